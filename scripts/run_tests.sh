@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what the tests need, then runs every C++ and Python test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+
+# GoogleTest for the C++ tests.
+if ! find /usr/lib /usr/share /usr/local -name GTestConfig.cmake 2>/dev/null | grep -q .; then
+  as_root apt-get update -qq
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev
+fi
+
+# A virtual environment for the Python side.
+if [ ! -x .venv/bin/python ]; then
+  python3 -m venv .venv
+fi
+. .venv/bin/activate
+python -m pip install -q --upgrade pip
+python -m pip install -q numpy pytest
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+cmake -S . -B build/tests -DCMAKE_BUILD_TYPE=Release
+cmake --build build/tests -j "$jobs"
+ctest --test-dir build/tests --output-on-failure -j "$jobs"
+
+if [ -f python/module.cpp ]; then
+  python -m pip install -q .
+  python -m pytest tests/python -q
+fi

@@ -1,0 +1,24 @@
+#pragma once
+// The two kinds of failure the library reports. Every operation checks its
+// preconditions first and throws before it changes anything.
+#include <stdexcept>
+#include <string>
+
+namespace varnel {
+
+// A broken precondition of a library call (bad parameter, bad buffer length,
+// unknown position, duplicate id). The Python layer raises PanicException
+// with the message unchanged.
+class Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A failed file operation or a malformed index file. The Python layer raises
+// a plain OSError with the message as its only argument.
+class IoError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+}  // namespace varnel

@@ -1,0 +1,38 @@
+#pragma once
+// The 4-bit table-lookup scan: a per-query byte table of the query's
+// contribution for every (coordinate, code), scanned over the blocked layout
+// 32 vectors at a time with byte shuffles. Portable, x86 (AVX2, AVX-512BW)
+// and Arm NEON paths give bit-identical results.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace varnel {
+
+struct QueryTable {
+  std::vector<uint8_t> bytes;  // dim * 16: 16 consecutive bytes per coordinate, values 0..127
+  float bias = 0.0f;           // sum of the per-coordinate minima
+  float delta = 1.0f;          // value of one byte step
+};
+
+// rq: the rotated query (dim values); centroids: 16 values.
+QueryTable build_query_table(const float* rq, const float* centroids, uint64_t dim);
+
+// For each of nt tables and every lane of blocks [b0, b1) of the blocked
+// layout, writes the unnormalised score bias + sum over 256-column chunks of
+// S * delta (one fused multiply-add per chunk) to
+// out[t * out_stride + (b - b0) * 32 + lane].
+void scan_blocks(const QueryTable* const* tables, std::size_t nt, const uint8_t* blocked,
+                 uint64_t dim, uint64_t b0, uint64_t b1, float* out, std::size_t out_stride);
+
+// Path selection. The best path the CPU supports is chosen on first use;
+// VARNEL_SCAN_PATH=portable|avx2|avx512|neon forces one (if supported).
+enum class ScanPath { Portable, Avx2, Avx512, Neon };
+std::vector<ScanPath> supported_scan_paths();
+ScanPath active_scan_path();
+// Forces a path for later scans (tests); returns false if it is unsupported.
+bool force_scan_path(ScanPath path);
+const char* scan_path_name(ScanPath path);
+
+}  // namespace varnel
