@@ -1,0 +1,114 @@
+// The top-k selector and the worker pool.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <vector>
+
+#include "pool.h"
+#include "search.h"
+
+using varnel::TopK;
+
+namespace {
+
+struct Selected {
+  std::vector<float> scores;
+  std::vector<int64_t> positions;
+};
+
+Selected select(const std::vector<float>& scores, uint64_t k) {
+  TopK top(k);
+  for (uint64_t i = 0; i < scores.size(); ++i) top.offer(scores[i], i);
+  Selected out{std::vector<float>(k), std::vector<int64_t>(k)};
+  top.finish(out.scores.data(), out.positions.data());
+  return out;
+}
+
+constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+}  // namespace
+
+TEST(TopK, LaterOfEqualScoresComesFirstByReplacementRule) {
+  Selected s = select({5, 1, 1, 3, 3}, 3);
+  EXPECT_EQ(s.positions, (std::vector<int64_t>{0, 4, 3}));
+  EXPECT_EQ(s.scores, (std::vector<float>{5, 3, 3}));
+}
+
+TEST(TopK, AllEqualScoresKeepEarliestPositionsInOrder) {
+  for (uint64_t k : {1u, 2u, 7u, 20u}) {
+    Selected s = select(std::vector<float>(50, 0.5f), k);
+    std::vector<int64_t> expected(k);
+    std::iota(expected.begin(), expected.end(), 0);
+    EXPECT_EQ(s.positions, expected) << "k=" << k;
+  }
+}
+
+TEST(TopK, ShortListIsFilledWithEmptySlots) {
+  Selected s = select({2, 9}, 4);
+  EXPECT_EQ(s.positions, (std::vector<int64_t>{1, 0, -1, -1}));
+  EXPECT_EQ(s.scores[2], -kInf);
+}
+
+TEST(TopK, LargeListsSelectTheSameSetAsSorting) {
+  std::vector<float> scores(3000);
+  for (std::size_t i = 0; i < scores.size(); ++i) scores[i] = std::sin(float(i) * 0.37f) * 100.0f;
+  for (uint64_t k : {20u, 21u, 100u}) {
+    Selected s = select(scores, k);
+    std::vector<float> sorted = scores;
+    std::sort(sorted.begin(), sorted.end(), std::greater<float>());
+    for (uint64_t r = 0; r < k; ++r) {
+      EXPECT_EQ(s.scores[r], sorted[r]);
+      EXPECT_EQ(scores[s.positions[r]], s.scores[r]);
+    }
+  }
+}
+
+// A NaN score (a stored vector holding NaN, say) must not block better
+// candidates from entering the list: it ranks below every number.
+TEST(TopK, NanRanksBelowEveryNumber) {
+  for (uint64_t k : {3u, 25u}) {
+    std::vector<float> scores(60, 1.0f);
+    scores[0] = kNan;
+    scores[1] = kNan;
+    for (int i = 0; i < 10; ++i) scores[20 + i] = 10.0f + float(i);
+    Selected s = select(scores, k);
+    EXPECT_EQ(s.positions[0], 29);
+    for (float score : s.scores) EXPECT_FALSE(std::isnan(score)) << "k=" << k;
+  }
+  Selected only_nan = select({kNan, 1.0f}, 2);
+  EXPECT_EQ(only_nan.positions, (std::vector<int64_t>{1, 0}));
+}
+
+TEST(TopK, OfferScoresMatchesOfferingOneByOne) {
+  std::vector<float> scores(500);
+  for (std::size_t i = 0; i < scores.size(); ++i) scores[i] = float((i * 7919) % 113);
+  scores[17] = kNan;
+  for (uint64_t k : {1u, 5u, 30u}) {
+    Selected a = select(scores, k);
+    TopK top(k);
+    varnel::offer_scores(top, scores.data(), 0, scores.size());
+    Selected b{std::vector<float>(k), std::vector<int64_t>(k)};
+    top.finish(b.scores.data(), b.positions.data());
+    EXPECT_EQ(a.positions, b.positions);
+  }
+}
+
+TEST(Pool, CoversEveryItemOnceAndRethrows) {
+  for (std::size_t threads : {1u, 2u, 5u}) {
+    varnel::set_num_threads(threads);
+    std::vector<std::atomic<int>> hits(1001);
+    varnel::parallel_for(hits.size(), [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) hits[i]++;
+      // A nested loop runs inline instead of waiting for busy workers.
+      varnel::parallel_for(3, [](std::size_t, std::size_t) {});
+    });
+    for (auto& h : hits) ASSERT_EQ(h.load(), 1);
+    EXPECT_THROW(varnel::parallel_for(10, [](std::size_t, std::size_t) { throw std::runtime_error("x"); }),
+                 std::runtime_error);
+  }
+  varnel::set_num_threads(0);
+}

@@ -1,0 +1,166 @@
+#include "lib.h"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+
+#include "encode.h"
+#include "lut_scan.h"
+#include "wht.h"
+
+namespace varnel {
+namespace {
+
+// Vectors encoded per step of `add`: bounds the working memory of a large
+// batch (a few MB) without changing any result, since vectors are
+// encoded independently.
+constexpr uint64_t kEncodeChunk = 4096;
+
+// Tables grow with dim (rotation matrices, per-query lookup tables), so a dim
+// far beyond any embedding would exhaust memory on the first add or search.
+constexpr uint64_t kMaxDim = uint64_t{1} << 24;
+
+bool is_power_of_two(uint64_t value) { return value != 0 && (value & (value - 1)) == 0; }
+
+void check_parameters(uint64_t dim, uint64_t bits, Rotation rotation) {
+  if (bits < 2 || bits > 4) throw Error("bits must be 2, 3, or 4");
+  if (dim % 8 != 0) throw Error("dim must be a multiple of 8");
+  if (rotation == Rotation::WalshRotor3 && !is_power_of_two(dim)) {
+    throw Error("Rotation::WalshRotor3 requires dim to be a power of 2 (got " + std::to_string(dim) + ")");
+  }
+  if (dim > kMaxDim) throw Error("dim must be at most " + std::to_string(kMaxDim) + " (got " + std::to_string(dim) + ")");
+}
+
+[[noreturn]] void fail_length(const char* what, uint64_t left, uint64_t right) {
+  throw Error(std::string("assertion `left == right` failed") + what + "\n  left: " +
+              std::to_string(left) + "\n right: " + std::to_string(right));
+}
+
+}  // namespace
+
+SkerryIndex SkerryIndex::with_options(uint64_t dim, uint64_t bits, Rotation rotation, uint64_t seed) {
+  check_parameters(dim, bits, rotation);
+  return SkerryIndex(dim, bits, rotation, seed);
+}
+
+SkerryIndex SkerryIndex::from_parts(uint64_t dim, uint64_t bits, Rotation rotation, uint64_t seed,
+                                    uint64_t n, std::vector<uint8_t> codes, std::vector<float> norms) {
+  check_parameters(dim, bits, rotation);
+  SkerryIndex index(dim, bits, rotation, seed);
+  const uint64_t row = index.row_bytes();
+  const bool codes_match = row == 0 ? codes.empty() : codes.size() % row == 0 && codes.size() / row == n;
+  if (!codes_match || norms.size() != n) {
+    throw Error("stored codes and norms do not match the vector count");
+  }
+  index.codes_ = std::move(codes);
+  index.norms_ = std::move(norms);
+  index.n_ = n;
+  return index;
+}
+
+const BlockRotations& SkerryIndex::block_rotations() const {
+  return rotations_.get_or_init([&] { return precompute_block_matrices(dim_, rotation_, seed_); });
+}
+
+const Codebook& SkerryIndex::full_codebook() const {
+  return codebook_.get_or_init([&] { return codebook(bits_, dim_); });
+}
+
+const std::vector<float>& SkerryIndex::centroids() const { return full_codebook().centroids; }
+
+std::span<const float> SkerryIndex::sign_vector() const {
+  const std::vector<float>& signs = signs_.get_or_init([&] {
+    return uses_sign_vector(rotation_) ? make_sign_vector(dim_, seed_ + kSignSeedOffset)
+                                       : std::vector<float>{};
+  });
+  return signs;
+}
+
+const BlockedCache& SkerryIndex::blocked_codes() const {
+  return blocked_.get_or_init([&] { return repack_4bit(codes_, n_, dim_); });
+}
+
+void SkerryIndex::add(std::span<const float> vectors) {
+  if (dim_ == 0) throw Error("attempt to divide by zero");
+  const uint64_t m = vectors.size() / dim_;
+  if (m * dim_ != vectors.size()) {
+    fail_length(": vectors length not a multiple of dim", vectors.size(), m * dim_);
+  }
+  if (m == 0) return;
+  const BlockRotations& rotations = block_rotations();
+  std::span<const float> signs = sign_vector();
+  const std::vector<float>& boundaries = full_codebook().boundaries;
+
+  const std::size_t old_codes = codes_.size();
+  const std::size_t old_norms = norms_.size();
+  try {
+    codes_.reserve(old_codes + m * row_bytes());
+    norms_.reserve(old_norms + m);
+    for (uint64_t first = 0; first < m; first += kEncodeChunk) {
+      uint64_t count = std::min(kEncodeChunk, m - first);
+      Encoded encoded = encode(vectors.subspan(first * dim_, count * dim_), count, dim_, signs,
+                               rotations.matrices, block_size(rotation_), rotations.padded_dim,
+                               boundaries, bits_);
+      codes_.insert(codes_.end(), encoded.codes.begin(), encoded.codes.end());
+      norms_.insert(norms_.end(), encoded.norms.begin(), encoded.norms.end());
+    }
+  } catch (...) {
+    codes_.resize(old_codes);
+    norms_.resize(old_norms);
+    throw;
+  }
+  n_ += m;
+  blocked_.reset();
+}
+
+uint64_t SkerryIndex::swap_remove(uint64_t idx) {
+  if (idx >= n_) throw Error("index " + std::to_string(idx) + " out of bounds");
+  const uint64_t last = n_ - 1;
+  const uint64_t row = row_bytes();
+  if (idx != last) {
+    std::copy_n(codes_.begin() + last * row, row, codes_.begin() + idx * row);
+    norms_[idx] = norms_[last];
+  }
+  codes_.resize(last * row);
+  norms_.resize(last);
+  n_ = last;
+  blocked_.reset();
+  return last;
+}
+
+void SkerryIndex::prepare() const {
+  block_rotations();
+  centroids();
+  if (bits_ == 4 && n_ > 0) blocked_codes();
+}
+
+SearchResults SkerryIndex::search(std::span<const float> queries, uint64_t k) const {
+  if (dim_ == 0) throw Error("attempt to divide by zero");
+  const uint64_t nq = queries.size() / dim_;
+  if (nq * dim_ != queries.size()) fail_length("", queries.size(), nq * dim_);
+  const BlockRotations& rotations = block_rotations();
+  const std::vector<float>& centroid_table = centroids();
+  std::span<const float> signs = sign_vector();
+  const uint64_t effective_k = std::max<uint64_t>(1, std::min(k, n_));
+
+  if (n_ == 0) {
+    SearchResults results;
+    results.nq = nq;
+    results.k = 1;
+    results.scores.assign(nq, -std::numeric_limits<float>::infinity());
+    results.indices.assign(nq, -1);
+    return results;
+  }
+  const uint64_t block = block_size(rotation_);
+  if (bits_ == 4) {
+    const BlockedCache& cache = blocked_codes();
+    std::vector<float> prepared = prepare_queries(queries, nq, dim_, signs, rotations.matrices,
+                                                  block, rotations.padded_dim);
+    return search_4bit(prepared, nq, dim_, rotations.padded_dim, centroid_table, cache, norms_,
+                       n_, effective_k);
+  }
+  return varnel::search(queries, nq, dim_, signs, rotations.matrices, block, rotations.padded_dim,
+                        codes_, centroid_table, norms_, bits_, n_, effective_k);
+}
+
+}  // namespace varnel

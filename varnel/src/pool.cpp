@@ -1,0 +1,164 @@
+#include "pool.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace varnel {
+namespace {
+
+std::size_t default_thread_count() {
+  if (const char* text = std::getenv("VARNEL_NUM_THREADS")) {
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (end != text && *end == '\0' && value > 0) return std::min<long>(value, 1024);
+  }
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+// Set while a thread runs loop bodies: a nested loop then runs inline, since
+// waiting for workers that are all busy with the outer loop would deadlock.
+thread_local bool inside_loop = false;
+
+// One parallel loop in flight: workers and the caller take chunks of the range
+// from a shared counter until it is exhausted.
+struct Loop {
+  const std::function<void(std::size_t, std::size_t)>* body = nullptr;
+  std::size_t count = 0;
+  std::size_t chunk = 1;
+  std::atomic<std::size_t> next{0};
+  std::atomic<std::size_t> unfinished_chunks{0};
+  std::mutex error_mutex;
+  std::exception_ptr error;
+
+  void run_chunks() {
+    inside_loop = true;
+    for (;;) {
+      std::size_t begin = next.fetch_add(chunk, std::memory_order_relaxed);
+      if (begin >= count) break;
+      std::size_t end = std::min(count, begin + chunk);
+      try {
+        (*body)(begin, end);
+      } catch (...) {
+        std::lock_guard<std::mutex> lock(error_mutex);
+        if (!error) error = std::current_exception();
+      }
+      unfinished_chunks.fetch_sub(1, std::memory_order_acq_rel);
+    }
+    inside_loop = false;
+  }
+};
+
+class Pool {
+ public:
+  explicit Pool(std::size_t threads) {
+    for (std::size_t i = 1; i < threads; ++i) workers_.emplace_back([this] { work(); });
+  }
+  ~Pool() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (auto& worker : workers_) worker.join();
+  }
+  std::size_t threads() const { return workers_.size() + 1; }
+
+  void run(Loop& loop) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      current_ = &loop;
+      ++generation_;
+    }
+    wake_.notify_all();
+    loop.run_chunks();
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [&] {
+      return loop.unfinished_chunks.load(std::memory_order_acquire) == 0 && busy_workers_ == 0;
+    });
+    current_ = nullptr;
+  }
+
+ private:
+  void work() {
+    std::uint64_t seen = 0;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return stopping_ || (current_ && generation_ != seen); });
+      if (stopping_) return;
+      seen = generation_;
+      Loop* loop = current_;
+      ++busy_workers_;
+      lock.unlock();
+      loop->run_chunks();
+      lock.lock();
+      --busy_workers_;
+      done_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  std::vector<std::thread> workers_;
+  Loop* current_ = nullptr;
+  std::uint64_t generation_ = 0;
+  std::size_t busy_workers_ = 0;
+  bool stopping_ = false;
+};
+
+std::mutex pool_mutex;  // one loop at a time; guards the pool's creation and size
+std::unique_ptr<Pool> pool;
+std::size_t requested_threads = 0;
+
+std::size_t wanted_threads() { return requested_threads ? requested_threads : default_thread_count(); }
+
+}  // namespace
+
+std::size_t num_threads() {
+  std::lock_guard<std::mutex> lock(pool_mutex);
+  return pool ? pool->threads() : wanted_threads();
+}
+
+void set_num_threads(std::size_t count) {
+  std::lock_guard<std::mutex> lock(pool_mutex);
+  requested_threads = std::min<std::size_t>(count, 1024);
+  if (pool && pool->threads() != wanted_threads()) pool.reset();
+}
+
+void parallel_for(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body) {
+  if (count == 0) return;
+  if (inside_loop) {
+    body(0, count);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(pool_mutex);
+  if (!pool) pool = std::make_unique<Pool>(wanted_threads());
+  std::size_t threads = pool->threads();
+  if (threads == 1 || count == 1) {
+    inside_loop = true;
+    try {
+      body(0, count);
+    } catch (...) {
+      inside_loop = false;
+      throw;
+    }
+    inside_loop = false;
+    return;
+  }
+  Loop loop;
+  loop.body = &body;
+  loop.count = count;
+  loop.chunk = (count + threads - 1) / threads;
+  loop.unfinished_chunks = (count + loop.chunk - 1) / loop.chunk;
+  pool->run(loop);
+  if (loop.error) std::rethrow_exception(loop.error);
+}
+
+}  // namespace varnel

@@ -1,0 +1,316 @@
+#include "search.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "code_scan.h"
+#include "error.h"
+#include "lut_scan.h"
+#include "pool.h"
+#include "rotation.h"
+
+namespace varnel {
+namespace {
+
+constexpr uint64_t kInsertionSortLimit = 20;
+// Queries scored together against one cached stretch of codes.
+constexpr uint64_t kQueryBatch = 32;
+// Bytes of 4-bit blocked codes scanned per stretch: small enough to stay in
+// the core's L2 cache while a batch of queries passes over it.
+constexpr uint64_t kStretchBytes = 128 * 1024;
+// Below this many stored vectors, spreading one query over several threads
+// costs more than it saves.
+constexpr uint64_t kMinVectorsToSplit = 16 * 1024;
+
+bool ranks_above(const Candidate& a, const Candidate& b) { return TopK::ranks_below(b.score, a.score); }
+
+float negative_infinity() { return -std::numeric_limits<float>::infinity(); }
+
+}  // namespace
+
+TopK::TopK(uint64_t k) : k_(k) { list_.reserve(k); }
+
+// Insertion sort moves an entry only past strictly greater ones, so equal
+// scores keep their order; larger lists use a min-heap instead.
+void TopK::sort_ascending() {
+  if (k_ <= kInsertionSortLimit) {
+    for (std::size_t i = 1; i < list_.size(); ++i) {
+      for (std::size_t j = i; j > 0 && ranks_below(list_[j].score, list_[j - 1].score); --j) {
+        std::swap(list_[j], list_[j - 1]);
+      }
+    }
+  } else {
+    std::make_heap(list_.begin(), list_.end(), ranks_above);
+  }
+}
+
+void TopK::sift_up_from_front() {
+  if (k_ <= kInsertionSortLimit) {
+    for (std::size_t i = 0; i + 1 < list_.size() && ranks_below(list_[i + 1].score, list_[i].score); ++i) {
+      std::swap(list_[i], list_[i + 1]);
+    }
+  } else {
+    std::pop_heap(list_.begin(), list_.end(), ranks_above);
+    std::push_heap(list_.begin(), list_.end(), ranks_above);
+  }
+}
+
+void TopK::offer(float score, uint64_t pos) {
+  if (list_.size() < k_) {
+    list_.push_back({score, pos});
+    if (list_.size() == k_ && k_ >= 2) sort_ascending();
+    return;
+  }
+  if (!ranks_below(list_.front().score, score)) return;
+  list_.front() = {score, pos};
+  sift_up_from_front();
+}
+
+void TopK::finish(float* scores_out, int64_t* indices_out) {
+  while (list_.size() < k_) list_.push_back({negative_infinity(), ~uint64_t{0}});
+  if (k_ <= kInsertionSortLimit) {
+    for (std::size_t i = 1; i < list_.size(); ++i) {
+      for (std::size_t j = i; j > 0 && ranks_below(list_[j - 1].score, list_[j].score); --j) {
+        std::swap(list_[j], list_[j - 1]);
+      }
+    }
+  } else {
+    std::sort(list_.begin(), list_.end(), ranks_above);
+  }
+  for (std::size_t r = 0; r < list_.size(); ++r) {
+    scores_out[r] = list_[r].score;
+    indices_out[r] = static_cast<int64_t>(list_[r].pos);
+  }
+}
+
+void offer_scores(TopK& top, const float* scores, uint64_t first, uint64_t count) {
+  for (uint64_t i = 0; i < count; ++i) {
+    if (top.admits(scores[i])) top.offer(scores[i], first + i);
+  }
+}
+
+std::vector<float> prepare_queries(std::span<const float> queries, uint64_t nq, uint64_t dim,
+                                   std::span<const float> signs, std::span<const float> matrices,
+                                   uint64_t block, uint64_t padded_dim) {
+  std::vector<float> rows(nq * padded_dim, 0.0f);
+  for (uint64_t q = 0; q < nq; ++q) {
+    std::span<float> row(rows.data() + q * padded_dim, padded_dim);
+    std::copy_n(queries.data() + q * dim, dim, row.data());
+    forward_rotate(row, dim, signs, matrices, block);
+  }
+  return rows;
+}
+
+namespace {
+
+SearchResults empty_rows(uint64_t nq, uint64_t k) {
+  SearchResults results;
+  results.nq = nq;
+  results.k = k;
+  results.scores.resize(nq * k);
+  results.indices.resize(nq * k);
+  return results;
+}
+
+// Scores the stored vectors of one query into a buffer of `span` values
+// (n and, for the 4-bit layout, the empty lanes after it), the work spread
+// over the pool; the selector then runs over the first n in position order,
+// so the result is the same as when one task does everything.
+template <class ScoreRange>
+void search_one_query_split(uint64_t n, uint64_t span, uint64_t granule, uint64_t k,
+                            float* scores_out, int64_t* indices_out,
+                            const ScoreRange& score_range) {
+  std::vector<float> scores(span);
+  uint64_t pieces = (span + granule - 1) / granule;
+  parallel_for(pieces, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t piece = begin; piece < end; ++piece) {
+      uint64_t first = piece * granule;
+      score_range(first, std::min(span, first + granule), scores.data() + first);
+    }
+  });
+  TopK top(k);
+  offer_scores(top, scores.data(), 0, n);
+  top.finish(scores_out, indices_out);
+}
+
+bool split_single_queries(uint64_t nq, uint64_t n) {
+  return nq < num_threads() && n >= kMinVectorsToSplit;
+}
+
+// ---- 2 and 3 bits ------------------------------------------------------
+
+std::vector<float> code_tables(const float* rq, std::span<const float> centroids, uint64_t dim) {
+  std::vector<float> table(dim * 8, 0.0f);
+  for (uint64_t j = 0; j < dim; ++j) {
+    for (std::size_t c = 0; c < centroids.size(); ++c) table[j * 8 + c] = rq[j] * centroids[c];
+  }
+  return table;
+}
+
+struct CodeScan {
+  const float* prepared;
+  uint64_t padded_dim, dim, bits, n;
+  std::span<const uint8_t> codes;
+  std::span<const float> centroids, norms;
+
+  // Scores of positions [first, end) for one query table, norms applied.
+  void score_range(const float* table, uint64_t first, uint64_t end, float* out,
+                   std::vector<uint8_t>& block, std::vector<float>& sums) const {
+    for (uint64_t start = first; start < end; start += kCodeBlock) {
+      uint64_t count = std::min(kCodeBlock, end - start);
+      decode_code_block(codes.data(), dim, bits, start, count, block.data());
+      sum_code_tables(table, block.data(), dim, (count + 31) / 32 * 32, sums.data());
+      for (uint64_t i = 0; i < count; ++i) out[start - first + i] = sums[i] * norms[start + i];
+    }
+  }
+
+  // Queries [q0, q1), batched so that each decoded block serves many queries.
+  void run_queries(uint64_t q0, uint64_t q1, uint64_t k, SearchResults& results) const {
+    std::vector<uint8_t> block(dim * kCodeBlock);
+    std::vector<float> sums(kCodeBlock), scores(kCodeBlock);
+    for (uint64_t b0 = q0; b0 < q1; b0 += kQueryBatch) {
+      uint64_t b1 = std::min(q1, b0 + kQueryBatch);
+      std::vector<std::vector<float>> tables;
+      std::vector<TopK> tops;
+      for (uint64_t q = b0; q < b1; ++q) {
+        tables.push_back(code_tables(prepared + q * padded_dim, centroids, dim));
+        tops.emplace_back(k);
+      }
+      for (uint64_t start = 0; start < n; start += kCodeBlock) {
+        uint64_t count = std::min(kCodeBlock, n - start);
+        decode_code_block(codes.data(), dim, bits, start, count, block.data());
+        uint64_t lanes = (count + 31) / 32 * 32;
+        for (uint64_t q = b0; q < b1; ++q) {
+          sum_code_tables(tables[q - b0].data(), block.data(), dim, lanes, sums.data());
+          for (uint64_t i = 0; i < count; ++i) scores[i] = sums[i] * norms[start + i];
+          offer_scores(tops[q - b0], scores.data(), start, count);
+        }
+      }
+      for (uint64_t q = b0; q < b1; ++q) {
+        tops[q - b0].finish(results.scores.data() + q * k, results.indices.data() + q * k);
+      }
+    }
+  }
+};
+
+// ---- 4 bits ------------------------------------------------------------
+
+struct LutScan {
+  const float* prepared;
+  uint64_t padded_dim, dim, n;
+  std::span<const float> centroids, norms;
+  const BlockedCache& cache;
+
+  uint64_t blocks_per_stretch() const {
+    uint64_t block_bytes = dim / 2 * 32;
+    return std::max<uint64_t>(1, kStretchBytes / std::max<uint64_t>(1, block_bytes));
+  }
+
+  // Norm-scaled scores of blocks [b0, b1) for one table into out.
+  void score_blocks(const QueryTable& table, uint64_t b0, uint64_t b1, float* out) const {
+    const QueryTable* tables[1] = {&table};
+    scan_blocks(tables, 1, cache.bytes.data(), dim, b0, b1, out, (b1 - b0) * 32);
+    uint64_t first = b0 * 32, end = std::min(n, b1 * 32);
+    for (uint64_t pos = first; pos < end; ++pos) out[pos - first] = out[pos - first] * norms[pos];
+  }
+
+  void run_queries(uint64_t q0, uint64_t q1, uint64_t k, SearchResults& results) const {
+    const uint64_t stretch = blocks_per_stretch();
+    const uint64_t stride = stretch * 32;
+    std::vector<float> out(kQueryBatch * stride);
+    for (uint64_t b0 = q0; b0 < q1; b0 += kQueryBatch) {
+      uint64_t b1 = std::min(q1, b0 + kQueryBatch);
+      std::vector<QueryTable> tables;
+      std::vector<const QueryTable*> table_ptrs;
+      std::vector<TopK> tops;
+      tables.reserve(b1 - b0);
+      for (uint64_t q = b0; q < b1; ++q) {
+        tables.push_back(build_query_table(prepared + q * padded_dim, centroids.data(), dim));
+        tops.emplace_back(k);
+      }
+      for (const auto& table : tables) table_ptrs.push_back(&table);
+      for (uint64_t s0 = 0; s0 < cache.n_blocks; s0 += stretch) {
+        uint64_t s1 = std::min(cache.n_blocks, s0 + stretch);
+        scan_blocks(table_ptrs.data(), table_ptrs.size(), cache.bytes.data(), dim, s0, s1,
+                    out.data(), stride);
+        uint64_t first = s0 * 32, count = std::min(n, s1 * 32) - first;
+        for (uint64_t t = 0; t < tables.size(); ++t) {
+          float* row = out.data() + t * stride;
+          for (uint64_t i = 0; i < count; ++i) row[i] = row[i] * norms[first + i];
+          offer_scores(tops[t], row, first, count);
+        }
+      }
+      for (uint64_t q = b0; q < b1; ++q) {
+        tops[q - b0].finish(results.scores.data() + q * k, results.indices.data() + q * k);
+      }
+    }
+  }
+};
+
+template <class Scan>
+void run_parallel_over_queries(const Scan& scan, uint64_t nq, uint64_t k, SearchResults& results) {
+  parallel_for(nq, [&](std::size_t begin, std::size_t end) { scan.run_queries(begin, end, k, results); });
+}
+
+}  // namespace
+
+SearchResults search(std::span<const float> queries, uint64_t nq, uint64_t dim,
+                     std::span<const float> signs, std::span<const float> matrices, uint64_t block,
+                     uint64_t padded_dim, std::span<const uint8_t> codes,
+                     std::span<const float> centroids, std::span<const float> norms, uint64_t bits,
+                     uint64_t n, uint64_t k) {
+  if (bits < 1 || bits > 3 || centroids.size() != (uint64_t{1} << bits)) {
+    throw Error("the general scorer handles 2- and 3-bit codes only");
+  }
+  if (queries.size() < nq * dim || codes.size() < n * (dim / 8) * bits || norms.size() < n) {
+    throw Error("search buffers are shorter than their counts");
+  }
+  std::vector<float> prepared = prepare_queries(queries, nq, dim, signs, matrices, block, padded_dim);
+  SearchResults results = empty_rows(nq, k);
+  CodeScan scan{prepared.data(), padded_dim, dim, bits, n, codes, centroids, norms};
+  if (split_single_queries(nq, n)) {
+    for (uint64_t q = 0; q < nq; ++q) {
+      std::vector<float> table = code_tables(prepared.data() + q * padded_dim, centroids, dim);
+      search_one_query_split(n, n, 4 * kCodeBlock, k, results.scores.data() + q * k,
+                             results.indices.data() + q * k,
+                             [&](uint64_t first, uint64_t end, float* out) {
+                               std::vector<uint8_t> decoded(dim * kCodeBlock);
+                               std::vector<float> sums(kCodeBlock);
+                               scan.score_range(table.data(), first, end, out, decoded, sums);
+                             });
+    }
+    return results;
+  }
+  run_parallel_over_queries(scan, nq, k, results);
+  return results;
+}
+
+SearchResults search_4bit(std::span<const float> prepared, uint64_t nq, uint64_t dim,
+                          uint64_t padded_dim, std::span<const float> centroids,
+                          const BlockedCache& cache, std::span<const float> norms, uint64_t n,
+                          uint64_t k) {
+  if (centroids.size() != 16 || cache.n_blocks != (n + 31) / 32 ||
+      cache.bytes.size() < cache.n_blocks * (dim / 2) * 32 || norms.size() < n ||
+      prepared.size() < nq * padded_dim) {
+    throw Error("4-bit search buffers are inconsistent with their counts");
+  }
+  SearchResults results = empty_rows(nq, k);
+  LutScan scan{prepared.data(), padded_dim, dim, n, centroids, norms, cache};
+  if (split_single_queries(nq, n)) {
+    const uint64_t granule_blocks = scan.blocks_per_stretch();
+    for (uint64_t q = 0; q < nq; ++q) {
+      QueryTable table = build_query_table(prepared.data() + q * padded_dim, centroids.data(), dim);
+      search_one_query_split(n, cache.n_blocks * 32, granule_blocks * 32, k,
+                             results.scores.data() + q * k, results.indices.data() + q * k,
+                             [&](uint64_t first, uint64_t end, float* out) {
+                               scan.score_blocks(table, first / 32, (end + 31) / 32, out);
+                             });
+    }
+    return results;
+  }
+  run_parallel_over_queries(scan, nq, k, results);
+  return results;
+}
+
+}  // namespace varnel
