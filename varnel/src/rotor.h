@@ -53,6 +53,12 @@ class SeededStream {
 // The double in [-1, 1) built from the upper 52 bits of a word.
 double symmetric_f64(uint64_t word);
 
+// The conversions behind SeededStream's draws, as functions of the word.
+float uniform_f32_from(uint32_t word);   // (w >> 8) * 2^-24, in [0, 1)
+float sign_from(uint32_t word);          // +1 when bit 31 is set, else -1
+double uniform_f64_from(uint64_t word);  // (w >> 11) * 2^-53, in [0, 1)
+double open_f64_from(uint64_t word);     // in [2^-53, 1 - 2^-53]
+
 // Standard normal draw (256-layer ziggurat), rounded once to float32.
 float gauss(SeededStream& stream);
 

@@ -1,0 +1,64 @@
+#include "rotation.h"
+
+#include <algorithm>
+#include <string>
+
+#include "error.h"
+#include "wht.h"
+
+namespace varnel {
+
+namespace {
+
+constexpr uint64_t kMaxBlock = 4;
+
+// y = M x for one b-by-b block, every product rounded before it is added,
+// summed in column order from 0; all outputs come from the old values.
+void rotate_block(const float* m, uint64_t b, float* x) {
+  float y[kMaxBlock];
+  for (uint64_t i = 0; i < b; ++i) {
+    float sum = 0.0f;
+    for (uint64_t j = 0; j < b; ++j) {
+      const float product = m[i * b + j] * x[j];
+      sum += product;
+    }
+    y[i] = sum;
+  }
+  std::copy(y, y + b, x);
+}
+
+void check_block_size(uint64_t block) {
+  if (block == 0 || block > kMaxBlock) {
+    throw Error("rotation block size must be 1 to 4 (got " + std::to_string(block) + ")");
+  }
+}
+
+}  // namespace
+
+void rotate_inplace(std::span<const float> matrices, uint64_t block, std::span<float> row) {
+  check_block_size(block);
+  const uint64_t block_area = block * block;
+  const uint64_t n_blocks = std::min<uint64_t>(matrices.size() / block_area, row.size() / block);
+  for (uint64_t k = 0; k < n_blocks; ++k) {
+    rotate_block(matrices.data() + k * block_area, block, row.data() + k * block);
+  }
+}
+
+void forward_rotate(std::span<float> row, uint64_t dim, std::span<const float> signs,
+                    std::span<const float> matrices, uint64_t block) {
+  check_block_size(block);
+  if (row.size() < dim) {
+    throw Error("working row of " + std::to_string(row.size()) + " values is shorter than dim " +
+                std::to_string(dim));
+  }
+  if (!signs.empty()) {
+    if (signs.size() != dim) {
+      throw Error("sign vector has " + std::to_string(signs.size()) + " values, expected dim " +
+                  std::to_string(dim));
+    }
+    walsh_hadamard_step(row.first(dim), signs);
+  }
+  rotate_inplace(matrices, block, row);
+}
+
+}  // namespace varnel
