@@ -1,0 +1,257 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "encode.h"
+#include "error.h"
+#include "pack.h"
+#include "rotor.h"
+#include "wht.h"
+
+namespace varnel {
+namespace {
+
+using Floats = std::vector<float>;
+using Bytes = std::vector<uint8_t>;
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+// Block-diagonal identity: the rotated row equals the scaled input, so a test
+// can put a coordinate exactly where it wants relative to the boundaries.
+Floats identity_matrices(uint64_t block, uint64_t padded_dim) {
+  Floats m((padded_dim / block) * block * block, 0.0f);
+  for (uint64_t k = 0; k < padded_dim / block; ++k) {
+    for (uint64_t i = 0; i < block; ++i) m[k * block * block + i * block + i] = 1.0f;
+  }
+  return m;
+}
+
+// Two-bit boundaries with round values; the middle one sits exactly at 0.
+const Floats kRoundBoundaries = {-0.5f, 0.0f, 0.5f};
+
+Encoded encode_identity(const Floats& vectors, uint64_t n, uint64_t dim,
+                        const Floats& boundaries = kRoundBoundaries, uint64_t bits = 2) {
+  return encode(vectors, n, dim, {}, identity_matrices(2, dim), 2, dim, boundaries, bits);
+}
+
+Bytes codes_of_row(const Encoded& e, uint64_t v, uint64_t dim, uint64_t bits) {
+  const uint64_t row_bytes = bits * dim / 8;
+  Bytes codes(dim);
+  unpack_row(std::span(e.codes).subspan(v * row_bytes, row_bytes), dim, bits, codes);
+  return codes;
+}
+
+Floats random_vectors(uint64_t count, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  Floats values(count);
+  for (auto& x : values) x = normal(rng);
+  return values;
+}
+
+// Boundaries of the right scale for the coordinates of a unit vector in dim
+// dimensions, evenly spread over about +-2 standard deviations.
+Floats spread_boundaries(uint64_t bits, uint64_t dim) {
+  const uint64_t count = (uint64_t{1} << bits) - 1;
+  Floats b(count);
+  const float sigma = 1.0f / std::sqrt(static_cast<float>(dim));
+  for (uint64_t i = 0; i < count; ++i) {
+    b[i] = sigma * (4.0f * static_cast<float>(i + 1) / static_cast<float>(count + 1) - 2.0f);
+  }
+  return b;
+}
+
+struct RotationSetup {
+  Rotation rotation;
+  uint64_t dim;
+  BlockRotations rotations;
+  Floats signs;
+
+  RotationSetup(Rotation r, uint64_t d)
+      : rotation(r), dim(d), rotations(precompute_block_matrices(d, r, 117900524)) {
+    if (uses_sign_vector(r)) signs = make_sign_vector(d, 117900524 + kSignSeedOffset);
+  }
+
+  Encoded run(std::span<const float> vectors, uint64_t n, const Floats& boundaries,
+              uint64_t bits) const {
+    return encode(vectors, n, dim, signs, rotations.matrices, block_size(rotation),
+                  rotations.padded_dim, boundaries, bits);
+  }
+};
+
+TEST(Encode, ZeroVectorGetsZeroNormAndTheCodeOfZero) {
+  struct Case {
+    Floats boundaries;
+    uint8_t code;
+  };
+  // 0.0 on a boundary counts only the boundaries strictly below it.
+  const std::vector<Case> cases = {
+      {{-0.5f, 0.0f, 0.5f}, 1},
+      {{-0.5f, -1e-17f, 0.5f}, 2},
+      {{-0.5f, 1e-17f, 0.5f}, 1},
+  };
+  for (const auto& c : cases) {
+    const Encoded e = encode_identity(Floats(16, 0.0f), 1, 16, c.boundaries);
+    EXPECT_EQ(std::bit_cast<uint32_t>(e.norms[0]), 0u);  // +0.0, not -0.0
+    EXPECT_EQ(codes_of_row(e, 0, 16, 2), Bytes(16, c.code));
+  }
+  // Through a real rotation with a padded identity block, zero stays zero.
+  const RotationSetup rotor3(Rotation::Rotor3, 16);
+  const Encoded e = rotor3.run(Floats(16, 0.0f), 1, kRoundBoundaries, 2);
+  EXPECT_EQ(codes_of_row(e, 0, 16, 2), Bytes(16, 1));
+}
+
+TEST(Encode, TinyNormIsCodedAsZeroButKeepsItsNorm) {
+  Floats vectors(3 * 8, 0.0f);
+  vectors[0] = 1e-11f;       // norm far below the threshold
+  vectors[8] = 1e-10f;       // norm exactly the threshold: still zero
+  vectors[16] = 2e-10f;      // just above: scaled to unit length
+  const Encoded e = encode_identity(vectors, 3, 8);
+  EXPECT_EQ(e.norms[0], 1e-11f);
+  EXPECT_EQ(e.norms[1], 1e-10f);
+  EXPECT_EQ(e.norms[2], 2e-10f);
+  EXPECT_EQ(codes_of_row(e, 0, 8, 2), Bytes(8, 1));
+  EXPECT_EQ(codes_of_row(e, 1, 8, 2), Bytes(8, 1));
+  EXPECT_EQ(codes_of_row(e, 2, 8, 2), (Bytes{3, 1, 1, 1, 1, 1, 1, 1}));
+}
+
+TEST(Encode, ValuesOnBoundariesTakeTheLowerCode) {
+  struct Case {
+    Floats vector;  // exact unit length after scaling, so rotated == scaled
+    Floats boundaries;
+    uint64_t bits;
+    Bytes codes;
+  };
+  const Floats unit_steps = {-1.0f, 0.0f, 1.0f};
+  const Floats eighths = {-0.75f, -0.5f, -0.25f, 0.0f, 0.25f, 0.5f, 0.75f};
+  const float three_times_inv = std::bit_cast<float>(0x3e568ecaU);  // 0.20952907
+  const std::vector<Case> cases = {
+      {{0.5f, -0.5f, 0.5f, -0.5f, 0.0f, 0.0f, 0.0f, 0.0f}, kRoundBoundaries, 2,
+       {2, 0, 2, 0, 1, 1, 1, 1}},
+      // 2.0 normalises to exactly 1.0: on the top boundary, one below the top code.
+      {{2.0f, 0, 0, 0, 0, 0, 0, 0}, unit_steps, 2, {2, 1, 1, 1, 1, 1, 1, 1}},
+      {{0, 0, 0, -2.0f, 0, 0, 0, 0}, unit_steps, 2, {1, 1, 1, 0, 1, 1, 1, 1}},
+      // Above every boundary: the top code.
+      {{2.0f, 0, 0, 0, 0, 0, 0, 0}, eighths, 3, {7, 3, 3, 3, 3, 3, 3, 3}},
+      // 3 * (1 / |x|) is one ulp below 3 / |x| here: scaling must multiply by
+      // the reciprocal, which puts the coordinate exactly on the boundary.
+      {{3.0f, 14.0f, 0, 0, 0, 0, 0, 0}, {-0.5f, three_times_inv, 0.5f}, 2,
+       {1, 3, 1, 1, 1, 1, 1, 1}},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(i);
+    const Case& c = cases[i];
+    const Encoded e = encode_identity(c.vector, 1, 8, c.boundaries, c.bits);
+    EXPECT_EQ(codes_of_row(e, 0, 8, c.bits), c.codes);
+  }
+}
+
+TEST(Encode, NormSumsSquaresInCoordinateOrder) {
+  // Each 2^-24 vanishes when added to 1 alone, but not when the small squares
+  // are summed together first: any regrouping of the sum shows here.
+  const float tiny = 1.0f / 4096.0f;
+  Floats vectors = {1.0f, tiny, tiny, tiny, tiny, tiny, tiny, tiny,
+                    tiny, tiny, tiny, tiny, tiny, tiny, tiny, 1.0f};
+  const Encoded e = encode_identity(vectors, 2, 8);
+  EXPECT_EQ(e.norms[0], 1.0f);
+  EXPECT_GT(e.norms[1], 1.0f);
+}
+
+TEST(Encode, NaNInputTakesCodeZeroAndANaNNorm) {
+  Floats vector(8, 1.0f);
+  vector[0] = kNaN;
+  const Encoded e = encode_identity(vector, 1, 8);
+  EXPECT_TRUE(std::isnan(e.norms[0]));
+  // The norm fails the threshold, so the vector is scaled by 0; the NaN
+  // reaches only its own 2-block, every other coordinate becomes 0.0.
+  EXPECT_EQ(codes_of_row(e, 0, 8, 2), (Bytes{0, 0, 1, 1, 1, 1, 1, 1}));
+}
+
+TEST(Encode, PowerOfTwoScalingKeepsCodesAndScalesNorm) {
+  const uint64_t n = 20;
+  const uint64_t dim = 64;
+  const Floats vectors = random_vectors(n * dim, 11);
+  const Floats boundaries = spread_boundaries(3, dim);
+  for (const Rotation r : {Rotation::Planar2, Rotation::Rotor3, Rotation::WalshRotor3}) {
+    SCOPED_TRACE(rotation_name(r));
+    const RotationSetup setup(r, dim);
+    const Encoded base = setup.run(vectors, n, boundaries, 3);
+    for (const float factor : {0.125f, 4.0f}) {
+      Floats scaled = vectors;
+      for (auto& x : scaled) x *= factor;
+      const Encoded e = setup.run(scaled, n, boundaries, 3);
+      EXPECT_EQ(e.codes, base.codes);
+      for (uint64_t v = 0; v < n; ++v) EXPECT_EQ(e.norms[v], base.norms[v] * factor);
+    }
+  }
+}
+
+TEST(Encode, ChunkedBatchMatchesOneVectorAtATime) {
+  // More vectors than one chunk, with a ragged tail, on every rotation kind.
+  const uint64_t n = 600;
+  const uint64_t dim = 32;
+  const Floats vectors = random_vectors(n * dim, 5);
+  const Floats boundaries = spread_boundaries(4, dim);
+  for (const Rotation r :
+       {Rotation::Planar2, Rotation::Rotor3, Rotation::Iso4, Rotation::WalshRotor3}) {
+    SCOPED_TRACE(rotation_name(r));
+    const RotationSetup setup(r, dim);
+    const Encoded batch = setup.run(vectors, n, boundaries, 4);
+    ASSERT_EQ(batch.codes.size(), n * 4 * dim / 8);
+    ASSERT_EQ(batch.norms.size(), n);
+    Encoded singles;
+    for (uint64_t v = 0; v < n; ++v) {
+      const Encoded one = setup.run(std::span(vectors).subspan(v * dim, dim), 1, boundaries, 4);
+      singles.codes.insert(singles.codes.end(), one.codes.begin(), one.codes.end());
+      singles.norms.push_back(one.norms[0]);
+    }
+    EXPECT_EQ(batch.codes, singles.codes);
+    EXPECT_EQ(batch.norms, singles.norms);
+  }
+}
+
+TEST(Encode, RowsFollowInputOrder) {
+  const uint64_t dim = 8;
+  Floats vectors(3 * dim, 0.0f);
+  vectors[0 * dim + 0] = 3.0f;   // (+1, 0, ...)
+  vectors[1 * dim + 1] = -5.0f;  // (0, -1, ...)
+  vectors[2 * dim + 7] = 0.5f;   // (..., 0, +1)
+  const Encoded e = encode_identity(vectors, 3, dim);
+  EXPECT_EQ(e.norms, (Floats{3.0f, 5.0f, 0.5f}));
+  EXPECT_EQ(codes_of_row(e, 0, dim, 2), (Bytes{3, 1, 1, 1, 1, 1, 1, 1}));
+  EXPECT_EQ(codes_of_row(e, 1, dim, 2), (Bytes{1, 0, 1, 1, 1, 1, 1, 1}));
+  EXPECT_EQ(codes_of_row(e, 2, dim, 2), (Bytes{1, 1, 1, 1, 1, 1, 1, 3}));
+}
+
+TEST(Encode, EmptyBatchGivesEmptyOutputs) {
+  const Encoded e = encode_identity({}, 0, 16);
+  EXPECT_TRUE(e.codes.empty());
+  EXPECT_TRUE(e.norms.empty());
+}
+
+TEST(Encode, RejectsBadArguments) {
+  const Floats vectors(16, 1.0f);
+  const Floats m = identity_matrices(2, 8);
+  const Floats b2 = kRoundBoundaries;
+  const Floats signs(8, 1.0f);
+  const Floats few_signs(4, 1.0f);
+  EXPECT_THROW(encode(vectors, 3, 8, {}, m, 2, 8, b2, 2), Error);         // 24 values needed
+  EXPECT_THROW(encode(vectors, 1, 8, {}, m, 2, 0, b2, 2), Error);         // padded_dim 0
+  EXPECT_THROW(encode(vectors, 1, 16, {}, m, 2, 8, b2, 2), Error);        // padded_dim < dim
+  EXPECT_THROW(encode(vectors, 1, 8, {}, m, 2, 8, Floats(7), 2), Error);  // 3 boundaries for 2 bits
+  EXPECT_THROW(encode(vectors, 1, 8, {}, m, 2, 8, Floats{}, 0), Error);
+  EXPECT_THROW(encode(vectors, 1, 8, {}, m, 2, 8, Floats(511), 9), Error);
+  EXPECT_THROW(encode(vectors, 1, 8, few_signs, m, 2, 8, b2, 2), Error);
+  EXPECT_THROW(encode(vectors, 1, 8, {}, m, 0, 8, b2, 2), Error);
+  EXPECT_THROW(encode(vectors, 1, 12, {}, m, 2, 12, b2, 2), Error);       // dim not a multiple of 8
+  EXPECT_THROW(encode(vectors, uint64_t{1} << 62, 8, {}, m, 2, 8, b2, 2), Error);
+  EXPECT_NO_THROW(encode(vectors, 2, 8, signs, m, 2, 8, b2, 2));
+}
+
+}  // namespace
+}  // namespace varnel
