@@ -1,0 +1,904 @@
+// The `_varnel` extension module: SkerryIndex and IdMapIndex for Python.
+//
+// Built on the interpreter's stable ABI (3.11) with NumPy's C array API. The
+// binding only converts arguments, maps library failures to Python exceptions
+// and forwards; every rule about vectors, ids and files lives in the library.
+// The interpreter lock stays held during every call, including the parallel
+// part of search: the pool's workers never touch Python objects.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+// Without NPY_NO_DEPRECATED_API older headers warn; the target pins the oldest
+// NumPy the module runs on (1.23.2 is the first with CPython 3.11 wheels).
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#define NPY_TARGET_VERSION NPY_1_23_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "error.h"
+#include "id_map.h"
+#include "io.h"
+#include "lib.h"
+#include "pool.h"
+#include "rotor.h"
+
+namespace {
+
+constexpr const char* kVersion = "0.2.4";
+constexpr const char* kBufferCapsule = "varnel._varnel.buffer";
+
+// Process-wide objects: created by the first import, kept until exit.
+PyObject* g_module = nullptr;
+PyObject* g_panic = nullptr;
+PyTypeObject* g_skerry_type = nullptr;
+PyTypeObject* g_idmap_type = nullptr;
+PyArray_Descr* g_f32 = nullptr;
+PyArray_Descr* g_u64 = nullptr;
+int64_t g_owner_interpreter = -1;
+
+// ---------------------------------------------------------------------------
+// Exceptions
+
+void set_error_text(PyObject* type, const char* text) {
+  // Library texts may quote bytes of a file name; never let a bad byte turn
+  // the error into a UnicodeDecodeError.
+  PyObject* message = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace");
+  if (!message) return;
+  PyErr_SetObject(type, message);
+  Py_DECREF(message);
+}
+
+// Runs a library call. C++ exceptions must never unwind into the interpreter,
+// so each one becomes a Python exception here and the caller returns NULL.
+template <class F>
+bool guarded(F&& call) {
+  try {
+    call();
+    return true;
+  } catch (const varnel::Error& e) {
+    set_error_text(g_panic, e.what());
+  } catch (const varnel::IoError& e) {
+    set_error_text(PyExc_OSError, e.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    set_error_text(g_panic, e.what());
+  } catch (...) {
+    set_error_text(g_panic, "unknown failure inside the varnel library");
+  }
+  return false;
+}
+
+// Turns a pending TypeError into "argument '{name}': {original text}"; any
+// other pending error (OverflowError, an error raised by __index__) is kept.
+void prefix_type_error(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyObject* text = value ? PyObject_Str(value) : nullptr;
+  if (!text) {
+    PyErr_Restore(type, value, traceback);
+    return;
+  }
+  PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text);
+  Py_DECREF(text);
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+}
+
+// "'{type}' object ..." with the short type name, as the host spells it.
+void type_error_for(PyObject* obj, const char* name, const char* tail) {
+  PyObject* type_name = PyType_GetName(Py_TYPE(obj));
+  if (!type_name) return;
+  PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object %s", name, type_name, tail);
+  Py_DECREF(type_name);
+}
+
+// ---------------------------------------------------------------------------
+// Borrow state: a reader-writer flag that is checked, never waited for. With
+// the interpreter lock held, a conflict can only come from Python code run
+// during argument conversion (an __index__ method calling back into the same
+// object), and the library must never see such a call mid-mutation.
+
+class SharedAccess {
+ public:
+  SharedAccess() = default;
+  SharedAccess(const SharedAccess&) = delete;
+  SharedAccess& operator=(const SharedAccess&) = delete;
+  ~SharedAccess() {
+    if (flag_) --*flag_;
+  }
+  bool acquire(Py_ssize_t& flag) {
+    if (flag < 0) {
+      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      return false;
+    }
+    ++flag;
+    flag_ = &flag;
+    return true;
+  }
+
+ private:
+  Py_ssize_t* flag_ = nullptr;
+};
+
+class ExclusiveAccess {
+ public:
+  ExclusiveAccess() = default;
+  ExclusiveAccess(const ExclusiveAccess&) = delete;
+  ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
+  ~ExclusiveAccess() {
+    if (flag_) *flag_ = 0;
+  }
+  bool acquire(Py_ssize_t& flag) {
+    if (flag != 0) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      return false;
+    }
+    flag = -1;
+    flag_ = &flag;
+    return true;
+  }
+
+ private:
+  Py_ssize_t* flag_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Scalar arguments
+
+// Any object with an integer value; the `K` parse unit would wrap negative
+// values around and ignore __index__, hence PyNumber_Index.
+bool to_u64(PyObject* obj, const char* name, uint64_t* out) {
+  PyObject* integer = PyNumber_Index(obj);
+  if (!integer) {
+    prefix_type_error(name);
+    return false;
+  }
+  unsigned long long value = PyLong_AsUnsignedLongLong(integer);
+  Py_DECREF(integer);
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  *out = value;
+  return true;
+}
+
+bool require_str(PyObject* obj, const char* name) {
+  if (PyUnicode_Check(obj)) return true;
+  type_error_for(obj, name, "is not an instance of 'str'");
+  return false;
+}
+
+// Paths use the file-system encoding so that names decoded with
+// surrogateescape reach the operating system as the original bytes.
+bool to_path(PyObject* obj, const char* name, std::string* out) {
+  if (!require_str(obj, name)) return false;
+  PyObject* encoded = PyUnicode_EncodeFSDefault(obj);
+  if (!encoded) return false;
+  char* bytes = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(encoded, &bytes, &size) < 0) {
+    Py_DECREF(encoded);
+    return false;
+  }
+  // A NUL would silently cut the name short at the operating system.
+  if (std::memchr(bytes, '\0', static_cast<size_t>(size)) != nullptr) {
+    Py_DECREF(encoded);
+    PyErr_SetString(PyExc_OSError, "file name contained an unexpected NUL byte");
+    return false;
+  }
+  out->assign(bytes, static_cast<size_t>(size));
+  Py_DECREF(encoded);
+  return true;
+}
+
+bool parse_rotation(PyObject* obj, varnel::Rotation* out) {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (!text) return false;
+  std::string name(text, static_cast<size_t>(size));
+  for (char& c : name) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  struct Spelling {
+    const char* name;
+    varnel::Rotation rotation;
+  };
+  static constexpr Spelling kSpellings[] = {
+      {"planar2", varnel::Rotation::Planar2},        {"planar", varnel::Rotation::Planar2},
+      {"givens", varnel::Rotation::Planar2},         {"rotor3", varnel::Rotation::Rotor3},
+      {"rotor", varnel::Rotation::Rotor3},           {"clifford", varnel::Rotation::Rotor3},
+      {"iso4", varnel::Rotation::Iso4},              {"iso", varnel::Rotation::Iso4},
+      {"quaternion", varnel::Rotation::Iso4},        {"walshrotor3", varnel::Rotation::WalshRotor3},
+      {"walsh", varnel::Rotation::WalshRotor3},      {"walsh-rotor3", varnel::Rotation::WalshRotor3},
+      {"rotor3+walsh", varnel::Rotation::WalshRotor3},
+  };
+  for (const Spelling& spelling : kSpellings) {
+    if (name == spelling.name) {
+      *out = spelling.rotation;
+      return true;
+    }
+  }
+  // Built as a whole so that a NUL inside the name shows in the message.
+  std::string message = "unknown rotation '" + name +
+                        "': expected 'planar2', 'rotor3', 'iso4', or 'walshrotor3'";
+  PyObject* text_object =
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+  if (!text_object) return false;
+  PyErr_SetObject(PyExc_ValueError, text_object);
+  Py_DECREF(text_object);
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// Input arrays: read in place, never converted.
+
+bool is_array_of(PyObject* obj, int ndim, PyArray_Descr* descr) {
+  if (!PyArray_Check(obj)) return false;
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  return PyArray_NDIM(array) == ndim && PyArray_EquivTypes(PyArray_DESCR(array), descr);
+}
+
+bool check_array(PyObject* obj, const char* name, int ndim, PyArray_Descr* descr) {
+  if (is_array_of(obj, ndim, descr)) return true;
+  type_error_for(obj, name, "cannot be cast as 'ndarray'");
+  return false;
+}
+
+template <class T>
+struct InputArray {
+  const T* data = nullptr;
+  size_t size = 0;
+  npy_intp rows = 0;
+  std::vector<T> realigned;  // used only for memory that is not aligned for T
+
+  std::span<const T> span() const { return {data, size}; }
+};
+
+// Takes the data of an array that check_array accepted. Called after every
+// conversion that can run Python code, since __index__ may have reshaped,
+// retyped or resized the array in the meantime.
+template <class T>
+bool take_array(PyObject* obj, const char* name, int ndim, PyArray_Descr* descr,
+                const char* not_contiguous, InputArray<T>* out) {
+  if (!check_array(obj, name, ndim, descr)) return false;
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  if (!PyArray_IS_C_CONTIGUOUS(array)) {
+    PyErr_SetString(PyExc_ValueError, not_contiguous);
+    return false;
+  }
+  size_t count = 1;
+  for (int axis = 0; axis < ndim; ++axis) count *= static_cast<size_t>(PyArray_DIM(array, axis));
+  out->rows = PyArray_DIM(array, 0);
+  out->size = count;
+  const char* bytes = static_cast<const char*>(PyArray_DATA(array));
+  // An array over a foreign buffer (np.frombuffer with an odd offset) can be
+  // misaligned; reading T through such a pointer is undefined and may fault
+  // in vectorised code, so those few arrays are read from an aligned copy.
+  if (count > 0 && reinterpret_cast<uintptr_t>(bytes) % alignof(T) != 0) {
+    if (!guarded([&] { out->realigned.resize(count); })) return false;
+    std::memcpy(out->realigned.data(), bytes, count * sizeof(T));
+    out->data = out->realigned.data();
+  } else {
+    out->data = reinterpret_cast<const T*>(bytes);
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Output arrays: the result buffer becomes the array's memory.
+
+template <class T>
+void free_buffer(PyObject* capsule) {
+  delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, kBufferCapsule));
+}
+
+template <class T>
+PyObject* adopt(std::vector<T>& values, npy_intp rows, npy_intp cols, int typenum) {
+  npy_intp dims[2] = {rows, cols};
+  if (values.empty()) return PyArray_SimpleNew(2, dims, typenum);  // nothing to hand over
+  auto* owned = new (std::nothrow) std::vector<T>(std::move(values));
+  if (!owned) return PyErr_NoMemory();
+  PyObject* capsule = PyCapsule_New(owned, kBufferCapsule, free_buffer<T>);
+  if (!capsule) {
+    delete owned;
+    return nullptr;
+  }
+  PyObject* array = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(typenum), 2, dims,
+                                         nullptr, owned->data(), NPY_ARRAY_CARRAY, nullptr);
+  if (!array) {
+    Py_DECREF(capsule);  // frees the buffer
+    return nullptr;
+  }
+  // Steals the capsule reference, also on failure.
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), capsule) < 0) {
+    Py_DECREF(array);
+    return nullptr;
+  }
+  return array;
+}
+
+// Whether `size` results can be viewed as (rows, cols); sets ValueError if not.
+bool check_shape(const char* what, uint64_t rows, uint64_t cols, size_t size) {
+  uint64_t counted = 0;
+  if (__builtin_mul_overflow(rows ? rows : 1, cols ? cols : 1, &counted) ||
+      counted > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+    PyErr_Format(PyExc_ValueError, "%s reshape: ShapeError/Overflow: arithmetic overflow", what);
+    return false;
+  }
+  const uint64_t elements = rows * cols;
+  if (elements > size) {
+    PyErr_Format(PyExc_ValueError, "%s reshape: ShapeError/OutOfBounds: out of bounds indexing", what);
+    return false;
+  }
+  if (elements != size) {
+    PyErr_Format(PyExc_ValueError, "%s reshape: ShapeError/IncompatibleShape: incompatible shapes", what);
+    return false;
+  }
+  return true;
+}
+
+template <class T>
+PyObject* result_pair(const char* second_name, std::vector<float>& scores, std::vector<T>& second,
+                      int second_type, uint64_t rows, uint64_t cols) {
+  if (!check_shape("scores", rows, cols, scores.size())) return nullptr;
+  PyObject* scores_array =
+      adopt(scores, static_cast<npy_intp>(rows), static_cast<npy_intp>(cols), NPY_FLOAT32);
+  if (!scores_array) return nullptr;
+  if (!check_shape(second_name, rows, cols, second.size())) {
+    Py_DECREF(scores_array);
+    return nullptr;
+  }
+  PyObject* second_array =
+      adopt(second, static_cast<npy_intp>(rows), static_cast<npy_intp>(cols), second_type);
+  if (!second_array) {
+    Py_DECREF(scores_array);
+    return nullptr;
+  }
+  PyObject* pair = PyTuple_New(2);
+  if (!pair) {
+    Py_DECREF(scores_array);
+    Py_DECREF(second_array);
+    return nullptr;
+  }
+  PyTuple_SetItem(pair, 0, scores_array);
+  PyTuple_SetItem(pair, 1, second_array);
+  return pair;
+}
+
+// ---------------------------------------------------------------------------
+// The Python objects
+
+struct SkerryObject {
+  PyObject_HEAD
+  Py_ssize_t borrow;
+  varnel::SkerryIndex index;
+};
+
+struct IdMapObject {
+  PyObject_HEAD
+  Py_ssize_t borrow;
+  varnel::IdMapIndex index;
+};
+
+template <class Obj>
+Obj* as(PyObject* self) {
+  return reinterpret_cast<Obj*>(self);
+}
+
+const varnel::SkerryIndex& core_of(const SkerryObject* obj) { return obj->index; }
+const varnel::SkerryIndex& core_of(const IdMapObject* obj) { return obj->index.core(); }
+
+template <class Obj, class Index>
+PyObject* wrap(PyTypeObject* type, Index&& index) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);  // takes a reference to the type
+  if (!self) return nullptr;
+  Obj* obj = as<Obj>(self);
+  obj->borrow = 0;
+  try {
+    new (&obj->index) std::decay_t<Index>(std::move(index));
+  } catch (...) {
+    // The index was never constructed, so the deallocator must not run.
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    Py_DECREF(reinterpret_cast<PyObject*>(type));
+    return PyErr_NoMemory();
+  }
+  return self;
+}
+
+template <class Obj>
+void index_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  using Index = decltype(Obj::index);
+  as<Obj>(self)->index.~Index();
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
+// Constructor arguments, converted in the order dim, bits, rotation; the
+// rotation name is parsed before the library checks the parameters.
+bool constructor_args(PyObject* args, PyObject* kwargs, const char* format, uint64_t* dim,
+                      uint64_t* bits, varnel::Rotation* rotation) {
+  static const char* keywords[] = {"dim", "bits", "rotation", nullptr};
+  PyObject *dim_obj, *bits_obj, *rotation_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &dim_obj,
+                                   &bits_obj, &rotation_obj)) {
+    return false;
+  }
+  if (!to_u64(dim_obj, "dim", dim) || !to_u64(bits_obj, "bits", bits)) return false;
+  if (rotation_obj == nullptr) {
+    *rotation = varnel::Rotation::Rotor3;
+    return true;
+  }
+  return require_str(rotation_obj, "rotation") && parse_rotation(rotation_obj, rotation);
+}
+
+PyObject* skerry_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  uint64_t dim, bits;
+  varnel::Rotation rotation;
+  if (!constructor_args(args, kwargs, "OO|O:SkerryIndex", &dim, &bits, &rotation)) return nullptr;
+  std::optional<varnel::SkerryIndex> index;
+  if (!guarded([&] { index.emplace(varnel::SkerryIndex::create(dim, bits, rotation)); })) return nullptr;
+  return wrap<SkerryObject>(type, std::move(*index));
+}
+
+PyObject* idmap_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  uint64_t dim, bits;
+  varnel::Rotation rotation;
+  if (!constructor_args(args, kwargs, "OO|O:IdMapIndex", &dim, &bits, &rotation)) return nullptr;
+  std::optional<varnel::IdMapIndex> index;
+  if (!guarded([&] { index.emplace(varnel::IdMapIndex::create(dim, bits, rotation)); })) return nullptr;
+  return wrap<IdMapObject>(type, std::move(*index));
+}
+
+// Members common to both classes ---------------------------------------------
+
+template <class Obj>
+PyObject* get_dim(PyObject* self, void*) {
+  SharedAccess access;
+  if (!access.acquire(as<Obj>(self)->borrow)) return nullptr;
+  return PyLong_FromUnsignedLongLong(core_of(as<Obj>(self)).dim());
+}
+
+template <class Obj>
+PyObject* get_bits(PyObject* self, void*) {
+  SharedAccess access;
+  if (!access.acquire(as<Obj>(self)->borrow)) return nullptr;
+  return PyLong_FromUnsignedLongLong(core_of(as<Obj>(self)).bits());
+}
+
+template <class Obj>
+PyObject* get_rotation(PyObject* self, void*) {
+  SharedAccess access;
+  if (!access.acquire(as<Obj>(self)->borrow)) return nullptr;
+  return PyUnicode_FromString(varnel::rotation_name(core_of(as<Obj>(self)).rotation()));
+}
+
+template <class Obj>
+Py_ssize_t index_len(PyObject* self) {
+  SharedAccess access;
+  if (!access.acquire(as<Obj>(self)->borrow)) return -1;
+  const uint64_t n = as<Obj>(self)->index.len();
+  if (n > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+    PyErr_SetNone(PyExc_OverflowError);
+    return -1;
+  }
+  return static_cast<Py_ssize_t>(n);
+}
+
+template <class Obj>
+PyObject* index_repr(PyObject* self) {
+  SharedAccess access;
+  if (!access.acquire(as<Obj>(self)->borrow)) return nullptr;
+  const Obj* obj = as<Obj>(self);
+  const varnel::SkerryIndex& core = core_of(obj);
+  const char* class_name = std::is_same_v<Obj, SkerryObject> ? "SkerryIndex" : "IdMapIndex";
+  return PyUnicode_FromFormat("%s(dim=%llu, bits=%llu, rotation='%s', n=%llu)", class_name,
+                              static_cast<unsigned long long>(core.dim()),
+                              static_cast<unsigned long long>(core.bits()),
+                              varnel::rotation_name(core.rotation()),
+                              static_cast<unsigned long long>(obj->index.len()));
+}
+
+template <class Obj>
+PyObject* index_prepare(PyObject* self, PyObject*) {
+  SharedAccess access;
+  if (!access.acquire(as<Obj>(self)->borrow)) return nullptr;
+  if (!guarded([&] { as<Obj>(self)->index.prepare(); })) return nullptr;
+  Py_RETURN_NONE;
+}
+
+bool one_path_arg(PyObject* args, PyObject* kwargs, const char* format, PyObject** path) {
+  static const char* keywords[] = {"path", nullptr};
+  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), path);
+}
+
+template <class Obj>
+PyObject* index_write(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* path_obj;
+  const char* format = std::is_same_v<Obj, SkerryObject> ? "O:SkerryIndex.write" : "O:IdMapIndex.write";
+  if (!one_path_arg(args, kwargs, format, &path_obj)) return nullptr;
+  SharedAccess access;
+  if (!access.acquire(as<Obj>(self)->borrow)) return nullptr;
+  std::string path;
+  if (!to_path(path_obj, "path", &path)) return nullptr;
+  const auto& index = as<Obj>(self)->index;
+  bool ok = guarded([&] {
+    if constexpr (std::is_same_v<Obj, SkerryObject>) {
+      varnel::write_index(index, path);
+    } else {
+      varnel::write_id_map(index, path);
+    }
+  });
+  if (!ok) return nullptr;
+  Py_RETURN_NONE;
+}
+
+template <class Obj>
+PyObject* index_load(PyObject* cls, PyObject* args, PyObject* kwargs) {
+  PyObject* path_obj;
+  const char* format = std::is_same_v<Obj, SkerryObject> ? "O:SkerryIndex.load" : "O:IdMapIndex.load";
+  if (!one_path_arg(args, kwargs, format, &path_obj)) return nullptr;
+  std::string path;
+  if (!to_path(path_obj, "path", &path)) return nullptr;
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  if constexpr (std::is_same_v<Obj, SkerryObject>) {
+    std::optional<varnel::SkerryIndex> index;
+    if (!guarded([&] { index.emplace(varnel::load_index(path)); })) return nullptr;
+    return wrap<SkerryObject>(type, std::move(*index));
+  } else {
+    std::optional<varnel::IdMapIndex> index;
+    if (!guarded([&] { index.emplace(varnel::load_id_map(path)); })) return nullptr;
+    return wrap<IdMapObject>(type, std::move(*index));
+  }
+}
+
+// SkerryIndex ------------------------------------------------------------------
+
+PyObject* skerry_add(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"vectors", nullptr};
+  PyObject* vectors_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:SkerryIndex.add", const_cast<char**>(keywords),
+                                   &vectors_obj)) {
+    return nullptr;
+  }
+  SkerryObject* obj = as<SkerryObject>(self);
+  ExclusiveAccess access;
+  if (!access.acquire(obj->borrow)) return nullptr;
+  InputArray<float> vectors;
+  if (!take_array(vectors_obj, "vectors", 2, g_f32, "vectors must be C-contiguous", &vectors)) {
+    return nullptr;
+  }
+  if (!guarded([&] { obj->index.add(vectors.span()); })) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* skerry_search(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"queries", "k", nullptr};
+  PyObject *queries_obj, *k_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:SkerryIndex.search", const_cast<char**>(keywords),
+                                   &queries_obj, &k_obj)) {
+    return nullptr;
+  }
+  SkerryObject* obj = as<SkerryObject>(self);
+  SharedAccess access;
+  if (!access.acquire(obj->borrow)) return nullptr;
+  if (!check_array(queries_obj, "queries", 2, g_f32)) return nullptr;
+  uint64_t k;
+  if (!to_u64(k_obj, "k", &k)) return nullptr;
+  InputArray<float> queries;
+  if (!take_array(queries_obj, "queries", 2, g_f32, "queries must be C-contiguous", &queries)) {
+    return nullptr;
+  }
+  varnel::SearchResults results;
+  if (!guarded([&] { results = obj->index.search(queries.span(), k); })) return nullptr;
+  return result_pair("indices", results.scores, results.indices, NPY_INT64,
+                                     static_cast<uint64_t>(queries.rows), results.k);
+}
+
+PyObject* skerry_swap_remove(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"idx", nullptr};
+  PyObject* idx_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:SkerryIndex.swap_remove",
+                                   const_cast<char**>(keywords), &idx_obj)) {
+    return nullptr;
+  }
+  SkerryObject* obj = as<SkerryObject>(self);
+  ExclusiveAccess access;
+  if (!access.acquire(obj->borrow)) return nullptr;
+  uint64_t idx;
+  if (!to_u64(idx_obj, "idx", &idx)) return nullptr;
+  uint64_t moved = 0;
+  if (!guarded([&] { moved = obj->index.swap_remove(idx); })) return nullptr;
+  return PyLong_FromUnsignedLongLong(moved);
+}
+
+// IdMapIndex -------------------------------------------------------------------
+
+PyObject* idmap_add_with_ids(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"vectors", "ids", nullptr};
+  PyObject *vectors_obj, *ids_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:IdMapIndex.add_with_ids",
+                                   const_cast<char**>(keywords), &vectors_obj, &ids_obj)) {
+    return nullptr;
+  }
+  IdMapObject* obj = as<IdMapObject>(self);
+  ExclusiveAccess access;
+  if (!access.acquire(obj->borrow)) return nullptr;
+  if (!check_array(vectors_obj, "vectors", 2, g_f32) || !check_array(ids_obj, "ids", 1, g_u64)) {
+    return nullptr;
+  }
+  InputArray<float> vectors;
+  InputArray<uint64_t> ids;
+  if (!take_array(vectors_obj, "vectors", 2, g_f32, "vectors must be C-contiguous", &vectors) ||
+      !take_array(ids_obj, "ids", 1, g_u64, "ids must be C-contiguous", &ids)) {
+    return nullptr;
+  }
+  if (!guarded([&] { obj->index.add_with_ids(vectors.span(), ids.span()); })) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* idmap_remove(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"id", nullptr};
+  PyObject* id_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:IdMapIndex.remove", const_cast<char**>(keywords),
+                                   &id_obj)) {
+    return nullptr;
+  }
+  IdMapObject* obj = as<IdMapObject>(self);
+  ExclusiveAccess access;
+  if (!access.acquire(obj->borrow)) return nullptr;
+  uint64_t id;
+  if (!to_u64(id_obj, "id", &id)) return nullptr;
+  bool removed = false;
+  if (!guarded([&] { removed = obj->index.remove(id); })) return nullptr;
+  return PyBool_FromLong(removed);
+}
+
+// -1 with an exception set, else 0 or 1; shared by contains() and `in`.
+int idmap_has(PyObject* self, PyObject* id_obj) {
+  IdMapObject* obj = as<IdMapObject>(self);
+  SharedAccess access;
+  if (!access.acquire(obj->borrow)) return -1;
+  uint64_t id;
+  if (!to_u64(id_obj, "id", &id)) return -1;
+  bool present = false;
+  if (!guarded([&] { present = obj->index.contains(id); })) return -1;
+  return present ? 1 : 0;
+}
+
+PyObject* idmap_contains(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"id", nullptr};
+  PyObject* id_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:IdMapIndex.contains", const_cast<char**>(keywords),
+                                   &id_obj)) {
+    return nullptr;
+  }
+  int present = idmap_has(self, id_obj);
+  if (present < 0) return nullptr;
+  return PyBool_FromLong(present);
+}
+
+PyObject* idmap_search(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"queries", "k", nullptr};
+  PyObject *queries_obj, *k_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:IdMapIndex.search", const_cast<char**>(keywords),
+                                   &queries_obj, &k_obj)) {
+    return nullptr;
+  }
+  IdMapObject* obj = as<IdMapObject>(self);
+  SharedAccess access;
+  if (!access.acquire(obj->borrow)) return nullptr;
+  if (!check_array(queries_obj, "queries", 2, g_f32)) return nullptr;
+  uint64_t k;
+  if (!to_u64(k_obj, "k", &k)) return nullptr;
+  InputArray<float> queries;
+  if (!take_array(queries_obj, "queries", 2, g_f32, "queries must be C-contiguous", &queries)) {
+    return nullptr;
+  }
+  varnel::IdSearchResults results;
+  if (!guarded([&] { results = obj->index.search(queries.span(), k); })) return nullptr;
+  // The column count follows the result length, not the core's k: with zero
+  // rows it is the k that was asked for.
+  const uint64_t rows = static_cast<uint64_t>(queries.rows);
+  const uint64_t cols = rows > 0 ? results.scores.size() / rows : k;
+  return result_pair("ids", results.scores, results.ids, NPY_UINT64, rows, cols);
+}
+
+// Module-private helpers for the thread count (wrapped by the varnel package).
+
+PyObject* module_num_threads(PyObject*, PyObject*) {
+  size_t count = 0;
+  if (!guarded([&] { count = varnel::num_threads(); })) return nullptr;
+  return PyLong_FromSize_t(count);
+}
+
+PyObject* module_set_num_threads(PyObject*, PyObject* count_obj) {
+  uint64_t count;
+  if (!to_u64(count_obj, "count", &count)) return nullptr;
+  if (!guarded([&] { varnel::set_num_threads(static_cast<size_t>(count)); })) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Type and module definitions
+
+template <class F>
+PyCFunction as_cfunction(F function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
+}
+
+constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef skerry_methods[] = {
+    {"add", as_cfunction(skerry_add), kArgs,
+     "add($self, vectors)\n--\n\nAdd `n = vectors.shape[0]` vectors. `vectors` must be a 2-D\n`float32` "
+     "array of shape `(n, dim)`."},
+    {"search", as_cfunction(skerry_search), kArgs,
+     "search($self, queries, k)\n--\n\nTop-`k` search. Returns `(scores, indices)` as `(nq, k)` arrays."},
+    {"write", as_cfunction(index_write<SkerryObject>), kArgs, "write($self, path)\n--\n\n"},
+    {"load", as_cfunction(index_load<SkerryObject>), kArgs | METH_CLASS, "load($cls, path)\n--\n\n"},
+    {"prepare", as_cfunction(index_prepare<SkerryObject>), METH_NOARGS,
+     "prepare($self)\n--\n\nEagerly populate caches (block-rotation matrices, Lloyd-Max\ncentroids) so "
+     "the first `search` call doesn't pay the init cost."},
+    {"swap_remove", as_cfunction(skerry_swap_remove), kArgs,
+     "swap_remove($self, idx)\n--\n\nRemove the vector at `idx` in O(1) by swap-with-last. Returns "
+     "the\nprevious index of the moved vector. Order is **not** preserved."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef idmap_methods[] = {
+    {"add_with_ids", as_cfunction(idmap_add_with_ids), kArgs,
+     "add_with_ids($self, vectors, ids)\n--\n\nAdd vectors with stable external `uint64` ids."},
+    {"remove", as_cfunction(idmap_remove), kArgs, "remove($self, id)\n--\n\n"},
+    {"search", as_cfunction(idmap_search), kArgs,
+     "search($self, queries, k)\n--\n\nTop-`k` search returning external ids. Returns `(scores, ids)` "
+     "as\n`(nq, k)` arrays."},
+    {"contains", as_cfunction(idmap_contains), kArgs, "contains($self, id)\n--\n\n"},
+    {"prepare", as_cfunction(index_prepare<IdMapObject>), METH_NOARGS, "prepare($self)\n--\n\n"},
+    {"write", as_cfunction(index_write<IdMapObject>), kArgs, "write($self, path)\n--\n\n"},
+    {"load", as_cfunction(index_load<IdMapObject>), kArgs | METH_CLASS, "load($cls, path)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+template <class Obj>
+PyGetSetDef getters[] = {
+    {"dim", get_dim<Obj>, nullptr, nullptr, nullptr},
+    {"bits", get_bits<Obj>, nullptr, nullptr, nullptr},
+    {"rotation", get_rotation<Obj>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot skerry_slots[] = {
+    {Py_tp_doc, const_cast<char*>("SkerryIndex(dim, bits, rotation=\"rotor3\")\n--\n\n")},
+    {Py_tp_methods, skerry_methods},
+    {Py_tp_getset, getters<SkerryObject>},
+    {Py_tp_new, reinterpret_cast<void*>(skerry_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc<SkerryObject>)},
+    {Py_mp_length, reinterpret_cast<void*>(index_len<SkerryObject>)},
+    {Py_sq_length, reinterpret_cast<void*>(index_len<SkerryObject>)},
+    {Py_tp_repr, reinterpret_cast<void*>(index_repr<SkerryObject>)},
+    {0, nullptr},
+};
+
+PyType_Slot idmap_slots[] = {
+    {Py_tp_doc, const_cast<char*>("IdMapIndex(dim, bits, rotation=\"rotor3\")\n--\n\n")},
+    {Py_tp_methods, idmap_methods},
+    {Py_tp_getset, getters<IdMapObject>},
+    {Py_tp_new, reinterpret_cast<void*>(idmap_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc<IdMapObject>)},
+    {Py_mp_length, reinterpret_cast<void*>(index_len<IdMapObject>)},
+    {Py_sq_length, reinterpret_cast<void*>(index_len<IdMapObject>)},
+    {Py_sq_contains, reinterpret_cast<void*>(idmap_has)},
+    {Py_tp_repr, reinterpret_cast<void*>(index_repr<IdMapObject>)},
+    {0, nullptr},
+};
+
+// No Py_TPFLAGS_BASETYPE: the classes are final. No dict or weakref offsets.
+PyType_Spec skerry_spec = {"varnel.SkerryIndex", static_cast<int>(sizeof(SkerryObject)), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, skerry_slots};
+PyType_Spec idmap_spec = {"varnel.IdMapIndex", static_cast<int>(sizeof(IdMapObject)), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, idmap_slots};
+
+PyMethodDef module_methods[] = {
+    {"_num_threads", module_num_threads, METH_NOARGS, "_num_threads()\n--\n\n"},
+    {"_set_num_threads", module_set_num_threads, METH_O, "_set_num_threads(count, /)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// m_size 0, not -1: with -1 the host would copy a saved module dict on
+// re-import instead of calling PyInit, and a second interpreter would get a
+// copy that shares our process-wide objects.
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_varnel", "", 0, module_methods,
+                          nullptr, nullptr, nullptr, nullptr};
+
+bool add_exported(PyObject* module, const char* name, PyObject* value) {
+  PyObject* all = PyObject_GetAttrString(module, "__all__");
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all = PyList_New(0);
+    if (!all || PyObject_SetAttrString(module, "__all__", all) < 0) {
+      Py_XDECREF(all);
+      return false;
+    }
+  }
+  PyObject* name_obj = PyUnicode_FromString(name);
+  const bool appended = name_obj && PyList_Append(all, name_obj) == 0;
+  Py_XDECREF(name_obj);
+  Py_DECREF(all);
+  return appended && PyObject_SetAttrString(module, name, value) == 0;
+}
+
+PyObject* build_module() {
+  if (_import_array() < 0) return nullptr;
+  if (!g_f32) g_f32 = PyArray_DescrFromType(NPY_FLOAT32);
+  if (!g_u64) g_u64 = PyArray_DescrFromType(NPY_UINT64);
+  if (!g_f32 || !g_u64) return nullptr;
+  if (!g_panic) {
+    g_panic = PyErr_NewExceptionWithDoc(
+        "varnel.PanicException",
+        "A broken precondition inside the varnel library (bad parameter, buffer\n"
+        "length, position or id). Derives from BaseException, not Exception.",
+        PyExc_BaseException, nullptr);
+    if (!g_panic) return nullptr;
+  }
+  if (!g_skerry_type) {
+    g_skerry_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&skerry_spec));
+    if (!g_skerry_type) return nullptr;
+  }
+  if (!g_idmap_type) {
+    g_idmap_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&idmap_spec));
+    if (!g_idmap_type) return nullptr;
+  }
+  PyObject* module = PyModule_Create(&module_def);
+  if (!module) return nullptr;
+  PyObject* version = PyUnicode_FromString(kVersion);
+  const bool ok = version && add_exported(module, "SkerryIndex", reinterpret_cast<PyObject*>(g_skerry_type)) &&
+                  add_exported(module, "IdMapIndex", reinterpret_cast<PyObject*>(g_idmap_type)) &&
+                  add_exported(module, "__version__", version) &&
+                  // Outside __all__: the package re-exports it as varnel.PanicException.
+                  PyObject_SetAttrString(module, "PanicException", g_panic) == 0;
+  Py_XDECREF(version);
+  if (!ok) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  return module;
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__varnel(void) {
+  // The classes, the exception and the NumPy API table belong to the first
+  // interpreter that imports the module; another interpreter must not use them.
+  const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (interpreter < 0) return nullptr;
+  if (g_owner_interpreter != -1 && interpreter != g_owner_interpreter) {
+    PyErr_SetString(PyExc_ImportError,
+                    "varnel._varnel cannot be imported by more than one interpreter per process");
+    return nullptr;
+  }
+  if (g_module) {
+    Py_INCREF(g_module);
+    return g_module;
+  }
+  PyObject* module = build_module();
+  if (!module) return nullptr;
+  g_owner_interpreter = interpreter;
+  g_module = module;
+  Py_INCREF(module);  // kept for every later import of this interpreter
+  return module;
+}

@@ -1,0 +1,35 @@
+"""varnel: a compact in-memory vector index for float32 embeddings.
+
+``SkerryIndex`` addresses vectors by position, ``IdMapIndex`` by caller-chosen
+``uint64`` ids. Broken preconditions inside the library (bad parameters, a
+buffer whose length is not a multiple of ``dim``, an unknown position, a
+duplicate id) raise ``PanicException``, which derives from ``BaseException``:
+catch it by name, ``except Exception`` does not see it.
+"""
+
+from varnel import _varnel
+from varnel._varnel import IdMapIndex, PanicException, SkerryIndex, __version__
+
+__all__ = [
+    "SkerryIndex",
+    "IdMapIndex",
+    "PanicException",
+    "__version__",
+    "num_threads",
+    "set_num_threads",
+]
+
+
+def num_threads() -> int:
+    """Number of threads a search uses (workers plus the calling thread)."""
+    return _varnel._num_threads()
+
+
+def set_num_threads(count: int) -> None:
+    """Set the number of threads later searches use; 0 restores the default.
+
+    The default is one per hardware thread, or the value of the environment
+    variable ``VARNEL_NUM_THREADS`` when it is set before the first search.
+    Counts above 1024 are capped. Results never depend on the thread count.
+    """
+    _varnel._set_num_threads(count)
