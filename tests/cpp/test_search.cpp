@@ -7,6 +7,7 @@
 #include <numeric>
 #include <vector>
 
+#include "code_scan.h"
 #include "pool.h"
 #include "search.h"
 
@@ -111,4 +112,22 @@ TEST(Pool, CoversEveryItemOnceAndRethrows) {
                  std::runtime_error);
   }
   varnel::set_num_threads(0);
+}
+
+TEST(CodeScan, SimdDecodeMatchesPortable) {
+  if (!varnel::code_scan_uses_simd()) GTEST_SKIP() << "no vector path on this CPU";
+  for (uint64_t bits : {2u, 3u}) {
+    const uint64_t dim = 24, n = 300, row = dim / 8 * bits;
+    std::vector<uint8_t> codes(n * row);
+    for (std::size_t i = 0; i < codes.size(); ++i) codes[i] = uint8_t(i * 2654435761u >> 13);
+    for (uint64_t first : {0u, 40u}) {
+      for (uint64_t count : {1u, 33u, 256u}) {
+        if (first + count > n) continue;
+        std::vector<uint8_t> simd(dim * varnel::kCodeBlock, 0xAA), portable(dim * varnel::kCodeBlock);
+        varnel::decode_code_block(codes.data(), dim, bits, first, count, simd.data());
+        varnel::decode_code_block_portable(codes.data(), dim, bits, first, count, portable.data());
+        ASSERT_EQ(simd, portable) << bits << " " << first << " " << count;
+      }
+    }
+  }
 }
