@@ -118,18 +118,27 @@ TEST(Repack4Bit, WorkedExample) {
 }
 
 TEST(Repack4Bit, EveryVectorLandsInItsLaneAndTailLanesStayZero) {
-  const uint64_t n = 33;
-  const uint64_t dim = 16;
-  Bytes codes = random_codes(n * dim, 4, 3);
-  codes[0] = 0;  // a zero nibble in a live lane must not be confused with padding
-  const BlockedCache cache = repack_4bit(pack_codes(codes, n, dim, 4), n, dim);
-  ASSERT_EQ(cache.n_blocks, 2u);
-  ASSERT_EQ(cache.bytes.size(), 2 * (dim / 2) * 32);
-  for (uint64_t v = 0; v < 64; ++v) {
-    for (uint64_t c = 0; c < dim / 2; ++c) {
-      const uint8_t byte = cache.bytes[(v / 32) * (dim / 2) * 32 + c * 32 + v % 32];
-      const uint8_t want = v < n ? (codes[v * dim + 2 * c] << 4) | codes[v * dim + 2 * c + 1] : 0;
-      ASSERT_EQ(byte, want) << "vector " << v << " pair " << c;
+  struct Shape {
+    uint64_t n;
+    uint64_t dim;
+  };
+  // Partial last blocks, and pair counts that are and are not multiples of 8.
+  for (const Shape shape : {Shape{33, 24}, Shape{64, 16}, Shape{5, 8}, Shape{70, 48}}) {
+    const uint64_t n = shape.n;
+    const uint64_t dim = shape.dim;
+    SCOPED_TRACE(testing::Message() << "n " << n << " dim " << dim);
+    Bytes codes = random_codes(n * dim, 4, static_cast<uint32_t>(n + dim));
+    codes[0] = 0;  // a zero nibble in a live lane must not be confused with padding
+    const BlockedCache cache = repack_4bit(pack_codes(codes, n, dim, 4), n, dim);
+    const uint64_t n_blocks = (n + 31) / 32;
+    ASSERT_EQ(cache.n_blocks, n_blocks);
+    ASSERT_EQ(cache.bytes.size(), n_blocks * (dim / 2) * 32);
+    for (uint64_t v = 0; v < n_blocks * 32; ++v) {
+      for (uint64_t c = 0; c < dim / 2; ++c) {
+        const uint8_t byte = cache.bytes[(v / 32) * (dim / 2) * 32 + c * 32 + v % 32];
+        const int want = v < n ? (codes[v * dim + 2 * c] << 4) | codes[v * dim + 2 * c + 1] : 0;
+        ASSERT_EQ(byte, want) << "vector " << v << " pair " << c;
+      }
     }
   }
 }
