@@ -45,6 +45,7 @@ class IdMapIndex {
 
  private:
   explicit IdMapIndex(SkerryIndex core) : core_(std::move(core)) {}
+  void check_ids_are_new(std::span<const uint64_t> ids) const;
 
   SkerryIndex core_;
   std::vector<uint64_t> ids_;

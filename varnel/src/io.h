@@ -1,8 +1,14 @@
 #pragma once
 // Index files: "VNIX" (SkerryIndex) and "VNIM" (IdMapIndex), version 2,
 // little-endian, sharing one core section. All failures throw varnel::IoError.
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "id_map.h"
 #include "lib.h"
@@ -13,5 +19,129 @@ void write_index(const SkerryIndex& index, const std::string& path);
 SkerryIndex load_index(const std::string& path);
 void write_id_map(const IdMapIndex& index, const std::string& path);
 IdMapIndex load_id_map(const std::string& path);
+
+// Where a reader takes its bytes from: a file or a block of memory.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // Reads up to `size` bytes into `out`; returns 0 only at the end.
+  virtual std::size_t read_some(uint8_t* out, std::size_t size) = 0;
+  // How many bytes are left, when the source can tell (a regular file or
+  // memory); a pipe cannot.
+  virtual std::optional<uint64_t> remaining() const = 0;
+};
+
+class MemorySource final : public ByteSource {
+ public:
+  explicit MemorySource(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+  std::size_t read_some(uint8_t* out, std::size_t size) override;
+  std::optional<uint64_t> remaining() const override { return bytes_.size() - offset_; }
+
+ private:
+  std::span<const uint8_t> bytes_;
+  std::size_t offset_ = 0;
+};
+
+// Reads through an 8192-byte buffer. Every announced length is checked
+// against what the source can still deliver before memory is taken for it,
+// so a file can never make the reader allocate more than the file holds.
+class BufferedReader {
+ public:
+  static constexpr std::size_t kBufferSize = 8192;
+
+  explicit BufferedReader(ByteSource& source) : source_(source) {}
+  BufferedReader(const BufferedReader&) = delete;
+  BufferedReader& operator=(const BufferedReader&) = delete;
+
+  // All of these throw IoError("failed to fill whole buffer") at a short read.
+  void read_exact(uint8_t* out, std::size_t size);
+  uint8_t read_u8();
+  uint32_t read_u32();
+  uint64_t read_u64();
+  std::vector<uint8_t> read_bytes(uint64_t count);
+  std::vector<float> read_f32s(uint64_t count);
+  std::vector<uint64_t> read_u64s(uint64_t count);
+
+  // Fails at once when the source is known to hold fewer than `size` bytes.
+  void require(uint64_t size) const;
+
+ private:
+  std::optional<uint64_t> remaining() const;
+  // Reads `size` bytes into a vector that grows only as data arrives.
+  std::vector<uint8_t> read_growing(uint64_t size);
+  template <class T>
+  std::vector<T> read_array(uint64_t count);
+  bool refill();
+
+  ByteSource& source_;
+  std::array<uint8_t, kBufferSize> buffer_{};
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+};
+
+// Where a writer puts its bytes.
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  virtual void write_all(const uint8_t* data, std::size_t size) = 0;
+};
+
+class VectorSink final : public ByteSink {
+ public:
+  void write_all(const uint8_t* data, std::size_t size) override {
+    bytes.insert(bytes.end(), data, data + size);
+  }
+  std::vector<uint8_t> bytes;
+};
+
+// Writes through an 8192-byte buffer; large blocks go straight to the sink.
+// Call flush() at the end: the destructor drops what is still buffered.
+class BufferedWriter {
+ public:
+  static constexpr std::size_t kBufferSize = 8192;
+
+  explicit BufferedWriter(ByteSink& sink) : sink_(sink) {}
+  BufferedWriter(const BufferedWriter&) = delete;
+  BufferedWriter& operator=(const BufferedWriter&) = delete;
+
+  void write(const uint8_t* data, std::size_t size);
+  void write_u8(uint8_t value);
+  void write_u32(uint32_t value);
+  void write_u64(uint64_t value);
+  void write_f32s(std::span<const float> values);
+  void write_u64s(std::span<const uint64_t> values);
+  void flush();
+
+ private:
+  ByteSink& sink_;
+  std::array<uint8_t, kBufferSize> buffer_{};
+  std::size_t used_ = 0;
+};
+
+// What a core section holds, as read.
+struct CoreRecord {
+  uint64_t bits = 0;
+  Rotation rotation = Rotation::Rotor3;
+  uint64_t dim = 0;
+  uint64_t n = 0;
+  std::vector<uint8_t> codes;
+  std::vector<float> norms;
+};
+
+inline constexpr uint8_t kFormatVersion = 2;
+
+void write_core(BufferedWriter& writer, uint64_t bits, Rotation rotation, uint64_t dim, uint64_t n,
+                std::span<const uint8_t> codes, std::span<const float> norms);
+// `magic` and `name` are the same four letters, e.g. "VNIX".
+void expect_magic(BufferedReader& reader, std::string_view magic, std::string_view name);
+// Refuses parameters an index could not have been built with (bits, dim,
+// the Walsh power-of-two rule, dim 0) before reading codes or norms.
+CoreRecord read_core(BufferedReader& reader);
+
+// The whole file contents, from or to any byte stream.
+void write_index_to(BufferedWriter& writer, const SkerryIndex& index);
+SkerryIndex read_index_from(BufferedReader& reader);
+void write_id_map_to(BufferedWriter& writer, const IdMapIndex& index);
+IdMapIndex read_id_map_from(BufferedReader& reader);
 
 }  // namespace varnel

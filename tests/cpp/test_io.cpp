@@ -1,0 +1,385 @@
+#include "io.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <new>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "error.h"
+
+// The largest single allocation made while a test watches, to prove that a
+// header's announced sizes are never allocated before the data is there.
+namespace {
+std::atomic<std::size_t> largest_allocation{0};
+}  // namespace
+
+[[gnu::noinline]] void* operator new(std::size_t size) {
+  std::size_t seen = largest_allocation.load(std::memory_order_relaxed);
+  while (size > seen && !largest_allocation.compare_exchange_weak(seen, size)) {
+  }
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* memory) noexcept { std::free(memory); }
+[[gnu::noinline]] void operator delete(void* memory, std::size_t) noexcept {
+  std::free(memory);
+}
+
+namespace varnel {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr Rotation kRotations[] = {Rotation::Planar2, Rotation::Rotor3, Rotation::Iso4,
+                                   Rotation::WalshRotor3};
+
+std::vector<float> random_vectors(uint64_t count, uint64_t dim, uint32_t seed) {
+  std::mt19937 engine(seed);
+  std::normal_distribution<float> normal;
+  std::vector<float> values(count * dim);
+  for (float& value : values) value = normal(engine);
+  return values;
+}
+
+SkerryIndex filled_index(uint64_t dim, uint64_t bits, Rotation rotation, uint64_t n,
+                         uint64_t seed = SkerryIndex::kDefaultSeed) {
+  SkerryIndex index = SkerryIndex::with_options(dim, bits, rotation, seed);
+  index.add(random_vectors(n, dim, uint32_t(n + bits)));
+  return index;
+}
+
+IdMapIndex filled_id_map(uint64_t dim, uint64_t bits, Rotation rotation, uint64_t n,
+                         uint64_t seed = SkerryIndex::kDefaultSeed) {
+  IdMapIndex index = IdMapIndex::with_options(dim, bits, rotation, seed);
+  std::vector<uint64_t> ids(n);
+  for (uint64_t i = 0; i < n; ++i) ids[i] = 1000 + 7 * i;
+  index.add_with_ids(random_vectors(n, dim, uint32_t(n + bits)), ids);
+  return index;
+}
+
+void put_u32(Bytes& bytes, std::size_t offset, uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[offset + i] = uint8_t(value >> (8 * i));
+}
+
+void put_u64(Bytes& bytes, std::size_t offset, uint64_t value) {
+  for (int i = 0; i < 8; ++i) bytes[offset + i] = uint8_t(value >> (8 * i));
+}
+
+std::string io_error(auto&& call) {
+  try {
+    call();
+  } catch (const IoError& error) {
+    return error.what();
+  }
+  return "<no IoError>";
+}
+
+void expect_same_search(const SearchResults& a, const SearchResults& b) {
+  ASSERT_EQ(a.scores.size(), b.scores.size());
+  EXPECT_EQ(0, std::memcmp(a.scores.data(), b.scores.data(), a.scores.size() * sizeof(float)));
+  EXPECT_EQ(a.indices, b.indices);
+}
+
+class IndexFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = ::testing::TempDir() + "varnel_io_XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+  static Bytes read_bytes(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+  }
+  static void write_bytes(const std::string& file, const Bytes& bytes) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  }
+
+  Bytes index_file_bytes(const SkerryIndex& index) {
+    write_index(index, path("scratch"));
+    return read_bytes(path("scratch"));
+  }
+  Bytes id_map_file_bytes(const IdMapIndex& index) {
+    write_id_map(index, path("scratch"));
+    return read_bytes(path("scratch"));
+  }
+  std::string load_index_error(const Bytes& bytes) {
+    write_bytes(path("input"), bytes);
+    return io_error([&] { load_index(path("input")); });
+  }
+  std::string load_id_map_error(const Bytes& bytes) {
+    write_bytes(path("input"), bytes);
+    return io_error([&] { load_id_map(path("input")); });
+  }
+
+  std::filesystem::path dir_;
+};
+
+TEST_F(IndexFiles, EmptyIndexIsTheDocumented23Bytes) {
+  const Bytes expected = {'V',  'N',  'I',  'X',  0x02, 0x02, 0x03, 0x08,
+                          0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xEC,
+                          0x04, 0x07, 0x07, 0x00, 0x00, 0x00, 0x00};
+  EXPECT_EQ(index_file_bytes(SkerryIndex::create(8, 2, Rotation::Rotor3)), expected);
+  Bytes id_map_expected = expected;
+  id_map_expected[3] = 'M';
+  EXPECT_EQ(id_map_file_bytes(IdMapIndex::create(8, 2, Rotation::Rotor3)), id_map_expected);
+}
+
+TEST_F(IndexFiles, SizeIsHeaderPlusRowsNormsAndIds) {
+  struct Case {
+    uint64_t dim, bits, n;
+    Rotation rotation;
+  };
+  for (const Case& c : {Case{8, 2, 5, Rotation::Rotor3}, Case{24, 3, 33, Rotation::Iso4},
+                        Case{64, 4, 40, Rotation::WalshRotor3}, Case{16, 2, 1, Rotation::Planar2}}) {
+    const uint64_t per_vector = c.dim * c.bits / 8 + 4;
+    EXPECT_EQ(index_file_bytes(filled_index(c.dim, c.bits, c.rotation, c.n)).size(),
+              23 + c.n * per_vector);
+    EXPECT_EQ(id_map_file_bytes(filled_id_map(c.dim, c.bits, c.rotation, c.n)).size(),
+              23 + c.n * (per_vector + 8));
+  }
+}
+
+TEST_F(IndexFiles, RoundTripKeepsEverythingAndSearchesIdentically) {
+  constexpr uint64_t kDim = 16, kCount = 37, kSeed = 0xDEADBEEF12345ull;
+  const std::vector<float> queries = random_vectors(5, kDim, 77);
+  for (const Rotation rotation : kRotations) {
+    for (const uint64_t bits : {2u, 3u, 4u}) {
+      SCOPED_TRACE(std::string(rotation_name(rotation)) + " bits " + std::to_string(bits));
+      const SkerryIndex index = filled_index(kDim, bits, rotation, kCount, kSeed);
+      write_index(index, path("index.vnix"));
+      const SkerryIndex loaded = load_index(path("index.vnix"));
+      EXPECT_EQ(loaded.dim(), kDim);
+      EXPECT_EQ(loaded.bits(), bits);
+      EXPECT_EQ(loaded.rotation(), rotation);
+      EXPECT_EQ(loaded.seed(), kSeed);
+      EXPECT_EQ(loaded.len(), kCount);
+      EXPECT_EQ(loaded.codes(), index.codes());
+      EXPECT_EQ(0, std::memcmp(loaded.norms().data(), index.norms().data(), kCount * 4));
+      EXPECT_FALSE(loaded.has_blocked_codes());
+      expect_same_search(loaded.search(queries, 10), index.search(queries, 10));
+
+      const IdMapIndex id_map = filled_id_map(kDim, bits, rotation, kCount, kSeed);
+      write_id_map(id_map, path("index.vnim"));
+      const IdMapIndex loaded_map = load_id_map(path("index.vnim"));
+      EXPECT_EQ(loaded_map.ids(), id_map.ids());
+      EXPECT_EQ(loaded_map.core().codes(), id_map.core().codes());
+      EXPECT_EQ(loaded_map.core().seed(), kSeed);
+      EXPECT_TRUE(loaded_map.contains(id_map.ids().back()));
+      const IdSearchResults a = loaded_map.search(queries, 4), b = id_map.search(queries, 4);
+      EXPECT_EQ(a.ids, b.ids);
+      EXPECT_EQ(0, std::memcmp(a.scores.data(), b.scores.data(), a.scores.size() * 4));
+    }
+  }
+}
+
+TEST_F(IndexFiles, MalformedHeadersAreRefusedWithTheirMessages) {
+  const Bytes empty_index = index_file_bytes(SkerryIndex::create(8, 2, Rotation::Rotor3));
+  const Bytes empty_id_map = id_map_file_bytes(IdMapIndex::create(8, 2, Rotation::Rotor3));
+  struct Case {
+    bool id_map_file;
+    bool load_as_id_map;
+    std::size_t offset;
+    std::vector<uint8_t> patch;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {true, false, 0, {}, "not a VNIX file: wrong magic"},
+      {false, true, 0, {}, "not a VNIM file: wrong magic"},
+      {false, false, 0, {'v'}, "not a VNIX file: wrong magic"},
+      {false, false, 4, {1}, "unsupported VNIX version: 1"},
+      {true, true, 4, {3}, "unsupported VNIM version: 3"},
+      {false, false, 6, {0}, "unknown rotation kind tag: 0"},
+      {true, true, 6, {6}, "unknown rotation kind tag: 6"},
+      {false, false, 6, {255}, "unknown rotation kind tag: 255"},
+      {false, false, 5, {7}, "invalid index file: bits must be 2, 3, or 4"},
+      {true, true, 5, {0}, "invalid index file: bits must be 2, 3, or 4"},
+      {false, false, 7, {12}, "invalid index file: dim must be a multiple of 8"},
+      {false, false, 6, {5, 24},
+       "invalid index file: Rotation::WalshRotor3 requires dim to be a power of 2 (got 24)"},
+      {true, true, 7, {0}, "invalid index file: dim must not be 0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    Bytes bytes = c.id_map_file ? empty_id_map : empty_index;
+    std::copy(c.patch.begin(), c.patch.end(), bytes.begin() + c.offset);
+    EXPECT_EQ(c.load_as_id_map ? load_id_map_error(bytes) : load_index_error(bytes), c.message);
+  }
+}
+
+TEST_F(IndexFiles, EveryTruncationFailsAndAppendedBytesAreIgnored) {
+  const SkerryIndex index = filled_index(8, 3, Rotation::Iso4, 3);
+  const IdMapIndex id_map = filled_id_map(8, 3, Rotation::Iso4, 3);
+  const Bytes index_bytes = index_file_bytes(index);
+  const Bytes id_map_bytes = id_map_file_bytes(id_map);
+  for (std::size_t size = 0; size < index_bytes.size(); ++size) {
+    EXPECT_EQ(load_index_error(Bytes(index_bytes.begin(), index_bytes.begin() + size)),
+              "failed to fill whole buffer")
+        << size;
+  }
+  for (std::size_t size = 0; size < id_map_bytes.size(); ++size) {
+    EXPECT_EQ(load_id_map_error(Bytes(id_map_bytes.begin(), id_map_bytes.begin() + size)),
+              "failed to fill whole buffer")
+        << size;
+  }
+
+  Bytes longer = index_bytes;
+  longer.insert(longer.end(), {'V', 'N', 'I', 'X', 2, 0xFF, 0xFF});
+  write_bytes(path("longer"), longer);
+  EXPECT_EQ(load_index(path("longer")).codes(), index.codes());
+  longer = id_map_bytes;
+  longer.insert(longer.end(), 100, 0xAB);
+  write_bytes(path("longer"), longer);
+  EXPECT_EQ(load_id_map(path("longer")).ids(), id_map.ids());
+}
+
+TEST_F(IndexFiles, RepeatedIdIsRefused) {
+  Bytes bytes = id_map_file_bytes(filled_id_map(8, 2, Rotation::Rotor3, 3));
+  const std::size_t ids_offset = bytes.size() - 3 * 8;
+  put_u64(bytes, ids_offset + 16, 1000);  // the id of position 0
+  EXPECT_EQ(load_id_map_error(bytes), "duplicate ids in .vnim file");
+}
+
+TEST_F(IndexFiles, OperatingSystemErrorsAndNulBytesInPaths) {
+  const SkerryIndex index = SkerryIndex::create(8, 2, Rotation::Rotor3);
+  EXPECT_EQ(io_error([&] { load_index(path("missing")); }),
+            "No such file or directory (os error 2)");
+  EXPECT_EQ(io_error([&] { load_id_map(dir_.string()); }), "Is a directory (os error 21)");
+  EXPECT_EQ(io_error([&] { write_index(index, path("no/such/dir")); }),
+            "No such file or directory (os error 2)");
+
+  const std::string with_nul = path("name") + std::string(1, '\0') + "tail";
+  EXPECT_EQ(io_error([&] { write_index(index, with_nul); }),
+            "file name contained an unexpected NUL byte");
+  EXPECT_EQ(io_error([&] { write_id_map(IdMapIndex::create(8, 2, Rotation::Rotor3), with_nul); }),
+            "file name contained an unexpected NUL byte");
+  EXPECT_EQ(io_error([&] { load_index(with_nul); }), "file name contained an unexpected NUL byte");
+  EXPECT_FALSE(std::filesystem::exists(path("name")));
+}
+
+TEST_F(IndexFiles, HugeAnnouncementsFailBeforeAnyLargeAllocation) {
+  const std::string short_file = "failed to fill whole buffer";
+  struct Case {
+    uint8_t bits, tag;
+    uint32_t dim, n;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {2, 3, 1u << 31, 0xFFFFFFFF, "invalid index file: dim must be at most 16777216 (got 2147483648)"},
+      {2, 3, 1u << 24, 0xFFFFFFFF, short_file},
+      {4, 5, 1u << 24, 0xFFFFFFFF, short_file},
+      {2, 2, 8, 0xFFFFFFFF, short_file},
+      {4, 4, 1u << 24, 1, short_file},
+  };
+  for (const Case& c : cases) {
+    for (const bool id_map : {false, true}) {
+      Bytes bytes = {'V', 'N', 'I', uint8_t(id_map ? 'M' : 'X'), 2, c.bits, c.tag};
+      bytes.resize(64 * 1024, 0x11);
+      put_u32(bytes, 7, c.dim);
+      put_u32(bytes, 11, c.n);
+      write_bytes(path("huge"), bytes);
+      largest_allocation = 0;
+      const std::string message = io_error([&] {
+        if (id_map) {
+          load_id_map(path("huge"));
+        } else {
+          load_index(path("huge"));
+        }
+      });
+      EXPECT_EQ(message, c.message);
+      EXPECT_LT(largest_allocation.load(), std::size_t{1} << 20);
+    }
+  }
+}
+
+TEST_F(IndexFiles, WriteRefusesAFileItCouldNotLoadBeforeCreatingIt) {
+  const IdMapIndex no_dim = IdMapIndex::with_options(0, 2, Rotation::Rotor3, 1);
+  EXPECT_EQ(io_error([&] { write_id_map(no_dim, path("zero")); }),
+            "cannot write an index of dim 0");
+  EXPECT_EQ(io_error([&] { write_index(no_dim.core(), path("zero")); }),
+            "cannot write an index of dim 0");
+  EXPECT_FALSE(std::filesystem::exists(path("zero")));
+}
+
+TEST_F(IndexFiles, WriteTruncatesOldFilesAndGivesNewOnesTheUmaskMode) {
+  write_index(filled_index(64, 4, Rotation::Rotor3, 100), path("index"));
+  const SkerryIndex small = filled_index(8, 2, Rotation::Rotor3, 1);
+  write_index(small, path("index"));
+  EXPECT_EQ(std::filesystem::file_size(path("index")), 23u + 6u);
+  EXPECT_EQ(load_index(path("index")).codes(), small.codes());
+
+  const mode_t previous = ::umask(027);
+  write_index(small, path("fresh"));
+  ::umask(previous);
+  struct stat info {};
+  ASSERT_EQ(::stat(path("fresh").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0640u);
+}
+
+std::size_t open_descriptors() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    ++count;
+  }
+  return count;
+}
+
+TEST_F(IndexFiles, NoDescriptorOutlivesACall) {
+  const IdMapIndex index = filled_id_map(8, 2, Rotation::Rotor3, 4);
+  const std::size_t before = open_descriptors();
+  write_id_map(index, path("good"));
+  load_id_map(path("good"));
+  Bytes bytes = read_bytes(path("good"));
+  bytes.pop_back();
+  write_bytes(path("short"), bytes);
+  EXPECT_THROW(load_id_map(path("short")), IoError);
+  EXPECT_THROW(load_index(path("good")), IoError);
+  EXPECT_THROW(write_id_map(index, path("missing/dir")), IoError);
+  EXPECT_EQ(open_descriptors(), before);
+}
+
+// A pipe cannot tell its size: memory must then grow only with the bytes
+// that actually arrive.
+TEST_F(IndexFiles, PipesAreReadWithoutTrustingTheHeader) {
+  const SkerryIndex index = filled_index(16, 3, Rotation::Planar2, 9);
+  const Bytes valid = index_file_bytes(index);
+  Bytes lying = valid;
+  put_u32(lying, 11, 0xFFFFFFFF);
+  ASSERT_EQ(::mkfifo(path("pipe").c_str(), 0600), 0);
+  for (const Bytes* bytes : std::vector<const Bytes*>{&valid, &lying}) {
+    std::thread feeder([&] { write_bytes(path("pipe"), *bytes); });
+    largest_allocation = 0;
+    std::string message;
+    try {
+      EXPECT_EQ(load_index(path("pipe")).codes(), index.codes());
+      message = "loaded";
+    } catch (const IoError& error) {
+      message = error.what();
+    }
+    feeder.join();
+    EXPECT_EQ(message, bytes == &valid ? "loaded" : "failed to fill whole buffer");
+    EXPECT_LT(largest_allocation.load(), std::size_t{4} << 20);
+  }
+}
+
+}  // namespace
+}  // namespace varnel

@@ -1,0 +1,492 @@
+#include "io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <system_error>
+#include <utility>
+
+#include "error.h"
+
+namespace varnel {
+namespace {
+
+constexpr std::string_view kIndexMagic = "VNIX";
+constexpr std::string_view kIdMapMagic = "VNIM";
+constexpr uint64_t kMaxStoredCount = std::numeric_limits<uint32_t>::max();
+// Data of unknown length (a pipe) is read in steps of this size, so memory
+// grows with what actually arrives rather than with what a header claims.
+constexpr uint64_t kGrowthStep = uint64_t{1} << 20;
+
+[[noreturn]] void fail_short_read() { throw IoError("failed to fill whole buffer"); }
+
+[[noreturn]] void fail_os_error(int error_number) {
+  throw IoError(std::generic_category().message(error_number) + " (os error " +
+                std::to_string(error_number) + ")");
+}
+
+uint64_t multiply_or_fail(uint64_t a, uint64_t b) {
+  uint64_t product = 0;
+  // No file can hold a length that does not fit 63 bits.
+  if (__builtin_mul_overflow(a, b, &product) ||
+      product > uint64_t(std::numeric_limits<int64_t>::max())) {
+    fail_short_read();
+  }
+  return product;
+}
+
+uint64_t add_or_fail(uint64_t a, uint64_t b) {
+  uint64_t sum = 0;
+  if (__builtin_add_overflow(a, b, &sum)) fail_short_read();
+  return sum;
+}
+
+template <class T>
+T from_little_endian(T value) {
+  if constexpr (std::endian::native == std::endian::little) {
+    return value;
+  } else {
+    auto bytes = std::bit_cast<std::array<uint8_t, sizeof(T)>>(value);
+    std::reverse(bytes.begin(), bytes.end());
+    return std::bit_cast<T>(bytes);
+  }
+}
+
+template <class T>
+T to_little_endian(T value) {
+  return from_little_endian(value);  // the swap is its own inverse
+}
+
+void check_path(const std::string& path) {
+  if (path.find('\0') != std::string::npos) {
+    throw IoError("file name contained an unexpected NUL byte");
+  }
+}
+
+// Owns one open descriptor for the length of a single call.
+class File {
+ public:
+  static File open_for_reading(const std::string& path) {
+    return File(open_retrying(path, O_RDONLY | O_CLOEXEC));
+  }
+  static File create_for_writing(const std::string& path) {
+    return File(open_retrying(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC));
+  }
+
+  File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  File& operator=(File&&) = delete;
+  ~File() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  int fd() const { return fd_; }
+
+  // A failing close can be the first report of a lost write.
+  void close() {
+    const int fd = std::exchange(fd_, -1);
+    if (::close(fd) != 0 && errno != EINTR) fail_os_error(errno);
+  }
+
+ private:
+  explicit File(int fd) : fd_(fd) {}
+
+  static int open_retrying(const std::string& path, int flags) {
+    check_path(path);
+    for (;;) {
+      // 0666: the process's umask takes away what the user wants kept.
+      const int fd = ::open(path.c_str(), flags, 0666);
+      if (fd >= 0) return fd;
+      if (errno != EINTR) fail_os_error(errno);
+    }
+  }
+
+  int fd_;
+};
+
+class FileSource final : public ByteSource {
+ public:
+  explicit FileSource(int fd) : fd_(fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) fail_os_error(errno);
+    if (S_ISREG(info.st_mode)) size_ = uint64_t(info.st_size);
+  }
+
+  std::size_t read_some(uint8_t* out, std::size_t size) override {
+    for (;;) {
+      const ssize_t got = ::read(fd_, out, size);
+      if (got >= 0) {
+        offset_ += uint64_t(got);
+        return std::size_t(got);
+      }
+      if (errno != EINTR) fail_os_error(errno);
+    }
+  }
+
+  std::optional<uint64_t> remaining() const override {
+    if (!size_) return std::nullopt;
+    return *size_ > offset_ ? *size_ - offset_ : 0;
+  }
+
+ private:
+  int fd_;
+  std::optional<uint64_t> size_;
+  uint64_t offset_ = 0;
+};
+
+class FileSink final : public ByteSink {
+ public:
+  explicit FileSink(int fd) : fd_(fd) {}
+
+  void write_all(const uint8_t* data, std::size_t size) override {
+    while (size > 0) {
+      const ssize_t written = ::write(fd_, data, size);
+      if (written < 0) {
+        if (errno == EINTR) continue;
+        fail_os_error(errno);
+      }
+      if (written == 0) throw IoError("failed to write whole buffer");
+      data += written;
+      size -= std::size_t(written);
+    }
+  }
+
+ private:
+  int fd_;
+};
+
+uint8_t rotation_tag(Rotation rotation) { return uint8_t(static_cast<uint8_t>(rotation) + 2); }
+
+Rotation rotation_from_tag(uint8_t tag) {
+  if (uint8_t(tag - 2) >= 4) throw IoError("unknown rotation kind tag: " + std::to_string(tag));
+  return static_cast<Rotation>(tag - 2);
+}
+
+// A stored index must satisfy everything construction demands, or later
+// operations would meet parameters they were never meant to handle.
+void check_buildable(uint64_t dim, uint64_t bits, Rotation rotation) {
+  try {
+    (void)SkerryIndex::with_options(dim, bits, rotation, 0);
+  } catch (const Error& refused) {
+    throw IoError(std::string("invalid index file: ") + refused.what());
+  }
+  if (dim == 0) throw IoError("invalid index file: dim must not be 0");
+}
+
+// Refuses, before any file exists, an index the format cannot hold exactly
+// or that would be refused when loaded.
+void check_writable(const SkerryIndex& index) {
+  if (index.dim() == 0) throw IoError("cannot write an index of dim 0");
+  if (index.dim() > kMaxStoredCount) {
+    throw IoError("cannot write index: dim " + std::to_string(index.dim()) +
+                  " exceeds the file format's limit of 4294967295");
+  }
+  if (index.len() > kMaxStoredCount) {
+    throw IoError("cannot write index: " + std::to_string(index.len()) +
+                  " vectors exceed the file format's limit of 4294967295");
+  }
+  if (index.codes().size() != index.len() * index.row_bytes() ||
+      index.norms().size() != index.len()) {
+    throw IoError("cannot write index: codes or norms do not match its length");
+  }
+}
+
+void check_writable(const IdMapIndex& index) {
+  check_writable(index.core());
+  if (index.ids().size() != index.len() || index.len() != index.core().len()) {
+    throw IoError("cannot write index: ids do not match its length");
+  }
+}
+
+SkerryIndex build_core(CoreRecord record, uint64_t seed) {
+  try {
+    return SkerryIndex::from_parts(record.dim, record.bits, record.rotation, seed, record.n,
+                                   std::move(record.codes), std::move(record.norms));
+  } catch (const Error& refused) {
+    throw IoError(std::string("invalid index file: ") + refused.what());
+  }
+}
+
+template <class Write>
+void write_file(const std::string& path, Write&& write_contents) {
+  File file = File::create_for_writing(path);
+  FileSink sink(file.fd());
+  BufferedWriter writer(sink);
+  write_contents(writer);
+  writer.flush();
+  file.close();
+}
+
+template <class Read>
+auto read_file(const std::string& path, Read&& read_contents) {
+  File file = File::open_for_reading(path);
+  FileSource source(file.fd());
+  BufferedReader reader(source);
+  return read_contents(reader);
+}
+
+}  // namespace
+
+// ---- Byte streams ----
+
+std::size_t MemorySource::read_some(uint8_t* out, std::size_t size) {
+  const std::size_t count = std::min(size, bytes_.size() - offset_);
+  if (count > 0) std::memcpy(out, bytes_.data() + offset_, count);
+  offset_ += count;
+  return count;
+}
+
+bool BufferedReader::refill() {
+  begin_ = 0;
+  end_ = source_.read_some(buffer_.data(), kBufferSize);
+  return end_ > 0;
+}
+
+void BufferedReader::read_exact(uint8_t* out, std::size_t size) {
+  while (size > 0) {
+    if (begin_ == end_) {
+      if (size >= kBufferSize) {  // large blocks bypass the buffer
+        const std::size_t got = source_.read_some(out, size);
+        if (got == 0) fail_short_read();
+        out += got;
+        size -= got;
+        continue;
+      }
+      if (!refill()) fail_short_read();
+    }
+    const std::size_t count = std::min(size, end_ - begin_);
+    std::memcpy(out, buffer_.data() + begin_, count);
+    begin_ += count;
+    out += count;
+    size -= count;
+  }
+}
+
+uint8_t BufferedReader::read_u8() {
+  uint8_t value = 0;
+  read_exact(&value, 1);
+  return value;
+}
+
+uint32_t BufferedReader::read_u32() {
+  uint32_t value = 0;
+  read_exact(reinterpret_cast<uint8_t*>(&value), sizeof value);
+  return from_little_endian(value);
+}
+
+uint64_t BufferedReader::read_u64() {
+  uint64_t value = 0;
+  read_exact(reinterpret_cast<uint8_t*>(&value), sizeof value);
+  return from_little_endian(value);
+}
+
+std::optional<uint64_t> BufferedReader::remaining() const {
+  const std::optional<uint64_t> unread = source_.remaining();
+  if (!unread) return std::nullopt;
+  return *unread + (end_ - begin_);
+}
+
+void BufferedReader::require(uint64_t size) const {
+  const std::optional<uint64_t> available = remaining();
+  if (available && size > *available) fail_short_read();
+}
+
+std::vector<uint8_t> BufferedReader::read_growing(uint64_t size) {
+  std::vector<uint8_t> bytes;
+  while (bytes.size() < size) {
+    const std::size_t start = bytes.size();
+    const std::size_t step = std::size_t(std::min(kGrowthStep, size - start));
+    bytes.resize(start + step);
+    read_exact(bytes.data() + start, step);
+  }
+  return bytes;
+}
+
+std::vector<uint8_t> BufferedReader::read_bytes(uint64_t count) {
+  require(count);
+  if (!remaining()) return read_growing(count);
+  std::vector<uint8_t> bytes(count);  // bounded by what the source holds
+  read_exact(bytes.data(), bytes.size());
+  return bytes;
+}
+
+template <class T>
+std::vector<T> BufferedReader::read_array(uint64_t count) {
+  const uint64_t size = multiply_or_fail(count, sizeof(T));
+  require(size);
+  std::vector<T> values;
+  if (remaining()) {
+    values.resize(count);  // bounded by what the source holds
+    read_exact(reinterpret_cast<uint8_t*>(values.data()), size);
+  } else {
+    const std::vector<uint8_t> raw = read_growing(size);
+    values.resize(count);
+    if (size > 0) std::memcpy(values.data(), raw.data(), size);
+  }
+  for (T& value : values) value = from_little_endian(value);
+  return values;
+}
+
+std::vector<float> BufferedReader::read_f32s(uint64_t count) { return read_array<float>(count); }
+
+std::vector<uint64_t> BufferedReader::read_u64s(uint64_t count) { return read_array<uint64_t>(count); }
+
+namespace {
+
+template <class T>
+void write_array(BufferedWriter& writer, std::span<const T> values) {
+  if constexpr (std::endian::native == std::endian::little) {
+    writer.write(reinterpret_cast<const uint8_t*>(values.data()), values.size_bytes());
+  } else {
+    for (T value : values) {
+      const T stored = to_little_endian(value);
+      writer.write(reinterpret_cast<const uint8_t*>(&stored), sizeof stored);
+    }
+  }
+}
+
+}  // namespace
+
+void BufferedWriter::write(const uint8_t* data, std::size_t size) {
+  if (size > kBufferSize - used_) {
+    flush();
+    if (size >= kBufferSize) {
+      sink_.write_all(data, size);
+      return;
+    }
+  }
+  if (size > 0) std::memcpy(buffer_.data() + used_, data, size);
+  used_ += size;
+}
+
+void BufferedWriter::write_u8(uint8_t value) { write(&value, 1); }
+
+void BufferedWriter::write_u32(uint32_t value) {
+  const uint32_t stored = to_little_endian(value);
+  write(reinterpret_cast<const uint8_t*>(&stored), sizeof stored);
+}
+
+void BufferedWriter::write_u64(uint64_t value) {
+  const uint64_t stored = to_little_endian(value);
+  write(reinterpret_cast<const uint8_t*>(&stored), sizeof stored);
+}
+
+void BufferedWriter::write_f32s(std::span<const float> values) { write_array(*this, values); }
+
+void BufferedWriter::write_u64s(std::span<const uint64_t> values) { write_array(*this, values); }
+
+void BufferedWriter::flush() {
+  const std::size_t size = std::exchange(used_, 0);
+  if (size > 0) sink_.write_all(buffer_.data(), size);
+}
+
+// ---- Sections ----
+
+void write_core(BufferedWriter& writer, uint64_t bits, Rotation rotation, uint64_t dim, uint64_t n,
+                std::span<const uint8_t> codes, std::span<const float> norms) {
+  writer.write_u8(uint8_t(bits));
+  writer.write_u8(rotation_tag(rotation));
+  writer.write_u32(uint32_t(dim));
+  writer.write_u32(uint32_t(n));
+  writer.write(codes.data(), codes.size());
+  writer.write_f32s(norms);
+}
+
+void expect_magic(BufferedReader& reader, std::string_view magic, std::string_view name) {
+  std::array<uint8_t, 4> found{};
+  reader.read_exact(found.data(), found.size());
+  if (magic.size() != found.size() || std::memcmp(found.data(), magic.data(), found.size()) != 0) {
+    throw IoError("not a " + std::string(name) + " file: wrong magic");
+  }
+  const uint8_t version = reader.read_u8();
+  if (version != kFormatVersion) {
+    throw IoError("unsupported " + std::string(name) + " version: " + std::to_string(version));
+  }
+}
+
+CoreRecord read_core(BufferedReader& reader) {
+  CoreRecord record;
+  record.bits = reader.read_u8();
+  const uint8_t tag = reader.read_u8();
+  record.dim = reader.read_u32();
+  record.n = reader.read_u32();
+  record.rotation = rotation_from_tag(tag);
+  check_buildable(record.dim, record.bits, record.rotation);
+  const uint64_t code_bytes = multiply_or_fail(record.dim / 8 * record.bits, record.n);
+  const uint64_t norm_bytes = multiply_or_fail(record.n, sizeof(float));
+  reader.require(add_or_fail(code_bytes, norm_bytes));
+  record.codes = reader.read_bytes(code_bytes);
+  record.norms = reader.read_f32s(record.n);
+  return record;
+}
+
+// ---- Whole files ----
+
+void write_index_to(BufferedWriter& writer, const SkerryIndex& index) {
+  check_writable(index);
+  writer.write(reinterpret_cast<const uint8_t*>(kIndexMagic.data()), kIndexMagic.size());
+  writer.write_u8(kFormatVersion);
+  write_core(writer, index.bits(), index.rotation(), index.dim(), index.len(), index.codes(),
+             index.norms());
+  writer.write_u64(index.seed());
+}
+
+SkerryIndex read_index_from(BufferedReader& reader) {
+  expect_magic(reader, kIndexMagic, kIndexMagic);
+  CoreRecord record = read_core(reader);
+  const uint64_t seed = reader.read_u64();
+  return build_core(std::move(record), seed);
+}
+
+void write_id_map_to(BufferedWriter& writer, const IdMapIndex& index) {
+  check_writable(index);
+  const SkerryIndex& core = index.core();
+  writer.write(reinterpret_cast<const uint8_t*>(kIdMapMagic.data()), kIdMapMagic.size());
+  writer.write_u8(kFormatVersion);
+  write_core(writer, core.bits(), core.rotation(), core.dim(), core.len(), core.codes(),
+             core.norms());
+  writer.write_u64(core.seed());
+  writer.write_u64s(index.ids());
+}
+
+IdMapIndex read_id_map_from(BufferedReader& reader) {
+  expect_magic(reader, kIdMapMagic, kIdMapMagic);
+  CoreRecord record = read_core(reader);
+  const uint64_t seed = reader.read_u64();
+  std::vector<uint64_t> ids = reader.read_u64s(record.n);
+  SkerryIndex core = build_core(std::move(record), seed);
+  try {
+    return IdMapIndex::from_parts(std::move(core), std::move(ids));
+  } catch (const Error& refused) {
+    throw IoError(refused.what());  // "duplicate ids in .vnim file"
+  }
+}
+
+void write_index(const SkerryIndex& index, const std::string& path) {
+  check_path(path);
+  check_writable(index);
+  write_file(path, [&](BufferedWriter& writer) { write_index_to(writer, index); });
+}
+
+SkerryIndex load_index(const std::string& path) {
+  return read_file(path, [](BufferedReader& reader) { return read_index_from(reader); });
+}
+
+void write_id_map(const IdMapIndex& index, const std::string& path) {
+  check_path(path);
+  check_writable(index);
+  write_file(path, [&](BufferedWriter& writer) { write_id_map_to(writer, index); });
+}
+
+IdMapIndex load_id_map(const std::string& path) {
+  return read_file(path, [](BufferedReader& reader) { return read_id_map_from(reader); });
+}
+
+}  // namespace varnel
