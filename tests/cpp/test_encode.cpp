@@ -3,11 +3,13 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
 
 #include "encode.h"
+#include "encode_kernels.h"
 #include "error.h"
 #include "pack.h"
 #include "rotor.h"
@@ -153,13 +155,21 @@ TEST(Encode, ValuesOnBoundariesTakeTheLowerCode) {
 
 TEST(Encode, NormSumsSquaresInCoordinateOrder) {
   // Each 2^-24 vanishes when added to 1 alone, but not when the small squares
-  // are summed together first: any regrouping of the sum shows here.
+  // are summed together first: any regrouping of the sum shows here. Sixteen
+  // vectors, so that paths working on groups of vectors are exercised too.
   const float tiny = 1.0f / 4096.0f;
-  Floats vectors = {1.0f, tiny, tiny, tiny, tiny, tiny, tiny, tiny,
-                    tiny, tiny, tiny, tiny, tiny, tiny, tiny, 1.0f};
-  const Encoded e = encode_identity(vectors, 2, 8);
-  EXPECT_EQ(e.norms[0], 1.0f);
-  EXPECT_GT(e.norms[1], 1.0f);
+  const Floats big_first = {1.0f, tiny, tiny, tiny, tiny, tiny, tiny, tiny};
+  const Floats big_last = {tiny, tiny, tiny, tiny, tiny, tiny, tiny, 1.0f};
+  Floats vectors;
+  for (int v = 0; v < 8; ++v) {
+    vectors.insert(vectors.end(), big_first.begin(), big_first.end());
+    vectors.insert(vectors.end(), big_last.begin(), big_last.end());
+  }
+  const Encoded e = encode_identity(vectors, 16, 8);
+  for (uint64_t v = 0; v < 16; v += 2) {
+    EXPECT_EQ(e.norms[v], 1.0f);
+    EXPECT_GT(e.norms[v + 1], 1.0f);
+  }
 }
 
 TEST(Encode, NaNInputTakesCodeZeroAndANaNNorm) {
@@ -251,6 +261,60 @@ TEST(Encode, RejectsBadArguments) {
   EXPECT_THROW(encode(vectors, 1, 12, {}, m, 2, 12, b2, 2), Error);       // dim not a multiple of 8
   EXPECT_THROW(encode(vectors, uint64_t{1} << 62, 8, {}, m, 2, 8, b2, 2), Error);
   EXPECT_NO_THROW(encode(vectors, 2, 8, signs, m, 2, 8, b2, 2));
+}
+
+// A batch that reaches every special case of the norm and the comparisons,
+// with a count that leaves a ragged group of vectors at the end.
+Floats awkward_batch(uint64_t n, uint64_t dim) {
+  Floats vectors = random_vectors(n * dim, 23);
+  std::mt19937 rng(29);
+  std::uniform_real_distribution<float> exponent(-12.0f, 12.0f);
+  for (uint64_t v = 0; v < n; ++v) {
+    const float scale = std::pow(10.0f, exponent(rng));
+    for (uint64_t j = 0; j < dim; ++j) vectors[v * dim + j] *= scale;
+  }
+  auto vector = [&](uint64_t v) { return vectors.begin() + v * dim; };
+  std::fill(vector(3), vector(4), 0.0f);                    // zero vector
+  std::fill(vector(9), vector(10), 1e-13f);                 // norm below the threshold
+  vector(12)[5] = kNaN;                                     // NaN norm
+  vector(17)[0] = std::numeric_limits<float>::infinity();   // infinite norm
+  std::fill(vector(21), vector(22), 3e19f);                 // squares overflow
+  std::fill(vector(26), vector(27), -1e-22f);               // squares underflow
+  vector(30)[0] = 1.0f;                                     // order-sensitive sum
+  std::fill(vector(30) + 1, vector(31), 1.0f / 4096.0f);
+  return vectors;
+}
+
+bool same_bits(const Floats& a, const Floats& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
+TEST(EncodePaths, EveryFastPathMatchesThePortableOneBitForBit) {
+  const uint64_t n = 8 * 40 + 5;  // more than a chunk, ragged last group
+  const uint64_t dim = 64;
+  const Floats vectors = awkward_batch(n, dim);
+  int fast_paths = 0;
+  for (const EncodePath path : {EncodePath::Avx2}) {
+    if (!encode_path_supported(path)) continue;
+    ++fast_paths;
+    for (const Rotation r :
+         {Rotation::Planar2, Rotation::Rotor3, Rotation::Iso4, Rotation::WalshRotor3}) {
+      const RotationSetup setup(r, dim);
+      for (const uint64_t bits : {1, 2, 3, 4, 8}) {
+        SCOPED_TRACE(testing::Message() << rotation_name(r) << " bits " << bits);
+        const Floats boundaries = spread_boundaries(bits, dim);
+        auto run = [&](EncodePath p) {
+          return encode_on_path(p, vectors, n, dim, setup.signs, setup.rotations.matrices,
+                                block_size(r), setup.rotations.padded_dim, boundaries, bits);
+        };
+        const Encoded portable = run(EncodePath::Portable);
+        const Encoded fast = run(path);
+        EXPECT_EQ(fast.codes, portable.codes);
+        EXPECT_TRUE(same_bits(fast.norms, portable.norms));
+      }
+    }
+  }
+  if (fast_paths == 0) GTEST_SKIP() << "no fast encode path on this CPU";
 }
 
 }  // namespace

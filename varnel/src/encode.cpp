@@ -1,4 +1,5 @@
 #include "encode.h"
+#include "encode_kernels.h"
 
 #include <algorithm>
 #include <bit>
@@ -13,20 +14,13 @@ namespace varnel {
 
 namespace {
 
-// Vectors are encoded this many at a time, so working memory stays at
-// kChunkVectors working rows whatever the batch size. Vectors are independent,
-// so the chunk size never changes a result.
+// Vectors are encoded this many at a time, so working memory stays at one
+// chunk of codes whatever the batch size. Vectors are independent, so the
+// chunk size never changes a result.
 constexpr uint64_t kChunkVectors = 256;
 
 // Below this norm a vector is treated as zero rather than blown up by 1/norm.
 constexpr float kMinNorm = 1e-10f;
-
-struct Layout {
-  uint64_t dim;
-  uint64_t padded_dim;
-  uint64_t bits;
-  uint64_t row_bytes;
-};
 
 uint64_t checked_mul(uint64_t a, uint64_t b, const char* what) {
   uint64_t product = 0;
@@ -98,39 +92,105 @@ uint8_t quantise(float value, std::span<const float> boundaries) {
   return static_cast<uint8_t>(code);
 }
 
-void quantise_row(std::span<const float> row, std::span<const float> boundaries, uint8_t* codes) {
-  for (uint64_t j = 0; j < row.size(); ++j) codes[j] = quantise(row[j], boundaries);
+void quantise_row(const float* row, uint64_t dim, std::span<const float> boundaries,
+                  uint8_t* codes) {
+  for (uint64_t j = 0; j < dim; ++j) codes[j] = quantise(row[j], boundaries);
+}
+
+void sequential_norms(const float* vectors, uint64_t count, uint64_t dim, float* norms_out) {
+  for (uint64_t v = 0; v < count; ++v) norms_out[v] = sequential_norm(vectors + v * dim, dim);
+}
+
+// The steps that have faster forms; everything else is shared by all paths.
+struct Kernels {
+  void (*norms)(const float* vectors, uint64_t count, uint64_t dim, float* norms_out);
+  void (*quantise_row)(const float* row, uint64_t dim, std::span<const float> boundaries,
+                       uint8_t* codes);
+};
+
+void avx2_norms(const float* vectors, uint64_t count, uint64_t dim, float* norms_out) {
+  const uint64_t done = avx2::norms(vectors, count, dim, norms_out);
+  sequential_norms(vectors + done * dim, count - done, dim, norms_out + done);
+}
+
+Kernels kernels_for(EncodePath path) {
+  if (!encode_path_supported(path)) throw Error("encode: the requested CPU path is not available");
+  switch (path) {
+    case EncodePath::Avx2: return {avx2_norms, avx2::quantise_row};
+    case EncodePath::Portable: break;
+  }
+  return {sequential_norms, quantise_row};
+}
+
+// What every vector of a batch goes through, borrowed from the caller.
+struct Pipeline {
+  Kernels kernels;
+  uint64_t dim;
+  std::span<const float> signs;
+  std::span<const float> matrices;
+  uint64_t block;
+  std::span<const float> boundaries;
+  uint64_t bits;
+};
+
+// Encodes `count` vectors into `norms`, then appends their packed rows to
+// `packed_out`. `row` and `codes` are working storage.
+void encode_chunk(const Pipeline& p, const float* vectors, uint64_t count, float* norms,
+                  std::span<float> row, std::span<uint8_t> codes,
+                  std::vector<uint8_t>& packed_out) {
+  p.kernels.norms(vectors, count, p.dim, norms);
+  for (uint64_t i = 0; i < count; ++i) {
+    scale_into_row(vectors + i * p.dim, p.dim, reciprocal_norm(norms[i]), row);
+    forward_rotate(row, p.dim, p.signs, p.matrices, p.block);
+    p.kernels.quantise_row(row.data(), p.dim, p.boundaries, codes.data() + i * p.dim);
+  }
+  const std::vector<uint8_t> packed = pack_codes(codes.first(count * p.dim), count, p.dim, p.bits);
+  packed_out.insert(packed_out.end(), packed.begin(), packed.end());
 }
 
 }  // namespace
 
+bool encode_path_supported(EncodePath path) {
+  switch (path) {
+    case EncodePath::Portable: return true;
+    case EncodePath::Avx2: return avx2::supported();
+  }
+  return false;
+}
+
+EncodePath best_encode_path() {
+  static const EncodePath best =
+      encode_path_supported(EncodePath::Avx2) ? EncodePath::Avx2 : EncodePath::Portable;
+  return best;
+}
+
+Encoded encode_on_path(EncodePath path, std::span<const float> vectors, uint64_t n, uint64_t dim,
+                       std::span<const float> signs, std::span<const float> matrices,
+                       uint64_t block, uint64_t padded_dim, std::span<const float> boundaries,
+                       uint64_t bits) {
+  check_arguments(vectors, n, dim, signs, block, padded_dim, boundaries, bits);
+  const Pipeline pipeline{kernels_for(path), dim, signs, matrices, block, boundaries, bits};
+  Encoded out;
+  out.norms.resize(n);
+  out.codes.reserve(checked_mul(n, bits * (dim / 8), "code buffer"));
+  if (n == 0) return out;
+
+  // One working row and one chunk of unpacked codes, whatever n is.
+  std::vector<float> row(padded_dim);
+  std::vector<uint8_t> codes(checked_mul(std::min(n, kChunkVectors), dim, "chunk"));
+  for (uint64_t first = 0; first < n; first += kChunkVectors) {
+    const uint64_t count = std::min(kChunkVectors, n - first);
+    encode_chunk(pipeline, vectors.data() + first * dim, count, out.norms.data() + first, row,
+                 codes, out.codes);
+  }
+  return out;
+}
+
 Encoded encode(std::span<const float> vectors, uint64_t n, uint64_t dim, std::span<const float> signs,
                std::span<const float> matrices, uint64_t block, uint64_t padded_dim,
                std::span<const float> boundaries, uint64_t bits) {
-  check_arguments(vectors, n, dim, signs, block, padded_dim, boundaries, bits);
-  const uint64_t row_bytes = bits * (dim / 8);
-  Encoded out;
-  out.norms.resize(n);
-  out.codes.reserve(checked_mul(n, row_bytes, "code buffer"));
-
-  const uint64_t chunk_capacity = std::min(n, kChunkVectors);
-  std::vector<float> rows(checked_mul(chunk_capacity, padded_dim, "working row"));
-  std::vector<uint8_t> codes(chunk_capacity * dim);
-  for (uint64_t first = 0; first < n; first += kChunkVectors) {
-    const uint64_t count = std::min(kChunkVectors, n - first);
-    for (uint64_t i = 0; i < count; ++i) {
-      const float* x = vectors.data() + (first + i) * dim;
-      const std::span<float> row(rows.data() + i * padded_dim, padded_dim);
-      const float norm = sequential_norm(x, dim);
-      out.norms[first + i] = norm;
-      scale_into_row(x, dim, reciprocal_norm(norm), row);
-      forward_rotate(row, dim, signs, matrices, block);
-      quantise_row(row.first(dim), boundaries, codes.data() + i * dim);
-    }
-    const std::vector<uint8_t> packed = pack_codes(std::span(codes).first(count * dim), count, dim, bits);
-    out.codes.insert(out.codes.end(), packed.begin(), packed.end());
-  }
-  return out;
+  return encode_on_path(best_encode_path(), vectors, n, dim, signs, matrices, block, padded_dim,
+                        boundaries, bits);
 }
 
 }  // namespace varnel
