@@ -159,6 +159,38 @@ TEST_F(IndexFiles, SizeIsHeaderPlusRowsNormsAndIds) {
   }
 }
 
+// Delivers a few bytes per read and hides its size, like a slow pipe.
+class TricklingSource final : public ByteSource {
+ public:
+  explicit TricklingSource(const Bytes& bytes) : inner_(bytes) {}
+  std::size_t read_some(uint8_t* out, std::size_t size) override {
+    return inner_.read_some(out, std::min<std::size_t>(size, 7));
+  }
+  std::optional<uint64_t> remaining() const override { return std::nullopt; }
+
+ private:
+  MemorySource inner_;
+};
+
+TEST(IndexStreams, LargeIndexSurvivesShortReadsAndAnUnknownSize) {
+  // More code bytes than one growth step of the reader, and far more than a buffer.
+  const IdMapIndex index = filled_id_map(1024, 4, Rotation::Planar2, 2100, 99);
+  ASSERT_GT(index.core().codes().size(), std::size_t{1} << 20);
+  VectorSink sink;
+  BufferedWriter writer(sink);
+  write_id_map_to(writer, index);
+  writer.flush();
+
+  TricklingSource source(sink.bytes);
+  BufferedReader reader(source);
+  const IdMapIndex loaded = read_id_map_from(reader);
+  EXPECT_EQ(loaded.core().codes(), index.core().codes());
+  EXPECT_EQ(0, std::memcmp(loaded.core().norms().data(), index.core().norms().data(),
+                           index.len() * sizeof(float)));
+  EXPECT_EQ(loaded.ids(), index.ids());
+  EXPECT_EQ(loaded.core().seed(), 99u);
+}
+
 TEST_F(IndexFiles, RoundTripKeepsEverythingAndSearchesIdentically) {
   constexpr uint64_t kDim = 16, kCount = 37, kSeed = 0xDEADBEEF12345ull;
   const std::vector<float> queries = random_vectors(5, kDim, 77);
