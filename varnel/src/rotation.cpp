@@ -12,19 +12,24 @@ namespace {
 
 constexpr uint64_t kMaxBlock = 4;
 
-// y = M x for one b-by-b block, every product rounded before it is added,
-// summed in column order from 0; all outputs come from the old values.
-void rotate_block(const float* m, uint64_t b, float* x) {
-  float y[kMaxBlock];
-  for (uint64_t i = 0; i < b; ++i) {
-    float sum = 0.0f;
-    for (uint64_t j = 0; j < b; ++j) {
-      const float product = m[i * b + j] * x[j];
-      sum += product;
+// y = M x for one B-by-B block, every product rounded before it is added,
+// summed in column order from 0; all outputs come from the old values. The
+// block size is a template argument so the loops unroll fully: every vector
+// and query passes through here.
+template <uint64_t B>
+void rotate_blocks(const float* m, uint64_t n_blocks, float* x) {
+  for (uint64_t k = 0; k < n_blocks; ++k, m += B * B, x += B) {
+    float y[B];
+    for (uint64_t i = 0; i < B; ++i) {
+      float sum = 0.0f;
+      for (uint64_t j = 0; j < B; ++j) {
+        const float product = m[i * B + j] * x[j];
+        sum += product;
+      }
+      y[i] = sum;
     }
-    y[i] = sum;
+    std::copy(y, y + B, x);
   }
-  std::copy(y, y + b, x);
 }
 
 void check_block_size(uint64_t block) {
@@ -39,8 +44,11 @@ void rotate_inplace(std::span<const float> matrices, uint64_t block, std::span<f
   check_block_size(block);
   const uint64_t block_area = block * block;
   const uint64_t n_blocks = std::min<uint64_t>(matrices.size() / block_area, row.size() / block);
-  for (uint64_t k = 0; k < n_blocks; ++k) {
-    rotate_block(matrices.data() + k * block_area, block, row.data() + k * block);
+  switch (block) {
+    case 1: return rotate_blocks<1>(matrices.data(), n_blocks, row.data());
+    case 2: return rotate_blocks<2>(matrices.data(), n_blocks, row.data());
+    case 3: return rotate_blocks<3>(matrices.data(), n_blocks, row.data());
+    default: return rotate_blocks<4>(matrices.data(), n_blocks, row.data());
   }
 }
 
