@@ -23,16 +23,29 @@ QueryTable build_query_table(const float* rq, const float* centroids, uint64_t d
 // layout, writes the unnormalised score bias + sum over 256-column chunks of
 // S * delta (one fused multiply-add per chunk) to
 // out[t * out_stride + (b - b0) * 32 + lane].
+//
+// Tables are scored in groups of four per pass over a block, and the range is
+// walked in tiles of about 96 KB of codes, so passing several queries and a
+// long range at once reuses every code load. Throws varnel::Error when a
+// table does not hold dim * 16 bytes, when b1 < b0, or when nt > 1 and
+// out_stride is shorter than one table's (b1 - b0) * 32 scores. Table bytes
+// above 127 (never produced by build_query_table) make the SIMD paths differ.
 void scan_blocks(const QueryTable* const* tables, std::size_t nt, const uint8_t* blocked,
                  uint64_t dim, uint64_t b0, uint64_t b1, float* out, std::size_t out_stride);
 
 // Path selection. The best path the CPU supports is chosen on first use;
 // VARNEL_SCAN_PATH=portable|avx2|avx512|neon forces one (if supported).
 enum class ScanPath { Portable, Avx2, Avx512, Neon };
+// In increasing order of preference; Portable is always first.
 std::vector<ScanPath> supported_scan_paths();
 ScanPath active_scan_path();
 // Forces a path for later scans (tests); returns false if it is unsupported.
 bool force_scan_path(ScanPath path);
+// Returns to the path chosen on first use.
+void reset_scan_path();
 const char* scan_path_name(ScanPath path);
+// The path chosen on first use when VARNEL_SCAN_PATH holds `requested`
+// (nullptr when unset): that path if it is a supported name, else the best.
+ScanPath preferred_scan_path(const char* requested);
 
 }  // namespace varnel

@@ -1,0 +1,128 @@
+// Speed of the 4-bit scan kernel alone (no table building, no top-k): scored
+// (query, vector) pairs per second of one core's CPU time, for every path
+// this CPU runs.
+//
+// The work is cut the way a search driver would: `group` queries at a time
+// over ranges of `range` blocks, so the scores of one call stay in cache.
+//
+//   bench_lut_scan [--n N] [--queries Q] [--group G] [--range R] [--seconds S]
+#include <algorithm>
+#include <ctime>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "lut_scan.h"
+
+namespace {
+
+volatile float checksum_sink;  // keeps the scans from being optimised away
+
+struct Options {
+  uint64_t n = 100000;
+  std::size_t queries = 256;
+  std::size_t group = 16;
+  uint64_t range = 128;
+  double seconds = 0.5;
+};
+
+Options parse_options(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string flag = argv[i];
+    const char* value = argv[i + 1];
+    if (flag == "--n") options.n = std::strtoull(value, nullptr, 10);
+    else if (flag == "--queries") options.queries = std::strtoull(value, nullptr, 10);
+    else if (flag == "--group") options.group = std::strtoull(value, nullptr, 10);
+    else if (flag == "--range") options.range = std::strtoull(value, nullptr, 10);
+    else if (flag == "--seconds") options.seconds = std::strtod(value, nullptr);
+    else std::fprintf(stderr, "unknown option %s\n", flag.c_str());
+  }
+  if (options.group == 0) options.group = 1;
+  if (options.range == 0) options.range = 1;
+  return options;
+}
+
+std::vector<varnel::QueryTable> random_tables(uint64_t dim, std::size_t count, std::mt19937& rng) {
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::vector<float> centroids(16);
+  for (float& c : centroids) c = 0.1f * normal(rng);
+  std::vector<varnel::QueryTable> tables;
+  std::vector<float> rq(dim);
+  for (std::size_t q = 0; q < count; ++q) {
+    for (float& x : rq) x = normal(rng);
+    tables.push_back(varnel::build_query_table(rq.data(), centroids.data(), dim));
+  }
+  return tables;
+}
+
+// CPU time of this thread: other processes sharing the core do not count.
+double thread_seconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
+// One pass of every query over every block; returns a checksum so the work
+// cannot be dropped.
+float scan_all(const std::vector<const varnel::QueryTable*>& tables, const std::vector<uint8_t>& blocked,
+               uint64_t dim, uint64_t n_blocks, const Options& options, std::vector<float>& scores) {
+  float checksum = 0.0f;
+  for (std::size_t q0 = 0; q0 < tables.size(); q0 += options.group) {
+    const std::size_t nt = std::min(options.group, tables.size() - q0);
+    for (uint64_t b0 = 0; b0 < n_blocks; b0 += options.range) {
+      const uint64_t b1 = std::min(n_blocks, b0 + options.range);
+      varnel::scan_blocks(tables.data() + q0, nt, blocked.data(), dim, b0, b1, scores.data(),
+                          options.range * 32);
+      checksum += scores[0];
+    }
+  }
+  return checksum;
+}
+
+void bench_path(varnel::ScanPath path, uint64_t dim, const Options& options) {
+  std::mt19937 rng(static_cast<uint32_t>(dim));
+  const uint64_t n_blocks = (options.n + 31) / 32;
+  std::vector<uint8_t> blocked(n_blocks * dim / 2 * 32);
+  for (uint8_t& byte : blocked) byte = static_cast<uint8_t>(rng());
+  const std::vector<varnel::QueryTable> tables = random_tables(dim, options.queries, rng);
+  std::vector<const varnel::QueryTable*> pointers;
+  for (const varnel::QueryTable& table : tables) pointers.push_back(&table);
+  std::vector<float> scores(options.group * options.range * 32);
+
+  varnel::force_scan_path(path);
+  scan_all(pointers, blocked, dim, n_blocks, options, scores);  // warm-up
+  const double start = thread_seconds();
+  double elapsed = 0.0;
+  uint64_t passes = 0;
+  float checksum = 0.0f;
+  do {
+    checksum += scan_all(pointers, blocked, dim, n_blocks, options, scores);
+    ++passes;
+    elapsed = thread_seconds() - start;
+  } while (elapsed < options.seconds);
+  const double pairs = static_cast<double>(passes) * options.queries * n_blocks * 32;
+  checksum_sink = checksum;
+  std::printf("| %-8s | %4llu | %8.3f | %8.3f |\n", varnel::scan_path_name(path),
+              static_cast<unsigned long long>(dim), pairs / elapsed / 1e9,
+              elapsed / passes / options.queries * 1e3);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = parse_options(argc, argv);
+  std::printf("4-bit scan kernel, one thread: n = %llu, %zu queries, %zu per call, %llu blocks "
+              "per call\n\n",
+              static_cast<unsigned long long>(options.n), options.queries, options.group,
+              static_cast<unsigned long long>(options.range));
+  std::printf("| path     |  dim | Gpairs/s | ms/query |\n|---|---|---|---|\n");
+  for (varnel::ScanPath path : varnel::supported_scan_paths()) {
+    for (uint64_t dim : {128u, 768u}) bench_path(path, dim, options);
+  }
+  return 0;
+}

@@ -1,0 +1,211 @@
+// x86-64 kernels of the 4-bit scan: AVX2 (32 lanes of one block per pass)
+// and AVX-512BW (two blocks per pass). Every function here carries its own
+// target attribute, so the file builds at baseline flags and none of this code
+// runs unless the dispatcher has seen the CPU support it.
+//
+// Per column and query: two 16-entry byte shuffles (high and low nibbles),
+// one byte add (each table byte is at most 127, so the pair fits a byte), and
+// a widening into 16-bit counters done as two word adds: `word_sums` adds the
+// byte pair as one word (even lane + 256 * odd lane, modulo 2^16) and
+// `odd_sums` adds the odd lane alone. At the end of a chunk the even lane is
+// recovered as word_sums - 256 * odd_sums, exact because it is below 2^16.
+#if defined(__x86_64__)
+
+// GCC 12 reports the deliberately undefined inputs inside several AVX-512
+// intrinsics as maybe-uninitialized; the warning points into the header.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+
+#include "lut_scan_kernels.h"
+
+#define VARNEL_AVX2 __attribute__((target("avx2,fma")))
+#define VARNEL_AVX2_INLINE __attribute__((target("avx2,fma"), always_inline)) inline
+#define VARNEL_AVX512 __attribute__((target("avx512f,avx512bw,avx2,fma")))
+#define VARNEL_AVX512_INLINE \
+  __attribute__((target("avx512f,avx512bw,avx2,fma"), always_inline)) inline
+
+namespace varnel::scan_kernels {
+
+namespace {
+
+constexpr uint64_t kTableRowBytes = 16;
+constexpr uint64_t kColumnTableBytes = 2 * kTableRowBytes;
+
+uint64_t chunk_end(uint64_t c0, uint64_t columns) {
+  return columns - c0 < kChunkColumns ? columns : c0 + kChunkColumns;
+}
+
+// ---- AVX2 ----
+
+VARNEL_AVX2_INLINE __m256i avx2_broadcast_row(const uint8_t* row) {
+  return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row)));
+}
+
+// Adds S * delta to the 32 lanes of one block (bias first on the first chunk).
+VARNEL_AVX2_INLINE void avx2_finish_chunk(__m256i word_sums, __m256i odd_sums, const TableView& table,
+                                          bool first_chunk, float* lanes) {
+  const __m256i even_sums = _mm256_sub_epi16(word_sums, _mm256_slli_epi16(odd_sums, 8));
+  const __m256i lanes_0_7_16_23 = _mm256_unpacklo_epi16(even_sums, odd_sums);
+  const __m256i lanes_8_15_24_31 = _mm256_unpackhi_epi16(even_sums, odd_sums);
+  const __m128i eighths[4] = {
+      _mm256_castsi256_si128(lanes_0_7_16_23), _mm256_castsi256_si128(lanes_8_15_24_31),
+      _mm256_extracti128_si256(lanes_0_7_16_23, 1), _mm256_extracti128_si256(lanes_8_15_24_31, 1)};
+  const __m256 delta = _mm256_set1_ps(table.delta);
+  for (int q = 0; q < 4; ++q) {
+    const __m256 sums = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(eighths[q]));
+    const __m256 acc = first_chunk ? _mm256_set1_ps(table.bias) : _mm256_loadu_ps(lanes + 8 * q);
+    _mm256_storeu_ps(lanes + 8 * q, _mm256_fmadd_ps(sums, delta, acc));
+  }
+}
+
+template <int G>
+VARNEL_AVX2 void avx2_scan(const TableView* tables, const uint8_t* blocks, uint64_t n_blocks,
+                           uint64_t columns, float* out, std::size_t out_stride) {
+  const __m256i nibble = _mm256_set1_epi8(0x0F);
+  const uint64_t block_bytes = columns * kLanes;
+  for (uint64_t b = 0; b < n_blocks; ++b) {
+    const uint8_t* codes = blocks + b * block_bytes;
+    for (uint64_t c0 = 0; c0 < columns; c0 += kChunkColumns) {
+      const uint64_t c1 = chunk_end(c0, columns);
+      __m256i word_sums[G];
+      __m256i odd_sums[G];
+      for (int g = 0; g < G; ++g) word_sums[g] = odd_sums[g] = _mm256_setzero_si256();
+      for (uint64_t c = c0; c < c1; ++c) {
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes + c * kLanes));
+        const __m256i high = _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble);
+        const __m256i low = _mm256_and_si256(x, nibble);
+        for (int g = 0; g < G; ++g) {
+          const uint8_t* rows = tables[g].bytes + c * kColumnTableBytes;
+          const __m256i pair =
+              _mm256_add_epi8(_mm256_shuffle_epi8(avx2_broadcast_row(rows), high),
+                              _mm256_shuffle_epi8(avx2_broadcast_row(rows + kTableRowBytes), low));
+          word_sums[g] = _mm256_add_epi16(word_sums[g], pair);
+          odd_sums[g] = _mm256_add_epi16(odd_sums[g], _mm256_srli_epi16(pair, 8));
+        }
+      }
+      for (int g = 0; g < G; ++g) {
+        avx2_finish_chunk(word_sums[g], odd_sums[g], tables[g], c0 == 0,
+                          out + g * out_stride + b * kLanes);
+      }
+    }
+  }
+}
+
+// ---- AVX-512BW ----
+
+// permutex2var word indices that gather block k's 32 lanes in order from
+// (even_sums, odd_sums): word i of either register covers lanes 2i, 2i+1 of
+// block i / 16; index bit 5 selects odd_sums.
+struct LaneOrder {
+  alignas(64) uint16_t index[32];
+};
+
+constexpr LaneOrder lane_order(int block) {
+  LaneOrder order{};
+  for (int v = 0; v < 32; ++v) order.index[v] = static_cast<uint16_t>((v & 1) * 32 + block * 16 + v / 2);
+  return order;
+}
+
+constexpr LaneOrder kBlockLaneOrder[2] = {lane_order(0), lane_order(1)};
+
+VARNEL_AVX512_INLINE __m512i avx512_broadcast_row(const uint8_t* row) {
+  return _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row)));
+}
+
+VARNEL_AVX512_INLINE __m512i avx512_load_block_pair(const uint8_t* first, const uint8_t* second) {
+  const __m256i low_half = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(first));
+  const __m256i high_half = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(second));
+  return _mm512_inserti64x4(_mm512_castsi256_si512(low_half), high_half, 1);
+}
+
+VARNEL_AVX512_INLINE void avx512_finish_block(__m512i lane_sums_u16, __m512 delta, __m512 bias,
+                                              bool first_chunk, float* lanes) {
+  const __m256i halves[2] = {_mm512_castsi512_si256(lane_sums_u16),
+                             _mm512_extracti64x4_epi64(lane_sums_u16, 1)};
+  for (int h = 0; h < 2; ++h) {
+    const __m512 sums = _mm512_cvtepi32_ps(_mm512_cvtepu16_epi32(halves[h]));
+    const __m512 acc = first_chunk ? bias : _mm512_loadu_ps(lanes + 16 * h);
+    _mm512_storeu_ps(lanes + 16 * h, _mm512_fmadd_ps(sums, delta, acc));
+  }
+}
+
+// Adds S * delta to the lanes of the first block and, if present, the second.
+VARNEL_AVX512_INLINE void avx512_finish_chunk(__m512i word_sums, __m512i odd_sums,
+                                              const TableView& table, bool first_chunk,
+                                              bool has_second, float* lanes) {
+  const __m512i even_sums = _mm512_sub_epi16(word_sums, _mm512_slli_epi16(odd_sums, 8));
+  const __m512 delta = _mm512_set1_ps(table.delta);
+  const __m512 bias = _mm512_set1_ps(table.bias);
+  for (int k = 0; k < (has_second ? 2 : 1); ++k) {
+    const __m512i order = _mm512_load_si512(kBlockLaneOrder[k].index);
+    avx512_finish_block(_mm512_permutex2var_epi16(even_sums, order, odd_sums), delta, bias,
+                        first_chunk, lanes + k * kLanes);
+  }
+}
+
+template <int G>
+VARNEL_AVX512 void avx512_scan(const TableView* tables, const uint8_t* blocks, uint64_t n_blocks,
+                               uint64_t columns, float* out, std::size_t out_stride) {
+  const __m512i nibble = _mm512_set1_epi8(0x0F);
+  const uint64_t block_bytes = columns * kLanes;
+  for (uint64_t b = 0; b < n_blocks; b += 2) {
+    const uint8_t* first = blocks + b * block_bytes;
+    const bool has_second = b + 1 < n_blocks;
+    // A lone last block is scored twice over; only its first copy is kept.
+    const uint8_t* second = has_second ? first + block_bytes : first;
+    for (uint64_t c0 = 0; c0 < columns; c0 += kChunkColumns) {
+      const uint64_t c1 = chunk_end(c0, columns);
+      __m512i word_sums[G];
+      __m512i odd_sums[G];
+      for (int g = 0; g < G; ++g) word_sums[g] = odd_sums[g] = _mm512_setzero_si512();
+      for (uint64_t c = c0; c < c1; ++c) {
+        const __m512i x = avx512_load_block_pair(first + c * kLanes, second + c * kLanes);
+        const __m512i high = _mm512_and_si512(_mm512_srli_epi16(x, 4), nibble);
+        const __m512i low = _mm512_and_si512(x, nibble);
+        for (int g = 0; g < G; ++g) {
+          const uint8_t* rows = tables[g].bytes + c * kColumnTableBytes;
+          const __m512i pair = _mm512_add_epi8(
+              _mm512_shuffle_epi8(avx512_broadcast_row(rows), high),
+              _mm512_shuffle_epi8(avx512_broadcast_row(rows + kTableRowBytes), low));
+          word_sums[g] = _mm512_add_epi16(word_sums[g], pair);
+          odd_sums[g] = _mm512_add_epi16(odd_sums[g], _mm512_srli_epi16(pair, 8));
+        }
+      }
+      for (int g = 0; g < G; ++g) {
+        avx512_finish_chunk(word_sums[g], odd_sums[g], tables[g], c0 == 0, has_second,
+                            out + g * out_stride + b * kLanes);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+VARNEL_AVX2 void scan_group_avx2(const TableView* tables, std::size_t g, const uint8_t* blocks,
+                                 uint64_t n_blocks, uint64_t columns, float* out,
+                                 std::size_t out_stride) {
+  switch (g) {
+    case 1: return avx2_scan<1>(tables, blocks, n_blocks, columns, out, out_stride);
+    case 2: return avx2_scan<2>(tables, blocks, n_blocks, columns, out, out_stride);
+    case 3: return avx2_scan<3>(tables, blocks, n_blocks, columns, out, out_stride);
+    default: return avx2_scan<4>(tables, blocks, n_blocks, columns, out, out_stride);
+  }
+}
+
+VARNEL_AVX512 void scan_group_avx512(const TableView* tables, std::size_t g, const uint8_t* blocks,
+                                     uint64_t n_blocks, uint64_t columns, float* out,
+                                     std::size_t out_stride) {
+  switch (g) {
+    case 1: return avx512_scan<1>(tables, blocks, n_blocks, columns, out, out_stride);
+    case 2: return avx512_scan<2>(tables, blocks, n_blocks, columns, out, out_stride);
+    case 3: return avx512_scan<3>(tables, blocks, n_blocks, columns, out, out_stride);
+    default: return avx512_scan<4>(tables, blocks, n_blocks, columns, out, out_stride);
+  }
+}
+
+}  // namespace varnel::scan_kernels
+
+#pragma GCC diagnostic pop
+
+#endif  // __x86_64__
