@@ -5,6 +5,7 @@ import pickle
 import subprocess
 import sys
 import textwrap
+import threading
 import weakref
 
 import numpy as np
@@ -339,3 +340,38 @@ def test_borrow_conflict_through_index(factory, call, message):
     else:
         index.add_with_ids(Q[:1], IDS)
     assert len(index) > 6
+
+
+def test_python_threads_share_an_index():
+    # The lock stays held through every call, so plain arguments never meet a
+    # borrow conflict and concurrent mutation cannot corrupt a search.
+    data = vectors(300, 32)
+    index = fill(SkerryIndex(32, 4), data)
+    expected = index.search(data[:16], 5)
+    errors = []
+
+    def searcher():
+        try:
+            for _ in range(100):
+                # Added copies tie with their originals, which keep the lead.
+                scores, found = index.search(data[:16], 5)
+                np.testing.assert_array_equal(found[:, 0], expected[1][:, 0])
+                np.testing.assert_array_equal(scores[:, 0], expected[0][:, 0])
+        except BaseException as error:  # noqa: BLE001 - reported below
+            errors.append(error)
+
+    def mutator():
+        try:
+            for _ in range(100):
+                index.add(data[:2])
+                index.swap_remove(len(index) - 1)
+                index.swap_remove(len(index) - 1)
+        except BaseException as error:  # noqa: BLE001
+            errors.append(error)
+
+    threads = [threading.Thread(target=searcher) for _ in range(3)] + [threading.Thread(target=mutator)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == [] and len(index) == 300
