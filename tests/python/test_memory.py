@@ -1,6 +1,7 @@
 import os
 
 import numpy as np
+import pytest
 from conftest import vectors
 
 from varnel import IdMapIndex, PanicException, SkerryIndex
@@ -11,6 +12,7 @@ def resident_bytes() -> int:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
 def test_no_growth_over_many_cycles(tmp_path):
     data = vectors(256, 64)
     batch = vectors(8, 64, seed=2)
