@@ -6,6 +6,7 @@
 // over ranges of `range` blocks, so the scores of one call stay in cache.
 //
 //   bench_lut_scan [--n N] [--queries Q] [--group G] [--range R] [--seconds S]
+//                  [--path portable|avx2|avx512|neon]
 #include <algorithm>
 #include <ctime>
 #include <cstdint>
@@ -28,6 +29,7 @@ struct Options {
   std::size_t group = 16;
   uint64_t range = 128;
   double seconds = 0.5;
+  std::string path;  // empty: every supported path
 };
 
 Options parse_options(int argc, char** argv) {
@@ -40,6 +42,7 @@ Options parse_options(int argc, char** argv) {
     else if (flag == "--group") options.group = std::strtoull(value, nullptr, 10);
     else if (flag == "--range") options.range = std::strtoull(value, nullptr, 10);
     else if (flag == "--seconds") options.seconds = std::strtod(value, nullptr);
+    else if (flag == "--path") options.path = value;
     else std::fprintf(stderr, "unknown option %s\n", flag.c_str());
   }
   if (options.group == 0) options.group = 1;
@@ -122,6 +125,7 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(options.range));
   std::printf("| path     |  dim | Gpairs/s | ms/query |\n|---|---|---|---|\n");
   for (varnel::ScanPath path : varnel::supported_scan_paths()) {
+    if (!options.path.empty() && options.path != varnel::scan_path_name(path)) continue;
     for (uint64_t dim : {128u, 768u}) bench_path(path, dim, options);
   }
   return 0;

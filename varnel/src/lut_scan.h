@@ -24,12 +24,14 @@ QueryTable build_query_table(const float* rq, const float* centroids, uint64_t d
 // S * delta (one fused multiply-add per chunk) to
 // out[t * out_stride + (b - b0) * 32 + lane].
 //
-// Tables are scored in groups of four per pass over a block, and the range is
-// walked in tiles of about 96 KB of codes, so passing several queries and a
-// long range at once reuses every code load. Throws varnel::Error when a
-// table does not hold dim * 16 bytes, when b1 < b0, or when nt > 1 and
-// out_stride is shorter than one table's (b1 - b0) * 32 scores. Table bytes
-// above 127 (never produced by build_query_table) make the SIMD paths differ.
+// `blocked` must hold at least b1 blocks of dim/2 * 32 bytes (the caller
+// keeps b1 <= n_blocks) and every table pointer must be valid. Tables are
+// scored in groups of four per pass over a block, and the range is walked in
+// tiles of about 96 KB of codes, so passing several queries and a long range
+// at once reuses every code load. Throws varnel::Error when a table does not
+// hold dim * 16 bytes, when b1 < b0, or when nt > 1 and out_stride is shorter
+// than one table's (b1 - b0) * 32 scores. Table bytes above 127 (never
+// produced by build_query_table) make the SIMD paths differ.
 void scan_blocks(const QueryTable* const* tables, std::size_t nt, const uint8_t* blocked,
                  uint64_t dim, uint64_t b0, uint64_t b1, float* out, std::size_t out_stride);
 
