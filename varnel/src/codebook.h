@@ -11,7 +11,37 @@ struct Codebook {
 };
 
 // Pure function of (bits, dim); computed in double, rounded to float32 once.
-// Throws varnel::Error when dim < 2 (no distribution to fit).
+// Throws varnel::Error when dim < 2 (no distribution to fit) or bits is
+// outside 1..8.
 Codebook codebook(uint64_t bits, uint64_t dim);
+
+// The symmetric Beta(a, a) law of t = (x + 1) / 2, where x is one coordinate
+// of a uniform point on the unit sphere in dim = 2a + 1 dimensions. Density
+// and distribution function are accurate to a few units in the last place
+// for shapes up to several thousand. Immutable, so it may be shared between
+// threads.
+class BetaDistribution {
+ public:
+  // Throws varnel::Error unless the shape is finite and positive.
+  explicit BetaDistribution(double shape);
+
+  double shape() const { return shape_; }
+  double pdf(double t) const;  // 0 outside [0, 1]
+  double cdf(double t) const;  // regularised incomplete beta I_t(a, a)
+
+ private:
+  double shape_;
+  double norm_;  // Gamma(2a) / (Gamma(a)^2 4^(a-1)): the density at t = 1/2
+};
+
+// The integrand of a cell's first moment: x * p(x), p the density of
+// x = 2t - 1 in [-1, 1].
+double first_moment_integrand(const BetaDistribution& distribution, double x);
+
+// Adaptive Simpson quadrature of x * p(x) over [lo, hi], where p is the
+// density of x = 2t - 1; fa, fb and fm are the integrand at lo, hi and the
+// midpoint, whole the plain Simpson estimate over the interval.
+double adaptive_simpson_rec(const BetaDistribution& distribution, uint64_t depth, double lo, double hi,
+                            double fa, double fb, double fm, double whole, double eps);
 
 }  // namespace varnel
