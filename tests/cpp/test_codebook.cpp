@@ -112,6 +112,15 @@ struct Golden {
 TEST(Codebook, MatchesHighPrecisionReferenceBitForBit) {
   const std::vector<Golden> cases = {
       {2, 128, {0xbdb12f98, 0, 0x3db12f98}, {0xbe083c09, 0xbd23ce3a, 0x3d23ce3a, 0x3e083c09}},
+      {3, 8,
+       {0xbf0c045b, 0xbeb0443c, 0xbe2b9d78, 0, 0x3e2b9d78, 0x3eb0443c, 0x3f0c045b},
+       {0xbf286037, 0xbedf50fe, 0xbe813779, 0xbda997fc, 0x3da997fc, 0x3e813779, 0x3edf50fe, 0x3f286037}},
+      // stopped by the iteration cap while still moving
+      {4, 768,
+       {0xbdb10106, 0xbd880238, 0xbd542250, 0xbd224ddd, 0xbcec235e, 0xbc9a4d75, 0xbc188d1c, 0, 0x3c188d1c,
+        0x3c9a4d75, 0x3cec235e, 0x3d224ddd, 0x3d542250, 0x3d880238, 0x3db10106},
+       {0xbdc964ee, 0xbd989d1e, 0xbd6ecea6, 0xbd3975fa, 0xbd0b25c0, 0xbcc1fb3c, 0xbc653f5c, 0xbb97b5b7,
+        0x3b97b5b7, 0x3c653f5c, 0x3cc1fb3c, 0x3d0b25c0, 0x3d3975fa, 0x3d6ecea6, 0x3d989d1e, 0x3dc964ee}},
   };
   for (const auto& golden : cases) {
     SCOPED_TRACE(testing::Message() << "bits " << golden.bits << ", dim " << golden.dim);

@@ -31,7 +31,8 @@ constexpr double kStirlingShape = 10.0;
 constexpr int kMaxContinuedFractionTerms = 100000;
 // Where the distribution function is taken as 1/2 minus a small term: the
 // band of t where (1 - 2t)^2 (a + 2.5) stays below this, about +-0.7
-// standard deviations, so that the subtraction loses at most one bit.
+// standard deviations. There the direct fraction converges slowest, while
+// the small term needs a few terms and its subtraction loses at most a bit.
 constexpr double kCentralBand = 0.25;
 
 // log(Gamma(a + 1/2) / Gamma(a)) - log(a) / 2 for a >= kStirlingShape: the
@@ -337,8 +338,8 @@ double BetaDistribution::pdf(double t) const {
 //   I_t(a, a) = 1/2 - I_(u^2)(1/2, a) / 2, where I_(u^2)(1/2, a) = C u w^a f,
 //   I_t(a, a) = C w^a g / (4a),
 // f and g continued fractions. Close to the centre the first form is a small
-// correction to 1/2 (a few terms); elsewhere the second keeps full relative
-// accuracy. Both prefactors share w^a = exp(a log w) with log w computed
+// correction to 1/2 and takes a few terms where g takes the most; elsewhere
+// the second keeps full relative accuracy. Both prefactors share w^a = exp(a log w) with log w computed
 // without cancellation.
 double BetaDistribution::cdf(double t) const {
   if (std::isnan(t)) throw Error("incomplete beta function evaluated at NaN");
