@@ -84,8 +84,25 @@ void TopK::finish(float* scores_out, int64_t* indices_out) {
   }
 }
 
+// Once the list is full, almost every score falls at or below its smallest
+// entry; a branch-free comparison of 16 scores at a time skips those groups
+// without offering them one by one.
 void offer_scores(TopK& top, const float* scores, uint64_t first, uint64_t count) {
-  for (uint64_t i = 0; i < count; ++i) {
+  constexpr uint64_t kGroup = 16;
+  uint64_t i = 0;
+  for (; i < count && !top.has_plain_threshold(); ++i) {
+    if (top.admits(scores[i])) top.offer(scores[i], first + i);
+  }
+  for (; i + kGroup <= count; i += kGroup) {
+    const float threshold = top.threshold();
+    bool any_above = false;
+    for (uint64_t l = 0; l < kGroup; ++l) any_above |= scores[i + l] > threshold;
+    if (!any_above) continue;
+    for (uint64_t l = i; l < i + kGroup; ++l) {
+      if (top.admits(scores[l])) top.offer(scores[l], first + l);
+    }
+  }
+  for (; i < count; ++i) {
     if (top.admits(scores[i])) top.offer(scores[i], first + i);
   }
 }

@@ -31,6 +31,10 @@ class TopK {
   void offer(float score, uint64_t pos);
   // Whether offer(score, ...) could change the list.
   bool admits(float score) const { return list_.size() < k_ || ranks_below(list_.front().score, score); }
+  // When the list is full and its smallest score is a number, exactly the
+  // scores strictly above threshold() are admitted.
+  bool has_plain_threshold() const { return list_.size() == k_ && list_.front().score == list_.front().score; }
+  float threshold() const { return list_.front().score; }
   // Completes the list with (-inf, -1) and writes it best first.
   void finish(float* scores_out, int64_t* indices_out);
 
