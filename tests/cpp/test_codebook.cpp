@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <numbers>
 #include <thread>
 #include <vector>
 
@@ -192,7 +193,9 @@ TEST(BetaDistribution, DensityAndDistributionWithinFewUlp) {
 }
 
 TEST(BetaDistribution, RejectsShapesThatFormNoDistribution) {
-  for (double shape : {0.0, -1.0, std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()}) {
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  for (double shape : {0.0, -1.0, kInfinity, kNaN}) {
     EXPECT_THROW(BetaDistribution{shape}, Error) << shape;
   }
 }
@@ -209,7 +212,8 @@ TEST(AdaptiveSimpson, IntegratesFirstMomentOfUpperHalf) {
     const double whole = 1.0 / 6.0 * (fb + (fa + 4.0 * fm));
     const double integral = adaptive_simpson_rec(distribution, 50, 0.0, 1.0, fa, fb, fm, whole, 1e-14);
     const double d = static_cast<double>(dim);
-    const double expected = std::exp(std::lgamma(d / 2) - std::lgamma((d + 1) / 2)) / (2 * std::sqrt(M_PI));
+    const double gamma_ratio = std::exp(std::lgamma(d / 2) - std::lgamma((d + 1) / 2));
+    const double expected = gamma_ratio / (2 * std::sqrt(std::numbers::pi));
     EXPECT_NEAR(integral, expected, 1e-13) << "dim " << dim;
   }
 }

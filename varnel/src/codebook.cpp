@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <string>
 
 #include "error.h"
@@ -64,7 +65,8 @@ double beta_norm(double a) {
     scale *= a / (a + 0.5);  // Gamma(a + 1/2) / Gamma(a) from its value at a + 1
     a += 1.0;
   }
-  return scale * (M_2_SQRTPI * (std::sqrt(a) * std::exp(stirling_half_step_series(a))));
+  const double two_over_sqrt_pi = 2.0 * std::numbers::inv_sqrtpi;
+  return scale * (two_over_sqrt_pi * (std::sqrt(a) * std::exp(stirling_half_step_series(a))));
 }
 
 // log(4 t (1 - t)) for t in [0, 1/2]. Near the centre 4t(1-t) = 1 - u^2 with
@@ -131,7 +133,8 @@ DoubleDouble scaled(DoubleDouble x, int exponent) {
   return {std::ldexp(x.hi, exponent), std::ldexp(x.lo, exponent)};
 }
 
-// Rounded to double: two correction steps of the quotient's leading part.
+// x / y rounded to double: the quotient of the leading parts plus one
+// correction from the double-double remainder.
 double divide(DoubleDouble x, DoubleDouble y) {
   const double q1 = x.hi / y.hi;
   const DoubleDouble r1 = x + DoubleDouble{-(y * q1).hi, -(y * q1).lo};
@@ -233,8 +236,9 @@ void check_arguments(uint64_t bits, uint64_t dim) {
   }
 }
 
-// Equally spaced over +-3 standard deviations of the coordinate, written in
-// the same order of operations every implementation of the codebook uses.
+// Equally spaced over +-3 standard deviations of the coordinate. The 4-bit
+// codebooks end at the iteration cap, so this start, in exactly this order of
+// operations, is part of their value.
 std::vector<double> initial_centroids(double a, size_t n) {
   const double r = 3.0 * std::sqrt((2.0 * a) / (a * ((2.0 * a + 1.0) * 4.0)));
   const double two_r = r + r;
@@ -298,7 +302,8 @@ std::vector<double> lloyd_max(const BetaDistribution& distribution, std::vector<
     fill_cell_edges(centroids, edges);
     for (size_t j = 0; j <= n; ++j) edge_cdf[j] = coordinate_cdf(distribution, edges[j]);
     for (size_t i = 0; i < n; ++i) {
-      updated[i] = cell_centroid(distribution, edges[i], edges[i + 1], edge_cdf[i], edge_cdf[i + 1], centroids[i]);
+      updated[i] =
+          cell_centroid(distribution, edges[i], edges[i + 1], edge_cdf[i], edge_cdf[i + 1], centroids[i]);
     }
     const double change = largest_change(centroids, updated);
     centroids.swap(updated);
@@ -339,8 +344,8 @@ double BetaDistribution::pdf(double t) const {
 //   I_t(a, a) = C w^a g / (4a),
 // f and g continued fractions. Close to the centre the first form is a small
 // correction to 1/2 and takes a few terms where g takes the most; elsewhere
-// the second keeps full relative accuracy. Both prefactors share w^a = exp(a log w) with log w computed
-// without cancellation.
+// the second keeps full relative accuracy. Both prefactors share
+// w^a = exp(a log w), with log w computed without cancellation.
 double BetaDistribution::cdf(double t) const {
   if (std::isnan(t)) throw Error("incomplete beta function evaluated at NaN");
   if (t <= 0.0) return 0.0;
@@ -370,8 +375,9 @@ double adaptive_simpson_rec(const BetaDistribution& distribution, uint64_t depth
   const double right = (hi - m) / 6.0 * (fb + (fm + 4.0 * frm));
   const double delta = (left + right) - whole;
   if (depth == 0 || std::fabs(delta) < 15.0 * eps) return (left + right) + delta / 15.0;
-  const double left_integral = adaptive_simpson_rec(distribution, depth - 1, lo, m, fa, fm, flm, left, eps * 0.5);
-  const double right_integral = adaptive_simpson_rec(distribution, depth - 1, m, hi, fm, fb, frm, right, eps * 0.5);
+  const double half_eps = eps * 0.5;
+  const double left_integral = adaptive_simpson_rec(distribution, depth - 1, lo, m, fa, fm, flm, left, half_eps);
+  const double right_integral = adaptive_simpson_rec(distribution, depth - 1, m, hi, fm, fb, frm, right, half_eps);
   return left_integral + right_integral;
 }
 
