@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <limits>
+#include <map>
+#include <mutex>
 #include <string>
+#include <utility>
 
 #include "encode.h"
 #include "lut_scan.h"
@@ -29,6 +32,22 @@ void check_parameters(uint64_t dim, uint64_t bits, Rotation rotation) {
     throw Error("Rotation::WalshRotor3 requires dim to be a power of 2 (got " + std::to_string(dim) + ")");
   }
   if (dim > kMaxDim) throw Error("dim must be at most " + std::to_string(kMaxDim) + " (got " + std::to_string(dim) + ")");
+}
+
+// A codebook depends only on (bits, dim) and costs tens of milliseconds, so
+// the process keeps every one it has computed: a new or loaded index of a
+// known shape starts searching at once. Few shapes occur in one process.
+Codebook shared_codebook(uint64_t bits, uint64_t dim) {
+  static std::mutex mutex;
+  static std::map<std::pair<uint64_t, uint64_t>, Codebook> known;
+  const auto key = std::make_pair(bits, dim);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (auto found = known.find(key); found != known.end()) return found->second;
+  }
+  Codebook computed = codebook(bits, dim);  // outside the lock: other shapes need not wait
+  std::lock_guard<std::mutex> lock(mutex);
+  return known.emplace(key, std::move(computed)).first->second;
 }
 
 [[noreturn]] void fail_length(const char* what, uint64_t left, uint64_t right) {
@@ -63,7 +82,7 @@ const BlockRotations& SkerryIndex::block_rotations() const {
 }
 
 const Codebook& SkerryIndex::full_codebook() const {
-  return codebook_.get_or_init([&] { return codebook(bits_, dim_); });
+  return codebook_.get_or_init([&] { return shared_codebook(bits_, dim_); });
 }
 
 const std::vector<float>& SkerryIndex::centroids() const { return full_codebook().centroids; }
