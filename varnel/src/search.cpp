@@ -15,10 +15,10 @@ namespace {
 
 constexpr uint64_t kInsertionSortLimit = 20;
 // Queries scored together against one cached stretch of codes.
-constexpr uint64_t kQueryBatch = 32;
+constexpr uint64_t kQueryBatch = 64;
 // Bytes of 4-bit blocked codes scanned per stretch: small enough to stay in
 // the core's L2 cache while a batch of queries passes over it.
-constexpr uint64_t kStretchBytes = 128 * 1024;
+constexpr uint64_t kStretchBytes = 64 * 1024;
 // Below this many stored vectors, spreading one query over several threads
 // costs more than it saves.
 constexpr uint64_t kMinVectorsToSplit = 16 * 1024;
