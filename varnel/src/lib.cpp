@@ -9,6 +9,7 @@
 
 #include "encode.h"
 #include "lut_scan.h"
+#include "pool.h"
 #include "wht.h"
 
 namespace varnel {
@@ -17,7 +18,7 @@ namespace {
 // Vectors encoded per step of `add`: bounds the working memory of a large
 // batch (a few MB) without changing any result, since vectors are
 // encoded independently.
-constexpr uint64_t kEncodeChunk = 4096;
+constexpr uint64_t kEncodeChunk = 1024;
 
 // Tables grow with dim (rotation matrices, per-query lookup tables), so a dim
 // far beyond any embedding would exhaust memory on the first add or search.
@@ -112,17 +113,25 @@ void SkerryIndex::add(std::span<const float> vectors) {
 
   const std::size_t old_codes = codes_.size();
   const std::size_t old_norms = norms_.size();
+  const uint64_t row = row_bytes();
   try {
-    codes_.reserve(old_codes + m * row_bytes());
-    norms_.reserve(old_norms + m);
-    for (uint64_t first = 0; first < m; first += kEncodeChunk) {
-      uint64_t count = std::min(kEncodeChunk, m - first);
-      Encoded encoded = encode(vectors.subspan(first * dim_, count * dim_), count, dim_, signs,
-                               rotations.matrices, block_size(rotation_), rotations.padded_dim,
-                               boundaries, bits_);
-      codes_.insert(codes_.end(), encoded.codes.begin(), encoded.codes.end());
-      norms_.insert(norms_.end(), encoded.norms.begin(), encoded.norms.end());
-    }
+    codes_.resize(old_codes + m * row);
+    norms_.resize(old_norms + m);
+    // Chunks are encoded on the worker pool, each written straight into its
+    // own place, so the batch never exists twice and the result is the same
+    // whatever the number of threads.
+    const uint64_t chunks = (m + kEncodeChunk - 1) / kEncodeChunk;
+    parallel_for(chunks, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t chunk = begin; chunk < end; ++chunk) {
+        const uint64_t first = chunk * kEncodeChunk;
+        const uint64_t count = std::min(kEncodeChunk, m - first);
+        Encoded encoded = encode(vectors.subspan(first * dim_, count * dim_), count, dim_, signs,
+                                 rotations.matrices, block_size(rotation_), rotations.padded_dim,
+                                 boundaries, bits_);
+        std::copy(encoded.codes.begin(), encoded.codes.end(), codes_.begin() + old_codes + first * row);
+        std::copy(encoded.norms.begin(), encoded.norms.end(), norms_.begin() + old_norms + first);
+      }
+    });
   } catch (...) {
     codes_.resize(old_codes);
     norms_.resize(old_norms);
