@@ -382,6 +382,12 @@ double adaptive_simpson_rec(const BetaDistribution& distribution, uint64_t depth
 }
 
 Codebook codebook(uint64_t bits, uint64_t dim) {
+  Codebook table;
+  if (precomputed_codebook(bits, dim, &table)) return table;
+  return compute_codebook(bits, dim);
+}
+
+Codebook compute_codebook(uint64_t bits, uint64_t dim) {
   check_arguments(bits, dim);
   const double shape = (static_cast<double>(dim) - 1.0) * 0.5;
   const BetaDistribution distribution(shape);

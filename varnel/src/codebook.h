@@ -10,10 +10,20 @@ struct Codebook {
   std::vector<float> centroids;   // 2^bits values, ascending
 };
 
-// Pure function of (bits, dim); computed in double, rounded to float32 once.
-// Throws varnel::Error when dim < 2 (no distribution to fit) or bits is
-// outside 1..8.
+// Pure function of (bits, dim): the embedded table for the shapes an index
+// commonly has, computed otherwise. Throws varnel::Error when dim < 3 (no
+// bounded density to fit) or bits is outside 1..8.
 Codebook codebook(uint64_t bits, uint64_t dim);
+
+// Always runs the Lloyd-Max iteration (tens of milliseconds), in double,
+// rounding to float32 once. The embedded tables are its output, written by
+// tools/gen_codebook_tables.sh, so both routes give the same bits.
+Codebook compute_codebook(uint64_t bits, uint64_t dim);
+
+// The embedded codebook for bits 2..4 and dim a multiple of 8 from 8 to 4096:
+// fills *out and returns true. Any other shape returns false and leaves *out
+// untouched. Defined in codebook_tables.cpp.
+bool precomputed_codebook(uint64_t bits, uint64_t dim, Codebook* out);
 
 // The symmetric Beta(a, a) law of t = (x + 1) / 2, where x is one coordinate
 // of a uniform point on the unit sphere in dim = 2a + 1 dimensions. Density
