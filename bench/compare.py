@@ -261,6 +261,7 @@ def make_varnel(spec):
         t = time.perf_counter()
         index.add(x)
         times["add_s"] = time.perf_counter() - t
+        times["add_hwm_bytes"] = hwm_bytes()  # before prepare builds the search caches
         t = time.perf_counter()
         if hasattr(index, "prepare"):
             index.prepare()
@@ -268,7 +269,12 @@ def make_varnel(spec):
         return index
 
     def search(index, q, k):
-        return index.search(q, k)
+        r = index.search(q, k)
+        for attr in ("memory_bytes", "nbytes", "memory_usage"):  # if varnel ever reports its own size
+            v = getattr(index, attr, None)
+            if v is not None:
+                times["reported_" + attr] = int(v() if callable(v) else v)
+        return r
 
     return build, search, dim * bits // 8 + 4, times
 
@@ -355,6 +361,8 @@ def worker(spec: dict) -> dict:
         out["latency_queries"] = len(lat)
     for key, val in extra.items():
         out[key] = val
+    if "add_hwm_bytes" in out:
+        out["add_peak_above_load_mib"] = (out.pop("add_hwm_bytes") - rss0) / 2**20
     if "code_size" in out and out["code_size"]:
         out["code_bytes_per_vector"] = out["code_size"]
     return out
@@ -548,6 +556,16 @@ def ground_truth(out: Path, k: int) -> float:
     return time.perf_counter() - t
 
 
+def _git_head() -> str | None:
+    """Commit of the checkout the script runs from (the installed varnel may differ)."""
+    try:
+        head = subprocess.run(["git", "-C", str(HERE), "rev-parse", "--short", "HEAD"],
+                              capture_output=True, text=True, timeout=10).stdout.strip()
+        return head or None
+    except (OSError, subprocess.SubprocessError):
+        return None
+
+
 def is_pow2(v: int) -> bool:
     return v > 0 and (v & (v - 1)) == 0
 
@@ -696,9 +714,10 @@ def ratios(c: dict) -> list[dict]:
                     "note": "batch of %d queries" % c["nq"]})
     for b in (2, 3, 4):
         r = v[b]
-        if r and r.get("build_peak_above_load_mib") is not None:
+        peak = r and r.get("add_peak_above_load_mib", r.get("build_peak_above_load_mib"))
+        if peak is not None:
             codes_mib = c["n"] * r["code_bytes_per_vector"] / 2**20
-            work = r["build_peak_above_load_mib"] - codes_mib
+            work = peak - codes_mib
             out.append({"what": f"varnel-b{b} add working memory above input and codes, MiB",
                         "ratio": work, "target": 64.0, "met": work <= 64.0, "lower_is_better": True,
                         "note": f"resident after search {r['resident_after_search_bytes_per_vector']:.1f} B/vec "
@@ -859,6 +878,7 @@ def main(argv=None) -> int:
         "mode": "quick" if args.quick else "full",
         "command": " ".join([Path(sys.executable).name, "bench/compare.py"] + (argv if argv is not None else sys.argv[1:])),
         "cpu": cpu_info(),
+        "repo_commit": _git_head(),
         "threads": args.threads,
         "k": args.k,
         "nq": args.queries,
@@ -966,7 +986,8 @@ def main(argv=None) -> int:
     header = [f"# varnel vs peers ({run['mode']} run, {run['date']})", "",
               f"- CPU: {run['cpu']['model']} ({', '.join(run['cpu']['simd'])}), "
               f"{run['cpu']['logical_cpus']} logical CPUs; threads per method: {args.threads}",
-              "- versions: " + ", ".join(f"{k} {v}" for k, v in run["versions"].items() if v),
+              "- versions: " + ", ".join(f"{k} {v}" for k, v in run["versions"].items() if v)
+              + (f"; checkout {run['repo_commit']}" if run.get("repo_commit") else ""),
               f"- {args.queries} queries, k = {args.k}; QPS = best of up to {args.max_reps} timed batches "
               f"(>= {args.min_time} s in all) after a 10-query warm-up; build includes training",
               "- B/vec resident after search: RSS growth from the loaded input to after the search, "
