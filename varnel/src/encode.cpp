@@ -19,9 +19,6 @@ namespace {
 // chunk size never changes a result.
 constexpr uint64_t kChunkVectors = 256;
 
-// Below this norm a vector is treated as zero rather than blown up by 1/norm.
-constexpr float kMinNorm = 1e-10f;
-
 uint64_t checked_mul(uint64_t a, uint64_t b, const char* what) {
   uint64_t product = 0;
   if (__builtin_mul_overflow(a, b, &product)) {
@@ -76,7 +73,7 @@ float sequential_norm(const float* x, uint64_t dim) {
 }
 
 // A NaN norm fails the comparison and also gives 0.
-float reciprocal_norm(float norm) { return norm > kMinNorm ? 1.0f / norm : 0.0f; }
+float reciprocal_norm(float norm) { return norm > kMinEncodeNorm ? 1.0f / norm : 0.0f; }
 
 // Unit-length copy of x in the first dim places of row; the padding is zero.
 void scale_into_row(const float* x, uint64_t dim, float inv, std::span<float> row) {
@@ -97,34 +94,8 @@ void quantise_row(const float* row, uint64_t dim, std::span<const float> boundar
   for (uint64_t j = 0; j < dim; ++j) codes[j] = quantise(row[j], boundaries);
 }
 
-void sequential_norms(const float* vectors, uint64_t count, uint64_t dim, float* norms_out) {
-  for (uint64_t v = 0; v < count; ++v) norms_out[v] = sequential_norm(vectors + v * dim, dim);
-}
-
-// The steps that have faster forms; everything else is shared by all paths.
-struct Kernels {
-  void (*norms)(const float* vectors, uint64_t count, uint64_t dim, float* norms_out);
-  void (*quantise_row)(const float* row, uint64_t dim, std::span<const float> boundaries,
-                       uint8_t* codes);
-};
-
-void avx2_norms(const float* vectors, uint64_t count, uint64_t dim, float* norms_out) {
-  const uint64_t done = avx2::norms(vectors, count, dim, norms_out);
-  sequential_norms(vectors + done * dim, count - done, dim, norms_out + done);
-}
-
-Kernels kernels_for(EncodePath path) {
-  if (!encode_path_supported(path)) throw Error("encode: the requested CPU path is not available");
-  switch (path) {
-    case EncodePath::Avx2: return {avx2_norms, avx2::quantise_row};
-    case EncodePath::Portable: break;
-  }
-  return {sequential_norms, quantise_row};
-}
-
 // What every vector of a batch goes through, borrowed from the caller.
 struct Pipeline {
-  Kernels kernels;
   uint64_t dim;
   std::span<const float> signs;
   std::span<const float> matrices;
@@ -138,11 +109,11 @@ struct Pipeline {
 void encode_chunk(const Pipeline& p, const float* vectors, uint64_t count, float* norms,
                   std::span<float> row, std::span<uint8_t> codes,
                   std::vector<uint8_t>& packed_out) {
-  p.kernels.norms(vectors, count, p.dim, norms);
+  for (uint64_t i = 0; i < count; ++i) norms[i] = sequential_norm(vectors + i * p.dim, p.dim);
   for (uint64_t i = 0; i < count; ++i) {
     scale_into_row(vectors + i * p.dim, p.dim, reciprocal_norm(norms[i]), row);
     forward_rotate(row, p.dim, p.signs, p.matrices, p.block);
-    p.kernels.quantise_row(row.data(), p.dim, p.boundaries, codes.data() + i * p.dim);
+    quantise_row(row.data(), p.dim, p.boundaries, codes.data() + i * p.dim);
   }
   const std::vector<uint8_t> packed = pack_codes(codes.first(count * p.dim), count, p.dim, p.bits);
   packed_out.insert(packed_out.end(), packed.begin(), packed.end());
@@ -169,11 +140,21 @@ Encoded encode_on_path(EncodePath path, std::span<const float> vectors, uint64_t
                        uint64_t block, uint64_t padded_dim, std::span<const float> boundaries,
                        uint64_t bits) {
   check_arguments(vectors, n, dim, signs, block, padded_dim, boundaries, bits);
-  const Pipeline pipeline{kernels_for(path), dim, signs, matrices, block, boundaries, bits};
+  if (!encode_path_supported(path)) throw Error("encode: the requested CPU path is not available");
   Encoded out;
   out.norms.resize(n);
-  out.codes.reserve(checked_mul(n, bits * (dim / 8), "code buffer"));
+  const uint64_t code_bytes = checked_mul(n, bits * (dim / 8), "code buffer");
   if (n == 0) return out;
+  if (path == EncodePath::Avx2) {
+    // Writes every byte of every row straight into place: no chunk buffers.
+    out.codes.resize(code_bytes);
+    const avx2::EncodeJob job{dim, padded_dim, signs, matrices, block, boundaries, bits};
+    avx2::encode_vectors(job, vectors.data(), n, out.norms.data(), out.codes.data());
+    return out;
+  }
+
+  const Pipeline pipeline{dim, signs, matrices, block, boundaries, bits};
+  out.codes.reserve(code_bytes);
 
   // One working row and one chunk of unpacked codes, whatever n is.
   std::vector<float> row(padded_dim);

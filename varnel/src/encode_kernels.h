@@ -20,20 +20,32 @@ Encoded encode_on_path(EncodePath path, std::span<const float> vectors, uint64_t
                        uint64_t block, uint64_t padded_dim, std::span<const float> boundaries,
                        uint64_t bits);
 
+// Below this norm a vector is treated as zero rather than blown up by 1/norm.
+inline constexpr float kMinEncodeNorm = 1e-10f;
+
 namespace avx2 {
 
 bool supported();
 
-// Norms of the leading vectors in groups of eight, each lane summing its own
-// vector's squares in coordinate order. dim is a multiple of 8. Returns how
-// many vectors it did (count rounded down to a multiple of 8); the caller
-// finishes the rest.
-uint64_t norms(const float* vectors, uint64_t count, uint64_t dim, float* norms_out);
+// Everything encode needs besides the vectors, already checked by encode:
+// dim a multiple of 8, padded_dim >= dim, block 1 to 4, bits 1 to 8 with
+// 2^bits - 1 boundaries, signs empty or dim of them with dim a power of 2.
+struct EncodeJob {
+  uint64_t dim;
+  uint64_t padded_dim;
+  std::span<const float> signs;
+  std::span<const float> matrices;
+  uint64_t block;
+  std::span<const float> boundaries;
+  uint64_t bits;
+};
 
-// Codes of row[0..dim), dim a multiple of 8: the number of boundaries
-// strictly below each value.
-void quantise_row(const float* row, uint64_t dim, std::span<const float> boundaries,
-                  uint8_t* codes);
+// Encodes `count` vectors eight at a time, one vector per lane from the norm
+// to the packed row, each lane doing exactly the scalar operations in the
+// scalar order. Writes `count` norms and `count` packed rows of
+// bits * dim/8 bytes, every byte of them.
+void encode_vectors(const EncodeJob& job, const float* vectors, uint64_t count, float* norms_out,
+                    uint8_t* packed_out);
 
 }  // namespace avx2
 
