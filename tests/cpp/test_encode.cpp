@@ -264,7 +264,7 @@ TEST(Encode, RejectsBadArguments) {
 }
 
 // A batch that reaches every special case of the norm and the comparisons,
-// with a count that leaves a ragged group of vectors at the end.
+// with a count that leaves a ragged group of vectors at the end. n >= 31.
 Floats awkward_batch(uint64_t n, uint64_t dim) {
   Floats vectors = random_vectors(n * dim, 23);
   std::mt19937 rng(29);
@@ -289,29 +289,124 @@ bool same_bits(const Floats& a, const Floats& b) {
   return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
 }
 
+// Encodes on every fast path the CPU has and on the portable one and
+// expects the same bytes and norm bits. Returns how many fast paths ran.
+int expect_paths_agree(std::span<const float> vectors, uint64_t n, uint64_t dim,
+                       std::span<const float> signs, std::span<const float> matrices,
+                       uint64_t block, uint64_t padded_dim, std::span<const float> boundaries,
+                       uint64_t bits) {
+  int fast_paths = 0;
+  for (const EncodePath path : {EncodePath::Avx2}) {
+    if (!encode_path_supported(path)) continue;
+    ++fast_paths;
+    auto run = [&](EncodePath p) {
+      return encode_on_path(p, vectors, n, dim, signs, matrices, block, padded_dim, boundaries,
+                            bits);
+    };
+    const Encoded portable = run(EncodePath::Portable);
+    const Encoded fast = run(path);
+    EXPECT_EQ(fast.codes, portable.codes);
+    EXPECT_TRUE(same_bits(fast.norms, portable.norms));
+  }
+  return fast_paths;
+}
+
 TEST(EncodePaths, EveryFastPathMatchesThePortableOneBitForBit) {
   const uint64_t n = 8 * 40 + 5;  // more than a chunk, ragged last group
   const uint64_t dim = 64;
   const Floats vectors = awkward_batch(n, dim);
   int fast_paths = 0;
-  for (const EncodePath path : {EncodePath::Avx2}) {
-    if (!encode_path_supported(path)) continue;
-    ++fast_paths;
+  for (const Rotation r :
+       {Rotation::Planar2, Rotation::Rotor3, Rotation::Iso4, Rotation::WalshRotor3}) {
+    const RotationSetup setup(r, dim);
+    for (const uint64_t bits : {1, 2, 3, 4, 8}) {
+      SCOPED_TRACE(testing::Message() << rotation_name(r) << " bits " << bits);
+      fast_paths = expect_paths_agree(vectors, n, dim, setup.signs, setup.rotations.matrices,
+                                      block_size(r), setup.rotations.padded_dim,
+                                      spread_boundaries(bits, dim), bits);
+    }
+  }
+  if (fast_paths == 0) GTEST_SKIP() << "no fast encode path on this CPU";
+}
+
+TEST(EncodePaths, FastPathsAgreeOnEveryShapeOfRow) {
+  // Dims with an identity block and padding (8, 40, 64 for the 3-blocks),
+  // without (24, 48), with bit-plane rows that are not a whole number of
+  // eight-byte stretches (8 to 72), and batches smaller than one group.
+  int fast_paths = 0;
+  for (const uint64_t dim : {8, 16, 24, 32, 40, 48, 64, 72, 128}) {
     for (const Rotation r :
          {Rotation::Planar2, Rotation::Rotor3, Rotation::Iso4, Rotation::WalshRotor3}) {
+      if (uses_sign_vector(r) && !std::has_single_bit(dim)) continue;
       const RotationSetup setup(r, dim);
-      for (const uint64_t bits : {1, 2, 3, 4, 8}) {
-        SCOPED_TRACE(testing::Message() << rotation_name(r) << " bits " << bits);
-        const Floats boundaries = spread_boundaries(bits, dim);
-        auto run = [&](EncodePath p) {
-          return encode_on_path(p, vectors, n, dim, setup.signs, setup.rotations.matrices,
-                                block_size(r), setup.rotations.padded_dim, boundaries, bits);
-        };
-        const Encoded portable = run(EncodePath::Portable);
-        const Encoded fast = run(path);
-        EXPECT_EQ(fast.codes, portable.codes);
-        EXPECT_TRUE(same_bits(fast.norms, portable.norms));
+      for (const uint64_t n : {1, 7, 19}) {
+        // The last n of the awkward vectors: the order-sensitive one always.
+        const Floats vectors = awkward_batch(31, dim);
+        const std::span<const float> batch = std::span(vectors).subspan((31 - n) * dim);
+        for (const uint64_t bits : {1, 2, 3, 4}) {
+          SCOPED_TRACE(testing::Message()
+                       << rotation_name(r) << " dim " << dim << " n " << n << " bits " << bits);
+          fast_paths = expect_paths_agree(batch, n, dim, setup.signs, setup.rotations.matrices,
+                                          block_size(r), setup.rotations.padded_dim,
+                                          spread_boundaries(bits, dim), bits);
+        }
       }
+    }
+  }
+  if (fast_paths == 0) GTEST_SKIP() << "no fast encode path on this CPU";
+}
+
+TEST(EncodePaths, FastPathsAgreeOnAnyBoundaries) {
+  // Unit vectors with entries +-0.5 land exactly on boundaries through the
+  // identity rotation; the rest of the batch is awkward data.
+  const uint64_t dim = 16;
+  const uint64_t n = 37;
+  Floats vectors = awkward_batch(n, dim);
+  std::mt19937 rng(41);
+  for (uint64_t v = 0; v < 8; ++v) {
+    std::fill(vectors.begin() + v * dim, vectors.begin() + (v + 1) * dim, 0.0f);
+    for (uint64_t j = 0; j < 4; ++j) vectors[v * dim + rng() % dim] = rng() % 2 ? 2.0f : -2.0f;
+  }
+  const float inf = std::numeric_limits<float>::infinity();
+  const std::vector<Floats> boundary_sets = {
+      {-0.5f, -0.0f, 0.5f},                                 // ties, and -0 against +0
+      {0.0f, 0.0f, 0.5f},                                   // repeated boundary
+      {-inf, 0.0f, inf},                                    // infinite boundaries
+      {0.5f, -0.5f, 0.0f},                                  // not ascending
+      {-0.5f, kNaN, 0.5f},                                  // NaN boundary counts nothing
+      {-0.5f, -0.25f, -0.0f, 0.0f, 0.25f, 0.5f, 0.5f},      // 3 bits with ties
+      {-0.5f, -0.4f, -0.3f, -0.25f, -0.2f, -0.1f, -0.05f, 0.0f,
+       0.05f, 0.1f, 0.2f, 0.25f, 0.3f, 0.4f, 0.5f},         // 4 bits with ties
+  };
+  int fast_paths = 0;
+  for (const uint64_t block : {2, 3, 4}) {
+    const uint64_t padded_dim = (dim + block - 1) / block * block;
+    const Floats identity = identity_matrices(block, padded_dim);
+    for (size_t i = 0; i < boundary_sets.size(); ++i) {
+      SCOPED_TRACE(testing::Message() << "block " << block << " boundaries " << i);
+      const Floats& b = boundary_sets[i];
+      const uint64_t bits = std::bit_width(b.size());
+      fast_paths = expect_paths_agree(vectors, n, dim, {}, identity, block, padded_dim, b, bits);
+    }
+  }
+  if (fast_paths == 0) GTEST_SKIP() << "no fast encode path on this CPU";
+}
+
+TEST(EncodePaths, FastPathsAgreeWhenTheMatricesCoverPartOfTheRow) {
+  // Blocks past the end of the matrices stay as scaled, unrotated values.
+  const uint64_t dim = 64;
+  const uint64_t n = 35;
+  const Floats vectors = awkward_batch(n, dim);
+  int fast_paths = 0;
+  for (const Rotation r : {Rotation::Rotor3, Rotation::WalshRotor3, Rotation::Iso4}) {
+    const RotationSetup setup(r, dim);
+    const uint64_t area = block_size(r) * block_size(r);
+    for (const uint64_t dropped : {1, 5}) {
+      SCOPED_TRACE(testing::Message() << rotation_name(r) << " dropped " << dropped);
+      const std::span<const float> matrices =
+          std::span(setup.rotations.matrices).first(setup.rotations.matrices.size() - dropped * area);
+      fast_paths = expect_paths_agree(vectors, n, dim, setup.signs, matrices, block_size(r),
+                                      setup.rotations.padded_dim, spread_boundaries(4, dim), 4);
     }
   }
   if (fast_paths == 0) GTEST_SKIP() << "no fast encode path on this CPU";
