@@ -13,16 +13,12 @@
 
 #include "error.h"
 
+#include "test_support.h"
+
 namespace varnel {
 namespace {
 
-std::vector<float> random_vectors(uint64_t count, uint64_t dim, uint32_t seed) {
-  std::mt19937 engine(seed);
-  std::normal_distribution<float> normal;
-  std::vector<float> values(count * dim);
-  for (float& value : values) value = normal(engine);
-  return values;
-}
+using testing::random_vectors;
 
 std::span<const float> row(const std::vector<float>& vectors, uint64_t i, uint64_t dim) {
   return std::span<const float>(vectors).subspan(i * dim, dim);

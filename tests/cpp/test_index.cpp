@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "code_scan.h"
+#include "test_support.h"
 #include "lib.h"
 #include "lut_scan.h"
 #include "pool.h"
@@ -19,15 +20,10 @@ using varnel::SkerryIndex;
 
 namespace {
 
-constexpr Rotation kRotations[] = {Rotation::Planar2, Rotation::Rotor3, Rotation::Iso4,
-                                   Rotation::WalshRotor3};
+constexpr auto& kRotations = varnel::testing::kAllRotations;
 
 std::vector<float> gaussian(uint64_t count, uint64_t dim, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> normal;
-  std::vector<float> v(count * dim);
-  for (float& x : v) x = normal(rng);
-  return v;
+  return varnel::testing::random_vectors(count, dim, seed);
 }
 
 std::string failure_of(const std::function<void()>& call) {

@@ -39,21 +39,16 @@ std::atomic<std::size_t> largest_allocation{0};
   std::free(memory);
 }
 
+#include "test_support.h"
+
 namespace varnel {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr Rotation kRotations[] = {Rotation::Planar2, Rotation::Rotor3, Rotation::Iso4,
-                                   Rotation::WalshRotor3};
+constexpr auto& kRotations = testing::kAllRotations;
 
-std::vector<float> random_vectors(uint64_t count, uint64_t dim, uint32_t seed) {
-  std::mt19937 engine(seed);
-  std::normal_distribution<float> normal;
-  std::vector<float> values(count * dim);
-  for (float& value : values) value = normal(engine);
-  return values;
-}
+using testing::random_vectors;
 
 SkerryIndex filled_index(uint64_t dim, uint64_t bits, Rotation rotation, uint64_t n,
                          uint64_t seed = SkerryIndex::kDefaultSeed) {

@@ -15,6 +15,7 @@
 
 #include "error.h"
 #include "io.h"
+#include "test_support.h"
 
 namespace varnel {
 namespace {
@@ -27,13 +28,7 @@ constexpr int kExerciseEvery = 16;
 // rotation tables alone would take more memory than a test should.
 constexpr uint64_t kMaxExercisedDim = 4096;
 
-std::vector<float> random_vectors(uint64_t count, uint64_t dim, uint32_t seed) {
-  std::mt19937 engine(seed);
-  std::normal_distribution<float> normal;
-  std::vector<float> values(count * dim);
-  for (float& value : values) value = normal(engine);
-  return values;
-}
+using testing::random_vectors;
 
 Bytes index_bytes(uint64_t dim, uint64_t bits, Rotation rotation, uint64_t n) {
   SkerryIndex index = SkerryIndex::create(dim, bits, rotation);
