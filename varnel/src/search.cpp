@@ -4,6 +4,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "code_scan.h"
 #include "error.h"
 #include "lut_scan.h"
@@ -84,6 +88,27 @@ void TopK::finish(float* scores_out, int64_t* indices_out) {
   }
 }
 
+// The largest number among 16 scores; NaN is skipped (it never enters a full
+// list), so the result is exact whichever order the maxima are taken in.
+float largest_number(const float* scores) {
+#if defined(__SSE2__)
+  __m128 m0 = _mm_set1_ps(-std::numeric_limits<float>::infinity()), m1 = m0;
+  // maxps returns its second operand when the first is NaN.
+  m0 = _mm_max_ps(_mm_loadu_ps(scores), m0);
+  m1 = _mm_max_ps(_mm_loadu_ps(scores + 4), m1);
+  m0 = _mm_max_ps(_mm_loadu_ps(scores + 8), m0);
+  m1 = _mm_max_ps(_mm_loadu_ps(scores + 12), m1);
+  m0 = _mm_max_ps(m0, m1);
+  m0 = _mm_max_ps(m0, _mm_movehl_ps(m0, m0));
+  m0 = _mm_max_ss(m0, _mm_shuffle_ps(m0, m0, 1));
+  return _mm_cvtss_f32(m0);
+#else
+  float largest = -std::numeric_limits<float>::infinity();
+  for (int l = 0; l < 16; ++l) largest = scores[l] > largest ? scores[l] : largest;
+  return largest;
+#endif
+}
+
 // Once the list is full, almost every score falls at or below its smallest
 // entry; a branch-free comparison of 16 scores at a time skips those groups
 // without offering them one by one.
@@ -94,10 +119,7 @@ void offer_scores(TopK& top, const float* scores, uint64_t first, uint64_t count
     if (top.admits(scores[i])) top.offer(scores[i], first + i);
   }
   for (; i + kGroup <= count; i += kGroup) {
-    const float threshold = top.threshold();
-    bool any_above = false;
-    for (uint64_t l = 0; l < kGroup; ++l) any_above |= scores[i + l] > threshold;
-    if (!any_above) continue;
+    if (!(largest_number(scores + i) > top.threshold())) continue;
     for (uint64_t l = i; l < i + kGroup; ++l) {
       if (top.admits(scores[l])) top.offer(scores[l], first + l);
     }
