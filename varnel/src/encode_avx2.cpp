@@ -19,6 +19,7 @@
 #include <vector>
 
 #define VARNEL_AVX2 __attribute__((target("avx2")))
+#define VARNEL_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
 
 namespace varnel::avx2 {
 
@@ -63,15 +64,41 @@ VARNEL_AVX2 void transpose_8x8(__m256i r[8]) {
   for (uint64_t i = 0; i < kLanes; ++i) r[i] = _mm256_castps_si256(f[i]);
 }
 
-// Each lane adds its vector's squares one coordinate after another, exactly
-// like the scalar loop.
-VARNEL_AVX2 __m256 norms_of_eight(const float* first, uint64_t dim) {
+// Coordinates 0..7 of eight vectors that lie `stride` floats apart, as
+// eight columns: columns[k] holds coordinate k of vector i in lane i. Each
+// 128-bit half is a 4x4 transpose of its own; the halves are paired as they
+// are loaded, which is far cheaper than moving data across them afterwards.
+VARNEL_AVX2_INLINE void load_columns(const float* first, uint64_t stride, __m256 columns[8]) {
+  for (uint64_t half = 0; half < 2; ++half) {
+    __m256 r[4];
+    for (uint64_t i = 0; i < 4; ++i) {
+      const float* low = first + i * stride + 4 * half;
+      const float* high = first + (i + 4) * stride + 4 * half;
+      r[i] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(low)), _mm_loadu_ps(high), 1);
+    }
+    const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]);
+    const __m256 t1 = _mm256_unpacklo_ps(r[2], r[3]);
+    const __m256 t2 = _mm256_unpackhi_ps(r[0], r[1]);
+    const __m256 t3 = _mm256_unpackhi_ps(r[2], r[3]);
+    __m256* out = columns + 4 * half;
+    out[0] = _mm256_shuffle_ps(t0, t1, _MM_SHUFFLE(1, 0, 1, 0));
+    out[1] = _mm256_shuffle_ps(t0, t1, _MM_SHUFFLE(3, 2, 3, 2));
+    out[2] = _mm256_shuffle_ps(t2, t3, _MM_SHUFFLE(1, 0, 1, 0));
+    out[3] = _mm256_shuffle_ps(t2, t3, _MM_SHUFFLE(3, 2, 3, 2));
+  }
+}
+
+// The norms of eight vectors, and their coordinates as working rows (still
+// unscaled: the scaling travels with the next step that reads them). Each
+// lane adds its vector's squares one coordinate after another, exactly like
+// the scalar loop.
+VARNEL_AVX2 __m256 norms_and_rows(const float* first, uint64_t dim, __m256* rows) {
   __m256 sums = _mm256_set1_ps(-0.0f);
   for (uint64_t j = 0; j < dim; j += kLanes) {
     __m256 columns[kLanes];
-    for (uint64_t i = 0; i < kLanes; ++i) columns[i] = _mm256_loadu_ps(first + i * dim + j);
-    transpose_8x8(columns);
+    load_columns(first + j, dim, columns);
     for (uint64_t k = 0; k < kLanes; ++k) {
+      rows[j + k] = columns[k];
       const __m256 squares = _mm256_mul_ps(columns[k], columns[k]);
       sums = _mm256_add_ps(sums, squares);
     }
@@ -86,66 +113,67 @@ VARNEL_AVX2 __m256 reciprocals(__m256 norms) {
   return _mm256_and_ps(usable, _mm256_div_ps(_mm256_set1_ps(1.0f), norms));
 }
 
-// rows[j] = coordinate j of the eight vectors times their reciprocals (and
-// times sign j when the Walsh-Hadamard stage follows: that is its first
-// step, done here to save a pass). The padding rows are zero.
-VARNEL_AVX2 void load_scaled(const float* first, uint64_t dim, uint64_t padded_dim, __m256 inv,
-                             const float* signs, __m256* rows) {
-  for (uint64_t j = 0; j < dim; j += kLanes) {
-    __m256 columns[kLanes];
-    for (uint64_t i = 0; i < kLanes; ++i) columns[i] = _mm256_loadu_ps(first + i * dim + j);
-    transpose_8x8(columns);
-    for (uint64_t k = 0; k < kLanes; ++k) {
-      __m256 scaled = _mm256_mul_ps(columns[k], inv);
-      if (signs != nullptr) scaled = _mm256_mul_ps(scaled, _mm256_set1_ps(signs[j + k]));
-      rows[j + k] = scaled;
+VARNEL_AVX2 inline void butterfly(__m256& a, __m256& b) {
+  const __m256 sum = _mm256_add_ps(a, b);
+  b = _mm256_sub_ps(a, b);
+  a = sum;
+}
+
+// Butterflies of spans 1, 2 and 4 on eight rows held in registers (written
+// out: the compiler keeps loops over them in memory).
+VARNEL_AVX2 inline void butterflies_of_eight(__m256 r[8]) {
+  butterfly(r[0], r[1]), butterfly(r[2], r[3]), butterfly(r[4], r[5]), butterfly(r[6], r[7]);
+  butterfly(r[0], r[2]), butterfly(r[1], r[3]), butterfly(r[4], r[6]), butterfly(r[5], r[7]);
+  butterfly(r[0], r[4]), butterfly(r[1], r[5]), butterfly(r[2], r[6]), butterfly(r[3], r[7]);
+}
+
+// The Walsh-Hadamard stage on rows [0, n), n a power of two and at least 8,
+// without its final scaling by 1/sqrt(n), which the rotation applies. Rows
+// enter unscaled: scaling to unit length and the sign flips happen as the
+// first pass loads them, in that order, as in the scalar code.
+//
+// Three spans at a time run on eight rows held in registers (rows h apart
+// for span h). Every butterfly is the same pair of operations on the same
+// inputs as in the stage-by-stage scalar loop; only the order of visiting
+// independent pairs changes, which changes no value.
+VARNEL_AVX2 void walsh_hadamard(__m256* rows, uint64_t n, __m256 inv, const float* signs) {
+  for (uint64_t start = 0; start < n; start += 8) {
+    __m256 r[8];
+    for (uint64_t k = 0; k < 8; ++k) {
+      const __m256 unit = _mm256_mul_ps(rows[start + k], inv);
+      r[k] = _mm256_mul_ps(unit, _mm256_set1_ps(signs[start + k]));
     }
+    butterflies_of_eight(r);
+    for (uint64_t k = 0; k < 8; ++k) rows[start + k] = r[k];
   }
-  for (uint64_t j = dim; j < padded_dim; ++j) rows[j] = _mm256_setzero_ps();
-}
-
-// One butterfly stage of span h on rows [start, start + 2h).
-VARNEL_AVX2 inline void butterflies(__m256* rows, uint64_t h) {
-  for (uint64_t j = 0; j < h; ++j) {
-    const __m256 a = rows[j];
-    const __m256 b = rows[j + h];
-    rows[j] = _mm256_add_ps(a, b);
-    rows[j + h] = _mm256_sub_ps(a, b);
-  }
-}
-
-// The rest of the Walsh-Hadamard stage on rows [0, n), n a power of two (the
-// signs were applied by load_scaled): the unnormalised transform, then the
-// scaling. The first three spans run on eight rows held in registers; each
-// butterfly is the same pair of operations on the same inputs as in the
-// stage-by-stage scalar loop, so only the visiting order differs.
-VARNEL_AVX2 void walsh_hadamard(__m256* rows, uint64_t n) {
-  uint64_t h = 1;
-  if (n >= 8) {
-    for (uint64_t start = 0; start < n; start += 8) {
-      __m256 r[8];
-      for (uint64_t k = 0; k < 8; ++k) r[k] = rows[start + k];
-      for (uint64_t span = 1; span < 8; span *= 2) {
-        for (uint64_t base = 0; base < 8; base += 2 * span) butterflies(r + base, span);
+  uint64_t h = 8;
+  for (; 8 * h <= n; h *= 8) {
+    for (uint64_t start = 0; start < n; start += 8 * h) {
+      for (uint64_t j = start; j < start + h; ++j) {
+        __m256 r[8];
+        for (uint64_t k = 0; k < 8; ++k) r[k] = rows[j + k * h];
+        butterflies_of_eight(r);
+        for (uint64_t k = 0; k < 8; ++k) rows[j + k * h] = r[k];
       }
-      for (uint64_t k = 0; k < 8; ++k) rows[start + k] = r[k];
     }
-    h = 8;
   }
   for (; h < n; h *= 2) {
-    for (uint64_t start = 0; start < n; start += 2 * h) butterflies(rows + start, h);
+    for (uint64_t start = 0; start < n; start += 2 * h) {
+      for (uint64_t j = start; j < start + h; ++j) butterfly(rows[j], rows[j + h]);
+    }
   }
-  const __m256 scale = _mm256_set1_ps(1.0f / std::sqrt(static_cast<float>(n)));
-  for (uint64_t j = 0; j < n; ++j) rows[j] = _mm256_mul_ps(rows[j], scale);
 }
 
+// Each row is first multiplied by `factor`, the scaling still owed to it
+// (1/norm, or 1/sqrt(dim) after the Walsh-Hadamard stage); then
 // y_i = ((0 + m_i0 x_0) + m_i1 x_1) + ..., each product rounded before it is
 // added, all y from the old x: the scalar block rotation, lane by lane.
+// Padding rows are zero and stay +0 under a finite non-negative factor.
 template <uint64_t B>
-VARNEL_AVX2 void rotate_blocks(const float* m, uint64_t n_blocks, __m256* rows) {
+VARNEL_AVX2 void rotate_blocks(const float* m, uint64_t n_blocks, __m256 factor, __m256* rows) {
   for (uint64_t k = 0; k < n_blocks; ++k, m += B * B, rows += B) {
     __m256 x[B];
-    for (uint64_t j = 0; j < B; ++j) x[j] = rows[j];
+    for (uint64_t j = 0; j < B; ++j) x[j] = _mm256_mul_ps(rows[j], factor);
     for (uint64_t i = 0; i < B; ++i) {
       __m256 sum = _mm256_setzero_ps();
       for (uint64_t j = 0; j < B; ++j) {
@@ -157,23 +185,27 @@ VARNEL_AVX2 void rotate_blocks(const float* m, uint64_t n_blocks, __m256* rows) 
   }
 }
 
-VARNEL_AVX2 void rotate(std::span<const float> matrices, uint64_t block, uint64_t padded_dim,
-                        __m256* rows) {
+// Scales and rotates rows [0, dim). Rows past the last block the matrices
+// cover are only scaled.
+VARNEL_AVX2 void scale_and_rotate(std::span<const float> matrices, uint64_t block, uint64_t dim,
+                                  uint64_t padded_dim, __m256 factor, __m256* rows) {
   const uint64_t n_blocks = std::min(matrices.size() / (block * block), padded_dim / block);
   switch (block) {
-    case 1: return rotate_blocks<1>(matrices.data(), n_blocks, rows);
-    case 2: return rotate_blocks<2>(matrices.data(), n_blocks, rows);
-    case 3: return rotate_blocks<3>(matrices.data(), n_blocks, rows);
-    default: return rotate_blocks<4>(matrices.data(), n_blocks, rows);
+    case 1: rotate_blocks<1>(matrices.data(), n_blocks, factor, rows); break;
+    case 2: rotate_blocks<2>(matrices.data(), n_blocks, factor, rows); break;
+    case 3: rotate_blocks<3>(matrices.data(), n_blocks, factor, rows); break;
+    default: rotate_blocks<4>(matrices.data(), n_blocks, factor, rows); break;
   }
+  for (uint64_t j = n_blocks * block; j < dim; ++j) rows[j] = _mm256_mul_ps(rows[j], factor);
 }
 
 // Ascending boundaries without NaN: then "boundary below the value" holds
-// for a prefix of them, and the count is found by bisection. Level l of the
-// bisection has settled the top l bits of the code, c; it compares with
-// boundary (2c + 1) * 2^(bits-1-l) - 1, looked up by c in table l.
+// for a prefix of them, and the count is found by bisection, one ordered
+// comparison per code bit, top bit first. Level l has settled the top l bits
+// c of the code and compares with boundary (2c + 1) * 2^(bits-1-l) - 1;
+// levels[l][c] holds it. NaN compares false everywhere and takes code 0.
 struct Bisection {
-  float tables[kMaxSearchBits][kLanes] = {};
+  float levels[kMaxSearchBits][kLanes] = {};
 };
 
 bool ascending(std::span<const float> boundaries) {
@@ -189,25 +221,133 @@ Bisection make_bisection(std::span<const float> boundaries, uint64_t bits) {
   for (uint64_t level = 0; level < bits; ++level) {
     const uint64_t step = uint64_t{1} << (bits - 1 - level);
     for (uint64_t c = 0; c < (uint64_t{1} << level); ++c) {
-      b.tables[level][c] = boundaries[(2 * c + 1) * step - 1];
+      b.levels[level][c] = boundaries[(2 * c + 1) * step - 1];
     }
   }
   return b;
 }
 
-// The number of boundaries strictly below each lane's value, for ascending
-// boundaries. Each ordered comparison is one bit of the code, top bit first;
-// NaN compares false everywhere and takes code 0.
-template <uint64_t Bits>
-VARNEL_AVX2 inline __m256i bisect(__m256 x, const __m256 tables[]) {
-  __m256i code = _mm256_setzero_si256();
-  for (uint64_t level = 0; level < Bits; ++level) {
-    const __m256 boundary =
-        level == 0 ? tables[0] : _mm256_permutevar8x32_ps(tables[level], code);
-    const __m256i above = _mm256_castps_si256(_mm256_cmp_ps(x, boundary, _CMP_GT_OQ));
-    code = _mm256_sub_epi32(_mm256_add_epi32(code, code), above);
+// Hides a constant from the compiler, which otherwise rebuilds it from
+// immediates at every use instead of keeping it in a register or memory.
+VARNEL_AVX2_INLINE __m256i opaque(__m256i v) {
+  asm("" : "+x"(v));
+  return v;
+}
+
+// The bisection's boundaries as the lookups want them (as float bits: masks
+// and boundaries stay in integer registers, since mixing the two vector
+// types in the logic makes the compiler spill masks to memory).
+//
+// Level 1 chooses between two boundaries by a masked XOR,
+// low ^ (mask & (low ^ high)). Levels 2 and 3 look up by permute, indexed by
+// the comparison masks themselves: with masks of -1, index = 2*index + mask
+// is minus the settled bits c, whose low three bits are (8 - c) mod 8, so
+// the tables hold levels[l][c] at that place.
+struct BisectionRegs {
+  __m256 middle;
+  __m256i low_half, halves_xor, quarters, eighths;
+  __m256i code_bit[kLanes][2];  // bit 8p + 7 - k: coordinate k, plane p (one or two bits)
+};
+
+VARNEL_AVX2 __m256i float_bits(float value) { return _mm256_castps_si256(_mm256_set1_ps(value)); }
+
+VARNEL_AVX2 __m256i permute_table(const float* settled, uint64_t count) {
+  alignas(32) float table[kLanes] = {};
+  for (uint64_t c = 0; c < count; ++c) table[(kLanes - c) % kLanes] = settled[c];
+  return _mm256_castps_si256(_mm256_load_ps(table));
+}
+
+VARNEL_AVX2 void load_bisection(const Bisection& b, BisectionRegs& r) {
+  r.middle = _mm256_set1_ps(b.levels[0][0]);
+  r.low_half = float_bits(b.levels[1][0]);
+  r.halves_xor = _mm256_xor_si256(r.low_half, float_bits(b.levels[1][1]));
+  r.quarters = permute_table(b.levels[2], 4);
+  r.eighths = permute_table(b.levels[3], 8);
+  for (uint64_t k = 0; k < kLanes; ++k) {
+    for (uint64_t p = 0; p < 2; ++p) {
+      r.code_bit[k][p] = opaque(_mm256_set1_epi32(static_cast<int32_t>(1u << (8 * p + 7 - k))));
+    }
   }
-  return code;
+}
+
+// low where mask is clear, low ^ difference where it is set.
+VARNEL_AVX2_INLINE __m256i choose(__m256i mask, __m256i low, __m256i difference) {
+  return _mm256_xor_si256(low, _mm256_and_si256(mask, difference));
+}
+
+// All ones where x is above the boundary (given as float bits).
+VARNEL_AVX2_INLINE __m256i above(__m256 x, __m256i boundary) {
+  return _mm256_castps_si256(_mm256_cmp_ps(x, _mm256_castsi256_ps(boundary), _CMP_GT_OQ));
+}
+
+// Minus the code of x (NaN: 0) for 3 or 4 bits.
+template <uint64_t Bits>
+VARNEL_AVX2_INLINE __m256i minus_code(__m256 x, const BisectionRegs& t) {
+  const __m256i m0 = above(x, _mm256_castps_si256(t.middle));
+  const __m256i m1 = above(x, choose(m0, t.low_half, t.halves_xor));
+  const __m256i index2 = _mm256_add_epi32(_mm256_add_epi32(m0, m0), m1);
+  const __m256i m2 = above(x, _mm256_permutevar8x32_epi32(t.quarters, index2));
+  const __m256i index3 = _mm256_add_epi32(_mm256_add_epi32(index2, index2), m2);
+  if constexpr (Bits == 3) {
+    return index3;
+  } else {
+    const __m256i m3 = above(x, _mm256_permutevar8x32_epi32(t.eighths, index3));
+    return _mm256_add_epi32(_mm256_add_epi32(index3, index3), m3);
+  }
+}
+
+// Swaps the bits selected by `mask` with those `delta` places higher.
+template <int Delta>
+VARNEL_AVX2_INLINE __m256i swap_bits(__m256i x, __m256i mask) {
+  const __m256i t = _mm256_and_si256(_mm256_xor_si256(_mm256_srli_epi32(x, Delta), x), mask);
+  return _mm256_xor_si256(_mm256_xor_si256(x, t), _mm256_slli_epi32(t, Delta));
+}
+
+// Codes of at most 4 bits, side by side as nibbles, to bit planes: byte p
+// then holds bit p of every code, the code of coordinate k at bit 7 - k.
+// With q = 7 - k, coordinate k sits in nibble 4*q1 + 2*q0 + q2, so bit p of
+// its code is at bit index (q1 q0 q2 p1 p0) and belongs at (p1 p0 q2 q1 q0):
+// two exchanges of index bits, bit 1 with bit 4 and bit 0 with bit 3.
+VARNEL_AVX2_INLINE __m256i nibbles_to_planes(__m256i nibbles) {
+  nibbles = swap_bits<14>(nibbles, _mm256_set1_epi32(0x0000CCCC));
+  return swap_bits<7>(nibbles, _mm256_set1_epi32(0x00AA00AA));
+}
+
+// The coordinate of each nibble for nibbles_to_planes, highest nibble first.
+constexpr uint64_t kCoordinateByNibble[kLanes] = {0, 4, 1, 5, 2, 6, 3, 7};
+
+// Bit planes of one group of eight coordinates x[0..7]: lane i, byte p gets
+// bit p of the code of vector i, coordinate k at bit 7 - k.
+//
+// Up to 2 bits, each comparison mask is one code bit and goes straight to its
+// place. From 3 bits, the codes come out of the permute indices and are
+// gathered as nibbles, coordinates in decreasing nibble place, by shifting
+// the word left by four before each.
+template <uint64_t Bits>
+VARNEL_AVX2_INLINE __m256i bisect_group(const __m256* x, const BisectionRegs& t) {
+  __m256i word = _mm256_setzero_si256();
+  if constexpr (Bits <= 2) {
+#pragma GCC unroll 8
+    for (uint64_t k = 0; k < kLanes; ++k) {
+      const __m256i m0 = above(x[k], _mm256_castps_si256(t.middle));
+      word = _mm256_or_si256(word, _mm256_and_si256(m0, t.code_bit[k][Bits - 1]));
+      if constexpr (Bits == 2) {
+        const __m256i m1 = above(x[k], choose(m0, t.low_half, t.halves_xor));
+        word = _mm256_or_si256(word, _mm256_and_si256(m1, t.code_bit[k][0]));
+      }
+      // Otherwise the compiler regroups the ORs to the end of the group and
+      // keeps every mask alive until then, spilling them to memory.
+      word = opaque(word);
+    }
+    return word;
+  } else {
+#pragma GCC unroll 8
+    for (uint64_t s = 0; s < kLanes; ++s) {
+      const __m256i shifted = _mm256_slli_epi32(word, 4);
+      word = _mm256_sub_epi32(shifted, minus_code<Bits>(x[kCoordinateByNibble[s]], t));
+    }
+    return nibbles_to_planes(word);
+  }
 }
 
 // The same count for any boundaries, by comparing with every one of them.
@@ -220,38 +360,19 @@ VARNEL_AVX2 inline __m256i count_below(__m256 x, std::span<const float> boundari
   return count;
 }
 
-// Swaps the bits selected by `mask` with those `delta` places higher.
-template <int Delta>
-VARNEL_AVX2 inline __m256i swap_bits(__m256i x, __m256i mask) {
-  const __m256i t = _mm256_and_si256(_mm256_xor_si256(_mm256_srli_epi32(x, Delta), x), mask);
-  return _mm256_xor_si256(_mm256_xor_si256(x, t), _mm256_slli_epi32(t, Delta));
-}
-
-// Codes (at most 4 bits) of coordinates k = 0..7 of a group of eight, per
-// lane, to the group's byte in each bit plane: lane i gets byte p = the plane
-// p byte of vector i, coordinate k at bit 7 - k. The codes are first laid
-// side by side as nibbles in an order chosen so that two bit swaps finish the
-// transpose: nibble position s of code k, with q = 7 - k, is
-// 4*q1 + 2*q0 + q2, which puts code bit p of coordinate k at bit
-// 16*p1 + 8*p0 + ... before and at 8*p + q after.
-VARNEL_AVX2 inline __m256i nibbles_to_planes(const __m256i c[8]) {
-  __m256i w = _mm256_or_si256(_mm256_slli_epi32(c[0], 28), _mm256_slli_epi32(c[1], 20));
-  w = _mm256_or_si256(w, _mm256_or_si256(_mm256_slli_epi32(c[2], 12), _mm256_slli_epi32(c[3], 4)));
-  w = _mm256_or_si256(w, _mm256_or_si256(_mm256_slli_epi32(c[4], 24), _mm256_slli_epi32(c[5], 16)));
-  w = _mm256_or_si256(w, _mm256_or_si256(_mm256_slli_epi32(c[6], 8), c[7]));
-  w = swap_bits<14>(w, _mm256_set1_epi32(0x0000CCCC));
-  return swap_bits<7>(w, _mm256_set1_epi32(0x00AA00AA));
-}
-
 // Plane bytes of the group of eight coordinates starting at rows[0].
 template <uint64_t Bits, bool Bisect>
-VARNEL_AVX2 inline __m256i group_planes(const __m256* rows, const __m256 tables[],
+VARNEL_AVX2_INLINE __m256i group_planes(const __m256* rows, const BisectionRegs& regs,
                                         std::span<const float> boundaries) {
-  __m256i codes[kLanes];
-  for (uint64_t k = 0; k < kLanes; ++k) {
-    codes[k] = Bisect ? bisect<Bits>(rows[k], tables) : count_below(rows[k], boundaries);
+  if constexpr (Bisect) {
+    return bisect_group<Bits>(rows, regs);
+  } else {
+    __m256i word = _mm256_setzero_si256();
+    for (const uint64_t k : kCoordinateByNibble) {
+      word = _mm256_add_epi32(_mm256_slli_epi32(word, 4), count_below(rows[k], boundaries));
+    }
+    return nibbles_to_planes(word);
   }
-  return nibbles_to_planes(codes);
 }
 
 // Quantises rows [0, dim) and writes the packed rows of the first `lanes`
@@ -262,11 +383,8 @@ template <uint64_t Bits, bool Bisect>
 VARNEL_AVX2 void quantise_and_pack(const __m256* rows, uint64_t dim, const Bisection& bisection,
                                    std::span<const float> boundaries, uint64_t lanes,
                                    uint8_t* out) {
-  __m256 tables[kMaxSearchBits];
-  for (uint64_t level = 0; level < kMaxSearchBits; ++level) {
-    tables[level] = _mm256_loadu_ps(bisection.tables[level]);
-  }
-  tables[0] = _mm256_set1_ps(bisection.tables[0][0]);
+  BisectionRegs regs;
+  load_bisection(bisection, regs);
   const uint64_t plane_bytes = dim / 8;
   const uint64_t row_bytes = Bits * plane_bytes;
   // Within each 128-bit half: from (group, plane) byte order to (plane, group).
@@ -278,7 +396,7 @@ VARNEL_AVX2 void quantise_and_pack(const __m256* rows, uint64_t dim, const Bisec
   for (; g + kLanes <= plane_bytes; g += kLanes) {
     __m256i words[kLanes];
     for (uint64_t s = 0; s < kLanes; ++s) {
-      words[s] = group_planes<Bits, Bisect>(rows + (g + s) * kLanes, tables, boundaries);
+      words[s] = group_planes<Bits, Bisect>(rows + (g + s) * kLanes, regs, boundaries);
     }
     transpose_8x8(words);
     for (uint64_t i = 0; i < lanes; ++i) {
@@ -297,7 +415,7 @@ VARNEL_AVX2 void quantise_and_pack(const __m256* rows, uint64_t dim, const Bisec
   for (; g < plane_bytes; ++g) {
     alignas(32) uint32_t words[kLanes];
     _mm256_store_si256(reinterpret_cast<__m256i*>(words),
-                       group_planes<Bits, Bisect>(rows + g * kLanes, tables, boundaries));
+                       group_planes<Bits, Bisect>(rows + g * kLanes, regs, boundaries));
     for (uint64_t i = 0; i < lanes; ++i) {
       for (uint64_t p = 0; p < Bits; ++p) {
         out[i * row_bytes + p * plane_bytes + g] = static_cast<uint8_t>(words[i] >> (8 * p));
@@ -384,13 +502,17 @@ VARNEL_AVX2 void encode_vectors(const EncodeJob& job, const float* vectors, uint
       group = ragged.get();
     }
     alignas(32) float norms[kLanes];
-    const __m256 lane_norms = norms_of_eight(group, dim);
+    const __m256 lane_norms = norms_and_rows(group, dim, rows);
     _mm256_store_ps(norms, lane_norms);
     std::copy(norms, norms + lanes, norms_out + first);
+    for (uint64_t j = dim; j < job.padded_dim; ++j) rows[j] = _mm256_setzero_ps();
 
-    load_scaled(group, dim, job.padded_dim, reciprocals(lane_norms), signs, rows);
-    if (signs != nullptr) walsh_hadamard(rows, dim);
-    rotate(job.matrices, job.block, job.padded_dim, rows);
+    __m256 factor = reciprocals(lane_norms);
+    if (signs != nullptr) {
+      walsh_hadamard(rows, dim, factor, signs);
+      factor = _mm256_set1_ps(1.0f / std::sqrt(static_cast<float>(dim)));
+    }
+    scale_and_rotate(job.matrices, job.block, dim, job.padded_dim, factor, rows);
     uint8_t* out = packed_out + first * row_bytes;
     if (narrow) {
       pack(rows, dim, bisection, job.boundaries, lanes, out);
