@@ -417,9 +417,9 @@ VARNEL_AVX2 void quantise_and_pack(const __m256* rows, uint64_t dim, const Bisec
       const __m128i high = _mm256_extracti128_si256(planes, 1);
       uint8_t* dst = out + i * row_bytes + g;
       _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), low);
-      if constexpr (Bits > 1) _mm_storeh_pd(reinterpret_cast<double*>(dst + plane_bytes), _mm_castsi128_pd(low));
+      if constexpr (Bits > 1) _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + plane_bytes), _mm_unpackhi_epi64(low, low));
       if constexpr (Bits > 2) _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 2 * plane_bytes), high);
-      if constexpr (Bits > 3) _mm_storeh_pd(reinterpret_cast<double*>(dst + 3 * plane_bytes), _mm_castsi128_pd(high));
+      if constexpr (Bits > 3) _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 3 * plane_bytes), _mm_unpackhi_epi64(high, high));
     }
   }
   for (; g < plane_bytes; ++g) {
