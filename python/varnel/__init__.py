@@ -21,15 +21,15 @@ __all__ = [
 
 
 def num_threads() -> int:
-    """Number of threads a search uses (workers plus the calling thread)."""
+    """Number of threads that search and add use (workers plus the calling thread)."""
     return _varnel._num_threads()
 
 
 def set_num_threads(count: int) -> None:
-    """Set the number of threads later searches use; 0 restores the default.
+    """Set the number of threads later searches and adds use; 0 restores the default.
 
     The default is one per hardware thread, or the value of the environment
-    variable ``VARNEL_NUM_THREADS`` when it is set before the first search.
+    variable ``VARNEL_NUM_THREADS`` when it is set before the first search or add.
     Counts above 1024 are capped. Results never depend on the thread count.
     """
     _varnel._set_num_threads(count)

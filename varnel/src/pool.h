@@ -1,6 +1,7 @@
 #pragma once
-// The process-wide worker pool that runs searches. One worker per hardware
-// thread unless VARNEL_NUM_THREADS or set_num_threads says otherwise.
+// The process-wide worker pool that runs searches and the encoding of large
+// batches. One thread per hardware thread (the caller included) unless
+// VARNEL_NUM_THREADS or set_num_threads says otherwise.
 #include <cstddef>
 #include <functional>
 
