@@ -585,21 +585,28 @@ PyObject* skerry_add(PyObject* self, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
-PyObject* skerry_search(PyObject* self, PyObject* args, PyObject* kwargs) {
+// The arguments of both search methods, read under shared access (which the
+// caller's `access` keeps until the method returns): parsed, `queries`
+// checked before `k` is converted, then taken in place.
+bool search_arguments(PyObject* args, PyObject* kwargs, const char* format, Py_ssize_t& borrow,
+                      SharedAccess& access, InputArray<float>* queries, uint64_t* k) {
   static const char* keywords[] = {"queries", "k", nullptr};
   PyObject *queries_obj, *k_obj;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:SkerryIndex.search", const_cast<char**>(keywords),
-                                   &queries_obj, &k_obj)) {
-    return nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &queries_obj,
+                                   &k_obj)) {
+    return false;
   }
+  return access.acquire(borrow) && check_array(queries_obj, "queries", 2, g_f32) &&
+         to_u64(k_obj, "k", k) &&
+         take_array(queries_obj, "queries", 2, g_f32, "queries must be C-contiguous", queries);
+}
+
+PyObject* skerry_search(PyObject* self, PyObject* args, PyObject* kwargs) {
   SkerryObject* obj = as<SkerryObject>(self);
   SharedAccess access;
-  if (!access.acquire(obj->borrow)) return nullptr;
-  if (!check_array(queries_obj, "queries", 2, g_f32)) return nullptr;
-  uint64_t k;
-  if (!to_u64(k_obj, "k", &k)) return nullptr;
   InputArray<float> queries;
-  if (!take_array(queries_obj, "queries", 2, g_f32, "queries must be C-contiguous", &queries)) {
+  uint64_t k;
+  if (!search_arguments(args, kwargs, "OO:SkerryIndex.search", obj->borrow, access, &queries, &k)) {
     return nullptr;
   }
   varnel::SearchResults results;
@@ -692,20 +699,11 @@ PyObject* idmap_contains(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* idmap_search(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"queries", "k", nullptr};
-  PyObject *queries_obj, *k_obj;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:IdMapIndex.search", const_cast<char**>(keywords),
-                                   &queries_obj, &k_obj)) {
-    return nullptr;
-  }
   IdMapObject* obj = as<IdMapObject>(self);
   SharedAccess access;
-  if (!access.acquire(obj->borrow)) return nullptr;
-  if (!check_array(queries_obj, "queries", 2, g_f32)) return nullptr;
-  uint64_t k;
-  if (!to_u64(k_obj, "k", &k)) return nullptr;
   InputArray<float> queries;
-  if (!take_array(queries_obj, "queries", 2, g_f32, "queries must be C-contiguous", &queries)) {
+  uint64_t k;
+  if (!search_arguments(args, kwargs, "OO:IdMapIndex.search", obj->borrow, access, &queries, &k)) {
     return nullptr;
   }
   varnel::IdSearchResults results;
