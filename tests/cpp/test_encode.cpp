@@ -263,6 +263,25 @@ TEST(Encode, RejectsBadArguments) {
   EXPECT_NO_THROW(encode(vectors, 2, 8, signs, m, 2, 8, b2, 2));
 }
 
+TEST(Encode, IntoCallerBuffersMatchesEncodeAndChecksTheirSizes) {
+  const uint64_t n = 11;
+  const uint64_t dim = 16;
+  const Floats vectors = random_vectors(n * dim, 3);
+  const Floats m = identity_matrices(2, dim);
+  const Floats b3 = {-0.6f, -0.3f, -0.1f, 0.0f, 0.1f, 0.3f, 0.6f};
+  const Encoded expected = encode(vectors, n, dim, {}, m, 2, dim, b3, 3);
+  Bytes codes(n * 3 * dim / 8, 0xEE);
+  Floats norms(n, -1.0f);
+  encode_into(vectors, n, dim, {}, m, 2, dim, b3, 3, codes, norms);
+  EXPECT_EQ(codes, expected.codes);
+  EXPECT_EQ(norms, expected.norms);
+
+  EXPECT_THROW(encode_into(vectors, n, dim, {}, m, 2, dim, b3, 3, std::span(codes).first(5), norms),
+               Error);
+  EXPECT_THROW(encode_into(vectors, n, dim, {}, m, 2, dim, b3, 3, codes, std::span(norms).first(3)),
+               Error);
+}
+
 // A batch that reaches every special case of the norm and the comparisons,
 // with a count that leaves a ragged group of vectors at the end. n >= 31.
 Floats awkward_batch(uint64_t n, uint64_t dim) {

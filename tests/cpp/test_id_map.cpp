@@ -41,8 +41,8 @@ std::string error_message(auto&& call) {
 // Everything observable about an index, to prove a refused call changed nothing.
 struct Snapshot {
   std::vector<uint64_t> ids;
-  std::vector<uint8_t> codes;
-  std::vector<float> norms;
+  RawVector<uint8_t> codes;
+  RawVector<float> norms;
   uint64_t core_len;
 
   explicit Snapshot(const IdMapIndex& index)
@@ -82,7 +82,7 @@ TEST(IdMapIndex, RemoveMovesTheLastVectorIntoTheHoleWithItsId) {
 TEST(IdMapIndex, RemoveOfLastUnknownAndRepeatedIds) {
   IdMapIndex index = IdMapIndex::create(kDim, 2, Rotation::Planar2);
   index.add_with_ids(random_vectors(3, kDim, 2), std::vector<uint64_t>{1, 2, 3});
-  const std::vector<uint8_t> first_rows(index.core().codes().begin(),
+  const RawVector<uint8_t> first_rows(index.core().codes().begin(),
                                         index.core().codes().begin() + 2 * index.core().row_bytes());
 
   EXPECT_FALSE(index.remove(99));

@@ -96,16 +96,16 @@ TEST(Add, BatchesAppendInOrderAndEncodeDeterministically) {
 
   SkerryIndex alone = SkerryIndex::create(16, 3, Rotation::Iso4);
   alone.add(second);
-  std::vector<uint8_t> tail(index.codes().begin() + 5 * index.row_bytes(), index.codes().end());
+  varnel::RawVector<uint8_t> tail(index.codes().begin() + 5 * index.row_bytes(), index.codes().end());
   EXPECT_EQ(tail, alone.codes());
-  EXPECT_EQ(std::vector<float>(index.norms().begin() + 5, index.norms().end()), alone.norms());
+  EXPECT_EQ(varnel::RawVector<float>(index.norms().begin() + 5, index.norms().end()), alone.norms());
 }
 
 TEST(SwapRemove, MovesTheLastVectorIntoTheHole) {
   SkerryIndex index = SkerryIndex::create(8, 4, Rotation::Rotor3);
   index.add(gaussian(3, 8, 3));
-  const std::vector<uint8_t> codes = index.codes();
-  const std::vector<float> norms = index.norms();
+  const varnel::RawVector<uint8_t> codes = index.codes();
+  const varnel::RawVector<float> norms = index.norms();
   const uint64_t row = index.row_bytes();
 
   EXPECT_EQ(index.swap_remove(0), 2u);

@@ -114,7 +114,7 @@ TEST(Repack4Bit, WorkedExample) {
   expected[32] = 0x34;
   expected[64] = 0x56;
   expected[96] = 0x78;
-  EXPECT_EQ(cache.bytes, expected);
+  EXPECT_EQ(Bytes(cache.bytes.begin(), cache.bytes.end()), expected);
 }
 
 TEST(Repack4Bit, EveryVectorLandsInItsLaneAndTailLanesStayZero) {
@@ -141,6 +141,24 @@ TEST(Repack4Bit, EveryVectorLandsInItsLaneAndTailLanesStayZero) {
       }
     }
   }
+}
+
+TEST(Repack4Bit, RangesOfBlocksPieceTogetherTheWholeLayout) {
+  const uint64_t n = 70;
+  const uint64_t dim = 48;
+  const Bytes packed = pack_codes(random_codes(n * dim, 4, 5), n, dim, 4);
+  const BlockedCache whole = repack_4bit(packed, n, dim);
+  const uint64_t block_bytes = blocked_block_bytes(dim);
+  Bytes pieces(3 * block_bytes, 0xEE);
+  repack_4bit_blocks(packed, n, dim, 0, 1, std::span(pieces).first(block_bytes));
+  repack_4bit_blocks(packed, n, dim, 1, 3, std::span(pieces).subspan(block_bytes));
+  EXPECT_EQ(pieces, Bytes(whole.bytes.begin(), whole.bytes.end()));
+
+  EXPECT_THROW(repack_4bit_blocks(packed, n, dim, 2, 4, std::span(pieces).first(2 * block_bytes)),
+               Error);  // only 3 blocks
+  EXPECT_THROW(repack_4bit_blocks(packed, n, dim, 2, 1, {}), Error);
+  EXPECT_THROW(repack_4bit_blocks(packed, n, dim, 0, 1, std::span(pieces).first(block_bytes - 1)),
+               Error);  // one byte short
 }
 
 TEST(Repack4Bit, EmptyAndShortInputs) {

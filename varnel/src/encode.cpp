@@ -104,19 +104,18 @@ struct Pipeline {
   uint64_t bits;
 };
 
-// Encodes `count` vectors into `norms`, then appends their packed rows to
-// `packed_out`. `row` and `codes` are working storage.
+// Encodes `count` vectors into `norms` and their packed rows into `packed`.
+// `row` and `codes` are working storage.
 void encode_chunk(const Pipeline& p, const float* vectors, uint64_t count, float* norms,
-                  std::span<float> row, std::span<uint8_t> codes,
-                  std::vector<uint8_t>& packed_out) {
+                  std::span<float> row, std::span<uint8_t> codes, uint8_t* packed) {
   for (uint64_t i = 0; i < count; ++i) norms[i] = sequential_norm(vectors + i * p.dim, p.dim);
   for (uint64_t i = 0; i < count; ++i) {
     scale_into_row(vectors + i * p.dim, p.dim, reciprocal_norm(norms[i]), row);
     forward_rotate(row, p.dim, p.signs, p.matrices, p.block);
     quantise_row(row.data(), p.dim, p.boundaries, codes.data() + i * p.dim);
   }
-  const std::vector<uint8_t> packed = pack_codes(codes.first(count * p.dim), count, p.dim, p.bits);
-  packed_out.insert(packed_out.end(), packed.begin(), packed.end());
+  const std::vector<uint8_t> rows = pack_codes(codes.first(count * p.dim), count, p.dim, p.bits);
+  std::copy(rows.begin(), rows.end(), packed);
 }
 
 }  // namespace
@@ -135,35 +134,47 @@ EncodePath best_encode_path() {
   return best;
 }
 
-Encoded encode_on_path(EncodePath path, std::span<const float> vectors, uint64_t n, uint64_t dim,
-                       std::span<const float> signs, std::span<const float> matrices,
-                       uint64_t block, uint64_t padded_dim, std::span<const float> boundaries,
-                       uint64_t bits) {
+void encode_into_on_path(EncodePath path, std::span<const float> vectors, uint64_t n, uint64_t dim,
+                         std::span<const float> signs, std::span<const float> matrices,
+                         uint64_t block, uint64_t padded_dim, std::span<const float> boundaries,
+                         uint64_t bits, std::span<uint8_t> codes_out, std::span<float> norms_out) {
   check_arguments(vectors, n, dim, signs, block, padded_dim, boundaries, bits);
   if (!encode_path_supported(path)) throw Error("encode: the requested CPU path is not available");
-  Encoded out;
-  out.norms.resize(n);
   const uint64_t code_bytes = checked_mul(n, bits * (dim / 8), "code buffer");
-  if (n == 0) return out;
+  if (codes_out.size() != code_bytes || norms_out.size() != n) {
+    throw Error("encode: output buffers of " + std::to_string(codes_out.size()) + " bytes and " +
+                std::to_string(norms_out.size()) + " norms, need " + std::to_string(code_bytes) +
+                " and " + std::to_string(n));
+  }
+  if (n == 0) return;
   if (path == EncodePath::Avx2) {
-    // Writes every byte of every row straight into place: no chunk buffers.
-    out.codes.resize(code_bytes);
     const avx2::EncodeJob job{dim, padded_dim, signs, matrices, block, boundaries, bits};
-    avx2::encode_vectors(job, vectors.data(), n, out.norms.data(), out.codes.data());
-    return out;
+    avx2::encode_vectors(job, vectors.data(), n, norms_out.data(), codes_out.data());
+    return;
   }
 
   const Pipeline pipeline{dim, signs, matrices, block, boundaries, bits};
-  out.codes.reserve(code_bytes);
-
+  const uint64_t row_bytes = code_bytes / n;
   // One working row and one chunk of unpacked codes, whatever n is.
   std::vector<float> row(padded_dim);
   std::vector<uint8_t> codes(checked_mul(std::min(n, kChunkVectors), dim, "chunk"));
   for (uint64_t first = 0; first < n; first += kChunkVectors) {
     const uint64_t count = std::min(kChunkVectors, n - first);
-    encode_chunk(pipeline, vectors.data() + first * dim, count, out.norms.data() + first, row,
-                 codes, out.codes);
+    encode_chunk(pipeline, vectors.data() + first * dim, count, norms_out.data() + first, row,
+                 codes, codes_out.data() + first * row_bytes);
   }
+}
+
+Encoded encode_on_path(EncodePath path, std::span<const float> vectors, uint64_t n, uint64_t dim,
+                       std::span<const float> signs, std::span<const float> matrices,
+                       uint64_t block, uint64_t padded_dim, std::span<const float> boundaries,
+                       uint64_t bits) {
+  check_arguments(vectors, n, dim, signs, block, padded_dim, boundaries, bits);
+  Encoded out;
+  out.codes.resize(checked_mul(n, bits * (dim / 8), "code buffer"));
+  out.norms.resize(n);
+  encode_into_on_path(path, vectors, n, dim, signs, matrices, block, padded_dim, boundaries, bits,
+                      out.codes, out.norms);
   return out;
 }
 
@@ -172,6 +183,14 @@ Encoded encode(std::span<const float> vectors, uint64_t n, uint64_t dim, std::sp
                std::span<const float> boundaries, uint64_t bits) {
   return encode_on_path(best_encode_path(), vectors, n, dim, signs, matrices, block, padded_dim,
                         boundaries, bits);
+}
+
+void encode_into(std::span<const float> vectors, uint64_t n, uint64_t dim,
+                 std::span<const float> signs, std::span<const float> matrices, uint64_t block,
+                 uint64_t padded_dim, std::span<const float> boundaries, uint64_t bits,
+                 std::span<uint8_t> codes_out, std::span<float> norms_out) {
+  encode_into_on_path(best_encode_path(), vectors, n, dim, signs, matrices, block, padded_dim,
+                      boundaries, bits, codes_out, norms_out);
 }
 
 }  // namespace varnel

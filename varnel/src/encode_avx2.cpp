@@ -269,11 +269,18 @@ VARNEL_AVX2 __m256i permute_table(const float* settled, uint64_t count) {
   return _mm256_castps_si256(_mm256_load_ps(table));
 }
 
+// The same for the in-lane permute, four places repeated in both halves.
+VARNEL_AVX2 __m256i lane_permute_table(const float* settled) {
+  alignas(32) float table[kLanes] = {};
+  for (uint64_t c = 0; c < 4; ++c) table[(4 - c) % 4] = table[4 + (4 - c) % 4] = settled[c];
+  return _mm256_castps_si256(_mm256_load_ps(table));
+}
+
 VARNEL_AVX2 void load_bisection(const Bisection& b, BisectionRegs& r) {
   r.middle = _mm256_set1_ps(b.levels[0][0]);
   r.low_half = float_bits(b.levels[1][0]);
   r.halves_xor = _mm256_xor_si256(r.low_half, float_bits(b.levels[1][1]));
-  r.quarters = permute_table(b.levels[2], 4);
+  r.quarters = lane_permute_table(b.levels[2]);
   r.eighths = permute_table(b.levels[3], 8);
   for (uint64_t k = 0; k < kLanes; ++k) {
     for (uint64_t p = 0; p < 2; ++p) {
@@ -298,7 +305,8 @@ VARNEL_AVX2_INLINE __m256i minus_code(__m256 x, const BisectionRegs& t) {
   const __m256i m0 = above(x, _mm256_castps_si256(t.middle));
   const __m256i m1 = above(x, choose(m0, t.low_half, t.halves_xor));
   const __m256i index2 = _mm256_add_epi32(_mm256_add_epi32(m0, m0), m1);
-  const __m256i m2 = above(x, _mm256_permutevar8x32_epi32(t.quarters, index2));
+  const __m256i m2 = above(
+      x, _mm256_castps_si256(_mm256_permutevar_ps(_mm256_castsi256_ps(t.quarters), index2)));
   const __m256i index3 = _mm256_add_epi32(_mm256_add_epi32(index2, index2), m2);
   if constexpr (Bits == 3) {
     return index3;

@@ -20,6 +20,12 @@ Encoded encode_on_path(EncodePath path, std::span<const float> vectors, uint64_t
                        uint64_t block, uint64_t padded_dim, std::span<const float> boundaries,
                        uint64_t bits);
 
+// encode_into on the given path.
+void encode_into_on_path(EncodePath path, std::span<const float> vectors, uint64_t n, uint64_t dim,
+                         std::span<const float> signs, std::span<const float> matrices,
+                         uint64_t block, uint64_t padded_dim, std::span<const float> boundaries,
+                         uint64_t bits, std::span<uint8_t> codes_out, std::span<float> norms_out);
+
 // Below this norm a vector is treated as zero rather than blown up by 1/norm.
 inline constexpr float kMinEncodeNorm = 1e-10f;
 

@@ -309,19 +309,13 @@ std::vector<uint8_t> BufferedReader::read_growing(uint64_t size) {
   return bytes;
 }
 
-std::vector<uint8_t> BufferedReader::read_bytes(uint64_t count) {
-  require(count);
-  if (!remaining()) return read_growing(count);
-  std::vector<uint8_t> bytes(count);  // bounded by what the source holds
-  read_exact(bytes.data(), bytes.size());
-  return bytes;
-}
+RawVector<uint8_t> BufferedReader::read_bytes(uint64_t count) { return read_array<uint8_t>(count); }
 
 template <class T>
-std::vector<T> BufferedReader::read_array(uint64_t count) {
+RawVector<T> BufferedReader::read_array(uint64_t count) {
   const uint64_t size = multiply_or_fail(count, sizeof(T));
   require(size);
-  std::vector<T> values;
+  RawVector<T> values;
   if (remaining()) {
     values.resize(count);  // bounded by what the source holds
     read_exact(reinterpret_cast<uint8_t*>(values.data()), size);
@@ -330,13 +324,18 @@ std::vector<T> BufferedReader::read_array(uint64_t count) {
     values.resize(count);
     if (size > 0) std::memcpy(values.data(), raw.data(), size);
   }
-  for (T& value : values) value = from_little_endian(value);
+  if constexpr (sizeof(T) > 1) {
+    for (T& value : values) value = from_little_endian(value);
+  }
   return values;
 }
 
-std::vector<float> BufferedReader::read_f32s(uint64_t count) { return read_array<float>(count); }
+RawVector<float> BufferedReader::read_f32s(uint64_t count) { return read_array<float>(count); }
 
-std::vector<uint64_t> BufferedReader::read_u64s(uint64_t count) { return read_array<uint64_t>(count); }
+std::vector<uint64_t> BufferedReader::read_u64s(uint64_t count) {
+  const RawVector<uint64_t> values = read_array<uint64_t>(count);
+  return std::vector<uint64_t>(values.begin(), values.end());
+}
 
 namespace {
 

@@ -58,8 +58,8 @@ class BufferedReader {
   uint8_t read_u8();
   uint32_t read_u32();
   uint64_t read_u64();
-  std::vector<uint8_t> read_bytes(uint64_t count);
-  std::vector<float> read_f32s(uint64_t count);
+  RawVector<uint8_t> read_bytes(uint64_t count);
+  RawVector<float> read_f32s(uint64_t count);
   std::vector<uint64_t> read_u64s(uint64_t count);
 
   // Fails at once when the source is known to hold fewer than `size` bytes.
@@ -70,7 +70,7 @@ class BufferedReader {
   // Reads `size` bytes into a vector that grows only as data arrives.
   std::vector<uint8_t> read_growing(uint64_t size);
   template <class T>
-  std::vector<T> read_array(uint64_t count);
+  RawVector<T> read_array(uint64_t count);
   bool refill();
 
   ByteSource& source_;
@@ -124,8 +124,8 @@ struct CoreRecord {
   Rotation rotation = Rotation::Rotor3;
   uint64_t dim = 0;
   uint64_t n = 0;
-  std::vector<uint8_t> codes;
-  std::vector<float> norms;
+  RawVector<uint8_t> codes;
+  RawVector<float> norms;
 };
 
 inline constexpr uint8_t kFormatVersion = 2;

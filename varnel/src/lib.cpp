@@ -9,6 +9,7 @@
 
 #include "encode.h"
 #include "lut_scan.h"
+#include "memory.h"
 #include "pool.h"
 #include "wht.h"
 
@@ -64,7 +65,7 @@ SkerryIndex SkerryIndex::with_options(uint64_t dim, uint64_t bits, Rotation rota
 }
 
 SkerryIndex SkerryIndex::from_parts(uint64_t dim, uint64_t bits, Rotation rotation, uint64_t seed,
-                                    uint64_t n, std::vector<uint8_t> codes, std::vector<float> norms) {
+                                    uint64_t n, RawVector<uint8_t> codes, RawVector<float> norms) {
   check_parameters(dim, bits, rotation);
   SkerryIndex index(dim, bits, rotation, seed);
   const uint64_t row = index.row_bytes();
@@ -97,7 +98,19 @@ std::span<const float> SkerryIndex::sign_vector() const {
 }
 
 const BlockedCache& SkerryIndex::blocked_codes() const {
-  return blocked_.get_or_init([&] { return repack_4bit(codes_, n_, dim_); });
+  return blocked_.get_or_init([&] {
+    // As large as the codes: filled on the worker pool, a range of blocks
+    // per task.
+    BlockedCache cache;
+    cache.n_blocks = blocks_for(n_);
+    const uint64_t block_bytes = blocked_block_bytes(dim_);
+    cache.bytes.resize(cache.n_blocks * block_bytes);
+    parallel_for(cache.n_blocks, [&](std::size_t first, std::size_t last) {
+      repack_4bit_blocks(codes_, n_, dim_, first, last,
+                         std::span(cache.bytes).subspan(first * block_bytes, (last - first) * block_bytes));
+    });
+    return cache;
+  });
 }
 
 void SkerryIndex::add(std::span<const float> vectors) {
@@ -125,11 +138,10 @@ void SkerryIndex::add(std::span<const float> vectors) {
       for (std::size_t chunk = begin; chunk < end; ++chunk) {
         const uint64_t first = chunk * kEncodeChunk;
         const uint64_t count = std::min(kEncodeChunk, m - first);
-        Encoded encoded = encode(vectors.subspan(first * dim_, count * dim_), count, dim_, signs,
-                                 rotations.matrices, block_size(rotation_), rotations.padded_dim,
-                                 boundaries, bits_);
-        std::copy(encoded.codes.begin(), encoded.codes.end(), codes_.begin() + old_codes + first * row);
-        std::copy(encoded.norms.begin(), encoded.norms.end(), norms_.begin() + old_norms + first);
+        encode_into(vectors.subspan(first * dim_, count * dim_), count, dim_, signs,
+                    rotations.matrices, block_size(rotation_), rotations.padded_dim, boundaries,
+                    bits_, std::span(codes_).subspan(old_codes + first * row, count * row),
+                    std::span(norms_).subspan(old_norms + first, count));
       }
     });
   } catch (...) {

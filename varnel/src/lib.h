@@ -26,7 +26,7 @@ class SkerryIndex {
   // Rebuilds an index from stored state (used by file loading). The caller
   // guarantees codes.size() == n * row_bytes and norms.size() == n.
   static SkerryIndex from_parts(uint64_t dim, uint64_t bits, Rotation rotation, uint64_t seed,
-                                uint64_t n, std::vector<uint8_t> codes, std::vector<float> norms);
+                                uint64_t n, RawVector<uint8_t> codes, RawVector<float> norms);
 
   void add(std::span<const float> vectors);
   // Moves the last vector into `idx`; returns its previous position.
@@ -40,8 +40,8 @@ class SkerryIndex {
   Rotation rotation() const { return rotation_; }
   uint64_t seed() const { return seed_; }
   uint64_t row_bytes() const { return dim_ / 8 * bits_; }
-  const std::vector<uint8_t>& codes() const { return codes_; }
-  const std::vector<float>& norms() const { return norms_; }
+  const RawVector<uint8_t>& codes() const { return codes_; }
+  const RawVector<float>& norms() const { return norms_; }
 
   // Cache accessors: each builds its cache on first use.
   const BlockRotations& block_rotations() const;
@@ -56,8 +56,8 @@ class SkerryIndex {
       : dim_(dim), bits_(bits), seed_(seed), rotation_(rotation) {}
   const Codebook& full_codebook() const;
 
-  std::vector<uint8_t> codes_;
-  std::vector<float> norms_;
+  RawVector<uint8_t> codes_;
+  RawVector<float> norms_;
   uint64_t dim_ = 0;
   uint64_t bits_ = 0;
   uint64_t n_ = 0;

@@ -210,20 +210,30 @@ void unpack_row(std::span<const uint8_t> row, uint64_t dim, uint64_t bits,
 
 BlockedCache repack_4bit(std::span<const uint8_t> packed, uint64_t n, uint64_t dim) {
   check_dim(dim, "repack_4bit");
+  check_length(packed.size(), checked_mul(n, kFourBits * (dim / 8), "repack_4bit: packed"),
+               "repack_4bit", "packed");
+  BlockedCache cache;
+  cache.n_blocks = blocks_for(n);
+  cache.bytes.resize(checked_mul(cache.n_blocks, blocked_block_bytes(dim), "repack_4bit: output"));
+  repack_4bit_blocks(packed, n, dim, 0, cache.n_blocks, cache.bytes);
+  return cache;
+}
+
+void repack_4bit_blocks(std::span<const uint8_t> packed, uint64_t n, uint64_t dim, uint64_t first,
+                        uint64_t last, std::span<uint8_t> out) {
+  check_dim(dim, "repack_4bit");
   const uint64_t row_bytes = kFourBits * (dim / 8);
   check_length(packed.size(), checked_mul(n, row_bytes, "repack_4bit: packed"), "repack_4bit",
                "packed");
-  BlockedCache cache;
-  cache.n_blocks = n / kVectorsPerBlock + (n % kVectorsPerBlock != 0 ? 1 : 0);
-  const uint64_t block_bytes = (dim / 2) * kVectorsPerBlock;
-  cache.bytes.assign(checked_mul(cache.n_blocks, block_bytes, "repack_4bit: output"), 0);
+  if (first > last || last > blocks_for(n)) throw Error("repack_4bit: block range out of bounds");
+  const uint64_t block_bytes = blocked_block_bytes(dim);
+  check_length(out.size(), (last - first) * block_bytes, "repack_4bit", "output");
   BlockRepacker repacker(dim);
-  for (uint64_t b = 0; b < cache.n_blocks; ++b) {
-    const uint64_t first = b * kVectorsPerBlock;
-    repacker.repack(packed.data() + first * row_bytes, std::min(kVectorsPerBlock, n - first),
-                    cache.bytes.data() + b * block_bytes);
+  for (uint64_t b = first; b < last; ++b) {
+    const uint64_t vector = b * kVectorsPerBlock;
+    repacker.repack(packed.data() + vector * row_bytes, std::min(kVectorsPerBlock, n - vector),
+                    out.data() + (b - first) * block_bytes);
   }
-  return cache;
 }
 
 }  // namespace varnel
