@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <vector>
@@ -116,17 +117,24 @@ TEST(Pool, CoversEveryItemOnceAndRethrows) {
 
 TEST(CodeScan, SimdDecodeMatchesPortable) {
   if (!varnel::code_scan_uses_simd()) GTEST_SKIP() << "no vector path on this CPU";
-  for (uint64_t bits : {2u, 3u}) {
+  for (uint64_t bits : {1u, 2u, 3u}) {
     const uint64_t dim = 24, n = 300, row = dim / 8 * bits;
     std::vector<uint8_t> codes(n * row);
     for (std::size_t i = 0; i < codes.size(); ++i) codes[i] = uint8_t(i * 2654435761u >> 13);
-    for (uint64_t first : {0u, 40u}) {
-      for (uint64_t count : {1u, 33u, 256u}) {
+    const varnel::CodeScanner simd{true, dim, bits}, portable{false, dim, bits};
+    for (uint64_t first : {0u, 40u, 236u}) {
+      for (uint64_t count : {uint64_t{1}, uint64_t{33}, varnel::kCodeBlock}) {
         if (first + count > n) continue;
-        std::vector<uint8_t> simd(dim * varnel::kCodeBlock, 0xAA), portable(dim * varnel::kCodeBlock);
-        varnel::decode_code_block(codes.data(), dim, bits, first, count, simd.data());
-        varnel::decode_code_block_portable(codes.data(), dim, bits, first, count, portable.data());
-        ASSERT_EQ(simd, portable) << bits << " " << first << " " << count;
+        std::vector<uint8_t> wide(simd.block_bytes(), 0xAA), bytes(portable.block_bytes(), 0xAA);
+        simd.decode(codes.data(), first, count, wide.data());
+        portable.decode(codes.data(), first, count, bytes.data());
+        std::vector<int32_t> words(bytes.size());
+        std::memcpy(words.data(), wide.data(), wide.size());
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+          const uint32_t c = bytes[i];
+          const uint32_t want = 0x03020100u + 0x04040404u * (c & 3) + ((c & 4) ? 0x80808080u : 0);
+          ASSERT_EQ(uint32_t(words[i]), want) << bits << " " << first << " " << count << " " << i;
+        }
       }
     }
   }

@@ -26,6 +26,8 @@ constexpr uint64_t kStretchBytes = 64 * 1024;
 // Below this many stored vectors, spreading one query over several threads
 // costs more than it saves.
 constexpr uint64_t kMinVectorsToSplit = 16 * 1024;
+// Vectors per task when one 2- or 3-bit query is spread over the threads.
+constexpr uint64_t kSplitGranule = 1024;
 
 bool ranks_above(const Candidate& a, const Candidate& b) { return TopK::ranks_below(b.score, a.score); }
 
@@ -192,21 +194,22 @@ struct CodeScan {
   uint64_t padded_dim, dim, bits, n;
   std::span<const uint8_t> codes;
   std::span<const float> centroids, norms;
+  CodeScanner scanner = make_code_scanner(dim, bits);
 
   // Scores of positions [first, end) for one query table, norms applied.
   void score_range(const float* table, uint64_t first, uint64_t end, float* out,
                    std::vector<uint8_t>& block, std::vector<float>& sums) const {
     for (uint64_t start = first; start < end; start += kCodeBlock) {
       uint64_t count = std::min(kCodeBlock, end - start);
-      decode_code_block(codes.data(), dim, bits, start, count, block.data());
-      sum_code_tables(table, block.data(), dim, (count + 31) / 32 * 32, sums.data());
+      scanner.decode(codes.data(), start, count, block.data());
+      scanner.sum(table, block.data(), (count + 31) / 32 * 32, sums.data());
       for (uint64_t i = 0; i < count; ++i) out[start - first + i] = sums[i] * norms[start + i];
     }
   }
 
   // Queries [q0, q1), batched so that each decoded block serves many queries.
   void run_queries(uint64_t q0, uint64_t q1, uint64_t k, SearchResults& results) const {
-    std::vector<uint8_t> block(dim * kCodeBlock);
+    std::vector<uint8_t> block(scanner.block_bytes());
     std::vector<float> sums(kCodeBlock), scores(kCodeBlock);
     for (uint64_t b0 = q0; b0 < q1; b0 += kQueryBatch) {
       uint64_t b1 = std::min(q1, b0 + kQueryBatch);
@@ -218,10 +221,10 @@ struct CodeScan {
       }
       for (uint64_t start = 0; start < n; start += kCodeBlock) {
         uint64_t count = std::min(kCodeBlock, n - start);
-        decode_code_block(codes.data(), dim, bits, start, count, block.data());
+        scanner.decode(codes.data(), start, count, block.data());
         uint64_t lanes = (count + 31) / 32 * 32;
         for (uint64_t q = b0; q < b1; ++q) {
-          sum_code_tables(tables[q - b0].data(), block.data(), dim, lanes, sums.data());
+          scanner.sum(tables[q - b0].data(), block.data(), lanes, sums.data());
           for (uint64_t i = 0; i < count; ++i) scores[i] = sums[i] * norms[start + i];
           offer_scores(tops[q - b0], scores.data(), start, count);
         }
@@ -311,10 +314,10 @@ SearchResults search(std::span<const float> queries, uint64_t nq, uint64_t dim,
   if (split_single_queries(nq, n)) {
     for (uint64_t q = 0; q < nq; ++q) {
       std::vector<float> table = code_tables(prepared.data() + q * padded_dim, centroids, dim);
-      search_one_query_split(n, n, 4 * kCodeBlock, k, results.scores.data() + q * k,
+      search_one_query_split(n, n, kSplitGranule, k, results.scores.data() + q * k,
                              results.indices.data() + q * k,
                              [&](uint64_t first, uint64_t end, float* out) {
-                               std::vector<uint8_t> decoded(dim * kCodeBlock);
+                               std::vector<uint8_t> decoded(scan.scanner.block_bytes());
                                std::vector<float> sums(kCodeBlock);
                                scan.score_range(table.data(), first, end, out, decoded, sums);
                              });
