@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <numeric>
+#include <utility>
 #include <vector>
 
 #include "code_scan.h"
@@ -117,8 +118,9 @@ TEST(Pool, CoversEveryItemOnceAndRethrows) {
 
 TEST(CodeScan, SimdDecodeMatchesPortable) {
   if (!varnel::code_scan_uses_simd()) GTEST_SKIP() << "no vector path on this CPU";
-  for (uint64_t bits : {1u, 2u, 3u}) {
-    const uint64_t dim = 24, n = 300, row = dim / 8 * bits;
+  // Plane rows of 3 bytes, and of 17 (two whole steps of 8 and a tail).
+  for (const auto& [bits, dim] : {std::pair<uint64_t, uint64_t>{1, 24}, {2, 24}, {3, 24}, {2, 136}, {3, 136}}) {
+    const uint64_t n = 300, row = dim / 8 * bits;
     std::vector<uint8_t> codes(n * row);
     for (std::size_t i = 0; i < codes.size(); ++i) codes[i] = uint8_t(i * 2654435761u >> 13);
     const varnel::CodeScanner simd{true, dim, bits}, portable{false, dim, bits};

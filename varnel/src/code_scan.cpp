@@ -100,49 +100,108 @@ VARNEL_AVX2 void sum_code_tables_avx2(const float* table, const int32_t* block, 
 // The control word of code 0.
 constexpr int32_t kCodeZeroWord = 0x03020100;
 
-// Code bytes (0-7) of 32 lanes to the control words of `lookup`: first each
-// byte becomes 4(c & 3), with bit 7 for c & 4 (word shifts cannot carry
-// across bytes at these values), then each of eight lanes is spread over its
-// word and the byte offsets are added.
-VARNEL_AVX2_INLINE void store_words(__m256i codes, int32_t* out) {
-  const __m256i entry = _mm256_slli_epi16(_mm256_and_si256(codes, _mm256_set1_epi8(3)), 2);
-  const __m256i upper = _mm256_slli_epi16(_mm256_and_si256(codes, _mm256_set1_epi8(4)), 5);
-  const __m256i bytes = _mm256_or_si256(entry, upper);
-  const __m256i spread = _mm256_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3,  //
-                                          4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7);
+// Decoding works on registers of 32 lanes whose bytes hold the lanes in
+// this order, chosen so that the last step, spreading each lane's byte over
+// its 32-bit word, stays within 128-bit halves: eight consecutive lanes are
+// bytes 4q..4q+3 of both halves.
+constexpr uint64_t kLaneOfByte[kLaneGroup] = {0,  1,  2,  3,  8,  9,  10, 11, 16, 17, 18,
+                                              19, 24, 25, 26, 27, 4,  5,  6,  7,  12, 13,
+                                              14, 15, 20, 21, 22, 23, 28, 29, 30, 31};
+
+// Lane bytes 4(c & 3), with bit 7 for c & 4, to the control words of
+// `lookup`, lanes 0-31 in order.
+VARNEL_AVX2_INLINE void store_words(__m256i lane_bytes, int32_t* out) {
   const __m256i offsets = _mm256_set1_epi32(kCodeZeroWord);
-  const __m256i eighths[4] = {
-      _mm256_permute4x64_epi64(bytes, 0x00), _mm256_permute4x64_epi64(bytes, 0x55),
-      _mm256_permute4x64_epi64(bytes, 0xAA), _mm256_permute4x64_epi64(bytes, 0xFF)};
   for (int q = 0; q < 4; ++q) {
-    const __m256i word = _mm256_add_epi32(_mm256_shuffle_epi8(eighths[q], spread), offsets);
+    const __m256i spread = _mm256_setr_epi8(
+        4 * q, 4 * q, 4 * q, 4 * q, 4 * q + 1, 4 * q + 1, 4 * q + 1, 4 * q + 1, 4 * q + 2,
+        4 * q + 2, 4 * q + 2, 4 * q + 2, 4 * q + 3, 4 * q + 3, 4 * q + 3, 4 * q + 3,  //
+        4 * q, 4 * q, 4 * q, 4 * q, 4 * q + 1, 4 * q + 1, 4 * q + 1, 4 * q + 1, 4 * q + 2,
+        4 * q + 2, 4 * q + 2, 4 * q + 2, 4 * q + 3, 4 * q + 3, 4 * q + 3, 4 * q + 3);
+    const __m256i word = _mm256_add_epi32(_mm256_shuffle_epi8(lane_bytes, spread), offsets);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8 * q), word);
   }
 }
 
-// One group of 32 lanes: gathers each plane byte of the 32 rows into a
-// register, then spreads its 8 bits into 8 coordinates' codes.
+// Eight plane bytes of one lane, zero past the plane's end.
+VARNEL_AVX2_INLINE __m128i load_plane_bytes(const uint8_t* plane, uint64_t available) {
+  if (available >= 8) return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(plane));
+  alignas(16) uint8_t padded[16] = {};
+  for (uint64_t i = 0; i < available; ++i) padded[i] = plane[i];
+  return _mm_load_si128(reinterpret_cast<const __m128i*>(padded));
+}
+
+// Byte transposes of eight rows of eight bytes, one in each 128-bit half:
+// afterwards byte k of row r is at out[k / 2], 64-bit part k % 2, byte r.
+VARNEL_AVX2_INLINE void transpose_8x8_bytes(const __m256i rows[8], __m256i out[4]) {
+  const __m256i a0 = _mm256_unpacklo_epi8(rows[0], rows[1]);
+  const __m256i a1 = _mm256_unpacklo_epi8(rows[2], rows[3]);
+  const __m256i a2 = _mm256_unpacklo_epi8(rows[4], rows[5]);
+  const __m256i a3 = _mm256_unpacklo_epi8(rows[6], rows[7]);
+  const __m256i b0 = _mm256_unpacklo_epi16(a0, a1);
+  const __m256i b1 = _mm256_unpackhi_epi16(a0, a1);
+  const __m256i b2 = _mm256_unpacklo_epi16(a2, a3);
+  const __m256i b3 = _mm256_unpackhi_epi16(a2, a3);
+  out[0] = _mm256_unpacklo_epi32(b0, b2);
+  out[1] = _mm256_unpackhi_epi32(b0, b2);
+  out[2] = _mm256_unpacklo_epi32(b1, b3);
+  out[3] = _mm256_unpackhi_epi32(b1, b3);
+}
+
+// Plane bytes byte0 .. byte0+7 of plane p for the 32 lanes: planes[k] holds
+// plane byte byte0 + k of every lane, in kLaneOfByte order. Lanes from
+// `count` on read as zero.
+VARNEL_AVX2_INLINE void gather_plane_bytes(const uint8_t* codes, uint64_t row_bytes,
+                                           uint64_t plane_offset, uint64_t available,
+                                           uint64_t count, __m256i planes[8]) {
+  __m128i lane_bytes[kLaneGroup];
+  for (uint64_t position = 0; position < kLaneGroup; ++position) {
+    const uint64_t lane = kLaneOfByte[position];
+    lane_bytes[position] = lane < count
+                               ? load_plane_bytes(codes + lane * row_bytes + plane_offset, available)
+                               : _mm_setzero_si128();
+  }
+  __m256i halves[2][4];
+  for (uint64_t set = 0; set < 2; ++set) {
+    __m256i rows[8];
+    for (uint64_t r = 0; r < 8; ++r) {
+      rows[r] = _mm256_set_m128i(lane_bytes[16 + 8 * set + r], lane_bytes[8 * set + r]);
+    }
+    transpose_8x8_bytes(rows, halves[set]);
+  }
+  for (uint64_t i = 0; i < 4; ++i) {
+    planes[2 * i] = _mm256_unpacklo_epi64(halves[0][i], halves[1][i]);
+    planes[2 * i + 1] = _mm256_unpackhi_epi64(halves[0][i], halves[1][i]);
+  }
+}
+
+// One group of 32 lanes, eight plane bytes (64 coordinates) at a time: the
+// plane bytes of the 32 rows are gathered into registers by transposes, then
+// each bit becomes one coordinate's lane bytes for store_words.
 VARNEL_AVX2 void decode_group_avx2(const uint8_t* codes, uint64_t dim, uint64_t bits,
                                    uint64_t first, uint64_t count, int32_t* out) {
   const uint64_t plane_bytes = dim / 8;
   const uint64_t row_bytes = plane_bytes * bits;
-  alignas(32) uint8_t gathered[4][kLaneGroup];
-  for (uint64_t byte = 0; byte < plane_bytes; ++byte) {
-    __m256i planes[4];
+  const uint8_t* rows = codes + first * row_bytes;
+  // What code bit p adds to a lane byte: 4 and 8 for the entry, 0x80 for bit 2.
+  const __m256i weights[3] = {_mm256_set1_epi8(4), _mm256_set1_epi8(8),
+                              _mm256_set1_epi8(static_cast<char>(0x80))};
+  for (uint64_t byte0 = 0; byte0 < plane_bytes; byte0 += 8) {
+    const uint64_t available = std::min<uint64_t>(8, plane_bytes - byte0);
+    __m256i planes[3][8];
     for (uint64_t p = 0; p < bits; ++p) {
-      for (uint64_t lane = 0; lane < kLaneGroup; ++lane) {
-        gathered[p][lane] = lane < count ? codes[(first + lane) * row_bytes + p * plane_bytes + byte] : 0;
-      }
-      planes[p] = _mm256_load_si256(reinterpret_cast<const __m256i*>(gathered[p]));
+      gather_plane_bytes(rows, row_bytes, p * plane_bytes + byte0, available, count, planes[p]);
     }
-    for (unsigned bit = 0; bit < 8; ++bit) {
-      const __m256i mask = _mm256_set1_epi8(static_cast<char>(0x80u >> bit));
-      __m256i code = _mm256_setzero_si256();
-      for (uint64_t p = 0; p < bits; ++p) {
-        __m256i set = _mm256_cmpeq_epi8(_mm256_and_si256(planes[p], mask), mask);
-        code = _mm256_or_si256(code, _mm256_and_si256(set, _mm256_set1_epi8(static_cast<char>(1u << p))));
+    for (uint64_t k = 0; k < available; ++k) {
+      for (unsigned bit = 0; bit < 8; ++bit) {
+        const __m256i mask = _mm256_set1_epi8(static_cast<char>(0x80u >> bit));
+        __m256i lane_bytes = _mm256_setzero_si256();
+        for (uint64_t p = 0; p < bits; ++p) {
+          const __m256i set = _mm256_cmpeq_epi8(_mm256_and_si256(planes[p][k], mask), mask);
+          lane_bytes = _mm256_or_si256(lane_bytes, _mm256_and_si256(set, weights[p]));
+        }
+        store_words(lane_bytes, out + ((byte0 + k) * 8 + bit) * kLaneGroup);
       }
-      store_words(code, out + (byte * 8 + bit) * kLaneGroup);
     }
   }
 }
