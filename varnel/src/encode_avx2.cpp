@@ -251,26 +251,28 @@ VARNEL_AVX2_INLINE __m256i opaque(__m256i v) {
 // types in the logic makes the compiler spill masks to memory).
 //
 // Level 1 chooses between two boundaries by a masked XOR,
-// low ^ (mask & (low ^ high)). Levels 2 and 3 look boundaries up by byte
-// shuffle, four floats per 128-bit half: on some cores (AMD Zen 1) a float
-// permute costs four cycles and a byte shuffle one. The shuffle control of
-// entry 2a + b is built from two comparison masks of all ones or zeros:
-// byte offsets 0x03020100 plus 8 where the first is set and 4 where the
-// second is. Level 3 looks up entries 4-7 and 0-3 alike and keeps one of the
-// two by the level-0 mask.
+// low ^ (mask & (low ^ high)). Levels 2 and 3 look up by permute, indexed by
+// the comparison masks themselves: with masks of -1, index = 2*index + mask
+// is minus the settled bits c, whose low three bits are (8 - c) mod 8, so
+// the tables hold levels[l][c] at that place.
 struct BisectionRegs {
   __m256 middle;
-  __m256i low_half, halves_xor, quarters, eighths_low, eighths_high;
-  __m256i eight, four, byte_offsets;
+  __m256i low_half, halves_xor, quarters, eighths;
   __m256i code_bit[kLanes][2];  // bit 8p + 7 - k: coordinate k, plane p (one or two bits)
 };
 
 VARNEL_AVX2 __m256i float_bits(float value) { return _mm256_castps_si256(_mm256_set1_ps(value)); }
 
-// Four settled boundaries in both halves, entry c at place c.
-VARNEL_AVX2 __m256i shuffle_table(const float* settled) {
-  alignas(32) float table[kLanes];
-  for (uint64_t c = 0; c < 4; ++c) table[c] = table[4 + c] = settled[c];
+VARNEL_AVX2 __m256i permute_table(const float* settled, uint64_t count) {
+  alignas(32) float table[kLanes] = {};
+  for (uint64_t c = 0; c < count; ++c) table[(kLanes - c) % kLanes] = settled[c];
+  return _mm256_castps_si256(_mm256_load_ps(table));
+}
+
+// The same for the in-lane permute, four places repeated in both halves.
+VARNEL_AVX2 __m256i lane_permute_table(const float* settled) {
+  alignas(32) float table[kLanes] = {};
+  for (uint64_t c = 0; c < 4; ++c) table[(4 - c) % 4] = table[4 + (4 - c) % 4] = settled[c];
   return _mm256_castps_si256(_mm256_load_ps(table));
 }
 
@@ -278,12 +280,8 @@ VARNEL_AVX2 void load_bisection(const Bisection& b, BisectionRegs& r) {
   r.middle = _mm256_set1_ps(b.levels[0][0]);
   r.low_half = float_bits(b.levels[1][0]);
   r.halves_xor = _mm256_xor_si256(r.low_half, float_bits(b.levels[1][1]));
-  r.quarters = shuffle_table(b.levels[2]);
-  r.eighths_low = shuffle_table(b.levels[3]);
-  r.eighths_high = shuffle_table(b.levels[3] + 4);
-  r.eight = opaque(_mm256_set1_epi8(8));
-  r.four = opaque(_mm256_set1_epi8(4));
-  r.byte_offsets = opaque(_mm256_set1_epi32(0x03020100));
+  r.quarters = lane_permute_table(b.levels[2]);
+  r.eighths = permute_table(b.levels[3], 8);
   for (uint64_t k = 0; k < kLanes; ++k) {
     for (uint64_t p = 0; p < 2; ++p) {
       r.code_bit[k][p] = opaque(_mm256_set1_epi32(static_cast<int32_t>(1u << (8 * p + 7 - k))));
@@ -301,27 +299,19 @@ VARNEL_AVX2_INLINE __m256i above(__m256 x, __m256i boundary) {
   return _mm256_castps_si256(_mm256_cmp_ps(x, _mm256_castsi256_ps(boundary), _CMP_GT_OQ));
 }
 
-// Shuffle control of entry 2a + b, for masks a and b.
-VARNEL_AVX2_INLINE __m256i entry_control(__m256i a, __m256i b, const BisectionRegs& t) {
-  const __m256i offset = _mm256_or_si256(_mm256_and_si256(a, t.eight), _mm256_and_si256(b, t.four));
-  return _mm256_add_epi8(offset, t.byte_offsets);
-}
-
 // Minus the code of x (NaN: 0) for 3 or 4 bits.
 template <uint64_t Bits>
 VARNEL_AVX2_INLINE __m256i minus_code(__m256 x, const BisectionRegs& t) {
   const __m256i m0 = above(x, _mm256_castps_si256(t.middle));
   const __m256i m1 = above(x, choose(m0, t.low_half, t.halves_xor));
-  const __m256i m2 = above(x, _mm256_shuffle_epi8(t.quarters, entry_control(m0, m1, t)));
   const __m256i index2 = _mm256_add_epi32(_mm256_add_epi32(m0, m0), m1);
+  const __m256i m2 = above(
+      x, _mm256_castps_si256(_mm256_permutevar_ps(_mm256_castsi256_ps(t.quarters), index2)));
   const __m256i index3 = _mm256_add_epi32(_mm256_add_epi32(index2, index2), m2);
   if constexpr (Bits == 3) {
     return index3;
   } else {
-    const __m256i control = entry_control(m1, m2, t);
-    const __m256i low = _mm256_shuffle_epi8(t.eighths_low, control);
-    const __m256i high = _mm256_shuffle_epi8(t.eighths_high, control);
-    const __m256i m3 = above(x, _mm256_blendv_epi8(low, high, m0));
+    const __m256i m3 = above(x, _mm256_permutevar8x32_epi32(t.eighths, index3));
     return _mm256_add_epi32(_mm256_add_epi32(index3, index3), m3);
   }
 }
