@@ -37,6 +37,9 @@ struct CodeScanner {
   // most kCodeBlock) of a decoded block: out[v] = (((0 + t[0][c0]) + t[1][c1])
   // + ...) in float32.
   void sum(const float* table, const uint8_t* block, uint64_t lanes, float* out) const;
+  // The same for two tables at once (the same results as two calls).
+  void sum_pair(const float* table_a, const float* table_b, const uint8_t* block, uint64_t lanes,
+                float* out_a, float* out_b) const;
 };
 
 // The scanner to use now: the AVX2 one where the CPU has it, unless

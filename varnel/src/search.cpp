@@ -207,10 +207,18 @@ struct CodeScan {
     }
   }
 
-  // Queries [q0, q1), batched so that each decoded block serves many queries.
+  // Norm-scaled sums of one block offered to a query's selector.
+  void offer_block(TopK& top, const float* block_sums, uint64_t start, uint64_t count,
+                   std::vector<float>& scores) const {
+    for (uint64_t i = 0; i < count; ++i) scores[i] = block_sums[i] * norms[start + i];
+    offer_scores(top, scores.data(), start, count);
+  }
+
+  // Queries [q0, q1), batched so that each decoded block serves many queries;
+  // the kernel takes them two at a time.
   void run_queries(uint64_t q0, uint64_t q1, uint64_t k, SearchResults& results) const {
     std::vector<uint8_t> block(scanner.block_bytes());
-    std::vector<float> sums(kCodeBlock), scores(kCodeBlock);
+    std::vector<float> sums(2 * kCodeBlock), scores(kCodeBlock);
     for (uint64_t b0 = q0; b0 < q1; b0 += kQueryBatch) {
       uint64_t b1 = std::min(q1, b0 + kQueryBatch);
       std::vector<std::vector<float>> tables;
@@ -223,10 +231,16 @@ struct CodeScan {
         uint64_t count = std::min(kCodeBlock, n - start);
         scanner.decode(codes.data(), start, count, block.data());
         uint64_t lanes = (count + 31) / 32 * 32;
-        for (uint64_t q = b0; q < b1; ++q) {
+        uint64_t q = b0;
+        for (; q + 1 < b1; q += 2) {
+          scanner.sum_pair(tables[q - b0].data(), tables[q + 1 - b0].data(), block.data(), lanes,
+                           sums.data(), sums.data() + kCodeBlock);
+          offer_block(tops[q - b0], sums.data(), start, count, scores);
+          offer_block(tops[q + 1 - b0], sums.data() + kCodeBlock, start, count, scores);
+        }
+        if (q < b1) {
           scanner.sum(tables[q - b0].data(), block.data(), lanes, sums.data());
-          for (uint64_t i = 0; i < count; ++i) scores[i] = sums[i] * norms[start + i];
-          offer_scores(tops[q - b0], scores.data(), start, count);
+          offer_block(tops[q - b0], sums.data(), start, count, scores);
         }
       }
       for (uint64_t q = b0; q < b1; ++q) {
