@@ -26,6 +26,8 @@ std::size_t default_thread_count() {
 // waiting for workers that are all busy with the outer loop would deadlock.
 thread_local bool inside_loop = false;
 
+constexpr std::size_t kPiecesPerThread = 4;
+
 // One parallel loop in flight: workers and the caller take chunks of the range
 // from a shared counter until it is exhausted.
 struct Loop {
@@ -155,7 +157,13 @@ void parallel_for(std::size_t count, const std::function<void(std::size_t, std::
   Loop loop;
   loop.body = &body;
   loop.count = count;
-  loop.chunk = (count + threads - 1) / threads;
+  // Several pieces per thread rather than one: a worker whose CPU was idle
+  // can take milliseconds to wake (seen on virtual machines), and with one
+  // piece per thread the caller would by then have taken its share too. An
+  // add of 100,000 vectors of dim 128 ran on one thread in about half of the
+  // runs (14 ms against 7).
+  const std::size_t pieces = std::min(count, threads * kPiecesPerThread);
+  loop.chunk = (count + pieces - 1) / pieces;
   loop.unfinished_chunks = (count + loop.chunk - 1) / loop.chunk;
   pool->run(loop);
   if (loop.error) std::rethrow_exception(loop.error);

@@ -305,8 +305,13 @@ struct LutScan {
 };
 
 template <class Scan>
+// The pool gets groups of four queries, so that every task but the last
+// fills the kernels' groups of four (4-bit) and pairs (2 and 3 bits).
 void run_parallel_over_queries(const Scan& scan, uint64_t nq, uint64_t k, SearchResults& results) {
-  parallel_for(nq, [&](std::size_t begin, std::size_t end) { scan.run_queries(begin, end, k, results); });
+  constexpr uint64_t kGroup = 4;
+  parallel_for((nq + kGroup - 1) / kGroup, [&](std::size_t begin, std::size_t end) {
+    scan.run_queries(begin * kGroup, std::min<uint64_t>(nq, end * kGroup), k, results);
+  });
 }
 
 }  // namespace
