@@ -180,15 +180,18 @@ VARNEL_AVX2 void walsh_hadamard(__m256* rows, uint64_t n, __m256 inv, const floa
 // (1/norm, or 1/sqrt(dim) after the Walsh-Hadamard stage); then
 // y_i = ((0 + m_i0 x_0) + m_i1 x_1) + ..., each product rounded before it is
 // added, all y from the old x: the scalar block rotation, lane by lane.
-// Padding rows are zero and stay +0 under a finite non-negative factor.
+// The leading 0 + is left out: it changes nothing but the sign of a zero
+// (0 + -0 = +0), and rotated rows are only compared with boundaries here,
+// where +0 and -0 are equal. Padding rows are zero and stay zero under a
+// finite non-negative factor.
 template <uint64_t B>
 VARNEL_AVX2 void rotate_blocks(const float* m, uint64_t n_blocks, __m256 factor, __m256* rows) {
   for (uint64_t k = 0; k < n_blocks; ++k, m += B * B, rows += B) {
     __m256 x[B];
     for (uint64_t j = 0; j < B; ++j) x[j] = _mm256_mul_ps(rows[j], factor);
     for (uint64_t i = 0; i < B; ++i) {
-      __m256 sum = _mm256_setzero_ps();
-      for (uint64_t j = 0; j < B; ++j) {
+      __m256 sum = _mm256_mul_ps(_mm256_set1_ps(m[i * B]), x[0]);
+      for (uint64_t j = 1; j < B; ++j) {
         const __m256 product = _mm256_mul_ps(_mm256_set1_ps(m[i * B + j]), x[j]);
         sum = _mm256_add_ps(sum, product);
       }
