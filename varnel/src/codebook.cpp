@@ -7,6 +7,7 @@
 // accurate to a few ulp so that the float32 results do not depend on them.
 #include "codebook.h"
 
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <numbers>
@@ -379,6 +380,20 @@ double adaptive_simpson_rec(const BetaDistribution& distribution, uint64_t depth
   const double left_integral = adaptive_simpson_rec(distribution, depth - 1, lo, m, fa, fm, flm, left, half_eps);
   const double right_integral = adaptive_simpson_rec(distribution, depth - 1, m, hi, fm, fb, frm, right, half_eps);
   return left_integral + right_integral;
+}
+
+bool precomputed_codebook(uint64_t bits, uint64_t dim, Codebook* out) {
+  using namespace codebook_table;
+  if (bits < kFirstBits || bits > kLastBits || dim == 0 || dim % kDimStep != 0 || dim > kLastDim) {
+    return false;
+  }
+  const uint32_t* entry = kValues + width_offset(bits) + (dim / kDimStep - 1) * values_per_codebook(bits);
+  const size_t n = size_t{1} << bits;
+  out->boundaries.resize(n - 1);
+  out->centroids.resize(n);
+  for (size_t j = 0; j + 1 < n; ++j) out->boundaries[j] = std::bit_cast<float>(entry[j]);
+  for (size_t i = 0; i < n; ++i) out->centroids[i] = std::bit_cast<float>(entry[n - 1 + i]);
+  return true;
 }
 
 Codebook codebook(uint64_t bits, uint64_t dim) {

@@ -1,5 +1,6 @@
 #pragma once
 // Lloyd-Max scalar codebook for one coordinate of a random unit vector.
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -22,8 +23,35 @@ Codebook compute_codebook(uint64_t bits, uint64_t dim);
 
 // The embedded codebook for bits 2..4 and dim a multiple of 8 from 8 to 4096:
 // fills *out and returns true. Any other shape returns false and leaves *out
-// untouched. Defined in codebook_tables.cpp.
+// untouched.
 bool precomputed_codebook(uint64_t bits, uint64_t dim, Codebook* out);
+
+// Layout of the embedded table (codebook_tables.cpp, written by
+// tools/gen_codebook_tables.sh): float32 bit patterns for bits kFirstBits to
+// kLastBits, within each for dim kDimStep, 2 kDimStep, ... kLastDim, the
+// 2^bits - 1 boundaries followed by the 2^bits centroids. Every entry of one
+// width has the same length, so the offset of (bits, dim) is computed.
+namespace codebook_table {
+inline constexpr uint64_t kFirstBits = 2;
+inline constexpr uint64_t kLastBits = 4;
+inline constexpr uint64_t kDimStep = 8;
+inline constexpr uint64_t kLastDim = 4096;
+
+constexpr std::size_t values_per_codebook(uint64_t bits) { return (std::size_t{2} << bits) - 1; }
+
+// Where the entries of `bits` start; total_values() is where they would
+// start for one width past the last.
+constexpr std::size_t width_offset(uint64_t bits) {
+  std::size_t offset = 0;
+  for (uint64_t narrower = kFirstBits; narrower < bits; ++narrower) {
+    offset += kLastDim / kDimStep * values_per_codebook(narrower);
+  }
+  return offset;
+}
+constexpr std::size_t total_values() { return width_offset(kLastBits + 1); }
+
+extern const uint32_t kValues[];
+}  // namespace codebook_table
 
 // The symmetric Beta(a, a) law of t = (x + 1) / 2, where x is one coordinate
 // of a uniform point on the unit sphere in dim = 2a + 1 dimensions. Density

@@ -94,19 +94,9 @@ void quantise_row(const float* row, uint64_t dim, std::span<const float> boundar
   for (uint64_t j = 0; j < dim; ++j) codes[j] = quantise(row[j], boundaries);
 }
 
-// What every vector of a batch goes through, borrowed from the caller.
-struct Pipeline {
-  uint64_t dim;
-  std::span<const float> signs;
-  std::span<const float> matrices;
-  uint64_t block;
-  std::span<const float> boundaries;
-  uint64_t bits;
-};
-
 // Encodes `count` vectors into `norms` and their packed rows into `packed`.
 // `row` and `codes` are working storage.
-void encode_chunk(const Pipeline& p, const float* vectors, uint64_t count, float* norms,
+void encode_chunk(const EncodeJob& p, const float* vectors, uint64_t count, float* norms,
                   std::span<float> row, std::span<uint8_t> codes, uint8_t* packed) {
   for (uint64_t i = 0; i < count; ++i) norms[i] = sequential_norm(vectors + i * p.dim, p.dim);
   for (uint64_t i = 0; i < count; ++i) {
@@ -147,20 +137,19 @@ void encode_into_on_path(EncodePath path, std::span<const float> vectors, uint64
                 " and " + std::to_string(n));
   }
   if (n == 0) return;
+  const EncodeJob job{dim, padded_dim, signs, matrices, block, boundaries, bits};
   if (path == EncodePath::Avx2) {
-    const avx2::EncodeJob job{dim, padded_dim, signs, matrices, block, boundaries, bits};
     avx2::encode_vectors(job, vectors.data(), n, norms_out.data(), codes_out.data());
     return;
   }
 
-  const Pipeline pipeline{dim, signs, matrices, block, boundaries, bits};
   const uint64_t row_bytes = code_bytes / n;
   // One working row and one chunk of unpacked codes, whatever n is.
   std::vector<float> row(padded_dim);
   std::vector<uint8_t> codes(checked_mul(std::min(n, kChunkVectors), dim, "chunk"));
   for (uint64_t first = 0; first < n; first += kChunkVectors) {
     const uint64_t count = std::min(kChunkVectors, n - first);
-    encode_chunk(pipeline, vectors.data() + first * dim, count, norms_out.data() + first, row,
+    encode_chunk(job, vectors.data() + first * dim, count, norms_out.data() + first, row,
                  codes, codes_out.data() + first * row_bytes);
   }
 }

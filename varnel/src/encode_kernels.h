@@ -29,10 +29,6 @@ void encode_into_on_path(EncodePath path, std::span<const float> vectors, uint64
 // Below this norm a vector is treated as zero rather than blown up by 1/norm.
 inline constexpr float kMinEncodeNorm = 1e-10f;
 
-namespace avx2 {
-
-bool supported();
-
 // Everything encode needs besides the vectors, already checked by encode:
 // dim a multiple of 8, padded_dim >= dim, block 1 to 4, bits 1 to 8 with
 // 2^bits - 1 boundaries, signs empty or dim of them with dim a power of 2.
@@ -45,6 +41,10 @@ struct EncodeJob {
   std::span<const float> boundaries;
   uint64_t bits;
 };
+
+namespace avx2 {
+
+bool supported();
 
 // Encodes `count` vectors eight at a time, one vector per lane from the norm
 // to the packed row, each lane doing exactly the scalar operations in the

@@ -101,10 +101,8 @@ const BlockedCache& SkerryIndex::blocked_codes() const {
   return blocked_.get_or_init([&] {
     // As large as the codes: filled on the worker pool, a range of blocks
     // per task.
-    BlockedCache cache;
-    cache.n_blocks = blocks_for(n_);
+    BlockedCache cache = unfilled_blocked_cache(n_, dim_);
     const uint64_t block_bytes = blocked_block_bytes(dim_);
-    cache.bytes.resize(cache.n_blocks * block_bytes);
     parallel_for(cache.n_blocks, [&](std::size_t first, std::size_t last) {
       repack_4bit_blocks(codes_, n_, dim_, first, last,
                          std::span(cache.bytes).subspan(first * block_bytes, (last - first) * block_bytes));

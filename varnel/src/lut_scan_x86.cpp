@@ -124,12 +124,7 @@ VARNEL_AVX2 void avx2_scan(const TableView* tables, const uint8_t* blocks, uint6
         const __m256i high = _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble);
         const __m256i low = _mm256_and_si256(x, nibble);
         for (int g = 0; g < G; ++g) {
-          const uint8_t* rows = tables[g].bytes + c * kColumnTableBytes;
-          const __m256i pair =
-              _mm256_add_epi8(_mm256_shuffle_epi8(avx2_broadcast_row(rows), high),
-                              _mm256_shuffle_epi8(avx2_broadcast_row(rows + kTableRowBytes), low));
-          word_sums[g] = _mm256_add_epi16(word_sums[g], pair);
-          odd_sums[g] = _mm256_add_epi16(odd_sums[g], _mm256_srli_epi16(pair, 8));
+          avx2_column(tables[g].bytes + c * kColumnTableBytes, high, low, word_sums[g], odd_sums[g]);
         }
       }
       for (int g = 0; g < G; ++g) {

@@ -212,10 +212,15 @@ BlockedCache repack_4bit(std::span<const uint8_t> packed, uint64_t n, uint64_t d
   check_dim(dim, "repack_4bit");
   check_length(packed.size(), checked_mul(n, kFourBits * (dim / 8), "repack_4bit: packed"),
                "repack_4bit", "packed");
+  BlockedCache cache = unfilled_blocked_cache(n, dim);
+  repack_4bit_blocks(packed, n, dim, 0, cache.n_blocks, cache.bytes);
+  return cache;
+}
+
+BlockedCache unfilled_blocked_cache(uint64_t n, uint64_t dim) {
   BlockedCache cache;
   cache.n_blocks = blocks_for(n);
   cache.bytes.resize(checked_mul(cache.n_blocks, blocked_block_bytes(dim), "repack_4bit: output"));
-  repack_4bit_blocks(packed, n, dim, 0, cache.n_blocks, cache.bytes);
   return cache;
 }
 

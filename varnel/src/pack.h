@@ -27,6 +27,10 @@ struct BlockedCache {
 // coordinate pair: code of 2c in the high nibble, 2c+1 in the low nibble.
 BlockedCache repack_4bit(std::span<const uint8_t> packed, uint64_t n, uint64_t dim);
 
+// A cache of the size that layout takes for n vectors of `dim`, its bytes not
+// yet written; repack_4bit_blocks fills it.
+BlockedCache unfilled_blocked_cache(uint64_t n, uint64_t dim);
+
 // Blocks [first, last) of that layout, written to `out` (exactly their
 // bytes), so that separate ranges can be filled on separate threads.
 void repack_4bit_blocks(std::span<const uint8_t> packed, uint64_t n, uint64_t dim, uint64_t first,

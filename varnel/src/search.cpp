@@ -203,14 +203,19 @@ struct CodeScan {
       uint64_t count = std::min(kCodeBlock, end - start);
       scanner.decode(codes.data(), start, count, block.data());
       scanner.sum(table, block.data(), (count + 31) / 32 * 32, sums.data());
-      for (uint64_t i = 0; i < count; ++i) out[start - first + i] = sums[i] * norms[start + i];
+      scale_by_norms(sums.data(), start, count, out + (start - first));
     }
+  }
+
+  // Scores of positions [start, start + count) from their sums.
+  void scale_by_norms(const float* block_sums, uint64_t start, uint64_t count, float* out) const {
+    for (uint64_t i = 0; i < count; ++i) out[i] = block_sums[i] * norms[start + i];
   }
 
   // Norm-scaled sums of one block offered to a query's selector.
   void offer_block(TopK& top, const float* block_sums, uint64_t start, uint64_t count,
                    std::vector<float>& scores) const {
-    for (uint64_t i = 0; i < count; ++i) scores[i] = block_sums[i] * norms[start + i];
+    scale_by_norms(block_sums, start, count, scores.data());
     offer_scores(top, scores.data(), start, count);
   }
 
@@ -304,9 +309,9 @@ struct LutScan {
   }
 };
 
-template <class Scan>
 // The pool gets groups of four queries, so that every task but the last
 // fills the kernels' groups of four (4-bit) and pairs (2 and 3 bits).
+template <class Scan>
 void run_parallel_over_queries(const Scan& scan, uint64_t nq, uint64_t k, SearchResults& results) {
   constexpr uint64_t kGroup = 4;
   parallel_for((nq + kGroup - 1) / kGroup, [&](std::size_t begin, std::size_t end) {
