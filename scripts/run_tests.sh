@@ -17,7 +17,8 @@ if [ ! -x .venv/bin/python ]; then
 fi
 . .venv/bin/activate
 python -m pip install -q --upgrade pip
-python -m pip install -q numpy pytest
+# The command-line tests read Parquet and HDF5 files and draw a plot.
+python -m pip install -q numpy pytest tqdm pyarrow h5py matplotlib
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
