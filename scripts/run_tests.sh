@@ -19,6 +19,8 @@ fi
 python -m pip install -q --upgrade pip
 # The command-line tests read Parquet and HDF5 files and draw a plot.
 python -m pip install -q numpy pytest tqdm pyarrow h5py matplotlib
+# Ray (with Ray Data) for the sharded-index tests; they skip where no Ray wheel exists.
+python -m pip install -q "ray[data]" || echo "Ray is not installable here: the sharded-index tests will skip"
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
