@@ -27,6 +27,7 @@
 
 #include "error.h"
 #include "id_map.h"
+#include "interrupt.h"
 #include "io.h"
 #include "lib.h"
 #include "pool.h"
@@ -60,11 +61,18 @@ void set_error_text(PyObject* type, const char* text) {
 
 // Runs a library call. C++ exceptions must never unwind into the interpreter,
 // so each one becomes a Python exception here and the caller returns NULL.
+//
+// Long calls poll Python's signal handlers (the interpreter lock is held),
+// so Ctrl-C stops them: the handler's exception (KeyboardInterrupt) is then
+// already set and the library has left the index as it was.
 template <class F>
 bool guarded(F&& call) {
   try {
+    varnel::InterruptScope interruptible([] { return PyErr_CheckSignals() != 0; });
     call();
     return true;
+  } catch (const varnel::Interrupted&) {
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const varnel::Error& e) {
     set_error_text(g_panic, e.what());
   } catch (const varnel::IoError& e) {

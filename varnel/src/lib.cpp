@@ -1,6 +1,7 @@
 #include "lib.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -8,6 +9,7 @@
 #include <utility>
 
 #include "encode.h"
+#include "interrupt.h"
 #include "lut_scan.h"
 #include "memory.h"
 #include "pool.h"
@@ -50,6 +52,34 @@ Codebook shared_codebook(uint64_t bits, uint64_t dim) {
   Codebook computed = codebook(bits, dim);  // outside the lock: other shapes need not wait
   std::lock_guard<std::mutex> lock(mutex);
   return known.emplace(key, std::move(computed)).first->second;
+}
+
+// A NaN or infinite value, or one so large that the float32 norm overflows,
+// leaves an infinite or NaN norm: such a vector would outrank or poison every
+// search, so the batch is refused. The encoder computes the norms anyway.
+void check_norms_are_finite(std::span<const float> norms) {
+  for (std::size_t row = 0; row < norms.size(); ++row) {
+    if (!std::isfinite(norms[row])) {
+      throw Error("vector " + std::to_string(row) +
+                  " of the batch has a NaN or infinite value, or a norm too large for float32");
+    }
+  }
+}
+
+// Queries are scored unscaled, so a query must be finite and small enough
+// that its rotated values (bounded by its norm) stay finite.
+void check_queries_are_finite(std::span<const float> queries, uint64_t dim) {
+  for (std::size_t row = 0; row * dim < queries.size(); ++row) {
+    double squares = 0.0;
+    for (const float value : queries.subspan(row * dim, dim)) {
+      squares += static_cast<double>(value) * value;
+    }
+    if (!(squares <= static_cast<double>(std::numeric_limits<float>::max()) *
+                         std::numeric_limits<float>::max())) {
+      throw Error("query " + std::to_string(row) +
+                  " has a NaN or infinite value, or a norm too large for float32");
+    }
+  }
 }
 
 [[noreturn]] void fail_length(const char* what, uint64_t left, uint64_t right) {
@@ -104,6 +134,7 @@ const BlockedCache& SkerryIndex::blocked_codes() const {
     BlockedCache cache = unfilled_blocked_cache(n_, dim_);
     const uint64_t block_bytes = blocked_block_bytes(dim_);
     parallel_for(cache.n_blocks, [&](std::size_t first, std::size_t last) {
+      poll_interrupt();
       repack_4bit_blocks(codes_, n_, dim_, first, last,
                          std::span(cache.bytes).subspan(first * block_bytes, (last - first) * block_bytes));
     });
@@ -134,6 +165,7 @@ void SkerryIndex::add(std::span<const float> vectors) {
     const uint64_t chunks = (m + kEncodeChunk - 1) / kEncodeChunk;
     parallel_for(chunks, [&](std::size_t begin, std::size_t end) {
       for (std::size_t chunk = begin; chunk < end; ++chunk) {
+        poll_interrupt();
         const uint64_t first = chunk * kEncodeChunk;
         const uint64_t count = std::min(kEncodeChunk, m - first);
         encode_into(vectors.subspan(first * dim_, count * dim_), count, dim_, signs,
@@ -142,6 +174,7 @@ void SkerryIndex::add(std::span<const float> vectors) {
                     std::span(norms_).subspan(old_norms + first, count));
       }
     });
+    check_norms_are_finite(std::span(norms_).subspan(old_norms, m));
   } catch (...) {
     codes_.resize(old_codes);
     norms_.resize(old_norms);
@@ -176,6 +209,7 @@ SearchResults SkerryIndex::search(std::span<const float> queries, uint64_t k) co
   if (dim_ == 0) throw Error("attempt to divide by zero");
   const uint64_t nq = queries.size() / dim_;
   if (nq * dim_ != queries.size()) fail_length("", queries.size(), nq * dim_);
+  check_queries_are_finite(queries, dim_);
   const BlockRotations& rotations = block_rotations();
   const std::vector<float>& centroid_table = centroids();
   std::span<const float> signs = sign_vector();

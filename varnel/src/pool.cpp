@@ -1,7 +1,10 @@
 #include "pool.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
@@ -9,6 +12,8 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "interrupt.h"
 
 namespace varnel {
 namespace {
@@ -28,31 +33,46 @@ thread_local bool inside_loop = false;
 
 constexpr std::size_t kPiecesPerThread = 4;
 
+// How often a caller that waits for the workers runs its interrupt check.
+constexpr auto kWaitSlice = std::chrono::milliseconds(5);
+
 // One parallel loop in flight: workers and the caller take chunks of the range
-// from a shared counter until it is exhausted.
+// from a shared counter until it is exhausted. After the first failure (or a
+// stop request) the remaining chunks are only counted off, not run: the
+// result is thrown away anyway.
 struct Loop {
   const std::function<void(std::size_t, std::size_t)>* body = nullptr;
   std::size_t count = 0;
   std::size_t chunk = 1;
   std::atomic<std::size_t> next{0};
   std::atomic<std::size_t> unfinished_chunks{0};
+  std::atomic<bool> stop{false};
   std::mutex error_mutex;
   std::exception_ptr error;
 
+  void record(std::exception_ptr failure) {
+    stop.store(true, std::memory_order_relaxed);
+    std::lock_guard<std::mutex> lock(error_mutex);
+    if (!error) error = std::move(failure);
+  }
+
   void run_chunks() {
     inside_loop = true;
+    std::atomic<bool>* outer_flag = interrupt_detail::exchange_loop_stop_flag(&stop);
     for (;;) {
       std::size_t begin = next.fetch_add(chunk, std::memory_order_relaxed);
       if (begin >= count) break;
       std::size_t end = std::min(count, begin + chunk);
-      try {
-        (*body)(begin, end);
-      } catch (...) {
-        std::lock_guard<std::mutex> lock(error_mutex);
-        if (!error) error = std::current_exception();
+      if (!stop.load(std::memory_order_relaxed)) {
+        try {
+          (*body)(begin, end);
+        } catch (...) {
+          record(std::current_exception());
+        }
       }
       unfinished_chunks.fetch_sub(1, std::memory_order_acq_rel);
     }
+    interrupt_detail::exchange_loop_stop_flag(outer_flag);
     inside_loop = false;
   }
 };
@@ -80,10 +100,24 @@ class Pool {
     }
     wake_.notify_all();
     loop.run_chunks();
-    std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [&] {
+    const auto finished = [&] {
       return loop.unfinished_chunks.load(std::memory_order_acquire) == 0 && busy_workers_ == 0;
-    });
+    };
+    if (interrupt_detail::has_check()) {
+      // The caller's check may run interpreter code: never under our lock.
+      for (;;) {
+        if (!loop.stop.load(std::memory_order_relaxed) && interrupt_detail::run_check()) {
+          loop.record(std::make_exception_ptr(Interrupted()));
+        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (done_.wait_for(lock, kWaitSlice, finished)) {
+          current_ = nullptr;  // under the same lock: no late worker may pick it up
+          return;
+        }
+      }
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, finished);
     current_ = nullptr;
   }
 
@@ -118,6 +152,20 @@ class Pool {
 std::mutex pool_mutex;  // one loop at a time; guards the pool's creation and size
 std::unique_ptr<Pool> pool;
 std::size_t requested_threads = 0;
+
+// A child of fork() has none of the parent's worker threads: joining or
+// signalling them would hang or crash it. The child forgets the pool (its
+// memory is the parent's copy, never touched again) and makes its own on
+// first use. fork() waits for a running loop to finish, so the pool lock is
+// free and consistent in the child.
+void before_fork() { pool_mutex.lock(); }
+void after_fork_in_parent() { pool_mutex.unlock(); }
+void after_fork_in_child() {
+  (void)pool.release();
+  pool_mutex.unlock();
+}
+const int fork_handlers_registered =
+    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
 
 std::size_t wanted_threads() { return requested_threads ? requested_threads : default_thread_count(); }
 

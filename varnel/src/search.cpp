@@ -10,6 +10,7 @@
 
 #include "code_scan.h"
 #include "error.h"
+#include "interrupt.h"
 #include "lut_scan.h"
 #include "pool.h"
 #include "rotation.h"
@@ -200,6 +201,7 @@ struct CodeScan {
   void score_range(const float* table, uint64_t first, uint64_t end, float* out,
                    std::vector<uint8_t>& block, std::vector<float>& sums) const {
     for (uint64_t start = first; start < end; start += kCodeBlock) {
+      poll_interrupt();
       uint64_t count = std::min(kCodeBlock, end - start);
       scanner.decode(codes.data(), start, count, block.data());
       scanner.sum(table, block.data(), (count + 31) / 32 * 32, sums.data());
@@ -233,6 +235,7 @@ struct CodeScan {
         tops.emplace_back(k);
       }
       for (uint64_t start = 0; start < n; start += kCodeBlock) {
+        poll_interrupt();
         uint64_t count = std::min(kCodeBlock, n - start);
         scanner.decode(codes.data(), start, count, block.data());
         uint64_t lanes = (count + 31) / 32 * 32;
@@ -270,6 +273,7 @@ struct LutScan {
 
   // Norm-scaled scores of blocks [b0, b1) for one table into out.
   void score_blocks(const QueryTable& table, uint64_t b0, uint64_t b1, float* out) const {
+    poll_interrupt();
     const QueryTable* tables[1] = {&table};
     scan_blocks(tables, 1, cache.bytes.data(), dim, b0, b1, out, (b1 - b0) * 32);
     uint64_t first = b0 * 32, end = std::min(n, b1 * 32);
@@ -293,6 +297,7 @@ struct LutScan {
       for (const auto& table : tables) table_ptrs.push_back(&table);
       for (uint64_t s0 = 0; s0 < cache.n_blocks; s0 += stretch) {
         uint64_t s1 = std::min(cache.n_blocks, s0 + stretch);
+        poll_interrupt();
         scan_blocks(table_ptrs.data(), table_ptrs.size(), cache.bytes.data(), dim, s0, s1,
                     out.data(), stride);
         uint64_t first = s0 * 32, count = std::min(n, s1 * 32) - first;

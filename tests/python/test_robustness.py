@@ -1,0 +1,115 @@
+"""What a deployment trips on: fork after searching, Ctrl-C in long calls,
+non-finite vectors and queries."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import varnel
+from conftest import fill, vectors
+from varnel import IdMapIndex, PanicException, SkerryIndex
+
+FORK_AFTER_SEARCH = textwrap.dedent(
+    """
+    import os, sys, numpy as np, varnel
+    varnel.set_num_threads({threads})
+    ix = varnel.SkerryIndex(64, 4)
+    ix.add(np.random.default_rng(0).standard_normal((3000, 64), dtype=np.float32))
+    q = np.ones((8, 64), np.float32)
+    expected = ix.search(q, 5)
+    pid = os.fork()
+    if pid == 0:
+        got = ix.search(q, 5)
+        varnel.set_num_threads(3)
+        again = ix.search(q, 5)
+        ok = all(np.array_equal(a, b) for a, b in zip(expected + expected, got + again))
+        sys.exit(0 if ok else 1)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0, status
+    assert all(np.array_equal(a, b) for a, b in zip(expected, ix.search(q, 5)))
+    print("ok")
+    """
+)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+@pytest.mark.parametrize("threads", [2, 3, 4, 8])
+def test_a_forked_child_gets_a_pool_of_its_own(threads):
+    run = subprocess.run(
+        [sys.executable, "-c", FORK_AFTER_SEARCH.format(threads=threads)],
+        capture_output=True, text=True, timeout=60,
+    )
+    assert run.returncode == 0 and run.stdout == "ok\n", run.stderr
+
+
+@pytest.fixture
+def alarm_raises_keyboard_interrupt():
+    """SIGALRM after `seconds` raises KeyboardInterrupt, as Ctrl-C would.
+
+    The kernel delivers the signal, so it arrives even while the call holds
+    the interpreter lock."""
+    def raise_interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, raise_interrupt)
+    yield lambda seconds: signal.setitimer(signal.ITIMER_REAL, seconds)
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    signal.signal(signal.SIGALRM, previous)
+
+
+@pytest.mark.parametrize("cls", [SkerryIndex, IdMapIndex])
+def test_ctrl_c_stops_a_long_search_and_keeps_the_index(cls, alarm_raises_keyboard_interrupt):
+    index = fill(cls(128, 4), vectors(100_000, 128))
+    probe = vectors(3, 128, seed=1)
+    before = index.search(probe, 10)
+    queries = vectors(40_000, 128, seed=2)  # seconds of work on two cores
+    alarm_raises_keyboard_interrupt(0.1)
+    with pytest.raises(KeyboardInterrupt):
+        index.search(queries, 10)
+    assert len(index) == 100_000
+    after = index.search(probe, 10)
+    assert all(np.array_equal(a, b) for a, b in zip(before, after))
+
+
+BAD_VALUES = [np.nan, np.inf, -np.inf, 3e38]
+
+
+@pytest.mark.parametrize("bad", BAD_VALUES)
+@pytest.mark.parametrize("bits", [2, 4])
+def test_non_finite_vectors_are_refused_and_nothing_changes(bits, bad):
+    index = fill(SkerryIndex(16, bits), vectors(10, 16))
+    before = index.search(vectors(2, 16, seed=3), 4)
+    batch = vectors(6, 16, seed=4)
+    batch[4, 7] = bad
+    batch[5, 0] = bad
+    with pytest.raises(PanicException, match="^vector 4 of the batch has a NaN or infinite value"):
+        index.add(batch)
+    assert len(index) == 10
+    after = index.search(vectors(2, 16, seed=3), 4)
+    assert all(np.array_equal(a, b) for a, b in zip(before, after))
+
+
+def test_non_finite_vectors_with_ids_leave_the_ids_free():
+    index = IdMapIndex(16, 3)
+    batch = vectors(3, 16)
+    batch[1, 2] = np.nan
+    with pytest.raises(PanicException, match="^vector 1 of the batch"):
+        index.add_with_ids(batch, np.array([7, 8, 9], np.uint64))
+    assert len(index) == 0 and 8 not in index
+    index.add_with_ids(vectors(3, 16), np.array([7, 8, 9], np.uint64))
+    assert len(index) == 3
+
+
+@pytest.mark.parametrize("bad", BAD_VALUES)
+@pytest.mark.parametrize("cls", [SkerryIndex, IdMapIndex])
+def test_non_finite_queries_are_refused(cls, bad):
+    index = fill(cls(16, 3), vectors(10, 16))
+    queries = vectors(3, 16)
+    queries[2, 5:7] = bad  # two of 3e38: the norm overflows float32
+    with pytest.raises(PanicException, match="^query 2 has a NaN or infinite value"):
+        index.search(queries, 3)
