@@ -129,14 +129,54 @@ class IndexFiles : public ::testing::Test {
   std::filesystem::path dir_;
 };
 
-TEST_F(IndexFiles, EmptyIndexIsTheDocumented23Bytes) {
-  const Bytes expected = {'V',  'N',  'I',  'X',  0x02, 0x02, 0x03, 0x08,
-                          0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xEC,
-                          0x04, 0x07, 0x07, 0x00, 0x00, 0x00, 0x00};
+// The data, then "VNCK", the count of bytes covered and their CRC-32C.
+Bytes with_trailer(Bytes data) {
+  const uint64_t covered = data.size();
+  const uint32_t checksum = crc32c(data);
+  data.insert(data.end(), {'V', 'N', 'C', 'K'});
+  data.resize(data.size() + 12);
+  put_u64(data, covered + 4, covered);
+  put_u32(data, covered + 12, checksum);
+  return data;
+}
+
+TEST_F(IndexFiles, EmptyIndexIsTheDocumented23BytesAndTheTrailer) {
+  const Bytes data = {'V',  'N',  'I',  'X',  0x02, 0x02, 0x03, 0x08,
+                      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xEC,
+                      0x04, 0x07, 0x07, 0x00, 0x00, 0x00, 0x00};
+  const Bytes expected = with_trailer(data);
+  ASSERT_EQ(expected.size(), 39u);
   EXPECT_EQ(index_file_bytes(SkerryIndex::create(8, 2, Rotation::Rotor3)), expected);
-  Bytes id_map_expected = expected;
-  id_map_expected[3] = 'M';
-  EXPECT_EQ(id_map_file_bytes(IdMapIndex::create(8, 2, Rotation::Rotor3)), id_map_expected);
+  Bytes id_map_data = data;
+  id_map_data[3] = 'M';
+  EXPECT_EQ(id_map_file_bytes(IdMapIndex::create(8, 2, Rotation::Rotor3)), with_trailer(id_map_data));
+}
+
+TEST(Checksum, KnownValueAndEveryPathAgrees) {
+  const std::string check = "123456789";
+  const std::span<const uint8_t> check_bytes(reinterpret_cast<const uint8_t*>(check.data()),
+                                             check.size());
+  Bytes bytes(3000);
+  std::mt19937 engine(5);
+  for (uint8_t& byte : bytes) byte = uint8_t(engine());
+  for (const bool portable : {true, false}) {
+    force_crc32c_portable(portable);
+    EXPECT_EQ(crc32c(check_bytes), 0xE3069283u);
+  }
+  // Every path, any alignment, any split of the stream: one value.
+  for (std::size_t start : {0u, 1u, 3u, 7u}) {
+    for (std::size_t size : {0u, 1u, 7u, 8u, 9u, 100u, 2990u}) {
+      const std::span<const uint8_t> piece(bytes.data() + start, size);
+      force_crc32c_portable(true);
+      const uint32_t expected = crc32c(piece);
+      force_crc32c_portable(false);
+      EXPECT_EQ(crc32c(piece), expected) << start << " " << size;
+      Crc32c split;
+      split.update(piece.first(size / 3));
+      split.update(piece.subspan(size / 3));
+      EXPECT_EQ(split.value(), expected);
+    }
+  }
 }
 
 TEST_F(IndexFiles, SizeIsHeaderPlusRowsNormsAndIds) {
@@ -147,10 +187,12 @@ TEST_F(IndexFiles, SizeIsHeaderPlusRowsNormsAndIds) {
   for (const Case& c : {Case{8, 2, 5, Rotation::Rotor3}, Case{24, 3, 33, Rotation::Iso4},
                         Case{64, 4, 40, Rotation::WalshRotor3}, Case{16, 2, 1, Rotation::Planar2}}) {
     const uint64_t per_vector = c.dim * c.bits / 8 + 4;
-    EXPECT_EQ(index_file_bytes(filled_index(c.dim, c.bits, c.rotation, c.n)).size(),
-              23 + c.n * per_vector);
-    EXPECT_EQ(id_map_file_bytes(filled_id_map(c.dim, c.bits, c.rotation, c.n)).size(),
-              23 + c.n * (per_vector + 8));
+    const SkerryIndex index = filled_index(c.dim, c.bits, c.rotation, c.n);
+    const IdMapIndex id_map = filled_id_map(c.dim, c.bits, c.rotation, c.n);
+    EXPECT_EQ(index_file_bytes(index).size(), 23 + c.n * per_vector + kTrailerSize);
+    EXPECT_EQ(id_map_file_bytes(id_map).size(), 23 + c.n * (per_vector + 8) + kTrailerSize);
+    EXPECT_EQ(file_size(index), 23 + c.n * per_vector + kTrailerSize);
+    EXPECT_EQ(file_size(id_map), 23 + c.n * (per_vector + 8) + kTrailerSize);
   }
 }
 
@@ -166,6 +208,103 @@ class TricklingSource final : public ByteSource {
  private:
   MemorySource inner_;
 };
+
+std::string bytes_error(const Bytes& bytes, bool id_map) {
+  return io_error([&] {
+    if (id_map) {
+      id_map_from_bytes(bytes);
+    } else {
+      index_from_bytes(bytes);
+    }
+  });
+}
+
+// The same bytes through a source that cannot tell its size (a pipe).
+std::string streamed_error(const Bytes& bytes, bool id_map) {
+  return io_error([&] {
+    TricklingSource source(bytes);
+    BufferedReader reader(source);
+    if (id_map) {
+      read_id_map_from(reader);
+    } else {
+      read_index_from(reader);
+    }
+  });
+}
+
+TEST(IndexTrailer, EverySingleBitFlipIsRefused) {
+  for (const bool id_map : {false, true}) {
+    Bytes valid;
+    if (id_map) {
+      valid = id_map_to_bytes(filled_id_map(16, 2, Rotation::Rotor3, 3));
+    } else {
+      valid = index_to_bytes(filled_index(16, 4, Rotation::Iso4, 3));
+    }
+    ASSERT_EQ(bytes_error(valid, id_map), "<no IoError>");
+    for (std::size_t bit = 0; bit < valid.size() * 8; ++bit) {
+      Bytes damaged = valid;
+      damaged[bit / 8] ^= uint8_t(1u << (bit % 8));
+      const std::string message = bytes_error(damaged, id_map);
+      EXPECT_NE(message, "<no IoError>") << "bit " << bit << (id_map ? " VNIM" : " VNIX");
+      EXPECT_EQ(streamed_error(damaged, id_map), message) << "bit " << bit;
+    }
+  }
+}
+
+TEST(IndexTrailer, MessagesNameWhatIsDamaged) {
+  // dim 16, 4 bits, 3 vectors: codes at 15, norms at 39, seed at 51,
+  // trailer at 59 (tag), 63 (length) and 71 (checksum).
+  const Bytes valid = index_to_bytes(filled_index(16, 4, Rotation::Iso4, 3));
+  ASSERT_EQ(valid.size(), 75u);
+  const std::string mismatch = "damaged index file: checksum mismatch";
+  const std::string corrupt = "damaged index file: corrupt checksum trailer";
+  struct Case {
+    std::size_t offset;
+    uint8_t mask;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {15, 0x01, mismatch},  // a code
+      {51, 0x01, mismatch},  // the seed
+      {71, 0x10, mismatch},  // the stored checksum
+      {59, 0x02, corrupt},   // the tag
+      {63, 0x01, corrupt},   // the covered length
+      {11, 0x02, "damaged index file: the header does not match the file's length"},  // n 3 -> 1
+      {11, 0x04, "failed to fill whole buffer"},                                       // n 3 -> 7
+      {42, 0x80, "invalid index file: vector 0 has a negative or non-finite norm"},
+  };
+  for (const Case& c : cases) {
+    Bytes damaged = valid;
+    damaged[c.offset] ^= c.mask;
+    EXPECT_EQ(bytes_error(damaged, false), c.message) << c.offset;
+  }
+}
+
+TEST(IndexTrailer, FilesWithoutTrailerLoadAndBadNormsAreRefused) {
+  const SkerryIndex index = filled_index(16, 4, Rotation::Iso4, 3);
+  const Bytes valid = index_to_bytes(index);
+  const Bytes old_format(valid.begin(), valid.end() - kTrailerSize);
+  EXPECT_EQ(index_from_bytes(old_format).codes(), index.codes());
+  Bytes appended = valid;
+  appended.insert(appended.end(), 40, 0x5A);
+  EXPECT_EQ(index_from_bytes(appended).codes(), index.codes());
+  Bytes appended_old = old_format;
+  appended_old.insert(appended_old.end(), 40, 0x5A);
+  EXPECT_EQ(index_from_bytes(appended_old).codes(), index.codes());
+
+  for (const float norm : {-1.0f, -std::numeric_limits<float>::min(),
+                           std::numeric_limits<float>::infinity(),
+                           -std::numeric_limits<float>::infinity(),
+                           std::numeric_limits<float>::quiet_NaN()}) {
+    Bytes bad = old_format;
+    uint32_t raw;
+    std::memcpy(&raw, &norm, sizeof raw);
+    put_u32(bad, 39 + 4 * 2, raw);
+    const std::string message = "invalid index file: vector 2 has a negative or non-finite norm";
+    EXPECT_EQ(bytes_error(bad, false), message) << norm;
+    EXPECT_EQ(bytes_error(with_trailer(bad), false), message) << norm;
+  }
+}
 
 TEST(IndexStreams, LargeIndexSurvivesShortReadsAndAnUnknownSize) {
   // More code bytes than one growth step of the reader, and far more than a buffer.
@@ -253,19 +392,23 @@ TEST_F(IndexFiles, MalformedHeadersAreRefusedWithTheirMessages) {
   }
 }
 
-TEST_F(IndexFiles, EveryTruncationFailsAndAppendedBytesAreIgnored) {
+// A cut inside the trailer leaves all the data: such a file loads as one
+// written without a trailer.
+TEST_F(IndexFiles, EveryTruncationOfTheDataFailsAndAppendedBytesAreIgnored) {
   const SkerryIndex index = filled_index(8, 3, Rotation::Iso4, 3);
   const IdMapIndex id_map = filled_id_map(8, 3, Rotation::Iso4, 3);
   const Bytes index_bytes = index_file_bytes(index);
   const Bytes id_map_bytes = id_map_file_bytes(id_map);
   for (std::size_t size = 0; size < index_bytes.size(); ++size) {
+    const bool all_data = size >= index_bytes.size() - kTrailerSize;
     EXPECT_EQ(load_index_error(Bytes(index_bytes.begin(), index_bytes.begin() + size)),
-              "failed to fill whole buffer")
+              all_data ? "<no IoError>" : "failed to fill whole buffer")
         << size;
   }
   for (std::size_t size = 0; size < id_map_bytes.size(); ++size) {
+    const bool all_data = size >= id_map_bytes.size() - kTrailerSize;
     EXPECT_EQ(load_id_map_error(Bytes(id_map_bytes.begin(), id_map_bytes.begin() + size)),
-              "failed to fill whole buffer")
+              all_data ? "<no IoError>" : "failed to fill whole buffer")
         << size;
   }
 
@@ -281,7 +424,7 @@ TEST_F(IndexFiles, EveryTruncationFailsAndAppendedBytesAreIgnored) {
 
 TEST_F(IndexFiles, RepeatedIdIsRefused) {
   Bytes bytes = id_map_file_bytes(filled_id_map(8, 2, Rotation::Rotor3, 3));
-  const std::size_t ids_offset = bytes.size() - 3 * 8;
+  const std::size_t ids_offset = bytes.size() - kTrailerSize - 3 * 8;
   put_u64(bytes, ids_offset + 16, 1000);  // the id of position 0
   EXPECT_EQ(load_id_map_error(bytes), "duplicate ids in .vnim file");
 }
@@ -351,7 +494,7 @@ TEST_F(IndexFiles, WriteTruncatesOldFilesAndGivesNewOnesTheUmaskMode) {
   write_index(filled_index(64, 4, Rotation::Rotor3, 100), path("index"));
   const SkerryIndex small = filled_index(8, 2, Rotation::Rotor3, 1);
   write_index(small, path("index"));
-  EXPECT_EQ(std::filesystem::file_size(path("index")), 23u + 6u);
+  EXPECT_EQ(std::filesystem::file_size(path("index")), 23u + 6u + kTrailerSize);
   EXPECT_EQ(load_index(path("index")).codes(), small.codes());
 
   const mode_t previous = ::umask(027);
@@ -376,7 +519,7 @@ TEST_F(IndexFiles, NoDescriptorOutlivesACall) {
   write_id_map(index, path("good"));
   load_id_map(path("good"));
   Bytes bytes = read_bytes(path("good"));
-  bytes.pop_back();
+  bytes.resize(bytes.size() - kTrailerSize - 1);
   write_bytes(path("short"), bytes);
   EXPECT_THROW(load_id_map(path("short")), IoError);
   EXPECT_THROW(load_index(path("good")), IoError);

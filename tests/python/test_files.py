@@ -9,6 +9,7 @@ from varnel import IdMapIndex, SkerryIndex
 
 SEED_BYTES = bytes.fromhex("EC04070700000000")  # 117900524, little-endian
 EMPTY_VNIX_8_2 = b"VNIX\x02" + b"\x02\x03" + b"\x08\x00\x00\x00" + b"\x00\x00\x00\x00" + SEED_BYTES
+TRAILER = 16  # "VNCK", the count of bytes before it, their CRC-32C
 
 
 def assert_same_results(a, b, queries, k=7):
@@ -37,7 +38,7 @@ class TestRoundTrip:
         data = vectors(70, 64)
         index = fill(cls(64, bits, rotation), data)
         path = written(index, tmp_path)
-        size = 23 + 70 * (64 * bits // 8 + 4) + (8 * 70 if cls is IdMapIndex else 0)
+        size = 23 + 70 * (64 * bits // 8 + 4) + (8 * 70 if cls is IdMapIndex else 0) + TRAILER
         assert path.stat().st_size == size
         loaded = cls.load(str(path))
         assert type(loaded) is cls
@@ -45,8 +46,10 @@ class TestRoundTrip:
         assert_same_results(loaded, index, vectors(9, 64, seed=5))
         assert written(loaded, tmp_path, "again.bin").read_bytes() == path.read_bytes()
 
-    def test_empty_index_is_23_bytes(self, tmp_path):
-        assert written(SkerryIndex(8, 2), tmp_path).read_bytes() == EMPTY_VNIX_8_2
+    def test_empty_index_is_23_bytes_and_the_trailer(self, tmp_path):
+        raw = written(SkerryIndex(8, 2), tmp_path).read_bytes()
+        assert raw[:23] == EMPTY_VNIX_8_2
+        assert raw[23:27] == b"VNCK" and int.from_bytes(raw[27:35], "little") == 23 and len(raw) == 39
         assert SkerryIndex.load(str(tmp_path / "index.bin")).rotation == "rotor3"
 
     def test_loaded_index_keeps_working(self, tmp_path):
@@ -69,7 +72,7 @@ class TestRoundTrip:
         monkeypatch.chdir(tmp_path)
         index = fill(SkerryIndex(8, 2), vectors(3, 8))
         index.write("relative.vnix")
-        assert (tmp_path / "relative.vnix").stat().st_size == 23 + 3 * 6
+        assert (tmp_path / "relative.vnix").stat().st_size == 23 + 3 * 6 + TRAILER
         odd = os.fsdecode(b"odd-\xff-name")  # the raw byte must reach the file system
         index.write(odd)
         assert b"odd-\xff-name" in os.listdir(os.fsencode(tmp_path))
@@ -113,17 +116,20 @@ class TestLoadFailures:
         path.write_bytes(bytes(raw))
         load_error(cls, path)
 
-    def test_every_truncation_is_a_short_read(self, tmp_path, cls):
+    def test_every_truncation_of_the_data_is_a_short_read(self, tmp_path, cls):
         raw = written(fill(cls(8, 2), vectors(3, 8)), tmp_path).read_bytes()
         cut = tmp_path / "cut"
-        for size in range(len(raw)):
+        for size in range(len(raw) - TRAILER):
             cut.write_bytes(raw[:size])
             assert load_error(cls, cut) == ("failed to fill whole buffer",), size
+        for size in range(len(raw) - TRAILER, len(raw)):  # all data there: loads unverified
+            cut.write_bytes(raw[:size])
+            assert len(cls.load(str(cut))) == 3
 
     def test_duplicate_ids(self, tmp_path):
         path = written(fill(IdMapIndex(8, 2), vectors(2, 8), first_id=1), tmp_path)
         raw = path.read_bytes()
-        path.write_bytes(raw[:-8] + (1).to_bytes(8, "little"))
+        path.write_bytes(raw[: -8 - TRAILER] + (1).to_bytes(8, "little") + raw[-TRAILER:])
         assert load_error(IdMapIndex, path) == ("duplicate ids in .vnim file",)
 
     def test_missing_file(self, tmp_path, cls):

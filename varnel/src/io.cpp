@@ -135,6 +135,18 @@ class FileSource final : public ByteSource {
     return *size_ > offset_ ? *size_ - offset_ : 0;
   }
 
+  uint64_t skip(uint64_t count) override {
+    const std::optional<uint64_t> left = remaining();
+    if (!left) return ByteSource::skip(count);
+    const uint64_t step = std::min(count, *left);
+    if (step > uint64_t(std::numeric_limits<off_t>::max()) ||
+        ::lseek(fd_, off_t(step), SEEK_CUR) < 0) {
+      return ByteSource::skip(count);
+    }
+    offset_ += step;
+    return step;
+  }
+
  private:
   int fd_;
   std::optional<uint64_t> size_;
@@ -205,6 +217,38 @@ void check_writable(const IdMapIndex& index) {
   }
 }
 
+// Encoding never produces these, and a search would rank such a vector first
+// (infinite) or report NaN scores.
+void check_norms(std::span<const float> norms) {
+  for (std::size_t i = 0; i < norms.size(); ++i) {
+    if (!(norms[i] >= 0.0f) || norms[i] == std::numeric_limits<float>::infinity()) {
+      throw IoError("invalid index file: vector " + std::to_string(i) +
+                    " has a negative or non-finite norm");
+    }
+  }
+}
+
+struct Trailer {
+  bool tagged = false;  // the tag is intact
+  uint64_t covered = 0;
+  uint32_t checksum = 0;
+};
+
+template <class T>
+T load_little_endian(const uint8_t* bytes) {
+  T value;
+  std::memcpy(&value, bytes, sizeof value);
+  return from_little_endian(value);
+}
+
+Trailer parse_trailer(const std::array<uint8_t, kTrailerSize>& bytes) {
+  Trailer trailer;
+  trailer.tagged = std::memcmp(bytes.data(), kTrailerTag.data(), kTrailerTag.size()) == 0;
+  trailer.covered = load_little_endian<uint64_t>(bytes.data() + 4);
+  trailer.checksum = load_little_endian<uint32_t>(bytes.data() + 12);
+  return trailer;
+}
+
 SkerryIndex build_core(CoreRecord record, uint64_t seed) {
   try {
     return SkerryIndex::from_parts(record.dim, record.bits, record.rotation, seed, record.n,
@@ -236,6 +280,30 @@ auto read_file(const std::string& path, Read&& read_contents) {
 
 // ---- Byte streams ----
 
+uint64_t ByteSource::skip(uint64_t count) {
+  std::array<uint8_t, 4096> scratch;
+  uint64_t skipped = 0;
+  while (skipped < count) {
+    const std::size_t got =
+        read_some(scratch.data(), std::size_t(std::min<uint64_t>(scratch.size(), count - skipped)));
+    if (got == 0) break;
+    skipped += got;
+  }
+  return skipped;
+}
+
+uint64_t MemorySource::skip(uint64_t count) {
+  const uint64_t step = std::min<uint64_t>(count, bytes_.size() - offset_);
+  offset_ += std::size_t(step);
+  return step;
+}
+
+void SpanSink::write_all(const uint8_t* data, std::size_t size) {
+  if (size > memory_.size() - used_) throw IoError("failed to write whole buffer");
+  if (size > 0) std::memcpy(memory_.data() + used_, data, size);
+  used_ += size;
+}
+
 std::size_t MemorySource::read_some(uint8_t* out, std::size_t size) {
   const std::size_t count = std::min(size, bytes_.size() - offset_);
   if (count > 0) std::memcpy(out, bytes_.data() + offset_, count);
@@ -249,24 +317,39 @@ bool BufferedReader::refill() {
   return end_ > 0;
 }
 
-void BufferedReader::read_exact(uint8_t* out, std::size_t size) {
-  while (size > 0) {
-    if (begin_ == end_) {
-      if (size >= kBufferSize) {  // large blocks bypass the buffer
-        const std::size_t got = source_.read_some(out, size);
-        if (got == 0) fail_short_read();
-        out += got;
-        size -= got;
-        continue;
-      }
-      if (!refill()) fail_short_read();
-    }
-    const std::size_t count = std::min(size, end_ - begin_);
-    std::memcpy(out, buffer_.data() + begin_, count);
-    begin_ += count;
-    out += count;
-    size -= count;
+void BufferedReader::account(const uint8_t* bytes, std::size_t size, bool checksummed) {
+  if (size == 0) return;
+  if (checksummed) checksum_.update({bytes, size});
+  delivered_ += size;
+  if (size >= kTrailerSize) {
+    std::memcpy(last_bytes_.data(), bytes + size - kTrailerSize, kTrailerSize);
+  } else {
+    std::memmove(last_bytes_.data(), last_bytes_.data() + size, kTrailerSize - size);
+    std::memcpy(last_bytes_.data() + kTrailerSize - size, bytes, size);
   }
+}
+
+std::size_t BufferedReader::read_up_to(uint8_t* out, std::size_t size, bool checksummed) {
+  std::size_t done = 0;
+  while (done < size) {
+    std::size_t count = 0;
+    if (begin_ == end_ && size - done >= kBufferSize) {  // large blocks bypass the buffer
+      count = source_.read_some(out + done, size - done);
+      if (count == 0) break;
+    } else {
+      if (begin_ == end_ && !refill()) break;
+      count = std::min(size - done, end_ - begin_);
+      std::memcpy(out + done, buffer_.data() + begin_, count);
+      begin_ += count;
+    }
+    account(out + done, count, checksummed);
+    done += count;
+  }
+  return done;
+}
+
+void BufferedReader::read_exact(uint8_t* out, std::size_t size) {
+  if (read_up_to(out, size, /*checksummed=*/true) != size) fail_short_read();
 }
 
 uint8_t BufferedReader::read_u8() {
@@ -296,6 +379,48 @@ std::optional<uint64_t> BufferedReader::remaining() const {
 void BufferedReader::require(uint64_t size) const {
   const std::optional<uint64_t> available = remaining();
   if (available && size > *available) fail_short_read();
+}
+
+void BufferedReader::skip_to_end() {
+  // Where the size is known, only the last bytes need reading.
+  const std::optional<uint64_t> left = remaining();
+  if (left && *left > kTrailerSize) {
+    uint64_t skip = *left - kTrailerSize;
+    const std::size_t buffered = std::size_t(std::min<uint64_t>(skip, end_ - begin_));
+    begin_ += buffered;
+    delivered_ += buffered;
+    skip -= buffered;
+    if (skip > 0) delivered_ += source_.skip(skip);
+  }
+  std::array<uint8_t, 4096> scratch;
+  while (read_up_to(scratch.data(), scratch.size(), /*checksummed=*/false) == scratch.size()) {
+  }
+}
+
+void BufferedReader::check_trailer() {
+  const uint64_t data_size = delivered_;
+  const uint32_t data_checksum = checksum_.value();
+  std::array<uint8_t, kTrailerSize> next{};
+  if (read_up_to(next.data(), next.size(), /*checksummed=*/false) == next.size()) {
+    const Trailer trailer = parse_trailer(next);
+    // One damaged field must not make a trailer look like appended bytes,
+    // so either intact field marks the bytes as a trailer.
+    if (trailer.tagged || trailer.covered == data_size) {
+      if (!trailer.tagged || trailer.covered != data_size) {
+        throw IoError("damaged index file: corrupt checksum trailer");
+      }
+      if (trailer.checksum != data_checksum) throw IoError("damaged index file: checksum mismatch");
+      return;  // what follows a valid trailer is ignored like any appended bytes
+    }
+  }
+  // No trailer after the data: either a file without one, or a header that
+  // announces less (or more, reaching into the trailer) than was written.
+  skip_to_end();
+  if (delivered_ < kTrailerSize) return;
+  const Trailer last = parse_trailer(last_bytes_);
+  if (last.tagged && last.covered == delivered_ - kTrailerSize && last.covered != data_size) {
+    throw IoError("damaged index file: the header does not match the file's length");
+  }
 }
 
 std::vector<uint8_t> BufferedReader::read_growing(uint64_t size) {
@@ -354,6 +479,22 @@ void write_array(BufferedWriter& writer, std::span<const T> values) {
 }  // namespace
 
 void BufferedWriter::write(const uint8_t* data, std::size_t size) {
+  if (size > 0) checksum_.update({data, size});
+  written_ += size;
+  write_unchecked(data, size);
+}
+
+void BufferedWriter::write_trailer() {
+  std::array<uint8_t, kTrailerSize> trailer{};
+  std::memcpy(trailer.data(), kTrailerTag.data(), kTrailerTag.size());
+  const uint64_t covered = to_little_endian(written_);
+  const uint32_t checksum = to_little_endian(checksum_.value());
+  std::memcpy(trailer.data() + 4, &covered, sizeof covered);
+  std::memcpy(trailer.data() + 12, &checksum, sizeof checksum);
+  write_unchecked(trailer.data(), trailer.size());
+}
+
+void BufferedWriter::write_unchecked(const uint8_t* data, std::size_t size) {
   if (size > kBufferSize - used_) {
     flush();
     if (size >= kBufferSize) {
@@ -423,6 +564,7 @@ CoreRecord read_core(BufferedReader& reader) {
   reader.require(add_or_fail(code_bytes, norm_bytes));
   record.codes = reader.read_bytes(code_bytes);
   record.norms = reader.read_f32s(record.n);
+  check_norms(record.norms);
   return record;
 }
 
@@ -435,13 +577,16 @@ void write_index_to(BufferedWriter& writer, const SkerryIndex& index) {
   write_core(writer, index.bits(), index.rotation(), index.dim(), index.len(), index.codes(),
              index.norms());
   writer.write_u64(index.seed());
+  writer.write_trailer();
 }
 
 SkerryIndex read_index_from(BufferedReader& reader) {
   expect_magic(reader, kIndexMagic, kIndexMagic);
   CoreRecord record = read_core(reader);
   const uint64_t seed = reader.read_u64();
-  return build_core(std::move(record), seed);
+  SkerryIndex index = build_core(std::move(record), seed);
+  reader.check_trailer();
+  return index;
 }
 
 void write_id_map_to(BufferedWriter& writer, const IdMapIndex& index) {
@@ -453,6 +598,7 @@ void write_id_map_to(BufferedWriter& writer, const IdMapIndex& index) {
              core.norms());
   writer.write_u64(core.seed());
   writer.write_u64s(index.ids());
+  writer.write_trailer();
 }
 
 IdMapIndex read_id_map_from(BufferedReader& reader) {
@@ -461,12 +607,50 @@ IdMapIndex read_id_map_from(BufferedReader& reader) {
   const uint64_t seed = reader.read_u64();
   std::vector<uint64_t> ids = reader.read_u64s(record.n);
   SkerryIndex core = build_core(std::move(record), seed);
+  std::optional<IdMapIndex> index;
   try {
-    return IdMapIndex::from_parts(std::move(core), std::move(ids));
+    index.emplace(IdMapIndex::from_parts(std::move(core), std::move(ids)));
   } catch (const Error& refused) {
     throw IoError(refused.what());  // "duplicate ids in .vnim file"
   }
+  reader.check_trailer();
+  return std::move(*index);
 }
+
+uint64_t file_size(const SkerryIndex& index) {
+  // magic, version, bits, tag, dim, n, codes, norms, seed, trailer
+  return 4 + 1 + 1 + 1 + 4 + 4 + index.codes().size() + 4 * index.norms().size() + 8 +
+         kTrailerSize;
+}
+
+uint64_t file_size(const IdMapIndex& index) { return file_size(index.core()) + 8 * index.ids().size(); }
+
+namespace {
+
+template <class Index, class Write>
+std::vector<uint8_t> to_bytes(const Index& index, Write&& write_to) {
+  check_writable(index);
+  std::vector<uint8_t> bytes(file_size(index));
+  SpanSink sink(bytes);
+  BufferedWriter writer(sink);
+  write_to(writer, index);
+  writer.flush();
+  return bytes;
+}
+
+template <class Read>
+auto from_bytes(std::span<const uint8_t> bytes, Read&& read_from) {
+  MemorySource source(bytes);
+  BufferedReader reader(source);
+  return read_from(reader);
+}
+
+}  // namespace
+
+std::vector<uint8_t> index_to_bytes(const SkerryIndex& index) { return to_bytes(index, write_index_to); }
+SkerryIndex index_from_bytes(std::span<const uint8_t> bytes) { return from_bytes(bytes, read_index_from); }
+std::vector<uint8_t> id_map_to_bytes(const IdMapIndex& index) { return to_bytes(index, write_id_map_to); }
+IdMapIndex id_map_from_bytes(std::span<const uint8_t> bytes) { return from_bytes(bytes, read_id_map_from); }
 
 void write_index(const SkerryIndex& index, const std::string& path) {
   check_path(path);
