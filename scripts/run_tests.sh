@@ -18,7 +18,7 @@ fi
 . .venv/bin/activate
 python -m pip install -q --upgrade pip
 # The command-line tests read Parquet and HDF5 files and draw a plot.
-python -m pip install -q numpy pytest tqdm pyarrow h5py matplotlib
+python -m pip install -q numpy pytest hypothesis tqdm pyarrow h5py matplotlib
 # Ray (with Ray Data) for the sharded-index tests; they skip where no Ray wheel exists.
 python -m pip install -q "ray[data]" || echo "Ray is not installable here: the sharded-index tests will skip"
 
@@ -27,6 +27,17 @@ jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build/tests -DCMAKE_BUILD_TYPE=Release
 cmake --build build/tests -j "$jobs"
 ctest --test-dir build/tests --output-on-failure -j "$jobs"
+
+# The same C++ tests under AddressSanitizer with UndefinedBehaviorSanitizer,
+# then under ThreadSanitizer (the stress test races searches, thread-count
+# changes and mutations). Any report fails the run.
+export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+for sanitizer in address thread; do
+  cmake -S . -B "build/$sanitizer" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNEL_SANITIZE="$sanitizer" -DVARNEL_BENCHMARKS=OFF
+  cmake --build "build/$sanitizer" -j "$jobs"
+  ctest --test-dir "build/$sanitizer" --output-on-failure -j "$jobs"
+done
 
 if [ -f python/module.cpp ]; then
   python -m pip install -q .
