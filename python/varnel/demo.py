@@ -3,12 +3,14 @@
 from __future__ import annotations
 
 import argparse
+import os
 import time
 
 import numpy as np
 from numpy.typing import NDArray
 
 from varnel import SkerryIndex, num_threads
+from varnel._cli_common import at_least, bits_value, dim_value
 
 
 def clustered_embeddings(
@@ -21,13 +23,14 @@ def clustered_embeddings(
 
 
 def exact_top_k(data: NDArray[np.float32], queries: NDArray[np.float32], k: int) -> NDArray[np.int64]:
-    """Exact top-k by float32 inner product, in chunks to bound memory."""
+    """Exact top-k by float32 inner product, in chunks of about 32 MB of scores."""
     out = np.empty((len(queries), k), dtype=np.int64)
-    for start in range(0, len(queries), 256):
-        scores = queries[start : start + 256] @ data.T
+    rows = max(1, min(256, (1 << 23) // max(len(data), 1)))
+    for start in range(0, len(queries), rows):
+        scores = queries[start : start + rows] @ data.T
         top = np.argpartition(-scores, k - 1, axis=1)[:, :k]
         order = np.argsort(-np.take_along_axis(scores, top, axis=1), axis=1, kind="stable")
-        out[start : start + 256] = np.take_along_axis(top, order, axis=1)
+        out[start : start + rows] = np.take_along_axis(top, order, axis=1)
     return out
 
 
@@ -60,18 +63,40 @@ def run(n: int, nq: int, dim: int, bits: int, k: int, seed: int) -> None:
     print(f"queries per second: {nq / search_s:,.0f}")
 
 
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--n", type=at_least(1), default=20_000, help="stored vectors (default 20000)")
+    parser.add_argument("--queries", type=at_least(1), default=1_000, help="queries (default 1000)")
+    parser.add_argument("--dim", type=dim_value, default=128, help="dimension, a multiple of 8 (default 128)")
+    parser.add_argument("--bits", type=bits_value, default=4, help="code width: 2, 3 or 4 (default 4)")
+    parser.add_argument("--k", type=at_least(1), default=10, help="neighbours per query (default 10)")
+    parser.add_argument("--seed", type=at_least(0), default=7, help="NumPy seed of the data (default 7)")
+
+
+def check_arguments(args: argparse.Namespace) -> str | None:
+    """What is wrong with the combination of arguments, if anything."""
+    if args.n < args.k:
+        return f"need --n >= --k (got --n {args.n} and --k {args.k})"
+    needed = (args.n + args.queries) * args.dim * 4 * 2
+    if needed > physical_memory() // 2:
+        return f"--n {args.n} and --queries {args.queries} at --dim {args.dim} need more memory than this machine has"
+    return None
+
+
+def physical_memory() -> int:
+    try:
+        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (AttributeError, ValueError, OSError):
+        return 1 << 34
+
+
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(
         prog="python -m varnel demo",
         description="Index synthetic clustered embeddings and report recall against exact search.",
     )
-    parser.add_argument("--n", type=int, default=20_000, help="stored vectors (default 20000)")
-    parser.add_argument("--queries", type=int, default=1_000, help="queries (default 1000)")
-    parser.add_argument("--dim", type=int, default=128, help="dimension, a multiple of 8 (default 128)")
-    parser.add_argument("--bits", type=int, default=4, choices=(2, 3, 4), help="code width (default 4)")
-    parser.add_argument("--k", type=int, default=10, help="neighbours per query (default 10)")
-    parser.add_argument("--seed", type=int, default=7, help="NumPy seed of the data (default 7)")
+    add_arguments(parser)
     args = parser.parse_args(argv)
-    if args.n < args.k or args.queries < 1:
-        parser.error("need --n >= --k and at least one query")
+    problem = check_arguments(args)
+    if problem:
+        parser.error(problem)
     run(args.n, args.queries, args.dim, args.bits, args.k, args.seed)

@@ -1,0 +1,109 @@
+"""What every part of the ``varnel`` command shares: its error type and its voice on stderr."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from collections.abc import Callable
+from typing import Any
+
+
+class CliError(Exception):
+    """A problem the user can fix; the command prints its message as one line and exits."""
+
+
+INSTALL_HINT = "pip install 'varnel[cli]'"
+
+
+class Console:
+    """Notes and progress bars on stderr, so stdout carries only results.
+
+    Bars appear only when stderr is a terminal (never in a pipe or a log file)
+    and not with ``--quiet``; tqdm's ``delay`` keeps steps shorter than a
+    second silent.
+    """
+
+    def __init__(self, quiet: bool) -> None:
+        self.quiet = quiet
+        self._bars = not quiet and sys.stderr.isatty()
+        self._hinted = False
+
+    def note(self, text: str) -> None:
+        if not self.quiet:
+            print(f"note: {text}", file=sys.stderr)
+
+    def bar(self, total: int | None, desc: str, unit: str = "vec") -> Any:
+        if not self._bars:
+            return _NoBar()
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            if not self._hinted:
+                self._hinted = True
+                self.note(f"progress bars need tqdm: {INSTALL_HINT}")
+            return _NoBar()
+        return tqdm(
+            total=total,
+            desc=desc,
+            unit=unit,
+            unit_scale=True,
+            dynamic_ncols=True,
+            leave=False,
+            delay=1.0,
+            file=sys.stderr,
+        )
+
+
+class _NoBar:
+    """Stands in for a tqdm bar when bars are off."""
+
+    def update(self, count: int = 1) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+    def __enter__(self) -> _NoBar:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        pass
+
+
+def _whole_number(text: str) -> int:
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+
+
+def at_least(smallest: int) -> Callable[[str], int]:
+    """An argparse type: a whole number of at least `smallest`."""
+
+    def parse(text: str) -> int:
+        value = _whole_number(text)
+        if value < smallest:
+            raise argparse.ArgumentTypeError(f"must be at least {smallest}, got {value}")
+        return value
+
+    return parse
+
+
+def bits_value(text: str) -> int:
+    value = _whole_number(text)
+    if value not in (2, 3, 4):
+        raise argparse.ArgumentTypeError(f"bits must be 2, 3 or 4, got {value}")
+    return value
+
+
+def bits_list(text: str) -> list[int]:
+    """'2,3,4' -> [2, 3, 4], each checked, repeats dropped."""
+    values = [bits_value(part.strip()) for part in text.split(",")]
+    return list(dict.fromkeys(values))
+
+
+def dim_value(text: str) -> int:
+    value = _whole_number(text)
+    if value < 8 or value % 8:
+        raise argparse.ArgumentTypeError(f"dim must be a positive multiple of 8, got {value}")
+    return value

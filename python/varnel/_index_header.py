@@ -1,0 +1,103 @@
+"""The header of an index file, read without loading its codes.
+
+A file starts with the magic ("VNIX" for a ``SkerryIndex``, "VNIM" for an
+``IdMapIndex``), a version byte, then bits, rotation tag, dim and count; the
+codes and norms follow, then the 64-bit seed, then (VNIM only) one 64-bit id
+per vector. All integers are little-endian. Bytes after the last field are
+allowed (a reader ignores them), so only a file shorter than its header
+announces is broken.
+"""
+
+from __future__ import annotations
+
+import os
+import struct
+from dataclasses import dataclass
+
+from varnel._cli_common import CliError
+from varnel._cli_inputs import require_readable_file
+
+KINDS = {b"VNIX": "SkerryIndex", b"VNIM": "IdMapIndex"}
+ROTATION_TAGS = {2: "planar2", 3: "rotor3", 4: "iso4", 5: "walshrotor3"}
+FORMAT_VERSION = 2
+FIXED_PART = 15  # magic, version, bits, tag, dim, count
+
+
+@dataclass(frozen=True)
+class IndexHeader:
+    path: str
+    magic: str
+    version: int
+    bits: int
+    rotation: str
+    dim: int
+    count: int
+    seed: int
+    file_bytes: int
+
+    @property
+    def kind(self) -> str:
+        return KINDS[self.magic.encode()]
+
+    @property
+    def has_ids(self) -> bool:
+        return self.magic == "VNIM"
+
+    @property
+    def code_bytes_per_vector(self) -> int:
+        return self.dim // 8 * self.bits
+
+    @property
+    def bytes_per_vector(self) -> int:
+        """Codes, norm and (VNIM) id of one vector, as stored in the file."""
+        return self.code_bytes_per_vector + 4 + (8 if self.has_ids else 0)
+
+    @property
+    def announced_bytes(self) -> int:
+        return FIXED_PART + 8 + self.count * self.bytes_per_vector
+
+    def as_dict(self) -> dict[str, object]:
+        return {
+            "path": self.path,
+            "kind": self.kind,
+            "format": self.magic,
+            "version": self.version,
+            "dim": self.dim,
+            "bits": self.bits,
+            "rotation": self.rotation,
+            "seed": self.seed,
+            "vectors": self.count,
+            "file_bytes": self.file_bytes,
+            "bytes_per_vector": self.bytes_per_vector,
+            "code_bytes_per_vector": self.code_bytes_per_vector,
+            "trailing_bytes": self.file_bytes - self.announced_bytes,
+        }
+
+
+def read_header(path: str) -> IndexHeader:
+    """Reads and checks the header; fails on anything a load would refuse or misread."""
+    require_readable_file(path)
+    size = os.path.getsize(path)
+    with open(path, "rb") as file:
+        head = file.read(FIXED_PART)
+        magic, version = head[:4], head[4:5]
+        if magic not in KINDS:
+            raise CliError(f"{path}: not a varnel index file (no VNIX or VNIM magic)")
+        if len(head) < FIXED_PART:
+            raise CliError(f"{path}: truncated index file ({size} bytes)")
+        if version[0] != FORMAT_VERSION:
+            raise CliError(f"{path}: unsupported {magic.decode()} version {version[0]}")
+        bits, tag = head[5], head[6]
+        dim, count = struct.unpack("<II", head[7:15])
+        if tag not in ROTATION_TAGS:
+            raise CliError(f"{path}: unknown rotation tag {tag}")
+        if bits not in (2, 3, 4) or dim == 0 or dim % 8:
+            raise CliError(f"{path}: the header holds bits {bits} and dim {dim}, which no index has")
+        header = IndexHeader(path, magic.decode(), version[0], bits, ROTATION_TAGS[tag], dim, count, 0, size)
+        if size < header.announced_bytes:
+            raise CliError(
+                f"{path}: truncated: the header announces {header.announced_bytes:,} bytes, the file holds {size:,}"
+            )
+        file.seek(FIXED_PART + count * (header.code_bytes_per_vector + 4))
+        (seed,) = struct.unpack("<Q", file.read(8))
+    return IndexHeader(path, magic.decode(), version[0], bits, ROTATION_TAGS[tag], dim, count, seed, size)

@@ -1,0 +1,354 @@
+"""The ``varnel`` command: build, search, inspect and evaluate indexes from files.
+
+Installed as the console script ``varnel`` and reachable as ``python -m varnel``.
+Problems the user can fix end in one line on stderr and exit code 1 (2 for a
+wrong command line, 130 after Ctrl-C), never in a traceback; set
+``VARNEL_TRACEBACK=1`` to see one for an unexpected failure.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import time
+from collections.abc import Callable, Sequence
+from typing import Any, NoReturn
+
+import numpy as np
+from numpy.typing import NDArray
+
+import varnel
+from varnel._cli_common import CliError, Console, at_least, bits_list, bits_value
+from varnel._cli_inputs import IdFile, VectorSource, check_index_dim, open_vectors
+from varnel._cli_outputs import check_new_output, replacing, result_paths, result_table, write_results
+from varnel._index_header import IndexHeader, read_header
+
+INDEX_EXTENSIONS = (".vnix", ".vnim")
+DEFAULT_BATCH = 65536
+SEARCH_CHUNK = 1024
+SHOWN_QUERIES = 5
+
+
+class Parser(argparse.ArgumentParser):
+    """Reports a wrong command line in one line instead of argparse's usage block."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+EXAMPLES = {
+    "build": """examples:
+  varnel build embeddings.npy -o docs.vnix
+  varnel build embeddings.npy -o docs.vnim --ids doc_ids.npy --bits 3
+  varnel build sift_base.fvecs -o sift.vnix --rotation walshrotor3
+  varnel build table.parquet --column embedding --id-column id -o table.vnim
+  varnel build glove-100-angular.hdf5 -o glove.vnix   (reads the 'train' dataset)""",
+    "search": """examples:
+  varnel search docs.vnix queries.npy -k 10                 (a table of the first queries)
+  varnel search docs.vnix queries.npy -k 10 -o found.npy    (found.scores.npy, found.ids.npy)
+  varnel search docs.vnim queries.fvecs -o found.csv
+  varnel search docs.vnim queries.parquet --column embedding -o found.jsonl""",
+    "info": """examples:
+  varnel info docs.vnix
+  varnel info docs.vnim --json""",
+    "eval": """examples:
+  varnel eval embeddings.npy                         (1,000 held-out vectors as queries)
+  varnel eval embeddings.npy queries.npy --bits 4 -k 100
+  varnel eval glove-100-angular.hdf5 --plot glove.png   (the file's test set and neighbours)
+  varnel eval sift_base.fvecs sift_query.fvecs --json""",
+    "demo": """examples:
+  varnel demo
+  varnel demo --n 100000 --dim 384 --bits 3""",
+}
+
+
+def make_parser() -> Parser:
+    parser = Parser(
+        prog="varnel",
+        description="Build, search, inspect and evaluate varnel vector indexes from files.",
+        epilog="Run 'varnel COMMAND --help' for the options and examples of each command.",
+    )
+    parser.add_argument("--version", action="version", version=f"varnel {varnel.__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    common = Parser(add_help=False)
+    common.add_argument("--threads", type=at_least(1), metavar="N", help="threads for adding and search")
+    common.add_argument("-q", "--quiet", action="store_true", help="no progress bars and notes on stderr")
+
+    def command(name: str, summary: str, run: Callable[[argparse.Namespace, Console], int]) -> Parser:
+        sub = commands.add_parser(
+            name,
+            help=summary,
+            description=summary,
+            epilog=EXAMPLES[name],
+            parents=[common],
+            formatter_class=argparse.RawDescriptionHelpFormatter,
+        )
+        sub.set_defaults(run=run)
+        return sub
+
+    add_build_arguments(command("build", "Index the vectors of a file and write the index file.", run_build))
+    add_search_arguments(command("search", "Find the top-k stored vectors for every query of a file.", run_search))
+    add_info_arguments(command("info", "Describe an index file from its header, without loading it.", run_info))
+    add_eval_arguments(command("eval", "Measure recall, speed and size of each code width on a file.", run_eval))
+    add_demo_arguments(command("demo", "Index synthetic clustered embeddings and report recall.", run_demo))
+    return parser
+
+
+def add_input_options(parser: Parser, ids: bool) -> None:
+    parser.add_argument("--column", metavar="NAME", help="Parquet: the list column holding the vectors")
+    if ids:
+        parser.add_argument("--id-column", metavar="NAME", help="Parquet: the integer column holding the ids")
+    parser.add_argument(
+        "--dataset", metavar="NAME", help="HDF5: the dataset to read (default: train, for queries test)"
+    )
+
+
+def add_build_arguments(parser: Parser) -> None:
+    parser.add_argument("vectors", metavar="VECTORS", help="vector file: .npy, .fvecs/.ivecs/.bvecs, .parquet or .hdf5")
+    parser.add_argument("-o", "--output", required=True, metavar="INDEX", help="index file to write: .vnix or .vnim")
+    parser.add_argument("--bits", type=bits_value, default=4, help="code width: 2, 3 or 4 (default 4)")
+    parser.add_argument(
+        "--rotation", default="rotor3", metavar="NAME", help="planar2, rotor3 (default), iso4, walshrotor3"
+    )
+    parser.add_argument("--ids", metavar="IDS", help="a .npy file of one integer id per vector (makes a .vnim)")
+    parser.add_argument("--batch", type=at_least(1), default=DEFAULT_BATCH, metavar="N", help="vectors added at a time")
+    parser.add_argument("--force", action="store_true", help="replace an existing output file")
+    add_input_options(parser, ids=True)
+
+
+def add_search_arguments(parser: Parser) -> None:
+    parser.add_argument("index", metavar="INDEX", help="index file (.vnix or .vnim)")
+    parser.add_argument("queries", metavar="QUERIES", help="query file: .npy, .fvecs/.ivecs/.bvecs, .parquet or .hdf5")
+    parser.add_argument("-k", type=at_least(1), default=10, help="neighbours per query (default 10)")
+    parser.add_argument(
+        "-o", "--output", metavar="OUT", help="OUT.npy (writes OUT.scores.npy, OUT.ids.npy), .npz, .csv or .jsonl"
+    )
+    parser.add_argument("--show", type=at_least(1), default=SHOWN_QUERIES, metavar="N", help="queries shown without -o")
+    parser.add_argument("--force", action="store_true", help="replace existing output files")
+    add_input_options(parser, ids=False)
+
+
+def add_info_arguments(parser: Parser) -> None:
+    parser.add_argument("index", metavar="INDEX", help="index file (.vnix or .vnim)")
+    parser.add_argument("--json", action="store_true", help="print one JSON object")
+
+
+def add_eval_arguments(parser: Parser) -> None:
+    parser.add_argument("vectors", metavar="VECTORS", help="vectors to index")
+    parser.add_argument("queries", metavar="QUERIES", nargs="?", help="queries (default: held out from VECTORS)")
+    parser.add_argument("--bits", type=bits_list, default=[2, 3, 4], metavar="B,B", help="code widths (default 2,3,4)")
+    parser.add_argument("-k", type=at_least(1), default=10, help="neighbours per query (default 10)")
+    parser.add_argument(
+        "--rotation", default="rotor3", metavar="NAME", help="planar2, rotor3 (default), iso4, walshrotor3"
+    )
+    parser.add_argument("--sample", type=at_least(1), default=1000, metavar="N", help="held-out queries (default 1000)")
+    parser.add_argument("--seed", type=at_least(0), default=0, help="seed of the held-out sample (default 0)")
+    parser.add_argument("--batch", type=at_least(1), default=DEFAULT_BATCH, metavar="N", help="vectors added at a time")
+    parser.add_argument("--plot", metavar="OUT.png", help="draw recall against queries per second (.png, .svg, .pdf)")
+    parser.add_argument("--json", action="store_true", help="print the figures as one JSON object")
+    parser.add_argument("--force", action="store_true", help="replace an existing plot file")
+    add_input_options(parser, ids=False)
+
+
+def add_demo_arguments(parser: Parser) -> None:
+    from varnel.demo import add_arguments
+
+    add_arguments(parser)
+
+
+def run_build(args: argparse.Namespace, console: Console) -> int:
+    kind = os.path.splitext(args.output)[1].lower()
+    if kind not in INDEX_EXTENSIONS:
+        raise CliError(f"{args.output}: unknown extension '{kind}'; an index file is .vnix (positions) or .vnim (ids)")
+    check_new_output(args.output, args.force)
+    source = open_vectors(args.vectors, column=args.column, id_column=args.id_column, dataset=args.dataset)
+    check_index_dim(source.dim, source.name)
+    id_file = IdFile(args.ids, source.count) if args.ids else None
+    if id_file is not None and source.has_ids:
+        raise CliError("give ids with --ids or with --id-column, not both")
+    with_ids = id_file is not None or source.has_ids
+    if with_ids and kind == ".vnix":
+        raise CliError(f"{args.output}: an index with ids is written as .vnim")
+    if not with_ids and kind == ".vnim":
+        console.note("no ids given: each vector's id is its row number")
+    index = new_index(kind == ".vnim", source.dim, args.bits, args.rotation)
+    started = time.perf_counter()
+    add_all(index, source, id_file, args.batch, console)
+    with replacing(args.output) as temporary:
+        index.write(temporary)
+    if not args.quiet:
+        header = read_header(args.output)
+        print(
+            f"wrote {args.output}: {len(index):,} vectors, dim {index.dim}, {index.bits} bits, {index.rotation}, "
+            f"{header.file_bytes:,} bytes ({header.bytes_per_vector} per vector) "
+            f"in {time.perf_counter() - started:.2f} s"
+        )
+    return 0
+
+
+def new_index(with_ids: bool, dim: int, bits: int, rotation: str) -> Any:
+    make = varnel.IdMapIndex if with_ids else varnel.SkerryIndex
+    try:
+        return make(dim, bits, rotation)
+    except (ValueError, varnel.PanicException) as error:
+        raise CliError(f"--rotation {rotation}: {error}") from None
+
+
+def add_all(index: Any, source: VectorSource, id_file: IdFile | None, batch: int, console: Console) -> None:
+    note = source.conversion_note()
+    if note:
+        console.note(note)
+    with console.bar(source.count, "adding") as bar:
+        for first, vectors, ids in source.batches(batch):
+            if isinstance(index, varnel.IdMapIndex):
+                if ids is None:
+                    ids = id_file.slice(first, first + len(vectors)) if id_file else row_ids(first, len(vectors))
+                add_with_ids(index, vectors, ids, id_file.name if id_file else source.name)
+            else:
+                index.add(vectors)
+            bar.update(len(vectors))
+
+
+def row_ids(first: int, count: int) -> NDArray[np.uint64]:
+    return np.arange(first, first + count, dtype=np.uint64)
+
+
+def add_with_ids(index: Any, vectors: NDArray[np.float32], ids: NDArray[np.uint64], name: str) -> None:
+    try:
+        index.add_with_ids(vectors, ids)
+    except varnel.PanicException as error:
+        raise CliError(f"{name}: {panic_text(error)}; ids must be unique") from None
+
+
+def run_search(args: argparse.Namespace, console: Console) -> int:
+    if args.output is not None:
+        for path in result_paths(args.output):
+            check_new_output(path, args.force)
+    header = read_header(args.index)
+    queries_file = open_vectors(args.queries, column=args.column, dataset=args.dataset, default_dataset="test")
+    if queries_file.dim != header.dim:
+        raise CliError(
+            f"{queries_file.name}: queries have {queries_file.dim} values, but the index's dim is {header.dim}"
+        )
+    note = queries_file.conversion_note()
+    if note:
+        console.note(note)
+    queries = queries_file.read_all()
+    if len(queries) == 0:
+        raise CliError(f"{queries_file.name}: holds no queries")
+    index = load_index(header)
+    scores, ids = search_all(index, queries, args.k, console)
+    if args.output is None:
+        print(result_table(scores, ids, args.show, "id" if header.has_ids else "position"))
+        return 0
+    written = write_results(args.output, scores, ids)
+    console.note(f"wrote {', '.join(written)}: {len(queries):,} queries, k = {scores.shape[1]}")
+    return 0
+
+
+def load_index(header: IndexHeader) -> Any:
+    kind = varnel.IdMapIndex if header.has_ids else varnel.SkerryIndex
+    try:
+        return kind.load(header.path)
+    except OSError as error:
+        raise CliError(f"{header.path}: {error}") from None
+
+
+def search_all(index: Any, queries: NDArray[np.float32], k: int, console: Console) -> tuple[NDArray[Any], NDArray[Any]]:
+    """Searches in chunks, so that a long run shows progress."""
+    scores, ids = [], []
+    with console.bar(len(queries), "searching", unit="query") as bar:
+        for start in range(0, len(queries), SEARCH_CHUNK):
+            chunk_scores, chunk_ids = index.search(queries[start : start + SEARCH_CHUNK], k)
+            scores.append(chunk_scores)
+            ids.append(chunk_ids)
+            bar.update(len(chunk_ids))
+    return np.concatenate(scores), np.concatenate(ids)
+
+
+def run_info(args: argparse.Namespace, console: Console) -> int:
+    header = read_header(args.index)
+    if args.json:
+        print(json.dumps(header.as_dict()))
+        return 0
+    kind = "ids" if header.has_ids else "positions"
+    lines = [
+        f"file              {header.path}",
+        f"kind              {header.kind} ({header.magic} version {header.version}, addressed by {kind})",
+        f"vectors           {header.count:,}",
+        f"dim               {header.dim}",
+        f"bits              {header.bits}",
+        f"rotation          {header.rotation}",
+        f"seed              {header.seed}",
+        f"file size         {header.file_bytes:,} bytes",
+        (
+            f"bytes per vector  {header.bytes_per_vector} "
+            f"({header.code_bytes_per_vector} codes + 4 norm{' + 8 id' if header.has_ids else ''})"
+        ),
+    ]
+    trailing = header.file_bytes - header.announced_bytes
+    if trailing:
+        lines.append(f"trailing bytes    {trailing:,}")
+    print("\n".join(lines))
+    return 0
+
+
+def run_eval(args: argparse.Namespace, console: Console) -> int:
+    from varnel import _cli_eval
+
+    return _cli_eval.run(args, console)
+
+
+def run_demo(args: argparse.Namespace, console: Console) -> int:
+    from varnel import demo
+
+    problem = demo.check_arguments(args)
+    if problem:
+        raise CliError(problem)
+    demo.run(args.n, args.queries, args.dim, args.bits, args.k, args.seed)
+    return 0
+
+
+def panic_text(error: BaseException) -> str:
+    """The library's message on one line (an assertion carries its values on further lines)."""
+    text = str(error.args[0]) if error.args else type(error).__name__
+    return " ".join(line.strip() for line in text.splitlines() if line.strip())
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = make_parser().parse_args(argv)
+    prog = f"varnel {args.command}"
+    try:
+        if args.threads is not None:
+            varnel.set_num_threads(args.threads)
+        return args.run(args, Console(args.quiet))
+    except CliError as error:
+        return fail(prog, str(error))
+    except varnel.PanicException as error:
+        return fail(prog, panic_text(error))
+    except KeyboardInterrupt:
+        return fail(prog, "interrupted", 130)
+    except BrokenPipeError:
+        # The reader of stdout went away (`| head`): stop quietly, and keep Python's exit flush quiet too.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except MemoryError:
+        return fail(prog, "out of memory")
+    except OSError as error:
+        where = f"{error.filename}: " if error.filename else ""
+        return fail(prog, f"{where}{error.strerror or error}")
+    except Exception as error:
+        if os.environ.get("VARNEL_TRACEBACK"):
+            raise
+        return fail(prog, f"unexpected {type(error).__name__}: {error} (VARNEL_TRACEBACK=1 shows where)")
+
+
+def fail(prog: str, message: str, code: int = 1) -> int:
+    print(f"{prog}: error: {message}", file=sys.stderr)
+    return code
+
+
+if __name__ == "__main__":
+    sys.exit(main())
