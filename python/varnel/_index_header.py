@@ -4,8 +4,9 @@ A file starts with the magic ("VNIX" for a ``SkerryIndex``, "VNIM" for an
 ``IdMapIndex``), a version byte, then bits, rotation tag, dim and count; the
 codes and norms follow, then the 64-bit seed, then (VNIM only) one 64-bit id
 per vector. All integers are little-endian. Bytes after the last field are
-allowed (a reader ignores them), so only a file shorter than its header
-announces is broken.
+allowed, so only a file shorter than its header announces is broken. Files
+written today end with a 16-byte integrity trailer: "VNCK", the number of bytes
+it covers (everything before it) and their CRC-32C.
 """
 
 from __future__ import annotations
@@ -13,6 +14,7 @@ from __future__ import annotations
 import os
 import struct
 from dataclasses import dataclass
+from typing import BinaryIO
 
 from varnel._cli_common import CliError
 from varnel._cli_inputs import require_readable_file
@@ -21,6 +23,8 @@ KINDS = {b"VNIX": "SkerryIndex", b"VNIM": "IdMapIndex"}
 ROTATION_TAGS = {2: "planar2", 3: "rotor3", 4: "iso4", 5: "walshrotor3"}
 FORMAT_VERSION = 2
 FIXED_PART = 15  # magic, version, bits, tag, dim, count
+TRAILER = struct.Struct("<4sQI")  # tag, covered bytes, CRC-32C
+TRAILER_TAG = b"VNCK"
 
 
 @dataclass(frozen=True)
@@ -34,6 +38,7 @@ class IndexHeader:
     count: int
     seed: int
     file_bytes: int
+    checksummed: bool = False
 
     @property
     def kind(self) -> str:
@@ -71,6 +76,7 @@ class IndexHeader:
             "bytes_per_vector": self.bytes_per_vector,
             "code_bytes_per_vector": self.code_bytes_per_vector,
             "trailing_bytes": self.file_bytes - self.announced_bytes,
+            "checksummed": self.checksummed,
         }
 
 
@@ -100,4 +106,22 @@ def read_header(path: str) -> IndexHeader:
             )
         file.seek(FIXED_PART + count * (header.code_bytes_per_vector + 4))
         (seed,) = struct.unpack("<Q", file.read(8))
-    return IndexHeader(path, magic.decode(), version[0], bits, ROTATION_TAGS[tag], dim, count, seed, size)
+        checksummed = has_trailer(file, header)
+    return IndexHeader(path, magic.decode(), version[0], bits, ROTATION_TAGS[tag], dim, count, seed, size, checksummed)
+
+
+def has_trailer(file: BinaryIO, header: IndexHeader) -> bool:
+    """Whether the file ends with an integrity trailer; one that covers a length other
+    than the header announces means a damaged header, which a load refuses too."""
+    if header.file_bytes < header.announced_bytes + TRAILER.size:
+        return False
+    file.seek(header.file_bytes - TRAILER.size)
+    tag, covered, _ = TRAILER.unpack(file.read(TRAILER.size))
+    if tag != TRAILER_TAG:
+        return False
+    if covered != header.announced_bytes:
+        raise CliError(
+            f"{header.path}: damaged: the header announces {header.announced_bytes:,} bytes of data, "
+            f"the integrity trailer covers {covered:,}"
+        )
+    return True

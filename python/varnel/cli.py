@@ -289,7 +289,9 @@ def run_info(args: argparse.Namespace, console: Console) -> int:
         ),
     ]
     trailing = header.file_bytes - header.announced_bytes
-    if trailing:
+    if header.checksummed:
+        lines.append("integrity         CRC-32C trailer (checked when the index is loaded)")
+    elif trailing:
         lines.append(f"trailing bytes    {trailing:,}")
     print("\n".join(lines))
     return 0

@@ -187,10 +187,9 @@ class TestInfo:
             cwd=work,
         )
         size = (work / name).stat().st_size
-        with open(work / name, "ab") as file:
-            file.write(b"trailer!")  # bytes after the last field are allowed
         info = json.loads(run("info", name, "--json", cwd=work).stdout)
         per_vector = DIM * 2 // 8 + 4 + (8 if with_ids else 0)
+        data_bytes = 23 + N * per_vector
         assert info == {
             "path": name,
             "kind": "IdMapIndex" if with_ids else "SkerryIndex",
@@ -201,21 +200,32 @@ class TestInfo:
             "rotation": "iso4",
             "seed": SEED,
             "vectors": N,
-            "file_bytes": size + 8,
+            "file_bytes": size,
             "bytes_per_vector": per_vector,
             "code_bytes_per_vector": DIM * 2 // 8,
-            "trailing_bytes": 8,
+            "trailing_bytes": size - data_bytes,
+            "checksummed": size == data_bytes + 16,
         }
-        assert size == 23 + N * per_vector
         text = run("info", name, cwd=work).stdout
         assert info["kind"] in text and f"{N:,}" in text and "iso4" in text
+
+    def test_tolerates_bytes_after_the_data(self, work):
+        run("build", "x.npy", "-o", "a.vnix", cwd=work)
+        size = (work / "a.vnix").stat().st_size
+        with open(work / "a.vnix", "ab") as file:
+            file.write(b"appended")
+        info = json.loads(run("info", "a.vnix", "--json", cwd=work).stdout)
+        assert (info["vectors"], info["file_bytes"], info["checksummed"]) == (N, size + 8, False)
 
 
 def write_bad_inputs(work, vectors):
     index = varnel.SkerryIndex(DIM, 4)
     index.add(vectors)
     index.write(str(work / "good.vnix"))
-    (work / "cut.vnix").write_bytes((work / "good.vnix").read_bytes()[:-3])
+    good = (work / "good.vnix").read_bytes()
+    (work / "cut.vnix").write_bytes(good[: -(16 + 3)])
+    # A trailer that covers another length than the header announces: the header is damaged.
+    (work / "damaged.vnix").write_bytes(good + b"VNCK" + (1).to_bytes(8, "little") + bytes(4))
     np.save(work / "d12.npy", np.zeros((4, 12), np.float32))
     np.save(work / "complex.npy", np.zeros((4, 16), np.complex64))
     np.save(work / "flat.npy", np.zeros(16, np.float32))
@@ -257,6 +267,7 @@ ERRORS = [
     (["search", "good.vnix", "q.npy", "-k", "x"], 2, "expected a whole number, got 'x'"),
     (["search", "good.vnix", "q.npy", "-o", "found.txt"], 1, "found.txt: unknown extension '.txt'"),
     (["info", "missing.vnix"], 1, "missing.vnix: no such file"),
+    (["info", "damaged.vnix"], 1, "damaged.vnix: damaged: the header announces"),
     (["eval", "x.npy", "--bits", "2,7"], 2, "bits must be 2, 3 or 4, got 7"),
     (["eval", "x.npy", "q16.npy"], 1, "queries have 16 values, vectors 32"),
     (["demo", "--dim", 100], 2, "dim must be a positive multiple of 8, got 100"),
