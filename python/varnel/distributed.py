@@ -1,0 +1,753 @@
+"""A sharded ``IdMapIndex`` on Ray: one index per Ray actor, searched together.
+
+``ShardedIndex`` spreads vectors over ``num_shards`` actors, each holding one
+``IdMapIndex`` with the same ``dim``, ``bits``, ``rotation`` and the default
+seed, so every shard encodes a vector exactly as a single index would. Search
+sends the query batch to every shard at once and merges their top-k lists on
+the caller's side; the scores are bit for bit those of one ``IdMapIndex``
+holding the same vectors.
+
+Routing: an id lives on shard ``splitmix64(id) mod num_shards`` (see
+``shard_of``). The rule depends on nothing but the id and the shard count, so
+it is the same in every process, on every machine and in every version; an
+index written with N shards must be loaded with N shards.
+
+Ray is an optional dependency (``pip install 'varnel[ray]'``); ``import varnel``
+does not import this module.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import operator
+import os
+import threading
+import time
+import warnings
+from collections.abc import Iterable, Mapping
+from typing import Any
+
+import numpy as np
+
+try:
+    import ray
+    import ray.exceptions
+except ImportError as error:  # pragma: no cover - depends on the environment
+    raise ImportError("varnel.distributed needs Ray: pip install 'varnel[ray]'") from error
+
+import varnel
+from varnel import IdMapIndex, PanicException
+
+__all__ = ["ShardedIndex", "ShardUnavailableError", "shard_of", "ROUTING_RULE"]
+
+EMPTY_ID = 2**64 - 1
+# The seed every IdMapIndex created from Python uses; shard files must carry it.
+DEFAULT_SEED = 117900524
+ROUTING_RULE = "splitmix64(id) mod num_shards"
+MANIFEST_NAME = "manifest.json"
+MANIFEST_FORMAT = "varnel-sharded-index"
+MANIFEST_VERSION = 1
+SHARD_FILE_PREFIX = "shard-"
+_ROTATION_TAGS = {"planar2": 2, "rotor3": 3, "iso4": 4, "walshrotor3": 5}
+_HASH_CHUNK = 1 << 20
+
+
+class ShardUnavailableError(RuntimeError):
+    """A shard's actor is gone; ``shards`` names the missing shard numbers."""
+
+    def __init__(self, shards: Iterable[int], num_shards: int):
+        self.shards = tuple(sorted(shards))
+        names = ", ".join(str(s) for s in self.shards)
+        noun = "shard" if len(self.shards) == 1 else "shards"
+        super().__init__(
+            f"{noun} {names} of {num_shards} unavailable (Ray actor died); "
+            "no result was returned. Call recover() to restore from the last written files."
+        )
+
+
+def shard_of(ids: Any, num_shards: int) -> np.ndarray:
+    """The shard of each id: the SplitMix64 output of ``id`` modulo ``num_shards``.
+
+    SplitMix64 output of x: z = x + 0x9E3779B97F4A7C15;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9; z = (z ^ (z >> 27)) * 0x94D049BB133111EB;
+    z ^ (z >> 31), all modulo 2**64. Returns an int64 array of the ids' shape.
+    """
+    z = np.array(ids, dtype=np.uint64, copy=True, ndmin=1)
+    with np.errstate(over="ignore"):
+        z += np.uint64(0x9E3779B97F4A7C15)
+        z ^= z >> np.uint64(30)
+        z *= np.uint64(0xBF58476D1CE4E5B9)
+        z ^= z >> np.uint64(27)
+        z *= np.uint64(0x94D049BB133111EB)
+        z ^= z >> np.uint64(31)
+    return (z % np.uint64(num_shards)).astype(np.int64)
+
+
+# ---------------------------------------------------------------------------
+# Argument checks, mirroring the binding's rules and messages.
+
+
+def _check_array(name: str, value: Any, ndim: int, dtype: type) -> np.ndarray:
+    if not isinstance(value, np.ndarray) or value.ndim != ndim or value.dtype != np.dtype(dtype):
+        raise TypeError(f"argument '{name}': '{type(value).__name__}' object cannot be cast as 'ndarray'")
+    if not value.flags.c_contiguous:
+        raise ValueError(f"{name} must be C-contiguous")
+    return value
+
+
+def _check_rows(name: str, array: np.ndarray, dim: int) -> None:
+    if array.shape[0] and array.shape[1] != dim:
+        raise ValueError(f"{name} must have {dim} columns, got {array.shape[1]}")
+
+
+def _to_u64(name: str, value: Any) -> int:
+    try:
+        number = operator.index(value)
+    except TypeError as error:
+        raise TypeError(f"argument '{name}': {error}") from None
+    if not 0 <= number <= EMPTY_ID:
+        raise OverflowError(f"{name} {number} is not an unsigned 64-bit integer")
+    return number
+
+
+def _first_offending_id(ids: np.ndarray, present: np.ndarray) -> int | None:
+    """The first id, in input order, that is stored already or repeats an earlier one."""
+    _, first_seen = np.unique(ids, return_index=True)
+    repeated = np.ones(len(ids), dtype=bool)
+    repeated[first_seen] = False
+    offending = np.flatnonzero(present | repeated)
+    return int(ids[offending[0]]) if len(offending) else None
+
+
+# ---------------------------------------------------------------------------
+# Shard files: checked before any actor loads them.
+
+
+def _sha256_of_file(path: str) -> str:
+    digest = hashlib.sha256()
+    with open(path, "rb") as file:
+        while chunk := file.read(_HASH_CHUNK):
+            digest.update(chunk)
+    return digest.hexdigest()
+
+
+def _shard_file_problem(path: str, entry: Mapping[str, Any], shard: int, params: Mapping[str, Any]) -> str | None:
+    """Why the shard file at `path` cannot be loaded as shard `shard`, or None if it can.
+
+    Checks the checksum and size recorded at write time, the header against the
+    index parameters and that every id routes to this shard.
+    """
+    name = os.path.basename(path)
+    try:
+        size = os.path.getsize(path)
+        if size != entry["bytes"]:
+            return f"shard file {name} has {size} bytes, the manifest says {entry['bytes']}"
+        if _sha256_of_file(path) != entry["sha256"]:
+            return f"shard file {name} was altered (sha256 differs from the manifest)"
+        with open(path, "rb") as file:
+            header = file.read(15)
+        if len(header) < 15 or header[:5] != b"VNIM\x02":
+            return f"shard file {name} is not a version 2 VNIM file"
+        bits, tag = header[5], header[6]
+        dim, count = int.from_bytes(header[7:11], "little"), int.from_bytes(header[11:15], "little")
+        code_bytes = dim // 8 * bits * count
+        seed_at = 15 + code_bytes + 4 * count
+        if size != seed_at + 8 + 8 * count:
+            return f"shard file {name} has {size} bytes, its header announces {seed_at + 8 + 8 * count}"
+        with open(path, "rb") as file:
+            file.seek(seed_at)
+            seed = int.from_bytes(file.read(8), "little")
+            ids = np.frombuffer(file.read(8 * count), dtype="<u8")
+        expected = (params["dim"], params["bits"], _ROTATION_TAGS[params["rotation"]], DEFAULT_SEED, entry["count"])
+        if (dim, bits, tag, seed, count) != expected:
+            return f"shard file {name} does not match the manifest's dim, bits, rotation, seed or count"
+        if count and not np.all(shard_of(ids, params["num_shards"]) == shard):
+            return f"shard file {name} holds ids that route to another shard"
+    except OSError as error:
+        return f"shard file {name} cannot be read: {error}"
+    return None
+
+
+@ray.remote(num_cpus=0)
+def _check_shard_file(path: str, entry: Mapping[str, Any], shard: int, params: Mapping[str, Any]) -> str | None:
+    return _shard_file_problem(path, entry, shard, params)
+
+
+def _fsync_directory(directory: str) -> None:
+    descriptor = os.open(directory, os.O_RDONLY)
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+
+
+def _manifest_checksum(body: Mapping[str, Any]) -> str:
+    text = json.dumps({k: v for k, v in body.items() if k != "checksum"}, sort_keys=True, separators=(",", ":"))
+    return hashlib.sha256(text.encode()).hexdigest()
+
+
+def _shard_file_name(shard: int) -> str:
+    return f"{SHARD_FILE_PREFIX}{shard:05d}.vnim"
+
+
+def _read_manifest(directory: str) -> dict[str, Any]:
+    """Reads and checks the manifest and the directory listing; raises OSError on any fault."""
+    path = os.path.join(directory, MANIFEST_NAME)
+    try:
+        with open(path, encoding="utf-8") as file:
+            manifest = json.load(file)
+    except FileNotFoundError:
+        raise OSError(f"no {MANIFEST_NAME} in {directory}: not a written sharded index") from None
+    except (OSError, ValueError) as error:
+        raise OSError(f"{MANIFEST_NAME} in {directory} cannot be read: {error}") from None
+    if not isinstance(manifest, dict) or manifest.get("checksum") != _manifest_checksum(manifest):
+        raise OSError(f"{MANIFEST_NAME} in {directory} was altered (its checksum does not match)")
+    if manifest.get("format") != MANIFEST_FORMAT or manifest.get("version") != MANIFEST_VERSION:
+        raise OSError(f"{MANIFEST_NAME} in {directory} is not a version {MANIFEST_VERSION} {MANIFEST_FORMAT} manifest")
+    if manifest.get("routing") != ROUTING_RULE:
+        raise OSError(f"unknown routing rule {manifest.get('routing')!r} (this version routes by {ROUTING_RULE!r})")
+    if manifest.get("seed") != DEFAULT_SEED:
+        raise OSError(f"unsupported seed {manifest.get('seed')!r} (shards use {DEFAULT_SEED})")
+    shards = manifest.get("shards")
+    if not isinstance(shards, list) or len(shards) != manifest.get("num_shards") or not shards:
+        raise OSError(f"{MANIFEST_NAME} in {directory} lists a wrong number of shard files")
+    for number, entry in enumerate(shards):
+        if entry.get("file") != _shard_file_name(number):
+            raise OSError(f"{MANIFEST_NAME} in {directory} names an unexpected file for shard {number}")
+    listed = {entry["file"] for entry in shards}
+    present = {name for name in os.listdir(directory) if name.startswith(SHARD_FILE_PREFIX)}
+    if missing := sorted(listed - present):
+        raise OSError(f"missing shard file {missing[0]} in {directory}")
+    if extra := sorted(present - listed):
+        raise OSError(f"unexpected shard file {extra[0]} in {directory} (not in {MANIFEST_NAME})")
+    return manifest
+
+
+# ---------------------------------------------------------------------------
+# One shard: an IdMapIndex inside a Ray actor.
+
+
+class _ShardPanic(Exception):
+    """A library precondition failed inside an actor (carried as a plain Exception:
+    a BaseException raised in an actor method would end the actor)."""
+
+
+def _library_call(function, *args):
+    try:
+        return function(*args)
+    except PanicException as error:
+        raise _ShardPanic(*error.args) from None
+
+
+class _Shard:
+    def __init__(self, dim: int, bits: int, rotation: str, path: str | None):
+        # Shards on one node must not each start a thread per hardware thread.
+        cpus = ray.get_runtime_context().get_assigned_resources().get("CPU", 1.0)
+        varnel.set_num_threads(max(1, int(cpus)))
+        self.index = IdMapIndex.load(path) if path else IdMapIndex(dim, bits, rotation)
+        self.journal: list[np.ndarray] | None = None
+
+    def threads(self) -> int:
+        return varnel.num_threads()
+
+    def size(self) -> int:
+        return len(self.index)
+
+    def present(self, ids: np.ndarray) -> np.ndarray:
+        contains = self.index.contains
+        return np.fromiter((contains(i) for i in ids.tolist()), dtype=bool, count=len(ids))
+
+    def add(self, vectors: np.ndarray, ids: np.ndarray) -> None:
+        _library_call(self.index.add_with_ids, vectors, ids)
+        if self.journal is not None:
+            self.journal.append(ids)
+
+    def remove_many(self, ids: np.ndarray) -> np.ndarray:
+        remove = self.index.remove
+        return np.fromiter((remove(i) for i in ids.tolist()), dtype=bool, count=len(ids))
+
+    def search(self, queries: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray, int, float]:
+        start = time.perf_counter()
+        scores, ids = _library_call(self.index.search, queries, k)
+        return scores, ids, len(self.index), time.perf_counter() - start
+
+    def write(self, path: str) -> dict[str, Any]:
+        self.index.write(path)
+        with open(path, "rb") as file:
+            os.fsync(file.fileno())
+        return {"sha256": _sha256_of_file(path), "bytes": os.path.getsize(path), "count": len(self.index)}
+
+    def start_journal(self) -> None:
+        self.journal = []
+
+    def end_journal(self, undo: bool) -> None:
+        """Drops the journal; with `undo`, first removes every id added since it started."""
+        if undo and self.journal:
+            for ids in self.journal:
+                self.remove_many(ids)
+        self.journal = None
+
+
+_ShardActor = ray.remote(max_restarts=0)(_Shard)
+
+
+# ---------------------------------------------------------------------------
+
+
+class ShardedIndex:
+    """An ``IdMapIndex`` spread over ``num_shards`` Ray actors.
+
+    Each shard is an actor reserving ``num_cpus_per_shard`` CPUs (fractions
+    allowed) and running varnel with that many threads (at least one).
+    ``actor_options`` go to Ray's ``.options()`` for every shard actor (for
+    example ``{"scheduling_strategy": "SPREAD"}``, the default, or custom
+    resources). The constructor waits up to ``start_timeout`` seconds for the
+    actors to start. Ray is initialised with its defaults if it is not yet.
+    """
+
+    def __init__(
+        self,
+        dim: int,
+        bits: int,
+        rotation: str = "rotor3",
+        num_shards: int = 2,
+        *,
+        num_cpus_per_shard: float = 1.0,
+        actor_options: Mapping[str, Any] | None = None,
+        start_timeout: float = 120.0,
+    ):
+        probe = IdMapIndex(dim, bits, rotation)  # the same parameter checks and messages
+        num_shards = operator.index(num_shards)
+        if num_shards < 1:
+            raise ValueError(f"num_shards must be at least 1, got {num_shards}")
+        self._dim, self._bits, self._rotation = probe.dim, probe.bits, probe.rotation
+        self._num_shards = num_shards
+        self._options = {"scheduling_strategy": "SPREAD", **(actor_options or {}), "num_cpus": num_cpus_per_shard}
+        self._start_timeout = start_timeout
+        self._lock = threading.RLock()
+        self._written: dict[str, Any] | None = None  # directory and manifest of the last write or load
+        self._unwritten = [False] * num_shards  # shards changed since that write
+        self._actors: list[Any] = []
+        self._actors = self._start(list(range(num_shards)), [None] * num_shards)
+
+    # -- properties ---------------------------------------------------------
+
+    @property
+    def dim(self) -> int:
+        return self._dim
+
+    @property
+    def bits(self) -> int:
+        return self._bits
+
+    @property
+    def rotation(self) -> str:
+        return self._rotation
+
+    @property
+    def num_shards(self) -> int:
+        return self._num_shards
+
+    @property
+    def actors(self) -> tuple[Any, ...]:
+        """The shard actors' handles, in shard order (for inspection and monitoring)."""
+        return tuple(self._actors)
+
+    def __repr__(self) -> str:
+        return (
+            f"ShardedIndex(dim={self._dim}, bits={self._bits}, rotation='{self._rotation}', "
+            f"num_shards={self._num_shards})"
+        )
+
+    # -- actors and calls ---------------------------------------------------
+
+    def _start(self, shards: list[int], paths: list[str | None]) -> list[Any]:
+        """Starts one actor per shard and waits for all; on any failure kills them all."""
+        actors = [
+            _ShardActor.options(**self._options).remote(self._dim, self._bits, self._rotation, path)
+            for path in paths
+        ]
+        try:
+            ready = [actor.threads.remote() for actor in actors]
+            done, waiting = ray.wait(ready, num_returns=len(ready), timeout=self._start_timeout)
+            if waiting:
+                late = [shards[ready.index(ref)] for ref in waiting]
+                raise TimeoutError(
+                    f"shard actors {late} did not start within {self._start_timeout} s "
+                    f"(each needs {self._options['num_cpus']} CPUs; is the cluster large enough?)"
+                )
+            for shard, ref in zip(shards, ready):
+                try:
+                    ray.get(ref)
+                except ray.exceptions.RayError as error:
+                    raise OSError(f"shard {shard} failed to start: {getattr(error, 'cause', None) or error}") from None
+        except BaseException:
+            for actor in actors:
+                ray.kill(actor)
+            raise
+        return actors
+
+    def _call(self, method: str, arguments: Mapping[int, tuple]) -> dict[int, Any]:
+        """Calls `method` on the given shards at once; results by shard, or raises.
+
+        A dead shard raises ShardUnavailableError naming every dead shard, after
+        all other calls have finished; a failed library check raises PanicException.
+        """
+        results, dead, panic = self._call_all(method, arguments)
+        if dead:
+            raise ShardUnavailableError(dead, self._num_shards)
+        if panic is not None:
+            raise panic
+        return results
+
+    def _call_all(self, method: str, arguments: Mapping[int, tuple]) -> tuple[dict[int, Any], list[int], Any]:
+        """Like _call, but returns (results of the shards that answered, dead shards, a PanicException or None)."""
+        if not self._actors:
+            raise RuntimeError("the sharded index is closed")
+        refs = {shard: getattr(self._actors[shard], method).remote(*args) for shard, args in arguments.items()}
+        results, dead, panic = {}, [], None
+        for shard, ref in refs.items():
+            try:
+                results[shard] = ray.get(ref)
+            except ray.exceptions.RayActorError:
+                dead.append(shard)
+            except _ShardPanic as error:
+                panic = panic or PanicException(*error.cause.args)
+        return results, dead, panic
+
+    def _every_shard(self, *args) -> dict[int, tuple]:
+        return {shard: args for shard in range(self._num_shards)}
+
+    # -- size and membership ------------------------------------------------
+
+    def __len__(self) -> int:
+        with self._lock:
+            return sum(self._call("size", self._every_shard()).values())
+
+    def contains(self, id: int) -> bool:
+        id = _to_u64("id", id)
+        shard = int(shard_of(id, self._num_shards)[0])
+        with self._lock:
+            return bool(self._call("present", {shard: (np.array([id], dtype=np.uint64),)})[shard][0])
+
+    __contains__ = contains
+
+    # -- adding -------------------------------------------------------------
+
+    def add_with_ids(self, vectors: np.ndarray, ids: np.ndarray) -> None:
+        """Adds vectors (float32, shape (m, dim), C-contiguous) with uint64 ids.
+
+        All checks of ``IdMapIndex.add_with_ids`` (one id per vector, no id
+        stored already, no id twice in the batch) run before any shard changes,
+        with the same ``PanicException`` messages. Unlike ``IdMapIndex``,
+        ``vectors`` must have exactly ``dim`` columns (ValueError otherwise).
+        If a shard dies during the add, the parts already added to the other
+        shards are removed again before ShardUnavailableError is raised.
+        """
+        _check_array("vectors", vectors, 2, np.float32)
+        _check_array("ids", ids, 1, np.uint64)
+        _check_rows("vectors", vectors, self._dim)
+        with self._lock:
+            self._add_batch(vectors, ids)
+
+    def add_dataset(
+        self, dataset: Any, *, id_column: str = "id", vector_column: str = "vector", batch_size: int = 65536
+    ) -> int:
+        """Adds every row of a Ray Dataset, streamed in batches; returns the number of rows added.
+
+        ``id_column`` holds non-negative integers, ``vector_column`` float32
+        vectors of ``dim`` values (a tensor column or a list column, as
+        ``ray.data.read_parquet`` or ``ray.data.read_numpy`` give them). Only
+        one batch at a time passes through the caller. Each batch is checked as
+        in ``add_with_ids``; if any batch fails, every row this call added is
+        removed again before the error propagates, so the index holds the same
+        vectors as before (their positions inside a shard may differ, which
+        only changes the order among exactly equal scores).
+        """
+        with self._lock:
+            self._call("start_journal", self._every_shard())
+            added = 0
+            try:
+                for batch in dataset.iter_batches(batch_size=batch_size, batch_format="numpy"):
+                    vectors, ids = self._batch_columns(batch, id_column, vector_column)
+                    self._add_batch(vectors, ids)
+                    added += len(ids)
+            except BaseException:
+                self._call_all("end_journal", self._every_shard(True))
+                raise
+            self._call("end_journal", self._every_shard(False))
+            return added
+
+    def _batch_columns(self, batch: Mapping[str, np.ndarray], id_column: str, vector_column: str):
+        for column in (id_column, vector_column):
+            if column not in batch:
+                raise ValueError(f"the data set has no column '{column}' (columns: {sorted(batch)})")
+        ids, vectors = batch[id_column], batch[vector_column]
+        if vectors.dtype == object:  # a list column: one array per row
+            vectors = np.stack(vectors) if len(vectors) else np.empty((0, self._dim), np.float32)
+        if vectors.dtype != np.float32 or vectors.ndim != 2:
+            raise TypeError(
+                f"column '{vector_column}' must hold float32 vectors of {self._dim} values, "
+                f"got {vectors.dtype} of shape {vectors.shape}"
+            )
+        if ids.dtype.kind not in "iu" or ids.ndim != 1 or (ids.dtype.kind == "i" and np.any(ids < 0)):
+            raise TypeError(f"column '{id_column}' must hold non-negative integers, got {ids.dtype}")
+        _check_rows(f"column '{vector_column}'", vectors, self._dim)
+        return np.ascontiguousarray(vectors), np.ascontiguousarray(ids, dtype=np.uint64)
+
+    def _add_batch(self, vectors: np.ndarray, ids: np.ndarray) -> None:
+        count = vectors.shape[0]
+        if len(ids) != count:
+            raise PanicException(
+                f"assertion `left == right` failed: expected {count} ids, got {len(ids)}\n"
+                f"  left: {len(ids)}\n right: {count}"
+            )
+        if count == 0:
+            return
+        parts = self._split_by_shard(ids, vectors)
+        present = np.empty(count, dtype=bool)
+        answers = self._call("present", {shard: (part_ids,) for shard, (_, part_ids, _) in parts.items()})
+        for shard, (rows, _, _) in parts.items():
+            present[rows] = answers[shard]
+        if (offending := _first_offending_id(ids, present)) is not None:
+            raise PanicException(f"id {offending} already present in index")
+        added, dead, panic = self._call_all("add", {s: (v, i) for s, (_, i, v) in parts.items()})
+        if dead or panic is not None:
+            # All or nothing: take the parts back from the shards that took them.
+            self._call_all("remove_many", {shard: (parts[shard][1],) for shard in added})
+            if dead:
+                raise ShardUnavailableError(dead, self._num_shards)
+            raise panic
+        for shard in parts:
+            self._unwritten[shard] = True
+
+    def _split_by_shard(self, ids: np.ndarray, vectors: np.ndarray | None = None) -> dict[int, tuple]:
+        """(rows of the batch, their ids, their vectors) per shard that receives any."""
+        shards = shard_of(ids, self._num_shards)
+        order = np.argsort(shards, kind="stable")
+        bounds = np.searchsorted(shards[order], np.arange(self._num_shards + 1))
+        parts = {}
+        for shard in range(self._num_shards):
+            rows = order[bounds[shard] : bounds[shard + 1]]
+            if len(rows):
+                part_vectors = None if vectors is None else np.ascontiguousarray(vectors[rows])
+                parts[shard] = (rows, np.ascontiguousarray(ids[rows]), part_vectors)
+        return parts
+
+    # -- removing -----------------------------------------------------------
+
+    def remove(self, id: int) -> bool:
+        """Removes one id; returns whether it was stored."""
+        id = _to_u64("id", id)
+        return bool(self.remove_many(np.array([id], dtype=np.uint64))[0])
+
+    def remove_many(self, ids: np.ndarray) -> np.ndarray:
+        """Removes uint64 ids; returns, per id, whether it was removed (False for an
+        unknown id and for the repeat of an id earlier in the same array).
+
+        If a shard is dead, nothing is removed: every shard concerned is asked
+        first. A shard dying between that question and the removal leaves the
+        removals on the other shards done; ShardUnavailableError says so.
+        """
+        _check_array("ids", ids, 1, np.uint64)
+        removed = np.zeros(len(ids), dtype=bool)
+        with self._lock:
+            parts = self._split_by_shard(ids)
+            self._call("size", {shard: () for shard in parts})
+            results, dead, _ = self._call_all("remove_many", {s: (part_ids,) for s, (_, part_ids, _) in parts.items()})
+            for shard, (rows, _, _) in parts.items():
+                if shard in results:
+                    removed[rows] = results[shard]
+                    self._unwritten[shard] |= bool(results[shard].any())
+            if dead:
+                raise ShardUnavailableError(dead, self._num_shards)
+        return removed
+
+    # -- search -------------------------------------------------------------
+
+    def search(self, queries: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray]:
+        """Top-k over all shards: ``(scores, ids)`` as in ``IdMapIndex.search``.
+
+        Scores are bit for bit those of one ``IdMapIndex`` holding the same
+        vectors. Ties: of exactly equal scores the smaller id comes first, for
+        any shard count (a single index leaves their order unspecified). When
+        equal scores straddle the k-th place, which of the tied ids are kept
+        may differ from a single index.
+        """
+        _check_array("queries", queries, 2, np.float32)
+        _check_rows("queries", queries, self._dim)
+        k = _to_u64("k", k)
+        with self._lock:
+            shared_queries = ray.put(queries)
+            results = self._call("search", self._every_shard(shared_queries, k))
+        if queries.shape[0] == 0:
+            return np.empty((0, k), np.float32), np.empty((0, k), np.uint64)
+        return merge_results([results[shard][:3] for shard in range(self._num_shards)], k)
+
+    # -- files --------------------------------------------------------------
+
+    def write(self, directory: str | os.PathLike) -> None:
+        """Writes every shard's ``.vnim`` file in parallel, then the manifest.
+
+        ``directory`` (created if needed; on storage that every shard's node
+        sees) must not hold shard files other than those of this index's
+        shard numbers. Each shard writes ``shard-NNNNN.vnim.tmp``, syncs it and
+        reports its sha256; only when every shard succeeded are the files
+        renamed into place and the manifest written (atomically, by rename).
+        An interrupted write can leave a directory that ``load`` refuses;
+        write to a fresh directory to keep the previous snapshot loadable.
+        """
+        directory = os.path.abspath(os.fspath(directory))
+        os.makedirs(directory, exist_ok=True)
+        names = [_shard_file_name(shard) for shard in range(self._num_shards)]
+        foreign = sorted(
+            n for n in os.listdir(directory) if n.startswith(SHARD_FILE_PREFIX) and n not in names
+        )
+        if foreign:
+            raise OSError(f"{directory} holds shard file {foreign[0]} of another index; write to another directory")
+        with self._lock:
+            temporary = [os.path.join(directory, name + ".tmp") for name in names]
+            try:
+                entries = self._call("write", {shard: (path,) for shard, path in enumerate(temporary)})
+            except BaseException:
+                for path in temporary:
+                    if os.path.exists(path):
+                        os.remove(path)
+                raise
+            for name, path in zip(names, temporary):
+                os.replace(path, os.path.join(directory, name))
+            manifest = {
+                "format": MANIFEST_FORMAT,
+                "version": MANIFEST_VERSION,
+                "dim": self._dim,
+                "bits": self._bits,
+                "rotation": self._rotation,
+                "seed": DEFAULT_SEED,
+                "num_shards": self._num_shards,
+                "routing": ROUTING_RULE,
+                "shards": [{"file": names[shard], **entries[shard]} for shard in range(self._num_shards)],
+            }
+            manifest["checksum"] = _manifest_checksum(manifest)
+            manifest_temporary = os.path.join(directory, MANIFEST_NAME + ".tmp")
+            with open(manifest_temporary, "w", encoding="utf-8") as file:
+                json.dump(manifest, file, indent=1)
+                file.flush()
+                os.fsync(file.fileno())
+            os.replace(manifest_temporary, os.path.join(directory, MANIFEST_NAME))
+            _fsync_directory(directory)
+            self._written = {"directory": directory, "manifest": manifest}
+            self._unwritten = [False] * self._num_shards
+
+    @classmethod
+    def load(
+        cls,
+        directory: str | os.PathLike,
+        *,
+        num_cpus_per_shard: float = 1.0,
+        actor_options: Mapping[str, Any] | None = None,
+        start_timeout: float = 120.0,
+    ) -> ShardedIndex:
+        """Loads a directory written by ``write``, one actor per shard file.
+
+        The manifest (its checksum, parameters and routing rule), the set of
+        shard files (none missing, none extra) and every file (size, sha256,
+        header, ids routing to their shard) are checked before any actor
+        starts; any fault raises OSError naming it.
+        """
+        directory = os.path.abspath(os.fspath(directory))
+        manifest = _read_manifest(directory)
+        params = {key: manifest[key] for key in ("dim", "bits", "rotation", "num_shards")}
+        if params["rotation"] not in _ROTATION_TAGS:
+            raise OSError(f"{MANIFEST_NAME} in {directory} names an unknown rotation")
+        index = cls.__new__(cls)
+        index._dim, index._bits, index._rotation = manifest["dim"], manifest["bits"], manifest["rotation"]
+        index._num_shards = manifest["num_shards"]
+        index._options = {"scheduling_strategy": "SPREAD", **(actor_options or {}), "num_cpus": num_cpus_per_shard}
+        index._start_timeout = start_timeout
+        index._lock = threading.RLock()
+        index._written = {"directory": directory, "manifest": manifest}
+        index._unwritten = [False] * index._num_shards
+        index._actors = []
+        shards = list(range(index._num_shards))
+        index._check_files(shards)
+        index._actors = index._start(shards, index._paths(shards))
+        return index
+
+    def _paths(self, shards: list[int]) -> list[str]:
+        written = self._written
+        return [os.path.join(written["directory"], written["manifest"]["shards"][s]["file"]) for s in shards]
+
+    def _check_files(self, shards: list[int]) -> None:
+        manifest = self._written["manifest"]
+        params = {key: manifest[key] for key in ("dim", "bits", "rotation", "num_shards")}
+        checks = [
+            _check_shard_file.remote(path, manifest["shards"][shard], shard, params)
+            for shard, path in zip(shards, self._paths(shards))
+        ]
+        for problem in ray.get(checks):
+            if problem:
+                raise OSError(problem)
+
+    # -- faults ---------------------------------------------------------------
+
+    def recover(self) -> tuple[int, ...]:
+        """Restarts every dead shard from its last written file; returns their numbers.
+
+        What was acknowledged by ``write`` (or present at ``load``) is what a
+        restored shard holds: adds and removals on that shard after the last
+        write were only in its memory and are gone (a RuntimeWarning names
+        such shards). Live shards keep their current state, so ids routed to
+        them are unaffected. With no write or load yet, a dead shard cannot be
+        restored and RuntimeError is raised.
+        """
+        with self._lock:
+            _, dead, _ = self._call_all("size", self._every_shard())
+            if not dead:
+                return ()
+            if self._written is None:
+                raise RuntimeError(f"shards {dead} died and the index was never written: nothing to restore from")
+            self._check_files(dead)
+            for shard, actor in zip(dead, self._start(dead, self._paths(dead))):
+                self._actors[shard] = actor
+            if lost := [shard for shard in dead if self._unwritten[shard]]:
+                warnings.warn(
+                    f"shards {lost} changed after the last write; those changes are lost", RuntimeWarning, stacklevel=2
+                )
+            for shard in dead:
+                self._unwritten[shard] = False
+            return tuple(dead)
+
+    # -- lifetime -------------------------------------------------------------
+
+    def close(self) -> None:
+        """Ends every shard actor (their memory is freed); the index is unusable afterwards."""
+        with self._lock:
+            for actor in self._actors:
+                ray.kill(actor)
+            self._actors = []
+
+    def __enter__(self) -> ShardedIndex:
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        self.close()
+
+
+def merge_results(parts: list[tuple[np.ndarray, np.ndarray, int]], k: int) -> tuple[np.ndarray, np.ndarray]:
+    """Merges per-shard ``(scores, ids, shard size)`` rows into one top-k.
+
+    The effective k is that of one index holding every vector: min(k, total
+    size), at least 1. A shard returns min(k, its size) columns (one empty
+    column when it is empty, dropped here). Sorted by score, best first, NaN
+    below every number as in a single index; equal scores by ascending id.
+    """
+    kept = [(scores, ids) for scores, ids, size in parts if size > 0]
+    nq = parts[0][0].shape[0]
+    if not kept:
+        return np.full((nq, 1), -np.inf, np.float32), np.full((nq, 1), EMPTY_ID, np.uint64)
+    scores = np.concatenate([scores for scores, _ in kept], axis=1)
+    ids = np.concatenate([ids for _, ids in kept], axis=1)
+    width = max(1, min(k, scores.shape[1]))
+    order = np.lexsort((ids, -scores), axis=1)[:, :width]
+    return np.take_along_axis(scores, order, axis=1), np.take_along_axis(ids, order, axis=1)

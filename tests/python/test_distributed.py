@@ -1,0 +1,330 @@
+import json
+import os
+import shutil
+import subprocess
+import sys
+import warnings
+
+import numpy as np
+import pytest
+from conftest import vectors
+
+from varnel import IdMapIndex, PanicException
+
+try:
+    import ray
+
+    from varnel import distributed
+    from varnel.distributed import ShardedIndex, ShardUnavailableError, shard_of
+except ImportError:
+    ray = None
+
+needs_ray = pytest.mark.skipif(ray is None, reason="Ray is not installed (pip install 'varnel[ray]')")
+EMPTY_ID = 2**64 - 1
+# Outputs of a SplitMix64 generator seeded with 0, its published reference sequence.
+SPLITMIX64_SEED0 = [0xE220A8397B1DCDAF, 0x6E789E6AA1B965F4, 0x06C45D188009454F]
+GOLDEN_GAMMA = 0x9E3779B97F4A7C15
+
+
+def test_import_varnel_does_not_import_ray():
+    script = "import sys, varnel; sys.exit(any(m.split('.')[0] == 'ray' for m in sys.modules))"
+    assert subprocess.run([sys.executable, "-c", script], timeout=60).returncode == 0
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False, configure_logging=False)
+    yield
+    ray.shutdown()
+
+
+@pytest.fixture
+def make_index(cluster):
+    """Builds sharded indexes (a quarter CPU per shard by default) and ends their actors after the test."""
+    made = []
+
+    def make(*args, loader=None, **kwargs):
+        kwargs.setdefault("num_cpus_per_shard", 0.25)
+        index = (loader or ShardedIndex)(*args, **kwargs)
+        made.append(index)
+        return index
+
+    yield make
+    for index in made:
+        index.close()
+
+
+def random_ids(count: int, seed: int = 1) -> np.ndarray:
+    return np.random.default_rng(seed).choice(2**62, count, replace=False).astype(np.uint64)
+
+
+def single_index(dim, bits, rotation, data, ids) -> IdMapIndex:
+    index = IdMapIndex(dim, bits, rotation)
+    index.add_with_ids(data, ids)
+    return index
+
+
+def assert_same_search(sharded, single, queries, k):
+    got, expected = sharded.search(queries, k), single.search(queries, k)
+    for a, b in zip(got, expected):
+        assert a.dtype == b.dtype and a.shape == b.shape
+    np.testing.assert_array_equal(got[0].view(np.uint32), expected[0].view(np.uint32))  # bit for bit
+    np.testing.assert_array_equal(got[1], expected[1])
+
+
+@needs_ray
+class TestRouting:
+    @pytest.mark.parametrize("num_shards", [2, 7, 1000])
+    def test_rule_is_splitmix64_mod_shards(self, num_shards):
+        ids = [0, GOLDEN_GAMMA, (2 * GOLDEN_GAMMA) % 2**64]
+        assert shard_of(np.array(ids, dtype=np.uint64), num_shards).tolist() == [
+            x % num_shards for x in SPLITMIX64_SEED0
+        ]
+
+    def test_files_hold_the_ids_of_their_shard_after_write_and_load(self, make_index, tmp_path):
+        ids = random_ids(600)
+        index = make_index(32, 4, num_shards=3)
+        index.add_with_ids(vectors(600, 32), ids)
+        index.write(tmp_path)
+        for shard in range(3):
+            part = IdMapIndex.load(str(tmp_path / f"shard-{shard:05d}.vnim"))
+            mine = ids[shard_of(ids, 3) == shard]
+            assert len(part) == len(mine) and all(part.contains(i) for i in mine.tolist())
+        loaded = make_index(str(tmp_path), loader=ShardedIndex.load)
+        more, more_ids = vectors(90, 32, seed=4), random_ids(90, seed=9)
+        for target in (index, loaded):
+            target.add_with_ids(more, more_ids)
+        queries = vectors(20, 32, seed=2)
+        for a, b in zip(index.search(queries, 15), loaded.search(queries, 15)):
+            np.testing.assert_array_equal(a, b)
+        assert (loaded.dim, loaded.bits, loaded.rotation, loaded.num_shards, len(loaded)) == (32, 4, "rotor3", 3, 690)
+
+
+@needs_ray
+class TestAgainstSingleIndex:
+    @pytest.mark.parametrize(
+        "num_shards, bits, rotation", [(1, 4, "rotor3"), (2, 2, "planar2"), (3, 3, "walshrotor3"), (5, 4, "iso4")]
+    )
+    def test_same_results_through_adds_and_removals(self, make_index, num_shards, bits, rotation):
+        dim, n = 64, 1500
+        data, ids = vectors(n, dim), random_ids(n)
+        sharded = make_index(dim, bits, rotation, num_shards=num_shards)
+        single = IdMapIndex(dim, bits, rotation)
+        queries = vectors(40, dim, seed=3)
+        assert_same_search(sharded, single, queries, 10)  # empty: one empty slot per query
+        for part in (slice(0, 700), slice(700, n)):
+            sharded.add_with_ids(data[part], ids[part])
+            single.add_with_ids(data[part], ids[part])
+        for k in (0, 1, 10, n + 5):
+            assert_same_search(sharded, single, queries, k)
+        gone = np.concatenate([ids[::7], ids[:3], [np.uint64(5)]])  # repeats and an unknown id
+        removed = sharded.remove_many(gone)
+        assert removed.tolist() == [single.remove(i) for i in gone.tolist()]
+        assert len(sharded) == len(single) and sharded.remove(ids[1]) == single.remove(ids[1])
+        assert ids[3] in sharded and not sharded.contains(ids[0])
+        assert_same_search(sharded, single, queries, 10)
+        assert sharded.search(queries[:0], 4)[1].shape == single.search(queries[:0], 4)[1].shape == (0, 4)
+
+    def test_equal_scores_come_by_ascending_id(self, make_index):
+        base = vectors(40, 32)
+        data = np.repeat(base, 4, axis=0)  # every vector four times: exact ties
+        ids = random_ids(160)
+        sharded = make_index(32, 4, num_shards=3)
+        sharded.add_with_ids(data, ids)
+        single = single_index(32, 4, "rotor3", data, ids)
+        queries = vectors(10, 32, seed=8)
+        (scores, found), (single_scores, single_found) = sharded.search(queries, 160), single.search(queries, 160)
+        np.testing.assert_array_equal(scores, single_scores)
+        for row in range(len(queries)):
+            for value in np.unique(scores[row]):
+                tied = found[row][scores[row] == value].tolist()
+                assert len(tied) == 4 and tied == sorted(single_found[row][single_scores[row] == value].tolist())
+
+
+@pytest.fixture(scope="class")
+def twenty_in_four_shards(cluster):
+    """Ids 0..19 over four shards; every test using it must leave it unchanged."""
+    with ShardedIndex(16, 4, num_shards=4, num_cpus_per_shard=0.25) as sharded:
+        sharded.add_with_ids(vectors(20, 16), np.arange(20, dtype=np.uint64))
+        yield sharded
+
+
+@needs_ray
+class TestAddChecks:
+    @pytest.mark.parametrize(
+        "batch_ids, message",
+        [
+            ([1001, 1002, 7, 1003], "id 7 already present in index"),  # stored on its own shard
+            ([1001, 1002, 1003, 1002], "id 1002 already present in index"),  # repeated in the batch
+            ([1001, 1002], "assertion `left == right` failed: expected 4 ids, got 2\n  left: 2\n right: 4"),
+        ],
+    )
+    def test_refused_with_every_shard_unchanged(self, twenty_in_four_shards, batch_ids, message):
+        sharded = twenty_in_four_shards
+        before = sharded.search(vectors(5, 16, seed=1), 30)
+        batch = np.array(batch_ids, dtype=np.uint64)
+        assert len(set(shard_of(batch, 4).tolist())) > 1  # the batch spans shards
+        with pytest.raises(PanicException) as info:
+            sharded.add_with_ids(vectors(4, 16, seed=2), batch)
+        single = IdMapIndex(16, 4)
+        single.add_with_ids(vectors(20, 16), np.arange(20, dtype=np.uint64))
+        with pytest.raises(PanicException) as single_info:
+            single.add_with_ids(vectors(4, 16, seed=2), batch)
+        assert info.value.args == single_info.value.args == (message,)
+        assert len(sharded) == 20 and not any(sharded.contains(i) for i in (1001, 1002, 1003))
+        for a, b in zip(before, sharded.search(vectors(5, 16, seed=1), 30)):
+            np.testing.assert_array_equal(a, b)
+
+    @pytest.mark.parametrize(
+        "vectors_in, ids_in, error",
+        [
+            (np.zeros((2, 16)), np.arange(2, dtype=np.uint64), TypeError),
+            (np.zeros((2, 16), np.float32), np.arange(2), TypeError),
+            (np.zeros((2, 8), np.float32), np.arange(2, dtype=np.uint64), ValueError),
+            (np.zeros((16, 2), np.float32).T, np.arange(2, dtype=np.uint64), ValueError),
+        ],
+        ids=["float64", "int64-ids", "wrong-dim", "fortran"],
+    )
+    def test_bad_arrays(self, twenty_in_four_shards, vectors_in, ids_in, error):
+        with pytest.raises(error):
+            twenty_in_four_shards.add_with_ids(vectors_in, ids_in)
+        assert len(twenty_in_four_shards) == 20
+
+
+@needs_ray
+class TestDataset:
+    def write_parquet(self, path, data, ids):
+        import pyarrow as pa
+        import pyarrow.parquet as pq
+
+        table = pa.table({"id": pa.array(ids.astype(np.int64)), "vector": pa.array(list(data), pa.list_(pa.float32()))})
+        pq.write_table(table, str(path), row_group_size=100)
+
+    def test_parquet_in_batches_equals_single_index(self, make_index, tmp_path):
+        data, ids = vectors(450, 32), random_ids(450)
+        self.write_parquet(tmp_path / "part.parquet", data, ids)
+        sharded = make_index(32, 4, num_shards=3)
+        added = sharded.add_dataset(ray.data.read_parquet(str(tmp_path)), batch_size=200)
+        assert added == 450
+        assert_same_search(sharded, single_index(32, 4, "rotor3", data, ids), vectors(12, 32, seed=6), 10)
+
+    def test_failing_batch_takes_back_the_whole_data_set(self, make_index, tmp_path):
+        data, ids = vectors(300, 32), random_ids(300)
+        ids[250] = ids[10]  # the third batch of 100 repeats an id of the first
+        sharded = make_index(32, 4, num_shards=2)
+        sharded.add_with_ids(vectors(5, 32, seed=9), random_ids(5, seed=5))
+        dataset = ray.data.from_items([{"id": int(i), "vector": v} for i, v in zip(ids, data)])
+        with pytest.raises(PanicException, match=f"id {ids[10]} already present in index"):
+            sharded.add_dataset(dataset, batch_size=100)
+        assert len(sharded) == 5 and not any(sharded.contains(i) for i in ids[:10].tolist())
+
+
+@needs_ray
+class TestFaults:
+    def test_dead_shard_is_named_and_recover_restores_the_written_state(self, make_index, tmp_path):
+        written, written_ids = vectors(500, 32), random_ids(500)
+        later, later_ids = vectors(200, 32, seed=1), random_ids(200, seed=2)
+        sharded = make_index(32, 4, num_shards=3)
+        sharded.add_with_ids(written, written_ids)
+        sharded.write(tmp_path)
+        sharded.add_with_ids(later, later_ids)  # never written
+        ray.kill(sharded.actors[1])
+        calls = [
+            lambda: sharded.search(vectors(3, 32), 5),
+            lambda: len(sharded),
+            lambda: sharded.add_with_ids(vectors(30, 32, seed=3), random_ids(30, seed=4)),
+            lambda: sharded.write(tmp_path / "again"),
+        ]
+        for call in calls:
+            with pytest.raises(ShardUnavailableError, match="shard 1 of 3 unavailable") as info:
+                call()
+            assert info.value.shards == (1,)
+        assert not os.path.exists(tmp_path / "again" / "manifest.json")
+        with pytest.warns(RuntimeWarning, match=r"shards \[1\] changed after the last write"):
+            assert sharded.recover() == (1,)
+        kept = shard_of(later_ids, 3) != 1  # later adds survive only on the live shards
+        expected = single_index(32, 4, "rotor3", written, written_ids)
+        expected.add_with_ids(later[kept], later_ids[kept])
+        assert len(sharded) == len(expected)
+        assert_same_search(sharded, expected, vectors(25, 32, seed=5), 10)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            assert sharded.recover() == ()
+
+    def test_recover_without_a_write_refuses(self, make_index):
+        sharded = make_index(16, 4, num_shards=2)
+        ray.kill(sharded.actors[0])
+        with pytest.raises(RuntimeError, match="never written"):
+            sharded.recover()
+
+    @pytest.mark.parametrize("cpus, threads", [(0.5, 1), (2, 2)])
+    def test_shard_threads_follow_its_cpus(self, make_index, cpus, threads):
+        sharded = make_index(16, 4, num_shards=1, num_cpus_per_shard=cpus)
+        assert ray.get(sharded.actors[0].threads.remote()) == threads
+
+    def test_start_times_out_on_a_cluster_too_small(self, cluster):
+        with pytest.raises(TimeoutError, match="did not start"):
+            ShardedIndex(16, 4, num_shards=1, num_cpus_per_shard=3, start_timeout=1)
+
+
+def flip_byte(path, offset=40):
+    raw = bytearray(path.read_bytes())
+    raw[offset] ^= 1
+    path.write_bytes(bytes(raw))
+
+
+def edit_manifest(directory, change, reseal=False):
+    path = directory / "manifest.json"
+    manifest = json.loads(path.read_text())
+    change(manifest)
+    if reseal:  # an editor who also recomputes the manifest's own checksum
+        manifest["checksum"] = distributed._manifest_checksum(manifest)
+    path.write_text(json.dumps(manifest))
+
+
+def swap_shard_files(directory):
+    first, second = directory / "shard-00000.vnim", directory / "shard-00001.vnim"
+    first_bytes = first.read_bytes()
+    first.write_bytes(second.read_bytes())
+    second.write_bytes(first_bytes)
+
+    def swap(manifest):
+        shards = manifest["shards"]
+        for key in ("sha256", "bytes", "count"):
+            shards[0][key], shards[1][key] = shards[1][key], shards[0][key]
+
+    edit_manifest(directory, swap, reseal=True)
+
+
+@pytest.fixture(scope="module")
+def written_directory(cluster, tmp_path_factory):
+    directory = tmp_path_factory.mktemp("written")
+    with ShardedIndex(32, 4, num_shards=3, num_cpus_per_shard=0.25) as sharded:
+        sharded.add_with_ids(vectors(300, 32), random_ids(300))
+        sharded.write(directory)
+    return directory
+
+
+@needs_ray
+class TestTamperedFiles:
+    @pytest.mark.parametrize(
+        "tamper, message",
+        [
+            (lambda d: (d / "shard-00001.vnim").unlink(), "missing shard file shard-00001.vnim"),
+            (lambda d: shutil.copy(d / "shard-00000.vnim", d / "shard-00003.vnim"), "unexpected shard file shard-00003"),
+            (lambda d: flip_byte(d / "shard-00002.vnim"), "shard-00002.vnim was altered"),
+            (lambda d: open(d / "shard-00000.vnim", "ab").write(b"\0"), "shard-00000.vnim has .* bytes"),
+            (lambda d: (d / "manifest.json").unlink(), "no manifest.json"),
+            (lambda d: edit_manifest(d, lambda m: m.update(dim=64)), "manifest.json .* was altered"),
+            (lambda d: edit_manifest(d, lambda m: m.update(bits=2), reseal=True), "does not match the manifest"),
+            (lambda d: edit_manifest(d, lambda m: m.update(routing="id mod n"), reseal=True), "unknown routing"),
+            (swap_shard_files, "route to another shard"),
+        ],
+        ids=["missing", "extra", "altered", "appended", "no-manifest", "manifest-edit", "bits", "routing", "swapped"],
+    )
+    def test_load_refuses(self, written_directory, tmp_path, tamper, message):
+        directory = tmp_path / "copy"
+        shutil.copytree(written_directory, directory)
+        tamper(directory)
+        with pytest.raises(OSError, match=message):
+            ShardedIndex.load(str(directory), num_cpus_per_shard=0.25)
