@@ -51,6 +51,7 @@ MANIFEST_VERSION = 1
 SHARD_FILE_PREFIX = "shard-"
 _ROTATION_TAGS = {"planar2": 2, "rotor3": 3, "iso4": 4, "walshrotor3": 5}
 _HASH_CHUNK = 1 << 20
+_TRAILER_BYTES = 16  # the integrity trailer ("VNCK", length, CRC-32C) that ends a file
 
 
 class ShardUnavailableError(RuntimeError):
@@ -153,8 +154,9 @@ def _shard_file_problem(path: str, entry: Mapping[str, Any], shard: int, params:
         dim, count = int.from_bytes(header[7:11], "little"), int.from_bytes(header[11:15], "little")
         code_bytes = dim // 8 * bits * count
         seed_at = 15 + code_bytes + 4 * count
-        if size != seed_at + 8 + 8 * count:
-            return f"shard file {name} has {size} bytes, its header announces {seed_at + 8 + 8 * count}"
+        data_end = seed_at + 8 + 8 * count
+        if size not in (data_end, data_end + _TRAILER_BYTES):
+            return f"shard file {name} has {size} bytes, its header announces {data_end}"
         with open(path, "rb") as file:
             file.seek(seed_at)
             seed = int.from_bytes(file.read(8), "little")
