@@ -39,7 +39,7 @@ except ImportError as error:  # pragma: no cover - depends on the environment
 import varnel
 from varnel import IdMapIndex, PanicException
 
-__all__ = ["ShardedIndex", "ShardUnavailableError", "shard_of", "ROUTING_RULE"]
+__all__ = ["ShardedIndex", "ShardUnavailableError", "shard_of", "merge_results", "ROUTING_RULE"]
 
 EMPTY_ID = 2**64 - 1
 # The seed every IdMapIndex created from Python uses; shard files must carry it.
@@ -268,6 +268,9 @@ class _Shard:
     def remove_many(self, ids: np.ndarray) -> np.ndarray:
         remove = self.index.remove
         return np.fromiter((remove(i) for i in ids.tolist()), dtype=bool, count=len(ids))
+
+    def prepare(self) -> None:
+        self.index.prepare()
 
     def search(self, queries: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray, int, float]:
         start = time.perf_counter()
@@ -567,6 +570,11 @@ class ShardedIndex:
         return removed
 
     # -- search -------------------------------------------------------------
+
+    def prepare(self) -> None:
+        """Builds every shard's search caches now, in parallel, instead of at the first search."""
+        with self._lock:
+            self._call("prepare", self._every_shard())
 
     def search(self, queries: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray]:
         """Top-k over all shards: ``(scores, ids)`` as in ``IdMapIndex.search``.

@@ -131,6 +131,7 @@ class TestAgainstSingleIndex:
         for part in (slice(0, 700), slice(700, n)):
             sharded.add_with_ids(data[part], ids[part])
             single.add_with_ids(data[part], ids[part])
+        sharded.prepare()
         for k in (0, 1, 10, n + 5):
             assert_same_search(sharded, single, queries, k)
         gone = np.concatenate([ids[::7], ids[:3], [np.uint64(5)]])  # repeats and an unknown id
