@@ -14,7 +14,7 @@ from numpy.typing import NDArray
 
 import varnel
 from varnel._cli_common import CliError, Console
-from varnel._cli_inputs import Hdf5File, VectorSource, check_index_dim, open_vectors, require
+from varnel._cli_inputs import Hdf5File, VectorSource, batch_rows, check_index_dim, open_vectors, require
 from varnel._cli_outputs import check_new_output, replacing_file
 
 SEARCH_CHUNK = 1024
@@ -198,7 +198,7 @@ def build_all(
     exact = ExactTopK(workload.queries, args.k) if workload.stored_truth is None else None
     position = 0
     with console.bar(workload.source.count, "adding + exact top-k") as bar:
-        for first, vectors, _ in workload.source.batches(args.batch):
+        for first, vectors, _ in workload.source.batches(batch_rows(args.batch, workload.source.dim)):
             base = base_rows(vectors, first, workload)
             for bits, index in indexes.items():
                 started = time.perf_counter()

@@ -22,6 +22,7 @@ from varnel._cli_common import CliError
 
 VECTOR_EXTENSIONS = (".npy", ".fvecs", ".ivecs", ".bvecs", ".parquet", ".pq", ".h5", ".hdf5")
 FLOAT32 = np.dtype(np.float32)
+BATCH_BYTES = 8 << 20  # float32 values per batch when --batch is not given: a few ms of adding
 
 Batch = tuple[int, NDArray[np.float32], "NDArray[np.uint64] | None"]
 
@@ -64,6 +65,11 @@ def check_index_dim(dim: int, name: str) -> None:
         f"{name}: dim {dim} is not a multiple of 8; pad every vector and query with zeros "
         f"to dim {padded} (zero padding keeps inner products unchanged)"
     )
+
+
+def batch_rows(requested: int | None, dim: int) -> int:
+    """Rows per batch: as requested, or as many as fill BATCH_BYTES."""
+    return requested if requested is not None else max(256, BATCH_BYTES // (4 * max(dim, 1)))
 
 
 def to_float32(values: NDArray[Any], first_row: int, name: str) -> NDArray[np.float32]:

@@ -21,12 +21,11 @@ from numpy.typing import NDArray
 
 import varnel
 from varnel._cli_common import CliError, Console, at_least, bits_list, bits_value
-from varnel._cli_inputs import IdFile, VectorSource, check_index_dim, open_vectors
+from varnel._cli_inputs import IdFile, VectorSource, batch_rows, check_index_dim, open_vectors
 from varnel._cli_outputs import check_new_output, replacing, result_paths, result_table, write_results
 from varnel._index_header import IndexHeader, read_header
 
 INDEX_EXTENSIONS = (".vnix", ".vnim")
-DEFAULT_BATCH = 65536
 SEARCH_CHUNK = 1024
 SHOWN_QUERIES = 5
 
@@ -113,7 +112,9 @@ def add_build_arguments(parser: Parser) -> None:
         "--rotation", default="rotor3", metavar="NAME", help="planar2, rotor3 (default), iso4, walshrotor3"
     )
     parser.add_argument("--ids", metavar="IDS", help="a .npy file of one integer id per vector (makes a .vnim)")
-    parser.add_argument("--batch", type=at_least(1), default=DEFAULT_BATCH, metavar="N", help="vectors added at a time")
+    parser.add_argument(
+        "--batch", type=at_least(1), metavar="N", help="vectors read and added at a time (default: 8 MB of them)"
+    )
     parser.add_argument("--force", action="store_true", help="replace an existing output file")
     add_input_options(parser, ids=True)
 
@@ -145,7 +146,9 @@ def add_eval_arguments(parser: Parser) -> None:
     )
     parser.add_argument("--sample", type=at_least(1), default=1000, metavar="N", help="held-out queries (default 1000)")
     parser.add_argument("--seed", type=at_least(0), default=0, help="seed of the held-out sample (default 0)")
-    parser.add_argument("--batch", type=at_least(1), default=DEFAULT_BATCH, metavar="N", help="vectors added at a time")
+    parser.add_argument(
+        "--batch", type=at_least(1), metavar="N", help="vectors read and added at a time (default: 8 MB of them)"
+    )
     parser.add_argument("--plot", metavar="OUT.png", help="draw recall against queries per second (.png, .svg, .pdf)")
     parser.add_argument("--json", action="store_true", help="print the figures as one JSON object")
     parser.add_argument("--force", action="store_true", help="replace an existing plot file")
@@ -175,7 +178,7 @@ def run_build(args: argparse.Namespace, console: Console) -> int:
         console.note("no ids given: each vector's id is its row number")
     index = new_index(kind == ".vnim", source.dim, args.bits, args.rotation)
     started = time.perf_counter()
-    add_all(index, source, id_file, args.batch, console)
+    add_all(index, source, id_file, batch_rows(args.batch, source.dim), console)
     with replacing(args.output) as temporary:
         index.write(temporary)
     if not args.quiet:
