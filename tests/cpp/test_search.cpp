@@ -72,6 +72,21 @@ TEST(TopK, LargeListsSelectTheSameSetAsSorting) {
 
 // A NaN score (a stored vector holding NaN, say) must not block better
 // candidates from entering the list: it ranks below every number.
+// Long lists order ties by position, so that no standard library's heap or
+// sort decides which of equal scores are kept or in which order.
+TEST(TopK, LongListsKeepAndOrderTiesByPosition) {
+  std::vector<float> scores(500);
+  for (std::size_t i = 0; i < scores.size(); ++i) scores[i] = float(i % 7 == 3 ? 9 : i % 4);
+  for (uint64_t k : {21u, 64u, 200u}) {
+    Selected s = select(scores, k);
+    std::vector<int64_t> order(scores.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](int64_t a, int64_t b) { return scores[a] > scores[b]; });
+    order.resize(k);
+    EXPECT_EQ(s.positions, order) << "k=" << k;
+  }
+}
+
 TEST(TopK, NanRanksBelowEveryNumber) {
   for (uint64_t k : {3u, 25u}) {
     std::vector<float> scores(60, 1.0f);

@@ -48,7 +48,7 @@ uint32_t update_portable(uint32_t crc, const uint8_t* data, std::size_t size) {
 }
 
 #if defined(__x86_64__)
-__attribute__((target("sse4.2"))) uint32_t update_sse42(uint32_t crc, const uint8_t* data,
+__attribute__((target("sse4.2,crc32"))) uint32_t update_sse42(uint32_t crc, const uint8_t* data,
                                                          std::size_t size) {
   uint64_t wide = crc;
   for (; size >= 8; data += 8, size -= 8) {

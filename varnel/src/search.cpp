@@ -30,7 +30,15 @@ constexpr uint64_t kMinVectorsToSplit = 16 * 1024;
 // Vectors per task when one 2- or 3-bit query is spread over the threads.
 constexpr uint64_t kSplitGranule = 1024;
 
-bool ranks_above(const Candidate& a, const Candidate& b) { return TopK::ranks_below(b.score, a.score); }
+// The order of the heap and the final sort for long lists: by score, and of
+// equal scores the earlier position first. A total order makes the kept set
+// and its order independent of the standard library's heap and sort, so every
+// build and platform returns the same ties.
+bool ranks_above(const Candidate& a, const Candidate& b) {
+  if (TopK::ranks_below(b.score, a.score)) return true;
+  if (TopK::ranks_below(a.score, b.score)) return false;
+  return a.pos < b.pos;
+}
 
 float negative_infinity() { return -std::numeric_limits<float>::infinity(); }
 
