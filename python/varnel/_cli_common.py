@@ -107,3 +107,9 @@ def dim_value(text: str) -> int:
     if value < 8 or value % 8:
         raise argparse.ArgumentTypeError(f"dim must be a positive multiple of 8, got {value}")
     return value
+
+
+def search_chunk(stored: int, threads: int) -> int:
+    """Queries per search call: small enough that a progress bar moves every fraction of a
+    second on a large index, large enough to keep every thread busy (groups of four)."""
+    return max(1, min(1024, max(16 * threads, (1 << 26) // max(stored, 1))))

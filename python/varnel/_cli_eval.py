@@ -13,11 +13,10 @@ import numpy as np
 from numpy.typing import NDArray
 
 import varnel
-from varnel._cli_common import CliError, Console
+from varnel._cli_common import CliError, Console, search_chunk
 from varnel._cli_inputs import Hdf5File, VectorSource, batch_rows, check_index_dim, open_vectors, require
 from varnel._cli_outputs import check_new_output, replacing_file
 
-SEARCH_CHUNK = 1024
 SCORE_BLOCK = 1 << 23  # exact scores computed at a time (32 MB of float32)
 # Metrics whose stored neighbours are the top-k by inner product, once vectors are unit length.
 INNER_PRODUCT_METRICS = {"dot": False, "ip": False, "inner_product": False, "angular": True, "cosine": True}
@@ -232,9 +231,10 @@ def measure(
     queries = workload.queries
     found = np.empty((len(queries), k), dtype=np.int64)
     seconds = 0.0
+    size = search_chunk(len(index), varnel.num_threads())
     with console.bar(len(queries), f"searching, {index.bits} bits", unit="query") as bar:
-        for start in range(0, len(queries), SEARCH_CHUNK):
-            chunk = queries[start : start + SEARCH_CHUNK]
+        for start in range(0, len(queries), size):
+            chunk = queries[start : start + size]
             started = time.perf_counter()
             _, positions = index.search(chunk, k)
             seconds += time.perf_counter() - started

@@ -20,13 +20,12 @@ import numpy as np
 from numpy.typing import NDArray
 
 import varnel
-from varnel._cli_common import CliError, Console, at_least, bits_list, bits_value
+from varnel._cli_common import CliError, Console, at_least, bits_list, bits_value, search_chunk
 from varnel._cli_inputs import IdFile, VectorSource, batch_rows, check_index_dim, open_vectors
 from varnel._cli_outputs import check_new_output, replacing, result_paths, result_table, write_results
 from varnel._index_header import IndexHeader, read_header
 
 INDEX_EXTENSIONS = (".vnix", ".vnim")
-SEARCH_CHUNK = 1024
 SHOWN_QUERIES = 5
 
 
@@ -262,9 +261,10 @@ def load_index(header: IndexHeader) -> Any:
 def search_all(index: Any, queries: NDArray[np.float32], k: int, console: Console) -> tuple[NDArray[Any], NDArray[Any]]:
     """Searches in chunks, so that a long run shows progress."""
     scores, ids = [], []
+    chunk = search_chunk(len(index), varnel.num_threads())
     with console.bar(len(queries), "searching", unit="query") as bar:
-        for start in range(0, len(queries), SEARCH_CHUNK):
-            chunk_scores, chunk_ids = index.search(queries[start : start + SEARCH_CHUNK], k)
+        for start in range(0, len(queries), chunk):
+            chunk_scores, chunk_ids = index.search(queries[start : start + chunk], k)
             scores.append(chunk_scores)
             ids.append(chunk_ids)
             bar.update(len(chunk_ids))
