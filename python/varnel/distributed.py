@@ -22,6 +22,7 @@ import hashlib
 import json
 import operator
 import os
+import re
 import threading
 import time
 import warnings
@@ -119,6 +120,28 @@ def _first_offending_id(ids: np.ndarray, present: np.ndarray) -> int | None:
     repeated[first_seen] = False
     offending = np.flatnonzero(present | repeated)
     return int(ids[offending[0]]) if len(offending) else None
+
+
+_VECTOR_IN_BATCH = re.compile(r"^vector (\d+) of the batch")
+
+
+def _first_vector_panic(failures: list[tuple[np.ndarray, tuple]]) -> PanicException:
+    """The failure of a shard's add that concerns the earliest row of the whole batch.
+
+    `failures` pairs each failing shard's rows (their places in the batch) with
+    its exception arguments; a message that names a vector of the shard's part is
+    renumbered to the vector's place in the batch, as a single index names it.
+    """
+    candidates = []
+    for rows, args in failures:
+        message = args[0] if args and isinstance(args[0], str) else ""
+        found = _VECTOR_IN_BATCH.match(message)
+        if found:
+            row = int(rows[int(found.group(1))])
+            candidates.append((row, (f"vector {row} of the batch" + message[found.end() :], *args[1:])))
+        else:
+            candidates.append((-1, args))
+    return PanicException(*min(candidates, key=lambda candidate: candidate[0])[1])
 
 
 # ---------------------------------------------------------------------------
@@ -399,27 +422,30 @@ class ShardedIndex:
         A dead shard raises ShardUnavailableError naming every dead shard, after
         all other calls have finished; a failed library check raises PanicException.
         """
-        results, dead, panic = self._call_all(method, arguments)
+        results, dead, panics = self._call_all(method, arguments)
         if dead:
             raise ShardUnavailableError(dead, self._num_shards)
-        if panic is not None:
-            raise panic
+        if panics:
+            raise PanicException(*next(iter(panics.values())))
         return results
 
-    def _call_all(self, method: str, arguments: Mapping[int, tuple]) -> tuple[dict[int, Any], list[int], Any]:
-        """Like _call, but returns (results of the shards that answered, dead shards, a PanicException or None)."""
+    def _call_all(
+        self, method: str, arguments: Mapping[int, tuple]
+    ) -> tuple[dict[int, Any], list[int], dict[int, tuple]]:
+        """Like _call, but returns (results of the shards that answered, dead shards,
+        the arguments of the PanicException of each shard whose library check failed)."""
         if not self._actors:
             raise RuntimeError("the sharded index is closed")
         refs = {shard: getattr(self._actors[shard], method).remote(*args) for shard, args in arguments.items()}
-        results, dead, panic = {}, [], None
+        results, dead, panics = {}, [], {}
         for shard, ref in refs.items():
             try:
                 results[shard] = ray.get(ref)
             except ray.exceptions.RayActorError:
                 dead.append(shard)
             except _ShardPanic as error:
-                panic = panic or PanicException(*error.cause.args)
-        return results, dead, panic
+                panics[shard] = error.cause.args
+        return results, dead, panics
 
     def _every_shard(self, *args) -> dict[int, tuple]:
         return {shard: args for shard in range(self._num_shards)}
@@ -517,13 +543,13 @@ class ShardedIndex:
             present[rows] = answers[shard]
         if (offending := _first_offending_id(ids, present)) is not None:
             raise PanicException(f"id {offending} already present in index")
-        added, dead, panic = self._call_all("add", {s: (v, i) for s, (_, i, v) in parts.items()})
-        if dead or panic is not None:
+        added, dead, panics = self._call_all("add", {s: (v, i) for s, (_, i, v) in parts.items()})
+        if dead or panics:
             # All or nothing: take the parts back from the shards that took them.
             self._call_all("remove_many", {shard: (parts[shard][1],) for shard in added})
             if dead:
                 raise ShardUnavailableError(dead, self._num_shards)
-            raise panic
+            raise _first_vector_panic([(parts[shard][0], args) for shard, args in panics.items()])
         for shard in parts:
             self._unwritten[shard] = True
 

@@ -169,25 +169,32 @@ def twenty_in_four_shards(cluster):
 @needs_ray
 class TestAddChecks:
     @pytest.mark.parametrize(
-        "batch_ids, message",
+        "batch_ids, poisoned, message",
         [
-            ([1001, 1002, 7, 1003], "id 7 already present in index"),  # stored on its own shard
-            ([1001, 1002, 1003, 1002], "id 1002 already present in index"),  # repeated in the batch
-            ([1001, 1002], "assertion `left == right` failed: expected 4 ids, got 2\n  left: 2\n right: 4"),
+            ([1001, 1002, 7, 1003], False, "id 7 already present in index"),  # stored on its own shard
+            ([1001, 1002, 1003, 1002], False, "id 1002 already present in index"),  # repeated in the batch
+            ([1001, 1002], False, "assertion `left == right` failed: expected 4 ids, got 2\n  left: 2\n right: 4"),
+            # Rows 2 and 3 (NaN, inf) go to shards 0 and 2, as their vectors 1 and 0.
+            ([1001, 1002, 1003, 1004], True, "vector 2 of the batch has a NaN or infinite value"),
         ],
+        ids=["stored", "repeated", "count", "nan"],
     )
-    def test_refused_with_every_shard_unchanged(self, twenty_in_four_shards, batch_ids, message):
+    def test_refused_with_every_shard_unchanged(self, twenty_in_four_shards, batch_ids, poisoned, message):
         sharded = twenty_in_four_shards
         before = sharded.search(vectors(5, 16, seed=1), 30)
         batch = np.array(batch_ids, dtype=np.uint64)
         assert len(set(shard_of(batch, 4).tolist())) > 1  # the batch spans shards
+        added = vectors(4, 16, seed=2)
+        if poisoned:
+            added[2, 5], added[3, 0] = np.nan, np.inf
         with pytest.raises(PanicException) as info:
-            sharded.add_with_ids(vectors(4, 16, seed=2), batch)
+            sharded.add_with_ids(added, batch)
         single = IdMapIndex(16, 4)
         single.add_with_ids(vectors(20, 16), np.arange(20, dtype=np.uint64))
         with pytest.raises(PanicException) as single_info:
-            single.add_with_ids(vectors(4, 16, seed=2), batch)
-        assert info.value.args == single_info.value.args == (message,)
+            single.add_with_ids(added, batch)
+        assert info.value.args == single_info.value.args
+        assert info.value.args[0].startswith(message)
         assert len(sharded) == 20 and not any(sharded.contains(i) for i in (1001, 1002, 1003))
         for a, b in zip(before, sharded.search(vectors(5, 16, seed=1), 30)):
             np.testing.assert_array_equal(a, b)
