@@ -2,12 +2,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -503,6 +506,58 @@ TEST_F(IndexFiles, WriteTruncatesOldFilesAndGivesNewOnesTheUmaskMode) {
   struct stat info {};
   ASSERT_EQ(::stat(path("fresh").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0640u);
+}
+
+std::vector<std::string> names_in(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The file is replaced only once the new one is complete: a write that fails
+// half-way leaves the earlier file as it was and no temporary file behind.
+TEST_F(IndexFiles, WriteReplacesTheFileWholeKeepingItsModeAndLinks) {
+  const SkerryIndex first = filled_index(8, 2, Rotation::Rotor3, 2);
+  const SkerryIndex second = filled_index(16, 3, Rotation::Iso4, 5);
+  write_index(first, path("index"));
+  ASSERT_EQ(::chmod(path("index").c_str(), 0604), 0);
+  write_index(second, path("index"));
+  struct stat info {};
+  ASSERT_EQ(::stat(path("index").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0604u);
+  EXPECT_EQ(load_index(path("index")).codes(), second.codes());
+
+  // Through a chain of links, one of them relative: the links stay links.
+  std::filesystem::create_directory(dir_ / "sub");
+  std::filesystem::create_symlink("../index", dir_ / "sub" / "relative");
+  std::filesystem::create_symlink(dir_ / "sub" / "relative", dir_ / "absolute");
+  write_index(first, path("absolute"));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir_ / "absolute"));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir_ / "sub" / "relative"));
+  EXPECT_EQ(load_index(path("index")).codes(), first.codes());
+  EXPECT_EQ(names_in(dir_), (std::vector<std::string>{"absolute", "index", "sub"}));
+
+  // A file-size limit makes the write fail part-way, as a full disk would.
+  const Bytes before = read_bytes(path("index"));
+  const SkerryIndex large = filled_index(64, 4, Rotation::Rotor3, 200);
+  struct rlimit saved {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  auto* previous_handler = ::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limited = saved;
+  limited.rlim_cur = 1000;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  const std::string message = io_error([&] { write_index(large, path("index")); });
+  const std::string id_map_message =
+      io_error([&] { write_id_map(filled_id_map(64, 4, Rotation::Rotor3, 200), path("new")); });
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, previous_handler);
+  EXPECT_EQ(message, "File too large (os error 27)");
+  EXPECT_EQ(id_map_message, "File too large (os error 27)");
+  EXPECT_EQ(read_bytes(path("index")), before);
+  EXPECT_EQ(names_in(dir_), (std::vector<std::string>{"absolute", "index", "sub"}));
 }
 
 std::size_t open_descriptors() {

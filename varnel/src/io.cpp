@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <utility>
 
 #include "error.h"
+#include "interrupt.h"
 
 namespace varnel {
 namespace {
@@ -69,6 +71,13 @@ void check_path(const std::string& path) {
   }
 }
 
+// A system call that failed with EINTR was interrupted by a signal: the
+// caller may want to stop (Ctrl-C), otherwise the call is simply repeated.
+void fail_unless_interrupted(int error_number) {
+  if (error_number != EINTR) fail_os_error(error_number);
+  check_interrupt_now();
+}
+
 // Owns one open descriptor for the length of a single call.
 class File {
  public:
@@ -77,6 +86,10 @@ class File {
   }
   static File create_for_writing(const std::string& path) {
     return File(open_retrying(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC));
+  }
+  // Opens without truncating: only to learn whether writing is allowed.
+  static File open_existing_for_writing(const std::string& path) {
+    return File(open_retrying(path, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   }
 
   File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
@@ -89,7 +102,8 @@ class File {
 
   int fd() const { return fd_; }
 
-  // A failing close can be the first report of a lost write.
+  // A failing close can be the first report of a lost write. After EINTR
+  // the descriptor is gone already (Linux), so it is not closed again.
   void close() {
     const int fd = std::exchange(fd_, -1);
     if (::close(fd) != 0 && errno != EINTR) fail_os_error(errno);
@@ -104,11 +118,95 @@ class File {
       // 0666: the process's umask takes away what the user wants kept.
       const int fd = ::open(path.c_str(), flags, 0666);
       if (fd >= 0) return fd;
-      if (errno != EINTR) fail_os_error(errno);
+      fail_unless_interrupted(errno);
     }
   }
 
   int fd_;
+};
+
+std::string folder_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+}
+
+std::string read_link(const std::string& path) {
+  std::string target(256, '\0');
+  for (;;) {
+    const ssize_t size = ::readlink(path.c_str(), target.data(), target.size());
+    if (size < 0) return "";
+    if (std::size_t(size) < target.size()) {
+      target.resize(std::size_t(size));
+      return target;
+    }
+    target.resize(target.size() * 2);
+  }
+}
+
+// The file a path finally names when it is a symbolic link (or a chain of
+// them): writing replaces that file and leaves the links as they are.
+std::string follow_links(const std::string& path) {
+  std::string current = path;
+  for (int depth = 0; depth < 40; ++depth) {
+    struct stat info {};
+    if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
+    std::string target = read_link(current);
+    if (target.empty()) return current;
+    if (target.front() != '/') target = folder_of(current) + target;
+    current = std::move(target);
+  }
+  return current;  // a loop of links: opening it reports the error
+}
+
+// A new file beside `target` that is removed again unless it is renamed
+// into place: a failed or interrupted write leaves nothing behind.
+class TemporaryFile {
+ public:
+  // Check error() before use: it holds the errno of a failed creation.
+  explicit TemporaryFile(const std::string& target) {
+    static std::atomic<uint64_t> counter{0};
+    const std::size_t slash = target.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    // Hidden, unique per call and short enough for any file-name limit.
+    const std::string prefix = folder + "." + target.substr(folder.size()).substr(0, 180) + ".tmp-" +
+                               std::to_string(::getpid()) + "-";
+    for (;;) {
+      path_ = prefix + std::to_string(counter.fetch_add(1));
+      const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd >= 0) {
+        fd_ = fd;
+        return;
+      }
+      if (errno == EINTR) {
+        check_interrupt_now();
+      } else if (errno != EEXIST) {
+        error_ = errno;
+        path_.clear();
+        return;
+      }
+    }
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  ~TemporaryFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+
+  int error() const { return error_; }
+  int fd() const { return fd_; }
+
+  void rename_to(const std::string& target) {
+    const int fd = std::exchange(fd_, -1);
+    if (::close(fd) != 0 && errno != EINTR) fail_os_error(errno);
+    if (::rename(path_.c_str(), target.c_str()) != 0) fail_os_error(errno);
+    path_.clear();
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  int error_ = 0;
 };
 
 class FileSource final : public ByteSource {
@@ -126,7 +224,7 @@ class FileSource final : public ByteSource {
         offset_ += uint64_t(got);
         return std::size_t(got);
       }
-      if (errno != EINTR) fail_os_error(errno);
+      fail_unless_interrupted(errno);
     }
   }
 
@@ -161,8 +259,8 @@ class FileSink final : public ByteSink {
     while (size > 0) {
       const ssize_t written = ::write(fd_, data, size);
       if (written < 0) {
-        if (errno == EINTR) continue;
-        fail_os_error(errno);
+        fail_unless_interrupted(errno);
+        continue;
       }
       if (written == 0) throw IoError("failed to write whole buffer");
       data += written;
@@ -259,13 +357,54 @@ SkerryIndex build_core(CoreRecord record, uint64_t seed) {
 }
 
 template <class Write>
-void write_file(const std::string& path, Write&& write_contents) {
-  File file = File::create_for_writing(path);
+void write_through(File file, Write&& write_contents) {
   FileSink sink(file.fd());
   BufferedWriter writer(sink);
   write_contents(writer);
   writer.flush();
   file.close();
+}
+
+// Writes a new file beside the target and renames it into place once it is
+// complete, so the file at `path` is always either the old or the new one.
+// A new file gets 0666 less the umask; an existing one keeps its mode and,
+// where the process may set it, its owner. Targets that are not regular
+// files (a device, a pipe) are written in place, as is an existing file in a
+// folder where no new file may be created.
+template <class Write>
+void write_file(const std::string& path, Write&& write_contents) {
+  check_path(path);
+  const std::string target = follow_links(path);
+  struct stat existing {};
+  const bool exists = ::stat(target.c_str(), &existing) == 0;
+  if (exists && !S_ISREG(existing.st_mode)) {
+    write_through(File::create_for_writing(target), write_contents);
+    return;
+  }
+  // Writing must be allowed where truncating would have been refused.
+  if (exists) File::open_existing_for_writing(target).close();
+  const bool names_a_file = !target.empty() && target.back() != '/';
+  std::optional<TemporaryFile> temporary;
+  if (names_a_file) temporary.emplace(target);
+  if (!temporary || temporary->error() != 0) {
+    const int error = temporary ? temporary->error() : 0;
+    if (names_a_file && !(exists && (error == EACCES || error == EPERM))) fail_os_error(error);
+    write_through(File::create_for_writing(target), write_contents);
+    return;
+  }
+  const int fd = temporary->fd();
+  if (exists) {
+    if ((existing.st_uid != ::geteuid() || existing.st_gid != ::getegid()) &&
+        ::fchown(fd, existing.st_uid, existing.st_gid) != 0) {
+      // Not allowed to give the file away: it stays the writer's, as a new file would.
+    }
+    if (::fchmod(fd, existing.st_mode & 07777) != 0) fail_os_error(errno);
+  }
+  FileSink sink(fd);
+  BufferedWriter writer(sink);
+  write_contents(writer);
+  writer.flush();
+  temporary->rename_to(target);
 }
 
 template <class Read>
