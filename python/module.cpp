@@ -32,6 +32,7 @@
 #include "lib.h"
 #include "pool.h"
 #include "rotor.h"
+#include "settings.h"
 
 namespace {
 
@@ -188,11 +189,32 @@ bool require_str(PyObject* obj, const char* name) {
   return false;
 }
 
-// Paths use the file-system encoding so that names decoded with
-// surrogateescape reach the operating system as the original bytes.
+// os.PathLike objects (pathlib.Path): whatever their __fspath__ returns.
+bool is_path_like(PyObject* obj) {
+  return !PyBytes_Check(obj) &&
+         PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__fspath__");
+}
+
+// The path as the operating system gets it: a str (directly or from a
+// path-like object) in the file-system encoding, so that names decoded with
+// surrogateescape reach it as the original bytes; bytes from a path-like
+// object unchanged. Other objects, bytes included, keep their TypeError.
+PyObject* encoded_path(PyObject* obj, const char* name) {
+  if (PyUnicode_Check(obj)) return PyUnicode_EncodeFSDefault(obj);
+  if (!is_path_like(obj)) {
+    require_str(obj, name);
+    return nullptr;
+  }
+  PyObject* fs_path = PyOS_FSPath(obj);
+  if (!fs_path) return nullptr;
+  PyObject* encoded = PyUnicode_Check(fs_path) ? PyUnicode_EncodeFSDefault(fs_path) : fs_path;
+  if (encoded == fs_path) return encoded;
+  Py_DECREF(fs_path);
+  return encoded;
+}
+
 bool to_path(PyObject* obj, const char* name, std::string* out) {
-  if (!require_str(obj, name)) return false;
-  PyObject* encoded = PyUnicode_EncodeFSDefault(obj);
+  PyObject* encoded = encoded_path(obj, name);
   if (!encoded) return false;
   char* bytes = nullptr;
   Py_ssize_t size = 0;
@@ -269,6 +291,7 @@ struct InputArray {
   const T* data = nullptr;
   size_t size = 0;
   npy_intp rows = 0;
+  npy_intp cols = 0;  // of a 2-D array
   std::vector<T> realigned;  // used only for memory that is not aligned for T
 
   std::span<const T> span() const { return {data, size}; }
@@ -289,6 +312,7 @@ bool take_array(PyObject* obj, const char* name, int ndim, PyArray_Descr* descr,
   size_t count = 1;
   for (int axis = 0; axis < ndim; ++axis) count *= static_cast<size_t>(PyArray_DIM(array, axis));
   out->rows = PyArray_DIM(array, 0);
+  out->cols = ndim == 2 ? PyArray_DIM(array, 1) : 0;
   out->size = count;
   const char* bytes = static_cast<const char*>(PyArray_DATA(array));
   // An array over a foreign buffer (np.frombuffer with an odd offset) can be
@@ -302,6 +326,20 @@ bool take_array(PyObject* obj, const char* name, int ndim, PyArray_Descr* descr,
     out->data = reinterpret_cast<const T*>(bytes);
   }
   return true;
+}
+
+// The library splits any buffer into vectors of dim values, so an array
+// with another column count is read in a way the caller rarely means; it
+// stays allowed, but says so once per call. False if the warning was turned
+// into an exception.
+bool warn_column_count(const InputArray<float>& array, const char* name, uint64_t dim) {
+  if (dim == 0 || array.size == 0 || static_cast<uint64_t>(array.cols) == dim) return true;
+  return PyErr_WarnFormat(PyExc_UserWarning, 1,
+                          "%s has %lld columns but the index has dim %llu: its values are read "
+                          "as consecutive vectors of %llu",
+                          name, static_cast<long long>(array.cols),
+                          static_cast<unsigned long long>(dim),
+                          static_cast<unsigned long long>(dim)) == 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -573,6 +611,93 @@ PyObject* index_load(PyObject* cls, PyObject* args, PyObject* kwargs) {
   }
 }
 
+template <class Obj>
+PyObject* index_to_bytes(PyObject* self, PyObject*) {
+  SharedAccess access;
+  if (!access.acquire(as<Obj>(self)->borrow)) return nullptr;
+  const auto& index = as<Obj>(self)->index;
+  uint64_t size = 0;
+  if (!guarded([&] { size = varnel::file_size(index); })) return nullptr;
+  if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+  // Written straight into the new bytes object: no second copy.
+  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+  if (!bytes) return nullptr;
+  const std::span<uint8_t> memory(reinterpret_cast<uint8_t*>(PyBytes_AsString(bytes)), size);
+  const bool ok = guarded([&] {
+    if constexpr (std::is_same_v<Obj, SkerryObject>) {
+      varnel::write_index_bytes(index, memory);
+    } else {
+      varnel::write_id_map_bytes(index, memory);
+    }
+  });
+  if (!ok) {
+    Py_DECREF(bytes);
+    return nullptr;
+  }
+  return bytes;
+}
+
+// Any object with the buffer interface; a buffer that is not contiguous
+// (a strided memoryview) is read from a contiguous copy.
+template <class Obj>
+PyObject* index_from_bytes(PyObject* cls, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"data", nullptr};
+  PyObject* data_obj;
+  const char* format =
+      std::is_same_v<Obj, SkerryObject> ? "O:SkerryIndex.from_bytes" : "O:IdMapIndex.from_bytes";
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &data_obj)) {
+    return nullptr;
+  }
+  PyObject* contiguous = nullptr;
+  Py_buffer view;
+  if (PyObject_GetBuffer(data_obj, &view, PyBUF_SIMPLE) < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_BufferError)) {
+      prefix_type_error("data");
+      return nullptr;
+    }
+    PyErr_Clear();
+    contiguous = PyBytes_FromObject(data_obj);
+    if (!contiguous) return nullptr;
+    if (PyObject_GetBuffer(contiguous, &view, PyBUF_SIMPLE) < 0) {
+      Py_DECREF(contiguous);
+      return nullptr;
+    }
+  }
+  const std::span<const uint8_t> bytes(static_cast<const uint8_t*>(view.buf),
+                                       static_cast<size_t>(view.len));
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  PyObject* result = nullptr;
+  if constexpr (std::is_same_v<Obj, SkerryObject>) {
+    std::optional<varnel::SkerryIndex> index;
+    if (guarded([&] { index.emplace(varnel::index_from_bytes(bytes)); })) {
+      result = wrap<SkerryObject>(type, std::move(*index));
+    }
+  } else {
+    std::optional<varnel::IdMapIndex> index;
+    if (guarded([&] { index.emplace(varnel::id_map_from_bytes(bytes)); })) {
+      result = wrap<IdMapObject>(type, std::move(*index));
+    }
+  }
+  PyBuffer_Release(&view);
+  Py_XDECREF(contiguous);
+  return result;
+}
+
+// pickle, copy.copy and copy.deepcopy: the class's from_bytes applied to
+// to_bytes, so a copy searches exactly like the original.
+template <class Obj>
+PyObject* index_reduce(PyObject* self, PyObject*) {
+  PyObject* bytes = index_to_bytes<Obj>(self, nullptr);
+  if (!bytes) return nullptr;
+  PyObject* from_bytes =
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "from_bytes");
+  if (!from_bytes) {
+    Py_DECREF(bytes);
+    return nullptr;
+  }
+  return Py_BuildValue("(N(N))", from_bytes, bytes);
+}
+
 // SkerryIndex ------------------------------------------------------------------
 
 PyObject* skerry_add(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -586,7 +711,8 @@ PyObject* skerry_add(PyObject* self, PyObject* args, PyObject* kwargs) {
   ExclusiveAccess access;
   if (!access.acquire(obj->borrow)) return nullptr;
   InputArray<float> vectors;
-  if (!take_array(vectors_obj, "vectors", 2, g_f32, "vectors must be C-contiguous", &vectors)) {
+  if (!take_array(vectors_obj, "vectors", 2, g_f32, "vectors must be C-contiguous", &vectors) ||
+      !warn_column_count(vectors, "vectors", obj->index.dim())) {
     return nullptr;
   }
   if (!guarded([&] { obj->index.add(vectors.span()); })) return nullptr;
@@ -614,7 +740,8 @@ PyObject* skerry_search(PyObject* self, PyObject* args, PyObject* kwargs) {
   SharedAccess access;
   InputArray<float> queries;
   uint64_t k;
-  if (!search_arguments(args, kwargs, "OO:SkerryIndex.search", obj->borrow, access, &queries, &k)) {
+  if (!search_arguments(args, kwargs, "OO:SkerryIndex.search", obj->borrow, access, &queries, &k) ||
+      !warn_column_count(queries, "queries", obj->index.dim())) {
     return nullptr;
   }
   varnel::SearchResults results;
@@ -658,7 +785,8 @@ PyObject* idmap_add_with_ids(PyObject* self, PyObject* args, PyObject* kwargs) {
   InputArray<float> vectors;
   InputArray<uint64_t> ids;
   if (!take_array(vectors_obj, "vectors", 2, g_f32, "vectors must be C-contiguous", &vectors) ||
-      !take_array(ids_obj, "ids", 1, g_u64, "ids must be C-contiguous", &ids)) {
+      !take_array(ids_obj, "ids", 1, g_u64, "ids must be C-contiguous", &ids) ||
+      !warn_column_count(vectors, "vectors", obj->index.dim())) {
     return nullptr;
   }
   if (!guarded([&] { obj->index.add_with_ids(vectors.span(), ids.span()); })) return nullptr;
@@ -711,7 +839,8 @@ PyObject* idmap_search(PyObject* self, PyObject* args, PyObject* kwargs) {
   SharedAccess access;
   InputArray<float> queries;
   uint64_t k;
-  if (!search_arguments(args, kwargs, "OO:IdMapIndex.search", obj->borrow, access, &queries, &k)) {
+  if (!search_arguments(args, kwargs, "OO:IdMapIndex.search", obj->borrow, access, &queries, &k) ||
+      !warn_column_count(queries, "queries", obj->index.dim())) {
     return nullptr;
   }
   varnel::IdSearchResults results;
@@ -748,6 +877,13 @@ PyCFunction as_cfunction(F function) {
 
 constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
 
+constexpr const char* kToBytesDoc =
+    "to_bytes($self)\n--\n\nThe index as `bytes`: exactly what `write` puts in a file.";
+constexpr const char* kFromBytesDoc =
+    "from_bytes($cls, data)\n--\n\nA new index read from `data` (bytes, bytearray, memoryview or any\n"
+    "buffer) as `to_bytes` or `write` produced it, with every check of `load`.";
+constexpr const char* kReduceDoc = "__reduce__($self)\n--\n\nPickles and copies through `to_bytes`.";
+
 PyMethodDef skerry_methods[] = {
     {"add", as_cfunction(skerry_add), kArgs,
      "add($self, vectors)\n--\n\nAdd `n = vectors.shape[0]` vectors. `vectors` must be a 2-D\n`float32` "
@@ -762,6 +898,9 @@ PyMethodDef skerry_methods[] = {
     {"swap_remove", as_cfunction(skerry_swap_remove), kArgs,
      "swap_remove($self, idx)\n--\n\nRemove the vector at `idx` in O(1) by swap-with-last. Returns "
      "the\nprevious index of the moved vector. Order is **not** preserved."},
+    {"to_bytes", as_cfunction(index_to_bytes<SkerryObject>), METH_NOARGS, kToBytesDoc},
+    {"from_bytes", as_cfunction(index_from_bytes<SkerryObject>), kArgs | METH_CLASS, kFromBytesDoc},
+    {"__reduce__", as_cfunction(index_reduce<SkerryObject>), METH_NOARGS, kReduceDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -776,6 +915,9 @@ PyMethodDef idmap_methods[] = {
     {"prepare", as_cfunction(index_prepare<IdMapObject>), METH_NOARGS, "prepare($self)\n--\n\n"},
     {"write", as_cfunction(index_write<IdMapObject>), kArgs, "write($self, path)\n--\n\n"},
     {"load", as_cfunction(index_load<IdMapObject>), kArgs | METH_CLASS, "load($cls, path)\n--\n\n"},
+    {"to_bytes", as_cfunction(index_to_bytes<IdMapObject>), METH_NOARGS, kToBytesDoc},
+    {"from_bytes", as_cfunction(index_from_bytes<IdMapObject>), kArgs | METH_CLASS, kFromBytesDoc},
+    {"__reduce__", as_cfunction(index_reduce<IdMapObject>), METH_NOARGS, kReduceDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -818,9 +960,31 @@ PyType_Spec skerry_spec = {"varnel.SkerryIndex", static_cast<int>(sizeof(SkerryO
 PyType_Spec idmap_spec = {"varnel.IdMapIndex", static_cast<int>(sizeof(IdMapObject)), 0,
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, idmap_slots};
 
+// [(variable, value, used instead)] for environment settings the library
+// cannot follow; the package warns about each once, at import.
+PyObject* module_rejected_settings(PyObject*, PyObject*) {
+  std::vector<varnel::RejectedSetting> rejected;
+  if (!guarded([&] { rejected = varnel::rejected_settings(); })) return nullptr;
+  PyObject* list = PyList_New(0);
+  for (const varnel::RejectedSetting& setting : rejected) {
+    if (!list) return nullptr;
+    PyObject* item = Py_BuildValue("(sNs)", setting.variable.c_str(),
+                                   PyUnicode_DecodeFSDefault(setting.value.c_str()),
+                                   setting.used_instead.c_str());
+    if (!item || PyList_Append(list, item) < 0) {
+      Py_XDECREF(item);
+      Py_CLEAR(list);
+      return nullptr;
+    }
+    Py_DECREF(item);
+  }
+  return list;
+}
+
 PyMethodDef module_methods[] = {
     {"_num_threads", module_num_threads, METH_NOARGS, "_num_threads()\n--\n\n"},
     {"_set_num_threads", module_set_num_threads, METH_O, "_set_num_threads(count, /)\n--\n\n"},
+    {"_rejected_settings", module_rejected_settings, METH_NOARGS, "_rejected_settings()\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -33,3 +33,19 @@ def set_num_threads(count: int) -> None:
     Counts above 1024 are capped. Results never depend on the thread count.
     """
     _varnel._set_num_threads(count)
+
+
+def _warn_about_rejected_settings() -> None:
+    # The library cannot follow these values and uses others; it never writes
+    # to stderr itself, so the package says so, once per process.
+    import warnings
+
+    for variable, value, used in _varnel._rejected_settings():
+        warnings.warn(
+            f"{variable}={value!r} cannot be used on this machine and is ignored; using {used} instead",
+            RuntimeWarning,
+            stacklevel=2,
+        )
+
+
+_warn_about_rejected_settings()

@@ -6,6 +6,10 @@ from varnel import IdMapIndex, PanicException, SkerryIndex
 
 LENGTH_PANIC = "assertion `left == right` failed"
 
+# These tests pin down how inputs of another column count are read; the
+# warning they draw is tested in test_warnings.py.
+pytestmark = pytest.mark.filterwarnings("ignore:.* columns but the index has dim:UserWarning")
+
 
 def add(index, data, ids=None):
     if isinstance(index, IdMapIndex):

@@ -1,5 +1,13 @@
+import copy
 import os
 import pathlib
+import pickle
+import resource
+import signal
+import subprocess
+import sys
+
+import time
 
 import numpy as np
 import pytest
@@ -137,7 +145,7 @@ class TestLoadFailures:
 
 
 class TestPaths:
-    @pytest.mark.parametrize("path", [pathlib.Path("x.vnix"), b"x.vnix", None, 3])
+    @pytest.mark.parametrize("path", [b"x.vnix", None, 3])
     def test_non_str_path(self, cls, path):
         index = cls(8, 2)
         for call in (index.write, cls.load):
@@ -165,3 +173,147 @@ class TestPaths:
         assert len(index) == 4
         for got, expected in zip(index.search(data, 4), before):
             np.testing.assert_array_equal(got, expected)
+
+    def test_path_like_objects(self, tmp_path, cls):
+        index = fill(cls(8, 2), vectors(3, 8))
+        index.write(tmp_path / "a.vnix")
+        assert_same_results(cls.load(tmp_path / "a.vnix"), index, vectors(2, 8))
+
+        class BytesPath:  # an os.PathLike whose path is bytes
+            def __fspath__(self):
+                return os.fsencode(tmp_path / "b.vnix")
+
+        index.write(BytesPath())
+        assert (tmp_path / "b.vnix").read_bytes() == (tmp_path / "a.vnix").read_bytes()
+        assert len(cls.load(BytesPath())) == 3
+
+
+class TestAtomicWrite:
+    """write replaces a file only with a complete new one."""
+
+    def test_failed_write_leaves_the_earlier_file(self, tmp_path, cls):
+        path = written(fill(cls(8, 2), vectors(3, 8)), tmp_path, "index")
+        before = path.read_bytes()
+        large = fill(cls(64, 4), vectors(300, 64))
+        soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+        # A file-size limit fails the write part-way, like a full disk
+        # (Python ignores SIGXFSZ, so the write reports EFBIG).
+        resource.setrlimit(resource.RLIMIT_FSIZE, (4096, hard))
+        try:
+            with pytest.raises(OSError) as info:
+                large.write(str(path))
+        finally:
+            resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+        assert info.value.args == ("File too large (os error 27)",)
+        assert path.read_bytes() == before
+        assert os.listdir(tmp_path) == ["index"]
+
+    @pytest.mark.skipif(os.geteuid() == 0, reason="permissions do not bind root")
+    @pytest.mark.parametrize("locked", ["file", "folder"])
+    def test_refused_write_leaves_the_earlier_file(self, tmp_path, cls, locked):
+        path = written(fill(cls(8, 2), vectors(3, 8)), tmp_path, "index")
+        before = path.read_bytes()
+        target = path if locked == "file" else tmp_path
+        mode = target.stat().st_mode
+        target.chmod(0o500 if locked == "folder" else 0o400)
+        try:
+            with pytest.raises(OSError, match=r"^Permission denied \(os error 13\)$"):
+                fill(cls(8, 2), vectors(5, 8)).write(str(tmp_path / ("index" if locked == "file" else "new")))
+        finally:
+            target.chmod(mode)
+        assert path.read_bytes() == before
+        assert os.listdir(tmp_path) == ["index"]
+
+    def test_keeps_mode_and_writes_through_links(self, tmp_path):
+        path = written(SkerryIndex(8, 2), tmp_path, "index")
+        path.chmod(0o640)
+        (tmp_path / "link").symlink_to("index")
+        fill(SkerryIndex(8, 2), vectors(3, 8)).write(str(tmp_path / "link"))
+        assert (tmp_path / "link").is_symlink() and len(SkerryIndex.load(str(path))) == 3
+        assert path.stat().st_mode & 0o777 == 0o640
+        assert sorted(os.listdir(tmp_path)) == ["index", "link"]
+
+
+@pytest.mark.parametrize("call", ["varnel.SkerryIndex.load(path)", "varnel.IdMapIndex(8, 2).write(path)"])
+def test_ctrl_c_stops_a_blocked_fifo(tmp_path, call):
+    """Opening a FIFO that nobody opens from the other end blocks; SIGINT must end it."""
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    code = f"import sys, varnel; path = sys.argv[1]; print('ready', flush=True); {call}"
+    child = subprocess.Popen(
+        [sys.executable, "-c", code, str(fifo)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
+    assert child.stdout.readline() == "ready\n"
+    time.sleep(0.5)  # into the blocking open
+    child.send_signal(signal.SIGINT)
+    try:
+        _, errors = child.communicate(timeout=10)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        child.communicate()
+        pytest.fail("SIGINT did not stop the blocked call")
+    assert errors.rstrip().endswith("KeyboardInterrupt"), errors
+    assert os.listdir(tmp_path) == ["fifo"]
+
+
+class TestBytes:
+    def test_round_trips_search_bit_for_bit(self, cls, bits):
+        data = vectors(50, 32)
+        index = fill(cls(32, bits, "iso4" if bits == 3 else "rotor3"), data)
+        raw = index.to_bytes()
+        assert type(raw) is bytes
+        doubled = np.zeros(2 * len(raw), dtype=np.uint8)
+        doubled[::2] = np.frombuffer(raw, dtype=np.uint8)
+        copies = [
+            cls.from_bytes(raw),
+            cls.from_bytes(bytearray(raw)),
+            cls.from_bytes(memoryview(raw)),
+            cls.from_bytes(data=np.frombuffer(raw, dtype=np.uint8)),
+            cls.from_bytes(memoryview(doubled)[::2]),  # a strided buffer
+            pickle.loads(pickle.dumps(index)),
+            copy.copy(index),
+            copy.deepcopy(index),
+        ]
+        queries = vectors(6, 32, seed=9)
+        for duplicate in copies:
+            assert type(duplicate) is cls and duplicate is not index
+            assert_same_results(duplicate, index, queries)
+            assert duplicate.to_bytes() == raw
+
+    def test_same_bytes_as_write(self, tmp_path, cls):
+        index = fill(cls(16, 3), vectors(7, 16))
+        assert index.to_bytes() == written(index, tmp_path).read_bytes()
+
+    def test_every_truncation(self, cls):
+        raw = fill(cls(8, 2), vectors(3, 8)).to_bytes()
+        for size in range(len(raw) - TRAILER):
+            with pytest.raises(OSError) as info:
+                cls.from_bytes(raw[:size])
+            assert type(info.value) is OSError and info.value.args == ("failed to fill whole buffer",), size
+        for size in range(len(raw) - TRAILER, len(raw)):
+            assert len(cls.from_bytes(raw[:size])) == 3
+
+    @pytest.mark.parametrize("offset, value", [(0, ord("x")), (4, 3), (6, 9), (5, 7), (20, 0xFF), (-1, 0)])
+    def test_damage_gives_the_message_of_load(self, tmp_path, cls, offset, value):
+        raw = bytearray(fill(cls(8, 2), vectors(3, 8)).to_bytes())
+        raw[offset] = value if raw[offset] != value else value ^ 1
+        path = tmp_path / "damaged"
+        path.write_bytes(bytes(raw))
+        with pytest.raises(OSError) as info:
+            cls.from_bytes(raw)
+        assert info.value.args == load_error(cls, path)
+
+    def test_huge_announced_count_allocates_nothing(self, cls):
+        header = bytearray(fill(cls(8, 2), vectors(1, 8)).to_bytes())
+        header[5] = 4  # bits
+        header[7:11] = (1 << 24).to_bytes(4, "little")  # dim
+        header[11:15] = (2**32 - 1).to_bytes(4, "little")  # n
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        with pytest.raises(OSError, match="^failed to fill whole buffer$"):
+            cls.from_bytes(bytes(header))
+        assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak < 100_000  # KiB
+
+    @pytest.mark.parametrize("data", ["text", None, 3])
+    def test_non_buffers(self, cls, data):
+        with pytest.raises(TypeError, match="^argument 'data': "):
+            cls.from_bytes(data)

@@ -84,10 +84,11 @@ class TestClassShape:
             cls.extra = 1
         assert not hasattr(index, "__dict__")
 
-    @pytest.mark.parametrize("action", [copy.copy, copy.deepcopy, pickle.dumps])
-    def test_copy_and_pickle_refused_cleanly(self, cls, action):
-        with pytest.raises(TypeError):
-            action(cls(8, 2))
+    @pytest.mark.parametrize("action", [copy.copy, copy.deepcopy, lambda x: pickle.loads(pickle.dumps(x))])
+    def test_copy_and_pickle_make_an_equal_new_object(self, cls, action):
+        index = cls(8, 2, "iso4")
+        duplicate = action(index)
+        assert type(duplicate) is cls and duplicate is not index and repr(duplicate) == repr(index)
 
     @pytest.mark.parametrize(
         "cls, members",
@@ -97,7 +98,8 @@ class TestClassShape:
         ],
     )
     def test_members_in_order(self, cls, members):
-        assert [name for name in vars(cls) if not name.startswith("__")] == members
+        # Members added since (to_bytes, from_bytes, ...) may come between these.
+        assert [name for name in vars(cls) if name in members] == members
         assert "__contains__" in vars(cls) if cls is IdMapIndex else not hasattr(cls, "__contains__")
         assert "__init__" not in vars(cls)
 

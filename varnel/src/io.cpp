@@ -767,13 +767,20 @@ uint64_t file_size(const IdMapIndex& index) { return file_size(index.core()) + 8
 namespace {
 
 template <class Index, class Write>
-std::vector<uint8_t> to_bytes(const Index& index, Write&& write_to) {
+void write_bytes(const Index& index, std::span<uint8_t> out, Write&& write_to) {
   check_writable(index);
-  std::vector<uint8_t> bytes(file_size(index));
-  SpanSink sink(bytes);
+  if (out.size() != file_size(index)) throw IoError("cannot write index: wrong buffer size");
+  SpanSink sink(out);
   BufferedWriter writer(sink);
   write_to(writer, index);
   writer.flush();
+}
+
+template <class Index, class Write>
+std::vector<uint8_t> to_bytes(const Index& index, Write&& write_to) {
+  check_writable(index);
+  std::vector<uint8_t> bytes(file_size(index));
+  write_bytes(index, bytes, write_to);
   return bytes;
 }
 
@@ -786,6 +793,12 @@ auto from_bytes(std::span<const uint8_t> bytes, Read&& read_from) {
 
 }  // namespace
 
+void write_index_bytes(const SkerryIndex& index, std::span<uint8_t> out) {
+  write_bytes(index, out, write_index_to);
+}
+void write_id_map_bytes(const IdMapIndex& index, std::span<uint8_t> out) {
+  write_bytes(index, out, write_id_map_to);
+}
 std::vector<uint8_t> index_to_bytes(const SkerryIndex& index) { return to_bytes(index, write_index_to); }
 SkerryIndex index_from_bytes(std::span<const uint8_t> bytes) { return from_bytes(bytes, read_index_from); }
 std::vector<uint8_t> id_map_to_bytes(const IdMapIndex& index) { return to_bytes(index, write_id_map_to); }

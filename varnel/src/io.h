@@ -203,6 +203,9 @@ uint64_t file_size(const SkerryIndex& index);
 uint64_t file_size(const IdMapIndex& index);
 // The file contents in memory, and an index read from them with every check
 // of a file load.
+// `out` must hold exactly file_size(index) bytes.
+void write_index_bytes(const SkerryIndex& index, std::span<uint8_t> out);
+void write_id_map_bytes(const IdMapIndex& index, std::span<uint8_t> out);
 std::vector<uint8_t> index_to_bytes(const SkerryIndex& index);
 SkerryIndex index_from_bytes(std::span<const uint8_t> bytes);
 std::vector<uint8_t> id_map_to_bytes(const IdMapIndex& index);

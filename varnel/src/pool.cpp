@@ -10,21 +10,21 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "interrupt.h"
+#include "settings.h"
 
 namespace varnel {
 namespace {
 
 std::size_t default_thread_count() {
   if (const char* text = std::getenv("VARNEL_NUM_THREADS")) {
-    char* end = nullptr;
-    long value = std::strtol(text, &end, 10);
-    if (end != text && *end == '\0' && value > 0) return std::min<long>(value, 1024);
+    if (const std::optional<std::size_t> count = parse_thread_count(text)) return *count;
   }
-  return std::max(1u, std::thread::hardware_concurrency());
+  return hardware_thread_count();
 }
 
 // Set while a thread runs loop bodies: a nested loop then runs inline, since
@@ -178,7 +178,7 @@ std::size_t num_threads() {
 
 void set_num_threads(std::size_t count) {
   std::lock_guard<std::mutex> lock(pool_mutex);
-  requested_threads = std::min<std::size_t>(count, 1024);
+  requested_threads = std::min<std::size_t>(count, kMaxThreads);
   if (pool && pool->threads() != wanted_threads()) pool.reset();
 }
 
