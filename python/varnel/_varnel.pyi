@@ -1,3 +1,5 @@
+import os
+from typing_extensions import Buffer
 from typing import Final, SupportsIndex, final
 
 import numpy as np
@@ -11,6 +13,7 @@ class PanicException(BaseException): ...
 
 def _num_threads() -> int: ...
 def _set_num_threads(count: SupportsIndex, /) -> None: ...
+def _rejected_settings() -> list[tuple[str, str, str]]: ...
 @final
 class SkerryIndex:
     def __new__(cls, dim: SupportsIndex, bits: SupportsIndex, rotation: str = "rotor3") -> SkerryIndex: ...
@@ -20,16 +23,29 @@ class SkerryIndex:
     def search(
         self, queries: NDArray[np.float32], k: SupportsIndex
     ) -> tuple[NDArray[np.float32], NDArray[np.int64]]:
-        """Top-`k` search. Returns `(scores, indices)` as `(nq, k)` arrays."""
-    def write(self, path: str) -> None: ...
+        """Top-`k` search. Returns `(scores, indices)` as `(nq, k)` arrays.
+
+        The column count is the effective k, `min(k, len(self))` and at least 1;
+        an empty slot (only when `k` exceeds the stored count) holds score
+        `-inf` and index -1. The column count of `queries` is not compared
+        with `dim` (its buffer is split into vectors of `dim` values; a
+        UserWarning says so when they differ)."""
+    def write(self, path: str | os.PathLike[str] | os.PathLike[bytes]) -> None: ...
     @classmethod
-    def load(cls, path: str) -> SkerryIndex: ...
+    def load(cls, path: str | os.PathLike[str] | os.PathLike[bytes]) -> SkerryIndex: ...
     def prepare(self) -> None:
         """Eagerly populate caches (block-rotation matrices, Lloyd-Max
         centroids) so the first `search` call doesn't pay the init cost."""
     def swap_remove(self, idx: SupportsIndex) -> int:
         """Remove the vector at `idx` in O(1) by swap-with-last. Returns the
         previous index of the moved vector. Order is **not** preserved."""
+    def to_bytes(self) -> bytes:
+        """The index as `bytes`: exactly what `write` puts in a file."""
+    @classmethod
+    def from_bytes(cls, data: Buffer) -> SkerryIndex:
+        """A new index read from `data` (bytes, bytearray, memoryview or any
+        buffer) as `to_bytes` or `write` produced it, with every check of `load`."""
+    def __reduce__(self) -> tuple[object, tuple[bytes]]: ...
     @property
     def dim(self) -> int: ...
     @property
@@ -48,12 +64,24 @@ class IdMapIndex:
         self, queries: NDArray[np.float32], k: SupportsIndex
     ) -> tuple[NDArray[np.float32], NDArray[np.uint64]]:
         """Top-`k` search returning external ids. Returns `(scores, ids)` as
-        `(nq, k)` arrays."""
+        `(nq, k)` arrays.
+
+        The column count is the effective k, `min(k, len(self))` and at least 1
+        (with no query rows: `k`); an empty slot holds score `-inf` and id
+        `2**64 - 1`, which is also a valid stored id: tell them apart by the
+        score."""
     def contains(self, id: SupportsIndex) -> bool: ...
     def prepare(self) -> None: ...
-    def write(self, path: str) -> None: ...
+    def write(self, path: str | os.PathLike[str] | os.PathLike[bytes]) -> None: ...
     @classmethod
-    def load(cls, path: str) -> IdMapIndex: ...
+    def load(cls, path: str | os.PathLike[str] | os.PathLike[bytes]) -> IdMapIndex: ...
+    def to_bytes(self) -> bytes:
+        """The index as `bytes`: exactly what `write` puts in a file."""
+    @classmethod
+    def from_bytes(cls, data: Buffer) -> IdMapIndex:
+        """A new index read from `data` (bytes, bytearray, memoryview or any
+        buffer) as `to_bytes` or `write` produced it, with every check of `load`."""
+    def __reduce__(self) -> tuple[object, tuple[bytes]]: ...
     @property
     def dim(self) -> int: ...
     @property
