@@ -86,6 +86,8 @@ std::string io_error(auto&& call) {
   return "<no IoError>";
 }
 
+std::string bytes_error(const std::vector<uint8_t>& bytes, bool id_map);
+
 void expect_same_search(const SearchResults& a, const SearchResults& b) {
   ASSERT_EQ(a.scores.size(), b.scores.size());
   EXPECT_EQ(0, std::memcmp(a.scores.data(), b.scores.data(), a.scores.size() * sizeof(float)));
@@ -479,6 +481,10 @@ TEST_F(IndexFiles, HugeAnnouncementsFailBeforeAnyLargeAllocation) {
         }
       });
       EXPECT_EQ(message, c.message);
+      EXPECT_LT(largest_allocation.load(), std::size_t{1} << 20);
+      // The same bytes in memory (from_bytes): the same check, the same bound.
+      largest_allocation = 0;
+      EXPECT_EQ(bytes_error(bytes, id_map), c.message);
       EXPECT_LT(largest_allocation.load(), std::size_t{1} << 20);
     }
   }
