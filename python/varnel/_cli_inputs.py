@@ -270,6 +270,7 @@ class ParquetFile(VectorSource):
         schema = self._file.schema_arrow
         self._column = column if column is not None else self._only_list_column(path, schema)
         self.name = f"{path}:{self._column}"
+        self._ids_name = f"{path}:{id_column}"
         self._list_type = self._checked_list_type(path, schema, self._column)
         self._id_column = id_column
         self.has_ids = id_column is not None
@@ -339,8 +340,8 @@ class ParquetFile(VectorSource):
 
     def _ids(self, ids: Any, first: int) -> NDArray[np.uint64]:
         if ids.null_count:
-            raise CliError(f"{self._id_column}: row {first + _first_null(ids)} has no id")
-        return checked_ids(ids.to_numpy(), first, f"id column '{self._id_column}'")
+            raise CliError(f"{self._ids_name}: row {first + _first_null(ids)} has no id")
+        return checked_ids(ids.to_numpy(), first, self._ids_name)
 
 
 def _first_null(array: Any) -> int:

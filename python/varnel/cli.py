@@ -167,6 +167,19 @@ def run_build(args: argparse.Namespace, console: Console) -> int:
     check_new_output(args.output, args.force)
     source = open_vectors(args.vectors, column=args.column, id_column=args.id_column, dataset=args.dataset)
     check_index_dim(source.dim, source.name)
+    id_file = open_ids(args, source, kind, console)
+    index = new_index(kind == ".vnim", source.dim, args.bits, args.rotation)
+    started = time.perf_counter()
+    add_all(index, source, id_file, batch_rows(args.batch, source.dim), console)
+    with replacing(args.output) as temporary:
+        index.write(temporary)
+    if not args.quiet:
+        print(build_summary(args.output, index, time.perf_counter() - started))
+    return 0
+
+
+def open_ids(args: argparse.Namespace, source: VectorSource, kind: str, console: Console) -> IdFile | None:
+    """The --ids file, after checking that ids and the output kind agree."""
     id_file = IdFile(args.ids, source.count) if args.ids else None
     if id_file is not None and source.has_ids:
         raise CliError("give ids with --ids or with --id-column, not both")
@@ -175,19 +188,15 @@ def run_build(args: argparse.Namespace, console: Console) -> int:
         raise CliError(f"{args.output}: an index with ids is written as .vnim")
     if not with_ids and kind == ".vnim":
         console.note("no ids given: each vector's id is its row number")
-    index = new_index(kind == ".vnim", source.dim, args.bits, args.rotation)
-    started = time.perf_counter()
-    add_all(index, source, id_file, batch_rows(args.batch, source.dim), console)
-    with replacing(args.output) as temporary:
-        index.write(temporary)
-    if not args.quiet:
-        header = read_header(args.output)
-        print(
-            f"wrote {args.output}: {len(index):,} vectors, dim {index.dim}, {index.bits} bits, {index.rotation}, "
-            f"{header.file_bytes:,} bytes ({header.bytes_per_vector} per vector) "
-            f"in {time.perf_counter() - started:.2f} s"
-        )
-    return 0
+    return id_file
+
+
+def build_summary(path: str, index: Any, seconds: float) -> str:
+    header = read_header(path)
+    return (
+        f"wrote {path}: {len(index):,} vectors, dim {index.dim}, {index.bits} bits, {index.rotation}, "
+        f"{header.file_bytes:,} bytes ({header.bytes_per_vector} per vector) in {seconds:.2f} s"
+    )
 
 
 def new_index(with_ids: bool, dim: int, bits: int, rotation: str) -> Any:
