@@ -52,6 +52,22 @@ def add_in_batches(add, data: np.ndarray, ids: np.ndarray, batch: int) -> float:
     return time.perf_counter() - start
 
 
+def print_merge_scaling(args, merge_results) -> None:
+    """The caller's merge alone for many shards (synthetic shard results), for cluster arithmetic."""
+    print(f"\nmerge of {args.queries:,} queries x k = {args.k} from many shards (caller side, one thread):")
+    print("| shards | merge ms | per query per shard, ns |")
+    print("|---|---|---|")
+    rng = np.random.default_rng(1)
+    for num_shards in (16, 64, 256):
+        parts = []
+        for _ in range(num_shards):
+            scores = -np.sort(-rng.standard_normal((args.queries, args.k), dtype=np.float32), axis=1)
+            ids = rng.integers(0, 2**62, (args.queries, args.k), dtype=np.uint64)
+            parts.append((scores, ids, args.k))
+        merge_s = best_of(args.reps, lambda: merge_results(parts, args.k))
+        print(f"| {num_shards} | {1e3 * merge_s:.1f} | {1e9 * merge_s / (args.queries * num_shards):.0f} |")
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--n", type=int, default=1_000_000)
@@ -119,6 +135,7 @@ def main() -> None:
             print(f"| ShardedIndex, {num_shards} shards | {threads} | {add_s:.2f} | {search_s:.3f} | "
                   f"{args.queries / search_s:,.0f} | {slowest:.3f} | {1e3 * merge_s:.2f} | {rest_ms:.0f} |")
     ray.shutdown()
+    print_merge_scaling(args, merge_results)
     print(f"\nload average {os.getloadavg()[0]:.1f} at the end (2 cores shared with other work skew the figures)")
 
 

@@ -607,9 +607,9 @@ class ShardedIndex:
 
         Scores are bit for bit those of one ``IdMapIndex`` holding the same
         vectors. Ties: of exactly equal scores the smaller id comes first, for
-        any shard count (a single index leaves their order unspecified). When
-        equal scores straddle the k-th place, which of the tied ids are kept
-        may differ from a single index.
+        any shard count, and where equal scores straddle the k-th place the
+        smaller ids are kept (a single index orders and keeps them by position,
+        which depends on the order of adds and removals).
         """
         _check_array("queries", queries, 2, np.float32)
         _check_rows("queries", queries, self._dim)
@@ -785,5 +785,29 @@ def merge_results(parts: list[tuple[np.ndarray, np.ndarray, int]], k: int) -> tu
     scores = np.concatenate([scores for scores, _ in kept], axis=1)
     ids = np.concatenate([ids for _, ids in kept], axis=1)
     width = max(1, min(k, scores.shape[1]))
-    order = np.lexsort((ids, -scores), axis=1)[:, :width]
+    order = _best_columns(scores, ids, width)
     return np.take_along_axis(scores, order, axis=1), np.take_along_axis(ids, order, axis=1)
+
+
+def _best_columns(scores: np.ndarray, ids: np.ndarray, width: int) -> np.ndarray:
+    """Per row, the columns of the `width` best (score, then smaller id), best first.
+
+    A partition finds each row's `width` best in linear time; only they are
+    sorted. Where the partition may have kept the wrong ones among scores equal
+    to the `width`-th (more such scores than places, or NaN there), the row is
+    sorted whole instead.
+    """
+    negated = -scores  # ascending order = best first; NaN sorts last
+    if width == scores.shape[1]:
+        return np.lexsort((ids, negated), axis=1)
+    chosen = np.argpartition(negated, width - 1, axis=1)[:, :width]
+    chosen_negated = np.take_along_axis(negated, chosen, axis=1)
+    last = chosen_negated.max(axis=1, keepdims=True)  # the width-th best score, negated
+    unsure = np.flatnonzero(
+        ((negated == last).sum(axis=1) != (chosen_negated == last).sum(axis=1)) | np.isnan(last[:, 0])
+    )
+    chosen_ids = np.take_along_axis(ids, chosen, axis=1)
+    chosen = np.take_along_axis(chosen, np.lexsort((chosen_ids, chosen_negated), axis=1), axis=1)
+    if len(unsure):
+        chosen[unsure] = np.lexsort((ids[unsure], negated[unsure]), axis=1)[:, :width]
+    return chosen

@@ -158,6 +158,26 @@ class TestAgainstSingleIndex:
                 assert len(tied) == 4 and tied == sorted(single_found[row][single_scores[row] == value].tolist())
 
 
+@needs_ray
+class TestMerge:
+    @pytest.mark.parametrize("k", [1, 3, 10, 25])
+    def test_best_scores_then_smaller_ids_with_many_ties_and_nan(self, k):
+        rng = np.random.default_rng(k)
+        parts = []
+        for size in (7, 0, 12, 3):
+            width = max(1, min(k, size))
+            scores = rng.integers(0, 4, (50, width)).astype(np.float32)  # many equal scores
+            scores[rng.random((50, width)) < 0.1] = np.nan
+            scores = -np.sort(-scores, axis=1)
+            parts.append((scores, rng.integers(0, 40, (50, width), dtype=np.uint64), size))
+        got_scores, got_ids = distributed.merge_results(parts, k)
+        all_scores = np.concatenate([p[0] for p in parts if p[2]], axis=1)
+        all_ids = np.concatenate([p[1] for p in parts if p[2]], axis=1)
+        reference = np.lexsort((all_ids, -all_scores), axis=1)[:, : min(k, 22)]
+        np.testing.assert_array_equal(got_scores, np.take_along_axis(all_scores, reference, axis=1))
+        np.testing.assert_array_equal(got_ids, np.take_along_axis(all_ids, reference, axis=1))
+
+
 @pytest.fixture(scope="class")
 def twenty_in_four_shards(cluster):
     """Ids 0..19 over four shards; every test using it must leave it unchanged."""
