@@ -125,23 +125,25 @@ def _first_offending_id(ids: np.ndarray, present: np.ndarray) -> int | None:
 _VECTOR_IN_BATCH = re.compile(r"^vector (\d+) of the batch")
 
 
-def _first_vector_panic(failures: list[tuple[np.ndarray, tuple]]) -> PanicException:
+def _earliest_failure(failures: list[tuple[np.ndarray, BaseException]]) -> BaseException:
     """The failure of a shard's add that concerns the earliest row of the whole batch.
 
     `failures` pairs each failing shard's rows (their places in the batch) with
-    its exception arguments; a message that names a vector of the shard's part is
-    renumbered to the vector's place in the batch, as a single index names it.
+    its exception. A library message that names a vector of the shard's part is
+    renumbered to the vector's place in the batch, as a single index names it;
+    failures that name no vector come first.
     """
     candidates = []
-    for rows, args in failures:
-        message = args[0] if args and isinstance(args[0], str) else ""
-        found = _VECTOR_IN_BATCH.match(message)
+    for rows, error in failures:
+        message = error.args[0] if isinstance(error, PanicException) and error.args else ""
+        found = _VECTOR_IN_BATCH.match(message) if isinstance(message, str) else None
         if found:
             row = int(rows[int(found.group(1))])
-            candidates.append((row, (f"vector {row} of the batch" + message[found.end() :], *args[1:])))
+            error = PanicException(f"vector {row} of the batch" + message[found.end() :], *error.args[1:])
+            candidates.append((row, error))
         else:
-            candidates.append((-1, args))
-    return PanicException(*min(candidates, key=lambda candidate: candidate[0])[1])
+            candidates.append((-1, error))
+    return min(candidates, key=lambda candidate: candidate[0])[1]
 
 
 # ---------------------------------------------------------------------------
@@ -422,30 +424,33 @@ class ShardedIndex:
         A dead shard raises ShardUnavailableError naming every dead shard, after
         all other calls have finished; a failed library check raises PanicException.
         """
-        results, dead, panics = self._call_all(method, arguments)
+        results, dead, failures = self._call_all(method, arguments)
         if dead:
             raise ShardUnavailableError(dead, self._num_shards)
-        if panics:
-            raise PanicException(*next(iter(panics.values())))
+        if failures:
+            raise next(iter(failures.values()))
         return results
 
     def _call_all(
         self, method: str, arguments: Mapping[int, tuple]
-    ) -> tuple[dict[int, Any], list[int], dict[int, tuple]]:
-        """Like _call, but returns (results of the shards that answered, dead shards,
-        the arguments of the PanicException of each shard whose library check failed)."""
+    ) -> tuple[dict[int, Any], list[int], dict[int, BaseException]]:
+        """Like _call, but waits for every shard and returns (results of the shards
+        that answered, dead shards, the exception of each shard whose call failed:
+        PanicException for a failed library check)."""
         if not self._actors:
             raise RuntimeError("the sharded index is closed")
         refs = {shard: getattr(self._actors[shard], method).remote(*args) for shard, args in arguments.items()}
-        results, dead, panics = {}, [], {}
+        results, dead, failures = {}, [], {}
         for shard, ref in refs.items():
             try:
                 results[shard] = ray.get(ref)
             except ray.exceptions.RayActorError:
                 dead.append(shard)
             except _ShardPanic as error:
-                panics[shard] = error.cause.args
-        return results, dead, panics
+                failures[shard] = PanicException(*error.cause.args)
+            except Exception as error:
+                failures[shard] = error
+        return results, dead, failures
 
     def _every_shard(self, *args) -> dict[int, tuple]:
         return {shard: args for shard in range(self._num_shards)}
@@ -543,13 +548,13 @@ class ShardedIndex:
             present[rows] = answers[shard]
         if (offending := _first_offending_id(ids, present)) is not None:
             raise PanicException(f"id {offending} already present in index")
-        added, dead, panics = self._call_all("add", {s: (v, i) for s, (_, i, v) in parts.items()})
-        if dead or panics:
+        added, dead, failures = self._call_all("add", {s: (v, i) for s, (_, i, v) in parts.items()})
+        if dead or failures:
             # All or nothing: take the parts back from the shards that took them.
             self._call_all("remove_many", {shard: (parts[shard][1],) for shard in added})
             if dead:
                 raise ShardUnavailableError(dead, self._num_shards)
-            raise _first_vector_panic([(parts[shard][0], args) for shard, args in panics.items()])
+            raise _earliest_failure([(parts[shard][0], error) for shard, error in failures.items()])
         for shard in parts:
             self._unwritten[shard] = True
 
@@ -606,10 +611,10 @@ class ShardedIndex:
         """Top-k over all shards: ``(scores, ids)`` as in ``IdMapIndex.search``.
 
         Scores are bit for bit those of one ``IdMapIndex`` holding the same
-        vectors. Ties: of exactly equal scores the smaller id comes first, for
-        any shard count, and where equal scores straddle the k-th place the
-        smaller ids are kept (a single index orders and keeps them by position,
-        which depends on the order of adds and removals).
+        vectors. Ties: exactly equal scores come in ascending id order (a
+        single index orders them by position). Where equal scores straddle the
+        k-th place, which of them are kept depends, as in a single index, on
+        positions inside the shards (the order of adds and removals).
         """
         _check_array("queries", queries, 2, np.float32)
         _check_rows("queries", queries, self._dim)
