@@ -77,9 +77,15 @@ class ExactTopK:
 
 
 def recall_at_k(found: NDArray[Any], truth: NDArray[np.int64]) -> float:
-    """Share of the true top-k found, over all queries."""
-    hits = (found.astype(np.int64)[:, :, None] == truth[:, None, :]).any(axis=1) & (truth >= 0)
-    return float(hits.sum() / max((truth >= 0).sum(), 1))
+    """Share of the true top-k found, over all queries (compared in blocks of bounded size)."""
+    found = found.astype(np.int64)
+    rows = max(1, (1 << 24) // (found.shape[1] * truth.shape[1]))
+    hits = 0
+    for start in range(0, len(truth), rows):
+        block = truth[start : start + rows]
+        matched = (found[start : start + rows, :, None] == block[:, None, :]).any(axis=1)
+        hits += int((matched & (block >= 0)).sum())
+    return hits / max(int((truth >= 0).sum()), 1)
 
 
 def unit_rows(vectors: NDArray[np.float32]) -> NDArray[np.float32]:
@@ -124,7 +130,7 @@ def choose_queries(args: argparse.Namespace, source: VectorSource, console: Cons
             raise CliError(f"{queries_file.name}: queries have {queries_file.dim} values, vectors {source.dim}")
         note_conversion(console, queries_file)
         return workload_of(source, read_queries(queries_file), None, False, f"queries from {queries_file.name}")
-    if isinstance(source, Hdf5File) and args.dataset is None:
+    if isinstance(source, Hdf5File) and args.dataset is None and source.has_dataset("test"):
         return hdf5_workload(args, source, console)
     return held_out_workload(args, source, console)
 

@@ -244,6 +244,9 @@ class Hdf5File(VectorSource):
         for first in range(0, self.count, rows):
             yield first, to_float32(self._data[first : first + rows], first, self.name), None
 
+    def has_dataset(self, name: str) -> bool:
+        return name in self._file
+
     def metric(self) -> str | None:
         """The distance the file's ground truth was computed with, if it says."""
         value = self._file.attrs.get("distance")
