@@ -34,7 +34,9 @@ def test_import_varnel_does_not_import_ray():
 
 @pytest.fixture(scope="module")
 def cluster():
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False, configure_logging=False)
+    ray.init(
+        num_cpus=2, object_store_memory=256 << 20, include_dashboard=False, log_to_driver=False, configure_logging=False
+    )
     yield
     ray.shutdown()
 
