@@ -66,6 +66,19 @@ double measured_ghz() {
 #define VPERM2F128(i) "vperm2f128 $0x21, %%ymm8, %%ymm" #i ", %%ymm" #i
 #define VPMADDUBSW(i) "vpmaddubsw %%ymm8, %%ymm" #i ", %%ymm" #i
 
+// 512-bit forms (AVX-512BW, VBMI, VNNI): Zen 4 runs each as two 256-bit halves.
+#define ZPSHUFB(i) "vpshufb %%zmm8, %%zmm" #i ", %%zmm" #i
+#define ZPERMB(i) "vpermb %%zmm" #i ", %%zmm8, %%zmm" #i
+#define ZPERMT2B(i) "vpermt2b %%zmm8, %%zmm8, %%zmm" #i
+#define ZPSRLW(i) "vpsrlw $4, %%zmm" #i ", %%zmm" #i
+#define ZPADDW(i) "vpaddw %%zmm8, %%zmm" #i ", %%zmm" #i
+#define ZPADDB(i) "vpaddb %%zmm8, %%zmm" #i ", %%zmm" #i
+#define ZPTERNLOG(i) "vpternlogd $0xEA, %%zmm8, %%zmm8, %%zmm" #i
+#define ZPMADDUBSW(i) "vpmaddubsw %%zmm8, %%zmm" #i ", %%zmm" #i
+#define ZPDPBUSD(i) "vpdpbusd %%zmm8, %%zmm8, %%zmm" #i
+#define ZINSERT(i) "vinserti64x4 $1, %%ymm8, %%zmm" #i ", %%zmm" #i
+#define YPERMB(i) "vpermb %%ymm" #i ", %%ymm8, %%ymm" #i
+
 double ghz = 0;
 
 void report(const char* name, double seconds) {
@@ -94,6 +107,29 @@ int main(int argc, char** argv) {
   MEASURE_MIXED("vpshufb + vpsrlw", VPSHUFB, VPSRLW);
   MEASURE_MIXED("vpshufb + vpmaddubsw", VPSHUFB, VPMADDUBSW);
   MEASURE_MIXED("vpshufb + vpaddw", VPSHUFB, VPADDW);
+  if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi") &&
+      __builtin_cpu_supports("avx512vnni")) {
+    std::printf("AVX-512 (512-bit unless marked), cycles per instruction\n");
+    MEASURE("vpshufb zmm", ZPSHUFB);
+    MEASURE("vpermb zmm", ZPERMB);
+    MEASURE("vpermb ymm", YPERMB);
+    MEASURE("vpermt2b zmm", ZPERMT2B);
+    MEASURE("vpsrlw zmm", ZPSRLW);
+    MEASURE("vpaddw zmm", ZPADDW);
+    MEASURE("vpaddb zmm", ZPADDB);
+    MEASURE("vpternlogd zmm", ZPTERNLOG);
+    MEASURE("vpmaddubsw zmm", ZPMADDUBSW);
+    MEASURE("vpdpbusd zmm", ZPDPBUSD);
+    MEASURE("vinserti64x4", ZINSERT);
+    std::printf("mixed, cycles per instruction of the eight\n");
+    MEASURE_MIXED("vpshufb + vpsrlw zmm", ZPSHUFB, ZPSRLW);
+    MEASURE_MIXED("vpshufb + vpaddw zmm", ZPSHUFB, ZPADDW);
+    MEASURE_MIXED("vpshufb + vpmaddubsw zmm", ZPSHUFB, ZPMADDUBSW);
+    MEASURE_MIXED("vpermb + vpsrlw zmm", ZPERMB, ZPSRLW);
+    MEASURE_MIXED("vpermb + vpaddw zmm", ZPERMB, ZPADDW);
+    MEASURE_MIXED("vpsrlw + vpaddw zmm", ZPSRLW, ZPADDW);
+    MEASURE_MIXED("vpmaddubsw + vpaddw zmm", ZPMADDUBSW, ZPADDW);
+  }
   return 0;
 }
 
