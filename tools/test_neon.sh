@@ -44,7 +44,7 @@ build_gtest() {
 }
 
 build_test() {
-  local sources=("$repo"/varnel/src/lut_scan*.cpp "$repo/tests/cpp/test_lut_scan.cpp")
+  local sources=("$repo"/varnel/src/lut_scan*.cpp "$repo"/varnel/src/kernels/lut_scan*.cpp "$repo/tests/cpp/test_lut_scan.cpp")
   echo "building test_lut_scan for aarch64"
   "$cxx" "${flags[@]}" -static -I"$repo/varnel/src" -I"$gtest_src/include" "${sources[@]}" \
     "$build/gtest/libgtest_main.a" -o "$build/test_lut_scan"

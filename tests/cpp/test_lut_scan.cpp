@@ -253,7 +253,8 @@ TEST(ScanPaths, EachSupportedPathCanBeForcedAndNamed) {
 #if defined(__aarch64__)
   EXPECT_EQ(supported.back(), ScanPath::Neon);  // part of the base instruction set
 #endif
-  for (ScanPath path : {ScanPath::Portable, ScanPath::Avx2, ScanPath::Avx512, ScanPath::Neon}) {
+  for (ScanPath path : {ScanPath::Portable, ScanPath::Avx2, ScanPath::Avx512,
+                        ScanPath::Avx512Vbmi, ScanPath::Neon}) {
     SCOPED_TRACE(scan_path_name(path));
     const bool is_supported = std::find(supported.begin(), supported.end(), path) != supported.end();
     const ScanPath before = active_scan_path();

@@ -143,6 +143,8 @@ bool cpu_has_avx512bw() {
   return cpu_has_avx2() && __builtin_cpu_supports("avx512f") &&
          __builtin_cpu_supports("avx512bw");
 }
+
+bool cpu_has_avx512vbmi() { return cpu_has_avx512bw() && __builtin_cpu_supports("avx512vbmi"); }
 #endif
 
 bool is_supported(ScanPath path) {
@@ -154,6 +156,8 @@ bool is_supported(ScanPath path) {
       return cpu_has_avx2();
     case ScanPath::Avx512:
       return cpu_has_avx512bw();
+    case ScanPath::Avx512Vbmi:
+      return cpu_has_avx512vbmi();
 #endif
 #if defined(__aarch64__)
     case ScanPath::Neon:
@@ -165,7 +169,7 @@ bool is_supported(ScanPath path) {
 }
 
 constexpr ScanPath kAllPaths[] = {ScanPath::Portable, ScanPath::Avx2, ScanPath::Avx512,
-                                  ScanPath::Neon};
+                                  ScanPath::Avx512Vbmi, ScanPath::Neon};
 constexpr int kNoForcedPath = -1;
 
 std::atomic<int> forced_path{kNoForcedPath};
@@ -175,20 +179,29 @@ ScanPath default_scan_path() {
   return chosen;
 }
 
-GroupKernel kernel_for(ScanPath path) {
+// A kernel and the number of tables it scores per pass over the codes: as
+// many as its counters leave registers for (AVX-512 has 32, the others 16).
+struct ScanKernel {
+  GroupKernel scan;
+  std::size_t group;
+};
+
+ScanKernel kernel_for(ScanPath path) {
   switch (path) {
 #if defined(__x86_64__)
     case ScanPath::Avx2:
-      return scan_kernels::scan_group_avx2;
+      return {scan_kernels::scan_group_avx2, 4};
     case ScanPath::Avx512:
-      return scan_kernels::scan_group_avx512;
+      return {scan_kernels::scan_group_avx512, 4};
+    case ScanPath::Avx512Vbmi:
+      return {scan_kernels::scan_group_avx512vbmi, 8};
 #endif
 #if defined(__aarch64__)
     case ScanPath::Neon:
-      return scan_kernels::scan_group_neon;
+      return {scan_kernels::scan_group_neon, 4};
 #endif
     default:
-      return scan_kernels::scan_group_portable;
+      return {scan_kernels::scan_group_portable, 4};
   }
 }
 
@@ -210,6 +223,8 @@ const char* scan_path_name(ScanPath path) {
       return "avx2";
     case ScanPath::Avx512:
       return "avx512";
+    case ScanPath::Avx512Vbmi:
+      return "avx512vbmi";
     case ScanPath::Neon:
       return "neon";
   }
@@ -292,16 +307,16 @@ void scan_blocks(const QueryTable* const* tables, std::size_t nt, const uint8_t*
     write_biases(tables, nt, b1 - b0, out, out_stride);
     return;
   }
-  const GroupKernel kernel = kernel_for(active_scan_path());
+  const ScanKernel kernel = kernel_for(active_scan_path());
   const uint64_t block_bytes = columns * kLanes;
   const uint64_t tile = blocks_per_tile(block_bytes);
   for (uint64_t tile_start = b0; tile_start < b1; tile_start += tile) {
     const uint64_t tile_blocks = b1 - tile_start < tile ? b1 - tile_start : tile;
-    for (std::size_t t0 = 0; t0 < nt; t0 += kMaxGroup) {
-      const std::size_t g = nt - t0 < kMaxGroup ? nt - t0 : kMaxGroup;
+    for (std::size_t t0 = 0; t0 < nt; t0 += kernel.group) {
+      const std::size_t g = nt - t0 < kernel.group ? nt - t0 : kernel.group;
       TableView group[kMaxGroup];
       for (std::size_t i = 0; i < g; ++i) group[i] = view_of(*tables[t0 + i]);
-      kernel(group, g, blocked + tile_start * block_bytes, tile_blocks, columns,
+      kernel.scan(group, g, blocked + tile_start * block_bytes, tile_blocks, columns,
              out + t0 * out_stride + (tile_start - b0) * kLanes, out_stride);
     }
   }

@@ -36,8 +36,9 @@ void scan_blocks(const QueryTable* const* tables, std::size_t nt, const uint8_t*
                  uint64_t dim, uint64_t b0, uint64_t b1, float* out, std::size_t out_stride);
 
 // Path selection. The best path the CPU supports is chosen on first use;
-// VARNEL_SCAN_PATH=portable|avx2|avx512|neon forces one (if supported).
-enum class ScanPath { Portable, Avx2, Avx512, Neon };
+// VARNEL_SCAN_PATH=portable|avx2|avx512|avx512vbmi|neon forces one (if
+// supported).
+enum class ScanPath { Portable, Avx2, Avx512, Avx512Vbmi, Neon };
 // In increasing order of preference; Portable is always first.
 std::vector<ScanPath> supported_scan_paths();
 ScanPath active_scan_path();

@@ -15,12 +15,14 @@ struct TableView {
   float delta;
 };
 
-inline constexpr std::size_t kMaxGroup = 4;
+// The most tables any kernel scores per pass; each path has its own group
+// size (lut_scan.cpp), at most this.
+inline constexpr std::size_t kMaxGroup = 8;
 // 256 columns of at most 127 + 127 keep a 16-bit counter exact (65024).
 inline constexpr uint64_t kChunkColumns = 256;
 inline constexpr uint64_t kLanes = 32;
 
-// tables: g views, 1 <= g <= kMaxGroup; blocks: the first block to score;
+// tables: g views, 1 <= g <= the path's group size; blocks: the first block to score;
 // columns >= 1. Writes out[t * out_stride + b * 32 + lane] for b < n_blocks.
 using GroupKernel = void (*)(const TableView* tables, std::size_t g, const uint8_t* blocks,
                              uint64_t n_blocks, uint64_t columns, float* out,
@@ -33,6 +35,9 @@ void scan_group_avx2(const TableView* tables, std::size_t g, const uint8_t* bloc
                      uint64_t n_blocks, uint64_t columns, float* out, std::size_t out_stride);
 void scan_group_avx512(const TableView* tables, std::size_t g, const uint8_t* blocks,
                        uint64_t n_blocks, uint64_t columns, float* out, std::size_t out_stride);
+void scan_group_avx512vbmi(const TableView* tables, std::size_t g, const uint8_t* blocks,
+                           uint64_t n_blocks, uint64_t columns, float* out,
+                           std::size_t out_stride);
 #endif
 #if defined(__aarch64__)
 void scan_group_neon(const TableView* tables, std::size_t g, const uint8_t* blocks,
