@@ -10,6 +10,7 @@
 
 #include "encode.h"
 #include "encode_kernels.h"
+#include "lut_scan.h"
 #include "error.h"
 #include "pack.h"
 #include "rotor.h"
@@ -315,7 +316,7 @@ int expect_paths_agree(std::span<const float> vectors, uint64_t n, uint64_t dim,
                        uint64_t block, uint64_t padded_dim, std::span<const float> boundaries,
                        uint64_t bits) {
   int fast_paths = 0;
-  for (const EncodePath path : {EncodePath::Avx2}) {
+  for (const EncodePath path : {EncodePath::Avx2, EncodePath::Avx512}) {
     if (!encode_path_supported(path)) continue;
     ++fast_paths;
     auto run = [&](EncodePath p) {
@@ -429,6 +430,36 @@ TEST(EncodePaths, FastPathsAgreeWhenTheMatricesCoverPartOfTheRow) {
     }
   }
   if (fast_paths == 0) GTEST_SKIP() << "no fast encode path on this CPU";
+}
+
+TEST(EncodePaths, TheScanPathAlsoChoosesTheEncodeInstructionSet) {
+  // One switch (VARNEL_SCAN_PATH, or force_scan_path in tests) for both.
+  const uint64_t dim = 32;
+  const uint64_t n = 37;  // two groups of sixteen and a ragged one
+  const Floats vectors = awkward_batch(n, dim);
+  const RotationSetup setup(Rotation::Rotor3, dim);
+  const Floats boundaries = spread_boundaries(4, dim);
+  const Encoded portable = encode_on_path(EncodePath::Portable, vectors, n, dim, {},
+                                          setup.rotations.matrices, 3,
+                                          setup.rotations.padded_dim, boundaries, 4);
+  for (const ScanPath path : supported_scan_paths()) {
+    SCOPED_TRACE(scan_path_name(path));
+    ASSERT_TRUE(force_scan_path(path));
+    const EncodePath chosen = best_encode_path();
+    EXPECT_TRUE(encode_path_supported(chosen));
+    if (path == ScanPath::Portable || path == ScanPath::Neon) {
+      EXPECT_EQ(chosen, EncodePath::Portable);
+    }
+    if (path == ScanPath::Avx2) EXPECT_NE(chosen, EncodePath::Avx512);
+    if (path == ScanPath::Avx512Vbmi && encode_path_supported(EncodePath::Avx512)) {
+      EXPECT_EQ(chosen, EncodePath::Avx512);
+    }
+    const Encoded encoded = encode(vectors, n, dim, {}, setup.rotations.matrices, 3,
+                                   setup.rotations.padded_dim, boundaries, 4);
+    EXPECT_EQ(encoded.codes, portable.codes);
+    EXPECT_TRUE(same_bits(encoded.norms, portable.norms));
+  }
+  reset_scan_path();
 }
 
 }  // namespace

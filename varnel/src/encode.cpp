@@ -7,6 +7,7 @@
 #include <string>
 
 #include "error.h"
+#include "lut_scan.h"
 #include "pack.h"
 #include "rotation.h"
 
@@ -114,14 +115,25 @@ bool encode_path_supported(EncodePath path) {
   switch (path) {
     case EncodePath::Portable: return true;
     case EncodePath::Avx2: return avx2::supported();
+    case EncodePath::Avx512: return avx512::supported();
   }
   return false;
 }
 
 EncodePath best_encode_path() {
-  static const EncodePath best =
-      encode_path_supported(EncodePath::Avx2) ? EncodePath::Avx2 : EncodePath::Portable;
-  return best;
+  static const bool has_avx2 = encode_path_supported(EncodePath::Avx2);
+  static const bool has_avx512 = encode_path_supported(EncodePath::Avx512);
+  switch (active_scan_path()) {
+    case ScanPath::Avx512:
+    case ScanPath::Avx512Vbmi:
+      if (has_avx512) return EncodePath::Avx512;
+      [[fallthrough]];
+    case ScanPath::Avx2:
+      if (has_avx2) return EncodePath::Avx2;
+      [[fallthrough]];
+    default:
+      return EncodePath::Portable;
+  }
 }
 
 void encode_into_on_path(EncodePath path, std::span<const float> vectors, uint64_t n, uint64_t dim,
@@ -140,6 +152,10 @@ void encode_into_on_path(EncodePath path, std::span<const float> vectors, uint64
   const EncodeJob job{dim, padded_dim, signs, matrices, block, boundaries, bits};
   if (path == EncodePath::Avx2) {
     avx2::encode_vectors(job, vectors.data(), n, norms_out.data(), codes_out.data());
+    return;
+  }
+  if (path == EncodePath::Avx512) {
+    avx512::encode_vectors(job, vectors.data(), n, norms_out.data(), codes_out.data());
     return;
   }
 

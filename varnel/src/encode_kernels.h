@@ -9,9 +9,12 @@
 
 namespace varnel {
 
-enum class EncodePath { Portable, Avx2 };
+enum class EncodePath { Portable, Avx2, Avx512 };
 
 bool encode_path_supported(EncodePath path);
+// The path encode takes: the widest one the CPU supports that does not go
+// past the active scan path (lut_scan.h), so that VARNEL_SCAN_PATH and
+// force_scan_path choose the instruction set of encoding too.
 EncodePath best_encode_path();
 
 // encode on the given path; throws varnel::Error if the CPU lacks it.
@@ -54,5 +57,15 @@ void encode_vectors(const EncodeJob& job, const float* vectors, uint64_t count, 
                     uint8_t* packed_out);
 
 }  // namespace avx2
+
+namespace avx512 {
+
+bool supported();
+
+// The same, sixteen vectors at a time.
+void encode_vectors(const EncodeJob& job, const float* vectors, uint64_t count, float* norms_out,
+                    uint8_t* packed_out);
+
+}  // namespace avx512
 
 }  // namespace varnel
