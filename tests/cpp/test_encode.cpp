@@ -450,7 +450,9 @@ TEST(EncodePaths, TheScanPathAlsoChoosesTheEncodeInstructionSet) {
     if (path == ScanPath::Portable || path == ScanPath::Neon) {
       EXPECT_EQ(chosen, EncodePath::Portable);
     }
-    if (path == ScanPath::Avx2) EXPECT_NE(chosen, EncodePath::Avx512);
+    if (path == ScanPath::Avx2) {
+      EXPECT_NE(chosen, EncodePath::Avx512);
+    }
     if (path == ScanPath::Avx512Vbmi && encode_path_supported(EncodePath::Avx512)) {
       EXPECT_EQ(chosen, EncodePath::Avx512);
     }
