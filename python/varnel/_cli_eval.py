@@ -296,20 +296,31 @@ def draw_plot(path: str, report: dict[str, Any]) -> None:
     matplotlib = require("matplotlib", "plot", "--plot")
     matplotlib.use("Agg")
     from matplotlib import pyplot
+    from matplotlib.ticker import FuncFormatter
 
     results = report["results"]
     figure, axes = pyplot.subplots(figsize=(6.4, 4.4), dpi=100)
     recalls = [row["recall"] for row in results]
     speeds = [row["qps"] for row in results]
-    axes.plot(recalls, speeds, marker="o", linestyle="-", color="tab:blue")
+    axes.scatter(recalls, speeds, s=40, color="tab:blue", zorder=3)
+    left = min([*recalls, 1.0]) - 0.05
     for row in results:
         label = f"{row['bits']} bits, {row['bytes_per_vector']} B/vector"
-        axes.annotate(label, (row["recall"], row["qps"]), textcoords="offset points", xytext=(6, 6), fontsize=9)
+        on_the_left = row["recall"] > (left + 1.0) / 2  # keeps labels of high-recall points inside the axes
+        axes.annotate(
+            label,
+            (row["recall"], row["qps"]),
+            textcoords="offset points",
+            xytext=(-6 if on_the_left else 6, 6),
+            ha="right" if on_the_left else "left",
+            fontsize=9,
+        )
     axes.set_xlabel(f"recall@{report['k']}")
     axes.set_ylabel(f"queries per second ({report['threads']} threads)")
-    axes.set_yscale("log")
-    axes.set_xlim(min(recalls + [1.0]) - 0.05, 1.0)
-    axes.grid(True, which="both", alpha=0.3)
+    axes.set_xlim(left, 1.0)
+    axes.set_ylim(0, max(speeds) * 1.2)
+    axes.yaxis.set_major_formatter(FuncFormatter(lambda value, _: f"{value:,.0f}"))
+    axes.grid(True, alpha=0.3)
     name = os.path.basename(report["vectors"])
     axes.set_title(f"varnel on {name}: {report['indexed']:,} x {report['dim']}, {report['queries']:,} queries")
     figure.tight_layout()
