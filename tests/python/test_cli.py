@@ -236,10 +236,12 @@ def write_bad_inputs(work, vectors):
     np.save(work / "dup.npy", np.array([1, 2, 3] * 100))
     (work / "x.txt").write_text("1 2 3\n")
     (work / "junk.vnix").write_bytes(b"not an index at all")
+    (work / "folder.npy").mkdir()
 
 
 ERRORS = [
     (["build", "missing.npy", "-o", "a.vnix"], 1, "missing.npy: no such file"),
+    (["build", "folder.npy", "-o", "a.vnix"], 1, "folder.npy: not a regular file"),
     (["build", "x.txt", "-o", "a.vnix"], 1, "unknown extension '.txt'"),
     (
         ["build", "d12.npy", "-o", "a.vnix"],
