@@ -1,8 +1,9 @@
 #pragma once
 // The 4-bit table-lookup scan: a per-query byte table of the query's
 // contribution for every (coordinate, code), scanned over the blocked layout
-// 32 vectors at a time with byte shuffles. Portable, x86 (AVX2, AVX-512BW)
-// and Arm NEON paths give bit-identical results.
+// 32 vectors at a time with byte shuffles. Portable, x86 (AVX2, AVX-512BW,
+// AVX-512 VBMI) and Arm NEON paths give bit-identical results; their kernels
+// live in kernels/.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -26,7 +27,8 @@ QueryTable build_query_table(const float* rq, const float* centroids, uint64_t d
 //
 // `blocked` must hold at least b1 blocks of dim/2 * 32 bytes (the caller
 // keeps b1 <= n_blocks) and every table pointer must be valid. Tables are
-// scored in groups of four per pass over a block, and the range is walked in
+// scored in groups of four (eight on the VBMI path) per pass over a block, and
+// the range is walked in
 // tiles of about 96 KB of codes, so passing several queries and a long range
 // at once reuses every code load. Throws varnel::Error when a table does not
 // hold dim * 16 bytes, when b1 < b0, or when nt > 1 and out_stride is shorter
