@@ -14,6 +14,14 @@ class Error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A bad argument of an optional-feature call (a filter position out of
+// range, an unknown metric name, an absent id to remove). The Python layer
+// raises ValueError, since these are ordinary caller mistakes.
+class ArgumentError : public Error {
+ public:
+  using Error::Error;
+};
+
 // A failed file operation or a malformed index file. The Python layer raises
 // a plain OSError with the message as its only argument.
 class IoError : public std::runtime_error {

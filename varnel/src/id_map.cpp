@@ -102,6 +102,26 @@ bool IdMapIndex::remove(uint64_t id) {
   return true;
 }
 
+void IdMapIndex::remove_many(std::span<const uint64_t> ids) {
+  std::unordered_set<uint64_t> seen;
+  seen.reserve(ids.size());
+  for (const uint64_t id : ids) {
+    if (!contains(id)) throw ArgumentError("id " + std::to_string(id) + " is not in the index");
+    if (!seen.insert(id).second) {
+      throw ArgumentError("id " + std::to_string(id) + " appears more than once in ids");
+    }
+  }
+  for (const uint64_t id : ids) remove(id);
+}
+
+bool IdMapIndex::position_of(uint64_t id, uint64_t* position) const {
+  if (positions_.empty()) return false;
+  const auto found = positions_.find(id);
+  if (found == positions_.end()) return false;
+  *position = found->second;
+  return true;
+}
+
 bool IdMapIndex::contains(uint64_t id) const {
   return !positions_.empty() && positions_.contains(id);
 }

@@ -32,7 +32,13 @@ class IdMapIndex {
   // is already stored.
   void add_with_ids(std::span<const float> vectors, std::span<const uint64_t> ids);
   bool remove(uint64_t id);
+  // Removes every id of the batch, one after the other as remove() would, or
+  // nothing at all: an id that is not stored, or that repeats, throws
+  // ArgumentError naming the first such id in batch order.
+  void remove_many(std::span<const uint64_t> ids);
   bool contains(uint64_t id) const;
+  // The position of a stored id; false if it is not stored.
+  bool position_of(uint64_t id, uint64_t* position) const;
   IdSearchResults search(std::span<const float> queries, uint64_t k) const;
   uint64_t len() const { return ids_.size(); }
   void prepare() const { core_.prepare(); }

@@ -15,4 +15,10 @@ void rotate_inplace(std::span<const float> matrices, uint64_t block, std::span<f
 void forward_rotate(std::span<float> row, uint64_t dim, std::span<const float> signs,
                     std::span<const float> matrices, uint64_t block);
 
+// Undoes forward_rotate on a working row of padded_dim values: the transposed
+// block matrices, then (WalshRotor3) the transform and the sign flip. Exact
+// in real arithmetic; in float32 it returns the vector up to rounding.
+void inverse_rotate(std::span<float> row, uint64_t dim, std::span<const float> signs,
+                    std::span<const float> matrices, uint64_t block);
+
 }  // namespace varnel

@@ -1,0 +1,229 @@
+// Search with options: filter, metrics, refinement, decoding.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <vector>
+
+#include "error.h"
+#include "id_map.h"
+#include "lib.h"
+#include "pool.h"
+#include "query.h"
+#include "test_support.h"
+
+using varnel::AllowedSet;
+using varnel::Metric;
+using varnel::QueryOptions;
+using varnel::SearchResults;
+using varnel::SkerryIndex;
+
+namespace {
+
+SkerryIndex make_index(uint64_t bits, const std::vector<float>& data, uint64_t dim) {
+  SkerryIndex index = SkerryIndex::create(dim, bits, varnel::Rotation::Rotor3);
+  index.add(data);
+  return index;
+}
+
+void expect_same(const SearchResults& got, const SearchResults& expected) {
+  EXPECT_EQ(got.k, expected.k);
+  EXPECT_EQ(got.indices, expected.indices);
+  ASSERT_EQ(got.scores.size(), expected.scores.size());
+  for (size_t i = 0; i < got.scores.size(); ++i) {
+    EXPECT_EQ(got.scores[i], expected.scores[i]) << "slot " << i;  // bit for bit, no NaN here
+  }
+}
+
+struct ForcedCompaction {
+  explicit ForcedCompaction(int mode) { varnel::force_filter_compaction(mode); }
+  ~ForcedCompaction() { varnel::force_filter_compaction(-1); }
+};
+
+}  // namespace
+
+class QueryBits : public ::testing::TestWithParam<uint64_t> {};
+INSTANTIATE_TEST_SUITE_P(Bits, QueryBits, ::testing::Values(2, 3, 4));
+
+// Batches, a single query spread over the threads (n >= 16384) and k above
+// the heap limit all go through the same kernels and selector as search.
+TEST_P(QueryBits, WithoutOptionsEqualsSearch) {
+  const uint64_t dim = 16;
+  const auto data = varnel::testing::random_vectors(17000, dim, 1);
+  const auto queries = varnel::testing::random_vectors(9, dim, 2);
+  const SkerryIndex index = make_index(GetParam(), data, dim);
+  for (const uint64_t nq : {1u, 9u}) {
+    for (const uint64_t k : {1u, 10u, 40u}) {
+      std::span<const float> q(queries.data(), nq * dim);
+      expect_same(varnel::query(index, q, k, QueryOptions{}), index.search(q, k));
+    }
+  }
+}
+
+// A filtered query equals the plain search over an index of the allowed
+// vectors alone, positions mapped back; with and without compaction.
+TEST_P(QueryBits, FilterEqualsSearchOverTheAllowedVectors) {
+  const uint64_t dim = 24, n = 700;
+  const auto data = varnel::testing::random_vectors(n, dim, 3);
+  const auto queries = varnel::testing::random_vectors(6, dim, 4);
+  const SkerryIndex index = make_index(GetParam(), data, dim);
+  // Sparse and scattered, whole blocks missing, and fewer than k.
+  const std::vector<std::vector<int64_t>> filters = {
+      {3, 40, 41, 90, 250, 251, 252, 699}, {5, 1}, [] {
+        std::vector<int64_t> p;
+        for (int64_t i = 0; i < 700; i += 3) p.push_back(i);
+        return p;
+      }()};
+  for (const auto& positions : filters) {
+    std::vector<int64_t> sorted = positions;
+    std::sort(sorted.begin(), sorted.end());
+    std::vector<float> subset;
+    for (const int64_t p : sorted) subset.insert(subset.end(), &data[p * dim], &data[(p + 1) * dim]);
+    const SkerryIndex small = make_index(GetParam(), subset, dim);
+    SearchResults expected = small.search(queries, 5);
+    for (int64_t& i : expected.indices) i = i < 0 ? -1 : sorted[i];
+    const AllowedSet allowed = AllowedSet::from_positions(std::span<const int64_t>(positions), n);
+    for (const int mode : {0, 1}) {
+      ForcedCompaction forced(mode);
+      QueryOptions options;
+      options.allowed = &allowed;
+      expect_same(varnel::query(index, queries, 5, options), expected);
+    }
+  }
+}
+
+TEST(Query, MetricsFollowFromInnerProductsAndNorms) {
+  const uint64_t dim = 16, n = 300;
+  auto data = varnel::testing::random_vectors(n, dim, 5);
+  std::fill(data.begin() + 7 * dim, data.begin() + 8 * dim, 0.0f);  // a zero vector
+  const auto queries = varnel::testing::random_vectors(2, dim, 6);
+  const SkerryIndex index = make_index(4, data, dim);
+  const SearchResults all = index.search(queries, n);
+  for (const Metric metric : {Metric::Cosine, Metric::L2}) {
+    QueryOptions options;
+    options.metric = metric;
+    const SearchResults got = varnel::query(index, queries, 10, options);
+    for (uint64_t q = 0; q < 2; ++q) {
+      const float qn = varnel::vector_norm(&queries[q * dim], dim);
+      std::vector<std::pair<float, int64_t>> expected;  // (key, position)
+      for (uint64_t r = 0; r < n; ++r) {
+        const int64_t p = all.indices[q * n + r];
+        const float ip = all.scores[q * n + r], xn = index.norms()[p];
+        const float key = metric == Metric::Cosine
+                              ? (qn * xn > 0.0f ? ip / (qn * xn) : 0.0f)
+                              : -((qn * qn + xn * xn) - 2.0f * ip);
+        ASSERT_FALSE(std::isnan(key));
+        expected.push_back({key, p});
+      }
+      std::stable_sort(expected.begin(), expected.end(), [](auto& a, auto& b) {
+        return a.first > b.first || (a.first == b.first && a.second < b.second);
+      });
+      for (uint64_t r = 0; r < 10; ++r) {
+        const float score = metric == Metric::L2 ? -expected[r].first : expected[r].first;
+        EXPECT_EQ(got.scores[q * 10 + r], score);
+        EXPECT_EQ(got.indices[q * 10 + r], expected[r].second);
+      }
+    }
+  }
+}
+
+TEST(Query, RefinementRescoresTheCodeCandidatesExactly) {
+  const uint64_t dim = 32, n = 500, k = 5, factor = 3;
+  const auto data = varnel::testing::random_vectors(n, dim, 7);
+  const auto queries = varnel::testing::random_vectors(3, dim, 8);
+  const SkerryIndex index = make_index(2, data, dim);
+  const varnel::RefineRows rows{data.data(), n, dim};
+  for (const Metric metric : {Metric::InnerProduct, Metric::Cosine, Metric::L2}) {
+    QueryOptions plain;
+    plain.metric = metric;
+    const SearchResults candidates = varnel::query(index, queries, k * factor, plain);
+    QueryOptions options = plain;
+    options.refine = &rows;
+    options.refine_factor = factor;
+    const SearchResults got = varnel::query(index, queries, k, options);
+    for (uint64_t q = 0; q < 3; ++q) {
+      std::vector<std::pair<float, int64_t>> rescored;
+      for (uint64_t r = 0; r < k * factor; ++r) {
+        const int64_t p = candidates.indices[q * k * factor + r];
+        const float s = varnel::exact_score(metric, &queries[q * dim], &data[p * dim], dim);
+        rescored.push_back({metric == Metric::L2 ? -s : s, p});
+      }
+      std::sort(rescored.begin(), rescored.end(), [](auto& a, auto& b) {
+        return a.first > b.first || (a.first == b.first && a.second < b.second);
+      });
+      for (uint64_t r = 0; r < k; ++r) {
+        EXPECT_EQ(got.indices[q * k + r], rescored[r].second);
+        EXPECT_EQ(got.scores[q * k + r], metric == Metric::L2 ? -rescored[r].first : rescored[r].first);
+      }
+    }
+  }
+}
+
+TEST(Query, RefineRowsMustCoverEveryReturnablePosition) {
+  const uint64_t dim = 8;
+  const auto data = varnel::testing::random_vectors(10, dim, 9);
+  const SkerryIndex index = make_index(3, data, dim);
+  const varnel::RefineRows short_rows{data.data(), 9, dim};
+  QueryOptions options;
+  options.refine = &short_rows;
+  EXPECT_THROW(varnel::query(index, std::span(data).first(dim), 3, options), varnel::ArgumentError);
+  const AllowedSet allowed = AllowedSet::from_positions(std::span<const int64_t>({0, 8}), 10);
+  options.allowed = &allowed;
+  EXPECT_EQ(varnel::query(index, std::span(data).first(dim), 3, options).k, 2u);
+}
+
+TEST(Query, ZeroNormsScoreWithoutNaN) {
+  const uint64_t dim = 8;
+  std::vector<float> data(3 * dim, 0.0f);
+  data[dim] = 1.0f;
+  const SkerryIndex index = make_index(4, data, dim);
+  const std::vector<float> zero_query(dim, 0.0f);
+  for (const Metric metric : {Metric::Cosine, Metric::L2}) {
+    QueryOptions options;
+    options.metric = metric;
+    const SearchResults got = varnel::query(index, zero_query, 3, options);
+    for (const float s : got.scores) EXPECT_FALSE(std::isnan(s));
+  }
+}
+
+// 4-bit Lloyd-Max codes keep about 99 % of a vector's energy (the mean
+// squared error of the codebook is under 1 %); a wrong inverse rotation
+// would leave errors near 200 %.
+TEST(Query, ReconstructIsCloseToTheInput) {
+  const uint64_t dim = 64, n = 200;
+  const auto data = varnel::testing::random_vectors(n, dim, 10);
+  for (const varnel::Rotation rotation : varnel::testing::kAllRotations) {
+    SkerryIndex index = SkerryIndex::create(dim, 4, rotation);
+    index.add(data);
+    std::vector<uint64_t> positions(n);
+    std::iota(positions.rbegin(), positions.rend(), 0);  // any order
+    const std::vector<float> decoded = varnel::reconstruct(index, positions);
+    double error = 0, energy = 0;
+    for (uint64_t i = 0; i < n; ++i) {
+      double vector_error = 0, vector_energy = 0;
+      for (uint64_t j = 0; j < dim; ++j) {
+        const double x = data[positions[i] * dim + j], d = decoded[i * dim + j] - x;
+        vector_error += d * d;
+        vector_energy += x * x;
+      }
+      EXPECT_LT(vector_error, 0.1 * vector_energy) << varnel::rotation_name(rotation);
+      error += vector_error;
+      energy += vector_energy;
+    }
+    EXPECT_LT(error, 0.012 * energy) << varnel::rotation_name(rotation);
+  }
+  const SkerryIndex index = make_index(4, data, dim);
+  EXPECT_THROW(varnel::reconstruct(index, std::vector<uint64_t>{n}), varnel::ArgumentError);
+}
+
+TEST(IdMapQuery, RemoveManyRemovesAllOrNothing) {
+  auto index = varnel::IdMapIndex::create(8, 2, varnel::Rotation::Rotor3);
+  const auto data = varnel::testing::random_vectors(4, 8, 11);
+  index.add_with_ids(data, std::vector<uint64_t>{10, 20, 30, 40});
+  EXPECT_THROW(index.remove_many(std::vector<uint64_t>{20, 99}), varnel::ArgumentError);
+  EXPECT_THROW(index.remove_many(std::vector<uint64_t>{20, 30, 20}), varnel::ArgumentError);
+  EXPECT_EQ(index.len(), 4u);
+  index.remove_many(std::vector<uint64_t>{40, 10});
+  EXPECT_EQ(index.ids(), (std::vector<uint64_t>{30, 20}));
+}
