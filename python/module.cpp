@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <new>
 #include <optional>
@@ -25,12 +26,14 @@
 #include <utility>
 #include <vector>
 
+#include "blocking.h"
 #include "error.h"
 #include "id_map.h"
 #include "interrupt.h"
 #include "io.h"
 #include "lib.h"
 #include "pool.h"
+#include "query.h"
 #include "rotor.h"
 #include "settings.h"
 
@@ -46,6 +49,7 @@ PyTypeObject* g_skerry_type = nullptr;
 PyTypeObject* g_idmap_type = nullptr;
 PyArray_Descr* g_f32 = nullptr;
 PyArray_Descr* g_u64 = nullptr;
+PyArray_Descr* g_i64 = nullptr;
 int64_t g_owner_interpreter = -1;
 
 // ---------------------------------------------------------------------------
@@ -66,14 +70,29 @@ void set_error_text(PyObject* type, const char* text) {
 // Long calls poll Python's signal handlers (the interpreter lock is held),
 // so Ctrl-C stops them: the handler's exception (KeyboardInterrupt) is then
 // already set and the library has left the index as it was.
+//
+// A wait for a lock that another call holds releases the interpreter lock:
+// that call may run without it (`query`) and need it back to check for Ctrl-C.
 template <class F>
 bool guarded(F&& call) {
   try {
     varnel::InterruptScope interruptible([] { return PyErr_CheckSignals() != 0; });
+    varnel::BlockingScope releasing([](const std::function<void()>& wait) {
+      PyThreadState* state = PyEval_SaveThread();
+      try {
+        wait();
+      } catch (...) {
+        PyEval_RestoreThread(state);
+        throw;
+      }
+      PyEval_RestoreThread(state);
+    });
     call();
     return true;
   } catch (const varnel::Interrupted&) {
     if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+  } catch (const varnel::ArgumentError& e) {
+    set_error_text(PyExc_ValueError, e.what());
   } catch (const varnel::Error& e) {
     set_error_text(g_panic, e.what());
   } catch (const varnel::IoError& e) {
@@ -86,6 +105,32 @@ bool guarded(F&& call) {
     set_error_text(g_panic, "unknown failure inside the varnel library");
   }
   return false;
+}
+
+// Runs a library call without the interpreter lock, so that other Python
+// threads run meanwhile; the caller holds the object's shared borrow, so a
+// writer gets "Already borrowed" instead of racing. Ctrl-C still stops it:
+// the check takes the interpreter lock back for a moment to run the signal
+// handlers (the library calls it every few milliseconds at most). Failures
+// are turned into Python exceptions once the lock is held again.
+template <class F>
+bool guarded_without_gil(F&& call) {
+  std::exception_ptr failure;
+  PyThreadState* state = PyEval_SaveThread();
+  try {
+    varnel::InterruptScope interruptible([&state] {
+      PyEval_RestoreThread(state);
+      const bool stop = PyErr_CheckSignals() != 0;
+      state = PyEval_SaveThread();
+      return stop;
+    });
+    call();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  PyEval_RestoreThread(state);
+  if (!failure) return true;
+  return guarded([&] { std::rethrow_exception(failure); });
 }
 
 // Turns a pending TypeError into "argument '{name}': {original text}"; any
@@ -852,6 +897,226 @@ PyObject* idmap_search(PyObject* self, PyObject* args, PyObject* kwargs) {
   return result_pair("ids", results.scores, results.ids, NPY_UINT64, rows, cols);
 }
 
+// Search with options, decoding, batch removal -------------------------------
+
+// Candidates re-scored per result when `refine` is given without a factor.
+constexpr uint64_t kDefaultRefineFactor = 4;
+
+// Anything NumPy reads as a one-dimensional integer array, as non-negative
+// values; a boolean array instead fills `mask`, where the caller takes one.
+// An empty sequence is an empty array whatever its dtype.
+bool read_integers(PyObject* obj, const char* name, std::vector<uint64_t>* values,
+                   std::optional<std::vector<uint8_t>>* mask) {
+  PyObject* any = PyArray_FromAny(obj, nullptr, 0, 0, NPY_ARRAY_IN_ARRAY, nullptr);
+  if (!any) {
+    prefix_type_error(name);
+    return false;
+  }
+  auto* array = reinterpret_cast<PyArrayObject*>(any);
+  bool ok = false;
+  if (PyArray_NDIM(array) != 1) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': expected a one-dimensional array, got %d dimensions",
+                 name, PyArray_NDIM(array));
+  } else if (PyArray_DIM(array, 0) == 0) {
+    ok = true;
+  } else if (PyArray_TYPE(array) == NPY_BOOL && mask) {
+    const auto* bytes = static_cast<const uint8_t*>(PyArray_DATA(array));
+    ok = guarded([&] { mask->emplace(bytes, bytes + PyArray_DIM(array, 0)); });
+  } else if (PyArray_ISINTEGER(array)) {
+    const bool is_signed = PyArray_ISSIGNED(array);
+    PyArray_Descr* target = is_signed ? g_i64 : g_u64;
+    Py_INCREF(reinterpret_cast<PyObject*>(target));  // stolen by the call
+    PyObject* cast = PyArray_FromArray(array, target, NPY_ARRAY_IN_ARRAY);
+    if (cast) {
+      auto* wide = reinterpret_cast<PyArrayObject*>(cast);
+      const npy_intp count = PyArray_DIM(wide, 0);
+      const void* data = PyArray_DATA(wide);
+      ok = guarded([&] { values->resize(static_cast<size_t>(count)); });
+      for (npy_intp i = 0; ok && i < count; ++i) {
+        const int64_t value = static_cast<const int64_t*>(data)[i];
+        if (is_signed && value < 0) {
+          PyErr_Format(PyExc_ValueError, "argument '%s': %lld is negative", name,
+                       static_cast<long long>(value));
+          ok = false;
+        }
+        (*values)[i] = static_cast<const uint64_t*>(data)[i];
+      }
+      Py_DECREF(cast);
+    }
+  } else {
+    PyObject* dtype = PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
+    if (dtype) {
+      PyErr_Format(PyExc_TypeError, "argument '%s': expected %s array, got dtype %U", name,
+                   mask ? "an integer or boolean" : "an integer", dtype);
+      Py_DECREF(dtype);
+    }
+  }
+  Py_DECREF(any);
+  return ok;
+}
+
+struct QueryRequest {
+  InputArray<float> queries;
+  uint64_t k = 0;
+  std::optional<varnel::AllowedSet> allowed;
+  InputArray<float> refine;
+  varnel::RefineRows refine_rows;
+  varnel::QueryOptions options;
+};
+
+// `allowed` of SkerryIndex: positions or a boolean mask of length n.
+bool read_allowed(const SkerryObject* obj, PyObject* allowed_obj, QueryRequest* request) {
+  std::vector<uint64_t> positions;
+  std::optional<std::vector<uint8_t>> mask;
+  if (!read_integers(allowed_obj, "allowed", &positions, &mask)) return false;
+  const uint64_t n = obj->index.len();
+  return guarded([&] {
+    request->allowed.emplace(mask ? varnel::AllowedSet::from_mask(*mask, n)
+                                  : varnel::AllowedSet::from_positions(std::span<const uint64_t>(positions), n));
+  });
+}
+
+// `allowed` of IdMapIndex: ids; those not stored are ignored.
+bool read_allowed(const IdMapObject* obj, PyObject* allowed_obj, QueryRequest* request) {
+  std::vector<uint64_t> ids;
+  if (!read_integers(allowed_obj, "allowed", &ids, nullptr)) return false;
+  return guarded([&] { request->allowed.emplace(varnel::allowed_ids(obj->index, ids)); });
+}
+
+// The arguments of both query methods, read under the shared access the
+// caller keeps until it returns. Arrays are taken last, since converting
+// the other arguments may run Python code that changes them.
+template <class Obj>
+bool query_arguments(PyObject* args, PyObject* kwargs, const char* format, Obj* obj,
+                     SharedAccess& access, QueryRequest* request) {
+  static const char* keywords[] = {"queries", "k", "allowed", "metric", "refine", "refine_factor",
+                                   nullptr};
+  PyObject *queries_obj, *k_obj, *allowed_obj = Py_None, *metric_obj = nullptr;
+  PyObject *refine_obj = Py_None, *factor_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &queries_obj,
+                                   &k_obj, &allowed_obj, &metric_obj, &refine_obj, &factor_obj)) {
+    return false;
+  }
+  if (!access.acquire(obj->borrow) || !check_array(queries_obj, "queries", 2, g_f32) ||
+      !to_u64(k_obj, "k", &request->k)) {
+    return false;
+  }
+  varnel::QueryOptions& options = request->options;
+  if (metric_obj) {
+    if (!require_str(metric_obj, "metric")) return false;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(metric_obj, &size);
+    if (!text ||
+        !guarded([&] { options.metric = varnel::parse_metric({text, static_cast<size_t>(size)}); })) {
+      return false;
+    }
+  }
+  const bool refining = refine_obj != Py_None;
+  options.refine_factor = kDefaultRefineFactor;
+  if (factor_obj != Py_None) {
+    if (!refining) {
+      PyErr_SetString(PyExc_ValueError, "refine_factor needs refine, the vectors to re-score against");
+      return false;
+    }
+    if (!to_u64(factor_obj, "refine_factor", &options.refine_factor)) return false;
+  }
+  if (refining && !check_array(refine_obj, "refine", 2, g_f32)) return false;
+  if (allowed_obj != Py_None && !read_allowed(obj, allowed_obj, request)) return false;
+
+  if (!take_array(queries_obj, "queries", 2, g_f32, "queries must be C-contiguous", &request->queries)) {
+    return false;
+  }
+  const uint64_t dim = core_of(obj).dim();
+  const auto columns = static_cast<uint64_t>(PyArray_DIM(reinterpret_cast<PyArrayObject*>(queries_obj), 1));
+  if (columns != dim) {
+    PyErr_Format(PyExc_ValueError, "queries have %llu columns but the index has dim %llu",
+                 static_cast<unsigned long long>(columns), static_cast<unsigned long long>(dim));
+    return false;
+  }
+  if (refining) {
+    if (!take_array(refine_obj, "refine", 2, g_f32, "refine must be C-contiguous", &request->refine)) {
+      return false;
+    }
+    auto* refine_array = reinterpret_cast<PyArrayObject*>(refine_obj);
+    request->refine_rows = {request->refine.data, static_cast<uint64_t>(PyArray_DIM(refine_array, 0)),
+                            static_cast<uint64_t>(PyArray_DIM(refine_array, 1))};
+    options.refine = &request->refine_rows;
+  }
+  if (request->allowed) options.allowed = &*request->allowed;
+  return true;
+}
+
+PyObject* skerry_query(PyObject* self, PyObject* args, PyObject* kwargs) {
+  SkerryObject* obj = as<SkerryObject>(self);
+  SharedAccess access;
+  QueryRequest request;
+  if (!query_arguments(args, kwargs, "OO|$OOOO:SkerryIndex.query", obj, access, &request)) {
+    return nullptr;
+  }
+  varnel::SearchResults results;
+  if (!guarded_without_gil([&] {
+        results = varnel::query(obj->index, request.queries.span(), request.k, request.options);
+      })) {
+    return nullptr;
+  }
+  return result_pair("indices", results.scores, results.indices, NPY_INT64,
+                     static_cast<uint64_t>(request.queries.rows), results.k);
+}
+
+PyObject* idmap_query(PyObject* self, PyObject* args, PyObject* kwargs) {
+  IdMapObject* obj = as<IdMapObject>(self);
+  SharedAccess access;
+  QueryRequest request;
+  if (!query_arguments(args, kwargs, "OO|$OOOO:IdMapIndex.query", obj, access, &request)) {
+    return nullptr;
+  }
+  varnel::IdSearchResults results;
+  if (!guarded_without_gil([&] {
+        results = varnel::query(obj->index, request.queries.span(), request.k, request.options);
+      })) {
+    return nullptr;
+  }
+  return result_pair("ids", results.scores, results.ids, NPY_UINT64,
+                     static_cast<uint64_t>(request.queries.rows), results.k);
+}
+
+template <class Obj>
+PyObject* index_reconstruct(PyObject* self, PyObject* args, PyObject* kwargs) {
+  constexpr bool by_position = std::is_same_v<Obj, SkerryObject>;
+  static const char* keywords[] = {by_position ? "positions" : "ids", nullptr};
+  PyObject* which_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs,
+                                   by_position ? "O:SkerryIndex.reconstruct" : "O:IdMapIndex.reconstruct",
+                                   const_cast<char**>(keywords), &which_obj)) {
+    return nullptr;
+  }
+  Obj* obj = as<Obj>(self);
+  SharedAccess access;
+  if (!access.acquire(obj->borrow)) return nullptr;
+  std::vector<uint64_t> which;
+  if (!read_integers(which_obj, keywords[0], &which, nullptr)) return nullptr;
+  std::vector<float> decoded;
+  if (!guarded([&] { decoded = varnel::reconstruct(obj->index, which); })) return nullptr;
+  return adopt(decoded, static_cast<npy_intp>(which.size()),
+               static_cast<npy_intp>(core_of(obj).dim()), NPY_FLOAT32);
+}
+
+PyObject* idmap_remove_many(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"ids", nullptr};
+  PyObject* ids_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:IdMapIndex.remove_many",
+                                   const_cast<char**>(keywords), &ids_obj)) {
+    return nullptr;
+  }
+  IdMapObject* obj = as<IdMapObject>(self);
+  ExclusiveAccess access;
+  if (!access.acquire(obj->borrow)) return nullptr;
+  std::vector<uint64_t> ids;
+  if (!read_integers(ids_obj, "ids", &ids, nullptr)) return nullptr;
+  if (!guarded([&] { obj->index.remove_many(ids); })) return nullptr;
+  Py_RETURN_NONE;
+}
+
 // Module-private helpers for the thread count (wrapped by the varnel package).
 
 PyObject* module_num_threads(PyObject*, PyObject*) {
@@ -901,6 +1166,26 @@ PyMethodDef skerry_methods[] = {
     {"to_bytes", as_cfunction(index_to_bytes<SkerryObject>), METH_NOARGS, kToBytesDoc},
     {"from_bytes", as_cfunction(index_from_bytes<SkerryObject>), kArgs | METH_CLASS, kFromBytesDoc},
     {"__reduce__", as_cfunction(index_reduce<SkerryObject>), METH_NOARGS, kReduceDoc},
+    {"query", as_cfunction(skerry_query), kArgs,
+     "query($self, queries, k, *, allowed=None, metric='ip', refine=None, refine_factor=None)\n--\n\n"
+     "Top-`k` search with options. Returns `(scores, indices)` as `(nq, k)` arrays,\n"
+     "best first. `queries` must have `dim` columns.\n\n"
+     "allowed: only these may be returned: an integer array of positions or a\n"
+     "  boolean mask of length `len(index)`. Applied inside the scan;\n"
+     "  fewer allowed than `k` gives fewer columns, as a smaller index would.\n"
+     "metric: \"ip\" (the estimated inner product, as `search`), \"cosine\" (that\n"
+     "  divided by both norms; 0 for a zero vector or query) or \"l2\" (the squared\n"
+     "  distance |q|^2 + |x|^2 - 2 ip, best = smallest; may dip just below 0).\n"
+     "refine: the original float32 vectors (an array or np.memmap), row i for position i:\n"
+     "  the best `refine_factor * k` candidates by code (factor 4 by default) are\n"
+     "  re-scored exactly against them; the best `k` are returned with exact scores.\n\n"
+     "Runs without the interpreter lock (other threads run; changing the index\n"
+     "meanwhile raises RuntimeError) and stops on Ctrl-C. Empty slots: index -1\n"
+     "with score -inf (+inf for \"l2\")."},
+    {"reconstruct", as_cfunction(index_reconstruct<SkerryObject>), kArgs,
+     "reconstruct($self, positions)\n--\n\nApproximate vectors at `positions`, decoded from their codes: each\n"
+     "coordinate's centroid, rotated back, times the stored norm. Returns a\n"
+     "`(len(positions), dim)` float32 array; not the vectors that were added."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -918,6 +1203,29 @@ PyMethodDef idmap_methods[] = {
     {"to_bytes", as_cfunction(index_to_bytes<IdMapObject>), METH_NOARGS, kToBytesDoc},
     {"from_bytes", as_cfunction(index_from_bytes<IdMapObject>), kArgs | METH_CLASS, kFromBytesDoc},
     {"__reduce__", as_cfunction(index_reduce<IdMapObject>), METH_NOARGS, kReduceDoc},
+    {"query", as_cfunction(idmap_query), kArgs,
+     "query($self, queries, k, *, allowed=None, metric='ip', refine=None, refine_factor=None)\n--\n\n"
+     "Top-`k` search with options. Returns `(scores, ids)` as `(nq, k)` arrays,\n"
+     "best first. `queries` must have `dim` columns.\n\n"
+     "allowed: only these may be returned: an array of uint64 ids (ids not stored\n"
+     "  are ignored). Applied inside the scan;\n"
+     "  fewer allowed than `k` gives fewer columns, as a smaller index would.\n"
+     "metric: \"ip\" (the estimated inner product, as `search`), \"cosine\" (that\n"
+     "  divided by both norms; 0 for a zero vector or query) or \"l2\" (the squared\n"
+     "  distance |q|^2 + |x|^2 - 2 ip, best = smallest; may dip just below 0).\n"
+     "refine: the original float32 vectors (an array or np.memmap), row i for id i:\n"
+     "  the best `refine_factor * k` candidates by code (factor 4 by default) are\n"
+     "  re-scored exactly against them; the best `k` are returned with exact scores.\n\n"
+     "Runs without the interpreter lock (other threads run; changing the index\n"
+     "meanwhile raises RuntimeError) and stops on Ctrl-C. Empty slots: id 2**64 - 1\n"
+     "with score -inf (+inf for \"l2\")."},
+    {"reconstruct", as_cfunction(index_reconstruct<IdMapObject>), kArgs,
+     "reconstruct($self, ids)\n--\n\nApproximate vectors of `ids`, decoded from their codes: each\n"
+     "coordinate's centroid, rotated back, times the stored norm. Returns a\n"
+     "`(len(ids), dim)` float32 array; an id that is not stored raises ValueError."},
+    {"remove_many", as_cfunction(idmap_remove_many), kArgs,
+     "remove_many($self, ids)\n--\n\nRemove every id of `ids`, or none: if an id is not stored or\n"
+     "repeats, ValueError names it and the index is unchanged."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1016,7 +1324,8 @@ PyObject* build_module() {
   if (_import_array() < 0) return nullptr;
   if (!g_f32) g_f32 = PyArray_DescrFromType(NPY_FLOAT32);
   if (!g_u64) g_u64 = PyArray_DescrFromType(NPY_UINT64);
-  if (!g_f32 || !g_u64) return nullptr;
+  if (!g_i64) g_i64 = PyArray_DescrFromType(NPY_INT64);
+  if (!g_f32 || !g_u64 || !g_i64) return nullptr;
   if (!g_panic) {
     g_panic = PyErr_NewExceptionWithDoc(
         "varnel.PanicException",

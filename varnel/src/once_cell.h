@@ -6,6 +6,8 @@
 #include <optional>
 #include <utility>
 
+#include "blocking.h"
+
 namespace varnel {
 
 template <class T>
@@ -28,7 +30,7 @@ class OnceCell {
   template <class Make>
   const T& get_or_init(Make&& make) const {
     if (ready_.load(std::memory_order_acquire)) return *value_;
-    std::lock_guard<std::mutex> lock(mutex_);
+    const auto lock = lock_or_wait(mutex_);  // the builder may be a long call
     if (!ready_.load(std::memory_order_relaxed)) {
       value_.emplace(make());
       ready_.store(true, std::memory_order_release);

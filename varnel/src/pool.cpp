@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "blocking.h"
 #include "interrupt.h"
 #include "settings.h"
 
@@ -172,12 +173,12 @@ std::size_t wanted_threads() { return requested_threads ? requested_threads : de
 }  // namespace
 
 std::size_t num_threads() {
-  std::lock_guard<std::mutex> lock(pool_mutex);
+  const auto lock = lock_or_wait(pool_mutex);
   return pool ? pool->threads() : wanted_threads();
 }
 
 void set_num_threads(std::size_t count) {
-  std::lock_guard<std::mutex> lock(pool_mutex);
+  const auto lock = lock_or_wait(pool_mutex);
   requested_threads = std::min<std::size_t>(count, kMaxThreads);
   if (pool && pool->threads() != wanted_threads()) pool.reset();
 }
@@ -188,7 +189,7 @@ void parallel_for(std::size_t count, const std::function<void(std::size_t, std::
     body(0, count);
     return;
   }
-  std::lock_guard<std::mutex> lock(pool_mutex);
+  const auto lock = lock_or_wait(pool_mutex);
   if (!pool) pool = std::make_unique<Pool>(wanted_threads());
   std::size_t threads = pool->threads();
   if (threads == 1 || count == 1) {
