@@ -1,0 +1,268 @@
+"""query(): filter, metrics, refinement, the interpreter lock; reconstruct, remove_many."""
+
+import _thread
+import threading
+import time
+
+import numpy as np
+import pytest
+from conftest import EMPTY_ID, fill, vectors
+
+from varnel import IdMapIndex, SkerryIndex
+
+
+def sequential_norms(x: np.ndarray) -> np.ndarray:
+    """Norms as the index stores them: float32 squares summed in coordinate order."""
+    return np.sqrt(np.cumsum(x * x, axis=1, dtype=np.float32)[:, -1])
+
+
+def exact(metric: str, q: np.ndarray, x: np.ndarray) -> np.float32:
+    """Exact score with the summation order refinement promises."""
+    if metric == "l2":
+        return np.cumsum((q - x) * (q - x), dtype=np.float32)[-1]
+    ip = np.cumsum(q * x, dtype=np.float32)[-1]
+    if metric == "ip":
+        return ip
+    den = sequential_norms(q[None])[0] * sequential_norms(x[None])[0]
+    return np.float32(ip / den) if den > 0 else np.float32(0)
+
+
+def best_first(keys: np.ndarray, positions: np.ndarray, k: int):
+    """Top k by key, ties to the lower position."""
+    order = np.lexsort((positions, -keys.astype(np.float64)))[:k]
+    return keys[order], positions[order]
+
+
+def ids_of(index, positions):
+    return positions if isinstance(index, SkerryIndex) else index_ids(index, positions)
+
+
+def index_ids(index, positions):
+    # fill() gives position p the id 100 + p (no removals in these tests)
+    return np.where(positions < 0, EMPTY_ID, positions.astype(np.uint64) + 100)
+
+
+def test_without_options_equals_search(cls, bits):
+    index = fill(cls(32, bits), vectors(3000, 32))
+    q = vectors(7, 32, seed=1)
+    for k in (1, 10, 50):
+        got, expected = index.query(q, k), index.search(q, k)
+        np.testing.assert_array_equal(got[0], expected[0])
+        np.testing.assert_array_equal(got[1], expected[1])
+
+
+class TestFilter:
+    @pytest.mark.parametrize("kind", ["positions", "mask", "list"])
+    @pytest.mark.parametrize("allowed", [[3, 40, 41, 299, 150], [7], list(range(0, 300, 4))],
+                             ids=["scattered", "fewer-than-k", "dense"])
+    def test_equals_search_over_only_the_allowed_vectors(self, bits, kind, allowed):
+        data, q = vectors(300, 16), vectors(4, 16, seed=2)
+        index = SkerryIndex(16, bits)
+        index.add(data)
+        subset = np.array(sorted(allowed))
+        small = SkerryIndex(16, bits)
+        small.add(data[subset])
+        scores, positions = small.search(q, 5)
+        if kind == "mask":
+            mask = np.zeros(300, dtype=bool)
+            mask[allowed] = True
+            allowed = mask
+        elif kind == "positions":
+            allowed = np.array(allowed, dtype=np.int32)
+        got = index.query(q, 5, allowed=allowed)
+        np.testing.assert_array_equal(got[0], scores)
+        np.testing.assert_array_equal(got[1], subset[positions])
+
+    def test_idmap_ignores_absent_ids(self, bits):
+        data, q = vectors(100, 16), vectors(3, 16, seed=3)
+        index = fill(IdMapIndex(16, bits), data)  # ids 100..199
+        small = fill(IdMapIndex(16, bits), data[[5, 60]], first_id=0)
+        scores, _ = small.search(q, 4)
+        got_scores, got_ids = index.query(q, 4, allowed=np.array([105, 160, 7, 2**64 - 1], dtype=np.uint64))
+        np.testing.assert_array_equal(got_scores, scores)
+        assert set(got_ids.ravel()) == {105, 160}
+
+    def test_nothing_allowed_gives_one_empty_slot(self, cls):
+        index = fill(cls(8, 4), vectors(10, 8))
+        scores, found = index.query(vectors(2, 8), 3, allowed=[])
+        assert scores.shape == (2, 1) and np.all(scores == -np.inf)
+        assert np.all(found == (-1 if cls is SkerryIndex else EMPTY_ID))
+
+    @pytest.mark.parametrize("allowed, error, match", [
+        ([0, 10], ValueError, "position 10 is out of range"),
+        ([-1], ValueError, "-1 is negative"),
+        (np.ones(9, dtype=bool), ValueError, "mask has 9 entries"),
+        (np.array([0.5]), TypeError, "argument 'allowed'"),
+        (np.zeros((2, 2), dtype=np.int64), ValueError, "one-dimensional"),
+    ])
+    def test_bad_filters(self, allowed, error, match):
+        index = fill(SkerryIndex(8, 2), vectors(10, 8))
+        with pytest.raises(error, match=match):
+            index.query(vectors(1, 8), 3, allowed=allowed)
+
+
+class TestMetric:
+    @pytest.mark.parametrize("metric", ["cosine", "l2"])
+    def test_rankings_follow_from_search_scores_and_norms(self, cls, bits, metric):
+        data = vectors(200, 16)
+        data[13] = 0  # a zero vector: defined score, never NaN
+        q = vectors(3, 16, seed=4)
+        q[2] = 0      # and a zero query
+        index = fill(cls(16, bits), data)
+        ip, found = index.search(q, 200)
+        positions = found.astype(np.int64) - (0 if cls is SkerryIndex else 100)
+        qn, xn = sequential_norms(q)[:, None], sequential_norms(data)[positions]
+        if metric == "cosine":
+            den = qn * xn
+            keys = np.where(den > 0, ip / np.where(den > 0, den, 1), np.float32(0))
+        else:
+            keys = -((qn * qn + xn * xn) - np.float32(2) * ip)
+        got_scores, got_found = index.query(q, 10, metric=metric)
+        assert not np.isnan(got_scores).any()
+        for row in range(3):
+            k_keys, k_pos = best_first(keys[row], positions[row], 10)
+            np.testing.assert_array_equal(got_scores[row], -k_keys if metric == "l2" else k_keys)
+            np.testing.assert_array_equal(got_found[row], ids_of(index, k_pos))
+
+    def test_unknown_metric(self):
+        with pytest.raises(ValueError, match="unknown metric 'dot'"):
+            fill(SkerryIndex(8, 2), vectors(4, 8)).query(vectors(1, 8), 1, metric="dot")
+
+    def test_l2_empty_slots_are_infinite(self):
+        scores, _ = SkerryIndex(8, 3).query(vectors(1, 8), 2, metric="l2")
+        assert scores.tolist() == [[np.inf]]
+
+
+class TestRefine:
+    @pytest.mark.parametrize("metric", ["ip", "cosine", "l2"])
+    @pytest.mark.parametrize("factor", [1, 3])
+    def test_equals_exact_rescoring_of_the_code_top(self, cls, metric, factor):
+        data, q, k = vectors(400, 32), vectors(3, 32, seed=5), 5
+        index = fill(cls(32, 2), data)
+        rows = data if cls is SkerryIndex else np.vstack([np.zeros((100, 32), np.float32), data])
+        _, candidates = index.query(q, k * factor, metric=metric)
+        got_scores, got_found = index.query(q, k, metric=metric, refine=rows, refine_factor=factor)
+        for row in range(3):
+            keys = np.array([exact(metric, q[row], rows[c]) for c in candidates[row]], dtype=np.float32)
+            keys = -keys if metric == "l2" else keys
+            k_keys, k_found = best_first(keys, candidates[row].astype(np.int64), k)
+            np.testing.assert_array_equal(got_scores[row], -k_keys if metric == "l2" else k_keys)
+            np.testing.assert_array_equal(got_found[row].astype(np.int64), k_found)
+
+    def test_memmap_rows(self, tmp_path):
+        data, q = vectors(300, 16), vectors(2, 16, seed=6)
+        rows = np.memmap(tmp_path / "rows.f32", dtype=np.float32, mode="w+", shape=data.shape)
+        rows[:] = data
+        rows.flush()
+        index = fill(SkerryIndex(16, 4), data)
+        got = index.query(q, 3, refine=np.memmap(tmp_path / "rows.f32", dtype=np.float32, shape=data.shape))
+        expected = index.query(q, 3, refine=data)
+        np.testing.assert_array_equal(got[1], expected[1])
+
+    @pytest.mark.parametrize("kwargs, match", [
+        ({"refine": np.zeros((9, 8), np.float32)}, "refine has 9 rows but position 9 may be returned"),
+        ({"refine": np.zeros((10, 16), np.float32)}, "refine has 16 columns but the index has dim 8"),
+        ({"refine_factor": 2}, "refine_factor needs refine"),
+        ({"refine": np.zeros((10, 8), np.float32), "refine_factor": 0}, "at least 1"),
+    ])
+    def test_bad_refinement(self, kwargs, match):
+        index = fill(SkerryIndex(8, 2), vectors(10, 8))
+        with pytest.raises(ValueError, match=match):
+            index.query(vectors(1, 8), 3, **kwargs)
+
+    def test_idmap_rows_are_indexed_by_id(self):
+        index = fill(IdMapIndex(8, 2), vectors(10, 8))  # ids 100..109
+        with pytest.raises(ValueError, match="109 may be returned"):
+            index.query(vectors(1, 8), 3, refine=np.zeros((109, 8), np.float32))
+        index.query(vectors(1, 8), 3, refine=np.zeros((200, 8), np.float32), allowed=np.array([100], np.uint64))
+
+
+def test_queries_must_have_dim_columns(cls):
+    index = fill(cls(16, 2), vectors(10, 16))
+    with pytest.raises(ValueError, match="queries have 8 columns but the index has dim 16"):
+        index.query(vectors(4, 8), 3)
+
+
+# ---- The interpreter lock and Ctrl-C -------------------------------------
+
+@pytest.fixture(scope="module")
+def slow_index():
+    """A 2-bit index and a batch of queries that takes many seconds to answer."""
+    index = SkerryIndex(128, 2)
+    index.add(vectors(100_000, 128))
+    index.prepare()
+    return index, vectors(50_000, 128, seed=7)
+
+
+def test_ctrl_c_stops_a_long_query(slow_index):
+    index, q = slow_index
+    timer = threading.Timer(0.3, _thread.interrupt_main)
+    start = time.monotonic()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        index.query(q, 10)
+    elapsed = time.monotonic() - start
+    timer.join()
+    # Uninterrupted the batch takes far longer; the bound only catches a
+    # query that ignores the interrupt.
+    assert elapsed < 5.0
+    np.testing.assert_array_equal(index.query(q[:3], 4)[1], index.search(q[:3], 4)[1])
+
+
+def test_other_threads_run_and_writers_are_refused(slow_index):
+    index, q = slow_index
+    before = len(index)
+    ticks, errors, stop = [0], [], threading.Event()
+
+    def writer():
+        while not stop.is_set():
+            ticks[0] += 1
+            if ticks[0] == 20:
+                try:
+                    index.add(vectors(1, 128))
+                except RuntimeError as e:
+                    errors.append(str(e))
+            time.sleep(0.001)
+
+    thread = threading.Thread(target=writer)
+    thread.start()
+    try:
+        index.query(q[:500], 10)
+    finally:
+        stop.set()
+        thread.join()
+    assert ticks[0] > 20
+    assert errors == ["Already borrowed"]
+    assert len(index) == before
+
+
+# ---- reconstruct, remove_many ----------------------------------------------
+
+def test_reconstruct_is_close_to_the_input(cls):
+    data = vectors(200, 64)
+    index = fill(cls(64, 4), data)
+    which = [199, 0, 42] if cls is SkerryIndex else np.array([299, 100, 142], dtype=np.uint64)
+    decoded = index.reconstruct(which)
+    assert decoded.dtype == np.float32 and decoded.shape == (3, 64)
+    original = data[[199, 0, 42]]
+    error = np.sum((decoded - original) ** 2, axis=1) / np.sum(original**2, axis=1)
+    assert np.all(error < 0.1)
+    with pytest.raises(ValueError):
+        index.reconstruct([1000])
+
+
+class TestRemoveMany:
+    def test_removes_all(self):
+        index = fill(IdMapIndex(8, 2), vectors(5, 8))  # ids 100..104
+        assert index.remove_many(np.array([104, 100], dtype=np.uint64)) is None
+        assert len(index) == 3 and 100 not in index and 104 not in index and 101 in index
+
+    @pytest.mark.parametrize("ids, match", [([101, 7], "id 7 is not in the index"),
+                                            ([102, 101, 102], "id 102 appears more than once")])
+    def test_absent_or_repeated_id_removes_nothing(self, ids, match):
+        index = fill(IdMapIndex(8, 2), vectors(5, 8))
+        before = index.search(vectors(2, 8, seed=1), 5)
+        with pytest.raises(ValueError, match=match):
+            index.remove_many(ids)
+        assert len(index) == 5
+        np.testing.assert_array_equal(index.search(vectors(2, 8, seed=1), 5)[1], before[1])
