@@ -254,7 +254,8 @@ def make_varnel(spec):
     if callable(set_threads):
         set_threads(spec["threads"])
     dim, bits, rotation = spec["dim"], spec["bits"], spec["rotation"]
-    times = {}
+    refine = spec.get("refine")  # re-score refine * k candidates exactly against the float vectors
+    times, kept = {}, {}
 
     def build(x):
         index = varnel.SkerryIndex(dim, bits, rotation)
@@ -266,17 +267,20 @@ def make_varnel(spec):
         if hasattr(index, "prepare"):
             index.prepare()
         times["prepare_s"] = time.perf_counter() - t
+        if refine:
+            kept["x"] = x
         return index
 
     def search(index, q, k):
-        r = index.search(q, k)
+        r = index.query(q, k, refine=kept["x"], refine_factor=refine) if refine else index.search(q, k)
         for attr in ("memory_bytes", "nbytes", "memory_usage"):  # if varnel ever reports its own size
             v = getattr(index, attr, None)
             if v is not None:
                 times["reported_" + attr] = int(v() if callable(v) else v)
         return r
 
-    return build, search, dim * bits // 8 + 4, times
+    # With refinement the caller also keeps the float32 vectors (4 * dim bytes).
+    return build, search, dim * bits // 8 + 4 + (4 * dim if refine else 0), times
 
 
 MAKERS = {"numpy": make_numpy, "faiss": make_faiss, "usearch": make_usearch, "varnel": make_varnel}
@@ -636,6 +640,14 @@ def method_specs(dim: int, info: dict, args) -> tuple[list[dict], list[dict]]:
         if av.get("varnel"):
             specs.append({"name": f"varnel-b4@{path}", "family": "varnel", "bits": 4,
                           "rotation": "rotor3", "scan_path": path})
+    for bits in args.varnel_bits:
+        for factor in args.varnel_refine:
+            name = f"varnel-b{bits}-refine{factor}"
+            if av.get("varnel"):
+                specs.append({"name": name, "family": "varnel", "bits": bits, "rotation": "rotor3",
+                              "refine": factor})
+            else:
+                skipped.append({"method": name, "reason": info["reasons"].get("varnel")})
     if args.methods:
         pats = args.methods
         keep = [s for s in specs if any(fnmatch.fnmatch(s["name"], p) for p in pats)]
@@ -845,6 +857,9 @@ def parse_args(argv):
     ap.add_argument("--varnel-rotations", type=str,
                     help="comma-separated rotations for every bit width (default rotor3, "
                          "plus walshrotor3 at 4 bits where dim is a power of two)")
+    ap.add_argument("--varnel-refine", type=str, default="",
+                    help="comma-separated refine factors r: adds varnel-b{bits}-refine{r}, query() re-scoring "
+                         "the best r*k candidates exactly against the float vectors (kept in memory)")
     ap.add_argument("--walsh-any-dim", action="store_true", help="run walsh rotations at any dim")
     ap.add_argument("--min-time", type=float, help="repeat the timed batch until this many seconds (best run kept)")
     ap.add_argument("--max-reps", type=int, default=5)
@@ -876,6 +891,7 @@ def parse_args(argv):
     args.varnel_bits = [int(b) for b in args.varnel_bits.split(",")]
     args.varnel_scan_paths = [p for p in args.varnel_scan_paths.split(",") if p]
     args.varnel_rotations_given = args.varnel_rotations is not None
+    args.varnel_refine = [int(r) for r in args.varnel_refine.split(",") if r.strip()]
     args.varnel_rotations = (args.varnel_rotations or "rotor3").split(",")
     args.min_time = args.min_time if args.min_time is not None else (0.3 if q else 2.0)
     args.latency_queries = args.latency_queries if args.latency_queries is not None else (20 if q else 100)

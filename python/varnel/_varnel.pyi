@@ -1,9 +1,11 @@
 import os
 from typing_extensions import Buffer
-from typing import Final, SupportsIndex, final
+from typing import Final, Literal, SupportsIndex, final
 
 import numpy as np
-from numpy.typing import NDArray
+from numpy.typing import ArrayLike, NDArray
+
+Metric = Literal["ip", "cosine", "l2"]
 
 __all__ = ["SkerryIndex", "IdMapIndex", "__version__"]
 
@@ -46,6 +48,36 @@ class SkerryIndex:
         """A new index read from `data` (bytes, bytearray, memoryview or any
         buffer) as `to_bytes` or `write` produced it, with every check of `load`."""
     def __reduce__(self) -> tuple[object, tuple[bytes]]: ...
+    def query(
+        self,
+        queries: NDArray[np.float32],
+        k: SupportsIndex,
+        *,
+        allowed: ArrayLike | None = None,
+        metric: Metric = "ip",
+        refine: NDArray[np.float32] | None = None,
+        refine_factor: SupportsIndex | None = None,
+    ) -> tuple[NDArray[np.float32], NDArray[np.int64]]:
+        """Top-`k` search with options. Returns `(scores, indices)` as `(nq, k)` arrays,
+        best first. `queries` must have `dim` columns.
+
+        allowed: only these may be returned: an integer array of positions or a
+          boolean mask of length `len(index)`. Applied inside the scan;
+          fewer allowed than `k` gives fewer columns, as a smaller index would.
+        metric: "ip" (the estimated inner product, as `search`), "cosine" (that
+          divided by both norms; 0 for a zero vector or query) or "l2" (the squared
+          distance |q|^2 + |x|^2 - 2 ip, best = smallest; may dip just below 0).
+        refine: the original float32 vectors (an array or np.memmap), row i for position i:
+          the best `refine_factor * k` candidates by code (factor 4 by default) are
+          re-scored exactly against them; the best `k` are returned with exact scores.
+
+        Runs without the interpreter lock (other threads run; changing the index
+        meanwhile raises RuntimeError) and stops on Ctrl-C. Empty slots: index -1
+        with score -inf (+inf for "l2")."""
+    def reconstruct(self, positions: ArrayLike) -> NDArray[np.float32]:
+        """Approximate vectors at `positions`, decoded from their codes: each
+        coordinate's centroid, rotated back, times the stored norm. Returns a
+        `(len(positions), dim)` float32 array; not the vectors that were added."""
     @property
     def dim(self) -> int: ...
     @property
@@ -82,6 +114,40 @@ class IdMapIndex:
         """A new index read from `data` (bytes, bytearray, memoryview or any
         buffer) as `to_bytes` or `write` produced it, with every check of `load`."""
     def __reduce__(self) -> tuple[object, tuple[bytes]]: ...
+    def load(cls, path: str) -> IdMapIndex: ...
+    def query(
+        self,
+        queries: NDArray[np.float32],
+        k: SupportsIndex,
+        *,
+        allowed: ArrayLike | None = None,
+        metric: Metric = "ip",
+        refine: NDArray[np.float32] | None = None,
+        refine_factor: SupportsIndex | None = None,
+    ) -> tuple[NDArray[np.float32], NDArray[np.uint64]]:
+        """Top-`k` search with options. Returns `(scores, ids)` as `(nq, k)` arrays,
+        best first. `queries` must have `dim` columns.
+
+        allowed: only these may be returned: an array of uint64 ids (ids not stored
+          are ignored). Applied inside the scan;
+          fewer allowed than `k` gives fewer columns, as a smaller index would.
+        metric: "ip" (the estimated inner product, as `search`), "cosine" (that
+          divided by both norms; 0 for a zero vector or query) or "l2" (the squared
+          distance |q|^2 + |x|^2 - 2 ip, best = smallest; may dip just below 0).
+        refine: the original float32 vectors (an array or np.memmap), row i for id i:
+          the best `refine_factor * k` candidates by code (factor 4 by default) are
+          re-scored exactly against them; the best `k` are returned with exact scores.
+
+        Runs without the interpreter lock (other threads run; changing the index
+        meanwhile raises RuntimeError) and stops on Ctrl-C. Empty slots: id 2**64 - 1
+        with score -inf (+inf for "l2")."""
+    def reconstruct(self, ids: ArrayLike) -> NDArray[np.float32]:
+        """Approximate vectors of `ids`, decoded from their codes: each
+        coordinate's centroid, rotated back, times the stored norm. Returns a
+        `(len(ids), dim)` float32 array; an id that is not stored raises ValueError."""
+    def remove_many(self, ids: ArrayLike) -> None:
+        """Remove every id of `ids`, or none: if an id is not stored or
+        repeats, ValueError names it and the index is unchanged."""
     @property
     def dim(self) -> int: ...
     @property

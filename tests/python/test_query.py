@@ -212,7 +212,7 @@ def test_ctrl_c_stops_a_long_query(slow_index):
 def test_other_threads_run_and_writers_are_refused(slow_index):
     index, q = slow_index
     before = len(index)
-    ticks, errors, stop = [0], [], threading.Event()
+    ticks, errors, searched, stop = [0], [], [], threading.Event()
 
     def writer():
         while not stop.is_set():
@@ -222,6 +222,10 @@ def test_other_threads_run_and_writers_are_refused(slow_index):
                     index.add(vectors(1, 128))
                 except RuntimeError as e:
                     errors.append(str(e))
+                # Readers wait for the worker pool without holding the
+                # interpreter lock, which the query needs back to check for
+                # Ctrl-C: no deadlock.
+                searched.append(index.search(q[:1], 3)[1])
             time.sleep(0.001)
 
     thread = threading.Thread(target=writer)
@@ -233,6 +237,7 @@ def test_other_threads_run_and_writers_are_refused(slow_index):
         thread.join()
     assert ticks[0] > 20
     assert errors == ["Already borrowed"]
+    np.testing.assert_array_equal(searched[0], index.search(q[:1], 3)[1])
     assert len(index) == before
 
 
