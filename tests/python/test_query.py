@@ -235,7 +235,7 @@ def test_other_threads_run_and_writers_are_refused(slow_index):
     finally:
         stop.set()
         thread.join()
-    assert ticks[0] > 20
+    assert ticks[0] >= 20  # the 20th tick searches, which waits for the query
     assert errors == ["Already borrowed"]
     np.testing.assert_array_equal(searched[0], index.search(q[:1], 3)[1])
     assert len(index) == before
