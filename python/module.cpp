@@ -4,7 +4,9 @@
 // binding only converts arguments, maps library failures to Python exceptions
 // and forwards; every rule about vectors, ids and files lives in the library.
 // The interpreter lock stays held during every call, including the parallel
-// part of search: the pool's workers never touch Python objects.
+// part of search: the pool's workers never touch Python objects. `query` is
+// the exception: it computes without the lock, under the object's shared
+// borrow (see guarded_without_gil).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 // Without NPY_NO_DEPRECATED_API older headers warn; the target pins the oldest
