@@ -190,7 +190,12 @@ struct Lanes {
 void offer_lanes(TopK& top, const KeyOfScore& key_of, const Lanes& lanes, const float* sums,
                  uint64_t first, uint64_t count, float* keys) {
   if (!lanes.masks && !lanes.positions) {
-    for (uint64_t i = 0; i < count; ++i) keys[i] = key_of(sums[i], lanes.norms[first + i]);
+    const float* norms = lanes.norms + first;
+    if (key_of.metric == Metric::InnerProduct) {
+      for (uint64_t i = 0; i < count; ++i) keys[i] = sums[i] * norms[i];  // vectorises
+    } else {
+      for (uint64_t i = 0; i < count; ++i) keys[i] = key_of(sums[i], norms[i]);
+    }
     offer_scores(top, keys, first, count);
     return;
   }
@@ -468,7 +473,10 @@ Compacted compact(const SkerryIndex& index, const AllowedSet& allowed) {
   }
   out.norms.resize(m);
   out.rows.resize(m * row);
-  const uint8_t* codes = index.codes().data();
+  // Bound to a reference: kept alive here whether the index hands out its
+  // storage rows or a copy of them.
+  const auto& stored_rows = index.codes();
+  const uint8_t* codes = stored_rows.data();
   for (uint64_t i = 0; i < m; ++i) {
     const uint64_t p = out.positions[i];
     out.norms[i] = index.norms()[p];
@@ -596,7 +604,8 @@ SearchResults query(const SkerryIndex& index, std::span<const float> queries, ui
     LutKernel kernel{blocked, dim, centroids.data()};
     Loop<LutKernel>{kernel, lanes, job}.run(nq);
   } else {
-    const uint8_t* rows = compact_filter ? compacted.rows.data() : index.codes().data();
+    const auto& stored_rows = index.codes();  // alive until the scan ends (see compact)
+    const uint8_t* rows = compact_filter ? compacted.rows.data() : stored_rows.data();
     CodeKernel kernel{rows, dim, centroids, make_code_scanner(dim, index.bits())};
     Loop<CodeKernel>{kernel, lanes, job}.run(nq);
   }
@@ -621,9 +630,10 @@ std::vector<float> reconstruct(const SkerryIndex& index, std::span<const uint64_
   const uint64_t block = block_size(index.rotation()), row_bytes = index.row_bytes();
   std::vector<uint8_t> codes(dim);
   std::vector<float> row(rotations.padded_dim);
+  const auto& stored_rows = index.codes();  // alive for the loop (see compact)
   for (uint64_t i = 0; i < positions.size(); ++i) {
     const uint64_t p = positions[i];
-    unpack_row(std::span(index.codes()).subspan(p * row_bytes, row_bytes), dim, index.bits(), codes);
+    unpack_row(std::span(stored_rows).subspan(p * row_bytes, row_bytes), dim, index.bits(), codes);
     std::fill(row.begin(), row.end(), 0.0f);
     for (uint64_t j = 0; j < dim; ++j) row[j] = centroids[codes[j]];
     inverse_rotate(row, dim, signs, rotations.matrices, block);
