@@ -49,7 +49,9 @@ ROUTING_RULE = "splitmix64(id) mod num_shards"
 MANIFEST_NAME = "manifest.json"
 MANIFEST_FORMAT = "varnel-sharded-index"
 MANIFEST_VERSION = 1
-SHARD_FILE_PREFIX = "shard-"
+# Shard files; a name like this that the manifest does not list is an error
+# (a leftover "shard-NNNNN.vnim.tmp" of an interrupted write is not one).
+_SHARD_FILE_NAME = re.compile(r"^shard-\d+\.vnim$")
 _ROTATION_TAGS = {"planar2": 2, "rotor3": 3, "iso4": 4, "walshrotor3": 5}
 _HASH_CHUNK = 1 << 20
 _TRAILER_BYTES = 16  # the integrity trailer ("VNCK", length, CRC-32C) that ends a file
@@ -215,7 +217,7 @@ def _manifest_checksum(body: Mapping[str, Any]) -> str:
 
 
 def _shard_file_name(shard: int) -> str:
-    return f"{SHARD_FILE_PREFIX}{shard:05d}.vnim"
+    return f"shard-{shard:05d}.vnim"
 
 
 def _read_manifest(directory: str) -> dict[str, Any]:
@@ -243,7 +245,7 @@ def _read_manifest(directory: str) -> dict[str, Any]:
         if entry.get("file") != _shard_file_name(number):
             raise OSError(f"{MANIFEST_NAME} in {directory} names an unexpected file for shard {number}")
     listed = {entry["file"] for entry in shards}
-    present = {name for name in os.listdir(directory) if name.startswith(SHARD_FILE_PREFIX)}
+    present = {name for name in os.listdir(directory) if _SHARD_FILE_NAME.match(name)}
     if missing := sorted(listed - present):
         raise OSError(f"missing shard file {missing[0]} in {directory}")
     if extra := sorted(present - listed):
@@ -643,7 +645,7 @@ class ShardedIndex:
         os.makedirs(directory, exist_ok=True)
         names = [_shard_file_name(shard) for shard in range(self._num_shards)]
         foreign = sorted(
-            n for n in os.listdir(directory) if n.startswith(SHARD_FILE_PREFIX) and n not in names
+            n for n in os.listdir(directory) if _SHARD_FILE_NAME.match(n) and n not in names
         )
         if foreign:
             raise OSError(f"{directory} holds shard file {foreign[0]} of another index; write to another directory")

@@ -107,6 +107,7 @@ class TestRouting:
             part = IdMapIndex.load(str(tmp_path / f"shard-{shard:05d}.vnim"))
             mine = ids[shard_of(ids, 3) == shard]
             assert len(part) == len(mine) and all(part.contains(i) for i in mine.tolist())
+        (tmp_path / "shard-00001.vnim.tmp").write_bytes(b"left by an interrupted write")
         loaded = make_index(str(tmp_path), loader=ShardedIndex.load)
         more, more_ids = vectors(90, 32, seed=4), random_ids(90, seed=9)
         for target in (index, loaded):
