@@ -220,6 +220,10 @@ def _shard_file_name(shard: int) -> str:
     return f"shard-{shard:05d}.vnim"
 
 
+def _is_int(value: Any) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool) and value >= 0
+
+
 def _read_manifest(directory: str) -> dict[str, Any]:
     """Reads and checks the manifest and the directory listing; raises OSError on any fault."""
     path = os.path.join(directory, MANIFEST_NAME)
@@ -238,12 +242,20 @@ def _read_manifest(directory: str) -> dict[str, Any]:
         raise OSError(f"unknown routing rule {manifest.get('routing')!r} (this version routes by {ROUTING_RULE!r})")
     if manifest.get("seed") != DEFAULT_SEED:
         raise OSError(f"unsupported seed {manifest.get('seed')!r} (shards use {DEFAULT_SEED})")
+    parameters_valid = _is_int(manifest.get("dim")) and _is_int(manifest.get("bits"))
+    if not parameters_valid or manifest.get("rotation") not in _ROTATION_TAGS:
+        raise OSError(f"{MANIFEST_NAME} in {directory} has no valid dim, bits or rotation")
     shards = manifest.get("shards")
     if not isinstance(shards, list) or len(shards) != manifest.get("num_shards") or not shards:
         raise OSError(f"{MANIFEST_NAME} in {directory} lists a wrong number of shard files")
     for number, entry in enumerate(shards):
-        if entry.get("file") != _shard_file_name(number):
-            raise OSError(f"{MANIFEST_NAME} in {directory} names an unexpected file for shard {number}")
+        fields_valid = (
+            isinstance(entry, dict)
+            and isinstance(entry.get("sha256"), str)
+            and all(_is_int(entry.get(key)) for key in ("bytes", "count"))
+        )
+        if not fields_valid or entry.get("file") != _shard_file_name(number):
+            raise OSError(f"{MANIFEST_NAME} in {directory} has no valid entry for shard {number}")
     listed = {entry["file"] for entry in shards}
     present = {name for name in os.listdir(directory) if _SHARD_FILE_NAME.match(name)}
     if missing := sorted(listed - present):
@@ -700,9 +712,6 @@ class ShardedIndex:
         """
         directory = os.path.abspath(os.fspath(directory))
         manifest = _read_manifest(directory)
-        params = {key: manifest[key] for key in ("dim", "bits", "rotation", "num_shards")}
-        if params["rotation"] not in _ROTATION_TAGS:
-            raise OSError(f"{MANIFEST_NAME} in {directory} names an unknown rotation")
         index = cls.__new__(cls)
         index._dim, index._bits, index._rotation = manifest["dim"], manifest["bits"], manifest["rotation"]
         index._num_shards = manifest["num_shards"]

@@ -366,8 +366,12 @@ class TestTamperedFiles:
             (lambda d: edit_manifest(d, lambda m: m.update(bits=2), reseal=True), "does not match the manifest"),
             (lambda d: edit_manifest(d, lambda m: m.update(routing="id mod n"), reseal=True), "unknown routing"),
             (swap_shard_files, "route to another shard"),
+            (lambda d: edit_manifest(d, lambda m: m["shards"][1].pop("bytes"), reseal=True), "no valid entry for shard 1"),
         ],
-        ids=["missing", "extra", "altered", "appended", "no-manifest", "manifest-edit", "bits", "routing", "swapped"],
+        ids=[
+            "missing", "extra", "altered", "appended", "no-manifest", "manifest-edit", "bits", "routing", "swapped",
+            "entry",
+        ],
     )
     def test_load_refuses(self, written_directory, tmp_path, tamper, message):
         directory = tmp_path / "copy"
