@@ -562,7 +562,14 @@ class ShardedIndex:
             present[rows] = answers[shard]
         if (offending := _first_offending_id(ids, present)) is not None:
             raise PanicException(f"id {offending} already present in index")
-        added, dead, failures = self._call_all("add", {s: (v, i) for s, (_, i, v) in parts.items()})
+        try:
+            added, dead, failures = self._call_all("add", {s: (v, i) for s, (_, i, v) in parts.items()})
+        except BaseException:
+            # Interrupted while the shards add: each shard runs the caller's
+            # calls in order, so a removal sent now follows its add. None of
+            # these ids was stored before, so nothing else can go.
+            self._call_all("remove_many", {shard: (part_ids,) for shard, (_, part_ids, _) in parts.items()})
+            raise
         if dead or failures:
             # All or nothing: take the parts back from the shards that took them.
             self._call_all("remove_many", {shard: (parts[shard][1],) for shard in added})
