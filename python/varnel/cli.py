@@ -21,7 +21,15 @@ from numpy.typing import NDArray
 
 import varnel
 from varnel._cli_common import CliError, Console, at_least, bits_list, bits_value, search_chunk
-from varnel._cli_inputs import IdFile, VectorSource, batch_rows, check_index_dim, open_vectors
+from varnel._cli_inputs import (
+    IdFile,
+    VectorSource,
+    batch_rows,
+    check_index_dim,
+    checked_ids,
+    open_vectors,
+    require_readable_file,
+)
 from varnel._cli_outputs import check_new_output, replacing, result_paths, result_table, write_results
 from varnel._index_header import IndexHeader, read_header
 
@@ -47,7 +55,9 @@ EXAMPLES = {
   varnel search docs.vnix queries.npy -k 10                 (a table of the first queries)
   varnel search docs.vnix queries.npy -k 10 -o found.npy    (found.scores.npy, found.ids.npy)
   varnel search docs.vnim queries.fvecs -o found.csv
-  varnel search docs.vnim queries.parquet --column embedding -o found.jsonl""",
+  varnel search docs.vnim queries.parquet --column embedding -o found.jsonl
+  varnel search docs.vnix queries.npy --metric cosine --filter allowed.npy
+  varnel search docs.vnix queries.npy --refine embeddings.npy -k 10 -o exact.npz""",
     "info": """examples:
   varnel info docs.vnix
   varnel info docs.vnim --json""",
@@ -124,6 +134,18 @@ def add_search_arguments(parser: Parser) -> None:
     parser.add_argument("-k", type=at_least(1), default=10, help="neighbours per query (default 10)")
     parser.add_argument(
         "-o", "--output", metavar="OUT", help="OUT.npy (writes OUT.scores.npy, OUT.ids.npy), .npz, .csv or .jsonl"
+    )
+    parser.add_argument("--metric", choices=("ip", "cosine", "l2"), default="ip", help="score (default ip)")
+    parser.add_argument(
+        "--filter",
+        metavar="ALLOWED",
+        help=".npy of the positions (or a bool mask) / ids that may be returned",
+    )
+    parser.add_argument(
+        "--refine", metavar="VECTORS", help="float32 .npy of the original vectors: re-score candidates exactly"
+    )
+    parser.add_argument(
+        "--refine-factor", type=at_least(1), metavar="F", help="candidates re-scored per result (default 4)"
     )
     parser.add_argument("--show", type=at_least(1), default=SHOWN_QUERIES, metavar="N", help="queries shown without -o")
     parser.add_argument("--force", action="store_true", help="replace existing output files")
@@ -249,8 +271,9 @@ def run_search(args: argparse.Namespace, console: Console) -> int:
     queries = queries_file.read_all()
     if len(queries) == 0:
         raise CliError(f"{queries_file.name}: holds no queries")
+    options = query_options(args, header)
     index = load_index(header)
-    scores, ids = search_all(index, queries, args.k, console)
+    scores, ids = search_all(index, queries, args.k, options, console)
     if args.output is None:
         print(result_table(scores, ids, args.show, "id" if header.has_ids else "position"))
         return 0
@@ -267,17 +290,72 @@ def load_index(header: IndexHeader) -> Any:
         raise CliError(f"{header.path}: {error}") from None
 
 
-def search_all(index: Any, queries: NDArray[np.float32], k: int, console: Console) -> tuple[NDArray[Any], NDArray[Any]]:
+def query_options(args: argparse.Namespace, header: IndexHeader) -> dict[str, Any]:
+    """Keyword options of `query` from --metric, --filter, --refine and --refine-factor."""
+    options: dict[str, Any] = {}
+    if args.metric != "ip":
+        options["metric"] = args.metric
+    if args.filter is not None:
+        options["allowed"] = read_allowed(args.filter, header.has_ids)
+    if args.refine is not None:
+        options["refine"] = read_refine_vectors(args.refine, header.dim)
+    if args.refine_factor is not None:
+        if args.refine is None:
+            raise CliError("--refine-factor needs --refine")
+        options["refine_factor"] = args.refine_factor
+    return options
+
+
+def read_npy(path: str, what: str) -> NDArray[Any]:
+    require_readable_file(path)
+    if os.path.splitext(path)[1].lower() != ".npy":
+        raise CliError(f"{path}: {what} is read from a .npy file")
+    try:
+        return np.load(path, mmap_mode="r", allow_pickle=False)
+    except (ValueError, OSError, EOFError) as error:
+        raise CliError(f"{path}: not a readable .npy array ({error})") from None
+
+
+def read_allowed(path: str, ids: bool) -> NDArray[Any]:
+    """Positions or a bool mask (positions index), uint64 ids (id index)."""
+    allowed = np.asarray(read_npy(path, "--filter"))
+    if allowed.ndim != 1 or allowed.dtype.kind not in ("iu" if ids else "iub"):
+        kinds = "integer ids" if ids else "integer positions or a bool mask"
+        raise CliError(f"{path}: --filter needs a 1-D array of {kinds}, not {allowed.dtype} of shape {allowed.shape}")
+    return checked_ids(allowed, 0, path) if ids else allowed
+
+
+def read_refine_vectors(path: str, dim: int) -> NDArray[np.float32]:
+    vectors = read_npy(path, "--refine")
+    if vectors.ndim != 2 or vectors.dtype != np.float32 or vectors.shape[1] != dim:
+        raise CliError(
+            f"{path}: --refine needs float32 vectors of shape (n, {dim}), not {vectors.dtype} of shape {vectors.shape}"
+        )
+    return vectors
+
+
+def search_all(
+    index: Any, queries: NDArray[np.float32], k: int, options: dict[str, Any], console: Console
+) -> tuple[NDArray[Any], NDArray[Any]]:
     """Searches in chunks, so that a long run shows progress."""
     scores, ids = [], []
     chunk = search_chunk(len(index), varnel.num_threads())
     with console.bar(len(queries), "searching", unit="query") as bar:
         for start in range(0, len(queries), chunk):
-            chunk_scores, chunk_ids = index.search(queries[start : start + chunk], k)
+            chunk_scores, chunk_ids = search_chunk_of(index, queries[start : start + chunk], k, options)
             scores.append(chunk_scores)
             ids.append(chunk_ids)
             bar.update(len(chunk_ids))
     return np.concatenate(scores), np.concatenate(ids)
+
+
+def search_chunk_of(index: Any, queries: NDArray[np.float32], k: int, options: dict[str, Any]) -> tuple[Any, Any]:
+    if not options:
+        return index.search(queries, k)
+    try:
+        return index.query(queries, k, **options)
+    except (ValueError, TypeError) as error:
+        raise CliError(f"--filter/--refine: {error}") from None
 
 
 def run_info(args: argparse.Namespace, console: Console) -> int:

@@ -64,6 +64,8 @@ def files(tmp_path_factory, data):
         unit = vectors / np.linalg.norm(vectors, axis=1, keepdims=True)
         file["neighbors"] = np.argsort(-(queries @ unit.T), axis=1, kind="stable")[:, :100]
     write_bad_inputs(folder, vectors)
+    np.save(folder / "allowed.npy", np.arange(0, N, 3))
+    np.save(folder / "mask.npy", np.arange(N) % 2 == 0)
     expected = {
         "x.npy": vectors,
         "x64.npy": vectors,
@@ -170,6 +172,25 @@ class TestSearchOutput:
         assert (work / "found.csv").read_text().startswith("query,rank,id,score")
 
 
+OPTIONS = [
+    (["--metric", "cosine"], {"metric": "cosine"}),
+    (["--filter", "allowed.npy"], {"allowed": np.arange(0, N, 3)}),
+    (["--filter", "mask.npy", "--metric", "l2"], {"allowed": np.arange(N) % 2 == 0, "metric": "l2"}),
+    (["--refine", "x.npy", "--refine-factor", 8], {"refine": "x.npy", "refine_factor": 8}),
+]
+
+
+@pytest.mark.parametrize("args, options", OPTIONS, ids=["cosine", "filter", "mask-l2", "refine"])
+def test_search_options_give_what_query_gives(work, data, args, options):
+    run("search", "good.vnix", "q.npy", "-k", K, *args, "-o", "found.npz", cwd=work)
+    if "refine" in options:
+        options = {**options, "refine": data[0]}
+    expected = varnel.SkerryIndex.load(str(work / "good.vnix")).query(data[1], K, **options)
+    found = np.load(work / "found.npz")
+    np.testing.assert_array_equal(found["scores"], expected[0])
+    np.testing.assert_array_equal(found["ids"], expected[1])
+
+
 class TestInfo:
     @pytest.mark.parametrize("with_ids", [False, True], ids=["vnix", "vnim"])
     def test_reads_the_header(self, work, with_ids):
@@ -266,6 +287,9 @@ ERRORS = [
     (["search", "junk.vnix", "q.npy"], 1, "junk.vnix: not a varnel index file"),
     (["search", "good.vnix", "q16.npy"], 1, "queries have 16 values, but the index's dim is 32"),
     (["search", "good.vnix", "q.npy", "-k", 0], 2, "argument -k: must be at least 1, got 0"),
+    (["search", "good.vnix", "q.npy", "--refine", "q16.npy"], 1, "--refine needs float32 vectors of shape (n, 32)"),
+    (["search", "good.vnix", "q.npy", "--refine", "q.npy"], 1, "refine has 12 rows but position"),
+    (["search", "good.vnix", "q.npy", "--filter", "q.npy"], 1, "--filter needs a 1-D array of integer positions"),
     (["search", "good.vnix", "q.npy", "-k", "x"], 2, "expected a whole number, got 'x'"),
     (["search", "good.vnix", "q.npy", "-o", "found.txt"], 1, "found.txt: unknown extension '.txt'"),
     (["info", "missing.vnix"], 1, "missing.vnix: no such file"),
