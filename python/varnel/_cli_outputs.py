@@ -120,7 +120,7 @@ def result_table(scores: NDArray[np.float32], ids: NDArray[Any], shown: int, id_
         for rank, (id_, score) in enumerate(zip(found, scores[query][kept].astype(str)), 1):
             lines.append(f"  {rank:>4}  {id_:>{width}}  {score}")
         if not found:
-            lines.append("  (no stored vectors)")
+            lines.append("  (no results)")
     if len(ids) > shown:
         lines.append(f"... {len(ids) - shown:,} more queries; -o FILE writes them all")
     return "\n".join(lines)
