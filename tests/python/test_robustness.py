@@ -47,6 +47,37 @@ def test_a_forked_child_gets_a_pool_of_its_own(threads):
     assert run.returncode == 0 and run.stdout == "ok\n", run.stderr
 
 
+FORK_DURING_QUERY = textwrap.dedent(
+    """
+    import os, sys, threading, time, numpy as np, varnel
+    ix = varnel.SkerryIndex(128, 4)
+    ix.add(np.random.default_rng(0).standard_normal((100_000, 128), dtype=np.float32))
+    q = np.random.default_rng(1).standard_normal((20_000, 128), dtype=np.float32)
+    expected = ix.search(q[:4], 5)
+    worker = threading.Thread(target=lambda: ix.query(q, 10))  # runs without the interpreter lock
+    worker.start()
+    time.sleep(0.2)
+    pid = os.fork()
+    if pid == 0:
+        got = ix.search(q[:4], 5)
+        os._exit(0 if all(np.array_equal(a, b) for a, b in zip(expected, got)) else 1)
+    _, status = os.waitpid(pid, 0)
+    worker.join()
+    assert os.waitstatus_to_exitcode(status) == 0, status
+    print("ok")
+    """
+)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+def test_fork_while_another_thread_searches():
+    run = subprocess.run(
+        [sys.executable, "-W", "ignore", "-c", FORK_DURING_QUERY],
+        capture_output=True, text=True, timeout=120,
+    )
+    assert run.returncode == 0 and run.stdout == "ok\n", run.stderr
+
+
 @pytest.fixture
 def alarm_raises_keyboard_interrupt():
     """SIGALRM after `seconds` raises KeyboardInterrupt, as Ctrl-C would.

@@ -10,6 +10,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -157,16 +158,16 @@ std::size_t requested_threads = 0;
 // A child of fork() has none of the parent's worker threads: joining or
 // signalling them would hang or crash it. The child forgets the pool (its
 // memory is the parent's copy, never touched again) and makes its own on
-// first use. fork() waits for a running loop to finish, so the pool lock is
-// free and consistent in the child.
-void before_fork() { pool_mutex.lock(); }
-void after_fork_in_parent() { pool_mutex.unlock(); }
+// first use. The pool lock may have been held by a parent thread that the
+// child does not have, so the child starts with a fresh one. fork() does not
+// wait for a running loop: the forking thread may hold what that loop needs
+// (in Python, a search without the interpreter lock takes it back to check
+// for Ctrl-C).
 void after_fork_in_child() {
   (void)pool.release();
-  pool_mutex.unlock();
+  new (&pool_mutex) std::mutex();
 }
-const int fork_handlers_registered =
-    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+const int fork_handlers_registered = pthread_atfork(nullptr, nullptr, after_fork_in_child);
 
 std::size_t wanted_threads() { return requested_threads ? requested_threads : default_thread_count(); }
 
