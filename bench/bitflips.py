@@ -12,23 +12,16 @@ and load, so the same command measures before and after a change.
 
 import argparse
 import os
-import platform
+import sys
 import tempfile
+from pathlib import Path
 
 import numpy as np
 
 import varnel
 
-
-def cpu_model() -> str:
-    try:
-        with open("/proc/cpuinfo") as info:
-            for line in info:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from compare import cpu_info  # noqa: E402
 
 
 def build(cls, data):
@@ -96,7 +89,7 @@ def main():
     parser.add_argument("--bits", type=int, default=4)
     args = parser.parse_args()
     BITS = args.bits
-    print(f"varnel {varnel.__version__}, CPU {cpu_model()}")
+    print(f"varnel {varnel.__version__}, CPU {cpu_info()['model']}")
     data = np.random.default_rng(0).standard_normal((args.n, args.dim), dtype=np.float32)
     queries = np.random.default_rng(1).standard_normal((20, args.dim), dtype=np.float32)
     with tempfile.TemporaryDirectory() as folder:

@@ -7,25 +7,18 @@ signal to the KeyboardInterrupt and checks that the index is as before.
 
 import argparse
 import os
-import platform
 import signal
 import subprocess
+import sys
 import time
+from pathlib import Path
 
 import numpy as np
 
 import varnel
 
-
-def cpu_model() -> str:
-    try:
-        with open("/proc/cpuinfo") as info:
-            for line in info:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from compare import cpu_info  # noqa: E402
 
 
 def interrupt_after(seconds: float, call) -> tuple[float, bool]:
@@ -44,7 +37,7 @@ def main() -> None:
     parser.add_argument("--n", type=int, default=400_000)
     parser.add_argument("--dim", type=int, default=256)
     args = parser.parse_args()
-    print(f"CPU: {cpu_model()}; threads: {varnel.num_threads()}; varnel {varnel.__version__}")
+    print(f"CPU: {cpu_info()['model']}; threads: {varnel.num_threads()}; varnel {varnel.__version__}")
     rng = np.random.default_rng(0)
     data = rng.standard_normal((args.n, args.dim), dtype=np.float32)
     more = rng.standard_normal((4 * args.n, args.dim), dtype=np.float32)
