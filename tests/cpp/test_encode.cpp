@@ -376,6 +376,28 @@ TEST(EncodePaths, FastPathsAgreeOnEveryShapeOfRow) {
   if (fast_paths == 0) GTEST_SKIP() << "no fast encode path on this CPU";
 }
 
+TEST(EncodePaths, FastPathsAgreeOnLongRows) {
+  // Rows longer than the fast paths' groups of eight coordinates times eight,
+  // ending in a partial group (200, 392, 776) or not (256, 512), with a
+  // rotation block that reaches into the padding.
+  int fast_paths = 0;
+  for (const uint64_t dim : {200, 256, 392, 512, 776}) {
+    for (const Rotation r : {Rotation::Planar2, Rotation::Rotor3, Rotation::WalshRotor3}) {
+      if (uses_sign_vector(r) && !std::has_single_bit(dim)) continue;
+      const RotationSetup setup(r, dim);
+      const Floats vectors = awkward_batch(31, dim);
+      const std::span<const float> batch = std::span(vectors).subspan(12 * dim);
+      for (const uint64_t bits : {2, 4}) {
+        SCOPED_TRACE(testing::Message() << rotation_name(r) << " dim " << dim << " bits " << bits);
+        fast_paths = expect_paths_agree(batch, 19, dim, setup.signs, setup.rotations.matrices,
+                                        block_size(r), setup.rotations.padded_dim,
+                                        spread_boundaries(bits, dim), bits);
+      }
+    }
+  }
+  if (fast_paths == 0) GTEST_SKIP() << "no fast encode path on this CPU";
+}
+
 TEST(EncodePaths, FastPathsAgreeOnAnyBoundaries) {
   // Unit vectors with entries +-0.5 land exactly on boundaries through the
   // identity rotation; the rest of the batch is awkward data.
@@ -413,20 +435,24 @@ TEST(EncodePaths, FastPathsAgreeOnAnyBoundaries) {
 }
 
 TEST(EncodePaths, FastPathsAgreeWhenTheMatricesCoverPartOfTheRow) {
-  // Blocks past the end of the matrices stay as scaled, unrotated values.
-  const uint64_t dim = 64;
+  // Blocks past the end of the matrices stay as scaled, unrotated values,
+  // on a short row and on a long one.
   const uint64_t n = 35;
-  const Floats vectors = awkward_batch(n, dim);
   int fast_paths = 0;
-  for (const Rotation r : {Rotation::Rotor3, Rotation::WalshRotor3, Rotation::Iso4}) {
-    const RotationSetup setup(r, dim);
-    const uint64_t area = block_size(r) * block_size(r);
-    for (const uint64_t dropped : {1, 5}) {
-      SCOPED_TRACE(testing::Message() << rotation_name(r) << " dropped " << dropped);
-      const std::span<const float> all = setup.rotations.matrices;
-      const std::span<const float> matrices = all.first(all.size() - dropped * area);
-      fast_paths = expect_paths_agree(vectors, n, dim, setup.signs, matrices, block_size(r),
-                                      setup.rotations.padded_dim, spread_boundaries(4, dim), 4);
+  for (const uint64_t dim : {64, 512}) {
+    const Floats vectors = awkward_batch(n, dim);
+    for (const Rotation r : {Rotation::Rotor3, Rotation::WalshRotor3, Rotation::Iso4}) {
+      const RotationSetup setup(r, dim);
+      const uint64_t area = block_size(r) * block_size(r);
+      for (const uint64_t dropped : {1, 5, 70}) {
+        if (dropped * block_size(r) >= dim) continue;
+        SCOPED_TRACE(testing::Message() << rotation_name(r) << " dim " << dim << " dropped "
+                                        << dropped);
+        const std::span<const float> all = setup.rotations.matrices;
+        const std::span<const float> matrices = all.first(all.size() - dropped * area);
+        fast_paths = expect_paths_agree(vectors, n, dim, setup.signs, matrices, block_size(r),
+                                        setup.rotations.padded_dim, spread_boundaries(4, dim), 4);
+      }
     }
   }
   if (fast_paths == 0) GTEST_SKIP() << "no fast encode path on this CPU";
