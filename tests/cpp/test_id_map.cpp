@@ -25,7 +25,8 @@ std::span<const float> row(const std::vector<float>& vectors, uint64_t i, uint64
 }
 
 std::vector<uint8_t> code_row(const SkerryIndex& core, uint64_t position) {
-  const auto begin = core.codes().begin() + position * core.row_bytes();
+  const RawVector<uint8_t> codes = core.codes();
+  const auto begin = codes.begin() + position * core.row_bytes();
   return {begin, begin + core.row_bytes()};
 }
 
@@ -82,8 +83,8 @@ TEST(IdMapIndex, RemoveMovesTheLastVectorIntoTheHoleWithItsId) {
 TEST(IdMapIndex, RemoveOfLastUnknownAndRepeatedIds) {
   IdMapIndex index = IdMapIndex::create(kDim, 2, Rotation::Planar2);
   index.add_with_ids(random_vectors(3, kDim, 2), std::vector<uint64_t>{1, 2, 3});
-  const RawVector<uint8_t> first_rows(index.core().codes().begin(),
-                                        index.core().codes().begin() + 2 * index.core().row_bytes());
+  const RawVector<uint8_t> all_rows = index.core().codes();
+  const RawVector<uint8_t> first_rows(all_rows.begin(), all_rows.begin() + 2 * index.core().row_bytes());
 
   EXPECT_FALSE(index.remove(99));
   EXPECT_EQ(index.len(), 3u);

@@ -96,7 +96,8 @@ TEST(Add, BatchesAppendInOrderAndEncodeDeterministically) {
 
   SkerryIndex alone = SkerryIndex::create(16, 3, Rotation::Iso4);
   alone.add(second);
-  varnel::RawVector<uint8_t> tail(index.codes().begin() + 5 * index.row_bytes(), index.codes().end());
+  const varnel::RawVector<uint8_t> rows = index.codes();
+  varnel::RawVector<uint8_t> tail(rows.begin() + 5 * index.row_bytes(), rows.end());
   EXPECT_EQ(tail, alone.codes());
   EXPECT_EQ(varnel::RawVector<float>(index.norms().begin() + 5, index.norms().end()), alone.norms());
 }
@@ -119,7 +120,9 @@ TEST(SwapRemove, MovesTheLastVectorIntoTheHole) {
   EXPECT_EQ(index.len(), 2u);
 }
 
-TEST(Caches, MutationEmptiesTheBlockedLayoutAndSearchRebuildsIt) {
+// The codes are held once, in the blocked layout: it follows every add and
+// removal at once, and unused lanes of the last block stay zero.
+TEST(Caches, BlockedLayoutIsTheStorageAndFollowsEveryMutation) {
   SkerryIndex index = SkerryIndex::create(16, 4, Rotation::Rotor3);
   index.prepare();
   EXPECT_FALSE(index.has_blocked_codes());  // nothing to lay out yet
@@ -129,13 +132,16 @@ TEST(Caches, MutationEmptiesTheBlockedLayoutAndSearchRebuildsIt) {
 
   std::vector<float> newcomer = gaussian(1, 16, 7);
   index.add(newcomer);
-  EXPECT_FALSE(index.has_blocked_codes());
-  varnel::SearchResults r = index.search(newcomer, 1);
   EXPECT_EQ(index.blocked_codes().n_blocks, 2u);
+  EXPECT_EQ(index.blocked_codes().bytes, varnel::repack_4bit(index.codes(), 33, 16).bytes);
+  varnel::SearchResults r = index.search(newcomer, 1);
   EXPECT_EQ(r.indices[0], 32);
 
   index.swap_remove(0);
-  EXPECT_FALSE(index.has_blocked_codes());
+  EXPECT_EQ(index.blocked_codes().n_blocks, 1u);
+  EXPECT_EQ(index.blocked_codes().bytes, varnel::repack_4bit(index.codes(), 32, 16).bytes);
+  index.swap_remove(5);
+  EXPECT_EQ(index.blocked_codes().bytes, varnel::repack_4bit(index.codes(), 31, 16).bytes);
 }
 
 TEST(Search, EffectiveKAndEmptyIndex) {

@@ -346,7 +346,7 @@ TEST_F(IndexFiles, RoundTripKeepsEverythingAndSearchesIdentically) {
       EXPECT_EQ(loaded.len(), kCount);
       EXPECT_EQ(loaded.codes(), index.codes());
       EXPECT_EQ(0, std::memcmp(loaded.norms().data(), index.norms().data(), kCount * 4));
-      EXPECT_FALSE(loaded.has_blocked_codes());
+      EXPECT_EQ(loaded.code_store().blocked().bytes, index.code_store().blocked().bytes);
       expect_same_search(loaded.search(queries, 10), index.search(queries, 10));
 
       const IdMapIndex id_map = filled_id_map(kDim, bits, rotation, kCount, kSeed);

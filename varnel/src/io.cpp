@@ -302,7 +302,7 @@ void check_writable(const SkerryIndex& index) {
     throw IoError("cannot write index: " + std::to_string(index.len()) +
                   " vectors exceed the file format's limit of 4294967295");
   }
-  if (index.codes().size() != index.len() * index.row_bytes() ||
+  if (index.code_store().size() != index.len() ||
       index.norms().size() != index.len()) {
     throw IoError("cannot write index: codes or norms do not match its length");
   }
@@ -668,13 +668,21 @@ void BufferedWriter::flush() {
 
 // ---- Sections ----
 
+// The storage rows are produced from the blocked store a slice at a time, so
+// writing never holds a second copy of the codes.
 void write_core(BufferedWriter& writer, uint64_t bits, Rotation rotation, uint64_t dim, uint64_t n,
-                std::span<const uint8_t> codes, std::span<const float> norms) {
+                const CodeStore& codes, std::span<const float> norms) {
   writer.write_u8(uint8_t(bits));
   writer.write_u8(rotation_tag(rotation));
   writer.write_u32(uint32_t(dim));
   writer.write_u32(uint32_t(n));
-  writer.write(codes.data(), codes.size());
+  constexpr uint64_t kRowsPerSlice = 1024;
+  std::vector<uint8_t> slice(kRowsPerSlice * codes.row_bytes());
+  for (uint64_t first = 0; first < n; first += kRowsPerSlice) {
+    const uint64_t count = std::min(kRowsPerSlice, n - first);
+    codes.read_rows(first, count, slice);
+    writer.write(slice.data(), count * codes.row_bytes());
+  }
   writer.write_f32s(norms);
 }
 
@@ -713,7 +721,7 @@ void write_index_to(BufferedWriter& writer, const SkerryIndex& index) {
   check_writable(index);
   writer.write(reinterpret_cast<const uint8_t*>(kIndexMagic.data()), kIndexMagic.size());
   writer.write_u8(kFormatVersion);
-  write_core(writer, index.bits(), index.rotation(), index.dim(), index.len(), index.codes(),
+  write_core(writer, index.bits(), index.rotation(), index.dim(), index.len(), index.code_store(),
              index.norms());
   writer.write_u64(index.seed());
   writer.write_trailer();
@@ -733,7 +741,7 @@ void write_id_map_to(BufferedWriter& writer, const IdMapIndex& index) {
   const SkerryIndex& core = index.core();
   writer.write(reinterpret_cast<const uint8_t*>(kIdMapMagic.data()), kIdMapMagic.size());
   writer.write_u8(kFormatVersion);
-  write_core(writer, core.bits(), core.rotation(), core.dim(), core.len(), core.codes(),
+  write_core(writer, core.bits(), core.rotation(), core.dim(), core.len(), core.code_store(),
              core.norms());
   writer.write_u64(core.seed());
   writer.write_u64s(index.ids());

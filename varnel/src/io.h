@@ -12,6 +12,7 @@
 
 #include "checksum.h"
 #include "id_map.h"
+#include "code_store.h"
 #include "lib.h"
 
 namespace varnel {
@@ -183,7 +184,7 @@ struct CoreRecord {
 inline constexpr uint8_t kFormatVersion = 2;
 
 void write_core(BufferedWriter& writer, uint64_t bits, Rotation rotation, uint64_t dim, uint64_t n,
-                std::span<const uint8_t> codes, std::span<const float> norms);
+                const CodeStore& codes, std::span<const float> norms);
 // `magic` and `name` are the same four letters, e.g. "VNIX".
 void expect_magic(BufferedReader& reader, std::string_view magic, std::string_view name);
 // Refuses parameters an index could not have been built with (bits, dim,

@@ -103,7 +103,7 @@ SkerryIndex SkerryIndex::from_parts(uint64_t dim, uint64_t bits, Rotation rotati
   if (!codes_match || norms.size() != n) {
     throw Error("stored codes and norms do not match the vector count");
   }
-  index.codes_ = std::move(codes);
+  index.store_ = CodeStore::from_rows(dim, bits, n, codes);
   index.norms_ = std::move(norms);
   index.n_ = n;
   return index;
@@ -128,18 +128,8 @@ std::span<const float> SkerryIndex::sign_vector() const {
 }
 
 const BlockedCache& SkerryIndex::blocked_codes() const {
-  return blocked_.get_or_init([&] {
-    // As large as the codes: filled on the worker pool, a range of blocks
-    // per task.
-    BlockedCache cache = unfilled_blocked_cache(n_, dim_);
-    const uint64_t block_bytes = blocked_block_bytes(dim_);
-    parallel_for(cache.n_blocks, [&](std::size_t first, std::size_t last) {
-      poll_interrupt();
-      repack_4bit_blocks(codes_, n_, dim_, first, last,
-                         std::span(cache.bytes).subspan(first * block_bytes, (last - first) * block_bytes));
-    });
-    return cache;
-  });
+  if (bits_ != 4) throw Error("the 4-bit blocked layout exists for 4-bit indexes only");
+  return store_.blocked();
 }
 
 void SkerryIndex::add(std::span<const float> vectors) {
@@ -153,56 +143,53 @@ void SkerryIndex::add(std::span<const float> vectors) {
   std::span<const float> signs = sign_vector();
   const std::vector<float>& boundaries = full_codebook().boundaries;
 
-  const std::size_t old_codes = codes_.size();
-  const std::size_t old_norms = norms_.size();
+  const uint64_t old_n = n_;
   const uint64_t row = row_bytes();
   try {
-    codes_.resize(old_codes + m * row);
-    norms_.resize(old_norms + m);
-    // Chunks are encoded on the worker pool, each written straight into its
-    // own place, so the batch never exists twice and the result is the same
-    // whatever the number of threads.
+    store_.resize(old_n + m);
+    norms_.resize(old_n + m);
+    // Chunks are encoded on the worker pool into rows of their own, then
+    // written to their lanes of the store (disjoint bytes), so the result is
+    // the same whatever the number of threads.
     const uint64_t chunks = (m + kEncodeChunk - 1) / kEncodeChunk;
     parallel_for(chunks, [&](std::size_t begin, std::size_t end) {
+      std::vector<uint8_t> rows(kEncodeChunk * row);
       for (std::size_t chunk = begin; chunk < end; ++chunk) {
         poll_interrupt();
         const uint64_t first = chunk * kEncodeChunk;
         const uint64_t count = std::min(kEncodeChunk, m - first);
+        std::span<uint8_t> chunk_rows(rows.data(), count * row);
         encode_into(vectors.subspan(first * dim_, count * dim_), count, dim_, signs,
                     rotations.matrices, block_size(rotation_), rotations.padded_dim, boundaries,
-                    bits_, std::span(codes_).subspan(old_codes + first * row, count * row),
-                    std::span(norms_).subspan(old_norms + first, count));
+                    bits_, chunk_rows, std::span(norms_).subspan(old_n + first, count));
+        store_.write_rows(old_n + first, chunk_rows);
       }
     });
-    check_norms_are_finite(std::span(norms_).subspan(old_norms, m));
+    check_norms_are_finite(std::span(norms_).subspan(old_n, m));
   } catch (...) {
-    codes_.resize(old_codes);
-    norms_.resize(old_norms);
+    store_.resize(old_n);
+    norms_.resize(old_n);
     throw;
   }
   n_ += m;
-  blocked_.reset();
 }
 
 uint64_t SkerryIndex::swap_remove(uint64_t idx) {
   if (idx >= n_) throw Error("index " + std::to_string(idx) + " out of bounds");
   const uint64_t last = n_ - 1;
-  const uint64_t row = row_bytes();
   if (idx != last) {
-    std::copy_n(codes_.begin() + last * row, row, codes_.begin() + idx * row);
+    store_.copy_vector(last, idx);
     norms_[idx] = norms_[last];
   }
-  codes_.resize(last * row);
+  store_.resize(last);
   norms_.resize(last);
   n_ = last;
-  blocked_.reset();
   return last;
 }
 
 void SkerryIndex::prepare() const {
   block_rotations();
   centroids();
-  if (bits_ == 4 && n_ > 0) blocked_codes();
 }
 
 SearchResults SkerryIndex::search(std::span<const float> queries, uint64_t k) const {
@@ -231,8 +218,10 @@ SearchResults SkerryIndex::search(std::span<const float> queries, uint64_t k) co
     return search_4bit(prepared, nq, dim_, rotations.padded_dim, centroid_table, cache, norms_,
                        n_, effective_k);
   }
-  return varnel::search(queries, nq, dim_, signs, rotations.matrices, block, rotations.padded_dim,
-                        codes_, centroid_table, norms_, bits_, n_, effective_k);
+  std::vector<float> prepared = prepare_queries(queries, nq, dim_, signs, rotations.matrices, block,
+                                                rotations.padded_dim);
+  return search_bounded(prepared, nq, dim_, rotations.padded_dim, centroid_table, store_, norms_,
+                        effective_k);
 }
 
 }  // namespace varnel

@@ -4,6 +4,7 @@
 #include <span>
 #include <vector>
 
+#include "code_store.h"
 #include "codebook.h"
 #include "error.h"
 #include "once_cell.h"
@@ -40,23 +41,28 @@ class SkerryIndex {
   Rotation rotation() const { return rotation_; }
   uint64_t seed() const { return seed_; }
   uint64_t row_bytes() const { return dim_ / 8 * bits_; }
-  const RawVector<uint8_t>& codes() const { return codes_; }
+  // The storage rows of all vectors (bits planes of dim/8 bytes each, back to
+  // back), produced from the blocked store: a copy, n * row_bytes bytes.
+  RawVector<uint8_t> codes() const { return store_.rows(); }
+  // The codes as held: blocked, 32 vectors per block (code_store.h).
+  const CodeStore& code_store() const { return store_; }
   const RawVector<float>& norms() const { return norms_; }
 
   // Cache accessors: each builds its cache on first use.
   const BlockRotations& block_rotations() const;
   const std::vector<float>& centroids() const;
   std::span<const float> sign_vector() const;  // empty unless WalshRotor3
+  // The 4-bit blocked layout: for 4 bits the store itself, always current.
   const BlockedCache& blocked_codes() const;
-  // Whether the blocked-code cache is currently built (for tests).
-  bool has_blocked_codes() const { return blocked_.get() != nullptr; }
+  // Whether a 4-bit blocked layout holds vectors (for tests).
+  bool has_blocked_codes() const { return bits_ == 4 && n_ > 0; }
 
  private:
   SkerryIndex(uint64_t dim, uint64_t bits, Rotation rotation, uint64_t seed)
-      : dim_(dim), bits_(bits), seed_(seed), rotation_(rotation) {}
+      : store_(dim, bits), dim_(dim), bits_(bits), seed_(seed), rotation_(rotation) {}
   const Codebook& full_codebook() const;
 
-  RawVector<uint8_t> codes_;
+  CodeStore store_;
   RawVector<float> norms_;
   uint64_t dim_ = 0;
   uint64_t bits_ = 0;
@@ -65,7 +71,6 @@ class SkerryIndex {
   OnceCell<BlockRotations> rotations_;
   OnceCell<Codebook> codebook_;  // depends only on (bits, dim): computed once per index
   OnceCell<std::vector<float>> signs_;
-  OnceCell<BlockedCache> blocked_;
   Rotation rotation_ = Rotation::Rotor3;
 };
 

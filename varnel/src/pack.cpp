@@ -208,6 +208,64 @@ void unpack_row(std::span<const uint8_t> row, uint64_t dim, uint64_t bits,
   }
 }
 
+void codes_to_lane_bytes(const uint8_t* codes, uint64_t dim, uint64_t bits, uint8_t* lane_bytes) {
+  switch (bits) {
+    case 2:
+      for (uint64_t c = 0; c < dim / 4; ++c) {
+        const uint8_t* q = codes + 4 * c;
+        lane_bytes[c] = static_cast<uint8_t>(q[0] << 6 | q[1] << 4 | q[2] << 2 | q[3]);
+      }
+      return;
+    case 3:
+      for (uint64_t g = 0; g < dim / 8; ++g) {
+        const uint8_t* q = codes + 8 * g;
+        const unsigned last = (q[6] << 3 | q[7]) & 0x3F;
+        for (unsigned m = 0; m < 3; ++m) {
+          const unsigned pair = (q[2 * m] << 3 | q[2 * m + 1]) & 0x3F;
+          lane_bytes[3 * g + m] = static_cast<uint8_t>(pair | ((last >> (2 * m)) & 3) << 6);
+        }
+      }
+      return;
+    case 4:
+      for (uint64_t c = 0; c < dim / 2; ++c) {
+        lane_bytes[c] = static_cast<uint8_t>((codes[2 * c] & 0x0F) << 4 | (codes[2 * c + 1] & 0x0F));
+      }
+      return;
+    default:
+      throw Error("lane bytes exist for 2, 3 and 4 bits only");
+  }
+}
+
+void lane_bytes_to_codes(const uint8_t* lane_bytes, uint64_t dim, uint64_t bits, uint8_t* codes) {
+  switch (bits) {
+    case 2:
+      for (uint64_t c = 0; c < dim / 4; ++c) {
+        const unsigned byte = lane_bytes[c];
+        for (unsigned i = 0; i < 4; ++i) codes[4 * c + i] = static_cast<uint8_t>((byte >> (6 - 2 * i)) & 3);
+      }
+      return;
+    case 3:
+      for (uint64_t g = 0; g < dim / 8; ++g) {
+        const uint8_t* b = lane_bytes + 3 * g;
+        const unsigned last = (b[0] >> 6) | (b[1] >> 6) << 2 | (b[2] >> 6) << 4;
+        const unsigned pairs[4] = {b[0] & 0x3Fu, b[1] & 0x3Fu, b[2] & 0x3Fu, last};
+        for (unsigned m = 0; m < 4; ++m) {
+          codes[8 * g + 2 * m] = static_cast<uint8_t>(pairs[m] >> 3);
+          codes[8 * g + 2 * m + 1] = static_cast<uint8_t>(pairs[m] & 7);
+        }
+      }
+      return;
+    case 4:
+      for (uint64_t c = 0; c < dim / 2; ++c) {
+        codes[2 * c] = static_cast<uint8_t>(lane_bytes[c] >> 4);
+        codes[2 * c + 1] = static_cast<uint8_t>(lane_bytes[c] & 0x0F);
+      }
+      return;
+    default:
+      throw Error("lane bytes exist for 2, 3 and 4 bits only");
+  }
+}
+
 BlockedCache repack_4bit(std::span<const uint8_t> packed, uint64_t n, uint64_t dim) {
   check_dim(dim, "repack_4bit");
   check_length(packed.size(), checked_mul(n, kFourBits * (dim / 8), "repack_4bit: packed"),

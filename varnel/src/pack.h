@@ -36,6 +36,20 @@ BlockedCache unfilled_blocked_cache(uint64_t n, uint64_t dim);
 void repack_4bit_blocks(std::span<const uint8_t> packed, uint64_t n, uint64_t dim, uint64_t first,
                         uint64_t last, std::span<uint8_t> out);
 
+// The lane bytes of one vector: the row_bytes = bits * dim/8 bytes that the
+// vector owns in the blocked layout of its bit width, one per byte-column,
+// in column order. Each layout keeps whole table indices in a byte so that
+// a scan looks them up with byte shuffles:
+// - 4 bits: byte c = code(2c) << 4 | code(2c+1) (the layout above);
+// - 2 bits: byte c = code(4c) << 6 | code(4c+1) << 4 | code(4c+2) << 2 |
+//   code(4c+3), so each nibble is a 4-bit pair index;
+// - 3 bits: each group g of eight coordinates is bytes 3g..3g+2; with the
+//   6-bit pair indices p_m = code(8g+2m) << 3 | code(8g+2m+1), byte 3g+m
+//   (m < 3) is p_m | ((p_3 >> 2m) & 3) << 6: the low six bits of each byte are
+//   a whole index, and the top two bits of the three bytes together hold p_3.
+void codes_to_lane_bytes(const uint8_t* codes, uint64_t dim, uint64_t bits, uint8_t* lane_bytes);
+void lane_bytes_to_codes(const uint8_t* lane_bytes, uint64_t dim, uint64_t bits, uint8_t* codes);
+
 // Blocks of 32 vectors needed for n vectors, and the bytes of one block.
 inline uint64_t blocks_for(uint64_t n) { return n / 32 + (n % 32 != 0 ? 1 : 0); }
 inline uint64_t blocked_block_bytes(uint64_t dim) { return (dim / 2) * 32; }

@@ -8,7 +8,9 @@
 #include <emmintrin.h>
 #endif
 
+#include "bounded_scan.h"
 #include "code_scan.h"
+#include "code_store.h"
 #include "error.h"
 #include "interrupt.h"
 #include "lut_scan.h"
@@ -24,6 +26,10 @@ constexpr uint64_t kQueryBatch = 64;
 // Bytes of 4-bit blocked codes scanned per stretch: small enough to stay in
 // the core's L2 cache while a batch of queries passes over it.
 constexpr uint64_t kStretchBytes = 64 * 1024;
+// Codes per stretch of the 2- and 3-bit scan, and the table bytes of a batch
+// of queries that pass over it.
+constexpr uint64_t kBoundedStretchBytes = 128 * 1024;
+constexpr uint64_t kBoundedTableBytes = 512 * 1024;
 // Below this many stored vectors, spreading one query over several threads
 // costs more than it saves.
 constexpr uint64_t kMinVectorsToSplit = 16 * 1024;
@@ -266,6 +272,83 @@ struct CodeScan {
   }
 };
 
+// ---- 2 and 3 bits, bounded ---------------------------------------------
+
+struct BoundedSearch {
+  const float* prepared;
+  uint64_t padded_dim, dim, bits;
+  std::span<const float> centroids;
+  BoundedScanner scanner;
+  uint64_t block_bytes;
+
+  // Blocks per stretch: codes of about kBoundedStretchBytes, which stay in
+  // the core's second-level cache while a batch of queries passes over them.
+  uint64_t blocks_per_stretch() const {
+    return std::max<uint64_t>(2, kBoundedStretchBytes / std::max<uint64_t>(1, block_bytes));
+  }
+
+  // Queries per batch: their tables (re-read for every stretch) should stay
+  // near the cache too; a multiple of 4, the kernels' group size.
+  uint64_t queries_per_batch() const {
+    const uint64_t table_bytes = dim / 2 * (bits == 2 ? 16 : 64);
+    const uint64_t fitting = kBoundedTableBytes / std::max<uint64_t>(1, table_bytes) / 4 * 4;
+    return std::clamp<uint64_t>(fitting, 4, kQueryBatch);
+  }
+
+  BoundedQuery query(uint64_t q) const {
+    return build_bounded_query(prepared + q * padded_dim, centroids, dim, bits);
+  }
+
+  void run_queries(uint64_t q0, uint64_t q1, uint64_t k, SearchResults& results) const {
+    const uint64_t stretch = blocks_per_stretch();
+    const uint64_t stride = stretch * 32;
+    const uint64_t batch = queries_per_batch();
+    const uint64_t n_blocks = scanner.n_blocks();
+    std::vector<float> approx(batch * stride);
+    for (uint64_t b0 = q0; b0 < q1; b0 += batch) {
+      const uint64_t b1 = std::min(q1, b0 + batch);
+      std::vector<BoundedQuery> queries;
+      std::vector<const BoundedQuery*> query_ptrs;
+      std::vector<TopK> tops;
+      queries.reserve(b1 - b0);
+      for (uint64_t q = b0; q < b1; ++q) {
+        queries.push_back(query(q));
+        tops.emplace_back(k);
+      }
+      for (const auto& query : queries) query_ptrs.push_back(&query);
+      for (uint64_t s0 = 0; s0 < n_blocks; s0 += stretch) {
+        const uint64_t s1 = std::min(n_blocks, s0 + stretch);
+        scanner.approximate(query_ptrs.data(), query_ptrs.size(), s0, s1, approx.data(), stride);
+        for (uint64_t t = 0; t < queries.size(); ++t) {
+          scanner.offer_blocks(queries[t], approx.data() + t * stride, s0, s1, nullptr, tops[t]);
+        }
+      }
+      for (uint64_t q = b0; q < b1; ++q) {
+        tops[q - b0].finish(results.scores.data() + q * k, results.indices.data() + q * k);
+      }
+    }
+  }
+
+  // One query over all threads: the approximate scores of all blocks in
+  // parallel, then one pass of verification in position order.
+  void run_single(uint64_t q, uint64_t k, SearchResults& results) const {
+    const BoundedQuery bounded = query(q);
+    const BoundedQuery* one[1] = {&bounded};
+    const uint64_t n_blocks = scanner.n_blocks();
+    const uint64_t granule = blocks_per_stretch();
+    std::vector<float> approx(n_blocks * 32);
+    parallel_for((n_blocks + granule - 1) / granule, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t piece = begin; piece < end; ++piece) {
+        const uint64_t first = piece * granule, last = std::min(n_blocks, first + granule);
+        scanner.approximate(one, 1, first, last, approx.data() + first * 32, (last - first) * 32);
+      }
+    });
+    TopK top(k);
+    scanner.offer_blocks(bounded, approx.data(), 0, n_blocks, nullptr, top);
+    top.finish(results.scores.data() + q * k, results.indices.data() + q * k);
+  }
+};
+
 // ---- 4 bits ------------------------------------------------------------
 
 struct LutScan {
@@ -359,6 +442,25 @@ SearchResults search(std::span<const float> queries, uint64_t nq, uint64_t dim,
                                scan.score_range(table.data(), first, end, out, decoded, sums);
                              });
     }
+    return results;
+  }
+  run_parallel_over_queries(scan, nq, k, results);
+  return results;
+}
+
+SearchResults search_bounded(std::span<const float> prepared, uint64_t nq, uint64_t dim,
+                             uint64_t padded_dim, std::span<const float> centroids,
+                             const CodeStore& store, std::span<const float> norms, uint64_t k) {
+  const uint64_t n = store.size();
+  if (store.dim() != dim || prepared.size() < nq * padded_dim || norms.size() < n ||
+      centroids.size() != (uint64_t{1} << store.bits())) {
+    throw Error("bounded search buffers are inconsistent with their counts");
+  }
+  SearchResults results = empty_rows(nq, k);
+  BoundedSearch scan{prepared.data(), padded_dim, dim, store.bits(), centroids,
+                     BoundedScanner(store, norms), store.block_bytes()};
+  if (split_single_queries(nq, n)) {
+    for (uint64_t q = 0; q < nq; ++q) scan.run_single(q, k, results);
     return results;
   }
   run_parallel_over_queries(scan, nq, k, results);

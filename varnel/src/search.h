@@ -66,6 +66,16 @@ SearchResults search(std::span<const float> queries, uint64_t nq, uint64_t dim,
                      std::span<const float> centroids, std::span<const float> norms, uint64_t bits,
                      uint64_t n, uint64_t k);
 
+class CodeStore;
+
+// The 2- and 3-bit path: prepared working rows (nq * padded_dim), the codes in
+// their blocked store, the centroids; k is the effective k. Gives the same
+// results as the general scorer, by a bounded approximate scan and exact
+// verification (bounded_scan.h).
+SearchResults search_bounded(std::span<const float> prepared, uint64_t nq, uint64_t dim,
+                             uint64_t padded_dim, std::span<const float> centroids,
+                             const CodeStore& store, std::span<const float> norms, uint64_t k);
+
 // The 4-bit path: prepared working rows (nq * padded_dim), the blocked codes
 // and the 16 centroids; k is the effective k.
 SearchResults search_4bit(std::span<const float> prepared, uint64_t nq, uint64_t dim,

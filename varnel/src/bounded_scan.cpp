@@ -1,0 +1,266 @@
+#include "bounded_scan.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <limits>
+
+#include "error.h"
+#include "pair_scan.h"
+
+namespace varnel {
+
+namespace {
+
+constexpr uint64_t kLanes = CodeStore::kLanes;
+constexpr double kUnit = 0x1p-24;        // unit roundoff of float32
+constexpr double kSmallest = 0x1p-149;   // smallest positive float32 (subnormal)
+constexpr double kMaxStep = 127.0;
+// Beyond this dim the sum bound below is not attempted (every vector is
+// scored exactly); embeddings are far smaller.
+constexpr uint64_t kMaxBoundedDim = uint64_t{1} << 20;
+
+std::atomic<uint64_t> offered_total{0};
+std::atomic<uint64_t> verified_total{0};
+
+float round_up_to_float(double x) {
+  float f = static_cast<float>(x);
+  if (static_cast<double>(f) < x) f = std::nextafter(f, std::numeric_limits<float>::infinity());
+  return f;
+}
+
+float round_down_to_float(double x) {
+  float f = static_cast<float>(x);
+  if (static_cast<double>(f) > x) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
+  return f;
+}
+
+std::vector<float> exact_table(const float* rq, std::span<const float> centroids, uint64_t dim) {
+  std::vector<float> table(dim * 8, 0.0f);
+  for (uint64_t j = 0; j < dim; ++j) {
+    for (std::size_t c = 0; c < centroids.size(); ++c) table[j * 8 + c] = rq[j] * centroids[c];
+  }
+  return table;
+}
+
+// Fused multiply-add steps of the approximate kernels per score: one per
+// chunk of byte-columns.
+uint64_t kernel_steps(uint64_t dim, uint64_t bits) {
+  const uint64_t columns = bits == 2 ? dim / 4 : dim / 8;
+  const uint64_t chunk = bits == 2 ? 256 : 128;
+  return std::max<uint64_t>(1, (columns + chunk - 1) / chunk);
+}
+
+BoundedQuery unbounded_query(BoundedQuery query) {
+  std::fill(query.approx.bytes.begin(), query.approx.bytes.end(), 0);
+  query.approx.bias = 0.0f;
+  query.approx.delta = 1.0f;
+  query.upper_offset = std::numeric_limits<float>::infinity();
+  query.lower_offset = -std::numeric_limits<float>::infinity();
+  return query;
+}
+
+}  // namespace
+
+// The approximate score and its bound
+// -----------------------------------
+// Notation: q_j the rotated query, c(k) the centroids, k_j the code of
+// coordinate j of a stored vector, P_j = q_j * c(k_j) exactly (real
+// numbers), u = 2^-24, d = dim.
+//
+// 1. The specified sum s = (((0 + fl(q_0 c(k_0))) + fl(q_1 c(k_1))) + ...)
+//    in float32 differs from T = sum_j P_j by at most gamma_d * sum_j |P_j|,
+//    gamma_d = d u / (1 - d u) (each term passes through one rounded product
+//    and at most d - 1 rounded sums; Higham, recursive summation), plus
+//    d * 2^-150 for products that underflow (subnormal sums are exact). With
+//    M = sum_j |q_j| * max_k |c(k)| >= sum_j |P_j|: |s - T| <= gamma_d M + ...
+// 2. Coordinates are taken in pairs r = (2r, 2r+1). Each pair index i (the
+//    two codes) has the value V_r(i) = P_2r + P_2r+1, computed in double
+//    (the products are exact there, the sum within 2^-53 relatively). The
+//    byte table holds b_r(i) = round((V_r(i) - low_r) / delta) in 0..127,
+//    low_r = min_i V_r(i), delta = (largest spread) / 127 as a float. The
+//    table error e_r = max_i |V_r(i) - (low_r + b_r(i) delta)| is measured,
+//    not assumed, so T differs from bias + S delta (bias = sum_r low_r, S =
+//    sum_r b_r(i_r), all exact) by at most sum_r e_r.
+// 3. The kernels compute a from S exactly in integers, then one fused
+//    multiply-add per chunk: |a - S delta| <= steps * (u * Bsum + 2^-149),
+//    Bsum = delta * sum_r max_i b_r(i) >= S delta >= every partial sum.
+// 4. With E = gamma_d M + sum e_r + steps u Bsum + slack, the offsets are
+//    C+ >= bias + E and C- <= bias - E (rounded outward to float). Then
+//    a + C- <= s <= a + C+ as real numbers, and the float sums fl(a + C+-)
+//    move by at most u |a + C+-| <= u (W + E), W = Bsum + sum |low_r| + M +
+//    sum e_r; the slack 4 u W (plus 2^-30 W for the double arithmetic, and a
+//    factor 1 + 2^-20) covers it: fl(a + C-) <= s <= fl(a + C+).
+// 5. The score is fl(s * norm); rounding is monotone, so for norm >= 0 it is
+//    at most fl(fl(a + C+) * norm), for norm < 0 at most fl(fl(a + C-) *
+//    norm). A position whose two such products are both <= the selector's
+//    threshold cannot be admitted (admission needs a score strictly above
+//    it), so skipping it leaves the selector as scoring it would. NaN in
+//    either product fails the comparison: such a position is scored exactly.
+BoundedQuery build_bounded_query(const float* rq, std::span<const float> centroids, uint64_t dim,
+                                 uint64_t bits) {
+  if ((bits != 2 && bits != 3) || centroids.size() != (uint64_t{1} << bits) || dim % 8 != 0) {
+    throw Error("bounded scan: 2- or 3-bit codes and a dim that is a multiple of 8 only");
+  }
+  const uint64_t per = uint64_t{1} << bits;  // codes per coordinate
+  const uint64_t entries = per * per;
+  const uint64_t row_bytes = bits == 2 ? 16 : 64;
+  const uint64_t rows = dim / 2;
+
+  BoundedQuery query;
+  query.exact = exact_table(rq, centroids, dim);
+  query.approx.bias = 0.0f;
+  query.approx.bytes.assign(rows * row_bytes, 0);
+
+  double largest_centroid = 0.0;
+  for (float c : centroids) largest_centroid = std::max(largest_centroid, std::fabs(double(c)));
+  double m_sum = 0.0;
+  bool finite = dim <= kMaxBoundedDim;
+  for (uint64_t j = 0; j < dim; ++j) {
+    if (!std::isfinite(rq[j])) finite = false;
+    m_sum += std::fabs(double(rq[j])) * largest_centroid;
+  }
+  if (!finite || !std::isfinite(m_sum)) return unbounded_query(std::move(query));
+
+  std::vector<double> values(rows * entries), lows(rows);
+  double spread = 0.0;
+  for (uint64_t r = 0; r < rows; ++r) {
+    double* v = values.data() + r * entries;
+    double low = std::numeric_limits<double>::infinity(), high = -low;
+    for (uint64_t i = 0; i < entries; ++i) {
+      v[i] = double(rq[2 * r]) * double(centroids[i / per]) + double(rq[2 * r + 1]) * double(centroids[i % per]);
+      low = std::min(low, v[i]);
+      high = std::max(high, v[i]);
+    }
+    lows[r] = low;
+    spread = std::max(spread, high - low);
+  }
+  const float delta = spread > 0x1p-100 ? static_cast<float>(spread / kMaxStep) : 1.0f;
+  query.approx.delta = delta;
+
+  double sum_errors = 0.0, bias = 0.0, sum_abs_low = 0.0, byte_span = 0.0;
+  for (uint64_t r = 0; r < rows; ++r) {
+    const double* v = values.data() + r * entries;
+    uint8_t* bytes = query.approx.bytes.data() + r * row_bytes;
+    double error = 0.0, largest = 0.0;
+    for (uint64_t i = 0; i < entries; ++i) {
+      const double steps = std::clamp(std::round((v[i] - lows[r]) / double(delta)), 0.0, kMaxStep);
+      bytes[i] = static_cast<uint8_t>(steps);
+      const double quantised = lows[r] + steps * double(delta);
+      error = std::max(error, std::fabs(v[i] - quantised));
+      largest = std::max(largest, steps * double(delta));
+    }
+    sum_errors += error;
+    bias += lows[r];
+    sum_abs_low += std::fabs(lows[r]);
+    byte_span += largest;
+  }
+
+  const double d = double(dim);
+  const double gamma = d * kUnit / (1.0 - d * kUnit);
+  const double steps = double(kernel_steps(dim, bits));
+  const double w = byte_span + sum_abs_low + m_sum + sum_errors;
+  const double core = gamma * m_sum + sum_errors + steps * kUnit * byte_span;
+  const double e = (core + 4.0 * kUnit * w + 0x1p-30 * w) * (1.0 + 0x1p-20) +
+                   (2.0 * d + 2.0 * steps + 8.0) * kSmallest;
+  query.upper_offset = round_up_to_float(bias + e);
+  query.lower_offset = round_down_to_float(bias - e);
+  if (!std::isfinite(query.upper_offset) || !std::isfinite(query.lower_offset)) {
+    return unbounded_query(std::move(query));
+  }
+  return query;
+}
+
+BoundedScanner::BoundedScanner(const CodeStore& store, std::span<const float> norms)
+    : store_(store), norms_(norms) {
+  if ((store.bits() != 2 && store.bits() != 3) || norms.size() < store.size()) {
+    throw Error("bounded scan: 2- or 3-bit codes with one norm per vector");
+  }
+}
+
+void BoundedScanner::approximate(const BoundedQuery* const* queries, std::size_t nt, uint64_t b0,
+                                 uint64_t b1, float* out, std::size_t out_stride) const {
+  if (b1 > store_.n_blocks()) throw Error("bounded scan: block range beyond the stored blocks");
+  std::vector<const QueryTable*> tables(nt);
+  for (std::size_t t = 0; t < nt; ++t) tables[t] = &queries[t]->approx;
+  if (store_.bits() == 2) {
+    // Each byte holds two 4-bit pair indices, as a 4-bit layout holds two
+    // codes: the 4-bit kernels scan it with dim / 2 "coordinates".
+    scan_blocks(tables.data(), nt, store_.blocked().bytes.data(), store_.dim() / 2, b0, b1, out,
+                out_stride);
+  } else {
+    scan_pair_blocks(tables.data(), nt, store_.blocked().bytes.data(), store_.dim(), b0, b1, out,
+                     out_stride);
+  }
+}
+
+float BoundedScanner::exact_sum(const BoundedQuery& query, uint64_t position) const {
+  const uint64_t dim = store_.dim();
+  uint8_t small[4096];
+  std::vector<uint8_t> large;
+  uint8_t* codes = small;
+  if (dim > sizeof small) {
+    large.resize(dim);
+    codes = large.data();
+  }
+  store_.decode(position, codes);
+  const float* table = query.exact.data();
+  float sum = 0.0f;
+  for (uint64_t j = 0; j < dim; ++j) sum = sum + table[j * 8 + codes[j]];
+  return sum;
+}
+
+// Lanes [0, lanes) of the block at `base` whose upper bound exceeds
+// `threshold` (or is NaN), as bits.
+uint32_t BoundedScanner::candidate_lanes(const BoundedQuery& query, const float* approx,
+                                         uint64_t base, uint64_t lanes, float threshold) const {
+  const float* norms = norms_.data() + base;
+  const float up = query.upper_offset, down = query.lower_offset;
+  uint32_t mask = 0;
+  for (uint64_t v = 0; v < lanes; ++v) {
+    const float high = (approx[v] + up) * norms[v];
+    const float low = (approx[v] + down) * norms[v];
+    const bool ruled_out = high <= threshold && low <= threshold;
+    mask |= static_cast<uint32_t>(!ruled_out) << v;
+  }
+  return mask;
+}
+
+uint64_t BoundedScanner::offer_blocks(const BoundedQuery& query, const float* approx, uint64_t b0,
+                                      uint64_t b1, const uint64_t* allowed, TopK& top) const {
+  const uint64_t n = store_.size();
+  uint64_t verified = 0, offered = 0;
+  for (uint64_t b = b0; b < b1; ++b) {
+    const uint64_t base = b * kLanes;
+    if (base >= n) break;
+    const uint64_t lanes = std::min<uint64_t>(kLanes, n - base);
+    uint32_t wanted = lanes == kLanes ? ~uint32_t{0} : (uint32_t{1} << lanes) - 1;
+    if (allowed != nullptr) wanted &= static_cast<uint32_t>(allowed[base / 64] >> (base % 64));
+    if (wanted == 0) continue;
+    offered += static_cast<uint64_t>(__builtin_popcount(wanted));
+    const float* lane_approx = approx + (b - b0) * kLanes;
+    if (top.has_plain_threshold()) {
+      wanted &= candidate_lanes(query, lane_approx, base, lanes, top.threshold());
+    }
+    while (wanted != 0) {
+      const unsigned v = static_cast<unsigned>(__builtin_ctz(wanted));
+      wanted &= wanted - 1;
+      // The threshold may have risen since the block's filter.
+      if (top.has_plain_threshold() && !(candidate_lanes(query, lane_approx + v, base + v, 1, top.threshold()) & 1)) {
+        continue;
+      }
+      const float score = exact_score(query, base + v);
+      ++verified;
+      if (top.admits(score)) top.offer(score, base + v);
+    }
+  }
+  offered_total.fetch_add(offered, std::memory_order_relaxed);
+  verified_total.fetch_add(verified, std::memory_order_relaxed);
+  return verified;
+}
+
+VerificationCounts verification_counts() {
+  return {offered_total.load(std::memory_order_relaxed), verified_total.load(std::memory_order_relaxed)};
+}
+
+}  // namespace varnel

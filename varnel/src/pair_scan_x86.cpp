@@ -1,0 +1,239 @@
+// x86-64 kernels of the 3-bit pair-table scan: AVX2 (one block of 32 lanes
+// per pass) and AVX-512 VBMI (two blocks per pass). Every function carries
+// its own target attribute; the dispatcher calls one only on a CPU that has
+// its instructions.
+//
+// A group of eight coordinates is three byte-columns; the low six bits of
+// each byte are a whole pair index and the top bits of the three bytes
+// together the fourth. VBMI looks a 64-entry row up with one byte permute
+// (it reads only the low six index bits); AVX2 selects among four 16-byte
+// shuffles by index bits 4 and 5. The four table bytes of a group (each at
+// most 127) are added in two byte pairs and widened into 16-bit counters as
+// in the 4-bit kernels: `word_sums` adds each byte pair as one word and
+// `odd_sums` the odd lane alone, so the even lane is word_sums - 256 *
+// odd_sums, exact below 2^16.
+#if defined(__x86_64__)
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+
+#include "pair_scan_kernels.h"
+
+#define VARNEL_AVX2 __attribute__((target("avx2,fma")))
+#define VARNEL_AVX2_INLINE __attribute__((target("avx2,fma"), always_inline)) inline
+#define VARNEL_VBMI __attribute__((target("avx512f,avx512bw,avx512vbmi,avx2,fma")))
+#define VARNEL_VBMI_INLINE \
+  __attribute__((target("avx512f,avx512bw,avx512vbmi,avx2,fma"), always_inline)) inline
+
+namespace varnel::pair_kernels {
+
+namespace {
+
+uint64_t chunk_end(uint64_t g0, uint64_t groups) {
+  return groups - g0 < kChunkGroups ? groups : g0 + kChunkGroups;
+}
+
+// ---- AVX2 ----
+
+VARNEL_AVX2_INLINE __m256i avx2_row_piece(const uint8_t* row, int piece) {
+  return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 16 * piece)));
+}
+
+// The 32 indices of one lookup (bits 0-5, bit 7 clear) and the masks that
+// carry index bits 4 and 5 in bit 7 of every byte, as blendv reads them.
+struct Avx2Index {
+  __m256i index, bit4, bit5;
+};
+
+VARNEL_AVX2_INLINE Avx2Index avx2_index(__m256i six_bits) {
+  return {six_bits, _mm256_slli_epi16(six_bits, 3), _mm256_slli_epi16(six_bits, 2)};
+}
+
+VARNEL_AVX2_INLINE __m256i avx2_lookup(const uint8_t* row, const Avx2Index& i) {
+  const __m256i low = _mm256_blendv_epi8(_mm256_shuffle_epi8(avx2_row_piece(row, 0), i.index),
+                                         _mm256_shuffle_epi8(avx2_row_piece(row, 1), i.index), i.bit4);
+  const __m256i high = _mm256_blendv_epi8(_mm256_shuffle_epi8(avx2_row_piece(row, 2), i.index),
+                                          _mm256_shuffle_epi8(avx2_row_piece(row, 3), i.index), i.bit4);
+  return _mm256_blendv_epi8(low, high, i.bit5);
+}
+
+VARNEL_AVX2_INLINE void avx2_finish_chunk(__m256i word_sums, __m256i odd_sums, const TableView& table,
+                                          bool first_chunk, float* lanes) {
+  const __m256i even_sums = _mm256_sub_epi16(word_sums, _mm256_slli_epi16(odd_sums, 8));
+  const __m256i lanes_0_7_16_23 = _mm256_unpacklo_epi16(even_sums, odd_sums);
+  const __m256i lanes_8_15_24_31 = _mm256_unpackhi_epi16(even_sums, odd_sums);
+  const __m128i eighths[4] = {
+      _mm256_castsi256_si128(lanes_0_7_16_23), _mm256_castsi256_si128(lanes_8_15_24_31),
+      _mm256_extracti128_si256(lanes_0_7_16_23, 1), _mm256_extracti128_si256(lanes_8_15_24_31, 1)};
+  const __m256 delta = _mm256_set1_ps(table.delta);
+  for (int q = 0; q < 4; ++q) {
+    const __m256 sums = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(eighths[q]));
+    const __m256 acc = first_chunk ? _mm256_set1_ps(table.bias) : _mm256_loadu_ps(lanes + 8 * q);
+    _mm256_storeu_ps(lanes + 8 * q, _mm256_fmadd_ps(sums, delta, acc));
+  }
+}
+
+VARNEL_AVX2_INLINE __m256i avx2_load(const uint8_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+template <int G>
+VARNEL_AVX2 void avx2_scan(const TableView* tables, const uint8_t* blocks, uint64_t n_blocks,
+                           uint64_t groups, float* out, std::size_t out_stride) {
+  const __m256i six = _mm256_set1_epi8(0x3F);
+  const __m256i two_low = _mm256_set1_epi8(0x03), two_mid = _mm256_set1_epi8(0x0C),
+                two_high = _mm256_set1_epi8(0x30);
+  const uint64_t block_bytes = 3 * groups * kLanes;
+  for (uint64_t b = 0; b < n_blocks; ++b) {
+    const uint8_t* codes = blocks + b * block_bytes;
+    for (uint64_t g0 = 0; g0 < groups; g0 += kChunkGroups) {
+      const uint64_t g1 = chunk_end(g0, groups);
+      __m256i word_sums[G], odd_sums[G];
+      for (int t = 0; t < G; ++t) word_sums[t] = odd_sums[t] = _mm256_setzero_si256();
+      for (uint64_t g = g0; g < g1; ++g) {
+        const uint8_t* column = codes + 3 * g * kLanes;
+        const __m256i x0 = avx2_load(column), x1 = avx2_load(column + kLanes),
+                      x2 = avx2_load(column + 2 * kLanes);
+        const __m256i last = _mm256_or_si256(
+            _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(x0, 6), two_low),
+                            _mm256_and_si256(_mm256_srli_epi16(x1, 4), two_mid)),
+            _mm256_and_si256(_mm256_srli_epi16(x2, 2), two_high));
+        const Avx2Index i0 = avx2_index(_mm256_and_si256(x0, six));
+        const Avx2Index i1 = avx2_index(_mm256_and_si256(x1, six));
+        const Avx2Index i2 = avx2_index(_mm256_and_si256(x2, six));
+        const Avx2Index i3 = avx2_index(last);
+        for (int t = 0; t < G; ++t) {
+          const uint8_t* rows = tables[t].bytes + 4 * g * kRowBytes;
+          const __m256i first_pairs = _mm256_add_epi8(avx2_lookup(rows, i0), avx2_lookup(rows + kRowBytes, i1));
+          const __m256i second_pairs =
+              _mm256_add_epi8(avx2_lookup(rows + 2 * kRowBytes, i2), avx2_lookup(rows + 3 * kRowBytes, i3));
+          word_sums[t] = _mm256_add_epi16(_mm256_add_epi16(word_sums[t], first_pairs), second_pairs);
+          odd_sums[t] = _mm256_add_epi16(
+              odd_sums[t], _mm256_add_epi16(_mm256_srli_epi16(first_pairs, 8), _mm256_srli_epi16(second_pairs, 8)));
+        }
+      }
+      for (int t = 0; t < G; ++t) {
+        avx2_finish_chunk(word_sums[t], odd_sums[t], tables[t], g0 == 0, out + t * out_stride + b * kLanes);
+      }
+    }
+  }
+}
+
+// ---- AVX-512 VBMI ----
+
+// permutex2var word indices that gather block k's 32 lanes in order from
+// (even_sums, odd_sums): word i of either register covers lanes 2i, 2i+1 of
+// block i / 16; index bit 5 selects odd_sums.
+struct LaneOrder {
+  alignas(64) uint16_t index[32];
+};
+
+constexpr LaneOrder lane_order(int block) {
+  LaneOrder order{};
+  for (int v = 0; v < 32; ++v) order.index[v] = static_cast<uint16_t>((v & 1) * 32 + block * 16 + v / 2);
+  return order;
+}
+
+constexpr LaneOrder kBlockLaneOrder[2] = {lane_order(0), lane_order(1)};
+
+VARNEL_VBMI_INLINE __m512i vbmi_load_block_pair(const uint8_t* first, const uint8_t* second) {
+  const __m256i low_half = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(first));
+  const __m256i high_half = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(second));
+  return _mm512_inserti64x4(_mm512_castsi256_si512(low_half), high_half, 1);
+}
+
+VARNEL_VBMI_INLINE void vbmi_finish_chunk(__m512i word_sums, __m512i odd_sums, const TableView& table,
+                                          bool first_chunk, bool has_second, float* lanes) {
+  const __m512i even_sums = _mm512_sub_epi16(word_sums, _mm512_slli_epi16(odd_sums, 8));
+  const __m512 delta = _mm512_set1_ps(table.delta);
+  const __m512 bias = _mm512_set1_ps(table.bias);
+  for (int k = 0; k < (has_second ? 2 : 1); ++k) {
+    const __m512i order = _mm512_load_si512(kBlockLaneOrder[k].index);
+    const __m512i sums_u16 = _mm512_permutex2var_epi16(even_sums, order, odd_sums);
+    const __m256i halves[2] = {_mm512_castsi512_si256(sums_u16), _mm512_extracti64x4_epi64(sums_u16, 1)};
+    for (int h = 0; h < 2; ++h) {
+      float* target = lanes + k * kLanes + 16 * h;
+      const __m512 sums = _mm512_cvtepi32_ps(_mm512_cvtepu16_epi32(halves[h]));
+      const __m512 acc = first_chunk ? bias : _mm512_loadu_ps(target);
+      _mm512_storeu_ps(target, _mm512_fmadd_ps(sums, delta, acc));
+    }
+  }
+}
+
+VARNEL_VBMI_INLINE __m512i vbmi_row(const uint8_t* row) {
+  return _mm512_loadu_si512(reinterpret_cast<const void*>(row));
+}
+
+template <int G>
+VARNEL_VBMI void vbmi_scan(const TableView* tables, const uint8_t* blocks, uint64_t n_blocks,
+                           uint64_t groups, float* out, std::size_t out_stride) {
+  // Bit selects (a ? b : c) that assemble the fourth index from the top bits.
+  const __m512i low_four = _mm512_set1_epi8(0x0F), low_two = _mm512_set1_epi8(0x03);
+  const uint64_t block_bytes = 3 * groups * kLanes;
+  for (uint64_t b = 0; b < n_blocks; b += 2) {
+    const uint8_t* first = blocks + b * block_bytes;
+    const bool has_second = b + 1 < n_blocks;
+    // A lone last block is scored twice over; only its first copy is kept.
+    const uint8_t* second = has_second ? first + block_bytes : first;
+    for (uint64_t g0 = 0; g0 < groups; g0 += kChunkGroups) {
+      const uint64_t g1 = chunk_end(g0, groups);
+      __m512i word_sums[G], odd_sums[G];
+      for (int t = 0; t < G; ++t) word_sums[t] = odd_sums[t] = _mm512_setzero_si512();
+      for (uint64_t g = g0; g < g1; ++g) {
+        const uint64_t offset = 3 * g * kLanes;
+        const __m512i x0 = vbmi_load_block_pair(first + offset, second + offset);
+        const __m512i x1 = vbmi_load_block_pair(first + offset + kLanes, second + offset + kLanes);
+        const __m512i x2 = vbmi_load_block_pair(first + offset + 2 * kLanes, second + offset + 2 * kLanes);
+        // Bits 0-1 from x0 >> 6, bits 2-3 from x1 >> 4, bits 4-5 from x2 >> 2.
+        const __m512i upper = _mm512_ternarylogic_epi32(low_four, _mm512_srli_epi16(x1, 4),
+                                                        _mm512_srli_epi16(x2, 2), 0xCA);
+        const __m512i last = _mm512_ternarylogic_epi32(low_two, _mm512_srli_epi16(x0, 6), upper, 0xCA);
+        for (int t = 0; t < G; ++t) {
+          const uint8_t* rows = tables[t].bytes + 4 * g * kRowBytes;
+          const __m512i first_pairs = _mm512_add_epi8(_mm512_permutexvar_epi8(x0, vbmi_row(rows)),
+                                                      _mm512_permutexvar_epi8(x1, vbmi_row(rows + kRowBytes)));
+          const __m512i second_pairs =
+              _mm512_add_epi8(_mm512_permutexvar_epi8(x2, vbmi_row(rows + 2 * kRowBytes)),
+                              _mm512_permutexvar_epi8(last, vbmi_row(rows + 3 * kRowBytes)));
+          word_sums[t] = _mm512_add_epi16(_mm512_add_epi16(word_sums[t], first_pairs), second_pairs);
+          odd_sums[t] = _mm512_add_epi16(
+              odd_sums[t], _mm512_add_epi16(_mm512_srli_epi16(first_pairs, 8), _mm512_srli_epi16(second_pairs, 8)));
+        }
+      }
+      for (int t = 0; t < G; ++t) {
+        vbmi_finish_chunk(word_sums[t], odd_sums[t], tables[t], g0 == 0, has_second,
+                          out + t * out_stride + b * kLanes);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+VARNEL_AVX2 void scan_group_avx2(const TableView* tables, std::size_t g, const uint8_t* blocks,
+                                 uint64_t n_blocks, uint64_t groups, float* out, std::size_t out_stride) {
+  switch (g) {
+    case 1: return avx2_scan<1>(tables, blocks, n_blocks, groups, out, out_stride);
+    case 2: return avx2_scan<2>(tables, blocks, n_blocks, groups, out, out_stride);
+    case 3: return avx2_scan<3>(tables, blocks, n_blocks, groups, out, out_stride);
+    default: return avx2_scan<4>(tables, blocks, n_blocks, groups, out, out_stride);
+  }
+}
+
+VARNEL_VBMI void scan_group_avx512vbmi(const TableView* tables, std::size_t g, const uint8_t* blocks,
+                                       uint64_t n_blocks, uint64_t groups, float* out,
+                                       std::size_t out_stride) {
+  switch (g) {
+    case 1: return vbmi_scan<1>(tables, blocks, n_blocks, groups, out, out_stride);
+    case 2: return vbmi_scan<2>(tables, blocks, n_blocks, groups, out, out_stride);
+    case 3: return vbmi_scan<3>(tables, blocks, n_blocks, groups, out, out_stride);
+    default: return vbmi_scan<4>(tables, blocks, n_blocks, groups, out, out_stride);
+  }
+}
+
+}  // namespace varnel::pair_kernels
+
+#pragma GCC diagnostic pop
+
+#endif  // __x86_64__
