@@ -5,6 +5,10 @@
 #include <cmath>
 #include <limits>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "error.h"
 #include "pair_scan.h"
 
@@ -59,6 +63,103 @@ BoundedQuery unbounded_query(BoundedQuery query) {
   query.lower_offset = -std::numeric_limits<float>::infinity();
   return query;
 }
+
+#if defined(__x86_64__)
+#define VARNEL_AVX2 __attribute__((target("avx2")))
+#define VARNEL_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
+
+// The byte of column c of each of eight vectors, one per 32-bit lane.
+VARNEL_AVX2_INLINE __m256i gather_column(const uint8_t* base, __m256i offsets, __m256i shift, uint64_t c) {
+  const __m256i at = _mm256_add_epi32(offsets, _mm256_set1_epi32(static_cast<int32_t>(c * 32)));
+  const __m256i words = _mm256_i32gather_epi32(reinterpret_cast<const int*>(base), at, 1);
+  return _mm256_and_si256(_mm256_srlv_epi32(words, shift), _mm256_set1_epi32(0xFF));
+}
+
+VARNEL_AVX2_INLINE __m256 add_entry(__m256 sum, const float* table, uint64_t j, __m256i code) {
+  return _mm256_add_ps(sum, _mm256_permutevar8x32_ps(_mm256_loadu_ps(table + j * 8), code));
+}
+
+// Exact sums of eight stored vectors, one per 32-bit lane, each summed in
+// coordinate order as the portable loop does (lanes never mix, so the sums
+// are bit-identical). A vector's lane bytes lie 32 bytes apart; each column
+// step gathers the aligned words that hold them and shifts each lane's byte
+// down. Codes index the coordinate's eight table entries by a float permute.
+VARNEL_AVX2 void exact_sums_avx2(const uint8_t* base, const int32_t* word_offsets,
+                                 const int32_t* shifts, uint64_t dim, uint64_t bits,
+                                 const float* table, float* out) {
+  const __m256i offsets = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(word_offsets));
+  const __m256i shift = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(shifts));
+  __m256 sum = _mm256_setzero_ps();
+  if (bits == 2) {
+    const __m256i three = _mm256_set1_epi32(3);
+    for (uint64_t c = 0; c < dim / 4; ++c) {
+      const __m256i byte = gather_column(base, offsets, shift, c);
+      sum = add_entry(sum, table, 4 * c, _mm256_srli_epi32(byte, 6));
+      sum = add_entry(sum, table, 4 * c + 1, _mm256_and_si256(_mm256_srli_epi32(byte, 4), three));
+      sum = add_entry(sum, table, 4 * c + 2, _mm256_and_si256(_mm256_srli_epi32(byte, 2), three));
+      sum = add_entry(sum, table, 4 * c + 3, _mm256_and_si256(byte, three));
+    }
+  } else {
+    const __m256i six = _mm256_set1_epi32(0x3F), seven = _mm256_set1_epi32(7);
+    for (uint64_t g = 0; g < dim / 8; ++g) {
+      const __m256i b0 = gather_column(base, offsets, shift, 3 * g), b1 = gather_column(base, offsets, shift, 3 * g + 1), b2 = gather_column(base, offsets, shift, 3 * g + 2);
+      const __m256i pairs[4] = {
+          _mm256_and_si256(b0, six), _mm256_and_si256(b1, six), _mm256_and_si256(b2, six),
+          _mm256_or_si256(_mm256_or_si256(_mm256_srli_epi32(b0, 6), _mm256_slli_epi32(_mm256_srli_epi32(b1, 6), 2)),
+                          _mm256_slli_epi32(_mm256_srli_epi32(b2, 6), 4))};
+      for (uint64_t m = 0; m < 4; ++m) {
+        sum = add_entry(sum, table, 8 * g + 2 * m, _mm256_srli_epi32(pairs[m], 3));
+        sum = add_entry(sum, table, 8 * g + 2 * m + 1, _mm256_and_si256(pairs[m], seven));
+      }
+    }
+  }
+  _mm256_storeu_ps(out, sum);
+}
+
+bool verify_with_simd() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") && active_scan_path() != ScanPath::Portable;
+}
+#else
+bool verify_with_simd() { return false; }
+#endif
+
+// Positions offered by one query, exactly scored eight at a time and then
+// offered in order.
+class PendingOffers {
+ public:
+  PendingOffers(const BoundedScanner& scanner, const BoundedQuery& query, std::span<const float> norms,
+                TopK& top)
+      : scanner_(scanner), query_(query), norms_(norms), top_(top) {}
+
+  void push(uint64_t position) {
+    positions_[count_++] = position;
+    if (count_ == BoundedScanner::kVerifyBatch) flush();
+  }
+
+  void flush() {
+    if (count_ == 0) return;
+    float sums[BoundedScanner::kVerifyBatch];
+    scanner_.exact_sums(query_, positions_, count_, sums);
+    for (std::size_t i = 0; i < count_; ++i) {
+      const float score = sums[i] * norms_[positions_[i]];
+      if (top_.admits(score)) top_.offer(score, positions_[i]);
+    }
+    verified_ += count_;
+    count_ = 0;
+  }
+
+  uint64_t verified() const { return verified_; }
+
+ private:
+  const BoundedScanner& scanner_;
+  const BoundedQuery& query_;
+  std::span<const float> norms_;
+  TopK& top_;
+  uint64_t positions_[BoundedScanner::kVerifyBatch];
+  std::size_t count_ = 0;
+  uint64_t verified_ = 0;
+};
 
 }  // namespace
 
@@ -172,7 +273,7 @@ BoundedQuery build_bounded_query(const float* rq, std::span<const float> centroi
 }
 
 BoundedScanner::BoundedScanner(const CodeStore& store, std::span<const float> norms)
-    : store_(store), norms_(norms) {
+    : store_(store), norms_(norms), simd_(verify_with_simd()) {
   if ((store.bits() != 2 && store.bits() != 3) || norms.size() < store.size()) {
     throw Error("bounded scan: 2- or 3-bit codes with one norm per vector");
   }
@@ -210,6 +311,32 @@ float BoundedScanner::exact_sum(const BoundedQuery& query, uint64_t position) co
   return sum;
 }
 
+void BoundedScanner::exact_sums(const BoundedQuery& query, const uint64_t* positions,
+                                std::size_t count, float* sums) const {
+#if defined(__x86_64__)
+  // Gather offsets are 32-bit: positions far apart go in separate passes.
+  constexpr uint64_t kReach = uint64_t{1} << 30;
+  const uint64_t block_bytes = store_.block_bytes();
+  auto address = [&](uint64_t p) { return p / kLanes * block_bytes + p % kLanes; };
+  if (simd_ && count > 0 && address(positions[count - 1]) - (address(positions[0]) & ~uint64_t{3}) +
+                                    block_bytes < kReach) {
+    const uint64_t origin = address(positions[0]) & ~uint64_t{3};
+    alignas(32) int32_t offsets[kVerifyBatch], shifts[kVerifyBatch];
+    for (std::size_t i = 0; i < kVerifyBatch; ++i) {
+      const uint64_t at = address(positions[i < count ? i : count - 1]);
+      offsets[i] = static_cast<int32_t>((at & ~uint64_t{3}) - origin);
+      shifts[i] = static_cast<int32_t>(8 * (at & 3));
+    }
+    float lanes[kVerifyBatch];
+    exact_sums_avx2(store_.blocked().bytes.data() + origin, offsets, shifts, store_.dim(), store_.bits(),
+                    query.exact.data(), lanes);
+    std::copy_n(lanes, count, sums);
+    return;
+  }
+#endif
+  for (std::size_t i = 0; i < count; ++i) sums[i] = exact_sum(query, positions[i]);
+}
+
 // Lanes [0, lanes) of the block at `base` whose upper bound exceeds
 // `threshold` (or is NaN), as bits.
 uint32_t BoundedScanner::candidate_lanes(const BoundedQuery& query, const float* approx,
@@ -229,7 +356,8 @@ uint32_t BoundedScanner::candidate_lanes(const BoundedQuery& query, const float*
 uint64_t BoundedScanner::offer_blocks(const BoundedQuery& query, const float* approx, uint64_t b0,
                                       uint64_t b1, const uint64_t* allowed, TopK& top) const {
   const uint64_t n = store_.size();
-  uint64_t verified = 0, offered = 0;
+  uint64_t offered = 0;
+  PendingOffers pending(*this, query, norms_, top);
   for (uint64_t b = b0; b < b1; ++b) {
     const uint64_t base = b * kLanes;
     if (base >= n) break;
@@ -238,25 +366,20 @@ uint64_t BoundedScanner::offer_blocks(const BoundedQuery& query, const float* ap
     if (allowed != nullptr) wanted &= static_cast<uint32_t>(allowed[base / 64] >> (base % 64));
     if (wanted == 0) continue;
     offered += static_cast<uint64_t>(__builtin_popcount(wanted));
-    const float* lane_approx = approx + (b - b0) * kLanes;
+    // The threshold of the last offers: it only rises, so a position ruled
+    // out by it is ruled out at its own turn too.
     if (top.has_plain_threshold()) {
-      wanted &= candidate_lanes(query, lane_approx, base, lanes, top.threshold());
+      wanted &= candidate_lanes(query, approx + (b - b0) * kLanes, base, lanes, top.threshold());
     }
     while (wanted != 0) {
-      const unsigned v = static_cast<unsigned>(__builtin_ctz(wanted));
+      pending.push(base + static_cast<unsigned>(__builtin_ctz(wanted)));
       wanted &= wanted - 1;
-      // The threshold may have risen since the block's filter.
-      if (top.has_plain_threshold() && !(candidate_lanes(query, lane_approx + v, base + v, 1, top.threshold()) & 1)) {
-        continue;
-      }
-      const float score = exact_score(query, base + v);
-      ++verified;
-      if (top.admits(score)) top.offer(score, base + v);
     }
   }
+  pending.flush();
   offered_total.fetch_add(offered, std::memory_order_relaxed);
-  verified_total.fetch_add(verified, std::memory_order_relaxed);
-  return verified;
+  verified_total.fetch_add(pending.verified(), std::memory_order_relaxed);
+  return pending.verified();
 }
 
 VerificationCounts verification_counts() {

@@ -67,6 +67,11 @@ class BoundedScanner {
     return exact_sum(query, position) * norms_[position];
   }
 
+  // exact_sum of `count` (1 to kVerifyBatch) positions at once.
+  static constexpr std::size_t kVerifyBatch = 8;
+  void exact_sums(const BoundedQuery& query, const uint64_t* positions, std::size_t count,
+                  float* sums) const;
+
   uint64_t n_blocks() const { return store_.n_blocks(); }
 
  private:
@@ -75,6 +80,7 @@ class BoundedScanner {
 
   const CodeStore& store_;
   std::span<const float> norms_;
+  bool simd_;
 };
 
 // Totals of positions offered and exactly scored by offer_blocks since the
