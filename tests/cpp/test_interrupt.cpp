@@ -35,7 +35,8 @@ TEST_P(InterruptTest, StoppedCallsLeaveTheIndexAsItWas) {
   index.add(varnel::testing::random_vectors(20000, dim, 1));
   const auto queries = varnel::testing::random_vectors(64, dim, 2);
   const auto before = index.search(queries, 10);
-  const auto codes = std::vector<uint8_t>(index.codes().begin(), index.codes().end());
+  const auto codes = index.codes();
+  const auto blocked = index.code_store().blocked().bytes;
   const auto more = varnel::testing::random_vectors(50000, dim, 3);
   const std::function<void()> calls[] = {
       [&] { index.add(more); },
@@ -47,7 +48,8 @@ TEST_P(InterruptTest, StoppedCallsLeaveTheIndexAsItWas) {
     EXPECT_THROW(call(), Interrupted);
   }
   EXPECT_EQ(index.len(), 20000u);
-  EXPECT_TRUE(std::equal(codes.begin(), codes.end(), index.codes().begin(), index.codes().end()));
+  EXPECT_EQ(index.codes(), codes);
+  EXPECT_EQ(index.code_store().blocked().bytes, blocked);
   expect_same(index.search(queries, 10), before);
 }
 
@@ -66,16 +68,20 @@ TEST_P(InterruptTest, ACheckThatNeverFiresChangesNothing) {
 INSTANTIATE_TEST_SUITE_P(BitsAndThreads, InterruptTest,
                          ::testing::Combine(::testing::Values(2, 3, 4), ::testing::Values(1, 2, 4)));
 
-TEST(Interrupt, StopOfABuildLeavesTheCacheEmpty) {
+// The blocked layout is the codes' storage: prepare has nothing to build for
+// it, and a stopped add leaves its bytes, the zero lanes after the last
+// vector included, exactly as they were.
+TEST(Interrupt, StoppedAddLeavesTheBlockedStoreAsItWas) {
   SkerryIndex index = SkerryIndex::create(64, 4, Rotation::Rotor3);
-  index.add(varnel::testing::random_vectors(10000, 64, 6));
+  index.add(varnel::testing::random_vectors(10001, 64, 6));
+  const auto blocked = index.code_store().blocked().bytes;
   {
     InterruptScope stop_now([] { return true; });
-    EXPECT_THROW(index.prepare(), Interrupted);
+    EXPECT_NO_THROW(index.prepare());
+    EXPECT_THROW(index.add(varnel::testing::random_vectors(30000, 64, 7)), Interrupted);
   }
-  EXPECT_FALSE(index.has_blocked_codes());
-  index.prepare();
-  EXPECT_TRUE(index.has_blocked_codes());
+  EXPECT_EQ(index.len(), 10001u);
+  EXPECT_EQ(index.code_store().blocked().bytes, blocked);
 }
 
 TEST(Interrupt, CheckNowRunsTheInstalledCheck) {

@@ -10,6 +10,7 @@
 #endif
 
 #include "error.h"
+#include "interrupt.h"
 #include "pair_scan.h"
 
 namespace varnel {
@@ -23,6 +24,8 @@ constexpr double kMaxStep = 127.0;
 // Beyond this dim the sum bound below is not attempted (every vector is
 // scored exactly); embeddings are far smaller.
 constexpr uint64_t kMaxBoundedDim = uint64_t{1} << 20;
+
+constexpr uint64_t kBlocksPerPoll = 256;
 
 std::atomic<uint64_t> offered_total{0};
 std::atomic<uint64_t> verified_total{0};
@@ -359,6 +362,9 @@ uint64_t BoundedScanner::offer_blocks(const BoundedQuery& query, const float* ap
   uint64_t offered = 0;
   PendingOffers pending(*this, query, norms_, top);
   for (uint64_t b = b0; b < b1; ++b) {
+    // A whole index in one call (one query over all threads) may verify for
+    // long when many scores tie.
+    if ((b - b0) % kBlocksPerPoll == kBlocksPerPoll - 1) poll_interrupt();
     const uint64_t base = b * kLanes;
     if (base >= n) break;
     const uint64_t lanes = std::min<uint64_t>(kLanes, n - base);

@@ -317,6 +317,7 @@ struct BoundedSearch {
       }
       for (const auto& query : queries) query_ptrs.push_back(&query);
       for (uint64_t s0 = 0; s0 < n_blocks; s0 += stretch) {
+        poll_interrupt();
         const uint64_t s1 = std::min(n_blocks, s0 + stretch);
         scanner.approximate(query_ptrs.data(), query_ptrs.size(), s0, s1, approx.data(), stride);
         for (uint64_t t = 0; t < queries.size(); ++t) {
@@ -339,6 +340,7 @@ struct BoundedSearch {
     std::vector<float> approx(n_blocks * 32);
     parallel_for((n_blocks + granule - 1) / granule, [&](std::size_t begin, std::size_t end) {
       for (std::size_t piece = begin; piece < end; ++piece) {
+        poll_interrupt();
         const uint64_t first = piece * granule, last = std::min(n_blocks, first + granule);
         scanner.approximate(one, 1, first, last, approx.data() + first * 32, (last - first) * 32);
       }
