@@ -271,8 +271,15 @@ def make_varnel(spec):
             kept["x"] = x
         return index
 
+    counts = getattr(getattr(varnel, "_varnel", None), "_verification_counts", None)
+
     def search(index, q, k):
+        before = counts() if callable(counts) else None
         r = index.query(q, k, refine=kept["x"], refine_factor=refine) if refine else index.search(q, k)
+        if before is not None and bits < 4:
+            offered, verified = (a - b for a, b in zip(counts(), before))
+            if offered:
+                times["exactly_scored_share"] = verified / offered
         for attr in ("memory_bytes", "nbytes", "memory_usage"):  # if varnel ever reports its own size
             v = getattr(index, attr, None)
             if v is not None:
@@ -734,6 +741,20 @@ def ratios(c: dict) -> list[dict]:
             add("varnel-b4 QPS / faiss-RaBitQfs4 QPS", v[4]["qps"], rq["qps"], None,
                 f"recall {v[4]['recall_at_k']:.3f} vs {rq['recall_at_k']:.3f}; "
                 f"{v[4]['code_bytes_per_vector']} vs {rq['code_bytes_per_vector']} B/vec")
+    flat = _get(c, "faiss-FlatIP")
+    for b, flat_target, pq_target in ((2, 2.0, 1.5), (3, 1.5, 1.0)):
+        if not v[b]:
+            continue
+        if flat:
+            add(f"varnel-b{b} QPS / faiss-FlatIP QPS", v[b]["qps"], flat["qps"], flat_target,
+                f"recall {v[b]['recall_at_k']:.3f} vs {flat['recall_at_k']:.3f}")
+        if pqfs:
+            add(f"varnel-b{b} QPS / {pqfs['method']} QPS", v[b]["qps"], pqfs["qps"], pq_target,
+                f"recall {v[b]['recall_at_k']:.3f} vs {pqfs['recall_at_k']:.3f}")
+        if v[b].get("exactly_scored_share") is not None:
+            out.append({"what": f"varnel-b{b} vectors scored exactly after the bounded scan, %",
+                        "ratio": 100 * v[b]["exactly_scored_share"], "target": None, "met": None,
+                        "lower_is_better": True, "note": f"of {c['nq']:,} x {c['n']:,} offered"})
     for b in (2, 3):
         if v[b] and sq4:
             add(f"varnel-b{b} QPS / faiss-SQ4 QPS", v[b]["qps"], sq4["qps"], 2.0,
@@ -769,7 +790,8 @@ def ratio_lines(c: dict) -> list[str]:
         if r.get("lower_is_better"):
             mark = "" if r["met"] is None else ("  [met: <= %g]" % r["target"] if r["met"]
                                                 else "  [MISSED: > %g]" % r["target"])
-            lines.append(f"- {r['what']}: {r['ratio']:.1f}{mark}  ({r['note']})")
+            value = f"{r['ratio']:.3f}" if abs(r["ratio"]) < 10 else f"{r['ratio']:.1f}"
+            lines.append(f"- {r['what']}: {value}{mark}  ({r['note']})")
             continue
         val = (f"{r['ratio'] / 1e9:.3f} G" if r["ratio"] > 1e5
                else f"{r['ratio']:.3f}x" if r["ratio"] < 10 else f"{r['ratio']:.1f}x")

@@ -58,6 +58,27 @@ uint64_t kernel_steps(uint64_t dim, uint64_t bits) {
   return std::max<uint64_t>(1, (columns + chunk - 1) / chunk);
 }
 
+// The step of the byte tables. With one step for all rows, a row error is
+// about half a step, and a row too wide for 127 steps loses its overhang
+// besides: a few wide rows (large query coordinates) should not coarsen every
+// other row. Of a few steps, the one with the least estimated total error;
+// the bound then uses the errors the chosen tables really have.
+float table_step(const std::vector<double>& spreads, double largest_spread) {
+  if (!(largest_spread > 0x1p-100)) return 1.0f;
+  float best = static_cast<float>(largest_spread / kMaxStep);
+  double best_cost = std::numeric_limits<double>::infinity();
+  for (double fraction : {1.0, 0.85, 0.7, 0.6, 0.5, 0.42, 0.35}) {
+    const float step = static_cast<float>(largest_spread * fraction / kMaxStep);
+    double cost = 0.0;
+    for (double spread : spreads) cost += std::max(0.0, spread - kMaxStep * double(step)) / 2.0 + double(step) / 2.0;
+    if (cost < best_cost) {
+      best_cost = cost;
+      best = step;
+    }
+  }
+  return best;
+}
+
 BoundedQuery unbounded_query(BoundedQuery query) {
   std::fill(query.approx.bytes.begin(), query.approx.bytes.end(), 0);
   query.approx.bias = 0.0f;
@@ -119,11 +140,47 @@ VARNEL_AVX2 void exact_sums_avx2(const uint8_t* base, const int32_t* word_offset
   _mm256_storeu_ps(out, sum);
 }
 
+// candidate_lanes for a whole block of 32 lanes, eight at a time. The
+// comparisons are ordered (a NaN product compares false, so its lane stays a
+// candidate) and each product is rounded on its own, as in the scalar loop.
+VARNEL_AVX2 uint32_t candidate_lanes_avx2(const float* approx, const float* norms, float up,
+                                          float down, float threshold) {
+  const __m256 upper = _mm256_set1_ps(up), lower = _mm256_set1_ps(down);
+  const __m256 limit = _mm256_set1_ps(threshold);
+  uint32_t ruled_out = 0;
+  for (int r = 0; r < 4; ++r) {
+    const __m256 a = _mm256_loadu_ps(approx + 8 * r), norm = _mm256_loadu_ps(norms + 8 * r);
+    const __m256 high = _mm256_mul_ps(_mm256_add_ps(a, upper), norm);
+    const __m256 low = _mm256_mul_ps(_mm256_add_ps(a, lower), norm);
+    const __m256 out = _mm256_and_ps(_mm256_cmp_ps(high, limit, _CMP_LE_OQ), _mm256_cmp_ps(low, limit, _CMP_LE_OQ));
+    ruled_out |= static_cast<uint32_t>(_mm256_movemask_ps(out)) << (8 * r);
+  }
+  return ~ruled_out;
+}
+
 bool verify_with_simd() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2") && active_scan_path() != ScanPath::Portable;
 }
 #else
+// candidate_lanes for a whole block of 32 lanes, eight at a time. The
+// comparisons are ordered (a NaN product compares false, so its lane stays a
+// candidate) and each product is rounded on its own, as in the scalar loop.
+VARNEL_AVX2 uint32_t candidate_lanes_avx2(const float* approx, const float* norms, float up,
+                                          float down, float threshold) {
+  const __m256 upper = _mm256_set1_ps(up), lower = _mm256_set1_ps(down);
+  const __m256 limit = _mm256_set1_ps(threshold);
+  uint32_t ruled_out = 0;
+  for (int r = 0; r < 4; ++r) {
+    const __m256 a = _mm256_loadu_ps(approx + 8 * r), norm = _mm256_loadu_ps(norms + 8 * r);
+    const __m256 high = _mm256_mul_ps(_mm256_add_ps(a, upper), norm);
+    const __m256 low = _mm256_mul_ps(_mm256_add_ps(a, lower), norm);
+    const __m256 out = _mm256_and_ps(_mm256_cmp_ps(high, limit, _CMP_LE_OQ), _mm256_cmp_ps(low, limit, _CMP_LE_OQ));
+    ruled_out |= static_cast<uint32_t>(_mm256_movemask_ps(out)) << (8 * r);
+  }
+  return ~ruled_out;
+}
+
 bool verify_with_simd() { return false; }
 #endif
 
@@ -181,11 +238,13 @@ class PendingOffers {
 // 2. Coordinates are taken in pairs r = (2r, 2r+1). Each pair index i (the
 //    two codes) has the value V_r(i) = P_2r + P_2r+1, computed in double
 //    (the products are exact there, the sum within 2^-53 relatively). The
-//    byte table holds b_r(i) = round((V_r(i) - low_r) / delta) in 0..127,
-//    low_r = min_i V_r(i), delta = (largest spread) / 127 as a float. The
-//    table error e_r = max_i |V_r(i) - (low_r + b_r(i) delta)| is measured,
-//    not assumed, so T differs from bias + S delta (bias = sum_r low_r, S =
-//    sum_r b_r(i_r), all exact) by at most sum_r e_r.
+//    byte table holds b_r(i) = round((V_r(i) - w_r) / delta) limited to
+//    0..127, w_r the row's window start (its smallest value, or for a row
+//    wider than 127 steps a centred window), delta a float chosen per query
+//    (table_step). The table error e_r = max_i |V_r(i) - (w_r + b_r(i)
+//    delta)| is measured, not assumed (it includes what the limits cut off),
+//    so T differs from bias + S delta (bias = sum_r w_r, S = sum_r b_r(i_r),
+//    all exact) by at most sum_r e_r.
 // 3. The kernels compute a from S exactly in integers, then one fused
 //    multiply-add per chunk: |a - S delta| <= steps * (u * Bsum + 2^-149),
 //    Bsum = delta * sum_r max_i b_r(i) >= S delta >= every partial sum.
@@ -193,7 +252,7 @@ class PendingOffers {
 //    C+ >= bias + E and C- <= bias - E (rounded outward to float). Then
 //    a + C- <= s <= a + C+ as real numbers, and the float sums fl(a + C+-)
 //    move by at most u |a + C+-| <= u (W + E), W = Bsum + sum |low_r| + M +
-//    sum e_r; the slack 4 u W (plus 2^-30 W for the double arithmetic, and a
+//    sum e_r (with |w_r| for |low_r|); the slack 4 u W (plus 2^-30 W for the double arithmetic, and a
 //    factor 1 + 2^-20) covers it: fl(a + C-) <= s <= fl(a + C+).
 // 5. The score is fl(s * norm); rounding is monotone, so for norm >= 0 it is
 //    at most fl(fl(a + C+) * norm), for norm < 0 at most fl(fl(a + C-) *
@@ -226,8 +285,8 @@ BoundedQuery build_bounded_query(const float* rq, std::span<const float> centroi
   }
   if (!finite || !std::isfinite(m_sum)) return unbounded_query(std::move(query));
 
-  std::vector<double> values(rows * entries), lows(rows);
-  double spread = 0.0;
+  std::vector<double> values(rows * entries), lows(rows), spreads(rows);
+  double largest_spread = 0.0;
   for (uint64_t r = 0; r < rows; ++r) {
     double* v = values.data() + r * entries;
     double low = std::numeric_limits<double>::infinity(), high = -low;
@@ -237,26 +296,29 @@ BoundedQuery build_bounded_query(const float* rq, std::span<const float> centroi
       high = std::max(high, v[i]);
     }
     lows[r] = low;
-    spread = std::max(spread, high - low);
+    spreads[r] = high - low;
+    largest_spread = std::max(largest_spread, spreads[r]);
   }
-  const float delta = spread > 0x1p-100 ? static_cast<float>(spread / kMaxStep) : 1.0f;
+  const float delta = table_step(spreads, largest_spread);
   query.approx.delta = delta;
 
   double sum_errors = 0.0, bias = 0.0, sum_abs_low = 0.0, byte_span = 0.0;
   for (uint64_t r = 0; r < rows; ++r) {
     const double* v = values.data() + r * entries;
     uint8_t* bytes = query.approx.bytes.data() + r * row_bytes;
+    // A row wider than 127 steps is centred on the window it can hold.
+    const double window = lows[r] + std::max(0.0, spreads[r] - kMaxStep * double(delta)) / 2.0;
     double error = 0.0, largest = 0.0;
     for (uint64_t i = 0; i < entries; ++i) {
-      const double steps = std::clamp(std::round((v[i] - lows[r]) / double(delta)), 0.0, kMaxStep);
+      const double steps = std::clamp(std::round((v[i] - window) / double(delta)), 0.0, kMaxStep);
       bytes[i] = static_cast<uint8_t>(steps);
-      const double quantised = lows[r] + steps * double(delta);
+      const double quantised = window + steps * double(delta);
       error = std::max(error, std::fabs(v[i] - quantised));
       largest = std::max(largest, steps * double(delta));
     }
     sum_errors += error;
-    bias += lows[r];
-    sum_abs_low += std::fabs(lows[r]);
+    bias += window;
+    sum_abs_low += std::fabs(window);
     byte_span += largest;
   }
 
@@ -346,6 +408,9 @@ uint32_t BoundedScanner::candidate_lanes(const BoundedQuery& query, const float*
                                          uint64_t base, uint64_t lanes, float threshold) const {
   const float* norms = norms_.data() + base;
   const float up = query.upper_offset, down = query.lower_offset;
+#if defined(__x86_64__)
+  if (simd_ && lanes == kLanes) return candidate_lanes_avx2(approx, norms, up, down, threshold);
+#endif
   uint32_t mask = 0;
   for (uint64_t v = 0; v < lanes; ++v) {
     const float high = (approx[v] + up) * norms[v];
