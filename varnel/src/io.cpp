@@ -766,7 +766,7 @@ IdMapIndex read_id_map_from(BufferedReader& reader) {
 
 uint64_t file_size(const SkerryIndex& index) {
   // magic, version, bits, tag, dim, n, codes, norms, seed, trailer
-  return 4 + 1 + 1 + 1 + 4 + 4 + index.codes().size() + 4 * index.norms().size() + 8 +
+  return 4 + 1 + 1 + 1 + 4 + 4 + index.len() * index.row_bytes() + 4 * index.norms().size() + 8 +
          kTrailerSize;
 }
 
