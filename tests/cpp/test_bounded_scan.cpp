@@ -242,6 +242,23 @@ TEST(BoundedSearch, IdenticalToExactScoring) {
   varnel::set_num_threads(0);
 }
 
+// Embedding-sized vectors: the bound is widest here.
+TEST(BoundedSearch, IdenticalToExactScoringAtDim768) {
+  for (uint64_t bits : {2u, 3u}) {
+    for (const DataSet& set : adversarial_sets(768)) {
+      if (set.name == "duplicates") continue;
+      SCOPED_TRACE(set.name + " bits " + std::to_string(bits));
+      SkerryIndex index = SkerryIndex::create(768, bits, Rotation::Rotor3);
+      index.add(set.vectors);
+      const std::vector<float> queries = random_vectors(5, 768, 17);
+      for (uint64_t k : {uint64_t{1}, uint64_t{10}, set.count}) {
+        const varnel::SearchResults want = exact_search(index, queries, k);
+        for_each_scan_path([&](varnel::ScanPath) { expect_identical(index.search(queries, k), want); });
+      }
+    }
+  }
+}
+
 // Stored norms may be anything a file holds: negative, zero, infinite, NaN.
 // And removal keeps the blocked store and its rows in step.
 TEST(BoundedSearch, IdenticalWithStrangeNormsAndAfterRemoval) {
