@@ -1290,6 +1290,8 @@ PyObject* module_rejected_settings(PyObject*, PyObject*) {
     Py_DECREF(item);
   }
   return list;
+}
+
 // (positions offered, positions scored exactly) by the 2- and 3-bit search
 // since the process started: benchmarks report the share the error bound of
 // the approximate scan could not rule out.
