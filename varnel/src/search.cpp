@@ -304,7 +304,10 @@ struct BoundedSearch {
     const uint64_t stride = stretch * 32;
     const uint64_t batch = queries_per_batch();
     const uint64_t n_blocks = scanner.n_blocks();
-    std::vector<float> approx(batch * stride);
+    // Approximate scores of one kernel group at a time: the buffer stays
+    // small, so a search leaves little freed memory behind in the allocator.
+    constexpr uint64_t kGroup = 4;
+    std::vector<float> approx(kGroup * stride);
     for (uint64_t b0 = q0; b0 < q1; b0 += batch) {
       const uint64_t b1 = std::min(q1, b0 + batch);
       std::vector<BoundedQuery> queries;
@@ -319,9 +322,12 @@ struct BoundedSearch {
       for (uint64_t s0 = 0; s0 < n_blocks; s0 += stretch) {
         poll_interrupt();
         const uint64_t s1 = std::min(n_blocks, s0 + stretch);
-        scanner.approximate(query_ptrs.data(), query_ptrs.size(), s0, s1, approx.data(), stride);
-        for (uint64_t t = 0; t < queries.size(); ++t) {
-          scanner.offer_blocks(queries[t], approx.data() + t * stride, s0, s1, nullptr, tops[t]);
+        for (uint64_t g0 = 0; g0 < queries.size(); g0 += kGroup) {
+          const uint64_t group = std::min<uint64_t>(kGroup, queries.size() - g0);
+          scanner.approximate(query_ptrs.data() + g0, group, s0, s1, approx.data(), stride);
+          for (uint64_t t = 0; t < group; ++t) {
+            scanner.offer_blocks(queries[g0 + t], approx.data() + t * stride, s0, s1, nullptr, tops[g0 + t]);
+          }
         }
       }
       for (uint64_t q = b0; q < b1; ++q) {
