@@ -7,6 +7,7 @@
 // configuration per process so that the peak belongs to it alone
 // (bench/search_matrix.sh runs the whole table).
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <ctime>
@@ -27,6 +28,15 @@ namespace {
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double resident_mib() {
+  FILE* statm = std::fopen("/proc/self/statm", "r");
+  if (!statm) return 0;
+  unsigned long size = 0, resident = 0;
+  if (std::fscanf(statm, "%lu %lu", &size, &resident) != 2) resident = 0;
+  std::fclose(statm);
+  return double(resident) * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
 }
 
 double peak_rss_mib() {
@@ -87,6 +97,7 @@ int main(int argc, char** argv) {
   auto start = std::chrono::steady_clock::now();
   index.prepare();
   const double prepare_seconds = seconds_since(start);
+  const double resident_before = resident_mib();
   index.search(std::span(queries).first(std::min<uint64_t>(nq, 10) * dim), k);  // warm up
 
   const varnel::VerificationCounts before = varnel::verification_counts();
@@ -94,6 +105,8 @@ int main(int argc, char** argv) {
   const double cpu_start = cpu_seconds();
   index.search(queries, k);
   const double search_seconds = seconds_since(start);
+  std::printf("resident growth over the searches: %.2f MiB (codes and norms %.2f MiB)\n",
+              resident_mib() - resident_before, double(n) * double(dim * bits / 8 + 4) / (1024.0 * 1024.0));
   // CPU time stays meaningful on a shared machine, where wall time does not.
   std::printf("search CPU time: %.3f ms per query\n", (cpu_seconds() - cpu_start) * 1e3 / double(nq));
   const varnel::VerificationCounts after = varnel::verification_counts();
