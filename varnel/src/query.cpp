@@ -473,14 +473,11 @@ Compacted compact(const SkerryIndex& index, const AllowedSet& allowed) {
   }
   out.norms.resize(m);
   out.rows.resize(m * row);
-  // Bound to a reference: kept alive here whether the index hands out its
-  // storage rows or a copy of them.
-  const auto& stored_rows = index.codes();
-  const uint8_t* codes = stored_rows.data();
+  // The rows of the allowed positions only, produced from the blocked store.
   for (uint64_t i = 0; i < m; ++i) {
     const uint64_t p = out.positions[i];
     out.norms[i] = index.norms()[p];
-    std::copy_n(codes + p * row, row, out.rows.data() + i * row);
+    index.code_store().read_rows(p, 1, std::span(out.rows).subspan(i * row, row));
   }
   if (index.bits() == 4) {
     out.blocked = repack_4bit(out.rows, m, index.dim());
@@ -604,7 +601,8 @@ SearchResults query(const SkerryIndex& index, std::span<const float> queries, ui
     LutKernel kernel{blocked, dim, centroids.data()};
     Loop<LutKernel>{kernel, lanes, job}.run(nq);
   } else {
-    const auto& stored_rows = index.codes();  // alive until the scan ends (see compact)
+    // Storage rows produced from the blocked store, alive until the scan ends.
+    const auto& stored_rows = index.codes();
     const uint8_t* rows = compact_filter ? compacted.rows.data() : stored_rows.data();
     CodeKernel kernel{rows, dim, centroids, make_code_scanner(dim, index.bits())};
     Loop<CodeKernel>{kernel, lanes, job}.run(nq);
@@ -627,13 +625,12 @@ std::vector<float> reconstruct(const SkerryIndex& index, std::span<const uint64_
   const BlockRotations& rotations = index.block_rotations();
   const std::vector<float>& centroids = index.centroids();
   std::span<const float> signs = index.sign_vector();
-  const uint64_t block = block_size(index.rotation()), row_bytes = index.row_bytes();
+  const uint64_t block = block_size(index.rotation());
   std::vector<uint8_t> codes(dim);
   std::vector<float> row(rotations.padded_dim);
-  const auto& stored_rows = index.codes();  // alive for the loop (see compact)
   for (uint64_t i = 0; i < positions.size(); ++i) {
     const uint64_t p = positions[i];
-    unpack_row(std::span(stored_rows).subspan(p * row_bytes, row_bytes), dim, index.bits(), codes);
+    index.code_store().decode(p, codes.data());
     std::fill(row.begin(), row.end(), 0.0f);
     for (uint64_t j = 0; j < dim; ++j) row[j] = centroids[codes[j]];
     inverse_rotate(row, dim, signs, rotations.matrices, block);
