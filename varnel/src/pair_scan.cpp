@@ -73,18 +73,21 @@ struct Choice {
   const char* name;
 };
 
+// Follows the 4-bit path choice: portable stays portable (the reference in
+// tests), AVX2 is AVX2, and every AVX-512 path takes VBMI where the CPU has it.
 Choice current_kernel() {
-  switch (active_scan_path()) {
-#if defined(__x86_64__)
-    case ScanPath::Avx512:
-      if (cpu_has_avx512vbmi()) return {pair_kernels::scan_group_avx512vbmi, "avx512vbmi"};
-      return {pair_kernels::scan_group_avx2, "avx2"};
-    case ScanPath::Avx2:
-      return {pair_kernels::scan_group_avx2, "avx2"};
-#endif
-    default:
-      return {pair_kernels::scan_group_portable, "portable"};
+  const ScanPath path = active_scan_path();
+  if (path == ScanPath::Portable || path == ScanPath::Neon) {
+    return {pair_kernels::scan_group_portable, "portable"};
   }
+#if defined(__x86_64__)
+  if (path != ScanPath::Avx2 && cpu_has_avx512vbmi()) {
+    return {pair_kernels::scan_group_avx512vbmi, "avx512vbmi"};
+  }
+  return {pair_kernels::scan_group_avx2, "avx2"};
+#else
+  return {pair_kernels::scan_group_portable, "portable"};
+#endif
 }
 
 // An even count lets the AVX-512 kernel pair every block of a tile.
