@@ -21,16 +21,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from compare import cpu_info
-
-
-def simd_path(flags: list[str]) -> str:
-    forced = os.environ.get("VARNEL_SCAN_PATH")
-    if forced:
-        return f"{forced} (VARNEL_SCAN_PATH)"
-    if "avx512bw" in flags:
-        return "avx512 (chosen at run time)"
-    return "avx2 (chosen at run time)" if "avx2" in flags else "portable"
+from compare import cpu_info, simd_path
 
 
 # Runs in a child: a child's peak resident memory starts from its parent's at the

@@ -512,6 +512,16 @@ def cpu_info() -> dict:
             "machine": platform.machine(), "kernel": platform.release()}
 
 
+def simd_path(flags: list[str]) -> str:
+    """The scan path a run uses: forced by VARNEL_SCAN_PATH, else the best the flags allow."""
+    forced = os.environ.get("VARNEL_SCAN_PATH")
+    if forced:
+        return f"{forced} (VARNEL_SCAN_PATH)"
+    if "avx512bw" in flags:
+        return "avx512 (chosen at run time)"
+    return "avx2 (chosen at run time)" if "avx2" in flags else "portable"
+
+
 def make_dataset(kind: str, n: int, dim: int, nq: int, out: Path, log) -> dict:
     """Write x.npy (n, dim) and q.npy (nq, dim) float32 under out/. Returns facts."""
     import numpy as np

@@ -24,16 +24,7 @@ import numpy as np
 import varnel
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from compare import cpu_info  # noqa: E402
-
-
-def simd_path(flags: list[str]) -> str:
-    forced = os.environ.get("VARNEL_SCAN_PATH")
-    if forced:
-        return f"{forced} (VARNEL_SCAN_PATH)"
-    if "avx512bw" in flags:
-        return "avx512 (chosen at run time)"
-    return "avx2 (chosen at run time)" if "avx2" in flags else "portable"
+from compare import cpu_info, simd_path  # noqa: E402
 
 
 def best_of(reps: int, call) -> float:

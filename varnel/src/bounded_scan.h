@@ -17,7 +17,7 @@
 
 #include "code_store.h"
 #include "lut_scan.h"
-#include "search.h"
+#include "top_k.h"
 
 namespace varnel {
 

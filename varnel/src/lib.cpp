@@ -66,22 +66,6 @@ void check_norms_are_finite(std::span<const float> norms) {
   }
 }
 
-// Queries are scored unscaled, so a query must be finite and small enough
-// that its rotated values (bounded by its norm) stay finite.
-void check_queries_are_finite(std::span<const float> queries, uint64_t dim) {
-  for (std::size_t row = 0; row * dim < queries.size(); ++row) {
-    double squares = 0.0;
-    for (const float value : queries.subspan(row * dim, dim)) {
-      squares += static_cast<double>(value) * value;
-    }
-    if (!(squares <= static_cast<double>(std::numeric_limits<float>::max()) *
-                         std::numeric_limits<float>::max())) {
-      throw Error("query " + std::to_string(row) +
-                  " has a NaN or infinite value, or a norm too large for float32");
-    }
-  }
-}
-
 [[noreturn]] void fail_length(const char* what, uint64_t left, uint64_t right) {
   throw Error(std::string("assertion `left == right` failed") + what + "\n  left: " +
               std::to_string(left) + "\n right: " + std::to_string(right));
@@ -196,7 +180,10 @@ SearchResults SkerryIndex::search(std::span<const float> queries, uint64_t k) co
   if (dim_ == 0) throw Error("attempt to divide by zero");
   const uint64_t nq = queries.size() / dim_;
   if (nq * dim_ != queries.size()) fail_length("", queries.size(), nq * dim_);
-  check_queries_are_finite(queries, dim_);
+  if (const auto row = first_unusable_query(queries, dim_)) {
+    throw Error("query " + std::to_string(*row) +
+                " has a NaN or infinite value, or a norm too large for float32");
+  }
   const BlockRotations& rotations = block_rotations();
   const std::vector<float>& centroid_table = centroids();
   std::span<const float> signs = sign_vector();

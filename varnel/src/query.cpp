@@ -514,22 +514,6 @@ void check_refine(const SkerryIndex& index, const QueryOptions& options) {
   }
 }
 
-// As search: a NaN or infinite query, or one whose norm overflows float32,
-// would rank nothing meaningfully.
-void check_queries_are_finite(std::span<const float> queries, uint64_t dim) {
-  for (std::size_t row = 0; row * dim < queries.size(); ++row) {
-    double squares = 0.0;
-    for (const float value : queries.subspan(row * dim, dim)) {
-      squares += static_cast<double>(value) * value;
-    }
-    if (!(squares <= static_cast<double>(std::numeric_limits<float>::max()) *
-                         std::numeric_limits<float>::max())) {
-      throw ArgumentError("query " + std::to_string(row) +
-                          " has a NaN or infinite value, or a norm too large for float32");
-    }
-  }
-}
-
 SearchResults empty_rows(uint64_t nq, uint64_t k, Metric metric) {
   SearchResults results;
   results.nq = nq;
@@ -563,7 +547,10 @@ SearchResults query(const SkerryIndex& index, std::span<const float> queries, ui
   if (!options.refine_row_of_position.empty() && options.refine_row_of_position.size() != n) {
     throw Error("refine rows are mapped for another index size");
   }
-  check_queries_are_finite(queries, dim);
+  if (const auto row = first_unusable_query(queries, dim)) {
+    throw ArgumentError("query " + std::to_string(*row) +
+                        " has a NaN or infinite value, or a norm too large for float32");
+  }
   check_refine(index, options);
 
   const BlockRotations& rotations = index.block_rotations();

@@ -1,11 +1,13 @@
 #pragma once
-// Batched exhaustive top-k search: query preparation, the general scorer for
-// 2 and 3 bits and the top-k selector shared with the 4-bit scan.
+// Batched exhaustive top-k search: query preparation and the scorers of each
+// code width, all feeding the top-k selector of top_k.h.
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "pack.h"
+#include "top_k.h"
 
 namespace varnel {
 
@@ -16,41 +18,10 @@ struct SearchResults {
   uint64_t k = 0;                // effective k
 };
 
-struct Candidate {
-  float score;
-  uint64_t pos;
-};
-
-// Keeps the best K candidates offered in position order. Once the list is
-// full, a candidate enters only with a score strictly above the smallest kept
-// one, so of equal scores the earlier position stays. NaN ranks below every
-// number: it never enters a full list and is the first to be replaced.
-class TopK {
- public:
-  explicit TopK(uint64_t k);
-  void offer(float score, uint64_t pos);
-  // Whether offer(score, ...) could change the list.
-  bool admits(float score) const { return list_.size() < k_ || ranks_below(list_.front().score, score); }
-  // When the list is full and its smallest score is a number, exactly the
-  // scores strictly above threshold() are admitted.
-  bool has_plain_threshold() const { return list_.size() == k_ && list_.front().score == list_.front().score; }
-  float threshold() const { return list_.front().score; }
-  // Completes the list with (-inf, -1) and writes it best first.
-  void finish(float* scores_out, int64_t* indices_out);
-
-  // The strict order used everywhere: numbers as usual, NaN below all.
-  static bool ranks_below(float a, float b) { return a < b || (a != a && b == b); }
-
- private:
-  void sort_ascending();
-  void sift_up_from_front();
-  std::vector<Candidate> list_;
-  uint64_t k_;
-};
-
-// Offers scores[i] for positions first .. first + count - 1, in order,
-// skipping cheaply the ones that cannot enter.
-void offer_scores(TopK& top, const float* scores, uint64_t first, uint64_t count);
+// Queries are scored unscaled, so a query must be finite and small enough
+// that its rotated values (bounded by its norm) stay finite: the row of the
+// first query that is not, if any.
+std::optional<uint64_t> first_unusable_query(std::span<const float> queries, uint64_t dim);
 
 // Copies nq queries into zero-padded working rows of padded_dim values and
 // applies the forward rotation to each.

@@ -1,0 +1,44 @@
+#pragma once
+// The top-k selector that every scan feeds, in position order.
+#include <cstdint>
+#include <vector>
+
+namespace varnel {
+
+struct Candidate {
+  float score;
+  uint64_t pos;
+};
+
+// Keeps the best K candidates offered in position order. Once the list is
+// full, a candidate enters only with a score strictly above the smallest kept
+// one, so of equal scores the earlier position stays. NaN ranks below every
+// number: it never enters a full list and is the first to be replaced.
+class TopK {
+ public:
+  explicit TopK(uint64_t k);
+  void offer(float score, uint64_t pos);
+  // Whether offer(score, ...) could change the list.
+  bool admits(float score) const { return list_.size() < k_ || ranks_below(list_.front().score, score); }
+  // When the list is full and its smallest score is a number, exactly the
+  // scores strictly above threshold() are admitted.
+  bool has_plain_threshold() const { return list_.size() == k_ && list_.front().score == list_.front().score; }
+  float threshold() const { return list_.front().score; }
+  // Completes the list with (-inf, -1) and writes it best first.
+  void finish(float* scores_out, int64_t* indices_out);
+
+  // The strict order used everywhere: numbers as usual, NaN below all.
+  static bool ranks_below(float a, float b) { return a < b || (a != a && b == b); }
+
+ private:
+  void sort_ascending();
+  void sift_up_from_front();
+  std::vector<Candidate> list_;
+  uint64_t k_;
+};
+
+// Offers scores[i] for positions first .. first + count - 1, in order,
+// skipping cheaply the ones that cannot enter.
+void offer_scores(TopK& top, const float* scores, uint64_t first, uint64_t count);
+
+}  // namespace varnel
