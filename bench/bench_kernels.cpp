@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "codebook.h"
-#include "encode.h"
-#include "rotor.h"
-#include "wht.h"
+#include "quantize/codebook.h"
+#include "quantize/encode.h"
+#include "quantize/rotor.h"
+#include "quantize/wht.h"
 
 namespace {
 

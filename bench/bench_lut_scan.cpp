@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "lut_scan.h"
+#include "search/lut_scan.h"
 
 namespace {
 

@@ -17,12 +17,12 @@
 #include <string>
 #include <vector>
 
-#include "code_scan.h"
-#include "bounded_scan.h"
-#include "lib.h"
-#include "pair_scan.h"
-#include "lut_scan.h"
-#include "pool.h"
+#include "index/skerry_index.h"
+#include "runtime/pool.h"
+#include "search/bounded_scan.h"
+#include "search/code_scan.h"
+#include "search/lut_scan.h"
+#include "search/pair_scan.h"
 
 namespace {
 

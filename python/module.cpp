@@ -28,17 +28,18 @@
 #include <utility>
 #include <vector>
 
-#include "blocking.h"
-#include "bounded_scan.h"
-#include "error.h"
-#include "id_map.h"
-#include "interrupt.h"
-#include "io.h"
-#include "lib.h"
-#include "pool.h"
-#include "query.h"
-#include "rotor.h"
-#include "settings.h"
+#include "index/id_map.h"
+#include "index/query.h"
+#include "index/skerry_index.h"
+#include "quantize/rotor.h"
+#include "runtime/blocking.h"
+#include "runtime/cpu.h"
+#include "runtime/error.h"
+#include "runtime/interrupt.h"
+#include "runtime/pool.h"
+#include "runtime/settings.h"
+#include "search/bounded_scan.h"
+#include "storage/io.h"
 
 namespace {
 
@@ -1128,6 +1129,27 @@ PyObject* module_num_threads(PyObject*, PyObject*) {
   return PyLong_FromSize_t(count);
 }
 
+// The instruction-set path the scans and the encoder take, and the paths this
+// CPU could take (VARNEL_SCAN_PATH may force any of them).
+PyObject* module_simd_path(PyObject*, PyObject*) {
+  return PyUnicode_FromString(varnel::scan_path_name(varnel::active_scan_path()));
+}
+
+PyObject* module_supported_simd_paths(PyObject*, PyObject*) {
+  PyObject* names = PyList_New(0);
+  for (varnel::ScanPath path : varnel::supported_scan_paths()) {
+    if (!names) return nullptr;
+    PyObject* name = PyUnicode_FromString(varnel::scan_path_name(path));
+    if (!name || PyList_Append(names, name) < 0) {
+      Py_XDECREF(name);
+      Py_CLEAR(names);
+      return nullptr;
+    }
+    Py_DECREF(name);
+  }
+  return names;
+}
+
 PyObject* module_set_num_threads(PyObject*, PyObject* count_obj) {
   uint64_t count;
   if (!to_u64(count_obj, "count", &count)) return nullptr;
@@ -1271,7 +1293,7 @@ PyType_Spec skerry_spec = {"varnel.SkerryIndex", static_cast<int>(sizeof(SkerryO
 PyType_Spec idmap_spec = {"varnel.IdMapIndex", static_cast<int>(sizeof(IdMapObject)), 0,
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, idmap_slots};
 
-// [(variable, value, used instead)] for environment settings the library
+// [(variable, value, used instead, reason)] for environment settings the library
 // cannot follow; the package warns about each once, at import.
 PyObject* module_rejected_settings(PyObject*, PyObject*) {
   std::vector<varnel::RejectedSetting> rejected;
@@ -1279,9 +1301,9 @@ PyObject* module_rejected_settings(PyObject*, PyObject*) {
   PyObject* list = PyList_New(0);
   for (const varnel::RejectedSetting& setting : rejected) {
     if (!list) return nullptr;
-    PyObject* item = Py_BuildValue("(sNs)", setting.variable.c_str(),
+    PyObject* item = Py_BuildValue("(sNss)", setting.variable.c_str(),
                                    PyUnicode_DecodeFSDefault(setting.value.c_str()),
-                                   setting.used_instead.c_str());
+                                   setting.used_instead.c_str(), setting.reason.c_str());
     if (!item || PyList_Append(list, item) < 0) {
       Py_XDECREF(item);
       Py_CLEAR(list);
@@ -1303,6 +1325,9 @@ PyObject* module_verification_counts(PyObject*, PyObject*) {
 
 PyMethodDef module_methods[] = {
     {"_num_threads", module_num_threads, METH_NOARGS, "_num_threads()\n--\n\n"},
+    {"_simd_path", module_simd_path, METH_NOARGS, "_simd_path()\n--\n\n"},
+    {"_supported_simd_paths", module_supported_simd_paths, METH_NOARGS,
+     "_supported_simd_paths()\n--\n\n"},
     {"_set_num_threads", module_set_num_threads, METH_O, "_set_num_threads(count, /)\n--\n\n"},
     {"_rejected_settings", module_rejected_settings, METH_NOARGS, "_rejected_settings()\n--\n\n"},
     {"_verification_counts", module_verification_counts, METH_NOARGS, "_verification_counts()\n--\n\n"},

@@ -5,7 +5,7 @@ values in tests/cpp/test_codebook.cpp.
 
 The Lloyd-Max iteration and the adaptive Simpson quadrature are written out
 again in plain double arithmetic (Python floats), in the same order of
-operations as varnel/src/codebook.cpp. The Beta(a, a) density and
+operations as varnel/src/quantize/codebook.cpp. The Beta(a, a) density and
 distribution function are evaluated with mpmath at 40 significant digits and
 rounded once to double, so they are correctly rounded (up to vanishingly rare
 ties), unlike the C++ ones, which are good to a few ulp. Agreement of the two

@@ -22,7 +22,7 @@ fi
 mkdir -p "$out/corpus"
 clang++ -std=c++20 -O1 -g -fno-omit-frame-pointer -ffp-contract=off \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-  -I"$root/varnel/src" "$root/tests/fuzz/fuzz_load.cpp" "$root"/varnel/src/*.cpp \
+  -I"$root/varnel/src" "$root/tests/fuzz/fuzz_load.cpp" $(find "$root/varnel/src" -name "*.cpp" | sort) \
   -pthread -o "$out/fuzz_load"
 
 if [ "${1:-}" = "merge" ]; then

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Rebuilds varnel/src/codebook_tables.cpp from the library's own
+# Rebuilds varnel/src/quantize/codebook_tables.cpp from the library's own
 # compute_codebook. Run it after any change to the codebook computation; the
 # codebook table tests fail until it has been run.
 #   tools/gen_codebook_tables.sh [output path]
@@ -13,8 +13,8 @@ mkdir -p "$out"
 
 nice -n 19 g++ -std=c++20 -O3 -DNDEBUG -ffp-contract=off -fno-fast-math -Wall -Wextra \
   -I"$root/varnel/src" \
-  "$root/tools/gen_codebook_tables.cpp" "$root/varnel/src/codebook.cpp" \
+  "$root/tools/gen_codebook_tables.cpp" "$root/varnel/src/quantize/codebook.cpp" \
   -o "$out/gen_codebook_tables"
 
 cd "$root"
-nice -n 19 "$out/gen_codebook_tables" "${1:-varnel/src/codebook_tables.cpp}"
+nice -n 19 "$out/gen_codebook_tables" "${1:-varnel/src/quantize/codebook_tables.cpp}"

@@ -17,6 +17,7 @@ __all__ = [
     "__version__",
     "num_threads",
     "set_num_threads",
+    "simd_path",
 ]
 
 
@@ -35,14 +36,24 @@ def set_num_threads(count: int) -> None:
     _varnel._set_num_threads(count)
 
 
+def simd_path() -> str:
+    """Name of the instruction-set path the scans and the encoder take.
+
+    One of ``"portable"``, ``"avx2"``, ``"avx512"``, ``"avx512vbmi"`` or
+    ``"neon"``: the best this CPU supports, unless ``VARNEL_SCAN_PATH`` forces
+    another. Every path gives bit-identical results; only the speed differs.
+    """
+    return _varnel._simd_path()
+
+
 def _warn_about_rejected_settings() -> None:
     # The library cannot follow these values and uses others; it never writes
     # to stderr itself, so the package says so, once per process.
     import warnings
 
-    for variable, value, used in _varnel._rejected_settings():
+    for variable, value, used, reason in _varnel._rejected_settings():
         warnings.warn(
-            f"{variable}={value!r} cannot be used on this machine and is ignored; using {used} instead",
+            f"{variable}={value!r} is ignored ({reason}); using {used} instead",
             RuntimeWarning,
             stacklevel=2,
         )

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "blocking.h"
+#include "runtime/blocking.h"
 
 TEST(Blocking, WrapperRunsOnlyAroundAWaitThatBlocks) {
   std::mutex mutex;

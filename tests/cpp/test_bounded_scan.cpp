@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "bounded_scan.h"
-#include "code_scan.h"
-#include "code_store.h"
-#include "lib.h"
-#include "lut_scan.h"
-#include "pack.h"
-#include "pair_scan.h"
-#include "pool.h"
+#include "index/skerry_index.h"
+#include "quantize/code_store.h"
+#include "quantize/pack.h"
+#include "runtime/pool.h"
+#include "search/bounded_scan.h"
+#include "search/code_scan.h"
+#include "search/lut_scan.h"
+#include "search/pair_scan.h"
 #include "test_support.h"
 
 using varnel::BoundedQuery;

@@ -1,4 +1,4 @@
-#include "codebook.h"
+#include "quantize/codebook.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "error.h"
+#include "runtime/error.h"
 
 namespace varnel {
 namespace {

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "codebook.h"
-#include "error.h"
+#include "quantize/codebook.h"
+#include "runtime/error.h"
 
 namespace varnel {
 namespace {

@@ -8,13 +8,13 @@
 #include <random>
 #include <vector>
 
-#include "encode.h"
-#include "encode_kernels.h"
-#include "lut_scan.h"
-#include "error.h"
-#include "pack.h"
-#include "rotor.h"
-#include "wht.h"
+#include "quantize/encode.h"
+#include "quantize/encode_kernels.h"
+#include "quantize/pack.h"
+#include "quantize/rotor.h"
+#include "quantize/wht.h"
+#include "runtime/error.h"
+#include "search/lut_scan.h"
 
 namespace varnel {
 namespace {

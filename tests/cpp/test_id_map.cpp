@@ -1,4 +1,4 @@
-#include "id_map.h"
+#include "index/id_map.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "error.h"
+#include "runtime/error.h"
 
 #include "test_support.h"
 

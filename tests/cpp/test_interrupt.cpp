@@ -5,9 +5,9 @@
 #include <functional>
 #include <vector>
 
-#include "interrupt.h"
-#include "lib.h"
-#include "pool.h"
+#include "index/skerry_index.h"
+#include "runtime/interrupt.h"
+#include "runtime/pool.h"
 #include "test_support.h"
 
 using varnel::Interrupted;

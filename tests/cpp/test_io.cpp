@@ -1,4 +1,4 @@
-#include "io.h"
+#include "storage/io.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "error.h"
+#include "runtime/error.h"
 
 // The largest single allocation made while a test watches, to prove that a
 // header's announced sizes are never allocated before the data is there.

@@ -14,8 +14,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "error.h"
-#include "io.h"
+#include "runtime/error.h"
+#include "storage/io.h"
 #include "test_support.h"
 
 namespace varnel {

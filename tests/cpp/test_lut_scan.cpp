@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "error.h"
-#include "lut_scan.h"
+#include "runtime/error.h"
+#include "search/lut_scan.h"
 
 namespace varnel {
 namespace {

@@ -4,8 +4,8 @@
 #include <random>
 #include <vector>
 
-#include "error.h"
-#include "pack.h"
+#include "quantize/pack.h"
+#include "runtime/error.h"
 
 namespace varnel {
 namespace {

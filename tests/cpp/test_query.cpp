@@ -6,11 +6,11 @@
 #include <numeric>
 #include <vector>
 
-#include "error.h"
-#include "id_map.h"
-#include "lib.h"
-#include "pool.h"
-#include "query.h"
+#include "index/id_map.h"
+#include "index/query.h"
+#include "index/skerry_index.h"
+#include "runtime/error.h"
+#include "runtime/pool.h"
 #include "test_support.h"
 
 using varnel::AllowedSet;

@@ -1,6 +1,6 @@
 // rotate_inplace, the Walsh-Hadamard step, the sign vector and the forward
 // rotation they make together.
-#include "rotation.h"
+#include "quantize/rotation.h"
 
 #include <gtest/gtest.h>
 
@@ -8,9 +8,9 @@
 #include <cmath>
 #include <vector>
 
-#include "error.h"
-#include "rotor.h"
-#include "wht.h"
+#include "quantize/rotor.h"
+#include "quantize/wht.h"
+#include "runtime/error.h"
 
 namespace varnel {
 namespace {

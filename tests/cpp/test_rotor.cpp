@@ -1,6 +1,6 @@
 // The seeded stream, the ziggurat draw and the block matrices. Golden values
 // come from the independent reference in tools/gen_rotor_golden.py.
-#include "rotor.h"
+#include "quantize/rotor.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "error.h"
+#include "runtime/error.h"
 
 namespace varnel {
 namespace {

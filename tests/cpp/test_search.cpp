@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "code_scan.h"
-#include "pool.h"
-#include "search.h"
+#include "runtime/pool.h"
+#include "search/code_scan.h"
+#include "search/search.h"
 
 using varnel::TopK;
 

@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "id_map.h"
-#include "lib.h"
-#include "pool.h"
+#include "index/id_map.h"
+#include "index/skerry_index.h"
+#include "runtime/pool.h"
 #include "test_support.h"
 
 using varnel::Rotation;

@@ -4,7 +4,7 @@
 #include <random>
 #include <vector>
 
-#include "rotor.h"
+#include "quantize/rotor.h"
 
 namespace varnel::testing {
 

@@ -9,8 +9,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "error.h"
-#include "io.h"
+#include "runtime/error.h"
+#include "storage/io.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 // working rows are held coordinate-major (row j holds coordinate j of all
 // eight), so the scalar algorithm runs unchanged in each lane and nothing is
 // ever summed across lanes.
-#include "encode_kernels.h"
+#include "quantize/encode_kernels.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -18,7 +18,8 @@
 #include <memory>
 #include <vector>
 
-#include "encode_x86.h"
+#include "kernels/encode_x86.h"
+#include "runtime/cpu.h"
 
 namespace varnel::avx2 {
 
@@ -406,7 +407,7 @@ class Rows {
 
 }  // namespace
 
-bool supported() { return __builtin_cpu_supports("avx2"); }
+bool supported() { return cpu_features().avx2; }
 
 VARNEL_AVX2 void encode_vectors(const EncodeJob& job, const float* vectors, uint64_t count,
                                 float* norms_out, uint8_t* packed_out) {
@@ -456,7 +457,7 @@ VARNEL_AVX2 void encode_vectors(const EncodeJob& job, const float* vectors, uint
 
 #else
 
-#include "error.h"
+#include "runtime/error.h"
 
 namespace varnel::avx2 {
 

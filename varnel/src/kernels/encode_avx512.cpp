@@ -8,7 +8,7 @@
 //
 // Compiled at baseline flags; every function carries its own target
 // attribute and runs only after the run-time CPU check.
-#include "encode_kernels.h"
+#include "quantize/encode_kernels.h"
 
 #if defined(__x86_64__)
 // GCC 12 reports the deliberately undefined inputs inside several AVX-512
@@ -22,7 +22,8 @@
 #include <memory>
 #include <vector>
 
-#include "encode_x86.h"
+#include "kernels/encode_x86.h"
+#include "runtime/cpu.h"
 
 #define VARNEL_AVX512_TARGET "avx512f,avx512bw,avx512vl,avx512dq,avx2,fma"
 #define VARNEL_AVX512 __attribute__((target(VARNEL_AVX512_TARGET)))
@@ -318,10 +319,8 @@ class Rows {
 }  // namespace
 
 bool supported() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
-         __builtin_cpu_supports("avx2");
+  const CpuFeatures& f = cpu_features();
+  return f.avx512f && f.avx512bw && f.avx512vl && f.avx512dq && f.avx2;
 }
 
 VARNEL_AVX512 void encode_vectors(const EncodeJob& job, const float* vectors, uint64_t count,
@@ -374,7 +373,7 @@ VARNEL_AVX512 void encode_vectors(const EncodeJob& job, const float* vectors, ui
 
 #else
 
-#include "error.h"
+#include "runtime/error.h"
 
 namespace varnel::avx512 {
 

@@ -27,7 +27,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
-#include "lut_scan_kernels.h"
+#include "search/lut_scan_kernels.h"
 
 #define VARNEL_VBMI __attribute__((target("avx512f,avx512bw,avx512vbmi,avx2,fma")))
 #define VARNEL_VBMI_INLINE \

@@ -6,7 +6,7 @@
 
 #include <arm_neon.h>
 
-#include "lut_scan_kernels.h"
+#include "search/lut_scan_kernels.h"
 
 namespace varnel::scan_kernels {
 

@@ -17,7 +17,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
-#include "lut_scan_kernels.h"
+#include "search/lut_scan_kernels.h"
 
 #define VARNEL_AVX2 __attribute__((target("avx2,fma")))
 #define VARNEL_AVX2_INLINE __attribute__((target("avx2,fma"), always_inline)) inline

@@ -1,0 +1,142 @@
+#include "index/id_map.h"
+
+#include <string>
+#include <unordered_set>
+#include <utility>
+
+#include "runtime/error.h"
+
+namespace varnel {
+namespace {
+
+// Number of whole vectors in `values`; refuses a ragged buffer.
+uint64_t vector_count(uint64_t values, uint64_t dim) {
+  if (dim == 0) throw Error("attempt to divide by zero");
+  const uint64_t count = values / dim;
+  if (count * dim != values) {
+    throw Error("assertion `left == right` failed: vector buffer not a multiple of dim\n  left: " +
+                std::to_string(values) + "\n right: " + std::to_string(count * dim));
+  }
+  return count;
+}
+
+void check_id_count(uint64_t id_count, uint64_t vector_count) {
+  if (id_count != vector_count) {
+    const std::string got = std::to_string(id_count);
+    const std::string expected = std::to_string(vector_count);
+    throw Error("assertion `left == right` failed: expected " + expected + " ids, got " + got +
+                "\n  left: " + got + "\n right: " + expected);
+  }
+}
+
+[[noreturn]] void fail_duplicate(uint64_t id) {
+  throw Error("id " + std::to_string(id) + " already present in index");
+}
+
+}  // namespace
+
+IdMapIndex IdMapIndex::with_options(uint64_t dim, uint64_t bits, Rotation rotation, uint64_t seed) {
+  return IdMapIndex(SkerryIndex::with_options(dim, bits, rotation, seed));
+}
+
+IdMapIndex IdMapIndex::from_parts(SkerryIndex core, std::vector<uint64_t> ids) {
+  if (ids.size() != core.len()) throw Error("id count does not match the number of vectors");
+  IdMapIndex index(std::move(core));
+  index.positions_.reserve(ids.size());
+  for (uint64_t position = 0; position < ids.size(); ++position) {
+    if (!index.positions_.emplace(ids[position], position).second) {
+      throw Error("duplicate ids in .vnim file");
+    }
+  }
+  index.ids_ = std::move(ids);
+  return index;
+}
+
+// Reports the first id, in batch order, that is stored already or repeats
+// an earlier one of the batch.
+void IdMapIndex::check_ids_are_new(std::span<const uint64_t> ids) const {
+  std::unordered_set<uint64_t> seen;
+  seen.reserve(ids.size());
+  for (const uint64_t id : ids) {
+    if (positions_.contains(id) || !seen.insert(id).second) fail_duplicate(id);
+  }
+}
+
+void IdMapIndex::add_with_ids(std::span<const float> vectors, std::span<const uint64_t> ids) {
+  const uint64_t count = vector_count(vectors.size(), dim());
+  check_id_count(ids.size(), count);
+  check_ids_are_new(ids);
+  if (count == 0) return;
+
+  const uint64_t first = ids_.size();
+  positions_.reserve(positions_.size() + count);
+  ids_.reserve(first + count);
+  try {
+    for (uint64_t i = 0; i < count; ++i) {
+      positions_.emplace(ids[i], first + i);
+      ids_.push_back(ids[i]);
+    }
+    core_.add(vectors);
+  } catch (...) {
+    // None of the batch ids was present before, so erasing all of them
+    // restores the map exactly.
+    for (const uint64_t id : ids) positions_.erase(id);
+    ids_.resize(first);
+    throw;
+  }
+}
+
+bool IdMapIndex::remove(uint64_t id) {
+  const auto found = positions_.find(id);
+  if (found == positions_.end()) return false;
+  const uint64_t position = found->second;
+  const uint64_t last = ids_.size() - 1;
+  core_.swap_remove(position);  // first: if it refuses, nothing has changed
+  positions_.erase(found);
+  if (position != last) {
+    const uint64_t moved = ids_[last];
+    ids_[position] = moved;
+    positions_.find(moved)->second = position;
+  }
+  ids_.pop_back();
+  return true;
+}
+
+void IdMapIndex::remove_many(std::span<const uint64_t> ids) {
+  std::unordered_set<uint64_t> seen;
+  seen.reserve(ids.size());
+  for (const uint64_t id : ids) {
+    if (!contains(id)) throw ArgumentError("id " + std::to_string(id) + " is not in the index");
+    if (!seen.insert(id).second) {
+      throw ArgumentError("id " + std::to_string(id) + " appears more than once in ids");
+    }
+  }
+  for (const uint64_t id : ids) remove(id);
+}
+
+bool IdMapIndex::position_of(uint64_t id, uint64_t* position) const {
+  if (positions_.empty()) return false;
+  const auto found = positions_.find(id);
+  if (found == positions_.end()) return false;
+  *position = found->second;
+  return true;
+}
+
+bool IdMapIndex::contains(uint64_t id) const {
+  return !positions_.empty() && positions_.contains(id);
+}
+
+IdSearchResults IdMapIndex::search(std::span<const float> queries, uint64_t k) const {
+  SearchResults found = core_.search(queries, k);
+  IdSearchResults results;
+  results.ids.reserve(found.indices.size());
+  for (const int64_t position : found.indices) {
+    results.ids.push_back(position < 0 ? kEmptyId : ids_[uint64_t(position)]);
+  }
+  results.scores = std::move(found.scores);
+  results.nq = found.nq;
+  results.k = found.k;
+  return results;
+}
+
+}  // namespace varnel

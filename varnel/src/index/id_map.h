@@ -1,0 +1,61 @@
+#pragma once
+// IdMapIndex: a SkerryIndex whose vectors carry stable caller-chosen ids.
+#include <cstdint>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "index/skerry_index.h"
+
+namespace varnel {
+
+struct IdSearchResults {
+  std::vector<float> scores;  // nq * k, best first
+  std::vector<uint64_t> ids;  // nq * k, 2^64 - 1 for an empty slot
+  uint64_t nq = 0;
+  uint64_t k = 0;
+};
+
+class IdMapIndex {
+ public:
+  static constexpr uint64_t kEmptyId = ~uint64_t{0};
+
+  static IdMapIndex with_options(uint64_t dim, uint64_t bits, Rotation rotation, uint64_t seed);
+  static IdMapIndex create(uint64_t dim, uint64_t bits, Rotation rotation) {
+    return with_options(dim, bits, rotation, SkerryIndex::kDefaultSeed);
+  }
+  // Wraps a loaded core and its ids (one per position). Throws varnel::Error
+  // "duplicate ids in .vnim file" if an id repeats.
+  static IdMapIndex from_parts(SkerryIndex core, std::vector<uint64_t> ids);
+
+  // Rejects the whole batch, changing nothing, if any id repeats inside it or
+  // is already stored.
+  void add_with_ids(std::span<const float> vectors, std::span<const uint64_t> ids);
+  bool remove(uint64_t id);
+  // Removes every id of the batch, one after the other as remove() would, or
+  // nothing at all: an id that is not stored, or that repeats, throws
+  // ArgumentError naming the first such id in batch order.
+  void remove_many(std::span<const uint64_t> ids);
+  bool contains(uint64_t id) const;
+  // The position of a stored id; false if it is not stored.
+  bool position_of(uint64_t id, uint64_t* position) const;
+  IdSearchResults search(std::span<const float> queries, uint64_t k) const;
+  uint64_t len() const { return ids_.size(); }
+  void prepare() const { core_.prepare(); }
+
+  uint64_t dim() const { return core_.dim(); }
+  uint64_t bits() const { return core_.bits(); }
+  Rotation rotation() const { return core_.rotation(); }
+  const SkerryIndex& core() const { return core_; }
+  const std::vector<uint64_t>& ids() const { return ids_; }
+
+ private:
+  explicit IdMapIndex(SkerryIndex core) : core_(std::move(core)) {}
+  void check_ids_are_new(std::span<const uint64_t> ids) const;
+
+  SkerryIndex core_;
+  std::vector<uint64_t> ids_;
+  std::unordered_map<uint64_t, uint64_t> positions_;
+};
+
+}  // namespace varnel

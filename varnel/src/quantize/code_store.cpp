@@ -1,0 +1,92 @@
+#include "quantize/code_store.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "runtime/error.h"
+
+namespace varnel {
+
+CodeStore CodeStore::from_rows(uint64_t dim, uint64_t bits, uint64_t n, std::span<const uint8_t> rows) {
+  CodeStore store(dim, bits);
+  if (rows.size() != n * store.row_bytes()) throw Error("stored codes do not match the vector count");
+  store.resize(n);
+  store.write_rows(0, rows);
+  return store;
+}
+
+void CodeStore::resize(uint64_t n) {
+  const uint64_t blocks = blocks_for(n);
+  blocked_.bytes.resize(blocks * block_bytes());
+  blocked_.n_blocks = blocks;
+  n_ = n;
+  clear_lanes_from(n);
+}
+
+void CodeStore::clear_lanes_from(uint64_t position) {
+  const uint64_t end = blocked_.n_blocks * kLanes;
+  const uint64_t columns = row_bytes();
+  for (uint64_t p = position; p < end; ++p) {
+    uint8_t* bytes = lane(p);
+    for (uint64_t c = 0; c < columns; ++c) bytes[c * kLanes] = 0;
+  }
+}
+
+// Rows go through codes to lane bytes, then to their lanes 32 bytes apart:
+// within one block every store lands in a few kilobytes.
+void CodeStore::write_rows(uint64_t first, std::span<const uint8_t> rows) {
+  const uint64_t row = row_bytes();
+  if (row == 0) return;
+  const uint64_t count = rows.size() / row;
+  if (count * row != rows.size() || first > n_ || count > n_ - first) {
+    throw Error("code rows do not fit the store");
+  }
+  std::vector<uint8_t> codes(dim_), bytes(row);
+  for (uint64_t i = 0; i < count; ++i) {
+    unpack_row(rows.subspan(i * row, row), dim_, bits_, codes);
+    codes_to_lane_bytes(codes.data(), dim_, bits_, bytes.data());
+    uint8_t* target = lane(first + i);
+    for (uint64_t c = 0; c < row; ++c) target[c * kLanes] = bytes[c];
+  }
+}
+
+void CodeStore::read_rows(uint64_t first, uint64_t count, std::span<uint8_t> out) const {
+  const uint64_t row = row_bytes();
+  if (first > n_ || count > n_ - first || out.size() < count * row) {
+    throw Error("code rows requested beyond the store");
+  }
+  std::vector<uint8_t> codes(dim_);
+  for (uint64_t i = 0; i < count; ++i) {
+    decode(first + i, codes.data());
+    std::vector<uint8_t> packed = pack_codes(codes, 1, dim_, bits_);
+    std::copy(packed.begin(), packed.end(), out.begin() + i * row);
+  }
+}
+
+RawVector<uint8_t> CodeStore::rows() const {
+  RawVector<uint8_t> out(n_ * row_bytes());
+  read_rows(0, n_, out);
+  return out;
+}
+
+void CodeStore::decode(uint64_t position, uint8_t* codes) const {
+  const uint64_t row = row_bytes();
+  uint8_t bytes[4 * 4096];
+  std::vector<uint8_t> large;
+  uint8_t* gathered = bytes;
+  if (row > sizeof bytes) {
+    large.resize(row);
+    gathered = large.data();
+  }
+  const uint8_t* source = lane(position);
+  for (uint64_t c = 0; c < row; ++c) gathered[c] = source[c * kLanes];
+  lane_bytes_to_codes(gathered, dim_, bits_, codes);
+}
+
+void CodeStore::copy_vector(uint64_t from, uint64_t to) {
+  const uint8_t* source = lane(from);
+  uint8_t* target = lane(to);
+  for (uint64_t c = 0; c < row_bytes(); ++c) target[c * kLanes] = source[c * kLanes];
+}
+
+}  // namespace varnel

@@ -1,0 +1,460 @@
+#include "search/bounded_scan.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <limits>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "runtime/cpu.h"
+#include "runtime/error.h"
+#include "runtime/interrupt.h"
+#include "search/pair_scan.h"
+
+namespace varnel {
+
+namespace {
+
+constexpr uint64_t kLanes = CodeStore::kLanes;
+constexpr double kUnit = 0x1p-24;        // unit roundoff of float32
+constexpr double kSmallest = 0x1p-149;   // smallest positive float32 (subnormal)
+constexpr double kMaxStep = 127.0;
+// Beyond this dim the sum bound below is not attempted (every vector is
+// scored exactly); embeddings are far smaller.
+constexpr uint64_t kMaxBoundedDim = uint64_t{1} << 20;
+
+constexpr uint64_t kBlocksPerPoll = 256;
+
+std::atomic<uint64_t> offered_total{0};
+std::atomic<uint64_t> verified_total{0};
+
+float round_up_to_float(double x) {
+  float f = static_cast<float>(x);
+  if (static_cast<double>(f) < x) f = std::nextafter(f, std::numeric_limits<float>::infinity());
+  return f;
+}
+
+float round_down_to_float(double x) {
+  float f = static_cast<float>(x);
+  if (static_cast<double>(f) > x) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
+  return f;
+}
+
+std::vector<float> exact_table(const float* rq, std::span<const float> centroids, uint64_t dim) {
+  std::vector<float> table(dim * 8, 0.0f);
+  for (uint64_t j = 0; j < dim; ++j) {
+    for (std::size_t c = 0; c < centroids.size(); ++c) table[j * 8 + c] = rq[j] * centroids[c];
+  }
+  return table;
+}
+
+// Fused multiply-add steps of the approximate kernels per score: one per
+// chunk of byte-columns.
+uint64_t kernel_steps(uint64_t dim, uint64_t bits) {
+  const uint64_t columns = bits == 2 ? dim / 4 : dim / 8;
+  const uint64_t chunk = bits == 2 ? 256 : 128;
+  return std::max<uint64_t>(1, (columns + chunk - 1) / chunk);
+}
+
+// The step of the byte tables. With one step for all rows, a row error is
+// about half a step, and a row too wide for 127 steps loses its overhang
+// besides: a few wide rows (large query coordinates) should not coarsen every
+// other row. Of a few steps, the one with the least estimated total error;
+// the bound then uses the errors the chosen tables really have.
+float table_step(const std::vector<double>& spreads, double largest_spread) {
+  if (!(largest_spread > 0x1p-100)) return 1.0f;
+  float best = static_cast<float>(largest_spread / kMaxStep);
+  double best_cost = std::numeric_limits<double>::infinity();
+  for (double fraction : {1.0, 0.85, 0.7, 0.6, 0.5, 0.42, 0.35}) {
+    const float step = static_cast<float>(largest_spread * fraction / kMaxStep);
+    double cost = 0.0;
+    for (double spread : spreads) cost += std::max(0.0, spread - kMaxStep * double(step)) / 2.0 + double(step) / 2.0;
+    if (cost < best_cost) {
+      best_cost = cost;
+      best = step;
+    }
+  }
+  return best;
+}
+
+BoundedQuery unbounded_query(BoundedQuery query) {
+  std::fill(query.approx.bytes.begin(), query.approx.bytes.end(), 0);
+  query.approx.bias = 0.0f;
+  query.approx.delta = 1.0f;
+  query.upper_offset = std::numeric_limits<float>::infinity();
+  query.lower_offset = -std::numeric_limits<float>::infinity();
+  return query;
+}
+
+#if defined(__x86_64__)
+#define VARNEL_AVX2 __attribute__((target("avx2")))
+#define VARNEL_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
+
+// The byte of column c of each of eight vectors, one per 32-bit lane.
+VARNEL_AVX2_INLINE __m256i gather_column(const uint8_t* base, __m256i offsets, __m256i shift, uint64_t c) {
+  const __m256i at = _mm256_add_epi32(offsets, _mm256_set1_epi32(static_cast<int32_t>(c * 32)));
+  const __m256i words = _mm256_i32gather_epi32(reinterpret_cast<const int*>(base), at, 1);
+  return _mm256_and_si256(_mm256_srlv_epi32(words, shift), _mm256_set1_epi32(0xFF));
+}
+
+VARNEL_AVX2_INLINE __m256 add_entry(__m256 sum, const float* table, uint64_t j, __m256i code) {
+  return _mm256_add_ps(sum, _mm256_permutevar8x32_ps(_mm256_loadu_ps(table + j * 8), code));
+}
+
+// Exact sums of eight stored vectors, one per 32-bit lane, each summed in
+// coordinate order as the portable loop does (lanes never mix, so the sums
+// are bit-identical). A vector's lane bytes lie 32 bytes apart; each column
+// step gathers the aligned words that hold them and shifts each lane's byte
+// down. Codes index the coordinate's eight table entries by a float permute.
+VARNEL_AVX2 void exact_sums_avx2(const uint8_t* base, const int32_t* word_offsets,
+                                 const int32_t* shifts, uint64_t dim, uint64_t bits,
+                                 const float* table, float* out) {
+  const __m256i offsets = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(word_offsets));
+  const __m256i shift = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(shifts));
+  __m256 sum = _mm256_setzero_ps();
+  if (bits == 2) {
+    const __m256i three = _mm256_set1_epi32(3);
+    for (uint64_t c = 0; c < dim / 4; ++c) {
+      const __m256i byte = gather_column(base, offsets, shift, c);
+      sum = add_entry(sum, table, 4 * c, _mm256_srli_epi32(byte, 6));
+      sum = add_entry(sum, table, 4 * c + 1, _mm256_and_si256(_mm256_srli_epi32(byte, 4), three));
+      sum = add_entry(sum, table, 4 * c + 2, _mm256_and_si256(_mm256_srli_epi32(byte, 2), three));
+      sum = add_entry(sum, table, 4 * c + 3, _mm256_and_si256(byte, three));
+    }
+  } else {
+    const __m256i six = _mm256_set1_epi32(0x3F), seven = _mm256_set1_epi32(7);
+    for (uint64_t g = 0; g < dim / 8; ++g) {
+      const __m256i b0 = gather_column(base, offsets, shift, 3 * g), b1 = gather_column(base, offsets, shift, 3 * g + 1), b2 = gather_column(base, offsets, shift, 3 * g + 2);
+      const __m256i pairs[4] = {
+          _mm256_and_si256(b0, six), _mm256_and_si256(b1, six), _mm256_and_si256(b2, six),
+          _mm256_or_si256(_mm256_or_si256(_mm256_srli_epi32(b0, 6), _mm256_slli_epi32(_mm256_srli_epi32(b1, 6), 2)),
+                          _mm256_slli_epi32(_mm256_srli_epi32(b2, 6), 4))};
+      for (uint64_t m = 0; m < 4; ++m) {
+        sum = add_entry(sum, table, 8 * g + 2 * m, _mm256_srli_epi32(pairs[m], 3));
+        sum = add_entry(sum, table, 8 * g + 2 * m + 1, _mm256_and_si256(pairs[m], seven));
+      }
+    }
+  }
+  _mm256_storeu_ps(out, sum);
+}
+
+// candidate_lanes for a whole block of 32 lanes, eight at a time. The
+// comparisons are ordered (a NaN product compares false, so its lane stays a
+// candidate) and each product is rounded on its own, as in the scalar loop.
+VARNEL_AVX2 uint32_t candidate_lanes_avx2(const float* approx, const float* norms, float up,
+                                          float down, float threshold) {
+  const __m256 upper = _mm256_set1_ps(up), lower = _mm256_set1_ps(down);
+  const __m256 limit = _mm256_set1_ps(threshold);
+  uint32_t ruled_out = 0;
+  for (int r = 0; r < 4; ++r) {
+    const __m256 a = _mm256_loadu_ps(approx + 8 * r), norm = _mm256_loadu_ps(norms + 8 * r);
+    const __m256 high = _mm256_mul_ps(_mm256_add_ps(a, upper), norm);
+    const __m256 low = _mm256_mul_ps(_mm256_add_ps(a, lower), norm);
+    const __m256 out = _mm256_and_ps(_mm256_cmp_ps(high, limit, _CMP_LE_OQ), _mm256_cmp_ps(low, limit, _CMP_LE_OQ));
+    ruled_out |= static_cast<uint32_t>(_mm256_movemask_ps(out)) << (8 * r);
+  }
+  return ~ruled_out;
+}
+
+bool verify_with_simd() {
+  return cpu_features().avx2 && active_scan_path() != ScanPath::Portable;
+}
+#else
+// candidate_lanes for a whole block of 32 lanes, eight at a time. The
+// comparisons are ordered (a NaN product compares false, so its lane stays a
+// candidate) and each product is rounded on its own, as in the scalar loop.
+VARNEL_AVX2 uint32_t candidate_lanes_avx2(const float* approx, const float* norms, float up,
+                                          float down, float threshold) {
+  const __m256 upper = _mm256_set1_ps(up), lower = _mm256_set1_ps(down);
+  const __m256 limit = _mm256_set1_ps(threshold);
+  uint32_t ruled_out = 0;
+  for (int r = 0; r < 4; ++r) {
+    const __m256 a = _mm256_loadu_ps(approx + 8 * r), norm = _mm256_loadu_ps(norms + 8 * r);
+    const __m256 high = _mm256_mul_ps(_mm256_add_ps(a, upper), norm);
+    const __m256 low = _mm256_mul_ps(_mm256_add_ps(a, lower), norm);
+    const __m256 out = _mm256_and_ps(_mm256_cmp_ps(high, limit, _CMP_LE_OQ), _mm256_cmp_ps(low, limit, _CMP_LE_OQ));
+    ruled_out |= static_cast<uint32_t>(_mm256_movemask_ps(out)) << (8 * r);
+  }
+  return ~ruled_out;
+}
+
+bool verify_with_simd() { return false; }
+#endif
+
+// Positions offered by one query, exactly scored eight at a time and then
+// offered in order.
+class PendingOffers {
+ public:
+  PendingOffers(const BoundedScanner& scanner, const BoundedQuery& query, std::span<const float> norms,
+                TopK& top)
+      : scanner_(scanner), query_(query), norms_(norms), top_(top) {}
+
+  void push(uint64_t position) {
+    positions_[count_++] = position;
+    if (count_ == BoundedScanner::kVerifyBatch) flush();
+  }
+
+  void flush() {
+    if (count_ == 0) return;
+    float sums[BoundedScanner::kVerifyBatch];
+    scanner_.exact_sums(query_, positions_, count_, sums);
+    for (std::size_t i = 0; i < count_; ++i) {
+      const float score = sums[i] * norms_[positions_[i]];
+      if (top_.admits(score)) top_.offer(score, positions_[i]);
+    }
+    verified_ += count_;
+    count_ = 0;
+  }
+
+  uint64_t verified() const { return verified_; }
+
+ private:
+  const BoundedScanner& scanner_;
+  const BoundedQuery& query_;
+  std::span<const float> norms_;
+  TopK& top_;
+  uint64_t positions_[BoundedScanner::kVerifyBatch];
+  std::size_t count_ = 0;
+  uint64_t verified_ = 0;
+};
+
+}  // namespace
+
+// The approximate score and its bound
+// -----------------------------------
+// Notation: q_j the rotated query, c(k) the centroids, k_j the code of
+// coordinate j of a stored vector, P_j = q_j * c(k_j) exactly (real
+// numbers), u = 2^-24, d = dim.
+//
+// 1. The specified sum s = (((0 + fl(q_0 c(k_0))) + fl(q_1 c(k_1))) + ...)
+//    in float32 differs from T = sum_j P_j by at most gamma_d * sum_j |P_j|,
+//    gamma_d = d u / (1 - d u) (each term passes through one rounded product
+//    and at most d - 1 rounded sums; Higham, recursive summation), plus
+//    d * 2^-150 for products that underflow (subnormal sums are exact). With
+//    M = sum_j |q_j| * max_k |c(k)| >= sum_j |P_j|: |s - T| <= gamma_d M + ...
+// 2. Coordinates are taken in pairs r = (2r, 2r+1). Each pair index i (the
+//    two codes) has the value V_r(i) = P_2r + P_2r+1, computed in double
+//    (the products are exact there, the sum within 2^-53 relatively). The
+//    byte table holds b_r(i) = round((V_r(i) - w_r) / delta) limited to
+//    0..127, w_r the row's window start (its smallest value, or for a row
+//    wider than 127 steps a centred window), delta a float chosen per query
+//    (table_step). The table error e_r = max_i |V_r(i) - (w_r + b_r(i)
+//    delta)| is measured, not assumed (it includes what the limits cut off),
+//    so T differs from bias + S delta (bias = sum_r w_r, S = sum_r b_r(i_r),
+//    all exact) by at most sum_r e_r.
+// 3. The kernels compute a from S exactly in integers, then one fused
+//    multiply-add per chunk: |a - S delta| <= steps * (u * Bsum + 2^-149),
+//    Bsum = delta * sum_r max_i b_r(i) >= S delta >= every partial sum.
+// 4. With E = gamma_d M + sum e_r + steps u Bsum + slack, the offsets are
+//    C+ >= bias + E and C- <= bias - E (rounded outward to float). Then
+//    a + C- <= s <= a + C+ as real numbers, and the float sums fl(a + C+-)
+//    move by at most u |a + C+-| <= u (W + E), W = Bsum + sum |low_r| + M +
+//    sum e_r (with |w_r| for |low_r|); the slack 4 u W (plus 2^-30 W for the double arithmetic, and a
+//    factor 1 + 2^-20) covers it: fl(a + C-) <= s <= fl(a + C+).
+// 5. The score is fl(s * norm); rounding is monotone, so for norm >= 0 it is
+//    at most fl(fl(a + C+) * norm), for norm < 0 at most fl(fl(a + C-) *
+//    norm). A position whose two such products are both <= the selector's
+//    threshold cannot be admitted (admission needs a score strictly above
+//    it), so skipping it leaves the selector as scoring it would. NaN in
+//    either product fails the comparison: such a position is scored exactly.
+BoundedQuery build_bounded_query(const float* rq, std::span<const float> centroids, uint64_t dim,
+                                 uint64_t bits) {
+  if ((bits != 2 && bits != 3) || centroids.size() != (uint64_t{1} << bits) || dim % 8 != 0) {
+    throw Error("bounded scan: 2- or 3-bit codes and a dim that is a multiple of 8 only");
+  }
+  const uint64_t per = uint64_t{1} << bits;  // codes per coordinate
+  const uint64_t entries = per * per;
+  const uint64_t row_bytes = bits == 2 ? 16 : 64;
+  const uint64_t rows = dim / 2;
+
+  BoundedQuery query;
+  query.exact = exact_table(rq, centroids, dim);
+  query.approx.bias = 0.0f;
+  query.approx.bytes.assign(rows * row_bytes, 0);
+
+  double largest_centroid = 0.0;
+  for (float c : centroids) largest_centroid = std::max(largest_centroid, std::fabs(double(c)));
+  double m_sum = 0.0;
+  bool finite = dim <= kMaxBoundedDim;
+  for (uint64_t j = 0; j < dim; ++j) {
+    if (!std::isfinite(rq[j])) finite = false;
+    m_sum += std::fabs(double(rq[j])) * largest_centroid;
+  }
+  if (!finite || !std::isfinite(m_sum)) return unbounded_query(std::move(query));
+
+  std::vector<double> values(rows * entries), lows(rows), spreads(rows);
+  double largest_spread = 0.0;
+  for (uint64_t r = 0; r < rows; ++r) {
+    double* v = values.data() + r * entries;
+    double low = std::numeric_limits<double>::infinity(), high = -low;
+    for (uint64_t i = 0; i < entries; ++i) {
+      v[i] = double(rq[2 * r]) * double(centroids[i / per]) + double(rq[2 * r + 1]) * double(centroids[i % per]);
+      low = std::min(low, v[i]);
+      high = std::max(high, v[i]);
+    }
+    lows[r] = low;
+    spreads[r] = high - low;
+    largest_spread = std::max(largest_spread, spreads[r]);
+  }
+  const float delta = table_step(spreads, largest_spread);
+  query.approx.delta = delta;
+
+  double sum_errors = 0.0, bias = 0.0, sum_abs_low = 0.0, byte_span = 0.0;
+  for (uint64_t r = 0; r < rows; ++r) {
+    const double* v = values.data() + r * entries;
+    uint8_t* bytes = query.approx.bytes.data() + r * row_bytes;
+    // A row wider than 127 steps is centred on the window it can hold.
+    const double window = lows[r] + std::max(0.0, spreads[r] - kMaxStep * double(delta)) / 2.0;
+    double error = 0.0, largest = 0.0;
+    for (uint64_t i = 0; i < entries; ++i) {
+      const double steps = std::clamp(std::round((v[i] - window) / double(delta)), 0.0, kMaxStep);
+      bytes[i] = static_cast<uint8_t>(steps);
+      const double quantised = window + steps * double(delta);
+      error = std::max(error, std::fabs(v[i] - quantised));
+      largest = std::max(largest, steps * double(delta));
+    }
+    sum_errors += error;
+    bias += window;
+    sum_abs_low += std::fabs(window);
+    byte_span += largest;
+  }
+
+  const double d = double(dim);
+  const double gamma = d * kUnit / (1.0 - d * kUnit);
+  const double steps = double(kernel_steps(dim, bits));
+  const double w = byte_span + sum_abs_low + m_sum + sum_errors;
+  const double core = gamma * m_sum + sum_errors + steps * kUnit * byte_span;
+  const double e = (core + 4.0 * kUnit * w + 0x1p-30 * w) * (1.0 + 0x1p-20) +
+                   (2.0 * d + 2.0 * steps + 8.0) * kSmallest;
+  query.upper_offset = round_up_to_float(bias + e);
+  query.lower_offset = round_down_to_float(bias - e);
+  if (!std::isfinite(query.upper_offset) || !std::isfinite(query.lower_offset)) {
+    return unbounded_query(std::move(query));
+  }
+  return query;
+}
+
+BoundedScanner::BoundedScanner(const CodeStore& store, std::span<const float> norms)
+    : store_(store), norms_(norms), simd_(verify_with_simd()) {
+  if ((store.bits() != 2 && store.bits() != 3) || norms.size() < store.size()) {
+    throw Error("bounded scan: 2- or 3-bit codes with one norm per vector");
+  }
+}
+
+void BoundedScanner::approximate(const BoundedQuery* const* queries, std::size_t nt, uint64_t b0,
+                                 uint64_t b1, float* out, std::size_t out_stride) const {
+  if (b1 > store_.n_blocks()) throw Error("bounded scan: block range beyond the stored blocks");
+  std::vector<const QueryTable*> tables(nt);
+  for (std::size_t t = 0; t < nt; ++t) tables[t] = &queries[t]->approx;
+  if (store_.bits() == 2) {
+    // Each byte holds two 4-bit pair indices, as a 4-bit layout holds two
+    // codes: the 4-bit kernels scan it with dim / 2 "coordinates".
+    scan_blocks(tables.data(), nt, store_.blocked().bytes.data(), store_.dim() / 2, b0, b1, out,
+                out_stride);
+  } else {
+    scan_pair_blocks(tables.data(), nt, store_.blocked().bytes.data(), store_.dim(), b0, b1, out,
+                     out_stride);
+  }
+}
+
+float BoundedScanner::exact_sum(const BoundedQuery& query, uint64_t position) const {
+  const uint64_t dim = store_.dim();
+  uint8_t small[4096];
+  std::vector<uint8_t> large;
+  uint8_t* codes = small;
+  if (dim > sizeof small) {
+    large.resize(dim);
+    codes = large.data();
+  }
+  store_.decode(position, codes);
+  const float* table = query.exact.data();
+  float sum = 0.0f;
+  for (uint64_t j = 0; j < dim; ++j) sum = sum + table[j * 8 + codes[j]];
+  return sum;
+}
+
+void BoundedScanner::exact_sums(const BoundedQuery& query, const uint64_t* positions,
+                                std::size_t count, float* sums) const {
+#if defined(__x86_64__)
+  // Gather offsets are 32-bit: positions far apart go in separate passes.
+  constexpr uint64_t kReach = uint64_t{1} << 30;
+  const uint64_t block_bytes = store_.block_bytes();
+  auto address = [&](uint64_t p) { return p / kLanes * block_bytes + p % kLanes; };
+  if (simd_ && count > 0 && address(positions[count - 1]) - (address(positions[0]) & ~uint64_t{3}) +
+                                    block_bytes < kReach) {
+    const uint64_t origin = address(positions[0]) & ~uint64_t{3};
+    alignas(32) int32_t offsets[kVerifyBatch], shifts[kVerifyBatch];
+    for (std::size_t i = 0; i < kVerifyBatch; ++i) {
+      const uint64_t at = address(positions[i < count ? i : count - 1]);
+      offsets[i] = static_cast<int32_t>((at & ~uint64_t{3}) - origin);
+      shifts[i] = static_cast<int32_t>(8 * (at & 3));
+    }
+    float lanes[kVerifyBatch];
+    exact_sums_avx2(store_.blocked().bytes.data() + origin, offsets, shifts, store_.dim(), store_.bits(),
+                    query.exact.data(), lanes);
+    std::copy_n(lanes, count, sums);
+    return;
+  }
+#endif
+  for (std::size_t i = 0; i < count; ++i) sums[i] = exact_sum(query, positions[i]);
+}
+
+// Lanes [0, lanes) of the block at `base` whose upper bound exceeds
+// `threshold` (or is NaN), as bits.
+uint32_t BoundedScanner::candidate_lanes(const BoundedQuery& query, const float* approx,
+                                         uint64_t base, uint64_t lanes, float threshold) const {
+  const float* norms = norms_.data() + base;
+  const float up = query.upper_offset, down = query.lower_offset;
+#if defined(__x86_64__)
+  if (simd_ && lanes == kLanes) return candidate_lanes_avx2(approx, norms, up, down, threshold);
+#endif
+  uint32_t mask = 0;
+  for (uint64_t v = 0; v < lanes; ++v) {
+    const float high = (approx[v] + up) * norms[v];
+    const float low = (approx[v] + down) * norms[v];
+    const bool ruled_out = high <= threshold && low <= threshold;
+    mask |= static_cast<uint32_t>(!ruled_out) << v;
+  }
+  return mask;
+}
+
+uint64_t BoundedScanner::offer_blocks(const BoundedQuery& query, const float* approx, uint64_t b0,
+                                      uint64_t b1, const uint64_t* allowed, TopK& top) const {
+  const uint64_t n = store_.size();
+  uint64_t offered = 0;
+  PendingOffers pending(*this, query, norms_, top);
+  for (uint64_t b = b0; b < b1; ++b) {
+    // A whole index in one call (one query over all threads) may verify for
+    // long when many scores tie.
+    if ((b - b0) % kBlocksPerPoll == kBlocksPerPoll - 1) poll_interrupt();
+    const uint64_t base = b * kLanes;
+    if (base >= n) break;
+    const uint64_t lanes = std::min<uint64_t>(kLanes, n - base);
+    uint32_t wanted = lanes == kLanes ? ~uint32_t{0} : (uint32_t{1} << lanes) - 1;
+    if (allowed != nullptr) wanted &= static_cast<uint32_t>(allowed[base / 64] >> (base % 64));
+    if (wanted == 0) continue;
+    offered += static_cast<uint64_t>(__builtin_popcount(wanted));
+    // The threshold of the last offers: it only rises, so a position ruled
+    // out by it is ruled out at its own turn too.
+    if (top.has_plain_threshold()) {
+      wanted &= candidate_lanes(query, approx + (b - b0) * kLanes, base, lanes, top.threshold());
+    }
+    while (wanted != 0) {
+      pending.push(base + static_cast<unsigned>(__builtin_ctz(wanted)));
+      wanted &= wanted - 1;
+    }
+  }
+  pending.flush();
+  offered_total.fetch_add(offered, std::memory_order_relaxed);
+  verified_total.fetch_add(pending.verified(), std::memory_order_relaxed);
+  return pending.verified();
+}
+
+VerificationCounts verification_counts() {
+  return {offered_total.load(std::memory_order_relaxed), verified_total.load(std::memory_order_relaxed)};
+}
+
+}  // namespace varnel

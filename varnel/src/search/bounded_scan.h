@@ -1,0 +1,95 @@
+#pragma once
+// The 2- and 3-bit search: an approximate integer table scan over the blocked
+// codes, with a proven bound on its error, and exact verification of every
+// vector the bound cannot rule out. The result is identical to scoring every
+// vector exactly (the general scorer of search.h): a skipped vector is one
+// whose exact score could not have entered the top-k list at its turn.
+//
+// Block-level API (stable: other search methods build on it). A caller
+// prepares one BoundedQuery per rotated query, runs `approximate` over a range
+// of blocks for a group of queries (the expensive, vectorised part), then
+// calls `offer_blocks` per query on the same range, ranges in increasing
+// order, so that each query's selector sees positions in order.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "quantize/code_store.h"
+#include "search/lut_scan.h"
+#include "search/top_k.h"
+
+namespace varnel {
+
+struct BoundedQuery {
+  // Byte tables of the approximate scan: dim/2 rows (one per coordinate pair)
+  // of 16 (2 bits) or 64 (3 bits) entries; bias 0.
+  QueryTable approx;
+  // rq_j * centroid[c] at j * 8 + c: the exact scorer's table.
+  std::vector<float> exact;
+  // The exact unnormalised score s of any stored vector with approximate
+  // score a satisfies fl(a + lower_offset) <= s <= fl(a + upper_offset).
+  // Infinite when no bound holds (a query with NaN or infinity, huge dims):
+  // then every vector is scored exactly.
+  float upper_offset = 0.0f;
+  float lower_offset = 0.0f;
+};
+
+// rq: the rotated query (dim values); centroids: 2^bits values; bits 2 or 3.
+BoundedQuery build_bounded_query(const float* rq, std::span<const float> centroids, uint64_t dim,
+                                 uint64_t bits);
+
+class BoundedScanner {
+ public:
+  // store: 2- or 3-bit codes; norms: one per stored vector.
+  BoundedScanner(const CodeStore& store, std::span<const float> norms);
+
+  // Approximate scores of the 32 lanes of every block in [b0, b1) for nt
+  // queries: out[t * out_stride + (b - b0) * 32 + lane] (lanes past the last
+  // vector included, meaningless). b1 <= store.n_blocks().
+  void approximate(const BoundedQuery* const* queries, std::size_t nt, uint64_t b0, uint64_t b1,
+                   float* out, std::size_t out_stride) const;
+
+  // Offers, in increasing position order, the positions of blocks [b0, b1)
+  // that are stored and allowed to `top`: those whose bound shows they cannot
+  // enter are skipped, the others get their exact score. approx holds the
+  // approximate scores of these blocks (from `approximate`, stride 32 per
+  // block). allowed: null for every position, else bit p % 64 of word p / 64
+  // says whether position p may be offered (a block without one allowed
+  // position costs nothing). Returns the number of exactly scored positions.
+  uint64_t offer_blocks(const BoundedQuery& query, const float* approx, uint64_t b0, uint64_t b1,
+                        const uint64_t* allowed, TopK& top) const;
+
+  // The exact unnormalised sum of one stored vector (the sequential float sum
+  // of its table entries in coordinate order) and its score (times its norm).
+  float exact_sum(const BoundedQuery& query, uint64_t position) const;
+  float exact_score(const BoundedQuery& query, uint64_t position) const {
+    return exact_sum(query, position) * norms_[position];
+  }
+
+  // exact_sum of `count` (1 to kVerifyBatch) positions at once.
+  static constexpr std::size_t kVerifyBatch = 8;
+  void exact_sums(const BoundedQuery& query, const uint64_t* positions, std::size_t count,
+                  float* sums) const;
+
+  uint64_t n_blocks() const { return store_.n_blocks(); }
+
+ private:
+  uint32_t candidate_lanes(const BoundedQuery& query, const float* approx, uint64_t base,
+                           uint64_t lanes, float threshold) const;
+
+  const CodeStore& store_;
+  std::span<const float> norms_;
+  bool simd_;
+};
+
+// Totals of positions offered and exactly scored by offer_blocks since the
+// process started (for benchmarks: the share of vectors the bound could not
+// rule out).
+struct VerificationCounts {
+  uint64_t offered = 0;
+  uint64_t verified = 0;
+};
+VerificationCounts verification_counts();
+
+}  // namespace varnel

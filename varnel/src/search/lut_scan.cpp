@@ -1,0 +1,233 @@
+// Query tables, the portable scan (the reference every SIMD path must match
+// bit for bit) and the run-time choice of scan path.
+#include "search/lut_scan.h"
+
+#include <atomic>
+#include <bit>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "runtime/error.h"
+#include "search/lut_scan_kernels.h"
+
+namespace varnel {
+
+namespace {
+
+using scan_kernels::GroupKernel;
+using scan_kernels::kChunkColumns;
+using scan_kernels::kLanes;
+using scan_kernels::kMaxGroup;
+using scan_kernels::TableView;
+
+constexpr uint64_t kCodes = 16;
+constexpr float kMaxStep = 127.0f;
+// Spreads up to this are treated as a flat table (delta = 1).
+constexpr float kMinSpread = 1e-10f;
+static_assert(std::bit_cast<uint32_t>(kMinSpread) == 0x2EDBE6FFu);
+
+// About this many bytes of codes are scanned by every group of tables before
+// the next tile: small enough to stay in the second-level cache.
+constexpr uint64_t kTileBytes = 96 * 1024;
+
+struct EntryRange {
+  float low;
+  float high;
+};
+
+// Strict comparisons from the first entry: NaN entries never replace a bound.
+EntryRange entry_range(const float* entries) {
+  EntryRange range{entries[0], entries[0]};
+  for (uint64_t c = 1; c < kCodes; ++c) {
+    if (entries[c] < range.low) range.low = entries[c];
+    if (entries[c] > range.high) range.high = entries[c];
+  }
+  return range;
+}
+
+uint8_t quantise_entry(float entry, float low, float inv) {
+  const float steps = std::round((entry - low) * inv);  // halves away from zero
+  if (!(steps > 0.0f)) return 0;                        // negative or NaN
+  if (steps > kMaxStep) return static_cast<uint8_t>(kMaxStep);
+  return static_cast<uint8_t>(steps);
+}
+
+// Sum of lows, pair by pair so that the order matches the byte-columns.
+float pairwise_bias(const std::vector<float>& lows) {
+  float bias = 0.0f;
+  for (uint64_t p = 0; p + 1 < lows.size(); p += 2) bias = bias + (lows[p] + lows[p + 1]);
+  return bias;
+}
+
+}  // namespace
+
+QueryTable build_query_table(const float* rq, const float* centroids, uint64_t dim) {
+  std::vector<float> entries(dim * kCodes);
+  std::vector<float> lows(dim);
+  float largest_spread = 0.0f;
+  for (uint64_t j = 0; j < dim; ++j) {
+    float* row = entries.data() + j * kCodes;
+    for (uint64_t c = 0; c < kCodes; ++c) row[c] = rq[j] * centroids[c];
+    const EntryRange range = entry_range(row);
+    lows[j] = range.low;
+    const float spread = range.high - range.low;
+    if (spread > largest_spread) largest_spread = spread;
+  }
+
+  QueryTable table;
+  table.bias = pairwise_bias(lows);
+  table.delta = largest_spread > kMinSpread ? largest_spread / kMaxStep : 1.0f;
+  const float inv = 1.0f / table.delta;
+  table.bytes.resize(dim * kCodes);
+  for (uint64_t j = 0; j < dim; ++j) {
+    for (uint64_t c = 0; c < kCodes; ++c) {
+      table.bytes[j * kCodes + c] = quantise_entry(entries[j * kCodes + c], lows[j], inv);
+    }
+  }
+  return table;
+}
+
+namespace scan_kernels {
+
+namespace {
+
+void score_block_portable(const TableView& table, const uint8_t* codes, uint64_t columns,
+                          float* lanes_out) {
+  float acc[kLanes];
+  for (float& lane : acc) lane = table.bias;
+  for (uint64_t c0 = 0; c0 < columns; c0 += kChunkColumns) {
+    const uint64_t c1 = columns - c0 < kChunkColumns ? columns : c0 + kChunkColumns;
+    uint32_t sums[kLanes] = {};
+    for (uint64_t c = c0; c < c1; ++c) {
+      const uint8_t* column = codes + c * kLanes;
+      const uint8_t* high_table = table.bytes + c * 2 * kCodes;
+      const uint8_t* low_table = high_table + kCodes;
+      for (uint64_t v = 0; v < kLanes; ++v) {
+        sums[v] += high_table[column[v] >> 4] + low_table[column[v] & 0x0F];
+      }
+    }
+    for (uint64_t v = 0; v < kLanes; ++v) {
+      acc[v] = std::fma(static_cast<float>(sums[v]), table.delta, acc[v]);
+    }
+  }
+  std::memcpy(lanes_out, acc, sizeof(acc));
+}
+
+}  // namespace
+
+void scan_group_portable(const TableView* tables, std::size_t g, const uint8_t* blocks,
+                         uint64_t n_blocks, uint64_t columns, float* out, std::size_t out_stride) {
+  for (std::size_t t = 0; t < g; ++t) {
+    for (uint64_t b = 0; b < n_blocks; ++b) {
+      score_block_portable(tables[t], blocks + b * columns * kLanes, columns,
+                           out + t * out_stride + b * kLanes);
+    }
+  }
+}
+
+}  // namespace scan_kernels
+
+// ---- Kernel of each path ----
+
+namespace {
+
+// A kernel and the number of tables it scores per pass over the codes: as
+// many as its counters leave registers for (AVX-512 has 32, the others 16).
+struct ScanKernel {
+  GroupKernel scan;
+  std::size_t group;
+};
+
+ScanKernel kernel_for(ScanPath path) {
+  switch (path) {
+#if defined(__x86_64__)
+    case ScanPath::Avx2:
+      return {scan_kernels::scan_group_avx2, 4};
+    case ScanPath::Avx512:
+      return {scan_kernels::scan_group_avx512, 4};
+    case ScanPath::Avx512Vbmi:
+      return {scan_kernels::scan_group_avx512vbmi, 8};
+#endif
+#if defined(__aarch64__)
+    case ScanPath::Neon:
+      return {scan_kernels::scan_group_neon, 4};
+#endif
+    default:
+      return {scan_kernels::scan_group_portable, 4};
+  }
+}
+
+}  // namespace
+
+// ---- The scan ----
+
+namespace {
+
+void check_scan_arguments(const QueryTable* const* tables, std::size_t nt, uint64_t dim,
+                          uint64_t b0, uint64_t b1, std::size_t out_stride) {
+  if (b1 < b0) {
+    throw Error("block range [" + std::to_string(b0) + ", " + std::to_string(b1) +
+                ") is reversed");
+  }
+  const uint64_t expected = dim * kCodes;
+  for (std::size_t t = 0; t < nt; ++t) {
+    const uint64_t size = tables[t]->bytes.size();
+    if (size != expected) {
+      throw Error("query table has " + std::to_string(size) + " bytes, expected " +
+                  std::to_string(expected) + " for dim " + std::to_string(dim));
+    }
+  }
+  const uint64_t scores_per_table = (b1 - b0) * kLanes;
+  if (nt > 1 && out_stride < scores_per_table) {
+    throw Error("output stride " + std::to_string(out_stride) + " is shorter than the " +
+                std::to_string(scores_per_table) + " scores of one table");
+  }
+}
+
+TableView view_of(const QueryTable& table) {
+  return TableView{table.bytes.data(), table.bias, table.delta};
+}
+
+// Without columns every score is the bias (no chunk, no multiply-add).
+void write_biases(const QueryTable* const* tables, std::size_t nt, uint64_t n_blocks, float* out,
+                  std::size_t out_stride) {
+  for (std::size_t t = 0; t < nt; ++t) {
+    for (uint64_t i = 0; i < n_blocks * kLanes; ++i) out[t * out_stride + i] = tables[t]->bias;
+  }
+}
+
+// An even count lets the AVX-512 kernel pair every block of a tile.
+uint64_t blocks_per_tile(uint64_t block_bytes) {
+  const uint64_t fitting = (kTileBytes / block_bytes) & ~uint64_t{1};
+  return fitting < 2 ? 2 : fitting;
+}
+
+}  // namespace
+
+void scan_blocks(const QueryTable* const* tables, std::size_t nt, const uint8_t* blocked,
+                 uint64_t dim, uint64_t b0, uint64_t b1, float* out, std::size_t out_stride) {
+  check_scan_arguments(tables, nt, dim, b0, b1, out_stride);
+  if (nt == 0 || b0 == b1) return;
+  const uint64_t columns = dim / 2;
+  if (columns == 0) {
+    write_biases(tables, nt, b1 - b0, out, out_stride);
+    return;
+  }
+  const ScanKernel kernel = kernel_for(active_scan_path());
+  const uint64_t block_bytes = columns * kLanes;
+  const uint64_t tile = blocks_per_tile(block_bytes);
+  for (uint64_t tile_start = b0; tile_start < b1; tile_start += tile) {
+    const uint64_t tile_blocks = b1 - tile_start < tile ? b1 - tile_start : tile;
+    for (std::size_t t0 = 0; t0 < nt; t0 += kernel.group) {
+      const std::size_t g = nt - t0 < kernel.group ? nt - t0 : kernel.group;
+      TableView group[kMaxGroup];
+      for (std::size_t i = 0; i < g; ++i) group[i] = view_of(*tables[t0 + i]);
+      kernel.scan(group, g, blocked + tile_start * block_bytes, tile_blocks, columns,
+             out + t0 * out_stride + (tile_start - b0) * kLanes, out_stride);
+    }
+  }
+}
+
+}  // namespace varnel

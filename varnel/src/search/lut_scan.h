@@ -1,0 +1,42 @@
+#pragma once
+// The 4-bit table-lookup scan: a per-query byte table of the query's
+// contribution for every (coordinate, code), scanned over the blocked layout
+// 32 vectors at a time with byte shuffles. Portable, x86 (AVX2, AVX-512BW,
+// AVX-512 VBMI) and Arm NEON paths give bit-identical results; their kernels
+// live in kernels/.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "runtime/cpu.h"
+
+namespace varnel {
+
+struct QueryTable {
+  std::vector<uint8_t> bytes;  // dim * 16: 16 consecutive bytes per coordinate, values 0..127
+  float bias = 0.0f;           // sum of the per-coordinate minima
+  float delta = 1.0f;          // value of one byte step
+};
+
+// rq: the rotated query (dim values); centroids: 16 values.
+QueryTable build_query_table(const float* rq, const float* centroids, uint64_t dim);
+
+// For each of nt tables and every lane of blocks [b0, b1) of the blocked
+// layout, writes the unnormalised score bias + sum over 256-column chunks of
+// S * delta (one fused multiply-add per chunk) to
+// out[t * out_stride + (b - b0) * 32 + lane].
+//
+// `blocked` must hold at least b1 blocks of dim/2 * 32 bytes (the caller
+// keeps b1 <= n_blocks) and every table pointer must be valid. Tables are
+// scored in groups of four (eight on the VBMI path) per pass over a block, and
+// the range is walked in
+// tiles of about 96 KB of codes, so passing several queries and a long range
+// at once reuses every code load. Throws varnel::Error when a table does not
+// hold dim * 16 bytes, when b1 < b0, or when nt > 1 and out_stride is shorter
+// than one table's (b1 - b0) * 32 scores. Table bytes above 127 (never
+// produced by build_query_table) make the SIMD paths differ.
+void scan_blocks(const QueryTable* const* tables, std::size_t nt, const uint8_t* blocked,
+                 uint64_t dim, uint64_t b0, uint64_t b1, float* out, std::size_t out_stride);
+
+}  // namespace varnel

@@ -1,0 +1,407 @@
+#include "search/search.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "quantize/code_store.h"
+#include "quantize/rotation.h"
+#include "runtime/error.h"
+#include "runtime/interrupt.h"
+#include "runtime/pool.h"
+#include "search/bounded_scan.h"
+#include "search/code_scan.h"
+#include "search/lut_scan.h"
+
+namespace varnel {
+namespace {
+
+// Queries scored together against one cached stretch of codes.
+constexpr uint64_t kQueryBatch = 64;
+// Bytes of 4-bit blocked codes scanned per stretch: small enough to stay in
+// the core's L2 cache while a batch of queries passes over it.
+constexpr uint64_t kStretchBytes = 64 * 1024;
+// Codes per stretch of the 2- and 3-bit scan, and the table bytes of a batch
+// of queries that pass over it.
+constexpr uint64_t kBoundedStretchBytes = 128 * 1024;
+constexpr uint64_t kBoundedTableBytes = 512 * 1024;
+// Below this many stored vectors, spreading one query over several threads
+// costs more than it saves.
+constexpr uint64_t kMinVectorsToSplit = 16 * 1024;
+// Vectors per task when one 2- or 3-bit query is spread over the threads.
+constexpr uint64_t kSplitGranule = 1024;
+
+
+}  // namespace
+
+
+std::optional<uint64_t> first_unusable_query(std::span<const float> queries, uint64_t dim) {
+  const double largest_square = static_cast<double>(std::numeric_limits<float>::max()) *
+                                std::numeric_limits<float>::max();
+  for (std::size_t row = 0; row * dim < queries.size(); ++row) {
+    double squares = 0.0;
+    for (const float value : queries.subspan(row * dim, dim)) {
+      squares += static_cast<double>(value) * value;
+    }
+    if (!(squares <= largest_square)) return row;
+  }
+  return std::nullopt;
+}
+
+std::vector<float> prepare_queries(std::span<const float> queries, uint64_t nq, uint64_t dim,
+                                   std::span<const float> signs, std::span<const float> matrices,
+                                   uint64_t block, uint64_t padded_dim) {
+  std::vector<float> rows(nq * padded_dim, 0.0f);
+  for (uint64_t q = 0; q < nq; ++q) {
+    std::span<float> row(rows.data() + q * padded_dim, padded_dim);
+    std::copy_n(queries.data() + q * dim, dim, row.data());
+    forward_rotate(row, dim, signs, matrices, block);
+  }
+  return rows;
+}
+
+namespace {
+
+SearchResults empty_rows(uint64_t nq, uint64_t k) {
+  SearchResults results;
+  results.nq = nq;
+  results.k = k;
+  results.scores.resize(nq * k);
+  results.indices.resize(nq * k);
+  return results;
+}
+
+// Scores the stored vectors of one query into a buffer of `span` values
+// (n and, for the 4-bit layout, the empty lanes after it), the work spread
+// over the pool; the selector then runs over the first n in position order,
+// so the result is the same as when one task does everything.
+template <class ScoreRange>
+void search_one_query_split(uint64_t n, uint64_t span, uint64_t granule, uint64_t k,
+                            float* scores_out, int64_t* indices_out,
+                            const ScoreRange& score_range) {
+  std::vector<float> scores(span);
+  uint64_t pieces = (span + granule - 1) / granule;
+  parallel_for(pieces, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t piece = begin; piece < end; ++piece) {
+      uint64_t first = piece * granule;
+      score_range(first, std::min(span, first + granule), scores.data() + first);
+    }
+  });
+  TopK top(k);
+  offer_scores(top, scores.data(), 0, n);
+  top.finish(scores_out, indices_out);
+}
+
+bool split_single_queries(uint64_t nq, uint64_t n) {
+  return nq < num_threads() && n >= kMinVectorsToSplit;
+}
+
+// ---- 2 and 3 bits ------------------------------------------------------
+
+std::vector<float> code_tables(const float* rq, std::span<const float> centroids, uint64_t dim) {
+  std::vector<float> table(dim * 8, 0.0f);
+  for (uint64_t j = 0; j < dim; ++j) {
+    for (std::size_t c = 0; c < centroids.size(); ++c) table[j * 8 + c] = rq[j] * centroids[c];
+  }
+  return table;
+}
+
+struct CodeScan {
+  const float* prepared;
+  uint64_t padded_dim, dim, bits, n;
+  std::span<const uint8_t> codes;
+  std::span<const float> centroids, norms;
+  CodeScanner scanner = make_code_scanner(dim, bits);
+
+  // Scores of positions [first, end) for one query table, norms applied.
+  void score_range(const float* table, uint64_t first, uint64_t end, float* out,
+                   std::vector<uint8_t>& block, std::vector<float>& sums) const {
+    for (uint64_t start = first; start < end; start += kCodeBlock) {
+      poll_interrupt();
+      uint64_t count = std::min(kCodeBlock, end - start);
+      scanner.decode(codes.data(), start, count, block.data());
+      scanner.sum(table, block.data(), (count + 31) / 32 * 32, sums.data());
+      scale_by_norms(sums.data(), start, count, out + (start - first));
+    }
+  }
+
+  // Scores of positions [start, start + count) from their sums.
+  void scale_by_norms(const float* block_sums, uint64_t start, uint64_t count, float* out) const {
+    for (uint64_t i = 0; i < count; ++i) out[i] = block_sums[i] * norms[start + i];
+  }
+
+  // Norm-scaled sums of one block offered to a query's selector.
+  void offer_block(TopK& top, const float* block_sums, uint64_t start, uint64_t count,
+                   std::vector<float>& scores) const {
+    scale_by_norms(block_sums, start, count, scores.data());
+    offer_scores(top, scores.data(), start, count);
+  }
+
+  // Queries [q0, q1), batched so that each decoded block serves many queries;
+  // the kernel takes them two at a time.
+  void run_queries(uint64_t q0, uint64_t q1, uint64_t k, SearchResults& results) const {
+    std::vector<uint8_t> block(scanner.block_bytes());
+    std::vector<float> sums(2 * kCodeBlock), scores(kCodeBlock);
+    for (uint64_t b0 = q0; b0 < q1; b0 += kQueryBatch) {
+      uint64_t b1 = std::min(q1, b0 + kQueryBatch);
+      std::vector<std::vector<float>> tables;
+      std::vector<TopK> tops;
+      for (uint64_t q = b0; q < b1; ++q) {
+        tables.push_back(code_tables(prepared + q * padded_dim, centroids, dim));
+        tops.emplace_back(k);
+      }
+      for (uint64_t start = 0; start < n; start += kCodeBlock) {
+        poll_interrupt();
+        uint64_t count = std::min(kCodeBlock, n - start);
+        scanner.decode(codes.data(), start, count, block.data());
+        uint64_t lanes = (count + 31) / 32 * 32;
+        uint64_t q = b0;
+        for (; q + 1 < b1; q += 2) {
+          scanner.sum_pair(tables[q - b0].data(), tables[q + 1 - b0].data(), block.data(), lanes,
+                           sums.data(), sums.data() + kCodeBlock);
+          offer_block(tops[q - b0], sums.data(), start, count, scores);
+          offer_block(tops[q + 1 - b0], sums.data() + kCodeBlock, start, count, scores);
+        }
+        if (q < b1) {
+          scanner.sum(tables[q - b0].data(), block.data(), lanes, sums.data());
+          offer_block(tops[q - b0], sums.data(), start, count, scores);
+        }
+      }
+      for (uint64_t q = b0; q < b1; ++q) {
+        tops[q - b0].finish(results.scores.data() + q * k, results.indices.data() + q * k);
+      }
+    }
+  }
+};
+
+// ---- 2 and 3 bits, bounded ---------------------------------------------
+
+struct BoundedSearch {
+  const float* prepared;
+  uint64_t padded_dim, dim, bits;
+  std::span<const float> centroids;
+  BoundedScanner scanner;
+  uint64_t block_bytes;
+
+  // Blocks per stretch: codes of about kBoundedStretchBytes, which stay in
+  // the core's second-level cache while a batch of queries passes over them.
+  uint64_t blocks_per_stretch() const {
+    return std::max<uint64_t>(2, kBoundedStretchBytes / std::max<uint64_t>(1, block_bytes));
+  }
+
+  // Queries per batch: their tables (re-read for every stretch) should stay
+  // near the cache too; a multiple of 4, the kernels' group size.
+  uint64_t queries_per_batch() const {
+    const uint64_t table_bytes = dim / 2 * (bits == 2 ? 16 : 64);
+    const uint64_t fitting = kBoundedTableBytes / std::max<uint64_t>(1, table_bytes) / 4 * 4;
+    return std::clamp<uint64_t>(fitting, 4, kQueryBatch);
+  }
+
+  BoundedQuery query(uint64_t q) const {
+    return build_bounded_query(prepared + q * padded_dim, centroids, dim, bits);
+  }
+
+  void run_queries(uint64_t q0, uint64_t q1, uint64_t k, SearchResults& results) const {
+    const uint64_t stretch = blocks_per_stretch();
+    const uint64_t stride = stretch * 32;
+    const uint64_t batch = queries_per_batch();
+    const uint64_t n_blocks = scanner.n_blocks();
+    // Approximate scores of one kernel group at a time: the buffer stays
+    // small, so a search leaves little freed memory behind in the allocator.
+    constexpr uint64_t kGroup = 4;
+    std::vector<float> approx(kGroup * stride);
+    for (uint64_t b0 = q0; b0 < q1; b0 += batch) {
+      const uint64_t b1 = std::min(q1, b0 + batch);
+      std::vector<BoundedQuery> queries;
+      std::vector<const BoundedQuery*> query_ptrs;
+      std::vector<TopK> tops;
+      queries.reserve(b1 - b0);
+      for (uint64_t q = b0; q < b1; ++q) {
+        queries.push_back(query(q));
+        tops.emplace_back(k);
+      }
+      for (const auto& query : queries) query_ptrs.push_back(&query);
+      for (uint64_t s0 = 0; s0 < n_blocks; s0 += stretch) {
+        poll_interrupt();
+        const uint64_t s1 = std::min(n_blocks, s0 + stretch);
+        for (uint64_t g0 = 0; g0 < queries.size(); g0 += kGroup) {
+          const uint64_t group = std::min<uint64_t>(kGroup, queries.size() - g0);
+          scanner.approximate(query_ptrs.data() + g0, group, s0, s1, approx.data(), stride);
+          for (uint64_t t = 0; t < group; ++t) {
+            scanner.offer_blocks(queries[g0 + t], approx.data() + t * stride, s0, s1, nullptr, tops[g0 + t]);
+          }
+        }
+      }
+      for (uint64_t q = b0; q < b1; ++q) {
+        tops[q - b0].finish(results.scores.data() + q * k, results.indices.data() + q * k);
+      }
+    }
+  }
+
+  // One query over all threads: the approximate scores of all blocks in
+  // parallel, then one pass of verification in position order.
+  void run_single(uint64_t q, uint64_t k, SearchResults& results) const {
+    const BoundedQuery bounded = query(q);
+    const BoundedQuery* one[1] = {&bounded};
+    const uint64_t n_blocks = scanner.n_blocks();
+    const uint64_t granule = blocks_per_stretch();
+    std::vector<float> approx(n_blocks * 32);
+    parallel_for((n_blocks + granule - 1) / granule, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t piece = begin; piece < end; ++piece) {
+        poll_interrupt();
+        const uint64_t first = piece * granule, last = std::min(n_blocks, first + granule);
+        scanner.approximate(one, 1, first, last, approx.data() + first * 32, (last - first) * 32);
+      }
+    });
+    TopK top(k);
+    scanner.offer_blocks(bounded, approx.data(), 0, n_blocks, nullptr, top);
+    top.finish(results.scores.data() + q * k, results.indices.data() + q * k);
+  }
+};
+
+// ---- 4 bits ------------------------------------------------------------
+
+struct LutScan {
+  const float* prepared;
+  uint64_t padded_dim, dim, n;
+  std::span<const float> centroids, norms;
+  const BlockedCache& cache;
+
+  uint64_t blocks_per_stretch() const {
+    uint64_t block_bytes = dim / 2 * 32;
+    return std::max<uint64_t>(1, kStretchBytes / std::max<uint64_t>(1, block_bytes));
+  }
+
+  // Norm-scaled scores of blocks [b0, b1) for one table into out.
+  void score_blocks(const QueryTable& table, uint64_t b0, uint64_t b1, float* out) const {
+    poll_interrupt();
+    const QueryTable* tables[1] = {&table};
+    scan_blocks(tables, 1, cache.bytes.data(), dim, b0, b1, out, (b1 - b0) * 32);
+    uint64_t first = b0 * 32, end = std::min(n, b1 * 32);
+    for (uint64_t pos = first; pos < end; ++pos) out[pos - first] = out[pos - first] * norms[pos];
+  }
+
+  void run_queries(uint64_t q0, uint64_t q1, uint64_t k, SearchResults& results) const {
+    const uint64_t stretch = blocks_per_stretch();
+    const uint64_t stride = stretch * 32;
+    std::vector<float> out(kQueryBatch * stride);
+    for (uint64_t b0 = q0; b0 < q1; b0 += kQueryBatch) {
+      uint64_t b1 = std::min(q1, b0 + kQueryBatch);
+      std::vector<QueryTable> tables;
+      std::vector<const QueryTable*> table_ptrs;
+      std::vector<TopK> tops;
+      tables.reserve(b1 - b0);
+      for (uint64_t q = b0; q < b1; ++q) {
+        tables.push_back(build_query_table(prepared + q * padded_dim, centroids.data(), dim));
+        tops.emplace_back(k);
+      }
+      for (const auto& table : tables) table_ptrs.push_back(&table);
+      for (uint64_t s0 = 0; s0 < cache.n_blocks; s0 += stretch) {
+        uint64_t s1 = std::min(cache.n_blocks, s0 + stretch);
+        poll_interrupt();
+        scan_blocks(table_ptrs.data(), table_ptrs.size(), cache.bytes.data(), dim, s0, s1,
+                    out.data(), stride);
+        uint64_t first = s0 * 32, count = std::min(n, s1 * 32) - first;
+        for (uint64_t t = 0; t < tables.size(); ++t) {
+          float* row = out.data() + t * stride;
+          for (uint64_t i = 0; i < count; ++i) row[i] = row[i] * norms[first + i];
+          offer_scores(tops[t], row, first, count);
+        }
+      }
+      for (uint64_t q = b0; q < b1; ++q) {
+        tops[q - b0].finish(results.scores.data() + q * k, results.indices.data() + q * k);
+      }
+    }
+  }
+};
+
+// The pool gets groups of four queries, so that every task but the last
+// fills the kernels' groups of four (4-bit) and pairs (2 and 3 bits).
+template <class Scan>
+void run_parallel_over_queries(const Scan& scan, uint64_t nq, uint64_t k, SearchResults& results) {
+  constexpr uint64_t kGroup = 4;
+  parallel_for((nq + kGroup - 1) / kGroup, [&](std::size_t begin, std::size_t end) {
+    scan.run_queries(begin * kGroup, std::min<uint64_t>(nq, end * kGroup), k, results);
+  });
+}
+
+}  // namespace
+
+SearchResults search(std::span<const float> queries, uint64_t nq, uint64_t dim,
+                     std::span<const float> signs, std::span<const float> matrices, uint64_t block,
+                     uint64_t padded_dim, std::span<const uint8_t> codes,
+                     std::span<const float> centroids, std::span<const float> norms, uint64_t bits,
+                     uint64_t n, uint64_t k) {
+  if (bits < 1 || bits > 3 || centroids.size() != (uint64_t{1} << bits)) {
+    throw Error("the general scorer handles 2- and 3-bit codes only");
+  }
+  if (queries.size() < nq * dim || codes.size() < n * (dim / 8) * bits || norms.size() < n) {
+    throw Error("search buffers are shorter than their counts");
+  }
+  std::vector<float> prepared = prepare_queries(queries, nq, dim, signs, matrices, block, padded_dim);
+  SearchResults results = empty_rows(nq, k);
+  CodeScan scan{prepared.data(), padded_dim, dim, bits, n, codes, centroids, norms};
+  if (split_single_queries(nq, n)) {
+    for (uint64_t q = 0; q < nq; ++q) {
+      std::vector<float> table = code_tables(prepared.data() + q * padded_dim, centroids, dim);
+      search_one_query_split(n, n, kSplitGranule, k, results.scores.data() + q * k,
+                             results.indices.data() + q * k,
+                             [&](uint64_t first, uint64_t end, float* out) {
+                               std::vector<uint8_t> decoded(scan.scanner.block_bytes());
+                               std::vector<float> sums(kCodeBlock);
+                               scan.score_range(table.data(), first, end, out, decoded, sums);
+                             });
+    }
+    return results;
+  }
+  run_parallel_over_queries(scan, nq, k, results);
+  return results;
+}
+
+SearchResults search_bounded(std::span<const float> prepared, uint64_t nq, uint64_t dim,
+                             uint64_t padded_dim, std::span<const float> centroids,
+                             const CodeStore& store, std::span<const float> norms, uint64_t k) {
+  const uint64_t n = store.size();
+  if (store.dim() != dim || prepared.size() < nq * padded_dim || norms.size() < n ||
+      centroids.size() != (uint64_t{1} << store.bits())) {
+    throw Error("bounded search buffers are inconsistent with their counts");
+  }
+  SearchResults results = empty_rows(nq, k);
+  BoundedSearch scan{prepared.data(), padded_dim, dim, store.bits(), centroids,
+                     BoundedScanner(store, norms), store.block_bytes()};
+  if (split_single_queries(nq, n)) {
+    for (uint64_t q = 0; q < nq; ++q) scan.run_single(q, k, results);
+    return results;
+  }
+  run_parallel_over_queries(scan, nq, k, results);
+  return results;
+}
+
+SearchResults search_4bit(std::span<const float> prepared, uint64_t nq, uint64_t dim,
+                          uint64_t padded_dim, std::span<const float> centroids,
+                          const BlockedCache& cache, std::span<const float> norms, uint64_t n,
+                          uint64_t k) {
+  if (centroids.size() != 16 || cache.n_blocks != (n + 31) / 32 ||
+      cache.bytes.size() < cache.n_blocks * (dim / 2) * 32 || norms.size() < n ||
+      prepared.size() < nq * padded_dim) {
+    throw Error("4-bit search buffers are inconsistent with their counts");
+  }
+  SearchResults results = empty_rows(nq, k);
+  LutScan scan{prepared.data(), padded_dim, dim, n, centroids, norms, cache};
+  if (split_single_queries(nq, n)) {
+    const uint64_t granule_blocks = scan.blocks_per_stretch();
+    for (uint64_t q = 0; q < nq; ++q) {
+      QueryTable table = build_query_table(prepared.data() + q * padded_dim, centroids.data(), dim);
+      search_one_query_split(n, cache.n_blocks * 32, granule_blocks * 32, k,
+                             results.scores.data() + q * k, results.indices.data() + q * k,
+                             [&](uint64_t first, uint64_t end, float* out) {
+                               scan.score_blocks(table, first / 32, (end + 31) / 32, out);
+                             });
+    }
+    return results;
+  }
+  run_parallel_over_queries(scan, nq, k, results);
+  return results;
+}
+
+}  // namespace varnel

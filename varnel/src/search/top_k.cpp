@@ -1,0 +1,125 @@
+#include "search/top_k.h"
+
+#include <algorithm>
+#include <limits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace varnel {
+namespace {
+
+constexpr uint64_t kInsertionSortLimit = 20;
+
+// The order of the heap and the final sort for long lists: by score, and of
+// equal scores the earlier position first. A total order makes the kept set
+// and its order independent of the standard library's heap and sort, so every
+// build and platform returns the same ties.
+bool ranks_above(const Candidate& a, const Candidate& b) {
+  if (TopK::ranks_below(b.score, a.score)) return true;
+  if (TopK::ranks_below(a.score, b.score)) return false;
+  return a.pos < b.pos;
+}
+
+float negative_infinity() { return -std::numeric_limits<float>::infinity(); }
+
+}  // namespace
+
+TopK::TopK(uint64_t k) : k_(k) { list_.reserve(k); }
+
+// Insertion sort moves an entry only past strictly greater ones, so equal
+// scores keep their order; larger lists use a min-heap instead.
+void TopK::sort_ascending() {
+  if (k_ <= kInsertionSortLimit) {
+    for (std::size_t i = 1; i < list_.size(); ++i) {
+      for (std::size_t j = i; j > 0 && ranks_below(list_[j].score, list_[j - 1].score); --j) {
+        std::swap(list_[j], list_[j - 1]);
+      }
+    }
+  } else {
+    std::make_heap(list_.begin(), list_.end(), ranks_above);
+  }
+}
+
+void TopK::sift_up_from_front() {
+  if (k_ <= kInsertionSortLimit) {
+    for (std::size_t i = 0; i + 1 < list_.size() && ranks_below(list_[i + 1].score, list_[i].score); ++i) {
+      std::swap(list_[i], list_[i + 1]);
+    }
+  } else {
+    std::pop_heap(list_.begin(), list_.end(), ranks_above);
+    std::push_heap(list_.begin(), list_.end(), ranks_above);
+  }
+}
+
+void TopK::offer(float score, uint64_t pos) {
+  if (list_.size() < k_) {
+    list_.push_back({score, pos});
+    if (list_.size() == k_ && k_ >= 2) sort_ascending();
+    return;
+  }
+  if (!ranks_below(list_.front().score, score)) return;
+  list_.front() = {score, pos};
+  sift_up_from_front();
+}
+
+void TopK::finish(float* scores_out, int64_t* indices_out) {
+  while (list_.size() < k_) list_.push_back({negative_infinity(), ~uint64_t{0}});
+  if (k_ <= kInsertionSortLimit) {
+    for (std::size_t i = 1; i < list_.size(); ++i) {
+      for (std::size_t j = i; j > 0 && ranks_below(list_[j - 1].score, list_[j].score); --j) {
+        std::swap(list_[j], list_[j - 1]);
+      }
+    }
+  } else {
+    std::sort(list_.begin(), list_.end(), ranks_above);
+  }
+  for (std::size_t r = 0; r < list_.size(); ++r) {
+    scores_out[r] = list_[r].score;
+    indices_out[r] = static_cast<int64_t>(list_[r].pos);
+  }
+}
+
+// The largest number among 16 scores; NaN is skipped (it never enters a full
+// list), so the result is exact whichever order the maxima are taken in.
+float largest_number(const float* scores) {
+#if defined(__SSE2__)
+  __m128 m0 = _mm_set1_ps(-std::numeric_limits<float>::infinity()), m1 = m0;
+  // maxps returns its second operand when the first is NaN.
+  m0 = _mm_max_ps(_mm_loadu_ps(scores), m0);
+  m1 = _mm_max_ps(_mm_loadu_ps(scores + 4), m1);
+  m0 = _mm_max_ps(_mm_loadu_ps(scores + 8), m0);
+  m1 = _mm_max_ps(_mm_loadu_ps(scores + 12), m1);
+  m0 = _mm_max_ps(m0, m1);
+  m0 = _mm_max_ps(m0, _mm_movehl_ps(m0, m0));
+  m0 = _mm_max_ss(m0, _mm_shuffle_ps(m0, m0, 1));
+  return _mm_cvtss_f32(m0);
+#else
+  float largest = -std::numeric_limits<float>::infinity();
+  for (int l = 0; l < 16; ++l) largest = scores[l] > largest ? scores[l] : largest;
+  return largest;
+#endif
+}
+
+// Once the list is full, almost every score falls at or below its smallest
+// entry; a branch-free comparison of 16 scores at a time skips those groups
+// without offering them one by one.
+void offer_scores(TopK& top, const float* scores, uint64_t first, uint64_t count) {
+  constexpr uint64_t kGroup = 16;
+  uint64_t i = 0;
+  for (; i < count && !top.has_plain_threshold(); ++i) {
+    if (top.admits(scores[i])) top.offer(scores[i], first + i);
+  }
+  for (; i + kGroup <= count; i += kGroup) {
+    if (!(largest_number(scores + i) > top.threshold())) continue;
+    for (uint64_t l = i; l < i + kGroup; ++l) {
+      if (top.admits(scores[l])) top.offer(scores[l], first + l);
+    }
+  }
+  for (; i < count; ++i) {
+    if (top.admits(scores[i])) top.offer(scores[i], first + i);
+  }
+}
+
+}  // namespace varnel
