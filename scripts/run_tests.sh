@@ -42,4 +42,7 @@ done
 if [ -f python/module.cpp ]; then
   python -m pip install -q .
   python -m pytest tests/python -q
+  # The wheel users install must take the same kernels and give the same
+  # results as this source build.
+  bash scripts/check_wheel.sh
 fi
