@@ -15,6 +15,9 @@
 #define NPY_TARGET_VERSION NPY_1_23_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -101,6 +104,8 @@ bool guarded(F&& call) {
     set_error_text(g_panic, e.what());
   } catch (const varnel::IoError& e) {
     set_error_text(PyExc_OSError, e.what());
+  } catch (const varnel::ReentrantCall& e) {
+    set_error_text(PyExc_RuntimeError, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
@@ -170,6 +175,34 @@ void type_error_for(PyObject* obj, const char* name, const char* tail) {
 // during argument conversion (an __index__ method calling back into the same
 // object), and the library must never see such a call mid-mutation.
 
+// A child of fork() has only the forking thread: borrows that other threads
+// of the parent held are never released there. Each borrow records the fork
+// era it was taken in; a borrow from an earlier era is a parent's. A reader's
+// is simply dropped. A writer's is not: the index may be half-changed in the
+// child's copy, so the child gets a clear error instead of a corrupt index.
+std::atomic<uint64_t> g_fork_era{0};
+const int g_borrow_fork_handler =
+    pthread_atfork(nullptr, nullptr, [] { g_fork_era.fetch_add(1, std::memory_order_relaxed); });
+
+struct Borrow {
+  Py_ssize_t count = 0;  // readers, or -1 for the one writer
+  uint64_t era = 0;
+};
+
+// False (with RuntimeError set) when a writer of the parent held the borrow.
+bool forget_borrows_of_parent(Borrow& borrow) {
+  const uint64_t era = g_fork_era.load(std::memory_order_relaxed);
+  if (borrow.era == era) return true;
+  if (borrow.count < 0) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "this index was being changed by another thread when the process forked, so "
+                    "its copy in this process may be half-changed; load or build it again here");
+    return false;
+  }
+  borrow = Borrow{0, era};
+  return true;
+}
+
 class SharedAccess {
  public:
   SharedAccess() = default;
@@ -178,13 +211,14 @@ class SharedAccess {
   ~SharedAccess() {
     if (flag_) --*flag_;
   }
-  bool acquire(Py_ssize_t& flag) {
-    if (flag < 0) {
+  bool acquire(Borrow& borrow) {
+    if (!forget_borrows_of_parent(borrow)) return false;
+    if (borrow.count < 0) {
       PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
       return false;
     }
-    ++flag;
-    flag_ = &flag;
+    ++borrow.count;
+    flag_ = &borrow.count;
     return true;
   }
 
@@ -200,13 +234,14 @@ class ExclusiveAccess {
   ~ExclusiveAccess() {
     if (flag_) *flag_ = 0;
   }
-  bool acquire(Py_ssize_t& flag) {
-    if (flag != 0) {
+  bool acquire(Borrow& borrow) {
+    if (!forget_borrows_of_parent(borrow)) return false;
+    if (borrow.count != 0) {
       PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
       return false;
     }
-    flag = -1;
-    flag_ = &flag;
+    borrow.count = -1;
+    flag_ = &borrow.count;
     return true;
   }
 
@@ -477,13 +512,13 @@ PyObject* result_pair(const char* second_name, std::vector<float>& scores, std::
 
 struct SkerryObject {
   PyObject_HEAD
-  Py_ssize_t borrow;
+  Borrow borrow;
   varnel::SkerryIndex index;
 };
 
 struct IdMapObject {
   PyObject_HEAD
-  Py_ssize_t borrow;
+  Borrow borrow;
   varnel::IdMapIndex index;
 };
 
@@ -501,7 +536,7 @@ PyObject* wrap(PyTypeObject* type, Index&& index) {
   PyObject* self = alloc(type, 0);  // takes a reference to the type
   if (!self) return nullptr;
   Obj* obj = as<Obj>(self);
-  obj->borrow = 0;
+  new (&obj->borrow) Borrow{0, g_fork_era.load(std::memory_order_relaxed)};
   try {
     new (&obj->index) std::decay_t<Index>(std::move(index));
   } catch (...) {
@@ -771,7 +806,7 @@ PyObject* skerry_add(PyObject* self, PyObject* args, PyObject* kwargs) {
 // The arguments of both search methods, read under shared access (which the
 // caller's `access` keeps until the method returns): parsed, `queries`
 // checked before `k` is converted, then taken in place.
-bool search_arguments(PyObject* args, PyObject* kwargs, const char* format, Py_ssize_t& borrow,
+bool search_arguments(PyObject* args, PyObject* kwargs, const char* format, Borrow& borrow,
                       SharedAccess& access, InputArray<float>* queries, uint64_t* k) {
   static const char* keywords[] = {"queries", "k", nullptr};
   PyObject *queries_obj, *k_obj;

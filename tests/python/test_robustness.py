@@ -78,6 +78,92 @@ def test_fork_while_another_thread_searches():
     assert run.returncode == 0 and run.stdout == "ok\n", run.stderr
 
 
+FORK_DURING_CALLS = textwrap.dedent(
+    """
+    import os, sys, threading, time, numpy as np, varnel
+    rng = np.random.default_rng(0)
+    ix = varnel.IdMapIndex(128, 4)
+    ix.add_with_ids(rng.standard_normal((1000, 128), dtype=np.float32), np.arange(1000, dtype=np.uint64))
+    big = varnel.SkerryIndex(128, 4)
+    big.add(rng.standard_normal((100_000, 128), dtype=np.float32))
+    q = rng.standard_normal((20_000, 128), dtype=np.float32)
+    more = rng.standard_normal((5000, 128), dtype=np.float32)
+    expected = ix.search(q[:4], 5)
+    # A long query without the interpreter lock, then a query of ix, or an add
+    # to ix that waits (holding its borrow) for the pool the long query holds.
+    calls = [lambda: big.query(q, 10)]
+    if {with_writer}:
+        calls.append(lambda: ix.add_with_ids(more, np.arange(1000, 6000, dtype=np.uint64)))
+    else:
+        calls.append(lambda: ix.query(q, 10))
+    workers = [threading.Thread(target=call) for call in calls]
+    for worker in workers:
+        worker.start()
+        time.sleep(0.05)
+    pid = os.fork()
+    if pid == 0:
+        try:
+            size = len(ix)
+        except RuntimeError as e:  # a writer held the index when the process forked
+            os._exit(0 if {with_writer} and "forked" in str(e) else 2)
+        got = ix.search(q[:4], 5)
+        os._exit(0 if size == 1000 and all(np.array_equal(a, b) for a, b in zip(expected, got)) else 1)
+    _, status = os.waitpid(pid, 0)
+    for worker in workers:
+        worker.join()
+    assert os.waitstatus_to_exitcode(status) == 0, status
+    print("ok")
+    """
+)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+@pytest.mark.parametrize("with_writer", [False, True])
+def test_a_forked_child_can_use_an_index_other_threads_were_using(with_writer):
+    # Readers' borrows are dropped in the child; a writer's gives a clear
+    # error there (the child's copy may be half-changed), never "Already borrowed".
+    run = subprocess.run(
+        [sys.executable, "-W", "ignore", "-c", FORK_DURING_CALLS.format(with_writer=with_writer)],
+        capture_output=True, text=True, timeout=120,
+    )
+    assert run.returncode == 0 and run.stdout == "ok\n", run.stderr
+
+
+SIGNAL_HANDLER_CALLS_VARNEL = textwrap.dedent(
+    """
+    import signal, numpy as np, varnel
+    rng = np.random.default_rng(0)
+    ix = varnel.SkerryIndex(128, 4)
+    ix.add(rng.standard_normal((100_000, 128), dtype=np.float32))
+    other = varnel.SkerryIndex(128, 4)
+    other.add(rng.standard_normal((100, 128), dtype=np.float32))
+    q = rng.standard_normal((2_000, 128), dtype=np.float32)
+    expected = ix.query(q, 10)
+    handlers = {{"threads": lambda *a: varnel.num_threads(),
+                "search": lambda *a: other.search(q[:2], 5)}}
+    signal.signal(signal.SIGALRM, handlers["{handler}"])
+    signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
+    for method in (ix.query, ix.search):
+        try:
+            got = method(q, 10)
+            assert all(np.array_equal(a, b) for a, b in zip(expected, got))
+        except RuntimeError as e:  # a re-entrant call that would have to wait for itself
+            assert "signal handler" in str(e), e
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    print("ok")
+    """
+)
+
+
+@pytest.mark.parametrize("handler", ["threads", "search"])
+def test_a_signal_handler_calling_varnel_during_a_long_call_never_hangs(handler):
+    run = subprocess.run(
+        [sys.executable, "-c", SIGNAL_HANDLER_CALLS_VARNEL.format(handler=handler)],
+        capture_output=True, text=True, timeout=120,
+    )
+    assert run.returncode == 0 and run.stdout == "ok\n", run.stderr
+
+
 @pytest.fixture
 def alarm_raises_keyboard_interrupt():
     """SIGALRM after `seconds` raises KeyboardInterrupt, as Ctrl-C would.

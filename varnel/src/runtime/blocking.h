@@ -31,11 +31,19 @@ class BlockingScope {
 // Runs `wait` through the calling thread's wrapper, if any.
 void wait_blocking(const std::function<void()>& wait);
 
+// Throws ReentrantCall when the calling thread is inside its interrupt check
+// (a signal handler that called the library while another call ran): the
+// lock it wants may be held by that very call, and waiting would never end.
+void refuse_wait_inside_interrupt_check();
+
 // Locks `mutex`: at once if it is free, otherwise through wait_blocking.
 template <class Mutex>
 std::unique_lock<Mutex> lock_or_wait(Mutex& mutex) {
   std::unique_lock<Mutex> lock(mutex, std::try_to_lock);
-  if (!lock.owns_lock()) wait_blocking([&] { lock.lock(); });
+  if (!lock.owns_lock()) {
+    refuse_wait_inside_interrupt_check();
+    wait_blocking([&] { lock.lock(); });
+  }
   return lock;
 }
 

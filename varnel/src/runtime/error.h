@@ -22,6 +22,15 @@ class ArgumentError : public Error {
   using Error::Error;
 };
 
+// A call that would have to wait for a lock its own thread holds: made from
+// inside an interrupt check (in Python, a signal handler) while another call
+// of the library runs on the same thread. The Python layer raises
+// RuntimeError; waiting would hang the process.
+class ReentrantCall : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // A failed file operation or a malformed index file. The Python layer raises
 // a plain OSError with the message as its only argument.
 class IoError : public std::runtime_error {

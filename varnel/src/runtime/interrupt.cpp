@@ -13,6 +13,21 @@ constexpr auto kCheckInterval = std::chrono::milliseconds(5);
 thread_local const std::function<bool()>* installed_check = nullptr;
 thread_local std::chrono::steady_clock::time_point last_check{};
 thread_local std::atomic<bool>* loop_stop = nullptr;
+thread_local int checks_running = 0;
+
+// Runs the installed check; while it runs, calls it makes into the library
+// (a Python signal handler) are known to be re-entrant.
+bool run_installed_check() {
+  ++checks_running;
+  try {
+    const bool stop = (*installed_check)();
+    --checks_running;
+    return stop;
+  } catch (...) {
+    --checks_running;
+    throw;
+  }
+}
 
 [[noreturn]] void stop_everything() {
   if (loop_stop) loop_stop->store(true, std::memory_order_relaxed);
@@ -35,7 +50,7 @@ void poll_interrupt() {
   const auto now = std::chrono::steady_clock::now();
   if (now - last_check < kCheckInterval) return;
   last_check = now;
-  if ((*installed_check)()) stop_everything();
+  if (run_installed_check()) stop_everything();
 }
 
 void check_interrupt_now() {
@@ -51,8 +66,10 @@ bool has_check() { return installed_check != nullptr; }
 bool run_check() {
   if (!installed_check) return false;
   last_check = std::chrono::steady_clock::now();
-  return (*installed_check)();
+  return run_installed_check();
 }
+
+bool inside_check() { return checks_running > 0; }
 
 }  // namespace interrupt_detail
 }  // namespace varnel

@@ -47,6 +47,9 @@ std::atomic<bool>* exchange_loop_stop_flag(std::atomic<bool>* flag);
 // Whether the calling thread has a check installed, and running it now.
 bool has_check();
 bool run_check();
+// Whether the calling thread is running its interrupt check: a call into the
+// library from there may find locks held by its own thread.
+bool inside_check();
 }  // namespace interrupt_detail
 
 }  // namespace varnel

@@ -153,7 +153,7 @@ class Pool {
 
 std::mutex pool_mutex;  // one loop at a time; guards the pool's creation and size
 std::unique_ptr<Pool> pool;
-std::size_t requested_threads = 0;
+std::atomic<std::size_t> requested_threads{0};
 
 // A child of fork() has none of the parent's worker threads: joining or
 // signalling them would hang or crash it. The child forgets the pool (its
@@ -169,14 +169,16 @@ void after_fork_in_child() {
 }
 const int fork_handlers_registered = pthread_atfork(nullptr, nullptr, after_fork_in_child);
 
-std::size_t wanted_threads() { return requested_threads ? requested_threads : default_thread_count(); }
+std::size_t wanted_threads() {
+  const std::size_t requested = requested_threads.load(std::memory_order_relaxed);
+  return requested ? requested : default_thread_count();
+}
 
 }  // namespace
 
-std::size_t num_threads() {
-  const auto lock = lock_or_wait(pool_mutex);
-  return pool ? pool->threads() : wanted_threads();
-}
+// Without the pool lock: a signal handler may ask while a loop holds it.
+// The pool always has the wanted count (set_num_threads replaces it).
+std::size_t num_threads() { return wanted_threads(); }
 
 void set_num_threads(std::size_t count) {
   const auto lock = lock_or_wait(pool_mutex);
