@@ -5,7 +5,7 @@ from typing import Final, Literal, SupportsIndex, final
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-Metric = Literal["ip", "cosine", "l2"]
+_Metric = Literal["ip", "cosine", "l2"]
 
 __all__ = ["SkerryIndex", "IdMapIndex", "__version__"]
 
@@ -17,6 +17,9 @@ def _num_threads() -> int: ...
 def _set_num_threads(count: SupportsIndex, /) -> None: ...
 def _rejected_settings() -> list[tuple[str, str, str]]: ...
 def _verification_counts() -> tuple[int, int]: ...
+def simd_path() -> str:
+    """The instruction set the search kernels use in this process, named as
+    `VARNEL_SCAN_PATH` names it (for example "avx2" or "portable")."""
 @final
 class SkerryIndex:
     def __new__(cls, dim: SupportsIndex, bits: SupportsIndex, rotation: str = "rotor3") -> SkerryIndex: ...
@@ -55,7 +58,7 @@ class SkerryIndex:
         k: SupportsIndex,
         *,
         allowed: ArrayLike | None = None,
-        metric: Metric = "ip",
+        metric: _Metric = "ip",
         refine: NDArray[np.float32] | None = None,
         refine_factor: SupportsIndex | None = None,
     ) -> tuple[NDArray[np.float32], NDArray[np.int64]]:
@@ -115,14 +118,13 @@ class IdMapIndex:
         """A new index read from `data` (bytes, bytearray, memoryview or any
         buffer) as `to_bytes` or `write` produced it, with every check of `load`."""
     def __reduce__(self) -> tuple[object, tuple[bytes]]: ...
-    def load(cls, path: str) -> IdMapIndex: ...
     def query(
         self,
         queries: NDArray[np.float32],
         k: SupportsIndex,
         *,
         allowed: ArrayLike | None = None,
-        metric: Metric = "ip",
+        metric: _Metric = "ip",
         refine: NDArray[np.float32] | None = None,
         refine_factor: SupportsIndex | None = None,
     ) -> tuple[NDArray[np.float32], NDArray[np.uint64]]:
