@@ -7,8 +7,11 @@ duplicate id) raise ``PanicException``, which derives from ``BaseException``:
 catch it by name, ``except Exception`` does not see it.
 """
 
-from varnel import _varnel
-from varnel._varnel import IdMapIndex, PanicException, SkerryIndex, __version__
+from varnel._startup import quiet_interrupts
+
+with quiet_interrupts():
+    from varnel import _varnel
+    from varnel._varnel import IdMapIndex, PanicException, SkerryIndex, __version__
 
 __all__ = [
     "SkerryIndex",

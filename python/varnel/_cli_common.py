@@ -11,6 +11,14 @@ from typing import Any
 class CliError(Exception):
     """A problem the user can fix; the command prints its message as one line and exits."""
 
+    exit_code = 1
+
+
+class UsageError(CliError):
+    """A command line whose arguments do not go together (exit code 2, as argparse's own errors)."""
+
+    exit_code = 2
+
 
 INSTALL_HINT = "pip install 'varnel[cli]'"
 
