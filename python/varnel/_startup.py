@@ -2,21 +2,20 @@
 
 The command turns Ctrl-C into a one-line message once ``main`` runs; before
 that, Python would print the traceback of whatever import was under way
-(NumPy's, mostly). While the package and the command's modules are imported by
-the command itself (the console script or ``python -m varnel``), SIGINT keeps
-its default action, ending the process with status 130 and no output. Any other
-program importing varnel is left alone, and each module restores the handler
-it found before its import finishes.
+(NumPy's, mostly). When the process is the command itself (its console script
+or ``python -m varnel``), importing the package gives SIGINT its default
+action, which ends the process with status 130 and no output, until ``main``
+puts back the handler it found. Any other program importing varnel is left
+alone.
 """
 
 from __future__ import annotations
 
-import contextlib
 import os
 import signal
 import sys
 import threading
-from collections.abc import Iterator
+from typing import Any
 
 _COMMAND_MODULES = ("varnel", "varnel.cli", "varnel.__main__")
 
@@ -32,26 +31,50 @@ def _module_run_with_dash_m(argv: list[str]) -> str | None:
     return None
 
 
-def started_as_the_command() -> bool:
+def _script_folders() -> set[str]:
+    import sysconfig  # only here: it takes a while to import
+
+    schemes = [sysconfig.get_default_scheme(), sysconfig.get_preferred_scheme("user")]
+    return {os.path.abspath(sysconfig.get_path("scripts", scheme)) for scheme in schemes}
+
+
+def _console_script() -> str | None:
+    """The path of the script this process runs, if it is named like the console script."""
     main = sys.modules.get("__main__")
-    spec = getattr(main, "__spec__", None)
-    if spec is not None:  # python -m varnel, once the package is imported
-        return spec.name in _COMMAND_MODULES
     script = getattr(main, "__file__", None)
-    if script is not None:  # the console script
-        return os.path.basename(script) == "varnel"
-    # python -m varnel while it imports the package
+    if script is None or getattr(main, "__spec__", None) is not None or os.path.basename(script) != "varnel":
+        return None
+    return script
+
+
+def _run_with_dash_m() -> bool:
+    """python -m varnel while it imports the package."""
     return sys.argv[:1] == ["-m"] and _module_run_with_dash_m(getattr(sys, "orig_argv", [])) in _COMMAND_MODULES
 
 
-@contextlib.contextmanager
-def quiet_interrupts() -> Iterator[None]:
-    """SIGINT's default action for the duration of the block, when the command is starting."""
-    if threading.current_thread() is not threading.main_thread() or not started_as_the_command():
-        yield
+_found_handler: Any = None
+
+
+def quiet_interrupts_until_main() -> None:
+    """Gives SIGINT its default action if this process is the command starting up."""
+    global _found_handler
+    if _found_handler is not None or threading.current_thread() is not threading.main_thread():
         return
-    previous = signal.signal(signal.SIGINT, signal.SIG_DFL)
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, previous)
+    script = _console_script()
+    if script is None and not _run_with_dash_m():
+        return
+    # Quiet first: telling a console script from a user's own script named
+    # "varnel" (by the folder pip puts scripts in) takes a slow import.
+    found = signal.signal(signal.SIGINT, signal.SIG_DFL)
+    if script is not None and os.path.dirname(os.path.abspath(script)) not in _script_folders():
+        signal.signal(signal.SIGINT, found)
+        return
+    _found_handler = found or signal.default_int_handler
+
+
+def restore_interrupts() -> None:
+    """Puts back the SIGINT handler that quiet_interrupts_until_main found (from the main thread)."""
+    global _found_handler
+    if _found_handler is not None and threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGINT, _found_handler)
+        _found_handler = None

@@ -8,38 +8,36 @@ wrong command line, 130 after Ctrl-C), never in a traceback; set
 
 from __future__ import annotations
 
-import varnel  # first: it keeps Ctrl-C quiet while NumPy loads
-from varnel._startup import quiet_interrupts
+import argparse
+import contextlib
+import inspect
+import json
+import os
+import signal
+import sys
+import threading
+import time
+from collections.abc import Callable, Iterator, Sequence
+from typing import Any, NoReturn
 
-with quiet_interrupts():
-    import argparse
-    import contextlib
-    import inspect
-    import json
-    import os
-    import signal
-    import sys
-    import threading
-    import time
-    from collections.abc import Callable, Iterator, Sequence
-    from typing import Any, NoReturn
+import numpy as np
+from numpy.typing import NDArray
 
-    import numpy as np
-    from numpy.typing import NDArray
-
-    from varnel._cli_common import CliError, Console, UsageError, at_least, bits_list, bits_value, search_chunk
-    from varnel._cli_inputs import (
-        IdFile,
-        VectorSource,
-        batch_rows,
-        check_index_dim,
-        checked_ids,
-        map_npy,
-        open_vectors,
-        require_readable_file,
-    )
-    from varnel._cli_outputs import check_new_output, replacing, result_paths, result_table, write_results
-    from varnel._index_header import IndexHeader, read_header
+import varnel
+from varnel._cli_common import CliError, Console, UsageError, at_least, bits_list, bits_value, search_chunk
+from varnel._cli_inputs import (
+    IdFile,
+    VectorSource,
+    batch_rows,
+    check_index_dim,
+    checked_ids,
+    map_npy,
+    open_vectors,
+    require_readable_file,
+)
+from varnel._cli_outputs import check_new_output, replacing, result_paths, result_table, write_results
+from varnel._index_header import IndexHeader, read_header
+from varnel._startup import restore_interrupts
 
 INDEX_EXTENSIONS = (".vnix", ".vnim")
 SHOWN_QUERIES = 5
@@ -434,6 +432,7 @@ def panic_text(error: BaseException) -> str:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    restore_interrupts()
     try:
         args = make_parser().parse_args(argv)
     except KeyboardInterrupt:
