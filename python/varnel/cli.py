@@ -359,16 +359,34 @@ def read_refine_vectors(path: str, dim: int) -> NDArray[np.float32]:
 def search_all(
     index: Any, queries: NDArray[np.float32], k: int, options: dict[str, Any], console: Console
 ) -> tuple[NDArray[Any], NDArray[Any]]:
-    """Searches in chunks, so that a long run shows progress."""
-    scores, ids = [], []
+    """Searches in chunks, so that a long run shows progress, into results allocated once."""
+    check_results_fit(len(queries), k)
+    scores: NDArray[Any] | None = None
+    ids: NDArray[Any] | None = None
     chunk = search_chunk(len(index), varnel.num_threads())
     with console.bar(len(queries), "searching", unit="query") as bar:
         for start in range(0, len(queries), chunk):
             chunk_scores, chunk_ids = search_chunk_of(index, queries[start : start + chunk], k, options)
-            scores.append(chunk_scores)
-            ids.append(chunk_ids)
+            if scores is None or ids is None:  # a filter may leave fewer columns than k
+                scores = np.empty((len(queries), chunk_scores.shape[1]), chunk_scores.dtype)
+                ids = np.empty((len(queries), chunk_ids.shape[1]), chunk_ids.dtype)
+            scores[start : start + len(chunk_ids)] = chunk_scores
+            ids[start : start + len(chunk_ids)] = chunk_ids
             bar.update(len(chunk_ids))
-    return np.concatenate(scores), np.concatenate(ids)
+    assert scores is not None and ids is not None
+    return scores, ids
+
+
+def check_results_fit(queries: int, columns: int) -> None:
+    """Refuses, before any search, results larger than this machine's memory."""
+    from varnel.demo import physical_memory
+
+    needed = queries * columns * (4 + 8)  # a float32 score and an int64 position or uint64 id
+    if needed > physical_memory():
+        raise CliError(
+            f"{queries:,} queries x {columns:,} results need {needed / 2**30:,.1f} GiB, more than this machine's "
+            f"memory ({physical_memory() / 2**30:,.1f} GiB); ask for a smaller -k or search fewer queries at a time"
+        )
 
 
 def search_chunk_of(index: Any, queries: NDArray[np.float32], k: int, options: dict[str, Any]) -> tuple[Any, Any]:
