@@ -407,7 +407,7 @@ class TestLimitsAndSignals:
 
         monkeypatch.setattr(demo, "physical_memory", lambda: NQ * N * 12 - 1)
         monkeypatch.chdir(work)
-        assert cli.main(["search", "good.vnix", "q.npy", "-k", N, "-o", "found.npz"]) == 1
+        assert cli.main(["search", "good.vnix", "q.npy", "-k", str(N), "-o", "found.npz"]) == 1
         assert f"{NQ:,} queries x {N:,} results need" in capsys.readouterr().err
         assert not (work / "found.npz").exists()
 
