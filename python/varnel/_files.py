@@ -35,7 +35,9 @@ def staging_directory(beside: str) -> Iterator[str]:
 def create_new(path: str, text: bool = False) -> IO[Any]:
     """Opens a file that must not exist yet (never through a link) for writing; mode 0666 less the umask."""
     descriptor = os.open(path, _CREATE_FLAGS, 0o666)
-    return os.fdopen(descriptor, "w" if text else "wb", **({"encoding": "utf-8"} if text else {}))
+    if text:
+        return os.fdopen(descriptor, "w", encoding="utf-8")
+    return os.fdopen(descriptor, "wb")
 
 
 def sync_file(path: str) -> None:
