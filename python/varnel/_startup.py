@@ -21,12 +21,16 @@ _COMMAND_MODULES = ("varnel", "varnel.cli", "varnel.__main__")
 
 
 def _module_run_with_dash_m(argv: list[str]) -> str | None:
-    for number, argument in enumerate(argv[1:], 1):
+    """The module of `python [options] -m MODULE ...`, from the interpreter's own arguments."""
+    arguments = iter(argv[1:])
+    for argument in arguments:
         if argument == "-m":
-            return argv[number + 1] if number + 1 < len(argv) else None
+            return next(arguments, None)
         if argument.startswith("-m"):
             return argument[2:]
-        if not argument.startswith("-"):
+        if argument in ("-X", "-W"):  # options whose value is the next argument
+            next(arguments, None)
+        elif not argument.startswith("-") or argument == "-c":
             return None
     return None
 

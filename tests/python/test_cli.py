@@ -490,3 +490,19 @@ class TestLimitsAndSignals:
         )
         done = subprocess.run([sys.executable, "-c", script, "--version"], capture_output=True, text=True, cwd=tmp_path)
         assert done.returncode == -2 and done.stderr == "" and done.stdout == ""
+
+
+@pytest.mark.parametrize(
+    "argv, module",
+    [
+        (["python", "-m", "varnel", "demo"], "varnel"),
+        (["python", "-X", "dev", "-W", "error", "-m", "varnel.cli"], "varnel.cli"),
+        (["python", "-I", "-mvarnel"], "varnel"),
+        (["python", "script.py", "-m", "varnel"], None),
+        (["python", "-c", "import varnel", "-m", "varnel"], None),
+    ],
+)
+def test_the_command_is_told_apart_by_the_interpreter_arguments(argv, module):
+    from varnel._startup import _module_run_with_dash_m
+
+    assert _module_run_with_dash_m(argv) == module
