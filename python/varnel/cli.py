@@ -24,7 +24,16 @@ import numpy as np
 from numpy.typing import NDArray
 
 import varnel
-from varnel._cli_common import CliError, Console, UsageError, at_least, bits_list, bits_value, search_chunk
+from varnel._cli_common import (
+    CliError,
+    Console,
+    UsageError,
+    at_least,
+    bits_list,
+    bits_value,
+    check_results_fit,
+    search_chunk,
+)
 from varnel._cli_inputs import (
     IdFile,
     VectorSource,
@@ -375,18 +384,6 @@ def search_all(
             bar.update(len(chunk_ids))
     assert scores is not None and ids is not None
     return scores, ids
-
-
-def check_results_fit(queries: int, columns: int) -> None:
-    """Refuses, before any search, results larger than this machine's memory."""
-    from varnel.demo import physical_memory
-
-    needed = queries * columns * (4 + 8)  # a float32 score and an int64 position or uint64 id
-    if needed > physical_memory():
-        raise CliError(
-            f"{queries:,} queries x {columns:,} results need {needed / 2**30:,.1f} GiB, more than this machine's "
-            f"memory ({physical_memory() / 2**30:,.1f} GiB); ask for a smaller -k or search fewer queries at a time"
-        )
 
 
 def search_chunk_of(index: Any, queries: NDArray[np.float32], k: int, options: dict[str, Any]) -> tuple[Any, Any]:

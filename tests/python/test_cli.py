@@ -402,14 +402,20 @@ class TestLimitsAndSignals:
         expected = varnel.SkerryIndex.load(str(work / "good.vnix")).query(data[1], N, refine=data[0])
         np.testing.assert_array_equal(found["scores"], expected[0])
 
-    def test_results_larger_than_memory_are_refused_before_searching(self, work, monkeypatch, capsys):
+    @pytest.mark.parametrize(
+        "args, k",
+        [(["search", "good.vnix", "q.npy", "-o", "found.npz"], N), (["eval", "x.npy", "q.npy", "--bits", "4"], N // 2)],
+        ids=["search", "eval"],
+    )
+    def test_results_larger_than_memory_are_refused_before_searching(self, work, monkeypatch, capsys, args, k):
         from varnel import cli, demo
 
         monkeypatch.setattr(demo, "physical_memory", lambda: NQ * N * 12 - 1)
         monkeypatch.chdir(work)
-        assert cli.main(["search", "good.vnix", "q.npy", "-k", str(N), "-o", "found.npz"]) == 1
-        assert f"{NQ:,} queries x {N:,} results need" in capsys.readouterr().err
-        assert not (work / "found.npz").exists()
+        before = sorted(os.listdir(work))
+        assert cli.main([*args, "-k", str(k)]) == 1
+        assert f"{NQ:,} queries x {k:,} results need" in capsys.readouterr().err
+        assert sorted(os.listdir(work)) == before
 
     def test_require_checksum_loads_a_file_with_a_trailer(self, work):
         assert "query 0:" in run("search", "good.vnix", "q.npy", "--require-checksum", cwd=work).stdout
