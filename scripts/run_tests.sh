@@ -19,6 +19,9 @@ fi
 python -m pip install -q --upgrade pip
 # The command-line tests read Parquet and HDF5 files and draw a plot.
 python -m pip install -q numpy pytest hypothesis tqdm pyarrow h5py matplotlib
+# The type stubs are checked against the built module (mypy's stubtest) and
+# against a typed example (pyright, which brings Node.js if it is missing).
+python -m pip install -q mypy pyright
 # Ray (with Ray Data) for the sharded-index tests; they skip where no Ray wheel exists.
 python -m pip install -q "ray[data]" || echo "Ray is not installable here: the sharded-index tests will skip"
 
@@ -42,6 +45,8 @@ done
 if [ -f python/module.cpp ]; then
   python -m pip install -q .
   python -m pytest tests/python -q
+  python -m mypy.stubtest varnel._varnel
+  python -m pyright tests/typing/typed_example.py
   # The wheel users install must take the same kernels and give the same
   # results as this source build.
   bash scripts/check_wheel.sh

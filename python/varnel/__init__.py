@@ -7,8 +7,12 @@ duplicate id) raise ``PanicException``, which derives from ``BaseException``:
 catch it by name, ``except Exception`` does not see it.
 """
 
-from varnel import _varnel
-from varnel._varnel import IdMapIndex, PanicException, SkerryIndex, __version__
+from varnel._startup import quiet_interrupts_until_main
+
+quiet_interrupts_until_main()
+
+from varnel import _varnel  # noqa: E402 (after the line above, which must come first)
+from varnel._varnel import IdMapIndex, PanicException, SkerryIndex, __version__  # noqa: E402
 
 __all__ = [
     "SkerryIndex",

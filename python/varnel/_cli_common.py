@@ -11,6 +11,14 @@ from typing import Any
 class CliError(Exception):
     """A problem the user can fix; the command prints its message as one line and exits."""
 
+    exit_code = 1
+
+
+class UsageError(CliError):
+    """A command line whose arguments do not go together (exit code 2, as argparse's own errors)."""
+
+    exit_code = 2
+
 
 INSTALL_HINT = "pip install 'varnel[cli]'"
 
@@ -113,3 +121,18 @@ def search_chunk(stored: int, threads: int) -> int:
     """Queries per search call: small enough that a progress bar moves every fraction of a
     second on a large index, large enough to keep every thread busy (groups of four)."""
     return max(1, min(1024, max(16 * threads, (1 << 26) // max(stored, 1))))
+
+
+def check_results_fit(queries: int, columns: int, copies: int = 1) -> None:
+    """Refuses, before any search, results larger than this machine's memory.
+
+    `copies` counts the (queries, columns) arrays of scores and ids held at once.
+    """
+    from varnel.demo import physical_memory
+
+    needed = copies * queries * columns * (4 + 8)  # a float32 score and an int64 position or uint64 id
+    if needed > physical_memory():
+        raise CliError(
+            f"{queries:,} queries x {columns:,} results need {needed / 2**30:,.1f} GiB, more than this machine's "
+            f"memory ({physical_memory() / 2**30:,.1f} GiB); ask for a smaller -k or search fewer queries at a time"
+        )

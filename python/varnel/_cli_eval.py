@@ -13,7 +13,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 import varnel
-from varnel._cli_common import CliError, Console, search_chunk
+from varnel._cli_common import CliError, Console, check_results_fit, search_chunk
 from varnel._cli_inputs import Hdf5File, VectorSource, batch_rows, check_index_dim, open_vectors, require
 from varnel._cli_outputs import check_new_output, replacing_file
 
@@ -101,6 +101,8 @@ def run(args: argparse.Namespace, console: Console) -> int:
     workload = choose_queries(args, source, console)
     if workload.base_count < args.k:
         raise CliError(f"{source.name}: {workload.base_count:,} vectors to index, fewer than k = {args.k}")
+    # The exact top-k, its merge buffer and the found positions of one code width.
+    check_results_fit(len(workload.queries), args.k, copies=3)
     indexes, build_seconds, truth = build_all(args, workload, console)
     results = [measure(index, workload, truth, build_seconds[bits], args.k, console) for bits, index in indexes.items()]
     rotation = next(iter(indexes.values())).rotation

@@ -23,6 +23,7 @@ from varnel._cli_common import CliError
 VECTOR_EXTENSIONS = (".npy", ".fvecs", ".ivecs", ".bvecs", ".parquet", ".pq", ".h5", ".hdf5")
 FLOAT32 = np.dtype(np.float32)
 BATCH_BYTES = 8 << 20  # float32 values per batch when --batch is not given: a few ms of adding
+MAX_BATCH_ROWS = 1 << 30  # a larger --batch reads no more at a time than this (readers take int64 sizes)
 
 Batch = tuple[int, NDArray[np.float32], "NDArray[np.uint64] | None"]
 
@@ -42,6 +43,44 @@ def require_readable_file(path: str) -> None:
         raise CliError(f"{path}: not a regular file")
     if not os.access(path, os.R_OK):
         raise CliError(f"{path}: permission denied")
+
+
+NPY_MAGIC = b"\x93NUMPY"
+
+
+def map_npy(path: str) -> NDArray[Any]:
+    """A .npy file, memory-mapped, after checking its header against the file.
+
+    NumPy's own messages for a file that is not a .npy array advise loading
+    pickles; these checks name what is wrong instead.
+    """
+    with open(path, "rb") as file:
+        if file.read(len(NPY_MAGIC)) != NPY_MAGIC:
+            raise CliError(f"{path}: not a .npy file (it does not start with the NumPy array header)")
+        shape, dtype = _npy_header(file, path)
+        data_bytes = int(np.prod(shape, dtype=object)) * dtype.itemsize
+        available = os.fstat(file.fileno()).st_size - file.tell()
+    if data_bytes > available:
+        raise CliError(f"{path}: truncated: its header announces {data_bytes:,} bytes of data, the file holds {available:,}")
+    try:
+        return np.load(path, mmap_mode="r", allow_pickle=False)
+    except (ValueError, OSError, EOFError, OverflowError) as error:
+        raise CliError(f"{path}: not a readable .npy array ({error})") from None
+
+
+def _npy_header(file: Any, path: str) -> tuple[tuple[int, ...], np.dtype]:
+    file.seek(0)
+    try:
+        version = np.lib.format.read_magic(file)
+        read = np.lib.format.read_array_header_1_0 if version == (1, 0) else np.lib.format.read_array_header_2_0
+        shape, _, dtype = read(file, max_header_size=1 << 16)
+    except (ValueError, OSError, EOFError, OverflowError, TypeError, SyntaxError) as error:
+        raise CliError(f"{path}: damaged .npy header ({error})") from None
+    if not all(isinstance(size, int) and size >= 0 for size in shape):
+        raise CliError(f"{path}: the .npy header holds the shape {shape}, which no array has")
+    if dtype.hasobject:
+        raise CliError(f"{path}: holds Python objects, not numbers")
+    return shape, dtype
 
 
 def extension(path: str) -> str:
@@ -69,7 +108,9 @@ def check_index_dim(dim: int, name: str) -> None:
 
 def batch_rows(requested: int | None, dim: int) -> int:
     """Rows per batch: as requested, or as many as fill BATCH_BYTES."""
-    return requested if requested is not None else max(256, BATCH_BYTES // (4 * max(dim, 1)))
+    if requested is not None:
+        return min(requested, MAX_BATCH_ROWS)
+    return max(256, BATCH_BYTES // (4 * max(dim, 1)))
 
 
 def to_float32(values: NDArray[Any], first_row: int, name: str) -> NDArray[np.float32]:
@@ -153,10 +194,7 @@ class _MappedRows(VectorSource):
 
 class NpyFile(_MappedRows):
     def __init__(self, path: str) -> None:
-        try:
-            header = np.load(path, mmap_mode="r", allow_pickle=False)
-        except (ValueError, OSError, EOFError) as error:
-            raise CliError(f"{path}: not a readable .npy array ({error})") from None
+        header = map_npy(path)
         if header.ndim != 2:
             raise CliError(f"{path}: holds an array of shape {header.shape}; vectors need a 2-D array (n, dim)")
         check_number_dtype(header.dtype, path)
@@ -250,7 +288,11 @@ class Hdf5File(VectorSource):
     def metric(self) -> str | None:
         """The distance the file's ground truth was computed with, if it says."""
         value = self._file.attrs.get("distance")
-        return value.decode() if isinstance(value, bytes) else value
+        if isinstance(value, np.ndarray) and value.size == 1:  # a one-element array of text
+            value = value.reshape(()).item()
+        if isinstance(value, bytes):
+            value = value.decode("utf-8", errors="replace")
+        return value if isinstance(value, str) else None
 
     def stored_neighbors(self) -> NDArray[np.int64] | None:
         data = self._file.get("neighbors")
@@ -365,10 +407,7 @@ class IdFile:
         require_readable_file(path)
         if extension(path) != ".npy":
             raise CliError(f"{path}: ids are read from a .npy file of integers")
-        try:
-            self._ids = np.load(path, mmap_mode="r", allow_pickle=False)
-        except (ValueError, OSError, EOFError) as error:
-            raise CliError(f"{path}: not a readable .npy array ({error})") from None
+        self._ids = map_npy(path)
         if self._ids.ndim != 1 or self._ids.dtype.kind not in "iu":
             raise CliError(
                 f"{path}: ids need a 1-D array of integers, not {self._ids.dtype} of shape {self._ids.shape}"

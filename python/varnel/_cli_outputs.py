@@ -11,6 +11,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from varnel._cli_common import CliError
+from varnel._files import create_new, move_into_place, staging_directory
 
 RESULT_EXTENSIONS = (".npy", ".npz", ".csv", ".jsonl", ".ndjson")
 
@@ -30,26 +31,25 @@ def check_new_output(path: str, force: bool) -> None:
 
 @contextlib.contextmanager
 def replacing(path: str) -> Iterator[str]:
-    """Yields a temporary name beside `path`; it becomes `path` only if the block succeeds.
+    """Yields a temporary name for `path`; it becomes `path` only if the block succeeds.
 
-    On any failure, Ctrl-C included, the temporary file is removed, so a reader
-    of `path` sees either the old file, or nothing, or the whole new one.
+    The name lies in a private directory beside `path` (see varnel._files), so
+    no link planted by someone else is followed. On any failure, Ctrl-C and
+    SIGTERM included, the temporary file is removed, so a reader of `path`
+    sees either the old file, or nothing, or the whole new one, also after a
+    power loss (file and directory are synced).
     """
-    directory, base = os.path.split(path)
-    temporary = os.path.join(directory, f".{base}.{os.getpid()}.tmp")
-    try:
+    with staging_directory(path) as staging:
+        temporary = os.path.join(staging, os.path.basename(path))
         yield temporary
-        os.replace(temporary, path)
-    except BaseException:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(temporary)
-        raise
+        move_into_place(temporary, path)
 
 
 @contextlib.contextmanager
 def replacing_file(path: str, mode: str = "wb") -> Iterator[IO[Any]]:
-    with replacing(path) as temporary, open(temporary, mode) as file:
-        yield file
+    with replacing(path) as temporary:
+        with create_new(temporary, text="b" not in mode) as file:
+            yield file
 
 
 def result_paths(path: str) -> list[str]:

@@ -5,7 +5,7 @@ from typing import Final, Literal, SupportsIndex, final
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-Metric = Literal["ip", "cosine", "l2"]
+_Metric = Literal["ip", "cosine", "l2"]
 
 __all__ = ["SkerryIndex", "IdMapIndex", "__version__"]
 
@@ -15,8 +15,10 @@ class PanicException(BaseException): ...
 
 def _num_threads() -> int: ...
 def _set_num_threads(count: SupportsIndex, /) -> None: ...
-def _rejected_settings() -> list[tuple[str, str, str]]: ...
+def _rejected_settings() -> list[tuple[str, str, str, str]]: ...
 def _verification_counts() -> tuple[int, int]: ...
+def _simd_path() -> str: ...
+def _supported_simd_paths() -> list[str]: ...
 @final
 class SkerryIndex:
     def __new__(cls, dim: SupportsIndex, bits: SupportsIndex, rotation: str = "rotor3") -> SkerryIndex: ...
@@ -26,9 +28,10 @@ class SkerryIndex:
     def search(
         self, queries: NDArray[np.float32], k: SupportsIndex
     ) -> tuple[NDArray[np.float32], NDArray[np.int64]]:
-        """Top-`k` search. Returns `(scores, indices)` as `(nq, k)` arrays.
+        """Top-`k` search. Returns `(scores, indices)` as `(nq, K)` arrays.
 
-        The column count is the effective k, `min(k, len(self))` and at least 1;
+        K, the column count, is the effective k, `min(k, len(self))` and at least 1
+        (with no query rows: `k`);
         an empty slot (only when `k` exceeds the stored count) holds score
         `-inf` and index -1. The column count of `queries` is not compared
         with `dim` (its buffer is split into vectors of `dim` values; a
@@ -55,12 +58,13 @@ class SkerryIndex:
         k: SupportsIndex,
         *,
         allowed: ArrayLike | None = None,
-        metric: Metric = "ip",
+        metric: _Metric = "ip",
         refine: NDArray[np.float32] | None = None,
         refine_factor: SupportsIndex | None = None,
     ) -> tuple[NDArray[np.float32], NDArray[np.int64]]:
-        """Top-`k` search with options. Returns `(scores, indices)` as `(nq, k)` arrays,
-        best first. `queries` must have `dim` columns.
+        """Top-`k` search with options. Returns `(scores, indices)` as `(nq, K)` arrays,
+        best first, K = `min(k, len(self))` and at least 1 (with no query rows: `k`).
+        `queries` must have `dim` columns.
 
         allowed: only these may be returned: an integer array of positions or a
           boolean mask of length `len(index)`. Applied inside the scan;
@@ -97,9 +101,9 @@ class IdMapIndex:
         self, queries: NDArray[np.float32], k: SupportsIndex
     ) -> tuple[NDArray[np.float32], NDArray[np.uint64]]:
         """Top-`k` search returning external ids. Returns `(scores, ids)` as
-        `(nq, k)` arrays.
+        `(nq, K)` arrays.
 
-        The column count is the effective k, `min(k, len(self))` and at least 1
+        K, the column count, is the effective k, `min(k, len(self))` and at least 1
         (with no query rows: `k`); an empty slot holds score `-inf` and id
         `2**64 - 1`, which is also a valid stored id: tell them apart by the
         score."""
@@ -115,19 +119,19 @@ class IdMapIndex:
         """A new index read from `data` (bytes, bytearray, memoryview or any
         buffer) as `to_bytes` or `write` produced it, with every check of `load`."""
     def __reduce__(self) -> tuple[object, tuple[bytes]]: ...
-    def load(cls, path: str) -> IdMapIndex: ...
     def query(
         self,
         queries: NDArray[np.float32],
         k: SupportsIndex,
         *,
         allowed: ArrayLike | None = None,
-        metric: Metric = "ip",
+        metric: _Metric = "ip",
         refine: NDArray[np.float32] | None = None,
         refine_factor: SupportsIndex | None = None,
     ) -> tuple[NDArray[np.float32], NDArray[np.uint64]]:
-        """Top-`k` search with options. Returns `(scores, ids)` as `(nq, k)` arrays,
-        best first. `queries` must have `dim` columns.
+        """Top-`k` search with options. Returns `(scores, ids)` as `(nq, K)` arrays,
+        best first, K = `min(k, len(self))` and at least 1 (with no query rows: `k`).
+        `queries` must have `dim` columns.
 
         allowed: only these may be returned: an array of uint64 ids (ids not stored
           are ignored). Applied inside the scan;

@@ -9,32 +9,48 @@ wrong command line, 130 after Ctrl-C), never in a traceback; set
 from __future__ import annotations
 
 import argparse
+import contextlib
+import inspect
 import json
 import os
+import signal
 import sys
+import threading
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any, NoReturn
 
 import numpy as np
 from numpy.typing import NDArray
 
 import varnel
-from varnel._cli_common import CliError, Console, at_least, bits_list, bits_value, search_chunk
+from varnel._cli_common import (
+    CliError,
+    Console,
+    UsageError,
+    at_least,
+    bits_list,
+    bits_value,
+    check_results_fit,
+    search_chunk,
+)
 from varnel._cli_inputs import (
     IdFile,
     VectorSource,
     batch_rows,
     check_index_dim,
     checked_ids,
+    map_npy,
     open_vectors,
     require_readable_file,
 )
 from varnel._cli_outputs import check_new_output, replacing, result_paths, result_table, write_results
 from varnel._index_header import IndexHeader, read_header
+from varnel._startup import restore_interrupts
 
 INDEX_EXTENSIONS = (".vnix", ".vnim")
 SHOWN_QUERIES = 5
+MAX_THREADS = 1024  # the library caps larger counts at this
 
 
 class Parser(argparse.ArgumentParser):
@@ -120,7 +136,7 @@ def add_build_arguments(parser: Parser) -> None:
     parser.add_argument(
         "--rotation", default="rotor3", metavar="NAME", help="planar2, rotor3 (default), iso4, walshrotor3"
     )
-    parser.add_argument("--ids", metavar="IDS", help="a .npy file of one integer id per vector (makes a .vnim)")
+    parser.add_argument("--ids", metavar="IDS", help="a .npy file of one integer id per vector (with -o INDEX.vnim)")
     parser.add_argument(
         "--batch", type=at_least(1), metavar="N", help="vectors read and added at a time (default: 8 MB of them)"
     )
@@ -146,6 +162,11 @@ def add_search_arguments(parser: Parser) -> None:
     )
     parser.add_argument(
         "--refine-factor", type=at_least(1), metavar="F", help="candidates re-scored per result (default 4)"
+    )
+    parser.add_argument(
+        "--require-checksum",
+        action="store_true",
+        help="refuse an index file without an integrity trailer (one written before trailers existed, or cut short)",
     )
     parser.add_argument("--show", type=at_least(1), default=SHOWN_QUERIES, metavar="N", help="queries shown without -o")
     parser.add_argument("--force", action="store_true", help="replace existing output files")
@@ -272,8 +293,9 @@ def run_search(args: argparse.Namespace, console: Console) -> int:
     if len(queries) == 0:
         raise CliError(f"{queries_file.name}: holds no queries")
     options = query_options(args, header)
-    index = load_index(header)
-    scores, ids = search_all(index, queries, args.k, options, console)
+    index = load_index(header, args.require_checksum)
+    # Results have min(k, n) columns whatever k is: a k beyond n asks for nothing more.
+    scores, ids = search_all(index, queries, min(args.k, max(len(index), 1)), options, console)
     if args.output is None:
         print(result_table(scores, ids, args.show, "id" if header.has_ids else "position"))
         return 0
@@ -282,12 +304,23 @@ def run_search(args: argparse.Namespace, console: Console) -> int:
     return 0
 
 
-def load_index(header: IndexHeader) -> Any:
+def load_index(header: IndexHeader, require_checksum: bool = False) -> Any:
     kind = varnel.IdMapIndex if header.has_ids else varnel.SkerryIndex
+    if require_checksum and not header.checksummed:
+        raise CliError(f"{header.path}: has no integrity trailer, and --require-checksum asks for one")
+    options = {"require_checksum": True} if require_checksum and accepts_keyword(kind.load, "require_checksum") else {}
     try:
-        return kind.load(header.path)
+        return kind.load(header.path, **options)
     except OSError as error:
         raise CliError(f"{header.path}: {error}") from None
+
+
+def accepts_keyword(function: Callable[..., Any], name: str) -> bool:
+    """Whether a function of the extension module takes the keyword `name` (from its signature)."""
+    try:
+        return name in inspect.signature(function).parameters
+    except (TypeError, ValueError):
+        return False
 
 
 def query_options(args: argparse.Namespace, header: IndexHeader) -> dict[str, Any]:
@@ -302,7 +335,8 @@ def query_options(args: argparse.Namespace, header: IndexHeader) -> dict[str, An
     if args.refine_factor is not None:
         if args.refine is None:
             raise CliError("--refine-factor needs --refine")
-        options["refine_factor"] = args.refine_factor
+        # Candidates beyond the stored count change nothing.
+        options["refine_factor"] = min(args.refine_factor, max(header.count, 1))
     return options
 
 
@@ -310,10 +344,7 @@ def read_npy(path: str, what: str) -> NDArray[Any]:
     require_readable_file(path)
     if os.path.splitext(path)[1].lower() != ".npy":
         raise CliError(f"{path}: {what} is read from a .npy file")
-    try:
-        return np.load(path, mmap_mode="r", allow_pickle=False)
-    except (ValueError, OSError, EOFError) as error:
-        raise CliError(f"{path}: not a readable .npy array ({error})") from None
+    return map_npy(path)
 
 
 def read_allowed(path: str, ids: bool) -> NDArray[Any]:
@@ -337,16 +368,22 @@ def read_refine_vectors(path: str, dim: int) -> NDArray[np.float32]:
 def search_all(
     index: Any, queries: NDArray[np.float32], k: int, options: dict[str, Any], console: Console
 ) -> tuple[NDArray[Any], NDArray[Any]]:
-    """Searches in chunks, so that a long run shows progress."""
-    scores, ids = [], []
+    """Searches in chunks, so that a long run shows progress, into results allocated once."""
+    check_results_fit(len(queries), k)
+    scores: NDArray[Any] | None = None
+    ids: NDArray[Any] | None = None
     chunk = search_chunk(len(index), varnel.num_threads())
     with console.bar(len(queries), "searching", unit="query") as bar:
         for start in range(0, len(queries), chunk):
             chunk_scores, chunk_ids = search_chunk_of(index, queries[start : start + chunk], k, options)
-            scores.append(chunk_scores)
-            ids.append(chunk_ids)
+            if scores is None or ids is None:  # a filter may leave fewer columns than k
+                scores = np.empty((len(queries), chunk_scores.shape[1]), chunk_scores.dtype)
+                ids = np.empty((len(queries), chunk_ids.shape[1]), chunk_ids.dtype)
+            scores[start : start + len(chunk_ids)] = chunk_scores
+            ids[start : start + len(chunk_ids)] = chunk_ids
             bar.update(len(chunk_ids))
-    return np.concatenate(scores), np.concatenate(ids)
+    assert scores is not None and ids is not None
+    return scores, ids
 
 
 def search_chunk_of(index: Any, queries: NDArray[np.float32], k: int, options: dict[str, Any]) -> tuple[Any, Any]:
@@ -398,7 +435,7 @@ def run_demo(args: argparse.Namespace, console: Console) -> int:
 
     problem = demo.check_arguments(args)
     if problem:
-        raise CliError(problem)
+        raise UsageError(problem)
     demo.run(args.n, args.queries, args.dim, args.bits, args.k, args.seed)
     return 0
 
@@ -410,31 +447,58 @@ def panic_text(error: BaseException) -> str:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = make_parser().parse_args(argv)
-    prog = f"varnel {args.command}"
+    restore_interrupts()
     try:
-        if args.threads is not None:
-            varnel.set_num_threads(args.threads)
-        return args.run(args, Console(args.quiet))
-    except CliError as error:
-        return fail(prog, str(error))
-    except varnel.PanicException as error:
-        return fail(prog, panic_text(error))
+        args = make_parser().parse_args(argv)
     except KeyboardInterrupt:
-        return fail(prog, "interrupted", 130)
-    except BrokenPipeError:
-        # The reader of stdout went away (`| head`): stop quietly, and keep Python's exit flush quiet too.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
-    except MemoryError:
-        return fail(prog, "out of memory")
-    except OSError as error:
-        where = f"{error.filename}: " if error.filename else ""
-        return fail(prog, f"{where}{error.strerror or error}")
-    except Exception as error:
-        if os.environ.get("VARNEL_TRACEBACK"):
-            raise
-        return fail(prog, f"unexpected {type(error).__name__}: {error} (VARNEL_TRACEBACK=1 shows where)")
+        return fail("varnel", "interrupted", 130)
+    prog = f"varnel {args.command}"
+    with termination_as_interrupt():
+        try:
+            if args.threads is not None:
+                varnel.set_num_threads(min(args.threads, MAX_THREADS))
+            return args.run(args, Console(args.quiet))
+        except CliError as error:
+            return fail(prog, str(error), error.exit_code)
+        except varnel.PanicException as error:
+            return fail(prog, panic_text(error))
+        except Terminated:
+            return fail(prog, "terminated", 128 + signal.SIGTERM)
+        except KeyboardInterrupt:
+            return fail(prog, "interrupted", 130)
+        except BrokenPipeError:
+            # The reader of stdout went away (`| head`): stop quietly, and keep Python's exit flush quiet too.
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            return 1
+        except MemoryError:
+            return fail(prog, "out of memory")
+        except OSError as error:
+            where = f"{error.filename}: " if error.filename else ""
+            return fail(prog, f"{where}{error.strerror or error}")
+        except Exception as error:
+            if os.environ.get("VARNEL_TRACEBACK"):
+                raise
+            return fail(prog, f"unexpected {type(error).__name__}: {error} (VARNEL_TRACEBACK=1 shows where)")
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, raised where Ctrl-C would be, so that it stops work and removes temporary files alike."""
+
+
+def _raise_terminated(signum: int, frame: object) -> None:
+    raise Terminated
+
+
+@contextlib.contextmanager
+def termination_as_interrupt() -> Iterator[None]:
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGTERM, _raise_terminated)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
 
 
 def fail(prog: str, message: str, code: int = 1) -> int:

@@ -39,6 +39,7 @@ except ImportError as error:  # pragma: no cover - depends on the environment
 
 import varnel
 from varnel import IdMapIndex, PanicException
+from varnel._files import create_new, move_into_place, open_regular_file, staging_directory, sync_directory
 
 __all__ = ["ShardedIndex", "ShardUnavailableError", "shard_of", "merge_results", "ROUTING_RULE"]
 
@@ -50,8 +51,11 @@ MANIFEST_NAME = "manifest.json"
 MANIFEST_FORMAT = "varnel-sharded-index"
 MANIFEST_VERSION = 1
 # Shard files; a name like this that the manifest does not list is an error
-# (a leftover "shard-NNNNN.vnim.tmp" of an interrupted write is not one).
+# (the hidden staging directory an interrupted write may leave is not one).
 _SHARD_FILE_NAME = re.compile(r"^shard-\d+\.vnim$")
+# A manifest lists about 150 bytes per shard: this allows some 100,000 shards
+# and keeps a hostile file from filling memory.
+_MANIFEST_MAX_BYTES = 16 << 20
 _ROTATION_TAGS = {"planar2": 2, "rotor3": 3, "iso4": 4, "walshrotor3": 5}
 _HASH_CHUNK = 1 << 20
 _TRAILER_BYTES = 16  # the integrity trailer ("VNCK", length, CRC-32C) that ends a file
@@ -152,63 +156,77 @@ def _earliest_failure(failures: list[tuple[np.ndarray, BaseException]]) -> BaseE
 # Shard files: checked before any actor loads them.
 
 
-def _sha256_of_file(path: str) -> str:
+def _sha256_of(descriptor: int, size: int) -> str | None:
+    """The sha256 of the next `size` bytes of an open file, or None if it ends sooner."""
     digest = hashlib.sha256()
-    with open(path, "rb") as file:
-        while chunk := file.read(_HASH_CHUNK):
-            digest.update(chunk)
+    left = size
+    while left:
+        chunk = os.read(descriptor, min(left, _HASH_CHUNK))
+        if not chunk:
+            return None
+        digest.update(chunk)
+        left -= len(chunk)
     return digest.hexdigest()
+
+
+def _read_exactly(descriptor: int, offset: int, size: int) -> bytes:
+    data = os.pread(descriptor, size, offset)
+    if len(data) != size:
+        raise OSError(f"the file ended after {offset + len(data)} bytes")
+    return data
 
 
 def _shard_file_problem(path: str, entry: Mapping[str, Any], shard: int, params: Mapping[str, Any]) -> str | None:
     """Why the shard file at `path` cannot be loaded as shard `shard`, or None if it can.
 
-    Checks the checksum and size recorded at write time, the header against the
-    index parameters and that every id routes to this shard.
+    Checks that it is a regular file, the checksum and size recorded at write
+    time (hashing no more bytes than recorded), the header against the index
+    parameters and that every id routes to this shard.
     """
     name = os.path.basename(path)
     try:
-        size = os.path.getsize(path)
-        if size != entry["bytes"]:
-            return f"shard file {name} has {size} bytes, the manifest says {entry['bytes']}"
-        if _sha256_of_file(path) != entry["sha256"]:
-            return f"shard file {name} was altered (sha256 differs from the manifest)"
-        with open(path, "rb") as file:
-            header = file.read(15)
-        if len(header) < 15 or header[:5] != b"VNIM\x02":
-            return f"shard file {name} is not a version 2 VNIM file"
-        bits, tag = header[5], header[6]
-        dim, count = int.from_bytes(header[7:11], "little"), int.from_bytes(header[11:15], "little")
-        code_bytes = dim // 8 * bits * count
-        seed_at = 15 + code_bytes + 4 * count
-        data_end = seed_at + 8 + 8 * count
-        if size not in (data_end, data_end + _TRAILER_BYTES):
-            return f"shard file {name} has {size} bytes, its header announces {data_end}"
-        with open(path, "rb") as file:
-            file.seek(seed_at)
-            seed = int.from_bytes(file.read(8), "little")
-            ids = np.frombuffer(file.read(8 * count), dtype="<u8")
-        expected = (params["dim"], params["bits"], _ROTATION_TAGS[params["rotation"]], DEFAULT_SEED, entry["count"])
-        if (dim, bits, tag, seed, count) != expected:
-            return f"shard file {name} does not match the manifest's dim, bits, rotation, seed or count"
-        if count and not np.all(shard_of(ids, params["num_shards"]) == shard):
-            return f"shard file {name} holds ids that route to another shard"
+        descriptor = open_regular_file(path)
+        try:
+            return _open_shard_file_problem(descriptor, name, entry, shard, params)
+        finally:
+            os.close(descriptor)
     except OSError as error:
         return f"shard file {name} cannot be read: {error}"
+
+
+def _open_shard_file_problem(
+    descriptor: int, name: str, entry: Mapping[str, Any], shard: int, params: Mapping[str, Any]
+) -> str | None:
+    size = os.fstat(descriptor).st_size
+    if size != entry["bytes"]:
+        return f"shard file {name} has {size} bytes, the manifest says {entry['bytes']}"
+    if _sha256_of(descriptor, size) != entry["sha256"]:
+        return f"shard file {name} was altered (sha256 differs from the manifest)"
+    if size < 15:
+        return f"shard file {name} is not a version 2 VNIM file"
+    header = _read_exactly(descriptor, 0, 15)
+    if header[:5] != b"VNIM\x02":
+        return f"shard file {name} is not a version 2 VNIM file"
+    bits, tag = header[5], header[6]
+    dim, count = int.from_bytes(header[7:11], "little"), int.from_bytes(header[11:15], "little")
+    code_bytes = dim // 8 * bits * count
+    seed_at = 15 + code_bytes + 4 * count
+    data_end = seed_at + 8 + 8 * count
+    if size not in (data_end, data_end + _TRAILER_BYTES):
+        return f"shard file {name} has {size} bytes, its header announces {data_end}"
+    seed = int.from_bytes(_read_exactly(descriptor, seed_at, 8), "little")
+    ids = np.frombuffer(_read_exactly(descriptor, seed_at + 8, 8 * count), dtype="<u8")
+    expected = (params["dim"], params["bits"], _ROTATION_TAGS[params["rotation"]], DEFAULT_SEED, entry["count"])
+    if (dim, bits, tag, seed, count) != expected:
+        return f"shard file {name} does not match the manifest's dim, bits, rotation, seed or count"
+    if count and not np.all(shard_of(ids, params["num_shards"]) == shard):
+        return f"shard file {name} holds ids that route to another shard"
     return None
 
 
 @ray.remote(num_cpus=0)
 def _check_shard_file(path: str, entry: Mapping[str, Any], shard: int, params: Mapping[str, Any]) -> str | None:
     return _shard_file_problem(path, entry, shard, params)
-
-
-def _fsync_directory(directory: str) -> None:
-    descriptor = os.open(directory, os.O_RDONLY)
-    try:
-        os.fsync(descriptor)
-    finally:
-        os.close(descriptor)
 
 
 def _manifest_checksum(body: Mapping[str, Any]) -> str:
@@ -224,16 +242,30 @@ def _is_int(value: Any) -> bool:
     return isinstance(value, int) and not isinstance(value, bool) and value >= 0
 
 
+def _read_small_file(path: str, limit: int) -> bytes:
+    """The contents of a regular file of at most `limit` bytes."""
+    descriptor = open_regular_file(path)
+    try:
+        with os.fdopen(descriptor, "rb", closefd=False) as file:
+            data = file.read(limit + 1)
+    finally:
+        os.close(descriptor)
+    if len(data) > limit:
+        raise OSError(f"larger than {limit:,} bytes")
+    return data
+
+
 def _read_manifest(directory: str) -> dict[str, Any]:
     """Reads and checks the manifest and the directory listing; raises OSError on any fault."""
     path = os.path.join(directory, MANIFEST_NAME)
     try:
-        with open(path, encoding="utf-8") as file:
-            manifest = json.load(file)
+        manifest = json.loads(_read_small_file(path, _MANIFEST_MAX_BYTES))
     except FileNotFoundError:
         raise OSError(f"no {MANIFEST_NAME} in {directory}: not a written sharded index") from None
     except (OSError, ValueError) as error:
         raise OSError(f"{MANIFEST_NAME} in {directory} cannot be read: {error}") from None
+    except RecursionError:
+        raise OSError(f"{MANIFEST_NAME} in {directory} cannot be read: nested too deeply") from None
     if not isinstance(manifest, dict) or manifest.get("checksum") != _manifest_checksum(manifest):
         raise OSError(f"{MANIFEST_NAME} in {directory} was altered (its checksum does not match)")
     if manifest.get("format") != MANIFEST_FORMAT or manifest.get("version") != MANIFEST_VERSION:
@@ -318,9 +350,14 @@ class _Shard:
 
     def write(self, path: str) -> dict[str, Any]:
         self.index.write(path)
-        with open(path, "rb") as file:
-            os.fsync(file.fileno())
-        return {"sha256": _sha256_of_file(path), "bytes": os.path.getsize(path), "count": len(self.index)}
+        descriptor = open_regular_file(path)
+        try:
+            os.fsync(descriptor)
+            size = os.fstat(descriptor).st_size
+            digest = _sha256_of(descriptor, size)
+        finally:
+            os.close(descriptor)
+        return {"sha256": digest, "bytes": size, "count": len(self.index)}
 
     def start_journal(self) -> None:
         self.journal = []
@@ -515,6 +552,7 @@ class ShardedIndex:
         vectors as before (their positions inside a shard may differ, which
         only changes the order among exactly equal scores).
         """
+        self._check_room_to_read(dataset)
         with self._lock:
             self._call("start_journal", self._every_shard())
             added = 0
@@ -528,6 +566,26 @@ class ShardedIndex:
                 raise
             self._call("end_journal", self._every_shard(False))
             return added
+
+    def _check_room_to_read(self, dataset: Any) -> None:
+        """Refuses a data set that Ray could never read because the shards hold every CPU.
+
+        Ray Data reads (and transforms) in tasks that each need a whole CPU;
+        with none left over, iter_batches would wait for ever. A materialized
+        data set needs no task. The check counts the cluster as it is now: an
+        autoscaling cluster may grow, so start one more node first.
+        """
+        if any(kind.__name__ == "MaterializedDataset" for kind in type(dataset).__mro__):
+            return
+        total = ray.cluster_resources().get("CPU", 0.0)
+        reserved = self._num_shards * float(self._options["num_cpus"])
+        if total - reserved < 1:
+            raise RuntimeError(
+                f"the {self._num_shards} shard actors reserve {reserved:g} of the cluster's {total:g} CPUs, "
+                "leaving less than the whole CPU each Ray Data reading task needs: add_dataset would wait "
+                "for ever. Give the shards fewer CPUs (num_cpus_per_shard), add a node, or pass "
+                "dataset.materialize() (read before the shards start)"
+            )
 
     def _batch_columns(self, batch: Mapping[str, np.ndarray], id_column: str, vector_column: str):
         for column in (id_column, vector_column):
@@ -654,9 +712,12 @@ class ShardedIndex:
 
         ``directory`` (created if needed; on storage that every shard's node
         sees) must not hold shard files other than those of this index's
-        shard numbers. Each shard writes ``shard-NNNNN.vnim.tmp``, syncs it and
-        reports its sha256; only when every shard succeeded are the files
-        renamed into place and the manifest written (atomically, by rename).
+        shard numbers. Each shard writes its file into a private staging
+        directory inside ``directory`` (created with an unpredictable name and
+        mode 0700, so nothing planted there is followed), syncs it and reports
+        its sha256; only when every shard succeeded are the files renamed into
+        place and the manifest written (synced, then renamed); the staging
+        directory is removed in any case.
         An interrupted write can leave a directory that ``load`` refuses;
         write to a fresh directory to keep the previous snapshot loadable.
         """
@@ -668,17 +729,11 @@ class ShardedIndex:
         )
         if foreign:
             raise OSError(f"{directory} holds shard file {foreign[0]} of another index; write to another directory")
-        with self._lock:
-            temporary = [os.path.join(directory, name + ".tmp") for name in names]
-            try:
-                entries = self._call("write", {shard: (path,) for shard, path in enumerate(temporary)})
-            except BaseException:
-                for path in temporary:
-                    if os.path.exists(path):
-                        os.remove(path)
-                raise
-            for name, path in zip(names, temporary):
-                os.replace(path, os.path.join(directory, name))
+        with self._lock, staging_directory(os.path.join(directory, MANIFEST_NAME)) as staging:
+            staged = [os.path.join(staging, name) for name in names]
+            entries = self._call("write", {shard: (path,) for shard, path in enumerate(staged)})
+            for name, path in zip(names, staged):
+                move_into_place(path, os.path.join(directory, name), sync=False)  # the shard synced it
             manifest = {
                 "format": MANIFEST_FORMAT,
                 "version": MANIFEST_VERSION,
@@ -691,13 +746,11 @@ class ShardedIndex:
                 "shards": [{"file": names[shard], **entries[shard]} for shard in range(self._num_shards)],
             }
             manifest["checksum"] = _manifest_checksum(manifest)
-            manifest_temporary = os.path.join(directory, MANIFEST_NAME + ".tmp")
-            with open(manifest_temporary, "w", encoding="utf-8") as file:
+            staged_manifest = os.path.join(staging, MANIFEST_NAME)
+            with create_new(staged_manifest, text=True) as file:
                 json.dump(manifest, file, indent=1)
-                file.flush()
-                os.fsync(file.fileno())
-            os.replace(manifest_temporary, os.path.join(directory, MANIFEST_NAME))
-            _fsync_directory(directory)
+            sync_directory(directory)  # the shard files' new names first
+            move_into_place(staged_manifest, os.path.join(directory, MANIFEST_NAME))
             self._written = {"directory": directory, "manifest": manifest}
             self._unwritten = [False] * self._num_shards
 

@@ -256,8 +256,20 @@ def write_bad_inputs(work, vectors):
     np.save(work / "nan.npy", late_nan)
     np.save(work / "dup.npy", np.array([1, 2, 3] * 100))
     (work / "x.txt").write_text("1 2 3\n")
+    (work / "text.npy").write_text("1 2 3\n")
+    np.save(work / "objects.npy", np.array([[1, "a"]], dtype=object), allow_pickle=True)
+    write_npy_header(work / "negative.npy", "(-3, 8)")
+    write_npy_header(work / "overflowing.npy", "(100000000000000000000, 8)")
+    (work / "untrailed.vnix").write_bytes(good[:-16])  # as written before trailers, or cut short
     (work / "junk.vnix").write_bytes(b"not an index at all")
     (work / "folder.npy").mkdir()
+
+
+def write_npy_header(path, shape):
+    """A .npy file whose header announces `shape`, followed by a few bytes of data."""
+    header = "{'descr': '<f4', 'fortran_order': False, 'shape': %s, }" % shape
+    header = header.ljust(117) + "\n"
+    path.write_bytes(b"\x93NUMPY\x01\x00" + len(header).to_bytes(2, "little") + header.encode() + bytes(64))
 
 
 ERRORS = [
@@ -298,6 +310,15 @@ ERRORS = [
     (["eval", "x.npy", "q16.npy"], 1, "queries have 16 values, vectors 32"),
     (["demo", "--dim", 100], 2, "dim must be a positive multiple of 8, got 100"),
     (["demo", "--k", 0], 2, "argument --k: must be at least 1, got 0"),
+    (["demo", "--n", 5, "--k", 10], 2, "need --n >= --k (got --n 5 and --k 10)"),
+    (["build", "text.npy", "-o", "a.vnix"], 1, "text.npy: not a .npy file"),
+    (["build", "x.npy", "--ids", "text.npy", "-o", "a.vnim"], 1, "text.npy: not a .npy file"),
+    (["search", "good.vnix", "q.npy", "--filter", "text.npy"], 1, "text.npy: not a .npy file"),
+    (["build", "objects.npy", "-o", "a.vnix"], 1, "objects.npy: holds Python objects, not numbers"),
+    (["build", "negative.npy", "-o", "a.vnix"], 1, "shape (-3, 8), which no array has"),
+    (["search", "good.vnix", "negative.npy"], 1, "shape (-3, 8), which no array has"),
+    (["build", "overflowing.npy", "-o", "a.vnix"], 1, "overflowing.npy: truncated: its header announces"),
+    (["search", "untrailed.vnix", "q.npy", "--require-checksum"], 1, "untrailed.vnix: has no integrity trailer"),
 ]
 
 
@@ -370,3 +391,124 @@ class TestProgram:
     def test_demo_still_runs(self, tmp_path):
         out = run("demo", "--n", 400, "--queries", 20, "--dim", 16, "--bits", 2, "--k", 5, cwd=tmp_path).stdout
         assert "recall@5" in out
+
+
+class TestLimitsAndSignals:
+    def test_k_beyond_any_integer_gives_every_vector(self, work, data):
+        run("search", "good.vnix", "q.npy", "-k", 10**23, "--refine", "x.npy", "--refine-factor", 10**30,
+            "-o", "found.npz", cwd=work)
+        found = np.load(work / "found.npz")
+        assert found["ids"].shape == (NQ, N)
+        expected = varnel.SkerryIndex.load(str(work / "good.vnix")).query(data[1], N, refine=data[0])
+        np.testing.assert_array_equal(found["scores"], expected[0])
+
+    @pytest.mark.parametrize(
+        "args, k",
+        [(["search", "good.vnix", "q.npy", "-o", "found.npz"], N), (["eval", "x.npy", "q.npy", "--bits", "4"], N // 2)],
+        ids=["search", "eval"],
+    )
+    def test_results_larger_than_memory_are_refused_before_searching(self, work, monkeypatch, capsys, args, k):
+        from varnel import cli, demo
+
+        monkeypatch.setattr(demo, "physical_memory", lambda: NQ * N * 12 - 1)
+        monkeypatch.chdir(work)
+        before = sorted(os.listdir(work))
+        assert cli.main([*args, "-k", str(k)]) == 1
+        assert f"{NQ:,} queries x {k:,} results need" in capsys.readouterr().err
+        assert sorted(os.listdir(work)) == before
+
+    def test_require_checksum_loads_a_file_with_a_trailer(self, work):
+        assert "query 0:" in run("search", "good.vnix", "q.npy", "--require-checksum", cwd=work).stdout
+
+    @pytest.mark.parametrize(
+        "distance", [np.array([b"angular", b"euclidean"]), np.arange(3), 7], ids=["texts", "numbers", "number"]
+    )
+    def test_an_unusable_distance_attribute_falls_back_to_exact_search(self, work, data, distance):
+        with h5py.File(work / "odd.hdf5", "w") as file:
+            file["train"], file["test"] = data
+            file["neighbors"] = np.zeros((NQ, 10), np.int64)
+            file.attrs["distance"] = distance
+        done = run("eval", "odd.hdf5", "--bits", 4, "--json", cwd=work)
+        assert json.loads(done.stdout)["truth"] == "exact float32 inner product"
+
+    def test_build_help_says_ids_need_a_vnim_output(self, tmp_path):
+        assert "--ids IDS" in (text := run("build", "--help", cwd=tmp_path).stdout) and "INDEX.vnim" in text
+
+    @pytest.mark.parametrize("name", ["out.vnix", "out.npz", "out.csv"])
+    def test_a_planted_link_at_the_temporary_name_is_not_followed(self, work, name, monkeypatch):
+        """Earlier temporary names were predictable (the process id): a link planted at one sent
+        the output over its target. Links at every such name stay untouched now."""
+        from varnel import cli
+
+        victim = work / "victim"
+        victim.write_text("precious")
+        for pid in (os.getpid(), os.getpid() + 1):
+            (work / f".{name}.{pid}.tmp").symlink_to(victim)
+        monkeypatch.chdir(work)
+        if name.endswith(".vnix"):
+            code = cli.main(["build", "x.npy", "-o", name, "-q"])
+        else:
+            code = cli.main(["search", "good.vnix", "q.npy", "-o", name, "-q"])
+        assert code == 0 and victim.read_text() == "precious"
+        assert not [entry for entry in os.listdir(work) if entry.endswith(".tmp") and not os.path.islink(entry)]
+        assert (work / name).stat().st_size > 0 and not (work / name).is_symlink()
+
+    def test_sigterm_while_writing_removes_the_temporary_files(self, work, monkeypatch):
+        """SIGTERM ends the command as Ctrl-C does (exit 128 + 15), removing what it staged."""
+        import signal
+
+        from varnel import cli
+
+        made = cli.new_index
+
+        class Interrupted:
+            def __init__(self, index):
+                self.index = index
+
+            def __getattr__(self, name):
+                return getattr(self.index, name)
+
+            def write(self, path):
+                self.index.write(path)  # the whole file is staged ...
+                assert os.path.getsize(path) > 0
+                os.kill(os.getpid(), signal.SIGTERM)  # ... when the signal comes
+
+        monkeypatch.setattr(cli, "new_index", lambda *args: Interrupted(made(*args)))
+        monkeypatch.chdir(work)
+        before = sorted(os.listdir(work))
+        assert cli.main(["build", "x.npy", "-o", "out.vnix", "-q"]) == 128 + signal.SIGTERM
+        assert sorted(os.listdir(work)) == before
+        assert signal.getsignal(signal.SIGTERM) == signal.SIG_DFL
+
+    def test_ctrl_c_while_the_command_imports_ends_it_without_a_traceback(self, tmp_path):
+        """The console script imports varnel.cli and so NumPy; Ctrl-C then ends it quietly."""
+        script = (
+            "import builtins, os, signal, sys\n"
+            "sys.modules['__main__'].__file__ = os.path.join(sys.prefix, 'bin', 'varnel')\n"
+            "real_import = builtins.__import__\n"
+            "def interrupting(name, *args, **kwargs):\n"
+            "    if name == 'numpy':\n"
+            "        os.kill(os.getpid(), signal.SIGINT)\n"
+            "    return real_import(name, *args, **kwargs)\n"
+            "builtins.__import__ = interrupting\n"
+            "from varnel.cli import main\n"
+            "sys.exit(main())\n"
+        )
+        done = subprocess.run([sys.executable, "-c", script, "--version"], capture_output=True, text=True, cwd=tmp_path)
+        assert done.returncode == -2 and done.stderr == "" and done.stdout == ""
+
+
+@pytest.mark.parametrize(
+    "argv, module",
+    [
+        (["python", "-m", "varnel", "demo"], "varnel"),
+        (["python", "-X", "dev", "-W", "error", "-m", "varnel.cli"], "varnel.cli"),
+        (["python", "-I", "-mvarnel"], "varnel"),
+        (["python", "script.py", "-m", "varnel"], None),
+        (["python", "-c", "import varnel", "-m", "varnel"], None),
+    ],
+)
+def test_the_command_is_told_apart_by_the_interpreter_arguments(argv, module):
+    from varnel._startup import _module_run_with_dash_m
+
+    assert _module_run_with_dash_m(argv) == module

@@ -270,6 +270,18 @@ class TestDataset:
         assert added == 450
         assert_same_search(sharded, single_index(32, 4, "rotor3", data, ids), vectors(12, 32, seed=6), 10)
 
+    def test_no_cpu_left_for_reading_is_refused_at_once(self, make_index, tmp_path):
+        """Shards holding every CPU leave Ray Data's reading tasks waiting for ever; a data set
+        already in memory needs no task and is added."""
+        data, ids = vectors(200, 32), random_ids(200)
+        self.write_parquet(tmp_path / "part.parquet", data, ids)
+        sharded = make_index(32, 4, num_shards=2, num_cpus_per_shard=1.0)
+        with pytest.raises(RuntimeError, match="reserve 2 of the cluster's 2 CPUs"):
+            sharded.add_dataset(ray.data.read_parquet(str(tmp_path)))
+        assert len(sharded) == 0
+        in_memory = ray.data.from_items([{"id": int(i), "vector": v} for i, v in zip(ids, data)])
+        assert sharded.add_dataset(in_memory) == 200
+
     def test_failing_batch_takes_back_the_whole_data_set(self, make_index, tmp_path):
         data, ids = vectors(300, 32), random_ids(300)
         ids[250] = ids[10]  # the third batch of 100 repeats an id of the first
@@ -358,6 +370,16 @@ def swap_shard_files(directory):
     edit_manifest(directory, swap, reseal=True)
 
 
+def replace_with(path, make):
+    path.unlink()
+    make(path)
+
+
+def sparse_file(path, size):
+    with open(path, "wb") as file:
+        file.truncate(size)
+
+
 @pytest.fixture(scope="module")
 def written_directory(cluster, tmp_path_factory):
     directory = tmp_path_factory.mktemp("written")
@@ -365,6 +387,24 @@ def written_directory(cluster, tmp_path_factory):
         sharded.add_with_ids(vectors(300, 32), random_ids(300))
         sharded.write(directory)
     return directory
+
+
+@needs_ray
+def test_write_follows_no_planted_link_and_leaves_no_staging(make_index, tmp_path):
+    victim = tmp_path / "victim"
+    victim.write_text("precious")
+    directory = tmp_path / "index"
+    directory.mkdir()
+    for name in ("shard-00000.vnim.tmp", "shard-00001.vnim.tmp", "manifest.json.tmp"):  # the names once used
+        (directory / name).symlink_to(victim)
+    sharded = make_index(32, 4, num_shards=2)
+    sharded.add_with_ids(vectors(50, 32), random_ids(50))
+    sharded.write(directory)
+    assert victim.read_text() == "precious"
+    assert sorted(p.name for p in directory.iterdir() if not p.is_symlink()) == [
+        "manifest.json", "shard-00000.vnim", "shard-00001.vnim"
+    ]
+    assert len(make_index(None, None, loader=lambda *_, **kw: ShardedIndex.load(directory, **kw))) == 50
 
 
 @needs_ray
@@ -382,10 +422,17 @@ class TestTamperedFiles:
             (lambda d: edit_manifest(d, lambda m: m.update(routing="id mod n"), reseal=True), "unknown routing"),
             (swap_shard_files, "route to another shard"),
             (lambda d: edit_manifest(d, lambda m: m["shards"][1].pop("bytes"), reseal=True), "no valid entry for shard"),
+            # Hostile directories: nothing may hang, fill memory or escape as another error.
+            (lambda d: replace_with(d / "shard-00000.vnim", lambda p: p.symlink_to("/dev/zero")), "not a regular"),
+            (lambda d: replace_with(d / "shard-00001.vnim", os.mkfifo), "shard-00001.vnim .* not a regular file"),
+            (lambda d: replace_with(d / "manifest.json", lambda p: p.symlink_to("/dev/zero")), "not a regular file"),
+            (lambda d: replace_with(d / "manifest.json", os.mkfifo), "manifest.json .* not a regular file"),
+            (lambda d: sparse_file(d / "manifest.json", 1 << 30), "larger than 16,777,216 bytes"),
+            (lambda d: (d / "manifest.json").write_text("[" * 200_000 + "]" * 200_000), "nested too deeply"),
         ],
         ids=[
             "missing", "extra", "altered", "appended", "no-manifest", "manifest-edit", "bits", "routing", "swapped",
-            "entry",
+            "entry", "shard-device", "shard-fifo", "manifest-device", "manifest-fifo", "manifest-huge", "manifest-deep",
         ],
     )
     def test_load_refuses(self, written_directory, tmp_path, tamper, message):
