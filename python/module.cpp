@@ -650,16 +650,26 @@ PyObject* index_prepare(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
-bool one_path_arg(PyObject* args, PyObject* kwargs, const char* format, PyObject** path) {
-  static const char* keywords[] = {"path", nullptr};
-  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), path);
+// A path and one keyword-only truth value (`write`'s sync, `load`'s
+// require_checksum).
+bool path_and_flag(PyObject* args, PyObject* kwargs, const char* format, const char* flag_name,
+                   PyObject** path, bool* flag) {
+  const char* keywords[] = {"path", flag_name, nullptr};
+  int value = *flag;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), path, &value)) {
+    return false;
+  }
+  *flag = value != 0;
+  return true;
 }
 
 template <class Obj>
 PyObject* index_write(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* path_obj;
-  const char* format = std::is_same_v<Obj, SkerryObject> ? "O:SkerryIndex.write" : "O:IdMapIndex.write";
-  if (!one_path_arg(args, kwargs, format, &path_obj)) return nullptr;
+  const char* format =
+      std::is_same_v<Obj, SkerryObject> ? "O|$p:SkerryIndex.write" : "O|$p:IdMapIndex.write";
+  varnel::WriteOptions options;
+  if (!path_and_flag(args, kwargs, format, "sync", &path_obj, &options.sync)) return nullptr;
   SharedAccess access;
   if (!access.acquire(as<Obj>(self)->borrow)) return nullptr;
   std::string path;
@@ -667,9 +677,9 @@ PyObject* index_write(PyObject* self, PyObject* args, PyObject* kwargs) {
   const auto& index = as<Obj>(self)->index;
   bool ok = guarded([&] {
     if constexpr (std::is_same_v<Obj, SkerryObject>) {
-      varnel::write_index(index, path);
+      varnel::write_index(index, path, options);
     } else {
-      varnel::write_id_map(index, path);
+      varnel::write_id_map(index, path, options);
     }
   });
   if (!ok) return nullptr;
@@ -679,18 +689,22 @@ PyObject* index_write(PyObject* self, PyObject* args, PyObject* kwargs) {
 template <class Obj>
 PyObject* index_load(PyObject* cls, PyObject* args, PyObject* kwargs) {
   PyObject* path_obj;
-  const char* format = std::is_same_v<Obj, SkerryObject> ? "O:SkerryIndex.load" : "O:IdMapIndex.load";
-  if (!one_path_arg(args, kwargs, format, &path_obj)) return nullptr;
+  const char* format =
+      std::is_same_v<Obj, SkerryObject> ? "O|$p:SkerryIndex.load" : "O|$p:IdMapIndex.load";
+  varnel::ReadOptions options;
+  if (!path_and_flag(args, kwargs, format, "require_checksum", &path_obj, &options.require_checksum)) {
+    return nullptr;
+  }
   std::string path;
   if (!to_path(path_obj, "path", &path)) return nullptr;
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
   if constexpr (std::is_same_v<Obj, SkerryObject>) {
     std::optional<varnel::SkerryIndex> index;
-    if (!guarded([&] { index.emplace(varnel::load_index(path)); })) return nullptr;
+    if (!guarded([&] { index.emplace(varnel::load_index(path, options)); })) return nullptr;
     return wrap<SkerryObject>(type, std::move(*index));
   } else {
     std::optional<varnel::IdMapIndex> index;
-    if (!guarded([&] { index.emplace(varnel::load_id_map(path)); })) return nullptr;
+    if (!guarded([&] { index.emplace(varnel::load_id_map(path, options)); })) return nullptr;
     return wrap<IdMapObject>(type, std::move(*index));
   }
 }
@@ -725,13 +739,16 @@ PyObject* index_to_bytes(PyObject* self, PyObject*) {
 // (a strided memoryview) is read from a contiguous copy.
 template <class Obj>
 PyObject* index_from_bytes(PyObject* cls, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"data", nullptr};
+  static const char* keywords[] = {"data", "require_checksum", nullptr};
   PyObject* data_obj;
-  const char* format =
-      std::is_same_v<Obj, SkerryObject> ? "O:SkerryIndex.from_bytes" : "O:IdMapIndex.from_bytes";
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &data_obj)) {
+  int require_checksum = 0;
+  const char* format = std::is_same_v<Obj, SkerryObject> ? "O|$p:SkerryIndex.from_bytes"
+                                                          : "O|$p:IdMapIndex.from_bytes";
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &data_obj,
+                                   &require_checksum)) {
     return nullptr;
   }
+  const varnel::ReadOptions options{require_checksum != 0};
   PyObject* contiguous = nullptr;
   Py_buffer view;
   if (PyObject_GetBuffer(data_obj, &view, PyBUF_SIMPLE) < 0) {
@@ -753,12 +770,12 @@ PyObject* index_from_bytes(PyObject* cls, PyObject* args, PyObject* kwargs) {
   PyObject* result = nullptr;
   if constexpr (std::is_same_v<Obj, SkerryObject>) {
     std::optional<varnel::SkerryIndex> index;
-    if (guarded([&] { index.emplace(varnel::index_from_bytes(bytes)); })) {
+    if (guarded([&] { index.emplace(varnel::index_from_bytes(bytes, options)); })) {
       result = wrap<SkerryObject>(type, std::move(*index));
     }
   } else {
     std::optional<varnel::IdMapIndex> index;
-    if (guarded([&] { index.emplace(varnel::id_map_from_bytes(bytes)); })) {
+    if (guarded([&] { index.emplace(varnel::id_map_from_bytes(bytes, options)); })) {
       result = wrap<IdMapObject>(type, std::move(*index));
     }
   }
@@ -1205,7 +1222,8 @@ constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
 constexpr const char* kToBytesDoc =
     "to_bytes($self)\n--\n\nThe index as `bytes`: exactly what `write` puts in a file.";
 constexpr const char* kFromBytesDoc =
-    "from_bytes($cls, data)\n--\n\nA new index read from `data` (bytes, bytearray, memoryview or any\n"
+    "from_bytes($cls, data, *, require_checksum=False)\n--\n\nA new index read from `data` (bytes, "
+    "bytearray, memoryview or any\n"
     "buffer) as `to_bytes` or `write` produced it, with every check of `load`.";
 constexpr const char* kReduceDoc = "__reduce__($self)\n--\n\nPickles and copies through `to_bytes`.";
 
@@ -1215,8 +1233,8 @@ PyMethodDef skerry_methods[] = {
      "array of shape `(n, dim)`."},
     {"search", as_cfunction(skerry_search), kArgs,
      "search($self, queries, k)\n--\n\nTop-`k` search. Returns `(scores, indices)` as `(nq, k)` arrays."},
-    {"write", as_cfunction(index_write<SkerryObject>), kArgs, "write($self, path)\n--\n\n"},
-    {"load", as_cfunction(index_load<SkerryObject>), kArgs | METH_CLASS, "load($cls, path)\n--\n\n"},
+    {"write", as_cfunction(index_write<SkerryObject>), kArgs, "write($self, path, *, sync=True)\n--\n\n"},
+    {"load", as_cfunction(index_load<SkerryObject>), kArgs | METH_CLASS, "load($cls, path, *, require_checksum=False)\n--\n\n"},
     {"prepare", as_cfunction(index_prepare<SkerryObject>), METH_NOARGS,
      "prepare($self)\n--\n\nEagerly populate caches (block-rotation matrices, Lloyd-Max\ncentroids) so "
      "the first `search` call doesn't pay the init cost."},
@@ -1258,8 +1276,8 @@ PyMethodDef idmap_methods[] = {
      "as\n`(nq, k)` arrays."},
     {"contains", as_cfunction(idmap_contains), kArgs, "contains($self, id)\n--\n\n"},
     {"prepare", as_cfunction(index_prepare<IdMapObject>), METH_NOARGS, "prepare($self)\n--\n\n"},
-    {"write", as_cfunction(index_write<IdMapObject>), kArgs, "write($self, path)\n--\n\n"},
-    {"load", as_cfunction(index_load<IdMapObject>), kArgs | METH_CLASS, "load($cls, path)\n--\n\n"},
+    {"write", as_cfunction(index_write<IdMapObject>), kArgs, "write($self, path, *, sync=True)\n--\n\n"},
+    {"load", as_cfunction(index_load<IdMapObject>), kArgs | METH_CLASS, "load($cls, path, *, require_checksum=False)\n--\n\n"},
     {"to_bytes", as_cfunction(index_to_bytes<IdMapObject>), METH_NOARGS, kToBytesDoc},
     {"from_bytes", as_cfunction(index_from_bytes<IdMapObject>), kArgs | METH_CLASS, kFromBytesDoc},
     {"__reduce__", as_cfunction(index_reduce<IdMapObject>), METH_NOARGS, kReduceDoc},

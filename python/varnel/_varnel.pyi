@@ -36,9 +36,11 @@ class SkerryIndex:
         `-inf` and index -1. The column count of `queries` is not compared
         with `dim` (its buffer is split into vectors of `dim` values; a
         UserWarning says so when they differ)."""
-    def write(self, path: str | os.PathLike[str] | os.PathLike[bytes]) -> None: ...
+    def write(self, path: str | os.PathLike[str] | os.PathLike[bytes], *, sync: bool = True) -> None: ...
     @classmethod
-    def load(cls, path: str | os.PathLike[str] | os.PathLike[bytes]) -> SkerryIndex: ...
+    def load(
+        cls, path: str | os.PathLike[str] | os.PathLike[bytes], *, require_checksum: bool = False
+    ) -> SkerryIndex: ...
     def prepare(self) -> None:
         """Eagerly populate caches (block-rotation matrices, Lloyd-Max
         centroids) so the first `search` call doesn't pay the init cost."""
@@ -48,7 +50,7 @@ class SkerryIndex:
     def to_bytes(self) -> bytes:
         """The index as `bytes`: exactly what `write` puts in a file."""
     @classmethod
-    def from_bytes(cls, data: Buffer) -> SkerryIndex:
+    def from_bytes(cls, data: Buffer, *, require_checksum: bool = False) -> SkerryIndex:
         """A new index read from `data` (bytes, bytearray, memoryview or any
         buffer) as `to_bytes` or `write` produced it, with every check of `load`."""
     def __reduce__(self) -> tuple[object, tuple[bytes]]: ...
@@ -109,13 +111,15 @@ class IdMapIndex:
         score."""
     def contains(self, id: SupportsIndex) -> bool: ...
     def prepare(self) -> None: ...
-    def write(self, path: str | os.PathLike[str] | os.PathLike[bytes]) -> None: ...
+    def write(self, path: str | os.PathLike[str] | os.PathLike[bytes], *, sync: bool = True) -> None: ...
     @classmethod
-    def load(cls, path: str | os.PathLike[str] | os.PathLike[bytes]) -> IdMapIndex: ...
+    def load(
+        cls, path: str | os.PathLike[str] | os.PathLike[bytes], *, require_checksum: bool = False
+    ) -> IdMapIndex: ...
     def to_bytes(self) -> bytes:
         """The index as `bytes`: exactly what `write` puts in a file."""
     @classmethod
-    def from_bytes(cls, data: Buffer) -> IdMapIndex:
+    def from_bytes(cls, data: Buffer, *, require_checksum: bool = False) -> IdMapIndex:
         """A new index read from `data` (bytes, bytearray, memoryview or any
         buffer) as `to_bytes` or `write` produced it, with every check of `load`."""
     def __reduce__(self) -> tuple[object, tuple[bytes]]: ...

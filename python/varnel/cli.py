@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import inspect
 import json
 import os
 import signal
@@ -308,19 +307,10 @@ def load_index(header: IndexHeader, require_checksum: bool = False) -> Any:
     kind = varnel.IdMapIndex if header.has_ids else varnel.SkerryIndex
     if require_checksum and not header.checksummed:
         raise CliError(f"{header.path}: has no integrity trailer, and --require-checksum asks for one")
-    options = {"require_checksum": True} if require_checksum and accepts_keyword(kind.load, "require_checksum") else {}
     try:
-        return kind.load(header.path, **options)
+        return kind.load(header.path, require_checksum=require_checksum)
     except OSError as error:
         raise CliError(f"{header.path}: {error}") from None
-
-
-def accepts_keyword(function: Callable[..., Any], name: str) -> bool:
-    """Whether a function of the extension module takes the keyword `name` (from its signature)."""
-    try:
-        return name in inspect.signature(function).parameters
-    except (TypeError, ValueError):
-        return False
 
 
 def query_options(args: argparse.Namespace, header: IndexHeader) -> dict[str, Any]:

@@ -317,3 +317,27 @@ class TestBytes:
     def test_non_buffers(self, cls, data):
         with pytest.raises(TypeError, match="^argument 'data': "):
             cls.from_bytes(data)
+
+
+@pytest.mark.parametrize("cls", [SkerryIndex, IdMapIndex])
+def test_require_checksum_refuses_data_without_a_trailer(cls, tmp_path):
+    index = fill(cls(16, 3), vectors(50, 16))
+    data = index.to_bytes()
+    cut = data[:-16]  # a damaged file cut at its trailer loads as an old one...
+    assert len(cls.from_bytes(cut)) == 50
+    path = tmp_path / "cut.bin"
+    path.write_bytes(cut)
+    for read in (lambda: cls.from_bytes(cut, require_checksum=True),
+                 lambda: cls.load(path, require_checksum=True)):
+        with pytest.raises(OSError, match="no checksum trailer"):  # ...unless a trailer is required
+            read()
+    assert len(cls.from_bytes(data, require_checksum=True)) == 50
+
+
+@pytest.mark.parametrize("sync", [True, False])
+def test_write_leaves_only_the_target_whether_or_not_it_syncs(tmp_path, sync):
+    index = fill(SkerryIndex(16, 4), vectors(50, 16))
+    for _ in range(2):  # a new file, then a replaced one
+        index.write(tmp_path / "out.vnix", sync=sync)
+    assert os.listdir(tmp_path) == ["out.vnix"]
+    assert (tmp_path / "out.vnix").read_bytes() == index.to_bytes()

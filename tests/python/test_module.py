@@ -124,10 +124,11 @@ class TestClassShape:
             (IdMapIndex.remove, "($self, id)", ""),
             (IdMapIndex.contains, "($self, id)", ""),
             (IdMapIndex.prepare, "($self)", ""),
-            (SkerryIndex.write, "($self, path)", ""),
-            (IdMapIndex.write, "($self, path)", ""),
-            (vars(SkerryIndex)["load"], "($cls, path)", ""),
-            (vars(IdMapIndex)["load"], "($cls, path)", ""),
+            # Since extended with keyword-only options.
+            (SkerryIndex.write, "($self, path, *, sync=True)", ""),
+            (IdMapIndex.write, "($self, path, *, sync=True)", ""),
+            (vars(SkerryIndex)["load"], "($cls, path, *, require_checksum=False)", ""),
+            (vars(IdMapIndex)["load"], "($cls, path, *, require_checksum=False)", ""),
         ],
     )
     def test_signatures_and_docstrings(self, member, signature, doc):
@@ -137,7 +138,7 @@ class TestClassShape:
     def test_keyword_signatures(self):
         assert str(inspect.signature(SkerryIndex)) == "(dim, bits, rotation='rotor3')"
         assert str(inspect.signature(IdMapIndex(8, 2).search)) == "(queries, k)"
-        assert str(inspect.signature(SkerryIndex.load)) == "(path)"
+        assert str(inspect.signature(SkerryIndex.load)) == "(path, *, require_checksum=False)"
 
     @pytest.mark.parametrize("name", ["dim", "bits", "rotation"])
     def test_properties_have_no_docstring(self, cls, name):

@@ -1,7 +1,6 @@
 #include "index/id_map.h"
 
 #include <string>
-#include <unordered_set>
 #include <utility>
 
 #include "runtime/error.h"
@@ -55,7 +54,7 @@ IdMapIndex IdMapIndex::from_parts(SkerryIndex core, std::vector<uint64_t> ids) {
 // Reports the first id, in batch order, that is stored already or repeats
 // an earlier one of the batch.
 void IdMapIndex::check_ids_are_new(std::span<const uint64_t> ids) const {
-  std::unordered_set<uint64_t> seen;
+  IdSet seen;
   seen.reserve(ids.size());
   for (const uint64_t id : ids) {
     if (positions_.contains(id) || !seen.insert(id).second) fail_duplicate(id);
@@ -103,7 +102,7 @@ bool IdMapIndex::remove(uint64_t id) {
 }
 
 void IdMapIndex::remove_many(std::span<const uint64_t> ids) {
-  std::unordered_set<uint64_t> seen;
+  IdSet seen;
   seen.reserve(ids.size());
   for (const uint64_t id : ids) {
     if (!contains(id)) throw ArgumentError("id " + std::to_string(id) + " is not in the index");

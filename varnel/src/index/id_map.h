@@ -2,9 +2,9 @@
 // IdMapIndex: a SkerryIndex whose vectors carry stable caller-chosen ids.
 #include <cstdint>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
+#include "index/id_hash.h"
 #include "index/skerry_index.h"
 
 namespace varnel {
@@ -55,7 +55,7 @@ class IdMapIndex {
 
   SkerryIndex core_;
   std::vector<uint64_t> ids_;
-  std::unordered_map<uint64_t, uint64_t> positions_;
+  IdMap<uint64_t> positions_;
 };
 
 }  // namespace varnel

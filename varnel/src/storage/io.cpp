@@ -9,6 +9,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <random>
 #include <limits>
 #include <system_error>
 #include <utility>
@@ -158,21 +159,43 @@ std::string follow_links(const std::string& path) {
   return current;  // a loop of links: opening it reports the error
 }
 
+void sync_descriptor(int fd) {
+  while (::fsync(fd) != 0) fail_unless_interrupted(errno);
+}
+
+// Some file systems cannot sync a folder (EINVAL); the file itself is synced.
+void sync_folder_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  int fd;
+  while ((fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0) {
+    if (errno != EINTR) return;  // the rename is done; nothing more to make durable here
+    check_interrupt_now();
+  }
+  int result;
+  while ((result = ::fsync(fd)) != 0 && errno == EINTR) {
+  }
+  const int error = result != 0 ? errno : 0;
+  ::close(fd);
+  if (error != 0 && error != EINVAL && error != EROFS) fail_os_error(error);
+}
+
 // A new file beside `target` that is removed again unless it is renamed
 // into place: a failed or interrupted write leaves nothing behind.
 class TemporaryFile {
  public:
   // Check error() before use: it holds the errno of a failed creation.
   explicit TemporaryFile(const std::string& target) {
-    static std::atomic<uint64_t> counter{0};
     const std::size_t slash = target.rfind('/');
     const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-    // Hidden, unique per call and short enough for any file-name limit.
-    const std::string prefix = folder + "." + target.substr(folder.size()).substr(0, 180) + ".tmp-" +
-                               std::to_string(::getpid()) + "-";
+    // Hidden, short enough for any file-name limit, and unpredictable: a
+    // name others could guess would let them plant a link or file there
+    // first. O_EXCL and O_NOFOLLOW refuse whatever is in the way anyway.
+    const std::string prefix = folder + "." + target.substr(folder.size()).substr(0, 180) + ".tmp-";
     for (;;) {
-      path_ = prefix + std::to_string(counter.fetch_add(1));
-      const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      path_ = prefix + random_suffix();
+      const int fd =
+          ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
       if (fd >= 0) {
         fd_ = fd;
         return;
@@ -196,14 +219,29 @@ class TemporaryFile {
   int error() const { return error_; }
   int fd() const { return fd_; }
 
-  void rename_to(const std::string& target) {
+  // With `sync`, the contents reach the disk before the rename and the
+  // folder's new entry after it: otherwise a power loss soon after can leave
+  // an empty or missing file where the old one was.
+  void rename_to(const std::string& target, bool sync) {
+    if (sync) sync_descriptor(fd_);
     const int fd = std::exchange(fd_, -1);
     if (::close(fd) != 0 && errno != EINTR) fail_os_error(errno);
     if (::rename(path_.c_str(), target.c_str()) != 0) fail_os_error(errno);
     path_.clear();
+    if (sync) sync_folder_of(target);
   }
 
  private:
+  static std::string random_suffix() {
+    // Straight from the operating system each time: a seeded generator
+    // would repeat its names in forked children.
+    std::random_device source;
+    static constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::string suffix(12, '0');
+    for (char& c : suffix) c = kDigits[source() % 36];
+    return suffix;
+  }
+
   std::string path_;
   int fd_ = -1;
   int error_ = 0;
@@ -357,11 +395,13 @@ SkerryIndex build_core(CoreRecord record, uint64_t seed) {
 }
 
 template <class Write>
-void write_through(File file, Write&& write_contents) {
+void write_through(File file, Write&& write_contents, bool sync) {
   FileSink sink(file.fd());
   BufferedWriter writer(sink);
   write_contents(writer);
   writer.flush();
+  struct stat info {};
+  if (sync && ::fstat(file.fd(), &info) == 0 && S_ISREG(info.st_mode)) sync_descriptor(file.fd());
   file.close();
 }
 
@@ -372,13 +412,13 @@ void write_through(File file, Write&& write_contents) {
 // files (a device, a pipe) are written in place, as is an existing file in a
 // folder where no new file may be created.
 template <class Write>
-void write_file(const std::string& path, Write&& write_contents) {
+void write_file(const std::string& path, Write&& write_contents, WriteOptions options) {
   check_path(path);
   const std::string target = follow_links(path);
   struct stat existing {};
   const bool exists = ::stat(target.c_str(), &existing) == 0;
   if (exists && !S_ISREG(existing.st_mode)) {
-    write_through(File::create_for_writing(target), write_contents);
+    write_through(File::create_for_writing(target), write_contents, options.sync);
     return;
   }
   // Writing must be allowed where truncating would have been refused.
@@ -389,7 +429,7 @@ void write_file(const std::string& path, Write&& write_contents) {
   if (!temporary || temporary->error() != 0) {
     const int error = temporary ? temporary->error() : 0;
     if (names_a_file && !(exists && (error == EACCES || error == EPERM))) fail_os_error(error);
-    write_through(File::create_for_writing(target), write_contents);
+    write_through(File::create_for_writing(target), write_contents, options.sync);
     return;
   }
   const int fd = temporary->fd();
@@ -404,14 +444,15 @@ void write_file(const std::string& path, Write&& write_contents) {
   BufferedWriter writer(sink);
   write_contents(writer);
   writer.flush();
-  temporary->rename_to(target);
+  temporary->rename_to(target, options.sync);
 }
 
 template <class Read>
-auto read_file(const std::string& path, Read&& read_contents) {
+auto read_file(const std::string& path, Read&& read_contents, ReadOptions options) {
   File file = File::open_for_reading(path);
   FileSource source(file.fd());
   BufferedReader reader(source);
+  if (options.require_checksum) reader.require_trailer();
   return read_contents(reader);
 }
 
@@ -555,10 +596,16 @@ void BufferedReader::check_trailer() {
   // No trailer after the data: either a file without one, or a header that
   // announces less (or more, reaching into the trailer) than was written.
   skip_to_end();
-  if (delivered_ < kTrailerSize) return;
-  const Trailer last = parse_trailer(last_bytes_);
-  if (last.tagged && last.covered == delivered_ - kTrailerSize && last.covered != data_size) {
-    throw IoError("damaged index file: the header does not match the file's length");
+  if (delivered_ >= kTrailerSize) {
+    const Trailer last = parse_trailer(last_bytes_);
+    if (last.tagged && last.covered == delivered_ - kTrailerSize && last.covered != data_size) {
+      throw IoError("damaged index file: the header does not match the file's length");
+    }
+  }
+  if (trailer_required_) {
+    throw IoError(
+        "unverifiable index file: it has no checksum trailer (written before checksums existed, "
+        "or cut short) and a checksum is required");
   }
 }
 
@@ -793,9 +840,10 @@ std::vector<uint8_t> to_bytes(const Index& index, Write&& write_to) {
 }
 
 template <class Read>
-auto from_bytes(std::span<const uint8_t> bytes, Read&& read_from) {
+auto from_bytes(std::span<const uint8_t> bytes, Read&& read_from, ReadOptions options) {
   MemorySource source(bytes);
   BufferedReader reader(source);
+  if (options.require_checksum) reader.require_trailer();
   return read_from(reader);
 }
 
@@ -808,28 +856,32 @@ void write_id_map_bytes(const IdMapIndex& index, std::span<uint8_t> out) {
   write_bytes(index, out, write_id_map_to);
 }
 std::vector<uint8_t> index_to_bytes(const SkerryIndex& index) { return to_bytes(index, write_index_to); }
-SkerryIndex index_from_bytes(std::span<const uint8_t> bytes) { return from_bytes(bytes, read_index_from); }
+SkerryIndex index_from_bytes(std::span<const uint8_t> bytes, ReadOptions options) {
+  return from_bytes(bytes, read_index_from, options);
+}
 std::vector<uint8_t> id_map_to_bytes(const IdMapIndex& index) { return to_bytes(index, write_id_map_to); }
-IdMapIndex id_map_from_bytes(std::span<const uint8_t> bytes) { return from_bytes(bytes, read_id_map_from); }
+IdMapIndex id_map_from_bytes(std::span<const uint8_t> bytes, ReadOptions options) {
+  return from_bytes(bytes, read_id_map_from, options);
+}
 
-void write_index(const SkerryIndex& index, const std::string& path) {
+void write_index(const SkerryIndex& index, const std::string& path, WriteOptions options) {
   check_path(path);
   check_writable(index);
-  write_file(path, [&](BufferedWriter& writer) { write_index_to(writer, index); });
+  write_file(path, [&](BufferedWriter& writer) { write_index_to(writer, index); }, options);
 }
 
-SkerryIndex load_index(const std::string& path) {
-  return read_file(path, [](BufferedReader& reader) { return read_index_from(reader); });
+SkerryIndex load_index(const std::string& path, ReadOptions options) {
+  return read_file(path, [](BufferedReader& reader) { return read_index_from(reader); }, options);
 }
 
-void write_id_map(const IdMapIndex& index, const std::string& path) {
+void write_id_map(const IdMapIndex& index, const std::string& path, WriteOptions options) {
   check_path(path);
   check_writable(index);
-  write_file(path, [&](BufferedWriter& writer) { write_id_map_to(writer, index); });
+  write_file(path, [&](BufferedWriter& writer) { write_id_map_to(writer, index); }, options);
 }
 
-IdMapIndex load_id_map(const std::string& path) {
-  return read_file(path, [](BufferedReader& reader) { return read_id_map_from(reader); });
+IdMapIndex load_id_map(const std::string& path, ReadOptions options) {
+  return read_file(path, [](BufferedReader& reader) { return read_id_map_from(reader); }, options);
 }
 
 }  // namespace varnel

@@ -17,10 +17,24 @@
 
 namespace varnel {
 
-void write_index(const SkerryIndex& index, const std::string& path);
-SkerryIndex load_index(const std::string& path);
-void write_id_map(const IdMapIndex& index, const std::string& path);
-IdMapIndex load_id_map(const std::string& path);
+// How a file is written: `sync` makes the new file and its folder entry
+// durable (fsync) before the call returns, so that a power loss cannot leave
+// an empty file in place of the old one. Bulk writers may turn it off.
+struct WriteOptions {
+  bool sync = true;
+};
+
+// How a file or a block of bytes is read: `require_checksum` refuses data
+// without the integrity trailer (written before trailers existed, or cut
+// short at the end) instead of loading it unverified.
+struct ReadOptions {
+  bool require_checksum = false;
+};
+
+void write_index(const SkerryIndex& index, const std::string& path, WriteOptions options = {});
+SkerryIndex load_index(const std::string& path, ReadOptions options = {});
+void write_id_map(const IdMapIndex& index, const std::string& path, WriteOptions options = {});
+IdMapIndex load_id_map(const std::string& path, ReadOptions options = {});
 
 // Where a reader takes its bytes from: a file or a block of memory.
 class ByteSource {
@@ -90,6 +104,8 @@ class BufferedReader {
   // the data, or refuses a file whose last bytes are a trailer for another
   // length. Throws IoError for a damaged file.
   void check_trailer();
+  // Makes check_trailer refuse data that has no trailer.
+  void require_trailer() { trailer_required_ = true; }
 
  private:
   std::optional<uint64_t> remaining() const;
@@ -109,6 +125,7 @@ class BufferedReader {
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   uint64_t delivered_ = 0;  // bytes of the stream read so far
+  bool trailer_required_ = false;
   Crc32c checksum_;
   std::array<uint8_t, kTrailerSize> last_bytes_{};
 };
@@ -208,8 +225,8 @@ uint64_t file_size(const IdMapIndex& index);
 void write_index_bytes(const SkerryIndex& index, std::span<uint8_t> out);
 void write_id_map_bytes(const IdMapIndex& index, std::span<uint8_t> out);
 std::vector<uint8_t> index_to_bytes(const SkerryIndex& index);
-SkerryIndex index_from_bytes(std::span<const uint8_t> bytes);
+SkerryIndex index_from_bytes(std::span<const uint8_t> bytes, ReadOptions options = {});
 std::vector<uint8_t> id_map_to_bytes(const IdMapIndex& index);
-IdMapIndex id_map_from_bytes(std::span<const uint8_t> bytes);
+IdMapIndex id_map_from_bytes(std::span<const uint8_t> bytes, ReadOptions options = {});
 
 }  // namespace varnel
