@@ -674,9 +674,50 @@ AllowedSet allowed_ids(const IdMapIndex& index, std::span<const uint64_t> ids) {
   return set;
 }
 
+namespace {
+
+// The refine row of every stored position, from the id of each row; a
+// repeated id, or a returnable id without a row, is refused before any work.
+std::vector<uint64_t> refine_rows_of_positions(const IdMapIndex& index, const QueryOptions& options) {
+  const std::span<const uint64_t> ids = *options.refine_ids;
+  if (!options.refine) throw ArgumentError("refine_ids needs refine, the vectors to re-score against");
+  if (options.refine->rows != ids.size()) {
+    throw ArgumentError("refine_ids has " + std::to_string(ids.size()) + " ids but refine has " +
+                        std::to_string(options.refine->rows) + " rows");
+  }
+  IdMap<uint64_t> row_of_id;
+  row_of_id.reserve(ids.size());
+  for (uint64_t row = 0; row < ids.size(); ++row) {
+    if (!row_of_id.emplace(ids[row], row).second) {
+      throw ArgumentError("id " + std::to_string(ids[row]) + " appears more than once in refine_ids");
+    }
+  }
+  std::vector<uint64_t> rows(index.len());
+  for (uint64_t p = 0; p < index.len(); ++p) {
+    const auto found = row_of_id.find(index.ids()[p]);
+    if (found != row_of_id.end()) {
+      rows[p] = found->second;
+    } else if (!options.allowed || options.allowed->contains(p)) {
+      throw ArgumentError("id " + std::to_string(index.ids()[p]) +
+                          " may be returned but is not in refine_ids");
+    } else {
+      rows[p] = 0;  // never re-scored: the filter keeps it out
+    }
+  }
+  return rows;
+}
+
+}  // namespace
+
 IdSearchResults query(const IdMapIndex& index, std::span<const float> queries, uint64_t k,
                       QueryOptions options) {
-  options.refine_row_of_position = index.ids();
+  std::vector<uint64_t> rows_by_id;
+  if (options.refine_ids) {
+    rows_by_id = refine_rows_of_positions(index, options);
+    options.refine_row_of_position = rows_by_id;
+  } else {
+    options.refine_row_of_position = index.ids();
+  }
   SearchResults found = query(index.core(), queries, k, options);
   IdSearchResults results;
   results.ids.reserve(found.indices.size());

@@ -6,6 +6,7 @@
 // Without options, query() returns exactly what SkerryIndex::search returns:
 // the same kernels, the same selector, the same offering order.
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -66,6 +67,9 @@ struct QueryOptions {
   // Row of the refine array that holds the vector at each position; empty
   // means the position itself (IdMapIndex passes its ids).
   std::span<const uint64_t> refine_row_of_position;
+  // IdMapIndex only: the id of each refine row, in any order; without it
+  // row i holds id i. Every id the query may return needs a row.
+  std::optional<std::span<const uint64_t>> refine_ids;
 };
 
 // Scores, best first: descending for "ip" and "cosine", ascending squared
