@@ -95,7 +95,7 @@ class Record:
 _COMPARISONS = {"$gt": ">", "$gte": ">=", "$lt": "<", "$lte": "<="}
 _OPERATORS = (
     "$eq", "$ne", "$gt", "$gte", "$lt", "$lte", "$in", "$nin",
-    "$contains", "$any", "$all", "$exists", "$text", "$itext",
+    "$contains", "$any", "$all", "$exists", "$empty", "$text", "$itext",
 )
 _ALL = "SELECT uid FROM documents"
 
@@ -105,8 +105,13 @@ def compile_filter(where: Mapping[str, Any]) -> tuple[str, list[Any]]:
 
     `where` is a mapping in the style both frameworks use: ``{"field": value}``
     (equality; a list means ``$in``), ``{"field": {"$op": operand, ...}}`` and
-    ``{"$and": [...]}``, ``{"$or": [...]}``, ``{"$not": {...}}``; several
-    entries in one mapping must all hold. Operators: """ + ", ".join(_OPERATORS) + """.
+    ``{"$and": [...]}``, ``{"$or": [...]}``, ``{"$not": {...}}``, and
+    ``{"$key": [...]}`` / ``{"$ref": [...]}`` (documents with these keys or
+    refs); several entries in one mapping must all hold. Operators: $eq, $ne,
+    $gt, $gte, $lt, $lte, $in, $nin, $contains (a list holds the value), $any,
+    $all (a list holds any / all of the values), $exists (True or False),
+    $empty (True: missing, null or an empty list), $text, $itext (substring,
+    case-sensitive or not).
     """
     params: list[Any] = []
     sql = _compile_mapping(where, params)
@@ -122,6 +127,11 @@ def _compile_mapping(where: Any, params: list[Any]) -> str:
             raise ValueError(f"filter keys must be strings, not {key!r}")
         if key in ("$and", "$or"):
             parts.append(_compile_logical(key, value, params))
+        elif key in ("$key", "$ref"):
+            if not isinstance(value, (list, tuple)) or not all(isinstance(v, str) for v in value):
+                raise ValueError(f"{key} takes a list of strings")
+            column = key[1:]
+            parts.append(f"{_ALL} WHERE {column} IN ({_placeholders(list(value), params)})")
         elif key == "$not":
             parts.append(f"{_ALL} EXCEPT SELECT uid FROM ({_compile_mapping(value, params)})")
         elif key.startswith("$"):
@@ -231,6 +241,15 @@ def _compile_condition(key: str, op: Any, operand: Any, params: list[Any]) -> st
         params.append(key)
         present = "SELECT documents.uid FROM documents, json_each(documents.metadata) AS field WHERE field.key = ?"
         return present if operand else f"{_ALL} EXCEPT {present}"
+    if op == "$empty":
+        if operand is not True:
+            raise ValueError(f"$empty on {key!r} takes True")
+        params.append(key)
+        return (
+            f"{_ALL} EXCEPT SELECT documents.uid FROM documents, json_each(documents.metadata) AS field"
+            " WHERE field.key = ? AND field.type != 'null'"
+            " AND NOT (field.type = 'array' AND json_array_length(field.value) = 0)"
+        )
     if op in ("$text", "$itext"):
         if not isinstance(operand, str):
             raise ValueError(f"{op} on {key!r} takes a string")
