@@ -723,9 +723,10 @@ class DocumentStore:
         db.execute("BEGIN IMMEDIATE")
         try:
             yield db
-        except BaseException:
-            db.rollback()
-            raise
+        finally:
+            # Committed by _change_index with the index; anything else is undone.
+            if db.in_transaction:
+                db.rollback()
 
     def _change_index(self, db, *, add, remove: np.ndarray, next_uid: int) -> None:
         """Applies the change to the index and commits the table with it, or changes neither."""

@@ -42,7 +42,8 @@ class VarnelVectorStore(VectorStore):
     ``similarity_search_with_score`` returns a distance, smaller is closer:
     ``1 - cosine`` for "cosine", the Euclidean distance for "l2" and the
     negated inner product for "ip". Relevance scores (``similarity_search_with_relevance_scores``)
-    are the cosine similarity, ``1 - distance / sqrt(2)`` and the inner product.
+    are the cosine similarity, ``1 - distance / sqrt(2)`` and the inner product,
+    clipped to [0, 1] as LangChain expects (meaningful for normalised embeddings).
 
     ``filter`` (in every search, ``delete`` and ``get``): ``{"field": value}``,
     ``{"field": {"$gte": 3}}``, ``$eq $ne $gt $gte $lt $lte $in $nin $contains
@@ -271,8 +272,9 @@ _DISTANCES: dict[str, Callable[[float], float]] = {
     "l2": lambda squared: math.sqrt(max(squared, 0.0)),
     "ip": lambda inner: -inner,
 }
+# LangChain expects relevance in [0, 1]; rounding can step just outside it.
 _RELEVANCE: dict[str, Callable[[float], float]] = {
-    "cosine": lambda distance: 1.0 - distance,
-    "l2": lambda distance: 1.0 - distance / math.sqrt(2),
-    "ip": lambda distance: -distance,
+    "cosine": lambda distance: min(max(1.0 - distance, 0.0), 1.0),
+    "l2": lambda distance: min(max(1.0 - distance / math.sqrt(2), 0.0), 1.0),
+    "ip": lambda distance: min(max(-distance, 0.0), 1.0),
 }
