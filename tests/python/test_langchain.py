@@ -1,6 +1,6 @@
 """varnel.langchain: LangChain's standard vector store tests, filters, bad input, persistence."""
 
-import asyncio
+import inspect
 import os
 import subprocess
 import sys
@@ -23,7 +23,7 @@ def _mark_async_tests(cls):
     # The standard suite's async tests carry no marker of their own.
     for name in dir(cls):
         member = getattr(cls, name)
-        if name.startswith("test_") and asyncio.iscoroutinefunction(member):
+        if name.startswith("test_") and inspect.iscoroutinefunction(member):
             setattr(cls, name, pytest.mark.asyncio(member))
     return cls
 
