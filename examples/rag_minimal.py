@@ -52,7 +52,7 @@ def passages(folder: Path, sentences_per_passage: int = 4):
         text = path.read_text(encoding="utf-8", errors="replace")
         sentences = [s.strip() for s in re.split(r"(?<=[.!?])\s+|\n\s*\n", text) if s.strip()]
         for start in range(0, len(sentences), sentences_per_passage):
-            passage = " ".join(sentences[start : start + sentences_per_passage])
+            passage = " ".join(" ".join(sentences[start : start + sentences_per_passage]).split())
             yield f"{path.relative_to(folder)}#{start}", passage, {"file": str(path.relative_to(folder)), "start": start}
 
 
