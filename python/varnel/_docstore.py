@@ -34,6 +34,7 @@ import shutil
 import sqlite3
 import tempfile
 import threading
+import weakref
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -415,7 +416,7 @@ class DocumentStore:
         self._lock = threading.RLock()
         self.refine_factor = refine_factor
         self._directory: str | None = None
-        self._lock_file: int | None = None
+        self._lock_file: weakref.finalize | None = None
         self._index: IdMapIndex | None = None
         self._rows: _Rows | None = None
         if directory is not None and _holds_store(directory):
@@ -493,11 +494,12 @@ class DocumentStore:
         except BlockingIOError:
             os.close(fd)
             raise RuntimeError(f"{directory} is open in another store (or another process)") from None
-        self._lock_file = fd
+        # A store dropped without close() must not keep its directory locked.
+        self._lock_file = weakref.finalize(self, os.close, fd)
 
     def _release_lock(self) -> None:
         if self._lock_file is not None:
-            os.close(self._lock_file)
+            self._lock_file()
             self._lock_file = None
 
     def _start_index(self, dim: int) -> None:

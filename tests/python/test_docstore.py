@@ -199,6 +199,13 @@ def test_save_and_load_round_trip_and_replace(store, tmp_path):
         store.save(tmp_path / "other")
 
 
+def test_a_dropped_store_releases_its_directory(tmp_path):
+    store = DocumentStore(directory=tmp_path / "s")
+    store.upsert(["a"], ["A"], [{}], embeddings(1))
+    del store
+    assert DocumentStore.load(tmp_path / "s").keys() == ["a"]
+
+
 def test_reopening_with_other_settings_is_refused(tmp_path):
     DocumentStore(directory=tmp_path / "s", bits=2).close()
     with pytest.raises(ValueError, match="bits=2, not 4"):
