@@ -15,8 +15,6 @@ import os
 from collections.abc import Sequence
 from typing import Any
 
-import numpy as np
-
 try:
     from llama_index.core.bridge.pydantic import PrivateAttr
     from llama_index.core.indices.query.embedding_utils import get_top_k_mmr_embeddings

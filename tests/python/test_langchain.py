@@ -1,7 +1,6 @@
 """varnel.langchain: LangChain's standard vector store tests, filters, bad input, persistence."""
 
 import inspect
-import os
 import subprocess
 import sys
 
@@ -13,7 +12,7 @@ langchain_tests = pytest.importorskip("langchain_tests.integration_tests.vectors
 pytest.importorskip("pytest_asyncio")
 
 from langchain_core.documents import Document  # noqa: E402
-from langchain_core.embeddings import DeterministicFakeEmbedding, Embeddings  # noqa: E402
+from langchain_core.embeddings import Embeddings  # noqa: E402
 
 from varnel._docstore import StoreFormatError  # noqa: E402
 from varnel.langchain import VarnelVectorStore  # noqa: E402
