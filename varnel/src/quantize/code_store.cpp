@@ -15,6 +15,34 @@ CodeStore CodeStore::from_rows(uint64_t dim, uint64_t bits, uint64_t n, std::spa
   return store;
 }
 
+CodeStore CodeStore::mapped(uint64_t dim, uint64_t bits, uint64_t n, StoredArray<uint8_t> blocked) {
+  CodeStore store(dim, bits);
+  const uint64_t blocks = blocks_for(n);
+  if (store.block_bytes() != 0 && blocked.size() / store.block_bytes() < blocks) {
+    throw Error("mapped codes do not match the vector count");
+  }
+  if (blocked.size() != blocks * store.block_bytes()) throw Error("mapped codes do not match the vector count");
+  store.blocked_.bytes = std::move(blocked);
+  store.blocked_.n_blocks = blocks;
+  store.n_ = n;
+  // Scans read whole blocks: a lane past n that is not zero would score as
+  // a vector of its own.
+  const uint64_t end = blocks * kLanes;
+  for (uint64_t p = n; p < end; ++p) {
+    const uint8_t* bytes = store.lane(p);
+    for (uint64_t c = 0; c < store.row_bytes(); ++c) {
+      if (bytes[c * kLanes] != 0) throw Error("mapped codes hold values past the last vector");
+    }
+  }
+  return store;
+}
+
+CodeStore CodeStore::owned_copy() const {
+  CodeStore copy = *this;
+  copy.blocked_.bytes = blocked_.bytes.owned_copy();
+  return copy;
+}
+
 void CodeStore::resize(uint64_t n) {
   const uint64_t blocks = blocks_for(n);
   blocked_.bytes.resize(blocks * block_bytes());

@@ -15,6 +15,7 @@
 
 #include "runtime/error.h"
 #include "runtime/interrupt.h"
+#include "storage/mapped_file.h"
 
 namespace varnel {
 namespace {
@@ -819,6 +820,8 @@ void write_index(const SkerryIndex& index, const std::string& path) {
 }
 
 SkerryIndex load_index(const std::string& path) {
+  // A file of the mapped layout loads too, verified, into memory of its own.
+  if (file_is_mapped_layout(path)) return open_mapped_index(path, /*verify=*/true).owned_copy();
   return read_file(path, [](BufferedReader& reader) { return read_index_from(reader); });
 }
 
@@ -829,7 +832,13 @@ void write_id_map(const IdMapIndex& index, const std::string& path) {
 }
 
 IdMapIndex load_id_map(const std::string& path) {
+  if (file_is_mapped_layout(path)) return open_mapped_id_map(path, /*verify=*/true).owned_copy();
   return read_file(path, [](BufferedReader& reader) { return read_id_map_from(reader); });
+}
+
+void write_file_replacing(const std::string& path, const std::function<void(BufferedWriter&)>& write) {
+  check_path(path);
+  write_file(path, write);
 }
 
 }  // namespace varnel

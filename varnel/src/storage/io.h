@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -211,5 +212,10 @@ std::vector<uint8_t> index_to_bytes(const SkerryIndex& index);
 SkerryIndex index_from_bytes(std::span<const uint8_t> bytes);
 std::vector<uint8_t> id_map_to_bytes(const IdMapIndex& index);
 IdMapIndex id_map_from_bytes(std::span<const uint8_t> bytes);
+
+// Writes a file the way every index file is written: into a temporary file
+// beside `path`, flushed and renamed into place, so a failure leaves nothing
+// behind and a process that maps the old file keeps reading it.
+void write_file_replacing(const std::string& path, const std::function<void(BufferedWriter&)>& write);
 
 }  // namespace varnel
