@@ -1,6 +1,7 @@
 #include "quantize/code_store.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "runtime/error.h"
@@ -29,7 +30,7 @@ CodeStore CodeStore::mapped(uint64_t dim, uint64_t bits, uint64_t n, StoredArray
   // a vector of its own.
   const uint64_t end = blocks * kLanes;
   for (uint64_t p = n; p < end; ++p) {
-    const uint8_t* bytes = store.lane(p);
+    const uint8_t* bytes = std::as_const(store).lane(p);
     for (uint64_t c = 0; c < store.row_bytes(); ++c) {
       if (bytes[c * kLanes] != 0) throw Error("mapped codes hold values past the last vector");
     }

@@ -307,11 +307,10 @@ SkerryIndex read_core(std::span<const uint8_t> bytes, const std::shared_ptr<cons
   std::span<const uint8_t> codes =
       find_section(bytes, header, kCodes, checked_count(blocks_for(header.n), block_bytes), 1);
   std::span<const uint8_t> norms = find_section(bytes, header, kNorms, header.n, sizeof(float));
-  StoredArray<float> norm_values = mapped_array<float>(norms, keep_alive);
-  check_norms({norm_values.data(), norm_values.size()});
+  check_norms({reinterpret_cast<const float*>(norms.data()), norms.size() / sizeof(float)});
   try {
     return SkerryIndex::from_mapped(header.dim, header.bits, header.rotation, header.seed, header.n,
-                                    mapped_array<uint8_t>(codes, keep_alive), std::move(norm_values));
+                                    mapped_array<uint8_t>(codes, keep_alive), mapped_array<float>(norms, keep_alive));
   } catch (const Error& refused) {
     throw IoError(std::string("invalid index file: ") + refused.what());
   }
