@@ -1327,8 +1327,7 @@ PyGetSetDef getters[] = {
     {"dim", get_dim<Obj>, nullptr, nullptr, nullptr},
     {"bits", get_bits<Obj>, nullptr, nullptr, nullptr},
     {"rotation", get_rotation<Obj>, nullptr, nullptr, nullptr},
-    {"mapped", get_mapped<Obj>, nullptr,
-     const_cast<char*>("True if the index searches a read-only file mapping (`open`)."), nullptr},
+    {"mapped", get_mapped<Obj>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -15,6 +15,10 @@ from conftest import Reenter, fill, vectors
 import varnel
 from varnel import IdMapIndex, PanicException, SkerryIndex, _varnel
 
+WRITE_DOC = (
+    'Writes the index to `path`. layout="mapped" writes the arrays as a\n'
+    "search reads them, for `open` to map in place."
+)
 ROTATION_ERROR = "unknown rotation '{}': expected 'planar2', 'rotor3', 'iso4', or 'walshrotor3'"
 
 
@@ -124,8 +128,8 @@ class TestClassShape:
             (IdMapIndex.remove, "($self, id)", ""),
             (IdMapIndex.contains, "($self, id)", ""),
             (IdMapIndex.prepare, "($self)", ""),
-            (SkerryIndex.write, "($self, path)", ""),
-            (IdMapIndex.write, "($self, path)", ""),
+            (SkerryIndex.write, "($self, path, *, layout='rows')", WRITE_DOC),
+            (IdMapIndex.write, "($self, path, *, layout='rows')", WRITE_DOC),
             (vars(SkerryIndex)["load"], "($cls, path)", ""),
             (vars(IdMapIndex)["load"], "($cls, path)", ""),
         ],
@@ -139,7 +143,7 @@ class TestClassShape:
         assert str(inspect.signature(IdMapIndex(8, 2).search)) == "(queries, k)"
         assert str(inspect.signature(SkerryIndex.load)) == "(path)"
 
-    @pytest.mark.parametrize("name", ["dim", "bits", "rotation"])
+    @pytest.mark.parametrize("name", ["dim", "bits", "rotation", "mapped"])
     def test_properties_have_no_docstring(self, cls, name):
         assert vars(cls)[name].__doc__ is None
 
