@@ -13,7 +13,7 @@ layout, then measures:
   (Pss in /proc/PID/smaps_rollup) against one index's codes + norms, next to the
   Pss of as many idle forked processes (the interpreter and libraries);
 - queries per second of the warm mapped index against the loaded one (same
-  queries, best of --reps);
+  queries, best of 2 * --reps runs, alternating between the two);
 - the first search after open: with the file in the page cache, and after
   evicting it with posix_fadvise(DONTNEED) (read from the disk).
 Prints the CPU model, the SIMD path and the load average: figures taken while
@@ -101,10 +101,16 @@ def forked_workers(count: int, work: Callable[[], None]) -> int:
     return total
 
 
-def qps(index: Any, queries: np.ndarray, k: int, reps: int) -> float:
-    index.search(queries, k)  # warm: tables built, pages mapped
-    best = min(median_ms(lambda: index.search(queries, k), 1) for _ in range(reps))
-    return len(queries) / (best / 1e3)
+def interleaved_qps(indexes: list[Any], queries: np.ndarray, k: int, reps: int) -> list[float]:
+    """Best queries per second of each index; the runs alternate between them, so
+    that a change in the machine's load during the run hits both alike."""
+    for index in indexes:
+        index.search(queries, k)  # warm: tables built, pages mapped
+    best = [float("inf")] * len(indexes)
+    for _ in range(reps):
+        for i, index in enumerate(indexes):
+            best[i] = min(best[i], median_ms(lambda: index.search(queries, k), 1))
+    return [len(queries) / (ms / 1e3) for ms in best]
 
 
 def evict(path: str) -> None:
@@ -168,8 +174,7 @@ def main() -> None:
 
     loaded = varnel.SkerryIndex.load(rows)
     opened = varnel.SkerryIndex.open(mapped_path)
-    memory_qps = qps(loaded, queries, args.k, args.reps)
-    mapped_qps = qps(opened, queries, args.k, args.reps)
+    memory_qps, mapped_qps = interleaved_qps([loaded, opened], queries, args.k, 2 * args.reps)
     np.testing.assert_array_equal(loaded.search(queries, args.k)[1], opened.search(queries, args.k)[1])
     print(f"QPS ({args.queries} queries, k={args.k}): in memory {memory_qps:,.0f}, warm mapping {mapped_qps:,.0f} "
           f"({mapped_qps / memory_qps:.3f}x)")
@@ -183,7 +188,13 @@ def main() -> None:
     shared = varnel.SkerryIndex.open(mapped_path)
     mapped_pss = forked_workers(args.workers, lambda: shared.search(few, args.k))
     del shared
-    loaded_pss = forked_workers(args.workers, lambda: varnel.SkerryIndex.load(rows).search(few, args.k))
+    kept = []  # a worker's loaded index stays alive until it is measured
+
+    def load_and_search() -> None:
+        kept.append(varnel.SkerryIndex.load(rows))
+        kept[-1].search(few, args.k)
+
+    loaded_pss = forked_workers(args.workers, load_and_search)
     varnel.set_num_threads(0)
     unit = codes_norms / 1024
     print(f"Pss of {args.workers} forked workers: idle {idle / 1024:.0f} MiB; "
