@@ -9,7 +9,7 @@ written today end with a 16-byte integrity trailer: "VNCK", the number of bytes
 it covers (everything before it) and their CRC-32C.
 
 Files of the mapped layout (``write(path, layout="mapped")``, see
-docs/formats.md) start with "VNMX"; their 64-byte header names the kind, the
+docs/formats.md) start with "VMAP"; their 64-byte header names the kind, the
 shape and the file's size, and is checked against its own CRC-32C here.
 """
 
@@ -29,7 +29,7 @@ FORMAT_VERSION = 2
 FIXED_PART = 15  # magic, version, bits, tag, dim, count
 TRAILER = struct.Struct("<4sQI")  # tag, covered bytes, CRC-32C
 TRAILER_TAG = b"VNCK"
-MAPPED_MAGIC = b"VNMX"
+MAPPED_MAGIC = b"VMAP"
 MAPPED_KINDS = {1: "SkerryIndex", 2: "IdMapIndex", 3: "PartitionedIndex"}
 MAPPED_HEADER = struct.Struct("<4sBBBBIIQQQI20x")  # see docs/formats.md
 MAPPED_SECTION = struct.Struct("<4sIQQQ")  # tag, group, offset, size, count

@@ -8,6 +8,8 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <random>
 #include <set>
@@ -256,6 +258,30 @@ TEST(MappedFileDamage, MutatedFilesOpenOrFailWithIoError) {
     }
   }
   EXPECT_GT(opened, 100);
+}
+
+// The mapped-layout inputs that tools/fuzz_load.sh keeps: each opens, as it
+// is, and searches.
+TEST(MappedFileDamage, KeptCorpusFilesOpen) {
+  const std::filesystem::path dir =
+      std::filesystem::path(__FILE__).parent_path().parent_path() / "fuzz" / "corpus";
+  int opened = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    const Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!is_mapped_layout(bytes)) continue;
+    SCOPED_TRACE(entry.path().string());
+    AlignedCopy copy(bytes);
+    try {
+      const SkerryIndex index = read_mapped_index(copy.span(), std::make_shared<int>(0), true);
+      (void)index.search(random_vectors(1, index.dim(), 1), 3);
+    } catch (const IoError&) {
+      const IdMapIndex index = read_mapped_id_map(copy.span(), std::make_shared<int>(0), true);
+      (void)index.search(random_vectors(1, index.dim(), 1), 3);
+    }
+    ++opened;
+  }
+  EXPECT_GE(opened, 5);
 }
 
 }  // namespace

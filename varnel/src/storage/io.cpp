@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
 #include <system_error>
 #include <utility>
 
@@ -809,9 +811,31 @@ void write_id_map_bytes(const IdMapIndex& index, std::span<uint8_t> out) {
   write_bytes(index, out, write_id_map_to);
 }
 std::vector<uint8_t> index_to_bytes(const SkerryIndex& index) { return to_bytes(index, write_index_to); }
-SkerryIndex index_from_bytes(std::span<const uint8_t> bytes) { return from_bytes(bytes, read_index_from); }
+namespace {
+
+// Bytes of the mapped layout, read like load reads such a file: verified,
+// into memory of the index's own. The mapped reader works in place and needs
+// 64-byte aligned memory, so the bytes are copied there first.
+template <class Read>
+auto from_mapped_bytes(std::span<const uint8_t> bytes, Read&& read) {
+  const std::align_val_t alignment{kMappedAlignment};
+  std::shared_ptr<uint8_t> memory(static_cast<uint8_t*>(::operator new(bytes.size(), alignment)),
+                                  [alignment](uint8_t* p) { ::operator delete(p, alignment); });
+  std::memcpy(memory.get(), bytes.data(), bytes.size());
+  return read(std::span<const uint8_t>(memory.get(), bytes.size()), memory, /*verify=*/true).owned_copy();
+}
+
+}  // namespace
+
+SkerryIndex index_from_bytes(std::span<const uint8_t> bytes) {
+  if (is_mapped_layout(bytes)) return from_mapped_bytes(bytes, read_mapped_index);
+  return from_bytes(bytes, read_index_from);
+}
 std::vector<uint8_t> id_map_to_bytes(const IdMapIndex& index) { return to_bytes(index, write_id_map_to); }
-IdMapIndex id_map_from_bytes(std::span<const uint8_t> bytes) { return from_bytes(bytes, read_id_map_from); }
+IdMapIndex id_map_from_bytes(std::span<const uint8_t> bytes) {
+  if (is_mapped_layout(bytes)) return from_mapped_bytes(bytes, read_mapped_id_map);
+  return from_bytes(bytes, read_id_map_from);
+}
 
 void write_index(const SkerryIndex& index, const std::string& path) {
   check_path(path);

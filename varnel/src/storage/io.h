@@ -204,7 +204,7 @@ IdMapIndex read_id_map_from(BufferedReader& reader);
 uint64_t file_size(const SkerryIndex& index);
 uint64_t file_size(const IdMapIndex& index);
 // The file contents in memory, and an index read from them with every check
-// of a file load.
+// of a file load (bytes of the mapped layout too, as load reads such a file).
 // `out` must hold exactly file_size(index) bytes.
 void write_index_bytes(const SkerryIndex& index, std::span<uint8_t> out);
 void write_id_map_bytes(const IdMapIndex& index, std::span<uint8_t> out);

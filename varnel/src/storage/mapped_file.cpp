@@ -22,7 +22,7 @@
 namespace varnel {
 namespace {
 
-constexpr std::string_view kMagic = "VNMX";
+constexpr std::string_view kMagic = "VMAP";
 constexpr uint64_t kHeaderChecksumOffset = 40;
 
 // The mapping is used in place, so its numbers must already be in the

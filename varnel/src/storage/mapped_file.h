@@ -6,7 +6,8 @@
 // touch them, and processes that map the same file share them.
 //
 //   offset  size  field (little-endian)
-//   0       4     magic "VNMX"
+//   0       4     magic "VMAP" (several bits from "VNIX" and "VNIM": no single
+//                 flipped bit turns a row-layout file into this layout)
 //   4       1     version, 1
 //   5       1     kind: 1 SkerryIndex, 2 IdMapIndex (3 kept for a partitioned index)
 //   6       1     bits
