@@ -49,7 +49,9 @@ def test_a_mapped_index_refuses_changes_and_copies_are_writable(written, cls, tm
             change()
     assert len(mapped) == 300 and path.read_bytes() == before
     # pickle and copy store the bytes: an in-memory, writable index
-    for twin in (copy.copy(mapped), copy.deepcopy(mapped), pickle.loads(pickle.dumps(mapped)), cls.load(path)):
+    twins = (copy.copy(mapped), copy.deepcopy(mapped), pickle.loads(pickle.dumps(mapped)), cls.load(path),
+             cls.from_bytes(before))
+    for twin in twins:
         assert not twin.mapped
         fill(twin, one, first_id=10_000)
         assert len(twin) == 301
