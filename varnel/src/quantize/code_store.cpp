@@ -19,10 +19,11 @@ CodeStore CodeStore::from_rows(uint64_t dim, uint64_t bits, uint64_t n, std::spa
 CodeStore CodeStore::mapped(uint64_t dim, uint64_t bits, uint64_t n, StoredArray<uint8_t> blocked) {
   CodeStore store(dim, bits);
   const uint64_t blocks = blocks_for(n);
-  if (store.block_bytes() != 0 && blocked.size() / store.block_bytes() < blocks) {
+  // Compared by division first: blocks * block_bytes may not fit 64 bits.
+  if (store.block_bytes() == 0 || blocked.size() / store.block_bytes() != blocks ||
+      blocked.size() % store.block_bytes() != 0) {
     throw Error("mapped codes do not match the vector count");
   }
-  if (blocked.size() != blocks * store.block_bytes()) throw Error("mapped codes do not match the vector count");
   store.blocked_.bytes = std::move(blocked);
   store.blocked_.n_blocks = blocks;
   store.n_ = n;

@@ -7,10 +7,8 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cmath>
 #include <cstring>
 #include <limits>
-#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -30,16 +28,15 @@ constexpr uint64_t kHeaderChecksumOffset = 40;
 // supports.
 static_assert(std::endian::native == std::endian::little, "the mapped layout is little-endian");
 
-struct Tag {
-  static constexpr uint32_t of(std::string_view name) {
-    return uint32_t(uint8_t(name[0])) | uint32_t(uint8_t(name[1])) << 8 | uint32_t(uint8_t(name[2])) << 16 |
-           uint32_t(uint8_t(name[3])) << 24;
-  }
-};
-constexpr uint32_t kCodes = Tag::of("CODE");
-constexpr uint32_t kNorms = Tag::of("NORM");
-constexpr uint32_t kIds = Tag::of("IDS_");
-constexpr uint32_t kLookup = Tag::of("LOOK");
+// A section tag: four letters read as a little-endian uint32.
+constexpr uint32_t tag_of(std::string_view name) {
+  return uint32_t(uint8_t(name[0])) | uint32_t(uint8_t(name[1])) << 8 | uint32_t(uint8_t(name[2])) << 16 |
+         uint32_t(uint8_t(name[3])) << 24;
+}
+constexpr uint32_t kCodes = tag_of("CODE");
+constexpr uint32_t kNorms = tag_of("NORM");
+constexpr uint32_t kIds = tag_of("IDS_");
+constexpr uint32_t kLookup = tag_of("LOOK");
 
 struct Section {
   uint32_t tag = 0;
