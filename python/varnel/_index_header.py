@@ -58,7 +58,7 @@ class IndexHeader:
 
     @property
     def has_ids(self) -> bool:
-        return self.magic == "VNIM" or self.mapped_kind == 2
+        return self.magic == "VNIM" or self.mapped_kind in (2, 3)
 
     @property
     def code_bytes_per_vector(self) -> int:
