@@ -43,6 +43,7 @@
 #include "runtime/settings.h"
 #include "search/bounded_scan.h"
 #include "storage/io.h"
+#include "storage/mapped_file.h"
 
 namespace {
 
@@ -612,6 +613,13 @@ PyObject* get_bits(PyObject* self, void*) {
 }
 
 template <class Obj>
+PyObject* get_mapped(PyObject* self, void*) {
+  SharedAccess access;
+  if (!access.acquire(as<Obj>(self)->borrow)) return nullptr;
+  return PyBool_FromLong(as<Obj>(self)->index.is_mapped());
+}
+
+template <class Obj>
 PyObject* get_rotation(PyObject* self, void*) {
   SharedAccess access;
   if (!access.acquire(as<Obj>(self)->borrow)) return nullptr;
@@ -665,13 +673,35 @@ bool path_and_flag(PyObject* args, PyObject* kwargs, const char* format, const c
   return true;
 }
 
+// "rows" (the default) or "mapped"; anything else is a ValueError.
+bool parse_layout(PyObject* layout_obj, bool* mapped) {
+  *mapped = false;
+  if (layout_obj == nullptr) return true;
+  if (!require_str(layout_obj, "layout")) return false;
+  if (PyUnicode_CompareWithASCIIString(layout_obj, "rows") == 0) return true;
+  if (PyUnicode_CompareWithASCIIString(layout_obj, "mapped") == 0) {
+    *mapped = true;
+    return true;
+  }
+  PyErr_Format(PyExc_ValueError, "layout must be \"rows\" or \"mapped\", not %R", layout_obj);
+  return false;
+}
+
 template <class Obj>
 PyObject* index_write(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"path", "layout", "sync", nullptr};
   PyObject* path_obj;
+  PyObject* layout_obj = nullptr;
+  int sync = 1;
   const char* format =
-      std::is_same_v<Obj, SkerryObject> ? "O|$p:SkerryIndex.write" : "O|$p:IdMapIndex.write";
-  varnel::WriteOptions options;
-  if (!path_and_flag(args, kwargs, format, "sync", &path_obj, &options.sync)) return nullptr;
+      std::is_same_v<Obj, SkerryObject> ? "O|$Op:SkerryIndex.write" : "O|$Op:IdMapIndex.write";
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &path_obj,
+                                   &layout_obj, &sync)) {
+    return nullptr;
+  }
+  bool mapped_layout = false;
+  if (!parse_layout(layout_obj, &mapped_layout)) return nullptr;
+  const varnel::WriteOptions options{sync != 0};
   SharedAccess access;
   if (!access.acquire(as<Obj>(self)->borrow)) return nullptr;
   std::string path;
@@ -679,13 +709,42 @@ PyObject* index_write(PyObject* self, PyObject* args, PyObject* kwargs) {
   const auto& index = as<Obj>(self)->index;
   bool ok = guarded([&] {
     if constexpr (std::is_same_v<Obj, SkerryObject>) {
-      varnel::write_index(index, path, options);
+      mapped_layout ? varnel::write_mapped_index(index, path, options)
+                    : varnel::write_index(index, path, options);
     } else {
-      varnel::write_id_map(index, path, options);
+      mapped_layout ? varnel::write_mapped_id_map(index, path, options)
+                    : varnel::write_id_map(index, path, options);
     }
   });
   if (!ok) return nullptr;
   Py_RETURN_NONE;
+}
+
+// Maps a file of the mapped layout; verify=True reads it all once to
+// compare its checksum.
+template <class Obj>
+PyObject* index_open(PyObject* cls, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"path", "verify", nullptr};
+  PyObject* path_obj;
+  int verify = 0;
+  const char* format =
+      std::is_same_v<Obj, SkerryObject> ? "O|$p:SkerryIndex.open" : "O|$p:IdMapIndex.open";
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &path_obj,
+                                   &verify)) {
+    return nullptr;
+  }
+  std::string path;
+  if (!to_path(path_obj, "path", &path)) return nullptr;
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  if constexpr (std::is_same_v<Obj, SkerryObject>) {
+    std::optional<varnel::SkerryIndex> index;
+    if (!guarded([&] { index.emplace(varnel::open_mapped_index(path, verify != 0)); })) return nullptr;
+    return wrap<SkerryObject>(type, std::move(*index));
+  } else {
+    std::optional<varnel::IdMapIndex> index;
+    if (!guarded([&] { index.emplace(varnel::open_mapped_id_map(path, verify != 0)); })) return nullptr;
+    return wrap<IdMapObject>(type, std::move(*index));
+  }
 }
 
 template <class Obj>
@@ -1292,6 +1351,16 @@ constexpr const char* kFromBytesDoc =
     "bytearray, memoryview or any\n"
     "buffer) as `to_bytes` or `write` produced it, with every check of `load`.";
 constexpr const char* kReduceDoc = "__reduce__($self)\n--\n\nPickles and copies through `to_bytes`.";
+constexpr const char* kWriteDoc =
+    "write($self, path, *, layout='rows', sync=True)\n--\n\nWrites the index to `path`. layout=\"mapped\" writes the arrays as a\n"
+    "search reads them, for `open` to map in place. sync=False skips making the\n"
+    "new file durable (fsync) before returning.";
+constexpr const char* kOpenDoc =
+    "open($cls, path, *, verify=False)\n--\n\nMaps a file written with layout=\"mapped\" read-only and searches it in\n"
+    "place: no read, and processes that open (or fork after opening) share its pages.\n"
+    "The header, sizes and norms are checked; verify=True also compares the checksum\n"
+    "of the whole file (reading all of it). The index is read-only: copy.copy(index)\n"
+    "or load(path) gives a writable copy in memory.";
 
 PyMethodDef skerry_methods[] = {
     {"add", as_cfunction(skerry_add), kArgs,
@@ -1299,7 +1368,8 @@ PyMethodDef skerry_methods[] = {
      "array of shape `(n, dim)`."},
     {"search", as_cfunction(skerry_search), kArgs,
      "search($self, queries, k)\n--\n\nTop-`k` search. Returns `(scores, indices)` as `(nq, k)` arrays."},
-    {"write", as_cfunction(index_write<SkerryObject>), kArgs, "write($self, path, *, sync=True)\n--\n\n"},
+    {"write", as_cfunction(index_write<SkerryObject>), kArgs, kWriteDoc},
+    {"open", as_cfunction(index_open<SkerryObject>), kArgs | METH_CLASS, kOpenDoc},
     {"load", as_cfunction(index_load<SkerryObject>), kArgs | METH_CLASS, "load($cls, path, *, require_checksum=False)\n--\n\n"},
     {"prepare", as_cfunction(index_prepare<SkerryObject>), METH_NOARGS,
      "prepare($self)\n--\n\nEagerly populate caches (block-rotation matrices, Lloyd-Max\ncentroids) so "
@@ -1345,7 +1415,8 @@ PyMethodDef idmap_methods[] = {
      "as\n`(nq, k)` arrays."},
     {"contains", as_cfunction(idmap_contains), kArgs, "contains($self, id)\n--\n\n"},
     {"prepare", as_cfunction(index_prepare<IdMapObject>), METH_NOARGS, "prepare($self)\n--\n\n"},
-    {"write", as_cfunction(index_write<IdMapObject>), kArgs, "write($self, path, *, sync=True)\n--\n\n"},
+    {"write", as_cfunction(index_write<IdMapObject>), kArgs, kWriteDoc},
+    {"open", as_cfunction(index_open<IdMapObject>), kArgs | METH_CLASS, kOpenDoc},
     {"load", as_cfunction(index_load<IdMapObject>), kArgs | METH_CLASS, "load($cls, path, *, require_checksum=False)\n--\n\n"},
     {"to_bytes", as_cfunction(index_to_bytes<IdMapObject>), METH_NOARGS, kToBytesDoc},
     {"from_bytes", as_cfunction(index_from_bytes<IdMapObject>), kArgs | METH_CLASS, kFromBytesDoc},
@@ -1387,6 +1458,7 @@ PyGetSetDef getters[] = {
     {"dim", get_dim<Obj>, nullptr, nullptr, nullptr},
     {"bits", get_bits<Obj>, nullptr, nullptr, nullptr},
     {"rotation", get_rotation<Obj>, nullptr, nullptr, nullptr},
+    {"mapped", get_mapped<Obj>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

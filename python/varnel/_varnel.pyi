@@ -6,6 +6,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 _Metric = Literal["ip", "cosine", "l2"]
+_Layout = Literal["rows", "mapped"]
 
 __all__ = ["SkerryIndex", "IdMapIndex", "__version__"]
 
@@ -36,11 +37,26 @@ class SkerryIndex:
         `-inf` and index -1. The column count of `queries` is not compared
         with `dim` (its buffer is split into vectors of `dim` values; a
         UserWarning says so when they differ)."""
-    def write(self, path: str | os.PathLike[str] | os.PathLike[bytes], *, sync: bool = True) -> None: ...
+    def write(
+        self, path: str | os.PathLike[str] | os.PathLike[bytes], *, layout: _Layout = "rows", sync: bool = True
+    ) -> None:
+        """Writes the index to `path`. layout="mapped" writes the arrays as a
+        search reads them, for `open` to map in place. sync=False skips making the
+        new file durable (fsync) before returning."""
     @classmethod
     def load(
         cls, path: str | os.PathLike[str] | os.PathLike[bytes], *, require_checksum: bool = False
     ) -> SkerryIndex: ...
+    @classmethod
+    def open(cls, path: str | os.PathLike[str] | os.PathLike[bytes], *, verify: bool = False) -> SkerryIndex:
+        """Maps a file written with layout="mapped" read-only and searches it in
+        place: no read, and processes that open (or fork after opening) share
+        its pages. The header, sizes and norms are checked; verify=True also
+        compares the checksum of the whole file (reading all of it). The index
+        is read-only: copy.copy(index) or load(path) gives a writable copy."""
+    @property
+    def mapped(self) -> bool:
+        """True if the index searches a read-only file mapping (`open`)."""
     def prepare(self) -> None:
         """Eagerly populate caches (block-rotation matrices, Lloyd-Max
         centroids) so the first `search` call doesn't pay the init cost."""
@@ -113,11 +129,26 @@ class IdMapIndex:
         score."""
     def contains(self, id: SupportsIndex) -> bool: ...
     def prepare(self) -> None: ...
-    def write(self, path: str | os.PathLike[str] | os.PathLike[bytes], *, sync: bool = True) -> None: ...
+    def write(
+        self, path: str | os.PathLike[str] | os.PathLike[bytes], *, layout: _Layout = "rows", sync: bool = True
+    ) -> None:
+        """Writes the index to `path`. layout="mapped" writes the arrays as a
+        search reads them, for `open` to map in place. sync=False skips making the
+        new file durable (fsync) before returning."""
     @classmethod
     def load(
         cls, path: str | os.PathLike[str] | os.PathLike[bytes], *, require_checksum: bool = False
     ) -> IdMapIndex: ...
+    @classmethod
+    def open(cls, path: str | os.PathLike[str] | os.PathLike[bytes], *, verify: bool = False) -> IdMapIndex:
+        """Maps a file written with layout="mapped" read-only and searches it in
+        place: no read, and processes that open (or fork after opening) share
+        its pages. The header, sizes and norms are checked; verify=True also
+        compares the checksum of the whole file (reading all of it). The index
+        is read-only: copy.copy(index) or load(path) gives a writable copy."""
+    @property
+    def mapped(self) -> bool:
+        """True if the index searches a read-only file mapping (`open`)."""
     def to_bytes(self) -> bytes:
         """The index as `bytes`: exactly what `write` puts in a file."""
     @classmethod

@@ -140,6 +140,12 @@ def add_build_arguments(parser: Parser) -> None:
         "--batch", type=at_least(1), metavar="N", help="vectors read and added at a time (default: 8 MB of them)"
     )
     parser.add_argument("--force", action="store_true", help="replace an existing output file")
+    parser.add_argument(
+        "--layout",
+        choices=("rows", "mapped"),
+        default="rows",
+        help="rows (default; read into memory by load) or mapped (searched in place by open, shared by processes)",
+    )
     add_input_options(parser, ids=True)
 
 
@@ -214,7 +220,7 @@ def run_build(args: argparse.Namespace, console: Console) -> int:
     started = time.perf_counter()
     add_all(index, source, id_file, batch_rows(args.batch, source.dim), console)
     with replacing(args.output) as temporary:
-        index.write(temporary)
+        index.write(temporary, layout=args.layout)
     if not args.quiet:
         print(build_summary(args.output, index, time.perf_counter() - started))
     return 0
@@ -308,6 +314,9 @@ def load_index(header: IndexHeader, require_checksum: bool = False) -> Any:
     if require_checksum and not header.checksummed:
         raise CliError(f"{header.path}: has no integrity trailer, and --require-checksum asks for one")
     try:
+        # A mapped file is searched in place: nothing is read but the pages a search touches.
+        if header.layout == "mapped":
+            return kind.open(header.path, verify=require_checksum)
         return kind.load(header.path, require_checksum=require_checksum)
     except OSError as error:
         raise CliError(f"{header.path}: {error}") from None
@@ -405,8 +414,14 @@ def run_info(args: argparse.Namespace, console: Console) -> int:
             f"({header.code_bytes_per_vector} codes + 4 norm{' + 8 id' if header.has_ids else ''})"
         ),
     ]
+    if header.layout == "mapped":
+        lines.append("layout            mapped (searched in place by open; load reads it into memory)")
+    else:
+        lines.append("layout            rows (read into memory by load)")
     trailing = header.file_bytes - header.announced_bytes
-    if header.checksummed:
+    if header.checksummed and header.layout == "mapped":
+        lines.append("integrity         CRC-32C trailer (checked by load and by open(verify=True))")
+    elif header.checksummed:
         lines.append("integrity         CRC-32C trailer (checked when the index is loaded)")
     elif trailing:
         lines.append(f"trailing bytes    {trailing:,}")

@@ -16,6 +16,7 @@
 
 #include "runtime/error.h"
 #include "storage/io.h"
+#include "storage/mapped_file.h"
 #include "test_support.h"
 
 namespace varnel {
@@ -213,6 +214,10 @@ std::string load_both(LoadIndex&& load_index_kind, LoadIdMap&& load_id_map_kind,
 }
 
 std::string load_from_memory(const Bytes& bytes, bool exercise_loaded) {
+  if (is_mapped_layout(bytes)) {  // load reads these with the mapped reader
+    return load_both([&] { return index_from_bytes(bytes); }, [&] { return id_map_from_bytes(bytes); },
+                     exercise_loaded);
+  }
   const auto read = [&](auto read_kind) {
     MemorySource source(bytes);
     BufferedReader reader(source);

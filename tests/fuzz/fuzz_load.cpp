@@ -1,16 +1,21 @@
-// libFuzzer target for the index-file reader: any input must either load as
+// libFuzzer target for the index-file readers: any input must either load as
 // a working index or fail with IoError; an index that loads must write bytes
-// that load as the same index. Built by tools/fuzz_load.sh.
+// that load as the same index. Inputs of the mapped layout also go through
+// its reader, as they are and resealed (mapped_reseal.h). Built by
+// tools/fuzz_load.sh.
 #include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <unordered_set>
 #include <vector>
 
+#include "mapped_reseal.h"
 #include "runtime/error.h"
 #include "storage/io.h"
+#include "storage/mapped_file.h"
 
 namespace {
 
@@ -119,6 +124,50 @@ std::vector<uint8_t> with_trailer(std::span<const uint8_t> bytes) {
   return out;
 }
 
+// A mapped index reads the input in place: it must search, find each of
+// its ids where it stands or nowhere, refuse changes, and copy into memory.
+void exercise_mapped(const SkerryIndex& index, bool deep) {
+  check(index.is_mapped() && index.norms().size() == index.len());
+  SkerryIndex copy = index.owned_copy();
+  check(copy.codes() == index.codes());
+  if (deep && index.dim() <= kMaxExercisedDim) check_search(index);
+}
+
+void exercise_mapped(const IdMapIndex& index, bool deep) {
+  for (uint64_t position = 0; position < index.len(); ++position) {
+    uint64_t found = 0;
+    if (index.position_of(index.ids()[position], &found)) check(index.ids()[found] == index.ids()[position]);
+  }
+  IdMapIndex writable = index;
+  try {
+    writable.remove(0);
+    check(false);
+  } catch (const varnel::ArgumentError&) {
+  }
+  exercise_mapped(index.core(), deep);
+}
+
+template <class Read>
+void open_and_exercise(const std::vector<uint8_t>& bytes, Read&& read, bool deep) {
+  varnel::fuzzing::AlignedCopy aligned(bytes);
+  for (const bool verify : {false, true}) {
+    try {
+      const auto index = read(aligned.span(), std::make_shared<int>(0), verify);
+      exercise_mapped(index, deep);
+    } catch (const varnel::IoError&) {
+    }
+  }
+}
+
+void open_mapped(std::span<const uint8_t> bytes, bool deep) {
+  const std::vector<uint8_t> raw(bytes.begin(), bytes.end());
+  const std::vector<uint8_t> resealed = varnel::fuzzing::resealed(raw);
+  for (const auto* input : {&raw, &resealed}) {
+    open_and_exercise(*input, varnel::read_mapped_index, deep);
+    open_and_exercise(*input, varnel::read_mapped_id_map, deep);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
@@ -129,5 +178,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const std::vector<uint8_t> sealed = with_trailer(bytes);
   load_and_exercise(sealed, varnel::read_index_from, false);
   load_and_exercise(sealed, varnel::read_id_map_from, false);
+  if (varnel::is_mapped_layout(bytes)) open_mapped(bytes, deep);
   return 0;
 }

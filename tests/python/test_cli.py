@@ -125,6 +125,25 @@ class TestRoundTrip:
         np.testing.assert_array_equal(found["scores"], scores)
         np.testing.assert_array_equal(found["ids"], ids)
 
+    @pytest.mark.parametrize("name, build_args", [("a.vnix", []), ("a.vnim", ["--ids", "ids.npy"])])
+    def test_mapped_layout_searches_like_rows_and_info_tells_it(self, work, name, build_args):
+        run("build", "x.npy", *build_args, "-o", "rows" + name, cwd=work)
+        run("build", "x.npy", *build_args, "-o", name, "--layout", "mapped", cwd=work)
+        kind = varnel.IdMapIndex if name.endswith("vnim") else varnel.SkerryIndex
+        assert kind.open(str(work / name)).to_bytes() == (work / ("rows" + name)).read_bytes()
+        info = json.loads(run("info", name, "--json", cwd=work).stdout)
+        assert (info["layout"], info["kind"], info["vectors"], info["checksummed"]) == ("mapped", kind.__name__, N, True)
+        assert "layout            mapped" in run("info", name, cwd=work).stdout
+        for source in ("rows" + name, name):
+            run("search", source, "q.npy", "-k", K, "-o", source + ".npz", cwd=work)
+        for key in ("scores", "ids"):
+            np.testing.assert_array_equal(
+                np.load(work / (name + ".npz"))[key], np.load(work / ("rows" + name + ".npz"))[key]
+            )
+        (work / "cut.vnix").write_bytes((work / name).read_bytes()[:-5])
+        failed = run("info", "cut.vnix", cwd=work, check=False)
+        assert failed.returncode != 0 and "header checksum" not in failed.stderr and "announces" in failed.stderr
+
     def test_vnim_without_ids_uses_row_numbers(self, work, data):
         run("build", "x.npy", "-o", "a.vnim", cwd=work)
         run("search", "a.vnim", "q.npy", "-o", "found.npz", cwd=work)
@@ -226,6 +245,7 @@ class TestInfo:
             "code_bytes_per_vector": DIM * 2 // 8,
             "trailing_bytes": size - data_bytes,
             "checksummed": size == data_bytes + 16,
+            "layout": "rows",
         }
         text = run("info", name, cwd=work).stdout
         assert info["kind"] in text and f"{N:,}" in text and "iso4" in text
@@ -468,8 +488,8 @@ class TestLimitsAndSignals:
             def __getattr__(self, name):
                 return getattr(self.index, name)
 
-            def write(self, path):
-                self.index.write(path)  # the whole file is staged ...
+            def write(self, path, **options):
+                self.index.write(path, **options)  # the whole file is staged ...
                 assert os.path.getsize(path) > 0
                 os.kill(os.getpid(), signal.SIGTERM)  # ... when the signal comes
 

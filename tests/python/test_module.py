@@ -15,6 +15,11 @@ from conftest import Reenter, fill, vectors
 import varnel
 from varnel import IdMapIndex, PanicException, SkerryIndex, _varnel
 
+WRITE_DOC = (
+    'Writes the index to `path`. layout="mapped" writes the arrays as a\n'
+    "search reads them, for `open` to map in place. sync=False skips making the\n"
+    "new file durable (fsync) before returning."
+)
 ROTATION_ERROR = "unknown rotation '{}': expected 'planar2', 'rotor3', 'iso4', or 'walshrotor3'"
 
 
@@ -125,8 +130,8 @@ class TestClassShape:
             (IdMapIndex.contains, "($self, id)", ""),
             (IdMapIndex.prepare, "($self)", ""),
             # Since extended with keyword-only options.
-            (SkerryIndex.write, "($self, path, *, sync=True)", ""),
-            (IdMapIndex.write, "($self, path, *, sync=True)", ""),
+            (SkerryIndex.write, "($self, path, *, layout='rows', sync=True)", WRITE_DOC),
+            (IdMapIndex.write, "($self, path, *, layout='rows', sync=True)", WRITE_DOC),
             (vars(SkerryIndex)["load"], "($cls, path, *, require_checksum=False)", ""),
             (vars(IdMapIndex)["load"], "($cls, path, *, require_checksum=False)", ""),
         ],
@@ -140,7 +145,7 @@ class TestClassShape:
         assert str(inspect.signature(IdMapIndex(8, 2).search)) == "(queries, k)"
         assert str(inspect.signature(SkerryIndex.load)) == "(path, *, require_checksum=False)"
 
-    @pytest.mark.parametrize("name", ["dim", "bits", "rotation"])
+    @pytest.mark.parametrize("name", ["dim", "bits", "rotation", "mapped"])
     def test_properties_have_no_docstring(self, cls, name):
         assert vars(cls)[name].__doc__ is None
 

@@ -47,8 +47,41 @@ IdMapIndex IdMapIndex::from_parts(SkerryIndex core, std::vector<uint64_t> ids) {
       throw Error("duplicate ids in .vnim file");
     }
   }
-  index.ids_ = std::move(ids);
+  index.ids_ = StoredArray<uint64_t>(ids.begin(), ids.end());
   return index;
+}
+
+IdMapIndex IdMapIndex::from_mapped(SkerryIndex core, StoredArray<uint64_t> ids,
+                                   StoredArray<uint64_t> lookup) {
+  if (ids.size() != core.len() || lookup.size() / 2 != ids.size() || lookup.size() % 2 != 0) {
+    throw Error("id count does not match the number of vectors");
+  }
+  IdMapIndex index(std::move(core));
+  index.ids_ = std::move(ids);
+  index.lookup_ = std::move(lookup);
+  return index;
+}
+
+IdMapIndex IdMapIndex::owned_copy() const {
+  if (!is_mapped()) return *this;
+  return from_parts(core_.owned_copy(), std::vector<uint64_t>(ids_.begin(), ids_.end()));
+}
+
+bool IdMapIndex::find_mapped(uint64_t id, uint64_t* position) const {
+  uint64_t low = 0, high = lookup_.size() / 2;
+  while (low < high) {
+    const uint64_t middle = low + (high - low) / 2;
+    if (lookup_[2 * middle] < id) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  if (low == lookup_.size() / 2 || lookup_[2 * low] != id) return false;
+  const uint64_t found = lookup_[2 * low + 1];
+  if (found >= ids_.size() || ids_[found] != id) return false;
+  *position = found;
+  return true;
 }
 
 // Reports the first id, in batch order, that is stored already or repeats
@@ -62,6 +95,7 @@ void IdMapIndex::check_ids_are_new(std::span<const uint64_t> ids) const {
 }
 
 void IdMapIndex::add_with_ids(std::span<const float> vectors, std::span<const uint64_t> ids) {
+  if (is_mapped()) throw ArgumentError(kMappedReadOnly);
   const uint64_t count = vector_count(vectors.size(), dim());
   check_id_count(ids.size(), count);
   check_ids_are_new(ids);
@@ -86,6 +120,7 @@ void IdMapIndex::add_with_ids(std::span<const float> vectors, std::span<const ui
 }
 
 bool IdMapIndex::remove(uint64_t id) {
+  if (is_mapped()) throw ArgumentError(kMappedReadOnly);
   const auto found = positions_.find(id);
   if (found == positions_.end()) return false;
   const uint64_t position = found->second;
@@ -102,6 +137,7 @@ bool IdMapIndex::remove(uint64_t id) {
 }
 
 void IdMapIndex::remove_many(std::span<const uint64_t> ids) {
+  if (is_mapped()) throw ArgumentError(kMappedReadOnly);
   IdSet seen;
   seen.reserve(ids.size());
   for (const uint64_t id : ids) {
@@ -114,6 +150,7 @@ void IdMapIndex::remove_many(std::span<const uint64_t> ids) {
 }
 
 bool IdMapIndex::position_of(uint64_t id, uint64_t* position) const {
+  if (is_mapped()) return find_mapped(id, position);
   if (positions_.empty()) return false;
   const auto found = positions_.find(id);
   if (found == positions_.end()) return false;
@@ -122,6 +159,10 @@ bool IdMapIndex::position_of(uint64_t id, uint64_t* position) const {
 }
 
 bool IdMapIndex::contains(uint64_t id) const {
+  if (is_mapped()) {
+    uint64_t position = 0;
+    return find_mapped(id, &position);
+  }
   return !positions_.empty() && positions_.contains(id);
 }
 

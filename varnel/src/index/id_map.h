@@ -27,6 +27,15 @@ class IdMapIndex {
   // Wraps a loaded core and its ids (one per position). Throws varnel::Error
   // "duplicate ids in .vnim file" if an id repeats.
   static IdMapIndex from_parts(SkerryIndex core, std::vector<uint64_t> ids);
+  // Wraps a mapped core (SkerryIndex::from_mapped), its ids by position and
+  // `lookup`: (id, position) pairs sorted by id, 2 * n values. Nothing is
+  // built per process, so opening is instant and the pages are shared. A
+  // lookup answers an id only if ids[position] confirms it, so a damaged
+  // table gives "not stored", never a wrong position. Read-only like its core.
+  static IdMapIndex from_mapped(SkerryIndex core, StoredArray<uint64_t> ids, StoredArray<uint64_t> lookup);
+  bool is_mapped() const { return core_.is_mapped(); }
+  // The same index in owned memory (writable); its id map is rebuilt.
+  IdMapIndex owned_copy() const;
 
   // Rejects the whole batch, changing nothing, if any id repeats inside it or
   // is already stored.
@@ -47,15 +56,18 @@ class IdMapIndex {
   uint64_t bits() const { return core_.bits(); }
   Rotation rotation() const { return core_.rotation(); }
   const SkerryIndex& core() const { return core_; }
-  const std::vector<uint64_t>& ids() const { return ids_; }
+  const StoredArray<uint64_t>& ids() const { return ids_; }
 
  private:
   explicit IdMapIndex(SkerryIndex core) : core_(std::move(core)) {}
   void check_ids_are_new(std::span<const uint64_t> ids) const;
 
   SkerryIndex core_;
-  std::vector<uint64_t> ids_;
-  IdMap<uint64_t> positions_;
+  bool find_mapped(uint64_t id, uint64_t* position) const;
+
+  StoredArray<uint64_t> ids_;
+  IdMap<uint64_t> positions_;  // empty when mapped
+  StoredArray<uint64_t> lookup_;                       // mapped only
 };
 
 }  // namespace varnel

@@ -93,6 +93,26 @@ SkerryIndex SkerryIndex::from_parts(uint64_t dim, uint64_t bits, Rotation rotati
   return index;
 }
 
+SkerryIndex SkerryIndex::from_mapped(uint64_t dim, uint64_t bits, Rotation rotation, uint64_t seed,
+                                     uint64_t n, StoredArray<uint8_t> blocked, StoredArray<float> norms) {
+  check_parameters(dim, bits, rotation);
+  if (norms.size() != n) throw Error("stored codes and norms do not match the vector count");
+  SkerryIndex index(dim, bits, rotation, seed);
+  index.store_ = CodeStore::mapped(dim, bits, n, std::move(blocked));
+  index.norms_ = std::move(norms);
+  index.n_ = n;
+  return index;
+}
+
+// Caches are rebuilt on demand, so only the stored arrays are copied.
+SkerryIndex SkerryIndex::owned_copy() const {
+  SkerryIndex copy(dim_, bits_, rotation_, seed_);
+  copy.store_ = store_.owned_copy();
+  copy.norms_ = norms_.owned_copy();
+  copy.n_ = n_;
+  return copy;
+}
+
 const BlockRotations& SkerryIndex::block_rotations() const {
   return rotations_.get_or_init([&] { return precompute_block_matrices(dim_, rotation_, seed_); });
 }
@@ -117,6 +137,7 @@ const BlockedCache& SkerryIndex::blocked_codes() const {
 }
 
 void SkerryIndex::add(std::span<const float> vectors) {
+  if (is_mapped()) throw ArgumentError(kMappedReadOnly);
   if (dim_ == 0) throw Error("attempt to divide by zero");
   const uint64_t m = vectors.size() / dim_;
   if (m * dim_ != vectors.size()) {
@@ -159,6 +180,7 @@ void SkerryIndex::add(std::span<const float> vectors) {
 }
 
 uint64_t SkerryIndex::swap_remove(uint64_t idx) {
+  if (is_mapped()) throw ArgumentError(kMappedReadOnly);
   if (idx >= n_) throw Error("index " + std::to_string(idx) + " out of bounds");
   const uint64_t last = n_ - 1;
   if (idx != last) {

@@ -28,6 +28,15 @@ class SkerryIndex {
   // guarantees codes.size() == n * row_bytes and norms.size() == n.
   static SkerryIndex from_parts(uint64_t dim, uint64_t bits, Rotation rotation, uint64_t seed,
                                 uint64_t n, RawVector<uint8_t> codes, RawVector<float> norms);
+  // An index that reads its codes (blocked, code_store.h) and norms in place,
+  // typically from a file mapping. It searches like any other but is
+  // read-only: add and swap_remove throw ArgumentError(kMappedReadOnly).
+  // Throws Error if the parts do not fit together.
+  static SkerryIndex from_mapped(uint64_t dim, uint64_t bits, Rotation rotation, uint64_t seed,
+                                 uint64_t n, StoredArray<uint8_t> blocked, StoredArray<float> norms);
+  bool is_mapped() const { return store_.is_mapped() || norms_.is_mapped(); }
+  // The same index with everything in owned memory (writable).
+  SkerryIndex owned_copy() const;
 
   void add(std::span<const float> vectors);
   // Moves the last vector into `idx`; returns its previous position.
@@ -46,7 +55,7 @@ class SkerryIndex {
   RawVector<uint8_t> codes() const { return store_.rows(); }
   // The codes as held: blocked, 32 vectors per block (code_store.h).
   const CodeStore& code_store() const { return store_; }
-  const RawVector<float>& norms() const { return norms_; }
+  const StoredArray<float>& norms() const { return norms_; }
 
   // Cache accessors: each builds its cache on first use.
   const BlockRotations& block_rotations() const;
@@ -63,7 +72,7 @@ class SkerryIndex {
   const Codebook& full_codebook() const;
 
   CodeStore store_;
-  RawVector<float> norms_;
+  StoredArray<float> norms_;
   uint64_t dim_ = 0;
   uint64_t bits_ = 0;
   uint64_t n_ = 0;

@@ -1,6 +1,7 @@
 #include "quantize/code_store.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "runtime/error.h"
@@ -13,6 +14,35 @@ CodeStore CodeStore::from_rows(uint64_t dim, uint64_t bits, uint64_t n, std::spa
   store.resize(n);
   store.write_rows(0, rows);
   return store;
+}
+
+CodeStore CodeStore::mapped(uint64_t dim, uint64_t bits, uint64_t n, StoredArray<uint8_t> blocked) {
+  CodeStore store(dim, bits);
+  const uint64_t blocks = blocks_for(n);
+  // Compared by division first: blocks * block_bytes may not fit 64 bits.
+  if (store.block_bytes() == 0 || blocked.size() / store.block_bytes() != blocks ||
+      blocked.size() % store.block_bytes() != 0) {
+    throw Error("mapped codes do not match the vector count");
+  }
+  store.blocked_.bytes = std::move(blocked);
+  store.blocked_.n_blocks = blocks;
+  store.n_ = n;
+  // Scans read whole blocks: a lane past n that is not zero would score as
+  // a vector of its own.
+  const uint64_t end = blocks * kLanes;
+  for (uint64_t p = n; p < end; ++p) {
+    const uint8_t* bytes = std::as_const(store).lane(p);
+    for (uint64_t c = 0; c < store.row_bytes(); ++c) {
+      if (bytes[c * kLanes] != 0) throw Error("mapped codes hold values past the last vector");
+    }
+  }
+  return store;
+}
+
+CodeStore CodeStore::owned_copy() const {
+  CodeStore copy = *this;
+  copy.blocked_.bytes = blocked_.bytes.owned_copy();
+  return copy;
 }
 
 void CodeStore::resize(uint64_t n) {

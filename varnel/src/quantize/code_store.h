@@ -23,6 +23,13 @@ class CodeStore {
   CodeStore(uint64_t dim, uint64_t bits) : dim_(dim), bits_(bits) {}
   // A store of n vectors from n storage rows back to back.
   static CodeStore from_rows(uint64_t dim, uint64_t bits, uint64_t n, std::span<const uint8_t> rows);
+  // A store of n vectors read in place from blocked bytes (a file mapping):
+  // exactly blocks_for(n) * block_bytes() of them, the lanes past n zero.
+  // Throws Error if they are not. The store is then read-only.
+  static CodeStore mapped(uint64_t dim, uint64_t bits, uint64_t n, StoredArray<uint8_t> blocked);
+  bool is_mapped() const { return blocked_.bytes.is_mapped(); }
+  // The same store with its bytes owned (copied out of a mapping).
+  CodeStore owned_copy() const;
 
   uint64_t size() const { return n_; }
   uint64_t dim() const { return dim_; }

@@ -19,7 +19,7 @@ void unpack_row(std::span<const uint8_t> row, uint64_t dim, uint64_t bits,
                 std::span<uint8_t> codes_out);
 
 struct BlockedCache {
-  RawVector<uint8_t> bytes;  // n_blocks * (dim/2) * 32 bytes
+  StoredArray<uint8_t> bytes;  // n_blocks * (dim/2) * 32 bytes; may be a file mapping
   uint64_t n_blocks = 0;       // ceil(n / 32)
 };
 

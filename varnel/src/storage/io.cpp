@@ -12,11 +12,14 @@
 #include <cstring>
 #include <random>
 #include <limits>
+#include <memory>
+#include <new>
 #include <system_error>
 #include <utility>
 
 #include "runtime/error.h"
 #include "runtime/interrupt.h"
+#include "storage/mapped_file.h"
 
 namespace varnel {
 namespace {
@@ -864,11 +867,29 @@ void write_id_map_bytes(const IdMapIndex& index, std::span<uint8_t> out) {
   write_bytes(index, out, write_id_map_to);
 }
 std::vector<uint8_t> index_to_bytes(const SkerryIndex& index) { return to_bytes(index, write_index_to); }
+namespace {
+
+// Bytes of the mapped layout, read like load reads such a file: verified,
+// into memory of the index's own. The mapped reader works in place and needs
+// 64-byte aligned memory, so the bytes are copied there first.
+template <class Read>
+auto from_mapped_bytes(std::span<const uint8_t> bytes, Read&& read) {
+  const std::align_val_t alignment{kMappedAlignment};
+  std::shared_ptr<uint8_t> memory(static_cast<uint8_t*>(::operator new(bytes.size(), alignment)),
+                                  [alignment](uint8_t* p) { ::operator delete(p, alignment); });
+  std::memcpy(memory.get(), bytes.data(), bytes.size());
+  return read(std::span<const uint8_t>(memory.get(), bytes.size()), memory, /*verify=*/true).owned_copy();
+}
+
+}  // namespace
+
 SkerryIndex index_from_bytes(std::span<const uint8_t> bytes, ReadOptions options) {
+  if (is_mapped_layout(bytes)) return from_mapped_bytes(bytes, read_mapped_index);
   return from_bytes(bytes, read_index_from, options);
 }
 std::vector<uint8_t> id_map_to_bytes(const IdMapIndex& index) { return to_bytes(index, write_id_map_to); }
 IdMapIndex id_map_from_bytes(std::span<const uint8_t> bytes, ReadOptions options) {
+  if (is_mapped_layout(bytes)) return from_mapped_bytes(bytes, read_mapped_id_map);
   return from_bytes(bytes, read_id_map_from, options);
 }
 
@@ -879,6 +900,8 @@ void write_index(const SkerryIndex& index, const std::string& path, WriteOptions
 }
 
 SkerryIndex load_index(const std::string& path, ReadOptions options) {
+  // A file of the mapped layout loads too, verified, into memory of its own.
+  if (file_is_mapped_layout(path)) return open_mapped_index(path, /*verify=*/true).owned_copy();
   return read_file(path, [](BufferedReader& reader) { return read_index_from(reader); }, options);
 }
 
@@ -889,7 +912,14 @@ void write_id_map(const IdMapIndex& index, const std::string& path, WriteOptions
 }
 
 IdMapIndex load_id_map(const std::string& path, ReadOptions options) {
+  if (file_is_mapped_layout(path)) return open_mapped_id_map(path, /*verify=*/true).owned_copy();
   return read_file(path, [](BufferedReader& reader) { return read_id_map_from(reader); }, options);
+}
+
+void write_file_replacing(const std::string& path, const std::function<void(BufferedWriter&)>& write,
+                          WriteOptions options) {
+  check_path(path);
+  write_file(path, write, options);
 }
 
 }  // namespace varnel

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -220,7 +221,7 @@ IdMapIndex read_id_map_from(BufferedReader& reader);
 uint64_t file_size(const SkerryIndex& index);
 uint64_t file_size(const IdMapIndex& index);
 // The file contents in memory, and an index read from them with every check
-// of a file load.
+// of a file load (bytes of the mapped layout too, as load reads such a file).
 // `out` must hold exactly file_size(index) bytes.
 void write_index_bytes(const SkerryIndex& index, std::span<uint8_t> out);
 void write_id_map_bytes(const IdMapIndex& index, std::span<uint8_t> out);
@@ -228,5 +229,11 @@ std::vector<uint8_t> index_to_bytes(const SkerryIndex& index);
 SkerryIndex index_from_bytes(std::span<const uint8_t> bytes, ReadOptions options = {});
 std::vector<uint8_t> id_map_to_bytes(const IdMapIndex& index);
 IdMapIndex id_map_from_bytes(std::span<const uint8_t> bytes, ReadOptions options = {});
+
+// Writes a file the way every index file is written: into a temporary file
+// beside `path`, flushed and renamed into place, so a failure leaves nothing
+// behind and a process that maps the old file keeps reading it.
+void write_file_replacing(const std::string& path, const std::function<void(BufferedWriter&)>& write,
+                          WriteOptions options = {});
 
 }  // namespace varnel

@@ -1,0 +1,292 @@
+// Index files of the mapped layout: opened in place, they search exactly like
+// the index that wrote them, refuse every change, and refuse damaged files
+// with IoError before touching anything beyond the file's end.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "../fuzz/mapped_reseal.h"
+#include "runtime/error.h"
+#include "storage/io.h"
+#include "storage/mapped_file.h"
+#include "test_support.h"
+
+namespace varnel {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using fuzzing::AlignedCopy;
+using testing::random_vectors;
+
+struct Shape {
+  uint64_t dim, bits, n;
+  Rotation rotation;
+};
+
+const Shape kShapes[] = {{16, 2, 37, Rotation::Rotor3},  {24, 3, 64, Rotation::Iso4},
+                         {32, 4, 70, Rotation::WalshRotor3}, {8, 4, 0, Rotation::Planar2},
+                         {64, 4, 5, Rotation::Rotor3}};
+
+SkerryIndex make_index(const Shape& shape) {
+  SkerryIndex index = SkerryIndex::create(shape.dim, shape.bits, shape.rotation);
+  index.add(random_vectors(shape.n, shape.dim, uint32_t(shape.n + shape.bits)));
+  return index;
+}
+
+IdMapIndex make_id_map(const Shape& shape) {
+  IdMapIndex index = IdMapIndex::create(shape.dim, shape.bits, shape.rotation);
+  std::vector<uint64_t> ids(shape.n);
+  for (uint64_t i = 0; i < shape.n; ++i) ids[i] = (shape.n - i) * 7919 + (i % 3 == 0 ? ~uint64_t{0} / 2 : 0);
+  index.add_with_ids(random_vectors(shape.n, shape.dim, uint32_t(shape.n)), ids);
+  return index;
+}
+
+void expect_same_search(const SkerryIndex& a, const SkerryIndex& b) {
+  const std::vector<float> queries = random_vectors(4, a.dim(), 99);
+  const SearchResults x = a.search(queries, 10), y = b.search(queries, 10);
+  EXPECT_EQ(x.indices, y.indices);
+  ASSERT_EQ(x.scores.size(), y.scores.size());
+  EXPECT_EQ(0, std::memcmp(x.scores.data(), y.scores.data(), x.scores.size() * sizeof(float)));
+}
+
+class MappedFile : public ::testing::TestWithParam<Shape> {};
+
+TEST_P(MappedFile, SearchesBitForBitLikeTheIndexThatWroteIt) {
+  const SkerryIndex index = make_index(GetParam());
+  AlignedCopy bytes(mapped_index_bytes(index));
+  for (const bool verify : {false, true}) {
+    const SkerryIndex mapped = read_mapped_index(bytes.span(), std::make_shared<int>(0), verify);
+    EXPECT_TRUE(mapped.is_mapped());
+    EXPECT_EQ(mapped.len(), index.len());
+    EXPECT_EQ(mapped.codes(), index.codes());
+    expect_same_search(mapped, index);
+    // The blocked bytes are read in place, not copied.
+    if (index.len() > 0) {
+      EXPECT_GE(mapped.code_store().blocked().bytes.data(), bytes.data());
+      EXPECT_LT(mapped.code_store().blocked().bytes.data(), bytes.data() + bytes.size);
+    }
+  }
+}
+
+TEST_P(MappedFile, IdMapFindsEveryIdAndNoOther) {
+  const IdMapIndex index = make_id_map(GetParam());
+  AlignedCopy bytes(mapped_id_map_bytes(index));
+  const IdMapIndex mapped = read_mapped_id_map(bytes.span(), std::make_shared<int>(0), false);
+  EXPECT_EQ(mapped.ids(), index.ids());
+  for (uint64_t position = 0; position < index.len(); ++position) {
+    uint64_t found = ~uint64_t{0};
+    ASSERT_TRUE(mapped.position_of(index.ids()[position], &found));
+    EXPECT_EQ(found, position);
+  }
+  for (const uint64_t absent : {uint64_t{0}, uint64_t{1}, uint64_t{7918}, ~uint64_t{0}}) {
+    EXPECT_EQ(mapped.contains(absent), index.contains(absent));
+  }
+  const std::vector<float> queries = random_vectors(3, index.dim(), 5);
+  EXPECT_EQ(mapped.search(queries, 7).ids, index.search(queries, 7).ids);
+}
+
+TEST_P(MappedFile, ChangesAreRefusedAndACopyIsWritable) {
+  const Shape shape = GetParam();
+  AlignedCopy bytes(mapped_id_map_bytes(make_id_map(shape)));
+  IdMapIndex mapped = read_mapped_id_map(bytes.span(), std::make_shared<int>(0), false);
+  const std::vector<float> one = random_vectors(1, shape.dim, 1);
+  const Bytes before(bytes.span().begin(), bytes.span().end());
+  EXPECT_THROW(mapped.add_with_ids(one, std::vector<uint64_t>{12345}), ArgumentError);
+  EXPECT_THROW(mapped.remove(12345), ArgumentError);
+  EXPECT_THROW(mapped.remove_many(std::vector<uint64_t>{}), ArgumentError);
+  SkerryIndex core = mapped.core();
+  EXPECT_THROW(core.add(one), ArgumentError);
+  if (core.len() > 0) {
+    EXPECT_THROW(core.swap_remove(0), ArgumentError);
+  }
+  EXPECT_EQ(Bytes(bytes.span().begin(), bytes.span().end()), before);
+  EXPECT_EQ(mapped.len(), shape.n);
+
+  IdMapIndex copy = mapped.owned_copy();
+  EXPECT_FALSE(copy.is_mapped());
+  copy.add_with_ids(one, std::vector<uint64_t>{12345});
+  EXPECT_TRUE(copy.contains(12345));
+  EXPECT_EQ(copy.len(), shape.n + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, MappedFile, ::testing::ValuesIn(kShapes));
+
+class MappedFileOnDisk : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = ::testing::TempDir() + "varnel_mapped_XXXXXX";
+    ASSERT_NE(::mkdtemp(dir_.data()), nullptr);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string dir_;
+};
+
+TEST_F(MappedFileOnDisk, OpenSearchesFromTheFileAndLoadReadsItIntoMemory) {
+  const IdMapIndex index = make_id_map({32, 4, 100, Rotation::Rotor3});
+  write_mapped_id_map(index, path("a.vnim"));
+  const IdMapIndex mapped = open_mapped_id_map(path("a.vnim"), true);
+  EXPECT_TRUE(mapped.is_mapped());
+  expect_same_search(mapped.core(), index.core());
+  IdMapIndex loaded = load_id_map(path("a.vnim"));
+  EXPECT_FALSE(loaded.is_mapped());
+  EXPECT_EQ(loaded.ids(), index.ids());
+  EXPECT_TRUE(loaded.remove(loaded.ids()[0]));
+  EXPECT_THROW(open_mapped_index(path("a.vnim"), false), IoError);  // holds an IdMapIndex
+  write_id_map(index, path("rows.vnim"));
+  EXPECT_THROW(open_mapped_id_map(path("rows.vnim"), false), IoError);
+  EXPECT_THROW(open_mapped_id_map(path("missing.vnim"), false), IoError);
+  EXPECT_THROW(open_mapped_id_map(dir_, false), IoError);
+}
+
+// Writers replace a file by renaming a new one into place, so an index
+// mapped from the old file keeps searching it.
+TEST_F(MappedFileOnDisk, ReplacingTheFileLeavesAnOpenIndexIntact) {
+  const SkerryIndex index = make_index({32, 4, 70, Rotation::Rotor3});
+  write_mapped_index(index, path("a.vnix"));
+  const SkerryIndex mapped = open_mapped_index(path("a.vnix"), false);
+  write_mapped_index(make_index({32, 4, 3, Rotation::Rotor3}), path("a.vnix"));
+  expect_same_search(mapped, index);
+  EXPECT_EQ(open_mapped_index(path("a.vnix"), false).len(), 3u);
+}
+
+TEST_F(MappedFileOnDisk, AForkedChildSearchesTheSameMapping) {
+  const SkerryIndex index = make_index({64, 4, 200, Rotation::Rotor3});
+  write_mapped_index(index, path("a.vnix"));
+  const SkerryIndex mapped = open_mapped_index(path("a.vnix"), false);
+  const std::vector<float> queries = random_vectors(2, 64, 3);
+  const SearchResults expected = index.search(queries, 5);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const SearchResults found = mapped.search(queries, 5);
+    ::_exit(found.indices == expected.indices && found.scores == expected.scores ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+Bytes with_byte(Bytes bytes, std::size_t at, uint8_t value) {
+  bytes.at(at) = value;
+  return bytes;
+}
+
+uint64_t section_offset(const Bytes& bytes, std::size_t index) {
+  uint64_t offset = 0;
+  std::memcpy(&offset, &bytes[kMappedHeaderSize + kMappedSectionEntrySize * index + 8], 8);
+  return offset;
+}
+
+TEST(MappedFileDamage, EveryDamageIsRefusedWithIoError) {
+  const Bytes good = mapped_index_bytes(make_index({16, 2, 37, Rotation::Rotor3}));
+  const uint64_t codes = section_offset(good, 0), norms = section_offset(good, 1);
+  Bytes last_lane = good;
+  last_lane[codes + 4 * 32 + 31] = 1;  // lane 31 of block 1 is past vector 36
+  Bytes nan_norm = good;
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  std::memcpy(&nan_norm[norms + 4 * 5], &nan, 4);
+  const struct {
+    const char* what;
+    Bytes bytes;
+  } cases[] = {
+      {"header byte", with_byte(good, 20, good[20] ^ 1)},
+      {"cut short", Bytes(good.begin(), good.end() - 1)},
+      {"cut in the header", Bytes(good.begin(), good.begin() + 40)},
+      {"appended byte", [&] { Bytes b = good; b.push_back(0); return b; }()},
+      {"lane past the last vector", fuzzing::resealed(last_lane)},
+      {"NaN norm", fuzzing::resealed(nan_norm)},
+      {"section beyond the end", fuzzing::resealed(with_byte(good, kMappedHeaderSize + 8 + 5, 1))},
+      {"unknown kind", fuzzing::resealed(with_byte(good, 5, 9))},
+      {"bits 5", fuzzing::resealed(with_byte(good, 6, 5))},
+      {"dim 0", fuzzing::resealed(with_byte(with_byte(good, 8, 0), 9, 0))},
+      {"many sections", fuzzing::resealed(with_byte(good, 14, 1))},
+      {"wrong magic", with_byte(good, 0, 'X')},
+  };
+  for (const auto& damaged : cases) {
+    SCOPED_TRACE(damaged.what);
+    AlignedCopy copy(damaged.bytes);
+    EXPECT_THROW(read_mapped_index(copy.span(), std::make_shared<int>(0), false), IoError);
+  }
+  // Damage inside the codes is found only by the full checksum.
+  AlignedCopy flipped(with_byte(good, codes + 3, good[codes + 3] ^ 0x10));
+  EXPECT_NO_THROW(read_mapped_index(flipped.span(), std::make_shared<int>(0), false));
+  EXPECT_THROW(read_mapped_index(flipped.span(), std::make_shared<int>(0), true), IoError);
+}
+
+// Resealed mutants reach every check behind the checksums; each must open
+// as an index that searches, or fail with IoError.
+TEST(MappedFileDamage, MutatedFilesOpenOrFailWithIoError) {
+  const std::vector<Bytes> seeds = {mapped_index_bytes(make_index({16, 3, 33, Rotation::Iso4})),
+                                    mapped_id_map_bytes(make_id_map({8, 4, 9, Rotation::Planar2}))};
+  std::mt19937_64 engine(77);
+  int opened = 0;
+  for (int iteration = 0; iteration < 2000; ++iteration) {
+    Bytes mutant = seeds[iteration % 2];
+    const int at = int(engine() % (iteration % 3 == 0 ? mutant.size() : 160));
+    mutant[std::size_t(at)] = uint8_t(engine());
+    if (iteration % 7 == 0) mutant.resize(engine() % mutant.size());
+    AlignedCopy copy(fuzzing::resealed(mutant));
+    try {
+      if (iteration % 2 == 0) {
+        const SkerryIndex index = read_mapped_index(copy.span(), std::make_shared<int>(0), true);
+        (void)index.search(random_vectors(1, index.dim(), 1), 4);
+      } else {
+        const IdMapIndex index = read_mapped_id_map(copy.span(), std::make_shared<int>(0), true);
+        // Damaged ids or lookup entries make lookups answer "not stored";
+        // searches still name only stored ids.
+        const std::set<uint64_t> stored(index.ids().begin(), index.ids().end());
+        for (const uint64_t id : index.search(random_vectors(1, index.dim(), 1), 4).ids) {
+          EXPECT_TRUE(id == IdMapIndex::kEmptyId || stored.count(id) == 1);
+        }
+        for (const uint64_t id : stored) {
+          uint64_t position = 0;
+          if (index.position_of(id, &position)) {
+            EXPECT_EQ(index.ids()[position], id);
+          }
+        }
+      }
+      ++opened;
+    } catch (const IoError&) {
+    }
+  }
+  EXPECT_GT(opened, 100);
+}
+
+// The mapped-layout inputs that tools/fuzz_load.sh keeps: each opens, as it
+// is, and searches.
+TEST(MappedFileDamage, KeptCorpusFilesOpen) {
+  const std::filesystem::path dir =
+      std::filesystem::path(__FILE__).parent_path().parent_path() / "fuzz" / "corpus";
+  int opened = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    const Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!is_mapped_layout(bytes)) continue;
+    SCOPED_TRACE(entry.path().string());
+    AlignedCopy copy(bytes);
+    try {
+      const SkerryIndex index = read_mapped_index(copy.span(), std::make_shared<int>(0), true);
+      (void)index.search(random_vectors(1, index.dim(), 1), 3);
+    } catch (const IoError&) {
+      const IdMapIndex index = read_mapped_id_map(copy.span(), std::make_shared<int>(0), true);
+      (void)index.search(random_vectors(1, index.dim(), 1), 3);
+    }
+    ++opened;
+  }
+  EXPECT_GE(opened, 5);
+}
+
+}  // namespace
+}  // namespace varnel

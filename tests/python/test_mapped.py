@@ -1,0 +1,122 @@
+"""Index files of the mapped layout: `open` searches them in place, read-only."""
+
+import copy
+import os
+import pickle
+
+import numpy as np
+import pytest
+
+from varnel import IdMapIndex, SkerryIndex
+
+from conftest import fill, vectors
+
+
+@pytest.fixture
+def written(tmp_path, cls, bits):
+    """An index of each class and bit width, and its mapped-layout file."""
+    index = fill(cls(32, bits), vectors(300, 32, seed=bits))
+    path = tmp_path / "index.vnmx"
+    index.write(path, layout="mapped")
+    return index, path
+
+
+def test_open_searches_exactly_like_the_index_that_wrote_it(written, cls):
+    index, path = written
+    queries = vectors(5, 32, seed=9)
+    for verify in (False, True):
+        mapped = cls.open(path, verify=verify)
+        assert mapped.mapped and not index.mapped
+        assert len(mapped) == len(index) and mapped.bits == index.bits
+        for a, b in zip(mapped.search(queries, 10), index.search(queries, 10)):
+            np.testing.assert_array_equal(a, b)
+        for a, b in zip(mapped.query(queries, 4, metric="cosine"), index.query(queries, 4, metric="cosine")):
+            np.testing.assert_array_equal(a, b)
+
+
+def test_a_mapped_index_refuses_changes_and_copies_are_writable(written, cls, tmp_path):
+    index, path = written
+    mapped = cls.open(path)
+    before = path.read_bytes()
+    one = vectors(1, 32, seed=1)
+    changes = [lambda: mapped.add(one), lambda: mapped.swap_remove(0)] if cls is SkerryIndex else [
+        lambda: mapped.add_with_ids(one, np.array([7], dtype=np.uint64)),
+        lambda: mapped.remove(100),
+        lambda: mapped.remove_many(np.array([100], dtype=np.uint64)),
+    ]
+    for change in changes:
+        with pytest.raises(ValueError, match=r"read-only .*copy\.copy\(index\) or load\(path\)"):
+            change()
+    assert len(mapped) == 300 and path.read_bytes() == before
+    # pickle and copy store the bytes: an in-memory, writable index
+    twins = (copy.copy(mapped), copy.deepcopy(mapped), pickle.loads(pickle.dumps(mapped)), cls.load(path),
+             cls.from_bytes(before))
+    for twin in twins:
+        assert not twin.mapped
+        fill(twin, one, first_id=10_000)
+        assert len(twin) == 301
+    # a mapped index writes either layout
+    mapped.write(tmp_path / "rows", layout="rows")
+    mapped.write(tmp_path / "again", layout="mapped")
+    assert cls.load(tmp_path / "rows").to_bytes() == index.to_bytes()
+    assert (tmp_path / "again").read_bytes() == before
+
+
+def test_id_lookups_of_a_mapped_id_map(tmp_path):
+    index = IdMapIndex(16, 4)
+    ids = np.random.default_rng(3).permutation(10**6)[:500].astype(np.uint64) * 7 + 2**63
+    index.add_with_ids(vectors(500, 16), ids)
+    index.write(tmp_path / "a", layout="mapped")
+    mapped = IdMapIndex.open(tmp_path / "a")
+    assert all(mapped.contains(int(i)) for i in ids[::7])
+    assert not mapped.contains(0) and 2**64 - 1 not in mapped
+    allowed = ids[:3]
+    np.testing.assert_array_equal(mapped.query(vectors(2, 16), 3, allowed=allowed)[1],
+                                  index.query(vectors(2, 16), 3, allowed=allowed)[1])
+
+
+def test_open_refuses_what_it_cannot_map(tmp_path, cls):
+    index = fill(cls(16, 4), vectors(40, 16))
+    index.write(tmp_path / "rows")
+    index.write(tmp_path / "mapped", layout="mapped")
+    with pytest.raises(OSError, match="wrong magic"):
+        cls.open(tmp_path / "rows")
+    other = IdMapIndex if cls is SkerryIndex else SkerryIndex
+    with pytest.raises(OSError, match="the file holds"):
+        other.open(tmp_path / "mapped")
+    with pytest.raises(ValueError, match="layout must be"):
+        index.write(tmp_path / "x", layout="columns")
+    with pytest.raises(OSError):
+        cls.open(tmp_path / "missing")
+    data = (tmp_path / "mapped").read_bytes()
+    for cut in (0, 10, 63, 100, len(data) - 17, len(data) - 1):
+        (tmp_path / "cut").write_bytes(data[:cut])
+        with pytest.raises(OSError):
+            cls.open(tmp_path / "cut")
+    flipped = bytearray(data)
+    flipped[300] ^= 0x01  # inside the codes: only the full checksum sees it
+    (tmp_path / "flipped").write_bytes(bytes(flipped))
+    cls.open(tmp_path / "flipped")
+    with pytest.raises(OSError, match="checksum mismatch"):
+        cls.open(tmp_path / "flipped", verify=True)
+    with pytest.raises(OSError, match="checksum mismatch"):
+        cls.load(tmp_path / "flipped")
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_workers_forked_after_open_search_the_same_mapping(tmp_path):
+    index = fill(SkerryIndex(64, 4), vectors(2000, 64))
+    index.write(tmp_path / "a", layout="mapped")
+    mapped = SkerryIndex.open(tmp_path / "a")
+    queries = vectors(3, 64, seed=5)
+    expected = index.search(queries, 10)
+    read, write = os.pipe()
+    child = os.fork()
+    if child == 0:  # pragma: no cover - runs in the child
+        scores, positions = mapped.search(queries, 10)
+        ok = np.array_equal(scores, expected[0]) and np.array_equal(positions, expected[1])
+        os.write(write, b"1" if ok else b"0")
+        os._exit(0)
+    os.close(write)
+    assert os.read(read, 1) == b"1"
+    os.waitpid(child, 0)
