@@ -1017,6 +1017,7 @@ struct QueryRequest {
   std::optional<varnel::AllowedSet> allowed;
   InputArray<float> refine;
   varnel::RefineRows refine_rows;
+  std::vector<uint64_t> refine_ids;
   varnel::QueryOptions options;
 };
 
@@ -1045,12 +1046,14 @@ bool read_allowed(const IdMapObject* obj, PyObject* allowed_obj, QueryRequest* r
 template <class Obj>
 bool query_arguments(PyObject* args, PyObject* kwargs, const char* format, Obj* obj,
                      SharedAccess& access, QueryRequest* request) {
+  // IdMapIndex also takes `refine_ids`, the ids of the refine rows.
   static const char* keywords[] = {"queries", "k", "allowed", "metric", "refine", "refine_factor",
-                                   nullptr};
+                                   std::is_same_v<Obj, IdMapObject> ? "refine_ids" : nullptr, nullptr};
   PyObject *queries_obj, *k_obj, *allowed_obj = Py_None, *metric_obj = nullptr;
-  PyObject *refine_obj = Py_None, *factor_obj = Py_None;
+  PyObject *refine_obj = Py_None, *factor_obj = Py_None, *refine_ids_obj = Py_None;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &queries_obj,
-                                   &k_obj, &allowed_obj, &metric_obj, &refine_obj, &factor_obj)) {
+                                   &k_obj, &allowed_obj, &metric_obj, &refine_obj, &factor_obj,
+                                   &refine_ids_obj)) {
     return false;
   }
   if (!access.acquire(obj->borrow) || !check_array(queries_obj, "queries", 2, g_f32) ||
@@ -1075,6 +1078,14 @@ bool query_arguments(PyObject* args, PyObject* kwargs, const char* format, Obj* 
       return false;
     }
     if (!to_u64(factor_obj, "refine_factor", &options.refine_factor)) return false;
+  }
+  if (refine_ids_obj != Py_None) {
+    if (!refining) {
+      PyErr_SetString(PyExc_ValueError, "refine_ids needs refine, the vectors they name");
+      return false;
+    }
+    if (!read_integers(refine_ids_obj, "refine_ids", &request->refine_ids, nullptr)) return false;
+    options.refine_ids = std::span<const uint64_t>(request->refine_ids);
   }
   if (refining && !check_array(refine_obj, "refine", 2, g_f32)) return false;
   if (allowed_obj != Py_None && !read_allowed(obj, allowed_obj, request)) return false;
@@ -1123,7 +1134,7 @@ PyObject* idmap_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   IdMapObject* obj = as<IdMapObject>(self);
   SharedAccess access;
   QueryRequest request;
-  if (!query_arguments(args, kwargs, "OO|$OOOO:IdMapIndex.query", obj, access, &request)) {
+  if (!query_arguments(args, kwargs, "OO|$OOOOO:IdMapIndex.query", obj, access, &request)) {
     return nullptr;
   }
   varnel::IdSearchResults results;
@@ -1232,7 +1243,8 @@ PyMethodDef skerry_methods[] = {
      "add($self, vectors)\n--\n\nAdd `n = vectors.shape[0]` vectors. `vectors` must be a 2-D\n`float32` "
      "array of shape `(n, dim)`."},
     {"search", as_cfunction(skerry_search), kArgs,
-     "search($self, queries, k)\n--\n\nTop-`k` search. Returns `(scores, indices)` as `(nq, k)` arrays."},
+     "search($self, queries, k)\n--\n\nTop-`k` search. Returns `(scores, indices)` as `(nq, K)` arrays,\n"
+     "K = `min(k, len(self))` and at least 1."},
     {"write", as_cfunction(index_write<SkerryObject>), kArgs, "write($self, path, *, sync=True)\n--\n\n"},
     {"load", as_cfunction(index_load<SkerryObject>), kArgs | METH_CLASS, "load($cls, path, *, require_checksum=False)\n--\n\n"},
     {"prepare", as_cfunction(index_prepare<SkerryObject>), METH_NOARGS,
@@ -1246,8 +1258,8 @@ PyMethodDef skerry_methods[] = {
     {"__reduce__", as_cfunction(index_reduce<SkerryObject>), METH_NOARGS, kReduceDoc},
     {"query", as_cfunction(skerry_query), kArgs,
      "query($self, queries, k, *, allowed=None, metric='ip', refine=None, refine_factor=None)\n--\n\n"
-     "Top-`k` search with options. Returns `(scores, indices)` as `(nq, k)` arrays,\n"
-     "best first. `queries` must have `dim` columns.\n\n"
+     "Top-`k` search with options. Returns `(scores, indices)` as `(nq, K)` arrays,\n"
+     "best first, K = `min(k, len(self))` and at least 1. `queries` must have `dim` columns.\n\n"
      "allowed: only these may be returned: an integer array of positions or a\n"
      "  boolean mask of length `len(index)`. Applied inside the scan;\n"
      "  fewer allowed than `k` gives fewer columns, as a smaller index would.\n"
@@ -1273,7 +1285,7 @@ PyMethodDef idmap_methods[] = {
     {"remove", as_cfunction(idmap_remove), kArgs, "remove($self, id)\n--\n\n"},
     {"search", as_cfunction(idmap_search), kArgs,
      "search($self, queries, k)\n--\n\nTop-`k` search returning external ids. Returns `(scores, ids)` "
-     "as\n`(nq, k)` arrays."},
+     "as\n`(nq, K)` arrays, K = `min(k, len(self))` and at least 1."},
     {"contains", as_cfunction(idmap_contains), kArgs, "contains($self, id)\n--\n\n"},
     {"prepare", as_cfunction(index_prepare<IdMapObject>), METH_NOARGS, "prepare($self)\n--\n\n"},
     {"write", as_cfunction(index_write<IdMapObject>), kArgs, "write($self, path, *, sync=True)\n--\n\n"},
@@ -1282,9 +1294,10 @@ PyMethodDef idmap_methods[] = {
     {"from_bytes", as_cfunction(index_from_bytes<IdMapObject>), kArgs | METH_CLASS, kFromBytesDoc},
     {"__reduce__", as_cfunction(index_reduce<IdMapObject>), METH_NOARGS, kReduceDoc},
     {"query", as_cfunction(idmap_query), kArgs,
-     "query($self, queries, k, *, allowed=None, metric='ip', refine=None, refine_factor=None)\n--\n\n"
-     "Top-`k` search with options. Returns `(scores, ids)` as `(nq, k)` arrays,\n"
-     "best first. `queries` must have `dim` columns.\n\n"
+     "query($self, queries, k, *, allowed=None, metric='ip', refine=None, refine_factor=None, "
+     "refine_ids=None)\n--\n\n"
+     "Top-`k` search with options. Returns `(scores, ids)` as `(nq, K)` arrays,\n"
+     "best first, K = `min(k, len(self))` and at least 1. `queries` must have `dim` columns.\n\n"
      "allowed: only these may be returned: an array of uint64 ids (ids not stored\n"
      "  are ignored). Applied inside the scan;\n"
      "  fewer allowed than `k` gives fewer columns, as a smaller index would.\n"
@@ -1293,7 +1306,9 @@ PyMethodDef idmap_methods[] = {
      "  distance |q|^2 + |x|^2 - 2 ip, best = smallest; may dip just below 0).\n"
      "refine: the original float32 vectors (an array or np.memmap), row i for id i:\n"
      "  the best `refine_factor * k` candidates by code (factor 4 by default) are\n"
-     "  re-scored exactly against them; the best `k` are returned with exact scores.\n\n"
+     "  re-scored exactly against them; the best `k` are returned with exact scores.\n"
+     "refine_ids: the id of each refine row (row i holds id refine_ids[i]), for ids\n"
+     "  too sparse or large to index rows by; every id that may be returned needs a row.\n\n"
      "Runs without the interpreter lock (other threads run; changing the index\n"
      "meanwhile raises RuntimeError) and stops on Ctrl-C. Empty slots: id 2**64 - 1\n"
      "with score -inf (+inf for \"l2\")."},

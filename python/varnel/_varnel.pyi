@@ -132,6 +132,7 @@ class IdMapIndex:
         metric: _Metric = "ip",
         refine: NDArray[np.float32] | None = None,
         refine_factor: SupportsIndex | None = None,
+        refine_ids: ArrayLike | None = None,
     ) -> tuple[NDArray[np.float32], NDArray[np.uint64]]:
         """Top-`k` search with options. Returns `(scores, ids)` as `(nq, K)` arrays,
         best first, K = `min(k, len(self))` and at least 1 (with no query rows: `k`).
@@ -146,6 +147,8 @@ class IdMapIndex:
         refine: the original float32 vectors (an array or np.memmap), row i for id i:
           the best `refine_factor * k` candidates by code (factor 4 by default) are
           re-scored exactly against them; the best `k` are returned with exact scores.
+        refine_ids: the id of each refine row (row i holds id refine_ids[i]), for ids
+          too sparse or large to index rows by; every id that may be returned needs a row.
 
         Runs without the interpreter lock (other threads run; changing the index
         meanwhile raises RuntimeError) and stops on Ctrl-C. Empty slots: id 2**64 - 1
