@@ -176,6 +176,40 @@ class TestRefine:
             index.query(vectors(1, 8), 3, refine=np.zeros((109, 8), np.float32))
         index.query(vectors(1, 8), 3, refine=np.zeros((200, 8), np.float32), allowed=np.array([100], np.uint64))
 
+    @pytest.mark.parametrize("metric", ["ip", "cosine", "l2"])
+    def test_idmap_rows_with_their_ids(self, metric):
+        # Sparse ids near 2**63 could never index rows; given with the rows,
+        # in any order, they refine as rows indexed by position do.
+        data, q = vectors(300, 16), vectors(4, 16, seed=8)
+        ids = (np.uint64(2**63) + np.arange(300, dtype=np.uint64) * np.uint64(1_000_003))
+        index = IdMapIndex(16, 3)
+        index.add_with_ids(data, ids)
+        plain = SkerryIndex(16, 3)
+        plain.add(data)
+        order = np.random.default_rng(3).permutation(300)
+        got_scores, got_ids = index.query(q, 5, metric=metric, refine=data[order], refine_ids=ids[order].tolist())
+        scores, positions = plain.query(q, 5, metric=metric, refine=data)
+        np.testing.assert_array_equal(got_scores, scores)
+        np.testing.assert_array_equal(got_ids, ids[positions])
+
+    @pytest.mark.parametrize("refine_ids, error, match", [
+        ([100, 101, 5], ValueError, "id 102 may be returned but refine_ids does not list it"),
+        ([100, 102, 100], ValueError, "id 100 appears more than once in refine_ids"),
+        ([100, 101], ValueError, "refine_ids has 2 ids but refine has 3 rows"),
+        ([100, -1, 102], ValueError, "argument 'refine_ids': -1 is negative"),
+        (np.zeros(3, np.float32), TypeError, "argument 'refine_ids': expected an integer array"),
+    ])
+    def test_bad_refine_ids(self, refine_ids, error, match):
+        index = fill(IdMapIndex(8, 2), vectors(3, 8))  # ids 100..102
+        with pytest.raises(error, match=match):
+            index.query(vectors(1, 8), 2, refine=vectors(3, 8), refine_ids=refine_ids)
+
+    def test_refine_ids_need_refine_and_an_idmap(self):
+        with pytest.raises(ValueError, match="refine_ids needs refine"):
+            fill(IdMapIndex(8, 2), vectors(3, 8)).query(vectors(1, 8), 2, refine_ids=[100])
+        with pytest.raises(TypeError, match="refine_ids"):
+            fill(SkerryIndex(8, 2), vectors(3, 8)).query(vectors(1, 8), 2, refine=vectors(3, 8), refine_ids=[0])
+
 
 def test_queries_must_have_dim_columns(cls):
     index = fill(cls(16, 2), vectors(10, 16))
