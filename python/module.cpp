@@ -104,6 +104,8 @@ bool guarded(F&& call) {
     set_error_text(g_panic, e.what());
   } catch (const varnel::IoError& e) {
     set_error_text(PyExc_OSError, e.what());
+  } catch (const varnel::MemoryLimitError& e) {
+    set_error_text(PyExc_MemoryError, e.what());
   } catch (const varnel::ReentrantCall& e) {
     set_error_text(PyExc_RuntimeError, e.what());
   } catch (const std::bad_alloc&) {
@@ -946,10 +948,11 @@ PyObject* idmap_search(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   varnel::IdSearchResults results;
   if (!guarded([&] { results = obj->index.search(queries.span(), k); })) return nullptr;
-  // The column count follows the result length, not the core's k: with zero
-  // rows it is the k that was asked for.
+  // With zero rows the column count is the k that was asked for. Otherwise
+  // it is the effective k, so that a query buffer that splits into more
+  // queries than it has rows fails to shape, as with SkerryIndex.
   const uint64_t rows = static_cast<uint64_t>(queries.rows);
-  const uint64_t cols = rows > 0 ? results.scores.size() / rows : k;
+  const uint64_t cols = rows > 0 ? results.k : k;
   return result_pair("ids", results.scores, results.ids, NPY_UINT64, rows, cols);
 }
 

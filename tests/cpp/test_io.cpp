@@ -274,7 +274,8 @@ TEST(IndexTrailer, MessagesNameWhatIsDamaged) {
       {71, 0x10, mismatch},  // the stored checksum
       {59, 0x02, corrupt},   // the tag
       {63, 0x01, corrupt},   // the covered length
-      {11, 0x02, "damaged index file: the header does not match the file's length"},  // n 3 -> 1
+      // n 3 -> 1: the first norm is read from code bytes, a float no vector can have
+      {11, 0x02, "invalid index file: vector 0 has a norm above 1.8e19, which no added vector can have"},
       {11, 0x04, "failed to fill whole buffer"},                                       // n 3 -> 7
       {42, 0x80, "invalid index file: vector 0 has a negative or non-finite norm"},
   };

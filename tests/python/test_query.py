@@ -305,3 +305,56 @@ class TestRemoveMany:
             index.remove_many(ids)
         assert len(index) == 5
         np.testing.assert_array_equal(index.search(vectors(2, 8, seed=1), 5)[1], before[1])
+
+
+class TestExtremeInputs:
+    @pytest.fixture
+    def index(self):
+        index = IdMapIndex(16, 4)
+        index.add_with_ids(vectors(200, 16), np.arange(200, dtype=np.uint64))
+        return index
+
+    def test_cosine_of_a_query_whose_squares_overflow_float32(self, index):
+        # |q| = 1e20: its squares overflow float32, yet the cosine is scale-free.
+        q = vectors(4, 16, seed=3)
+        scaled = index.query(q * np.float32(1e20), 5, metric="cosine")
+        plain = index.query(q, 5, metric="cosine")
+        np.testing.assert_array_equal(scaled[1], plain[1])
+        np.testing.assert_allclose(scaled[0], plain[0], rtol=1e-5)
+
+    def test_l2_of_such_a_query_is_refused(self, index):
+        with pytest.raises(ValueError, match="norm above 1.8e19"):
+            index.query(vectors(2, 16) * np.float32(1e20), 5, metric="l2")
+
+    def test_stored_norms_above_what_add_can_store_are_refused(self, index):
+        data = bytearray(index.to_bytes())
+        head = IdMapIndex(16, 4).to_bytes()  # the empty file: the header before codes
+        norms_at = len(head) - 16 - 8 + 200 * 4 * 16 // 8  # header, codes, then norms
+        data[norms_at:norms_at + 4] = np.float32(1e20).tobytes()
+        with pytest.raises(OSError, match="norm above 1.8e19"):
+            IdMapIndex.from_bytes(bytes(data[:-16]))  # cut the trailer: only the check stops it
+
+    def test_refine_rows_with_nan_or_inf_are_refused_when_used(self, index):
+        clean = vectors(200, 16)
+        rows = clean.copy()
+        rows[5, 3] = np.nan
+        rows[6, 0] = np.inf
+        for bad in (5, 6):
+            with pytest.raises(ValueError, match=f"refine row {bad} has a NaN or infinite value"):
+                index.query(clean[bad:bad + 1], 3, refine=rows)
+        allowed = np.arange(10, 200, dtype=np.uint64)  # the bad rows can never be returned
+        index.query(clean[5:7], 3, refine=rows, allowed=allowed)
+
+    def test_results_that_cannot_fit_fail_at_once(self):
+        index = SkerryIndex(8, 2)
+        index.add(vectors(200_000, 8))
+        for call in (index.search, index.query):
+            with pytest.raises(MemoryError, match="would need 48.0 GB"):
+                call(vectors(20_000, 8), 200_000)
+
+    def test_a_query_buffer_of_more_queries_than_rows_is_refused_by_both_classes(self, index):
+        positions = SkerryIndex(16, 4)
+        positions.add(vectors(200, 16))
+        for target in (index, positions):
+            with pytest.warns(UserWarning), pytest.raises(ValueError):
+                target.search(np.ones((3, 32), np.float32), 5)

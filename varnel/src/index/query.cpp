@@ -9,6 +9,7 @@
 #include "quantize/rotation.h"
 #include "runtime/error.h"
 #include "runtime/interrupt.h"
+#include "runtime/memory.h"
 #include "runtime/pool.h"
 #include "search/code_scan.h"
 #include "search/lut_scan.h"
@@ -79,21 +80,30 @@ uint64_t AllowedSet::last() const {
 
 // ---- Exact scores -------------------------------------------------------
 
+// Squares summed in float32, as stored norms are. Only a vector whose squares
+// overflow float32 (norm above about 1.8e19) takes the slower double sum, so
+// its norm is finite too and every other norm keeps its bits.
 float vector_norm(const float* v, uint64_t dim) {
   float sum = -0.0f;
   for (uint64_t j = 0; j < dim; ++j) {
     const float square = v[j] * v[j];
     sum += square;
   }
-  return std::sqrt(sum);
+  if (sum != std::numeric_limits<float>::infinity()) return std::sqrt(sum);
+  double wide = 0.0;
+  for (uint64_t j = 0; j < dim; ++j) wide += static_cast<double>(v[j]) * v[j];
+  return static_cast<float>(std::sqrt(wide));
 }
 
 namespace {
 
 // Cosine from an inner product and two norms; a zero norm (a zero vector or
 // query) gives 0 rather than NaN.
+// When the product of the norms overflows, dividing by one after the other
+// still gives the cosine.
 float cosine_of(float ip, float q_norm, float x_norm) {
   const float denominator = q_norm * x_norm;
+  if (denominator == std::numeric_limits<float>::infinity()) return ip / q_norm / x_norm;
   return denominator > 0.0f ? ip / denominator : 0.0f;
 }
 
@@ -129,6 +139,16 @@ constexpr uint64_t kStretchBytes = 64 * 1024;
 constexpr uint64_t kMinVectorsToSplit = 16 * 1024;
 // Vectors per task when one 2- or 3-bit query is spread over the threads.
 constexpr uint64_t kSplitGranule = 1024;
+
+// Only the rows a query re-scores are read, so only they are checked: a NaN
+// would make every comparison false and the order arbitrary.
+void check_refine_row(const float* row, uint64_t dim, uint64_t index) {
+  for (uint64_t j = 0; j < dim; ++j) {
+    if (!std::isfinite(row[j])) {
+      throw ArgumentError("refine row " + std::to_string(index) + " has a NaN or infinite value");
+    }
+  }
+}
 
 float negative_infinity() { return -std::numeric_limits<float>::infinity(); }
 
@@ -339,7 +359,9 @@ struct Job {
         if (position < 0) continue;
         const uint64_t p = static_cast<uint64_t>(position);
         const uint64_t row = refine_row_of_position.empty() ? p : refine_row_of_position[p];
-        const float score = exact_score(metric, query, refine->data + row * refine->cols, dim);
+        const float* vector = refine->data + row * refine->cols;
+        check_refine_row(vector, dim, row);
+        const float score = exact_score(metric, query, vector, dim);
         exact.offer(metric == Metric::L2 ? -score : score, p);
       }
       exact.finish(scores, indices);
@@ -514,7 +536,20 @@ void check_refine(const SkerryIndex& index, const QueryOptions& options) {
   }
 }
 
+// A squared L2 distance to a query whose own square overflows float32 is
+// infinite for every vector: the ranking would be arbitrary.
+void check_squares_fit(const std::vector<float>& q_norms) {
+  for (std::size_t q = 0; q < q_norms.size(); ++q) {
+    if (q_norms[q] * q_norms[q] == std::numeric_limits<float>::infinity()) {
+      throw ArgumentError("query " + std::to_string(q) +
+                          " has a norm above 1.8e19: its squared L2 distances overflow float32 "
+                          "(scale the queries, or use metric \"ip\" or \"cosine\")");
+    }
+  }
+}
+
 SearchResults empty_rows(uint64_t nq, uint64_t k, Metric metric) {
+  check_fits_in_memory(nq, k, sizeof(float) + sizeof(int64_t), "the results (queries x k)");
   SearchResults results;
   results.nq = nq;
   results.k = k;
@@ -574,6 +609,7 @@ SearchResults query(const SkerryIndex& index, std::span<const float> queries, ui
     job.q_norms.resize(nq);
     for (uint64_t q = 0; q < nq; ++q) job.q_norms[q] = vector_norm(queries.data() + q * dim, dim);
   }
+  if (options.metric == Metric::L2) check_squares_fit(job.q_norms);
 
   Compacted compacted;
   Lanes lanes{n, index.norms().data(), nullptr, allowed ? allowed->masks().data() : nullptr};

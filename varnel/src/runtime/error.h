@@ -31,6 +31,14 @@ class ReentrantCall : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A request whose result could never fit in this machine's memory (say,
+// 20,000 queries with k of a million). Refused before anything is
+// allocated; the Python layer raises MemoryError with the message.
+class MemoryLimitError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // A failed file operation or a malformed index file. The Python layer raises
 // a plain OSError with the message as its only argument.
 class IoError : public std::runtime_error {

@@ -2,6 +2,7 @@
 // Storage for the index's large arrays.
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <utility>
@@ -44,5 +45,10 @@ bool operator==(const UninitializedAllocator<T>&, const UninitializedAllocator<U
 // A vector of trivially copyable values that does not zero what it grows by.
 template <class T>
 using RawVector = std::vector<T, UninitializedAllocator<T>>;
+
+// Throws MemoryLimitError, naming `what`, when rows x columns items of
+// `item_bytes` each need more than the machine's physical memory: such a
+// request would only fail after a long time swapping, or end the process.
+void check_fits_in_memory(uint64_t rows, uint64_t columns, uint64_t item_bytes, const char* what);
 
 }  // namespace varnel

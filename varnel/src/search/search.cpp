@@ -8,6 +8,7 @@
 #include "quantize/rotation.h"
 #include "runtime/error.h"
 #include "runtime/interrupt.h"
+#include "runtime/memory.h"
 #include "runtime/pool.h"
 #include "search/bounded_scan.h"
 #include "search/code_scan.h"
@@ -63,6 +64,7 @@ std::vector<float> prepare_queries(std::span<const float> queries, uint64_t nq, 
 namespace {
 
 SearchResults empty_rows(uint64_t nq, uint64_t k) {
+  check_fits_in_memory(nq, k, sizeof(float) + sizeof(int64_t), "the results (queries x k)");
   SearchResults results;
   results.nq = nq;
   results.k = k;

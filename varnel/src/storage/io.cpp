@@ -8,6 +8,7 @@
 #include <atomic>
 #include <bit>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <random>
 #include <limits>
@@ -355,11 +356,18 @@ void check_writable(const IdMapIndex& index) {
 
 // Encoding never produces these, and a search would rank such a vector first
 // (infinite) or report NaN scores.
+// `add` refuses vectors whose squared norm overflows float32, so no norm it
+// stores exceeds the square root of the largest float; a file may not either.
 void check_norms(std::span<const float> norms) {
+  const float largest = std::sqrt(std::numeric_limits<float>::max());
   for (std::size_t i = 0; i < norms.size(); ++i) {
     if (!(norms[i] >= 0.0f) || norms[i] == std::numeric_limits<float>::infinity()) {
       throw IoError("invalid index file: vector " + std::to_string(i) +
                     " has a negative or non-finite norm");
+    }
+    if (norms[i] > largest) {
+      throw IoError("invalid index file: vector " + std::to_string(i) +
+                    " has a norm above 1.8e19, which no added vector can have");
     }
   }
 }
