@@ -948,11 +948,10 @@ PyObject* idmap_search(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   varnel::IdSearchResults results;
   if (!guarded([&] { results = obj->index.search(queries.span(), k); })) return nullptr;
-  // With zero rows the column count is the k that was asked for. Otherwise
-  // it is the effective k, so that a query buffer that splits into more
-  // queries than it has rows fails to shape, as with SkerryIndex.
+  // The column count follows the result length, not the core's k: with zero
+  // rows it is the k that was asked for.
   const uint64_t rows = static_cast<uint64_t>(queries.rows);
-  const uint64_t cols = rows > 0 ? results.k : k;
+  const uint64_t cols = rows > 0 ? results.scores.size() / rows : k;
   return result_pair("ids", results.scores, results.ids, NPY_UINT64, rows, cols);
 }
 
@@ -1014,13 +1013,27 @@ bool read_integers(PyObject* obj, const char* name, std::vector<uint64_t>* value
   return ok;
 }
 
+// A strong reference released at the end of its scope.
+struct OwnedRef {
+  PyObject* object = nullptr;
+  OwnedRef() = default;
+  OwnedRef(const OwnedRef&) = delete;
+  OwnedRef& operator=(const OwnedRef&) = delete;
+  ~OwnedRef() { Py_XDECREF(object); }
+  void reset(PyObject* other) {
+    Py_XDECREF(object);
+    object = other;
+  }
+};
+
 struct QueryRequest {
+  OwnedRef converted_queries;  // the float32 copy of queries of another type, if one was made
   InputArray<float> queries;
+  std::vector<uint64_t> refine_ids;
   uint64_t k = 0;
   std::optional<varnel::AllowedSet> allowed;
   InputArray<float> refine;
   varnel::RefineRows refine_rows;
-  std::vector<uint64_t> refine_ids;
   varnel::QueryOptions options;
 };
 
@@ -1043,15 +1056,54 @@ bool read_allowed(const IdMapObject* obj, PyObject* allowed_obj, QueryRequest* r
   return guarded([&] { request->allowed.emplace(varnel::allowed_ids(obj->index, ids)); });
 }
 
+// `query` takes what users pass to other vector libraries: any array-like
+// of numbers (lists, float64, integers), one query as a 1-D array. It is
+// converted to one C-contiguous float32 (rows, dim) array, once; a float32
+// C-contiguous array is used as it is. Values too large for float32 become
+// infinite and are refused as every non-finite query is.
+PyObject* queries_as_float32(PyObject* queries_obj) {
+  PyObject* any = PyArray_FromAny(queries_obj, nullptr, 0, 0, 0, nullptr);
+  if (!any) {
+    prefix_type_error("queries");
+    return nullptr;
+  }
+  auto* array = reinterpret_cast<PyArrayObject*>(any);
+  const char kind = PyArray_DESCR(array)->kind;
+  if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b') {
+    Py_DECREF(any);
+    PyErr_SetString(PyExc_TypeError, "argument 'queries': expected numbers (a float or integer array-like)");
+    return nullptr;
+  }
+  const int ndim = PyArray_NDIM(array);
+  if (ndim != 1 && ndim != 2) {
+    Py_DECREF(any);
+    PyErr_Format(PyExc_ValueError, "queries must be one query (1-D) or a 2-D array of queries, not %d-D", ndim);
+    return nullptr;
+  }
+  Py_INCREF(reinterpret_cast<PyObject*>(g_f32));  // PyArray_FromArray steals a reference to the descriptor
+  PyObject* converted = PyArray_FromArray(
+      array, g_f32, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST);
+  Py_DECREF(any);
+  if (!converted || ndim == 2) return converted;
+  npy_intp shape[2] = {1, PyArray_DIM(reinterpret_cast<PyArrayObject*>(converted), 0)};
+  PyArray_Dims dims = {shape, 2};
+  PyObject* reshaped = PyArray_Newshape(reinterpret_cast<PyArrayObject*>(converted), &dims, NPY_CORDER);
+  Py_DECREF(converted);
+  return reshaped;
+}
+
 // The arguments of both query methods, read under the shared access the
 // caller keeps until it returns. Arrays are taken last, since converting
 // the other arguments may run Python code that changes them.
 template <class Obj>
 bool query_arguments(PyObject* args, PyObject* kwargs, const char* format, Obj* obj,
                      SharedAccess& access, QueryRequest* request) {
-  // IdMapIndex also takes `refine_ids`, the ids of the refine rows.
-  static const char* keywords[] = {"queries", "k", "allowed", "metric", "refine", "refine_factor",
-                                   std::is_same_v<Obj, IdMapObject> ? "refine_ids" : nullptr, nullptr};
+  // refine_ids is IdMapIndex's alone; its format string has one more unit.
+  static const char* skerry_keywords[] = {"queries", "k", "allowed", "metric", "refine",
+                                          "refine_factor", nullptr};
+  static const char* idmap_keywords[] = {"queries", "k", "allowed", "metric", "refine",
+                                         "refine_factor", "refine_ids", nullptr};
+  const char** keywords = std::is_same_v<Obj, IdMapObject> ? idmap_keywords : skerry_keywords;
   PyObject *queries_obj, *k_obj, *allowed_obj = Py_None, *metric_obj = nullptr;
   PyObject *refine_obj = Py_None, *factor_obj = Py_None, *refine_ids_obj = Py_None;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &queries_obj,
@@ -1059,10 +1111,7 @@ bool query_arguments(PyObject* args, PyObject* kwargs, const char* format, Obj* 
                                    &refine_ids_obj)) {
     return false;
   }
-  if (!access.acquire(obj->borrow) || !check_array(queries_obj, "queries", 2, g_f32) ||
-      !to_u64(k_obj, "k", &request->k)) {
-    return false;
-  }
+  if (!access.acquire(obj->borrow) || !to_u64(k_obj, "k", &request->k)) return false;
   varnel::QueryOptions& options = request->options;
   if (metric_obj) {
     if (!require_str(metric_obj, "metric")) return false;
@@ -1082,18 +1131,21 @@ bool query_arguments(PyObject* args, PyObject* kwargs, const char* format, Obj* 
     }
     if (!to_u64(factor_obj, "refine_factor", &options.refine_factor)) return false;
   }
+  if (refining && !check_array(refine_obj, "refine", 2, g_f32)) return false;
+  if (allowed_obj != Py_None && !read_allowed(obj, allowed_obj, request)) return false;
   if (refine_ids_obj != Py_None) {
     if (!refining) {
-      PyErr_SetString(PyExc_ValueError, "refine_ids needs refine, the vectors they name");
+      PyErr_SetString(PyExc_ValueError, "refine_ids needs refine, the vectors to re-score against");
       return false;
     }
     if (!read_integers(refine_ids_obj, "refine_ids", &request->refine_ids, nullptr)) return false;
     options.refine_ids = std::span<const uint64_t>(request->refine_ids);
   }
-  if (refining && !check_array(refine_obj, "refine", 2, g_f32)) return false;
-  if (allowed_obj != Py_None && !read_allowed(obj, allowed_obj, request)) return false;
 
-  if (!take_array(queries_obj, "queries", 2, g_f32, "queries must be C-contiguous", &request->queries)) {
+  request->converted_queries.reset(queries_as_float32(queries_obj));
+  queries_obj = request->converted_queries.object;
+  if (!queries_obj ||
+      !take_array(queries_obj, "queries", 2, g_f32, "queries must be C-contiguous", &request->queries)) {
     return false;
   }
   const uint64_t dim = core_of(obj).dim();
@@ -1262,7 +1314,10 @@ PyMethodDef skerry_methods[] = {
     {"query", as_cfunction(skerry_query), kArgs,
      "query($self, queries, k, *, allowed=None, metric='ip', refine=None, refine_factor=None)\n--\n\n"
      "Top-`k` search with options. Returns `(scores, indices)` as `(nq, K)` arrays,\n"
-     "best first, K = `min(k, len(self))` and at least 1. `queries` must have `dim` columns.\n\n"
+     "best first, K = `min(k, len(self))` and at least 1 (with no query rows: `k`).\n"
+     "`queries`: any array-like of numbers with `dim` columns, or one query as a\n"
+     "1-D array; converted to float32 once (a C-contiguous float32 array is used\n"
+     "as it is).\n\n"
      "allowed: only these may be returned: an integer array of positions or a\n"
      "  boolean mask of length `len(index)`. Applied inside the scan;\n"
      "  fewer allowed than `k` gives fewer columns, as a smaller index would.\n"
@@ -1297,10 +1352,13 @@ PyMethodDef idmap_methods[] = {
     {"from_bytes", as_cfunction(index_from_bytes<IdMapObject>), kArgs | METH_CLASS, kFromBytesDoc},
     {"__reduce__", as_cfunction(index_reduce<IdMapObject>), METH_NOARGS, kReduceDoc},
     {"query", as_cfunction(idmap_query), kArgs,
-     "query($self, queries, k, *, allowed=None, metric='ip', refine=None, refine_factor=None, "
-     "refine_ids=None)\n--\n\n"
+     "query($self, queries, k, *, allowed=None, metric='ip', refine=None, refine_factor=None,\n"
+     "      refine_ids=None)\n--\n\n"
      "Top-`k` search with options. Returns `(scores, ids)` as `(nq, K)` arrays,\n"
-     "best first, K = `min(k, len(self))` and at least 1. `queries` must have `dim` columns.\n\n"
+     "best first, K = `min(k, len(self))` and at least 1 (with no query rows: `k`).\n"
+     "`queries`: any array-like of numbers with `dim` columns, or one query as a\n"
+     "1-D array; converted to float32 once (a C-contiguous float32 array is used\n"
+     "as it is).\n\n"
      "allowed: only these may be returned: an array of uint64 ids (ids not stored\n"
      "  are ignored). Applied inside the scan;\n"
      "  fewer allowed than `k` gives fewer columns, as a smaller index would.\n"
@@ -1310,8 +1368,8 @@ PyMethodDef idmap_methods[] = {
      "refine: the original float32 vectors (an array or np.memmap), row i for id i:\n"
      "  the best `refine_factor * k` candidates by code (factor 4 by default) are\n"
      "  re-scored exactly against them; the best `k` are returned with exact scores.\n"
-     "refine_ids: the id of each refine row (row i holds id refine_ids[i]), for ids\n"
-     "  too sparse or large to index rows by; every id that may be returned needs a row.\n\n"
+     "refine_ids: the id of each `refine` row, in any order, for sparse ids: then\n"
+     "  `refine` needs a row only for every id that may be returned.\n\n"
      "Runs without the interpreter lock (other threads run; changing the index\n"
      "meanwhile raises RuntimeError) and stops on Ctrl-C. Empty slots: id 2**64 - 1\n"
      "with score -inf (+inf for \"l2\")."},

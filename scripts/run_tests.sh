@@ -24,6 +24,8 @@ python -m pip install -q numpy pytest hypothesis tqdm pyarrow h5py matplotlib
 python -m pip install -q mypy pyright
 # Ray (with Ray Data) for the sharded-index tests; they skip where no Ray wheel exists.
 python -m pip install -q "ray[data]" || echo "Ray is not installable here: the sharded-index tests will skip"
+# LangChain (with its standard vector store tests) and LlamaIndex for the framework stores; their tests skip without them.
+python -m pip install -q langchain-core langchain-tests pytest-asyncio llama-index-core || echo "LangChain or LlamaIndex is not installable here: the framework store tests will skip"
 
 jobs=$(nproc 2>/dev/null || echo 2)
 

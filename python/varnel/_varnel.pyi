@@ -56,7 +56,7 @@ class SkerryIndex:
     def __reduce__(self) -> tuple[object, tuple[bytes]]: ...
     def query(
         self,
-        queries: NDArray[np.float32],
+        queries: ArrayLike,
         k: SupportsIndex,
         *,
         allowed: ArrayLike | None = None,
@@ -66,7 +66,9 @@ class SkerryIndex:
     ) -> tuple[NDArray[np.float32], NDArray[np.int64]]:
         """Top-`k` search with options. Returns `(scores, indices)` as `(nq, K)` arrays,
         best first, K = `min(k, len(self))` and at least 1 (with no query rows: `k`).
-        `queries` must have `dim` columns.
+        `queries`: any array-like of numbers with `dim` columns, or one query as a
+        1-D array; converted to float32 once (a C-contiguous float32 array is used
+        as it is).
 
         allowed: only these may be returned: an integer array of positions or a
           boolean mask of length `len(index)`. Applied inside the scan;
@@ -125,7 +127,7 @@ class IdMapIndex:
     def __reduce__(self) -> tuple[object, tuple[bytes]]: ...
     def query(
         self,
-        queries: NDArray[np.float32],
+        queries: ArrayLike,
         k: SupportsIndex,
         *,
         allowed: ArrayLike | None = None,
@@ -136,7 +138,9 @@ class IdMapIndex:
     ) -> tuple[NDArray[np.float32], NDArray[np.uint64]]:
         """Top-`k` search with options. Returns `(scores, ids)` as `(nq, K)` arrays,
         best first, K = `min(k, len(self))` and at least 1 (with no query rows: `k`).
-        `queries` must have `dim` columns.
+        `queries`: any array-like of numbers with `dim` columns, or one query as a
+        1-D array; converted to float32 once (a C-contiguous float32 array is used
+        as it is).
 
         allowed: only these may be returned: an array of uint64 ids (ids not stored
           are ignored). Applied inside the scan;
@@ -147,8 +151,8 @@ class IdMapIndex:
         refine: the original float32 vectors (an array or np.memmap), row i for id i:
           the best `refine_factor * k` candidates by code (factor 4 by default) are
           re-scored exactly against them; the best `k` are returned with exact scores.
-        refine_ids: the id of each refine row (row i holds id refine_ids[i]), for ids
-          too sparse or large to index rows by; every id that may be returned needs a row.
+        refine_ids: the id of each `refine` row, in any order, for sparse ids: then
+          `refine` needs a row only for every id that may be returned.
 
         Runs without the interpreter lock (other threads run; changing the index
         meanwhile raises RuntimeError) and stops on Ctrl-C. Empty slots: id 2**64 - 1

@@ -287,7 +287,7 @@ TEST(IdMapQuery, RefineIdsMustNameARowForEveryReturnableId) {
       EXPECT_EQ(std::string(e.what()), text);
     }
   };
-  refused({100, 200, 5}, nullptr, "id 300 may be returned but refine_ids does not list it");
+  refused({100, 200, 5}, nullptr, "id 300 may be returned but is not in refine_ids");
   refused({100, 300, 100}, nullptr, "id 100 appears more than once in refine_ids");
   refused({100, 200}, nullptr, "refine_ids has 2 ids but refine has 3 rows");
 

@@ -674,38 +674,37 @@ AllowedSet allowed_ids(const IdMapIndex& index, std::span<const uint64_t> ids) {
   return set;
 }
 
-std::vector<uint64_t> refine_rows_of_positions(const IdMapIndex& index,
-                                               std::span<const uint64_t> refine_ids, uint64_t rows) {
-  if (refine_ids.size() != rows) {
-    throw ArgumentError("refine_ids has " + std::to_string(refine_ids.size()) + " ids but refine has " +
-                        std::to_string(rows) + " rows");
-  }
-  // Through the index's own table of ids, whose hash callers cannot steer:
-  // one lookup per row, whatever the ids are.
-  std::vector<uint64_t> row_of(index.len(), kNoRefineRow);
-  uint64_t position = 0;
-  for (uint64_t row = 0; row < refine_ids.size(); ++row) {
-    if (row % 65536 == 0) poll_interrupt();
-    if (!index.position_of(refine_ids[row], &position)) continue;
-    if (row_of[position] != kNoRefineRow) {
-      throw ArgumentError("id " + std::to_string(refine_ids[row]) + " appears more than once in refine_ids");
-    }
-    row_of[position] = row;
-  }
-  return row_of;
-}
-
 namespace {
 
-// Refused before the search rather than when a candidate turns out to have
-// no row: whether a given id becomes a candidate depends on the queries.
-void check_every_allowed_id_has_a_row(const IdMapIndex& index, std::span<const uint64_t> row_of,
-                                      const AllowedSet* allowed) {
-  for (uint64_t p = 0; p < row_of.size(); ++p) {
-    if (row_of[p] != kNoRefineRow || (allowed && !allowed->contains(p))) continue;
-    throw ArgumentError("id " + std::to_string(index.ids()[p]) +
-                        " may be returned but refine_ids does not list it");
+// The refine row of every stored position, from the id of each row; a
+// repeated id, or a returnable id without a row, is refused before any work.
+std::vector<uint64_t> refine_rows_of_positions(const IdMapIndex& index, const QueryOptions& options) {
+  const std::span<const uint64_t> ids = *options.refine_ids;
+  if (!options.refine) throw ArgumentError("refine_ids needs refine, the vectors to re-score against");
+  if (options.refine->rows != ids.size()) {
+    throw ArgumentError("refine_ids has " + std::to_string(ids.size()) + " ids but refine has " +
+                        std::to_string(options.refine->rows) + " rows");
   }
+  IdMap<uint64_t> row_of_id;
+  row_of_id.reserve(ids.size());
+  for (uint64_t row = 0; row < ids.size(); ++row) {
+    if (!row_of_id.emplace(ids[row], row).second) {
+      throw ArgumentError("id " + std::to_string(ids[row]) + " appears more than once in refine_ids");
+    }
+  }
+  std::vector<uint64_t> rows(index.len());
+  for (uint64_t p = 0; p < index.len(); ++p) {
+    const auto found = row_of_id.find(index.ids()[p]);
+    if (found != row_of_id.end()) {
+      rows[p] = found->second;
+    } else if (!options.allowed || options.allowed->contains(p)) {
+      throw ArgumentError("id " + std::to_string(index.ids()[p]) +
+                          " may be returned but is not in refine_ids");
+    } else {
+      rows[p] = 0;  // never re-scored: the filter keeps it out
+    }
+  }
+  return rows;
 }
 
 }  // namespace
@@ -714,9 +713,7 @@ IdSearchResults query(const IdMapIndex& index, std::span<const float> queries, u
                       QueryOptions options) {
   std::vector<uint64_t> rows_by_id;
   if (options.refine_ids) {
-    if (!options.refine) throw ArgumentError("refine_ids needs refine, the vectors they name");
-    rows_by_id = refine_rows_of_positions(index, *options.refine_ids, options.refine->rows);
-    check_every_allowed_id_has_a_row(index, rows_by_id, options.allowed);
+    rows_by_id = refine_rows_of_positions(index, options);
     options.refine_row_of_position = rows_by_id;
   } else {
     options.refine_row_of_position = index.ids();

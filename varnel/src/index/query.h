@@ -67,8 +67,8 @@ struct QueryOptions {
   // Row of the refine array that holds the vector at each position; empty
   // means the position itself (IdMapIndex passes its ids).
   std::span<const uint64_t> refine_row_of_position;
-  // IdMapIndex only: the id of each refine row, for rows that are not
-  // indexed by id (sparse or large ids). Absent: row i holds id i.
+  // IdMapIndex only: the id of each refine row, in any order; without it
+  // row i holds id i. Every id the query may return needs a row.
   std::optional<std::span<const uint64_t>> refine_ids;
 };
 
@@ -101,18 +101,8 @@ void force_filter_compaction(int mode);
 // IdMapIndex: the positions of the given ids (ids not stored are ignored).
 AllowedSet allowed_ids(const IdMapIndex& index, std::span<const uint64_t> ids);
 
-// The refine row of every stored position when refine row i holds the
-// vector of refine_ids[i]: kNoRefineRow for a position whose id is not
-// listed. Ids that are not stored are ignored; ArgumentError for a
-// length that differs from `rows` or a stored id listed twice.
-inline constexpr uint64_t kNoRefineRow = ~uint64_t{0};
-std::vector<uint64_t> refine_rows_of_positions(const IdMapIndex& index,
-                                               std::span<const uint64_t> refine_ids, uint64_t rows);
-
 // As above, with ids for positions (2^64 - 1 for an empty slot); refine
-// rows are indexed by id, or matched through options.refine_ids. A
-// position that may be returned (allowed) but has no refine row throws
-// ArgumentError naming its id.
+// rows are indexed by id.
 IdSearchResults query(const IdMapIndex& index, std::span<const float> queries, uint64_t k,
                       QueryOptions options);
 
