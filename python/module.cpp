@@ -1367,7 +1367,8 @@ PyMethodDef skerry_methods[] = {
      "add($self, vectors)\n--\n\nAdd `n = vectors.shape[0]` vectors. `vectors` must be a 2-D\n`float32` "
      "array of shape `(n, dim)`."},
     {"search", as_cfunction(skerry_search), kArgs,
-     "search($self, queries, k)\n--\n\nTop-`k` search. Returns `(scores, indices)` as `(nq, k)` arrays."},
+     "search($self, queries, k)\n--\n\nTop-`k` search. Returns `(scores, indices)` as `(nq, K)` arrays,\n"
+     "K = `min(k, len(self))` and at least 1."},
     {"write", as_cfunction(index_write<SkerryObject>), kArgs, kWriteDoc},
     {"open", as_cfunction(index_open<SkerryObject>), kArgs | METH_CLASS, kOpenDoc},
     {"load", as_cfunction(index_load<SkerryObject>), kArgs | METH_CLASS, "load($cls, path, *, require_checksum=False)\n--\n\n"},
@@ -1412,7 +1413,7 @@ PyMethodDef idmap_methods[] = {
     {"remove", as_cfunction(idmap_remove), kArgs, "remove($self, id)\n--\n\n"},
     {"search", as_cfunction(idmap_search), kArgs,
      "search($self, queries, k)\n--\n\nTop-`k` search returning external ids. Returns `(scores, ids)` "
-     "as\n`(nq, k)` arrays."},
+     "as\n`(nq, K)` arrays, K = `min(k, len(self))` and at least 1."},
     {"contains", as_cfunction(idmap_contains), kArgs, "contains($self, id)\n--\n\n"},
     {"prepare", as_cfunction(index_prepare<IdMapObject>), METH_NOARGS, "prepare($self)\n--\n\n"},
     {"write", as_cfunction(index_write<IdMapObject>), kArgs, kWriteDoc},

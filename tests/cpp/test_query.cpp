@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "index/id_map.h"
@@ -226,4 +228,78 @@ TEST(IdMapQuery, RemoveManyRemovesAllOrNothing) {
   EXPECT_EQ(index.len(), 4u);
   index.remove_many(std::vector<uint64_t>{40, 10});
   EXPECT_EQ(index.ids(), (std::vector<uint64_t>{30, 20}));
+}
+
+// Sparse ids (here near 2^63) cannot index refine rows; rows given with
+// their ids, in any order, give what rows indexed by position give.
+TEST(IdMapQuery, RefineRowsMatchedByTheirIds) {
+  const uint64_t dim = 16, n = 300, k = 4;
+  const auto data = varnel::testing::random_vectors(n, dim, 12);
+  const auto queries = varnel::testing::random_vectors(5, dim, 13);
+  std::vector<uint64_t> ids(n);
+  for (uint64_t i = 0; i < n; ++i) ids[i] = (uint64_t{1} << 63) + i * 1'000'003;
+  auto index = varnel::IdMapIndex::create(dim, 3, varnel::Rotation::Rotor3);
+  index.add_with_ids(data, ids);
+
+  // Rows in reverse order, plus one row for an id that is not stored.
+  std::vector<float> rows;
+  std::vector<uint64_t> row_ids;
+  for (uint64_t i = n; i-- > 0;) {
+    rows.insert(rows.end(), data.begin() + i * dim, data.begin() + (i + 1) * dim);
+    row_ids.push_back(ids[i]);
+  }
+  rows.insert(rows.end(), dim, 1e30f);
+  row_ids.push_back(7);
+  const varnel::RefineRows by_id{rows.data(), n + 1, dim};
+  const varnel::RefineRows by_position{data.data(), n, dim};
+  for (const Metric metric : {Metric::InnerProduct, Metric::Cosine, Metric::L2}) {
+    QueryOptions options;
+    options.metric = metric;
+    options.refine = &by_position;
+    const SearchResults expected = varnel::query(index.core(), queries, k, options);
+    options.refine = &by_id;
+    options.refine_ids = row_ids;
+    const varnel::IdSearchResults got = varnel::query(index, queries, k, options);
+    ASSERT_EQ(got.ids.size(), expected.indices.size());
+    for (size_t i = 0; i < got.ids.size(); ++i) {
+      EXPECT_EQ(got.ids[i], ids[expected.indices[i]]);
+      EXPECT_EQ(got.scores[i], expected.scores[i]);
+    }
+  }
+}
+
+TEST(IdMapQuery, RefineIdsMustNameARowForEveryReturnableId) {
+  const uint64_t dim = 8;
+  const auto data = varnel::testing::random_vectors(3, dim, 14);
+  auto index = varnel::IdMapIndex::create(dim, 2, varnel::Rotation::Rotor3);
+  index.add_with_ids(data, std::vector<uint64_t>{100, 200, 300});
+  const varnel::RefineRows rows{data.data(), 3, dim};
+  const std::span<const float> query = std::span(data).first(dim);
+  const auto refused = [&](std::vector<uint64_t> row_ids, const AllowedSet* allowed, const char* text) {
+    QueryOptions options;
+    options.refine = &rows;
+    options.refine_ids = row_ids;
+    options.allowed = allowed;
+    try {
+      varnel::query(index, query, 2, options);
+      ADD_FAILURE() << "accepted: " << text;
+    } catch (const varnel::ArgumentError& e) {
+      EXPECT_EQ(std::string(e.what()), text);
+    }
+  };
+  refused({100, 200, 5}, nullptr, "id 300 may be returned but is not in refine_ids");
+  refused({100, 300, 100}, nullptr, "id 100 appears more than once in refine_ids");
+  refused({100, 200}, nullptr, "refine_ids has 2 ids but refine has 3 rows");
+
+  // An id the filter excludes needs no row.
+  const AllowedSet allowed = varnel::allowed_ids(index, std::vector<uint64_t>{100, 200});
+  QueryOptions options;
+  options.refine = &rows;
+  const std::vector<uint64_t> row_ids{200, 100, 5};
+  options.refine_ids = row_ids;
+  options.allowed = &allowed;
+  const varnel::IdSearchResults got = varnel::query(index, query, 2, options);
+  // The query is id 100's vector, which row 0 holds and refine_ids gives to
+  // id 200: rows are matched by id, not by position.
+  EXPECT_EQ(got.ids[0], 200u);
 }

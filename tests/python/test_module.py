@@ -116,7 +116,9 @@ class TestClassShape:
             (SkerryIndex.add, "($self, vectors)",
              "Add `n = vectors.shape[0]` vectors. `vectors` must be a 2-D\n`float32` array of shape `(n, dim)`."),
             (SkerryIndex.search, "($self, queries, k)",
-             "Top-`k` search. Returns `(scores, indices)` as `(nq, k)` arrays."),
+             # The column count is the effective k.
+             "Top-`k` search. Returns `(scores, indices)` as `(nq, K)` arrays,\n"
+             "K = `min(k, len(self))` and at least 1."),
             (SkerryIndex.prepare, "($self)",
              "Eagerly populate caches (block-rotation matrices, Lloyd-Max\n"
              "centroids) so the first `search` call doesn't pay the init cost."),
@@ -125,7 +127,8 @@ class TestClassShape:
              "previous index of the moved vector. Order is **not** preserved."),
             (IdMapIndex.add_with_ids, "($self, vectors, ids)", "Add vectors with stable external `uint64` ids."),
             (IdMapIndex.search, "($self, queries, k)",
-             "Top-`k` search returning external ids. Returns `(scores, ids)` as\n`(nq, k)` arrays."),
+             "Top-`k` search returning external ids. Returns `(scores, ids)` as\n"
+             "`(nq, K)` arrays, K = `min(k, len(self))` and at least 1."),
             (IdMapIndex.remove, "($self, id)", ""),
             (IdMapIndex.contains, "($self, id)", ""),
             (IdMapIndex.prepare, "($self)", ""),

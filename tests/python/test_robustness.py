@@ -78,6 +78,41 @@ def test_fork_while_another_thread_searches():
     assert run.returncode == 0 and run.stdout == "ok\n", run.stderr
 
 
+FORK_DURING_FIRST_QUERY = textwrap.dedent(
+    """
+    import os, signal, sys, threading, time, numpy as np, varnel
+    # Loaded in a process that never built this shape: the first query builds
+    # the codebook and rotation tables (about 0.1 s here) without the
+    # interpreter lock, and the fork lands while it does.
+    ix = varnel.SkerryIndex.load(sys.argv[1])
+    q = np.ones((1, ix.dim), np.float32)
+    worker = threading.Thread(target=lambda: ix.query(q, 1))
+    worker.start()
+    time.sleep(0.01)
+    pid = os.fork()
+    if pid == 0:
+        signal.alarm(20)  # a child that waits for the parent's builder ends here
+        os._exit(10 + int(ix.query(q, 1)[1][0, 0]))
+    _, status = os.waitpid(pid, 0)
+    worker.join()
+    assert os.waitstatus_to_exitcode(status) == 10 + ix.query(q, 1)[1][0, 0], status
+    print("ok")
+    """
+)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+def test_fork_while_another_thread_builds_the_search_tables(tmp_path):
+    index = SkerryIndex(8192, 2)
+    index.add(vectors(2, 8192))
+    index.write(tmp_path / "wide.vnix")
+    run = subprocess.run(
+        [sys.executable, "-W", "ignore", "-c", FORK_DURING_FIRST_QUERY, str(tmp_path / "wide.vnix")],
+        capture_output=True, text=True, timeout=120,
+    )
+    assert run.returncode == 0 and run.stdout == "ok\n", run.stderr
+
+
 FORK_DURING_CALLS = textwrap.dedent(
     """
     import os, sys, threading, time, numpy as np, varnel
