@@ -239,7 +239,7 @@ struct BoundedSearch {
   }
 
   // One query over all threads: the approximate scores of all blocks in
-  // parallel, then one pass of verification in position order.
+  // parallel, then the verification, split over the threads too.
   void run_single(uint64_t q, uint64_t k, SearchResults& results) const {
     const BoundedQuery bounded = query(q);
     const BoundedQuery* one[1] = {&bounded};
@@ -254,7 +254,7 @@ struct BoundedSearch {
       }
     });
     TopK top(k);
-    scanner.offer_blocks(bounded, approx.data(), 0, n_blocks, nullptr, top);
+    scanner.offer_lanes_split(bounded, approx.data(), n_blocks, OfferedLanes{}, top);
     top.finish(results.scores.data() + q * k, results.indices.data() + q * k);
   }
 };

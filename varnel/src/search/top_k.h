@@ -24,6 +24,7 @@ class TopK {
   // scores strictly above threshold() are admitted.
   bool has_plain_threshold() const { return list_.size() == k_ && list_.front().score == list_.front().score; }
   float threshold() const { return list_.front().score; }
+  uint64_t k() const { return k_; }
   // Completes the list with (-inf, -1) and writes it best first.
   void finish(float* scores_out, int64_t* indices_out);
 
