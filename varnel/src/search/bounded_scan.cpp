@@ -477,14 +477,23 @@ uint64_t BoundedScanner::offer_blocks(const BoundedQuery& query, const float* ap
 uint32_t BoundedScanner::candidate_keyed_lanes(const BoundedQuery& query, const float* approx,
                                                uint64_t base, uint64_t lanes, float threshold,
                                                const LaneKeys& keys) const {
-  float high[kLanes] = {}, low[kLanes] = {}, high_keys[kLanes], low_keys[kLanes];
-  for (uint64_t v = 0; v < lanes; ++v) {
-    high[v] = approx[v] + query.upper_offset;
-    low[v] = approx[v] + query.lower_offset;
+  // Lanes past `lanes` (the last block) are computed from zeros and never read.
+  alignas(32) float sums[kLanes] = {}, scale[kLanes] = {}, high[kLanes], low[kLanes];
+  alignas(32) float high_keys[kLanes], low_keys[kLanes];
+  std::copy_n(approx, lanes, sums);
+  std::copy_n(norms_.data() + base, lanes, scale);
+  int negative = 0;  // a norm below 0 or NaN: the lower bound's key may be the larger
+  for (uint64_t v = 0; v < kLanes; ++v) {
+    high[v] = sums[v] + query.upper_offset;
+    low[v] = sums[v] + query.lower_offset;
+    negative |= !(scale[v] >= 0.0f);
   }
-  const float* norms = norms_.data() + base;
-  keys.keys(high, norms, lanes, high_keys);
-  keys.keys(low, norms, lanes, low_keys);
+  keys.keys(high, scale, kLanes, high_keys);
+  if (negative) {
+    keys.keys(low, scale, kLanes, low_keys);
+  } else {
+    std::copy_n(high_keys, kLanes, low_keys);
+  }
   uint32_t mask = 0;
   for (uint64_t v = 0; v < lanes; ++v) {
     const bool ruled_out = high_keys[v] <= threshold && low_keys[v] <= threshold;
@@ -545,14 +554,9 @@ void BoundedScanner::offer_lanes_split(const BoundedQuery& query, const float* a
       part.finish(keys.data() + piece * k, positions.data() + piece * k);
     }
   });
-  std::vector<Candidate> found;
-  for (uint64_t i = 0; i < pieces * k; ++i) {
-    if (positions[i] >= 0) found.push_back({keys[i], static_cast<uint64_t>(positions[i])});
-  }
-  std::sort(found.begin(), found.end(), [](const Candidate& a, const Candidate& b) { return a.pos < b.pos; });
-  for (const Candidate& candidate : found) {
-    if (top.admits(candidate.score)) top.offer(candidate.score, candidate.pos);
-  }
+  std::vector<Candidate> kept;
+  append_kept(keys.data(), positions.data(), pieces * k, kept);
+  offer_kept(top, kept);
 }
 
 VerificationCounts verification_counts() {

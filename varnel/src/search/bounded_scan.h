@@ -42,9 +42,11 @@ BoundedQuery build_bounded_query(const float* rq, std::span<const float> centroi
 // A transform of the score applied before selection (a metric other than the
 // inner product). key(sum, norm) must be monotone in sum for each fixed norm,
 // rising or falling, as every composition of rounded float operations that
-// are each monotone in their argument is: then the keys of a sum's two bounds
-// bracket the key of the sum itself, and a lane whose two bound keys are both
-// at or below the selector's threshold cannot be admitted.
+// are each monotone in their argument is, and rising (non-decreasing) for a
+// norm >= 0: then the keys of a sum's two bounds bracket the key of the sum
+// itself, and a lane whose two bound keys are both at or below the selector's
+// threshold cannot be admitted (for a norm >= 0 the upper bound's key alone
+// decides).
 class LaneKeys {
  public:
   virtual ~LaneKeys() = default;

@@ -38,6 +38,18 @@ class TopK {
   uint64_t k_;
 };
 
+// A selector's kept list (finish() output: count slots, position -1 for an
+// empty one) appended to `kept`.
+void append_kept(const float* scores, const int64_t* positions, uint64_t count,
+                 std::vector<Candidate>& kept);
+
+// Offers `kept`, the lists of several selectors that each saw a disjoint
+// range of positions in order, to `top` in position order. `top` then holds
+// what one selector offered every position of those ranges would: it keeps
+// the k best in a total order (score, then the earlier position), and the k
+// best of a union are among the k best of its parts. Reorders `kept`.
+void offer_kept(TopK& top, std::vector<Candidate>& kept);
+
 // Offers scores[i] for positions first .. first + count - 1, in order,
 // skipping cheaply the ones that cannot enter.
 void offer_scores(TopK& top, const float* scores, uint64_t first, uint64_t count);
