@@ -988,7 +988,7 @@ def main(argv=None) -> int:
         run["notes"].append("varnel not importable: its methods were skipped (" + info["reasons"].get("varnel", "") + ")")
     forced = os.environ.get("VARNEL_SCAN_PATH")
     run["notes"].append("varnel SIMD path (search and encode): "
-                        + (f"VARNEL_SCAN_PATH={forced}" if forced else "the best this CPU supports")
+                        + (f"VARNEL_SCAN_PATH={forced}" if forced else simd_path(run["cpu"]["simd"]))
                         + "; a varnel-b4@PATH row forces PATH")
     print(run["notes"][-1])
 
