@@ -470,43 +470,50 @@ uint64_t BoundedScanner::offer_blocks(const BoundedQuery& query, const float* ap
 // The keyed form of candidate_lanes. The exact sum s lies in [fl(a + C-),
 // fl(a + C+)] (point 4 above); the key is monotone in s for the lane's norm
 // (LaneKeys), so key(s) lies between the keys of the two bounds, and a lane
-// whose two bound keys are both <= threshold cannot be admitted. A NaN bound
-// key fails the comparison and keeps the lane; a NaN exact key is never
-// admitted to a full list, so skipping a lane whose exact key would be NaN
-// changes nothing either.
-uint32_t BoundedScanner::candidate_keyed_lanes(const BoundedQuery& query, const float* approx,
-                                               uint64_t base, uint64_t lanes, float threshold,
-                                               const LaneKeys& keys) const {
-  // Lanes past `lanes` (the last block) are computed from zeros and never read.
-  alignas(32) float sums[kLanes] = {}, scale[kLanes] = {}, high[kLanes], low[kLanes];
-  alignas(32) float high_keys[kLanes], low_keys[kLanes];
-  std::copy_n(approx, lanes, sums);
-  std::copy_n(norms_.data() + base, lanes, scale);
-  int negative = 0;  // a norm below 0 or NaN: the lower bound's key may be the larger
-  for (uint64_t v = 0; v < kLanes; ++v) {
-    high[v] = sums[v] + query.upper_offset;
-    low[v] = sums[v] + query.lower_offset;
-    negative |= !(scale[v] >= 0.0f);
+// whose two bound keys are both <= threshold cannot be admitted. For a norm
+// >= 0 the key rises with s, so the upper bound's key is the larger and
+// decides alone. A NaN bound key fails the comparison and keeps the lane; a
+// NaN exact key is never admitted to a full list, so skipping a lane whose
+// exact key would be NaN changes nothing either.
+void BoundedScanner::bound_keys(const BoundedQuery& query, const float* approx, uint64_t b0,
+                                uint64_t b1, const LaneKeys& keys, BoundKeys& out) const {
+  const uint64_t first = b0 * kLanes, count = std::min(b1 * kLanes, store_.size()) - first;
+  const float* norms = norms_.data() + first;
+  out.high.resize(count);
+  int negative = 0;  // a norm below 0 or NaN
+  for (uint64_t v = 0; v < count; ++v) {
+    out.high[v] = approx[v] + query.upper_offset;
+    negative |= !(norms[v] >= 0.0f);
   }
-  keys.keys(high, scale, kLanes, high_keys);
-  if (negative) {
-    keys.keys(low, scale, kLanes, low_keys);
-  } else {
-    std::copy_n(high_keys, kLanes, low_keys);
-  }
+  keys.keys(out.high.data(), norms, count, out.high.data());
+  out.rising = negative == 0;
+  if (out.rising) return;
+  out.low.resize(count);
+  for (uint64_t v = 0; v < count; ++v) out.low[v] = approx[v] + query.lower_offset;
+  keys.keys(out.low.data(), norms, count, out.low.data());
+}
+
+namespace {
+
+uint32_t keyed_candidates(const float* high, const float* low, bool rising, uint64_t lanes,
+                          float threshold) {
   uint32_t mask = 0;
   for (uint64_t v = 0; v < lanes; ++v) {
-    const bool ruled_out = high_keys[v] <= threshold && low_keys[v] <= threshold;
+    const bool ruled_out = high[v] <= threshold && (rising || low[v] <= threshold);
     mask |= static_cast<uint32_t>(!ruled_out) << v;
   }
   return mask;
 }
+
+}  // namespace
 
 uint64_t BoundedScanner::offer_lanes(const BoundedQuery& query, const float* approx, uint64_t b0,
                                      uint64_t b1, const OfferedLanes& lanes, TopK& top) const {
   const uint64_t n = store_.size();
   uint64_t offered = 0;
   PendingOffers pending(*this, query, norms_, top, &lanes);
+  thread_local BoundKeys bounds;
+  if (lanes.keys && b0 * kLanes < n) bound_keys(query, approx, b0, b1, *lanes.keys, bounds);
   for (uint64_t b = b0; b < b1; ++b) {
     if ((b - b0) % kBlocksPerPoll == kBlocksPerPoll - 1) poll_interrupt();
     const uint64_t base = b * kLanes;
@@ -519,7 +526,9 @@ uint64_t BoundedScanner::offer_lanes(const BoundedQuery& query, const float* app
     // The threshold only rises, as in offer_blocks.
     if (top.has_plain_threshold()) {
       const float* block_approx = approx + (b - b0) * kLanes;
-      wanted &= lanes.keys ? candidate_keyed_lanes(query, block_approx, base, count, top.threshold(), *lanes.keys)
+      const uint64_t at = (b - b0) * kLanes;
+      wanted &= lanes.keys ? keyed_candidates(bounds.high.data() + at, bounds.rising ? nullptr : bounds.low.data() + at,
+                                              bounds.rising, count, top.threshold())
                            : candidate_lanes(query, block_approx, base, count, top.threshold());
     }
     while (wanted != 0) {

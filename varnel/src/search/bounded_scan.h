@@ -50,7 +50,7 @@ BoundedQuery build_bounded_query(const float* rq, std::span<const float> centroi
 class LaneKeys {
  public:
   virtual ~LaneKeys() = default;
-  // out[i] = key(sums[i], norms[i]) for i < count (count <= 32).
+  // out[i] = key(sums[i], norms[i]) for i < count.
   virtual void keys(const float* sums, const float* norms, std::size_t count, float* out) const = 0;
 };
 
@@ -118,8 +118,14 @@ class BoundedScanner {
  private:
   uint32_t candidate_lanes(const BoundedQuery& query, const float* approx, uint64_t base,
                            uint64_t lanes, float threshold) const;
-  uint32_t candidate_keyed_lanes(const BoundedQuery& query, const float* approx, uint64_t base,
-                                 uint64_t lanes, float threshold, const LaneKeys& keys) const;
+  // The keys of the two bounds of every lane of blocks [b0, b1), computed
+  // once per call of offer_lanes (they do not depend on the threshold).
+  struct BoundKeys {
+    std::vector<float> high, low;
+    bool rising = true;  // every norm >= 0: the upper bound's key is the larger
+  };
+  void bound_keys(const BoundedQuery& query, const float* approx, uint64_t b0, uint64_t b1,
+                  const LaneKeys& keys, BoundKeys& out) const;
 
   const CodeStore& store_;
   std::span<const float> norms_;
