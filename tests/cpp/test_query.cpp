@@ -95,7 +95,8 @@ TEST_P(QueryBits, FilterEqualsSearchOverTheAllowedVectors) {
 }
 
 // At 2 and 3 bits query takes its candidates from the bounded scan; they
-// must be exactly those of scoring every allowed vector, for every metric
+// must be exactly those of scoring every allowed vector (4 bits: the same
+// checks of the table scan alone), for every metric
 // (whose keys the bound has to carry), filter, compaction and refinement, on
 // every scan path, for batches and for one query spread over the threads.
 // The data has ties (repeated vectors), a zero vector and widely spread norms.
@@ -111,7 +112,7 @@ TEST(Query, BoundedScanEqualsScoringEveryVector) {
     explicit ExactScan(bool on) { varnel::force_exact_code_scan(on); }
     ~ExactScan() { varnel::force_exact_code_scan(false); }
   };
-  for (const uint64_t bits : {2u, 3u}) {
+  for (const uint64_t bits : {2u, 3u, 4u}) {
     for (const uint64_t dim : {16u, 64u}) {
       auto data = varnel::testing::random_vectors(n, dim, 11 + dim);
       for (uint64_t i = 0; i < n; ++i) {
@@ -134,12 +135,19 @@ TEST(Query, BoundedScanEqualsScoringEveryVector) {
               options.metric = metric;
               options.refine = factor ? &rows : nullptr;
               options.refine_factor = std::max<uint64_t>(1, factor);
-              for (const uint64_t nq : {1u, 7u}) {
+              SearchResults batched;  // seven queries: never spread over the threads
+              for (const uint64_t nq : {7u, 1u}) {
                 std::span<const float> q(queries.data(), nq * dim);
                 SearchResults expected;
                 {
                   ExactScan exact(true);
                   expected = varnel::query(index, q, 10, options);
+                }
+                if (nq == 7) {
+                  batched = expected;
+                } else {  // one query over the threads selects as one thread does
+                  const std::vector<int64_t> first_row(batched.indices.begin(), batched.indices.begin() + expected.k);
+                  EXPECT_EQ(expected.indices, first_row);
                 }
                 for (const varnel::ScanPath path : varnel::supported_scan_paths()) {
                   ASSERT_TRUE(varnel::force_scan_path(path));

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -390,9 +391,9 @@ struct Loop {
     }
   }
 
-  // One query spread over the pool: every lane's key is computed in
-  // parallel, then offered in lane order, so the result is the same as on
-  // one thread.
+  // One query spread over the pool: each task scores and selects from its
+  // own ranges of lanes in lane order, and offer_kept merges the tasks'
+  // lists, so the result is the same as on one thread.
   void run_one_query_split(uint64_t q) const {
     const typename Kernel::Table table = kernel.make_table(job.prepared + q * job.padded_dim);
     const typename Kernel::Table* table_ptr = &table;
@@ -400,22 +401,28 @@ struct Loop {
     const uint64_t granule = kernel.split_granule();
     std::vector<float> sums(blocks_for(lanes.n) * kLanes);
     const uint64_t pieces = (lanes.n + granule - 1) / granule;
+    std::mutex mutex;
+    std::vector<Candidate> kept;
     parallel_for(pieces, [&](std::size_t begin, std::size_t end) {
       typename Kernel::Scratch scratch = kernel.make_scratch();
+      TopK part(job.candidates);
+      std::vector<float> keys(granule);
       for (std::size_t piece = begin; piece < end; ++piece) {
         const uint64_t first = piece * granule;
         const uint64_t last = std::min(lanes.n, first + granule);
         if (!lanes.any_in(first, last)) continue;
         poll_interrupt();
         kernel.sums(&table_ptr, 1, lanes, first, last, sums.data() + first, 0, scratch);
+        offer_lanes(part, key_of, lanes, sums.data() + first, first, last - first, keys.data());
       }
+      std::vector<float> part_keys(job.candidates);
+      std::vector<int64_t> part_positions(job.candidates);
+      part.finish(part_keys.data(), part_positions.data());
+      const std::lock_guard<std::mutex> lock(mutex);
+      append_kept(part_keys.data(), part_positions.data(), job.candidates, kept);
     });
     TopK top(job.candidates);
-    std::vector<float> keys(granule);
-    for (uint64_t first = 0; first < lanes.n; first += granule) {
-      const uint64_t count = std::min(granule, lanes.n - first);
-      offer_lanes(top, key_of, lanes, sums.data() + first, first, count, keys.data());
-    }
+    offer_kept(top, kept);
     job.finish(q, top);
   }
 
