@@ -139,5 +139,14 @@ int main(int argc, char** argv) {
     if (!options.path.empty() && options.path != varnel::scan_path_name(path)) continue;
     for (uint64_t dim : {128u, 768u}) bench_path(path, dim, options);
   }
+  // What the first search of a process picks, and the timing it picked by.
+  std::printf("\npath chosen without VARNEL_SCAN_PATH: %s",
+              varnel::scan_path_name(varnel::fastest_scan_path()));
+  const std::vector<varnel::ScanPathRate> rates = varnel::scan_path_rates();
+  for (std::size_t i = 0; i < rates.size(); ++i) {
+    std::printf("%s %s %.3f G", i == 0 ? " (timed:" : ",", varnel::scan_path_name(rates[i].path),
+                rates[i].pairs_per_second * 1e-9);
+  }
+  std::printf("%s\n", rates.empty() ? "" : " pairs/s)");
   return 0;
 }

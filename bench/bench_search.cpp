@@ -1,6 +1,11 @@
 // Search throughput of one index configuration, printed as one Markdown row.
 //
-//   bench_search N DIM BITS [NQ] [K] [ROTATION]
+//   bench_search N DIM BITS [NQ] [K] [ROTATION] [options]
+//
+// With "options" last it also prints the CPU time per query of query()
+// without options, with a filter admitting all or 10 %, cosine, L2 and
+// refinement x2, beside search; at 2 and 3 bits both through the bounded
+// scan and with every allowed vector scored exactly (the earlier path).
 //
 // Prints build time, queries per second, scored (query, vector) pairs per
 // second per core, the scan path and the process's peak memory. Run one
@@ -9,6 +14,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <cstdio>
@@ -17,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "index/query.h"
 #include "index/skerry_index.h"
 #include "runtime/pool.h"
 #include "search/bounded_scan.h"
@@ -68,6 +75,68 @@ double cpu_seconds() {
   return double(now.tv_sec) + 1e-9 * double(now.tv_nsec);
 }
 
+// Best process CPU time per query of run() over three runs.
+template <class Run>
+double cpu_ms_per_query(uint64_t nq, Run run) {
+  double best = 1e300;
+  for (int rep = 0; rep < 3; ++rep) {
+    const double start = cpu_seconds();
+    run();
+    best = std::min(best, cpu_seconds() - start);
+  }
+  return best * 1e3 / double(nq);
+}
+
+void bench_query_options(const varnel::SkerryIndex& index, const std::vector<float>& data,
+                         const std::vector<float>& queries, uint64_t nq, uint64_t k) {
+  const uint64_t n = index.len(), dim = index.dim();
+  std::vector<int64_t> tenth;
+  for (uint64_t p = 0; p < n; p += 10) tenth.push_back(int64_t(p));
+  std::vector<int64_t> every(n);
+  for (uint64_t p = 0; p < n; ++p) every[p] = int64_t(p);
+  const varnel::AllowedSet all = varnel::AllowedSet::from_positions(std::span<const int64_t>(every), n);
+  const varnel::AllowedSet ten = varnel::AllowedSet::from_positions(std::span<const int64_t>(tenth), n);
+  const varnel::RefineRows rows{data.data(), n, dim};
+  struct Case {
+    const char* name;
+    varnel::QueryOptions options;
+  };
+  std::vector<Case> cases(7);
+  cases[0].name = "query";
+  cases[1].name = "filter all";
+  cases[1].options.allowed = &all;
+  cases[2].name = "filter 10%";
+  cases[2].options.allowed = &ten;
+  cases[3].name = "cosine";
+  cases[3].options.metric = varnel::Metric::Cosine;
+  cases[4].name = "l2";
+  cases[4].options.metric = varnel::Metric::L2;
+  cases[5].name = "refine x2";
+  cases[5].options.refine = &rows;
+  cases[5].options.refine_factor = 2;
+  cases[6].name = "cosine, filter 10%";
+  cases[6].options.metric = varnel::Metric::Cosine;
+  cases[6].options.allowed = &ten;
+  const double search_ms = cpu_ms_per_query(nq, [&] { index.search(queries, k); });
+  std::printf("\n| call | CPU ms/query | / search | exactly scored | exact scan ms/query | / search |\n|---|---|---|---|---|---|\n");
+  std::printf("| search | %.4f | 1.00 | | | |\n", search_ms);
+  for (const Case& c : cases) {
+    const varnel::VerificationCounts before = varnel::verification_counts();
+    const double ms = cpu_ms_per_query(nq, [&] { varnel::query(index, queries, k, c.options); });
+    const varnel::VerificationCounts after = varnel::verification_counts();
+    const double verified = 100.0 * double(after.verified - before.verified) /
+                            double(std::max<uint64_t>(1, after.offered - before.offered));
+    double exact_ms = 0;
+    if (index.bits() < 4) {
+      varnel::force_exact_code_scan(true);
+      exact_ms = cpu_ms_per_query(nq, [&] { varnel::query(index, queries, k, c.options); });
+      varnel::force_exact_code_scan(false);
+    }
+    std::printf("| %s | %.4f | %.2f | %.3f %% | %.4f | %.2f |\n", c.name, ms, ms / search_ms,
+                verified, exact_ms, exact_ms / search_ms);
+  }
+}
+
 int main(int argc, char** argv) {
   if (argc < 4) {
     std::fprintf(stderr, "usage: %s N DIM BITS [NQ=1000] [K=10] [ROTATION=rotor3]\n", argv[0]);
@@ -80,6 +149,8 @@ int main(int argc, char** argv) {
   const uint64_t k = argc > 5 ? std::strtoull(argv[5], nullptr, 10) : 10;
   const std::string rotation = argc > 6 ? argv[6] : "rotor3";
 
+  const bool with_options = argc > 7 && std::string(argv[7]) == "options";
+  std::vector<float> kept;  // the float vectors, for refinement
   varnel::SkerryIndex index = varnel::SkerryIndex::create(dim, bits, parse_rotation(rotation));
   {
     // Add in slices so the float input never has to exist whole.
@@ -90,6 +161,7 @@ int main(int argc, char** argv) {
       auto start = std::chrono::steady_clock::now();
       index.add(batch);
       add_seconds += seconds_since(start);
+      if (with_options) kept.insert(kept.end(), batch.begin(), batch.end());
     }
     std::printf("add: %.2f s (%.0f vectors/s)\n", add_seconds, double(n) / add_seconds);
   }
@@ -130,5 +202,6 @@ int main(int argc, char** argv) {
               (unsigned long long)n, (unsigned long long)dim, (unsigned long long)bits,
               rotation.c_str(), threads, path, prepare_seconds, qps, qps * double(n) / threads,
               single_ms, peak_rss_mib());
+  if (with_options) bench_query_options(index, kept, queries, nq, k);
   return 0;
 }

@@ -513,12 +513,18 @@ def cpu_info() -> dict:
 
 
 def simd_path(flags: list[str]) -> str:
-    """The scan path a run uses: forced by VARNEL_SCAN_PATH, else the best the flags allow."""
+    """The scan path a run uses: forced by VARNEL_SCAN_PATH, else the fastest by varnel's timing."""
     forced = os.environ.get("VARNEL_SCAN_PATH")
     if forced:
         return f"{forced} (VARNEL_SCAN_PATH)"
+    try:
+        import varnel
+        # The path is picked by timing the kernels on first use: ask the library.
+        return f"{varnel.simd_path()} (fastest by timing at run time)"
+    except ImportError:
+        pass
     if "avx512bw" in flags:
-        return "avx512 (chosen at run time)"
+        return "avx512 or avx512vbmi (timed at run time)"
     return "avx2 (chosen at run time)" if "avx2" in flags else "portable"
 
 
@@ -982,7 +988,7 @@ def main(argv=None) -> int:
         run["notes"].append("varnel not importable: its methods were skipped (" + info["reasons"].get("varnel", "") + ")")
     forced = os.environ.get("VARNEL_SCAN_PATH")
     run["notes"].append("varnel SIMD path (search and encode): "
-                        + (f"VARNEL_SCAN_PATH={forced}" if forced else "the best this CPU supports")
+                        + (f"VARNEL_SCAN_PATH={forced}" if forced else simd_path(run["cpu"]["simd"]))
                         + "; a varnel-b4@PATH row forces PATH")
     print(run["notes"][-1])
 

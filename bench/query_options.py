@@ -42,7 +42,7 @@ import varnel  # noqa: E402
 
 def header():
     cpu = compare.cpu_info()
-    path = os.environ.get("VARNEL_SCAN_PATH", "best available")
+    path = os.environ.get("VARNEL_SCAN_PATH") or f"{varnel.simd_path()} (fastest by timing)"
     print(f"# {cpu['model']} ({', '.join(cpu['simd'])}), {varnel.num_threads()} threads, "
           f"scan path: {path}, varnel {varnel.__version__}")
 

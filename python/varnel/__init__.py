@@ -44,8 +44,10 @@ def simd_path() -> str:
     """Name of the instruction-set path the scans and the encoder take.
 
     One of ``"portable"``, ``"avx2"``, ``"avx512"``, ``"avx512vbmi"`` or
-    ``"neon"``: the best this CPU supports, unless ``VARNEL_SCAN_PATH`` forces
-    another. Every path gives bit-identical results; only the speed differs.
+    ``"neon"``: of the paths this CPU supports, the one whose 4-bit kernel ran
+    fastest in a short timing on first use (the newest flag is not always the
+    fastest), unless ``VARNEL_SCAN_PATH`` forces another. Every path gives
+    bit-identical results; only the speed differs.
     """
     return _varnel._simd_path()
 

@@ -261,10 +261,29 @@ TEST(ScanPaths, EachSupportedPathCanBeForcedAndNamed) {
     EXPECT_EQ(force_scan_path(path), is_supported);
     EXPECT_EQ(active_scan_path(), is_supported ? path : before);
     // The environment variable's value picks the path when it can run.
-    EXPECT_EQ(preferred_scan_path(scan_path_name(path)), is_supported ? path : supported.back());
+    EXPECT_EQ(preferred_scan_path(scan_path_name(path)), is_supported ? path : fastest_scan_path());
   }
-  EXPECT_EQ(preferred_scan_path(nullptr), supported.back());
-  EXPECT_EQ(preferred_scan_path("AVX2 "), supported.back());
+  EXPECT_EQ(preferred_scan_path(nullptr), fastest_scan_path());
+  EXPECT_EQ(preferred_scan_path("AVX2 "), fastest_scan_path());
+}
+
+// The timing picks one of the SIMD paths (never the portable one while
+// another exists) and reports a rate for each it timed.
+TEST(ScanPaths, TimingPicksATimedSimdPath) {
+  const std::vector<ScanPath> supported = supported_scan_paths();
+  const std::vector<ScanPathRate> rates = scan_path_rates();
+  if (supported.size() < 3) {
+    EXPECT_EQ(fastest_scan_path(), supported.back());
+    return;
+  }
+  ASSERT_EQ(rates.size(), supported.size() - 1);
+  bool chosen_was_timed = false;
+  for (const ScanPathRate& rate : rates) {
+    EXPECT_NE(rate.path, ScanPath::Portable);
+    EXPECT_GT(rate.pairs_per_second, 0.0);
+    chosen_was_timed |= rate.path == fastest_scan_path();
+  }
+  EXPECT_TRUE(chosen_was_timed);
 }
 
 TEST(ScanPaths, DefaultFollowsTheEnvironmentVariable) {

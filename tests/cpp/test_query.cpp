@@ -11,6 +11,7 @@
 #include "index/id_map.h"
 #include "index/query.h"
 #include "index/skerry_index.h"
+#include "runtime/cpu.h"
 #include "runtime/error.h"
 #include "runtime/pool.h"
 #include "test_support.h"
@@ -91,6 +92,80 @@ TEST_P(QueryBits, FilterEqualsSearchOverTheAllowedVectors) {
       QueryOptions options;
       options.allowed = &allowed;
       expect_same(varnel::query(index, queries, 5, options), expected);
+    }
+  }
+}
+
+// At 2 and 3 bits query takes its candidates from the bounded scan; they
+// must be exactly those of scoring every allowed vector (4 bits: the same
+// checks of the table scan alone), for every metric
+// (whose keys the bound has to carry), filter, compaction and refinement, on
+// every scan path, for batches and for one query spread over the threads.
+// The data has ties (repeated vectors), a zero vector and widely spread norms.
+TEST(Query, BoundedScanEqualsScoringEveryVector) {
+  const uint64_t n = 17000;
+  const std::vector<std::vector<int64_t>> filters = {
+      {}, {3, 40, 41, 90, 250, 251, 252, 16999}, [] {
+        std::vector<int64_t> p;
+        for (int64_t i = 0; i < 17000; i += 3) p.push_back(i);
+        return p;
+      }()};
+  struct ExactScan {
+    explicit ExactScan(bool on) { varnel::force_exact_code_scan(on); }
+    ~ExactScan() { varnel::force_exact_code_scan(false); }
+  };
+  for (const uint64_t bits : {2u, 3u, 4u}) {
+    for (const uint64_t dim : {16u, 64u}) {
+      auto data = varnel::testing::random_vectors(n, dim, 11 + dim);
+      for (uint64_t i = 0; i < n; ++i) {
+        const float scale = i % 7 == 0 ? 1e3f : i % 5 == 0 ? 1e-3f : 1.0f;
+        for (uint64_t j = 0; j < dim; ++j) data[i * dim + j] *= scale;
+      }
+      std::copy_n(data.begin(), 40 * dim, data.begin() + 9000 * dim);  // repeated vectors
+      std::fill_n(data.begin() + 5 * dim, dim, 0.0f);
+      const auto queries = varnel::testing::random_vectors(7, dim, 12);
+      const SkerryIndex index = make_index(bits, data, dim);
+      const varnel::RefineRows rows{data.data(), n, dim};
+      for (const auto& positions : filters) {
+        const AllowedSet allowed = AllowedSet::from_positions(std::span<const int64_t>(positions), n);
+        for (const Metric metric : {Metric::InnerProduct, Metric::Cosine, Metric::L2}) {
+          for (const uint64_t factor : {0u, 3u}) {
+            for (const int compaction : {0, 1}) {
+              ForcedCompaction forced(compaction);
+              QueryOptions options;
+              options.allowed = positions.empty() ? nullptr : &allowed;
+              options.metric = metric;
+              options.refine = factor ? &rows : nullptr;
+              options.refine_factor = std::max<uint64_t>(1, factor);
+              SearchResults batched;  // seven queries: never spread over the threads
+              for (const uint64_t nq : {7u, 1u}) {
+                std::span<const float> q(queries.data(), nq * dim);
+                SearchResults expected;
+                {
+                  ExactScan exact(true);
+                  expected = varnel::query(index, q, 10, options);
+                }
+                if (nq == 7) {
+                  batched = expected;
+                } else {  // one query over the threads selects as one thread does
+                  const std::vector<int64_t> first_row(batched.indices.begin(), batched.indices.begin() + expected.k);
+                  EXPECT_EQ(expected.indices, first_row);
+                }
+                for (const varnel::ScanPath path : varnel::supported_scan_paths()) {
+                  ASSERT_TRUE(varnel::force_scan_path(path));
+                  SCOPED_TRACE(testing::Message() << "bits " << bits << " dim " << dim << " filter "
+                                                  << positions.size() << " metric " << int(metric)
+                                                  << " refine " << factor << " compaction "
+                                                  << compaction << " nq " << nq << " path "
+                                                  << varnel::scan_path_name(path));
+                  expect_same(varnel::query(index, q, 10, options), expected);
+                }
+                varnel::reset_scan_path();
+              }
+            }
+          }
+        }
+      }
     }
   }
 }

@@ -4,6 +4,8 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <mutex>
+#include <optional>
 #include <string>
 
 #include "quantize/rotation.h"
@@ -11,6 +13,7 @@
 #include "runtime/interrupt.h"
 #include "runtime/memory.h"
 #include "runtime/pool.h"
+#include "search/bounded_scan.h"
 #include "search/code_scan.h"
 #include "search/lut_scan.h"
 
@@ -410,9 +413,9 @@ struct Loop {
     }
   }
 
-  // One query spread over the pool: every lane's key is computed in
-  // parallel, then offered in lane order, so the result is the same as on
-  // one thread.
+  // One query spread over the pool: each task scores and selects from its
+  // own ranges of lanes in lane order, and offer_kept merges the tasks'
+  // lists, so the result is the same as on one thread.
   void run_one_query_split(uint64_t q) const {
     const typename Kernel::Table table = kernel.make_table(job.prepared + q * job.padded_dim);
     const typename Kernel::Table* table_ptr = &table;
@@ -420,22 +423,28 @@ struct Loop {
     const uint64_t granule = kernel.split_granule();
     std::vector<float> sums(blocks_for(lanes.n) * kLanes);
     const uint64_t pieces = (lanes.n + granule - 1) / granule;
+    std::mutex mutex;
+    std::vector<Candidate> kept;
     parallel_for(pieces, [&](std::size_t begin, std::size_t end) {
       typename Kernel::Scratch scratch = kernel.make_scratch();
+      TopK part(job.candidates);
+      std::vector<float> keys(granule);
       for (std::size_t piece = begin; piece < end; ++piece) {
         const uint64_t first = piece * granule;
         const uint64_t last = std::min(lanes.n, first + granule);
         if (!lanes.any_in(first, last)) continue;
         poll_interrupt();
         kernel.sums(&table_ptr, 1, lanes, first, last, sums.data() + first, 0, scratch);
+        offer_lanes(part, key_of, lanes, sums.data() + first, first, last - first, keys.data());
       }
+      std::vector<float> part_keys(job.candidates);
+      std::vector<int64_t> part_positions(job.candidates);
+      part.finish(part_keys.data(), part_positions.data());
+      const std::lock_guard<std::mutex> lock(mutex);
+      append_kept(part_keys.data(), part_positions.data(), job.candidates, kept);
     });
     TopK top(job.candidates);
-    std::vector<float> keys(granule);
-    for (uint64_t first = 0; first < lanes.n; first += granule) {
-      const uint64_t count = std::min(granule, lanes.n - first);
-      offer_lanes(top, key_of, lanes, sums.data() + first, first, count, keys.data());
-    }
+    offer_kept(top, kept);
     job.finish(q, top);
   }
 
@@ -452,6 +461,171 @@ struct Loop {
   }
 };
 
+// ---- 2 and 3 bits: the bounded scan --------------------------------------
+
+// KeyOfScore for a block of lanes, for the bounded scan. The scan needs the
+// key monotone in the code sum for each fixed norm, and rising for a norm
+// >= 0 (LaneKeys); it is, as a
+// chain of rounded operations each monotone in the value passed along (and
+// round-to-nearest is monotone):
+// - ip = fl(sum * norm): rising in sum for norm >= 0, falling for norm < 0,
+//   NaN throughout for a NaN norm;
+// - "ip": the key is ip;
+// - "cosine": with D = fl(q_norm * norm) fixed per lane, fl(ip / D) rises
+//   with ip when D > 0, and the key is the constant 0 otherwise;
+// - "l2": -(fl(A - fl(2 ip))) with A = fl(q_square + fl(norm * norm)) fixed
+//   per lane: fl(2 ip) rises with ip, the difference falls with it, the
+//   negation (exact) rises again.
+// Where an intermediate is infinite a step may give NaN (inf - inf, inf /
+// inf); that happens at an end of the range of sums, so a bound there gives
+// NaN too and the scan scores the lane exactly.
+struct MetricKeys final : LaneKeys {
+  KeyOfScore key_of;
+
+  explicit MetricKeys(KeyOfScore key) : key_of(key) {}
+  void keys(const float* sums, const float* norms, std::size_t count, float* out) const override {
+    switch (key_of.metric) {
+      case Metric::InnerProduct:
+        return keys_of<Metric::InnerProduct>(sums, norms, count, out);
+      case Metric::Cosine:
+        return keys_of<Metric::Cosine>(sums, norms, count, out);
+      case Metric::L2:
+        return keys_of<Metric::L2>(sums, norms, count, out);
+    }
+  }
+  // One loop per metric, so that the compiler vectorises it.
+  template <Metric metric>
+  void keys_of(const float* sums, const float* norms, std::size_t count, float* out) const {
+    const KeyOfScore key{metric, key_of.q_norm, key_of.q_square};
+    for (std::size_t i = 0; i < count; ++i) out[i] = key(sums[i], norms[i]);
+  }
+};
+
+// Codes of about this many bytes stay in the core's second-level cache while
+// a batch of queries passes over them; the batch's tables should fit near it.
+constexpr uint64_t kBoundedStretchBytes = 128 * 1024;
+constexpr uint64_t kBoundedTableBytes = 512 * 1024;
+
+// The 2- and 3-bit query: the approximate scan of search, with the filter's
+// block masks, the metric's keys and the candidates refinement takes. Its
+// selectors end exactly as scoring every allowed vector (Loop<CodeKernel>).
+struct BoundedLoop {
+  const BoundedScanner& scanner;
+  const Lanes& lanes;
+  const Job& job;
+  std::span<const float> centroids;
+  uint64_t bits;
+
+  BoundedQuery bounded_query(uint64_t q) const {
+    return build_bounded_query(job.prepared + q * job.padded_dim, centroids, job.dim, bits);
+  }
+  // The inner product needs no keys: the scan's own score is its key.
+  std::optional<MetricKeys> keys_of(uint64_t q) const {
+    if (job.metric == Metric::InnerProduct) return std::nullopt;
+    return MetricKeys(job.key_of(q));
+  }
+  OfferedLanes offered(const std::optional<MetricKeys>& keys) const {
+    return OfferedLanes{lanes.masks, lanes.positions, keys ? &*keys : nullptr};
+  }
+  uint64_t blocks_per_stretch() const {
+    return std::max<uint64_t>(2, kBoundedStretchBytes / std::max<uint64_t>(1, scanner.block_bytes()));
+  }
+  uint64_t queries_per_batch() const {
+    const uint64_t table_bytes = job.dim / 2 * (bits == 2 ? 16 : 64);
+    const uint64_t fitting = kBoundedTableBytes / std::max<uint64_t>(1, table_bytes) / 4 * 4;
+    return std::clamp<uint64_t>(fitting, 4, kQueryBatch);
+  }
+
+  // Approximate scores of blocks [b0, b1) into out (32 per block), runs of
+  // blocks without an allowed lane left out.
+  void approximate(const BoundedQuery* const* queries, std::size_t nt, uint64_t b0, uint64_t b1,
+                   float* out, std::size_t stride) const {
+    if (!lanes.masks) {
+      scanner.approximate(queries, nt, b0, b1, out, stride);
+      return;
+    }
+    for (uint64_t r0 = b0; r0 < b1;) {
+      if (lanes.masks[r0] == 0) {
+        ++r0;
+        continue;
+      }
+      uint64_t r1 = r0 + 1;
+      while (r1 < b1 && lanes.masks[r1] != 0) ++r1;
+      scanner.approximate(queries, nt, r0, r1, out + (r0 - b0) * kLanes, stride);
+      r0 = r1;
+    }
+  }
+
+  void run_queries(uint64_t q0, uint64_t q1) const {
+    const uint64_t stretch = blocks_per_stretch(), stride = stretch * kLanes;
+    const uint64_t n_blocks = scanner.n_blocks();
+    constexpr uint64_t kGroup = 4;
+    std::vector<float> approx(kGroup * stride);
+    for (uint64_t b0 = q0; b0 < q1; b0 += queries_per_batch()) {
+      const uint64_t b1 = std::min(q1, b0 + queries_per_batch());
+      std::vector<BoundedQuery> queries;
+      std::vector<const BoundedQuery*> query_ptrs;
+      std::vector<std::optional<MetricKeys>> keys;
+      std::vector<TopK> tops;
+      queries.reserve(b1 - b0);
+      for (uint64_t q = b0; q < b1; ++q) {
+        queries.push_back(bounded_query(q));
+        keys.push_back(keys_of(q));
+        tops.emplace_back(job.candidates);
+      }
+      for (const auto& query : queries) query_ptrs.push_back(&query);
+      for (uint64_t s0 = 0; s0 < n_blocks; s0 += stretch) {
+        const uint64_t s1 = std::min(n_blocks, s0 + stretch);
+        if (!lanes.any_in(s0 * kLanes, std::min(lanes.n, s1 * kLanes))) continue;
+        poll_interrupt();
+        for (uint64_t g0 = 0; g0 < queries.size(); g0 += kGroup) {
+          const uint64_t group = std::min<uint64_t>(kGroup, queries.size() - g0);
+          approximate(query_ptrs.data() + g0, group, s0, s1, approx.data(), stride);
+          for (uint64_t t = 0; t < group; ++t) {
+            scanner.offer_lanes(queries[g0 + t], approx.data() + t * stride, s0, s1,
+                                offered(keys[g0 + t]), tops[g0 + t]);
+          }
+        }
+      }
+      for (uint64_t q = b0; q < b1; ++q) job.finish(q, tops[q - b0]);
+    }
+  }
+
+  // One query over all threads: the approximate scores, then the
+  // verification, each split over the pool.
+  void run_one_query_split(uint64_t q) const {
+    const BoundedQuery query = bounded_query(q);
+    const BoundedQuery* one[1] = {&query};
+    const std::optional<MetricKeys> keys = keys_of(q);
+    const uint64_t n_blocks = scanner.n_blocks(), granule = blocks_per_stretch();
+    std::vector<float> approx(n_blocks * kLanes);
+    parallel_for((n_blocks + granule - 1) / granule, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t piece = begin; piece < end; ++piece) {
+        const uint64_t first = piece * granule, last = std::min(n_blocks, first + granule);
+        if (!lanes.any_in(first * kLanes, std::min(lanes.n, last * kLanes))) continue;
+        poll_interrupt();
+        approximate(one, 1, first, last, approx.data() + first * kLanes, (last - first) * kLanes);
+      }
+    });
+    TopK top(job.candidates);
+    scanner.offer_lanes_split(query, approx.data(), n_blocks, offered(keys), top);
+    job.finish(q, top);
+  }
+
+  void run(uint64_t nq) const {
+    if (nq < num_threads() && lanes.n >= kMinVectorsToSplit) {
+      for (uint64_t q = 0; q < nq; ++q) run_one_query_split(q);
+      return;
+    }
+    constexpr uint64_t kGroup = 4;
+    parallel_for((nq + kGroup - 1) / kGroup, [&](std::size_t begin, std::size_t end) {
+      run_queries(begin * kGroup, std::min<uint64_t>(nq, end * kGroup));
+    });
+  }
+};
+
+bool exact_code_scan = false;  // tests: the 2- and 3-bit query scores every vector
+
 // ---- Compaction of sparse filters ----------------------------------------
 
 // The allowed vectors copied out in position order, so that the scan walks
@@ -460,7 +634,8 @@ struct Loop {
 struct Compacted {
   std::vector<uint64_t> positions;
   std::vector<float> norms;
-  RawVector<uint8_t> rows;  // storage rows (2 and 3 bits)
+  RawVector<uint8_t> rows;  // storage rows (2 and 3 bits, exact scan)
+  CodeStore store;          // 2 and 3 bits, bounded scan
   BlockedCache blocked;     // 4 bits
 };
 
@@ -503,6 +678,9 @@ Compacted compact(const SkerryIndex& index, const AllowedSet& allowed) {
   }
   if (index.bits() == 4) {
     out.blocked = repack_4bit(out.rows, m, index.dim());
+    out.rows = {};
+  } else if (!exact_code_scan) {
+    out.store = CodeStore::from_rows(index.dim(), index.bits(), m, out.rows);
     out.rows = {};
   }
   return out;
@@ -568,6 +746,8 @@ uint64_t saturating_product(uint64_t a, uint64_t b) {
 
 void force_filter_compaction(int mode) { forced_compaction = mode; }
 
+void force_exact_code_scan(bool exact) { exact_code_scan = exact; }
+
 SearchResults query(const SkerryIndex& index, std::span<const float> queries, uint64_t k,
                     const QueryOptions& options) {
   const uint64_t dim = index.dim(), n = index.len();
@@ -623,6 +803,10 @@ SearchResults query(const SkerryIndex& index, std::span<const float> queries, ui
         compact_filter ? compacted.blocked.bytes.data() : index.blocked_codes().bytes.data();
     LutKernel kernel{blocked, dim, centroids.data()};
     Loop<LutKernel>{kernel, lanes, job}.run(nq);
+  } else if (!exact_code_scan) {
+    const CodeStore& store = compact_filter ? compacted.store : index.code_store();
+    const BoundedScanner scanner(store, std::span<const float>(lanes.norms, lanes.n));
+    BoundedLoop{scanner, lanes, job, centroids, index.bits()}.run(nq);
   } else {
     // Storage rows produced from the blocked store, alive until the scan ends.
     const auto& stored_rows = index.codes();

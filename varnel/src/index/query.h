@@ -98,6 +98,10 @@ std::vector<float> reconstruct(const SkerryIndex& index, std::span<const uint64_
 // -1 decides by the estimated cost. Results are the same either way.
 void force_filter_compaction(int mode);
 
+// Tests: at 2 and 3 bits, true scores every allowed vector exactly instead of
+// taking the bounded scan's candidates. Results are the same either way.
+void force_exact_code_scan(bool exact);
+
 // IdMapIndex: the positions of the given ids (ids not stored are ignored).
 AllowedSet allowed_ids(const IdMapIndex& index, std::span<const uint64_t> ids);
 

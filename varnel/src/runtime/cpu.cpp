@@ -113,6 +113,7 @@ constexpr ScanPath kAllPaths[] = {ScanPath::Portable, ScanPath::Avx2, ScanPath::
 constexpr int kNoForcedPath = -1;
 
 std::atomic<int> forced_path{kNoForcedPath};
+std::atomic<ScanPathCalibration> calibration{nullptr};
 
 ScanPath default_scan_path() {
   static const ScanPath chosen = preferred_scan_path(std::getenv("VARNEL_SCAN_PATH"));
@@ -163,7 +164,20 @@ ScanPath preferred_scan_path(const char* requested) {
       if (std::strcmp(requested, scan_path_name(path)) == 0 && is_supported(path)) return path;
     }
   }
-  return supported_scan_paths().back();
+  return fastest_scan_path();
+}
+
+void register_scan_path_calibration(ScanPathCalibration timing) { calibration.store(timing); }
+
+ScanPath fastest_scan_path() {
+  static const ScanPath fastest = [] {
+    const std::vector<ScanPath> supported = supported_scan_paths();
+    const ScanPathCalibration timing = calibration.load();
+    if (timing == nullptr || supported.size() == 1) return supported.back();
+    const ScanPath timed = timing(supported);
+    return is_supported(timed) ? timed : supported.back();
+  }();
+  return fastest;
 }
 
 ScanPath active_scan_path() {

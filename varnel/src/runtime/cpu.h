@@ -27,9 +27,10 @@ struct CpuFeatures {
 // Read once; later calls return the same object.
 const CpuFeatures& cpu_features();
 
-// The instruction-set path of the scans and the encoder. The best path the CPU
-// supports is chosen on first use; VARNEL_SCAN_PATH=portable|avx2|avx512|
-// avx512vbmi|neon forces one (if supported).
+// The instruction-set path of the scans and the encoder. The fastest path the
+// CPU supports is chosen on first use (see fastest_scan_path);
+// VARNEL_SCAN_PATH=portable|avx2|avx512|avx512vbmi|neon forces one (if
+// supported).
 enum class ScanPath { Portable, Avx2, Avx512, Avx512Vbmi, Neon };
 // In increasing order of preference; Portable is always first.
 std::vector<ScanPath> supported_scan_paths();
@@ -42,7 +43,20 @@ const char* scan_path_name(ScanPath path);
 // Whether `name` names a path at all (supported here or not).
 bool is_scan_path_name(const char* name);
 // The path chosen on first use when VARNEL_SCAN_PATH holds `requested`
-// (nullptr when unset): that path if it is a supported name, else the best.
+// (nullptr when unset): that path if it is a supported name, else the
+// fastest.
 ScanPath preferred_scan_path(const char* requested);
+
+// The newest flag is not always the fastest kernel (on one CPU the AVX-512
+// BW kernel outruns the VBMI one, on another the reverse), and every path
+// gives the same results, so the search layer, which owns the kernels,
+// registers a timing of them. It receives the supported paths and returns
+// the fastest; it must not call active_scan_path (it runs inside the first
+// choice). Unregistered, or for a path it cannot run, the newest is used.
+using ScanPathCalibration = ScanPath (*)(const std::vector<ScanPath>& supported);
+void register_scan_path_calibration(ScanPathCalibration calibration);
+// The path preferred without VARNEL_SCAN_PATH: the calibration's choice,
+// timed once per process, else the last supported path.
+ScanPath fastest_scan_path();
 
 }  // namespace varnel

@@ -12,6 +12,7 @@
 #include "runtime/cpu.h"
 #include "runtime/error.h"
 #include "runtime/interrupt.h"
+#include "runtime/pool.h"
 #include "search/pair_scan.h"
 
 namespace varnel {
@@ -27,6 +28,8 @@ constexpr double kMaxStep = 127.0;
 constexpr uint64_t kMaxBoundedDim = uint64_t{1} << 20;
 
 constexpr uint64_t kBlocksPerPoll = 256;
+// Blocks of one piece when a single query's verification is split.
+constexpr uint64_t kMinBlocksPerPiece = 128;
 
 std::atomic<uint64_t> offered_total{0};
 std::atomic<uint64_t> verified_total{0};
@@ -189,8 +192,9 @@ bool verify_with_simd() { return false; }
 class PendingOffers {
  public:
   PendingOffers(const BoundedScanner& scanner, const BoundedQuery& query, std::span<const float> norms,
-                TopK& top)
-      : scanner_(scanner), query_(query), norms_(norms), top_(top) {}
+                TopK& top, const OfferedLanes* lanes = nullptr)
+      : scanner_(scanner), query_(query), norms_(norms), top_(top),
+        positions_of_(lanes ? lanes->positions : nullptr), keys_(lanes ? lanes->keys : nullptr) {}
 
   void push(uint64_t position) {
     positions_[count_++] = position;
@@ -201,9 +205,13 @@ class PendingOffers {
     if (count_ == 0) return;
     float sums[BoundedScanner::kVerifyBatch];
     scanner_.exact_sums(query_, positions_, count_, sums);
-    for (std::size_t i = 0; i < count_; ++i) {
-      const float score = sums[i] * norms_[positions_[i]];
-      if (top_.admits(score)) top_.offer(score, positions_[i]);
+    if (keys_ != nullptr) {
+      float norms[BoundedScanner::kVerifyBatch], keys[BoundedScanner::kVerifyBatch];
+      for (std::size_t i = 0; i < count_; ++i) norms[i] = norms_[positions_[i]];
+      keys_->keys(sums, norms, count_, keys);
+      for (std::size_t i = 0; i < count_; ++i) offer(keys[i], positions_[i]);
+    } else {
+      for (std::size_t i = 0; i < count_; ++i) offer(sums[i] * norms_[positions_[i]], positions_[i]);
     }
     verified_ += count_;
     count_ = 0;
@@ -212,10 +220,16 @@ class PendingOffers {
   uint64_t verified() const { return verified_; }
 
  private:
+  void offer(float key, uint64_t lane) {
+    if (top_.admits(key)) top_.offer(key, positions_of_ ? positions_of_[lane] : lane);
+  }
+
   const BoundedScanner& scanner_;
   const BoundedQuery& query_;
   std::span<const float> norms_;
   TopK& top_;
+  const uint64_t* positions_of_;
+  const LaneKeys* keys_;
   uint64_t positions_[BoundedScanner::kVerifyBatch];
   std::size_t count_ = 0;
   uint64_t verified_ = 0;
@@ -451,6 +465,107 @@ uint64_t BoundedScanner::offer_blocks(const BoundedQuery& query, const float* ap
   offered_total.fetch_add(offered, std::memory_order_relaxed);
   verified_total.fetch_add(pending.verified(), std::memory_order_relaxed);
   return pending.verified();
+}
+
+// The keyed form of candidate_lanes. The exact sum s lies in [fl(a + C-),
+// fl(a + C+)] (point 4 above); the key is monotone in s for the lane's norm
+// (LaneKeys), so key(s) lies between the keys of the two bounds, and a lane
+// whose two bound keys are both <= threshold cannot be admitted. For a norm
+// >= 0 the key rises with s, so the upper bound's key is the larger and
+// decides alone. A NaN bound key fails the comparison and keeps the lane; a
+// NaN exact key is never admitted to a full list, so skipping a lane whose
+// exact key would be NaN changes nothing either.
+void BoundedScanner::bound_keys(const BoundedQuery& query, const float* approx, uint64_t b0,
+                                uint64_t b1, const LaneKeys& keys, BoundKeys& out) const {
+  const uint64_t first = b0 * kLanes, count = std::min(b1 * kLanes, store_.size()) - first;
+  const float* norms = norms_.data() + first;
+  out.high.resize(count);
+  int negative = 0;  // a norm below 0 or NaN
+  for (uint64_t v = 0; v < count; ++v) {
+    out.high[v] = approx[v] + query.upper_offset;
+    negative |= !(norms[v] >= 0.0f);
+  }
+  keys.keys(out.high.data(), norms, count, out.high.data());
+  out.rising = negative == 0;
+  if (out.rising) return;
+  out.low.resize(count);
+  for (uint64_t v = 0; v < count; ++v) out.low[v] = approx[v] + query.lower_offset;
+  keys.keys(out.low.data(), norms, count, out.low.data());
+}
+
+namespace {
+
+uint32_t keyed_candidates(const float* high, const float* low, bool rising, uint64_t lanes,
+                          float threshold) {
+  uint32_t mask = 0;
+  for (uint64_t v = 0; v < lanes; ++v) {
+    const bool ruled_out = high[v] <= threshold && (rising || low[v] <= threshold);
+    mask |= static_cast<uint32_t>(!ruled_out) << v;
+  }
+  return mask;
+}
+
+}  // namespace
+
+uint64_t BoundedScanner::offer_lanes(const BoundedQuery& query, const float* approx, uint64_t b0,
+                                     uint64_t b1, const OfferedLanes& lanes, TopK& top) const {
+  const uint64_t n = store_.size();
+  uint64_t offered = 0;
+  PendingOffers pending(*this, query, norms_, top, &lanes);
+  thread_local BoundKeys bounds;
+  if (lanes.keys && b0 * kLanes < n) bound_keys(query, approx, b0, b1, *lanes.keys, bounds);
+  for (uint64_t b = b0; b < b1; ++b) {
+    if ((b - b0) % kBlocksPerPoll == kBlocksPerPoll - 1) poll_interrupt();
+    const uint64_t base = b * kLanes;
+    if (base >= n) break;
+    const uint64_t count = std::min<uint64_t>(kLanes, n - base);
+    uint32_t wanted = count == kLanes ? ~uint32_t{0} : (uint32_t{1} << count) - 1;
+    if (lanes.block_masks != nullptr) wanted &= lanes.block_masks[b];
+    if (wanted == 0) continue;
+    offered += static_cast<uint64_t>(__builtin_popcount(wanted));
+    // The threshold only rises, as in offer_blocks.
+    if (top.has_plain_threshold()) {
+      const float* block_approx = approx + (b - b0) * kLanes;
+      const uint64_t at = (b - b0) * kLanes;
+      wanted &= lanes.keys ? keyed_candidates(bounds.high.data() + at, bounds.rising ? nullptr : bounds.low.data() + at,
+                                              bounds.rising, count, top.threshold())
+                           : candidate_lanes(query, block_approx, base, count, top.threshold());
+    }
+    while (wanted != 0) {
+      pending.push(base + static_cast<unsigned>(__builtin_ctz(wanted)));
+      wanted &= wanted - 1;
+    }
+  }
+  pending.flush();
+  offered_total.fetch_add(offered, std::memory_order_relaxed);
+  verified_total.fetch_add(pending.verified(), std::memory_order_relaxed);
+  return pending.verified();
+}
+
+void BoundedScanner::offer_lanes_split(const BoundedQuery& query, const float* approx, uint64_t b_end,
+                                       const OfferedLanes& lanes, TopK& top) const {
+  const uint64_t k = top.k();
+  // A few pieces per thread even out the verification; each piece should
+  // span many times k lanes, so that its own warm-up verifies little.
+  const uint64_t most = std::min<uint64_t>(4 * num_threads(), b_end * kLanes / (16 * k));
+  const uint64_t pieces = std::clamp<uint64_t>(b_end / kMinBlocksPerPiece, 1, std::max<uint64_t>(1, most));
+  if (pieces == 1) {
+    offer_lanes(query, approx, 0, b_end, lanes, top);
+    return;
+  }
+  std::vector<float> keys(pieces * k);
+  std::vector<int64_t> positions(pieces * k);
+  parallel_for(pieces, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t piece = begin; piece < end; ++piece) {
+      const uint64_t b0 = b_end * piece / pieces, b1 = b_end * (piece + 1) / pieces;
+      TopK part(k);
+      offer_lanes(query, approx + b0 * kLanes, b0, b1, lanes, part);
+      part.finish(keys.data() + piece * k, positions.data() + piece * k);
+    }
+  });
+  std::vector<Candidate> kept;
+  append_kept(keys.data(), positions.data(), pieces * k, kept);
+  offer_kept(top, kept);
 }
 
 VerificationCounts verification_counts() {

@@ -39,6 +39,32 @@ struct BoundedQuery {
 BoundedQuery build_bounded_query(const float* rq, std::span<const float> centroids, uint64_t dim,
                                  uint64_t bits);
 
+// A transform of the score applied before selection (a metric other than the
+// inner product). key(sum, norm) must be monotone in sum for each fixed norm,
+// rising or falling, as every composition of rounded float operations that
+// are each monotone in their argument is, and rising (non-decreasing) for a
+// norm >= 0: then the keys of a sum's two bounds bracket the key of the sum
+// itself, and a lane whose two bound keys are both at or below the selector's
+// threshold cannot be admitted (for a norm >= 0 the upper bound's key alone
+// decides).
+class LaneKeys {
+ public:
+  virtual ~LaneKeys() = default;
+  // out[i] = key(sums[i], norms[i]) for i < count.
+  virtual void keys(const float* sums, const float* norms, std::size_t count, float* out) const = 0;
+};
+
+// What offer_lanes offers: which lanes, under which positions, keyed how.
+struct OfferedLanes {
+  // One mask per block of 32 lanes, bit i for lane i: the lanes that may be
+  // offered; nullptr for every stored lane.
+  const uint32_t* block_masks = nullptr;
+  // The position offered for each lane (rising with the lane); nullptr: the lane.
+  const uint64_t* positions = nullptr;
+  // nullptr: the key is the score, sum * norm.
+  const LaneKeys* keys = nullptr;
+};
+
 class BoundedScanner {
  public:
   // store: 2- or 3-bit codes; norms: one per stored vector.
@@ -60,6 +86,20 @@ class BoundedScanner {
   uint64_t offer_blocks(const BoundedQuery& query, const float* approx, uint64_t b0, uint64_t b1,
                         const uint64_t* allowed, TopK& top) const;
 
+  // As offer_blocks, with block masks, positions other than the lanes and
+  // keys other than the score (see OfferedLanes).
+  uint64_t offer_lanes(const BoundedQuery& query, const float* approx, uint64_t b0, uint64_t b1,
+                       const OfferedLanes& lanes, TopK& top) const;
+
+  // offer_lanes over blocks [0, b_end) for one query, split over the pool:
+  // each piece selects its own best top.k(), then the pieces' lists are
+  // offered to `top` in position order. The k best of a union are among the
+  // k best of its parts, and the selector keeps the k best in a total order
+  // (score, then the earlier position), so `top` ends as one pass leaves it.
+  // approx: the approximate scores of all these blocks (stride 32 per block).
+  void offer_lanes_split(const BoundedQuery& query, const float* approx, uint64_t b_end,
+                         const OfferedLanes& lanes, TopK& top) const;
+
   // The exact unnormalised sum of one stored vector (the sequential float sum
   // of its table entries in coordinate order) and its score (times its norm).
   float exact_sum(const BoundedQuery& query, uint64_t position) const;
@@ -73,10 +113,19 @@ class BoundedScanner {
                   float* sums) const;
 
   uint64_t n_blocks() const { return store_.n_blocks(); }
+  uint64_t block_bytes() const { return store_.block_bytes(); }
 
  private:
   uint32_t candidate_lanes(const BoundedQuery& query, const float* approx, uint64_t base,
                            uint64_t lanes, float threshold) const;
+  // The keys of the two bounds of every lane of blocks [b0, b1), computed
+  // once per call of offer_lanes (they do not depend on the threshold).
+  struct BoundKeys {
+    std::vector<float> high, low;
+    bool rising = true;  // every norm >= 0: the upper bound's key is the larger
+  };
+  void bound_keys(const BoundedQuery& query, const float* approx, uint64_t b0, uint64_t b1,
+                  const LaneKeys& keys, BoundKeys& out) const;
 
   const CodeStore& store_;
   std::span<const float> norms_;

@@ -39,4 +39,13 @@ QueryTable build_query_table(const float* rq, const float* centroids, uint64_t d
 void scan_blocks(const QueryTable* const* tables, std::size_t nt, const uint8_t* blocked,
                  uint64_t dim, uint64_t b0, uint64_t b1, float* out, std::size_t out_stride);
 
+// The 4-bit kernels' rates at dim 128 ((query, stored vector) pairs per
+// second) from the timing that picks the fastest path of this process (run
+// now if it has not yet); empty with fewer than two SIMD paths.
+struct ScanPathRate {
+  ScanPath path;
+  double pairs_per_second;
+};
+std::vector<ScanPathRate> scan_path_rates();
+
 }  // namespace varnel

@@ -1,6 +1,7 @@
 #include "search/search.h"
 
 #include <algorithm>
+#include <mutex>
 #include <cstring>
 #include <limits>
 
@@ -73,24 +74,34 @@ SearchResults empty_rows(uint64_t nq, uint64_t k) {
   return results;
 }
 
-// Scores the stored vectors of one query into a buffer of `span` values
-// (n and, for the 4-bit layout, the empty lanes after it), the work spread
-// over the pool; the selector then runs over the first n in position order,
-// so the result is the same as when one task does everything.
+// Scores the stored vectors of one query over the pool, `granule` of the
+// `span` lanes (n and, for the 4-bit layout, the empty lanes after it) at a
+// time; each task selects from its own ranges in position order, and the
+// tasks' lists are merged by offer_kept, so the result is the same as when
+// one task does everything.
 template <class ScoreRange>
 void search_one_query_split(uint64_t n, uint64_t span, uint64_t granule, uint64_t k,
                             float* scores_out, int64_t* indices_out,
                             const ScoreRange& score_range) {
-  std::vector<float> scores(span);
-  uint64_t pieces = (span + granule - 1) / granule;
+  const uint64_t pieces = (span + granule - 1) / granule;
+  std::mutex mutex;
+  std::vector<Candidate> kept;
   parallel_for(pieces, [&](std::size_t begin, std::size_t end) {
+    std::vector<float> scores(granule);
+    TopK part(k);
     for (std::size_t piece = begin; piece < end; ++piece) {
-      uint64_t first = piece * granule;
-      score_range(first, std::min(span, first + granule), scores.data() + first);
+      const uint64_t first = piece * granule;
+      score_range(first, std::min(span, first + granule), scores.data());
+      if (first < n) offer_scores(part, scores.data(), first, std::min(n - first, granule));
     }
+    std::vector<float> part_scores(k);
+    std::vector<int64_t> part_positions(k);
+    part.finish(part_scores.data(), part_positions.data());
+    const std::lock_guard<std::mutex> lock(mutex);
+    append_kept(part_scores.data(), part_positions.data(), k, kept);
   });
   TopK top(k);
-  offer_scores(top, scores.data(), 0, n);
+  offer_kept(top, kept);
   top.finish(scores_out, indices_out);
 }
 
@@ -241,7 +252,7 @@ struct BoundedSearch {
   }
 
   // One query over all threads: the approximate scores of all blocks in
-  // parallel, then one pass of verification in position order.
+  // parallel, then the verification, split over the threads too.
   void run_single(uint64_t q, uint64_t k, SearchResults& results) const {
     const BoundedQuery bounded = query(q);
     const BoundedQuery* one[1] = {&bounded};
@@ -256,7 +267,7 @@ struct BoundedSearch {
       }
     });
     TopK top(k);
-    scanner.offer_blocks(bounded, approx.data(), 0, n_blocks, nullptr, top);
+    scanner.offer_lanes_split(bounded, approx.data(), n_blocks, OfferedLanes{}, top);
     top.finish(results.scores.data() + q * k, results.indices.data() + q * k);
   }
 };

@@ -122,4 +122,18 @@ void offer_scores(TopK& top, const float* scores, uint64_t first, uint64_t count
   }
 }
 
+void append_kept(const float* scores, const int64_t* positions, uint64_t count,
+                 std::vector<Candidate>& kept) {
+  for (uint64_t i = 0; i < count; ++i) {
+    if (positions[i] >= 0) kept.push_back({scores[i], static_cast<uint64_t>(positions[i])});
+  }
+}
+
+void offer_kept(TopK& top, std::vector<Candidate>& kept) {
+  std::sort(kept.begin(), kept.end(), [](const Candidate& a, const Candidate& b) { return a.pos < b.pos; });
+  for (const Candidate& candidate : kept) {
+    if (top.admits(candidate.score)) top.offer(candidate.score, candidate.pos);
+  }
+}
+
 }  // namespace varnel

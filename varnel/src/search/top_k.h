@@ -24,6 +24,7 @@ class TopK {
   // scores strictly above threshold() are admitted.
   bool has_plain_threshold() const { return list_.size() == k_ && list_.front().score == list_.front().score; }
   float threshold() const { return list_.front().score; }
+  uint64_t k() const { return k_; }
   // Completes the list with (-inf, -1) and writes it best first.
   void finish(float* scores_out, int64_t* indices_out);
 
@@ -36,6 +37,18 @@ class TopK {
   std::vector<Candidate> list_;
   uint64_t k_;
 };
+
+// A selector's kept list (finish() output: count slots, position -1 for an
+// empty one) appended to `kept`.
+void append_kept(const float* scores, const int64_t* positions, uint64_t count,
+                 std::vector<Candidate>& kept);
+
+// Offers `kept`, the lists of several selectors that each saw a disjoint
+// range of positions in order, to `top` in position order. `top` then holds
+// what one selector offered every position of those ranges would: it keeps
+// the k best in a total order (score, then the earlier position), and the k
+// best of a union are among the k best of its parts. Reorders `kept`.
+void offer_kept(TopK& top, std::vector<Candidate>& kept);
 
 // Offers scores[i] for positions first .. first + count - 1, in order,
 // skipping cheaply the ones that cannot enter.
