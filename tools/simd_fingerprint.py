@@ -51,7 +51,11 @@ def main() -> None:
     if args.path:
         print(f"{varnel.simd_path()} {result_digest()}")
         return
-    print(f"default path: {varnel.simd_path()}")
+    # The default is timed among the SIMD paths on first use, so which of
+    # them wins may differ from run to run; that it is a SIMD one may not.
+    default = varnel.simd_path()
+    print(f"default path: {default}", file=sys.stderr)
+    print(f"default path is the portable code: {default == 'portable'}")
     print(f"supported paths: {' '.join(varnel._varnel._supported_simd_paths())}")
     for path in varnel._varnel._supported_simd_paths():
         print(f"{path}: {on_path(path)}")
