@@ -56,9 +56,11 @@ void check_id_count(uint64_t id_count, uint64_t vector_count) {
   }
 }
 
-void check_rows_are_usable(std::span<const float> rows, uint64_t dim, const char* what) {
+// "{what} {row}{where} has a NaN ...", as the other indexes word it.
+void check_rows_are_usable(std::span<const float> rows, uint64_t dim, const char* what,
+                           const char* where = "") {
   if (const auto row = first_unusable_query(rows, dim)) {
-    throw Error(std::string(what) + " " + std::to_string(*row) +
+    throw Error(std::string(what) + " " + std::to_string(*row) + where +
                 " has a NaN or infinite value, or a norm too large for float32");
   }
 }
@@ -137,7 +139,7 @@ PartitionedIndex PartitionedIndex::create(uint64_t dim, uint64_t bits, uint64_t 
 void PartitionedIndex::train(std::span<const float> sample) {
   const uint64_t n = vector_count(sample.size(), dim_);
   if (len() > 0) throw Error("train needs an empty index: this one holds " + std::to_string(len()) + " vectors");
-  check_rows_are_usable(sample, dim_, "vector");
+  check_rows_are_usable(sample, dim_, "vector", " of the sample");
   KMeansOptions options;
   options.max_per_list = kTrainPerList;
   options.iterations = kTrainIterations;
@@ -224,7 +226,7 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
   check_ids_are_new(ids);
   if (count == 0) return;
   if (!is_trained()) throw Error("the index is not trained: call train before adding vectors");
-  check_rows_are_usable(vectors, dim_, "vector");
+  check_rows_are_usable(vectors, dim_, "vector", " of the batch");
 
   std::vector<uint32_t> assignment(count);
   coarse_.nearest(vectors.data(), count, assignment.data());
