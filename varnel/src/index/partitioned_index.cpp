@@ -73,9 +73,36 @@ struct QueryTables {
   BoundedQuery bounded;  // 2 and 3 bits
 };
 
+// Selector keys are "higher is better": for L2 the key is the negated
+// squared distance, so one selector serves every metric. `ip` is the
+// estimated inner product (search's score); `length` the vector's norm.
+struct KeyOfScore {
+  Metric metric = Metric::InnerProduct;
+  float q_norm = 0.0f;
+  float q_square = 0.0f;
+
+  float operator()(float ip, float length) const {
+    switch (metric) {
+      case Metric::InnerProduct:
+        return ip;
+      case Metric::Cosine: {
+        const float denominator = q_norm * length;
+        return denominator > 0.0f ? ip / denominator : 0.0f;
+      }
+      case Metric::L2: {
+        const float squares = q_square + length * length;
+        const float twice = 2.0f * ip;
+        return -(squares - twice);
+      }
+    }
+    return ip;
+  }
+};
+
 struct QueryState {
   const float* dots = nullptr;  // <q, centroid> of every list
   const QueryTables* tables = nullptr;
+  KeyOfScore key_of;
   TopK top;
   explicit QueryState(uint64_t k) : top(k) {}
 };
@@ -84,9 +111,10 @@ struct QueryState {
 class Verifier {
  public:
   Verifier(const BoundedScanner& scanner, const BoundedQuery& query, std::span<const float> norms,
-           float offset, uint64_t key_base, TopK& top)
-      : scanner_(scanner), query_(query), norms_(norms), offset_(offset), key_base_(key_base), top_(top) {}
-  ~Verifier() = default;
+           std::span<const float> lengths, float offset, const KeyOfScore& key_of, uint64_t key_base,
+           TopK& top)
+      : scanner_(scanner), query_(query), norms_(norms), lengths_(lengths), offset_(offset),
+        key_of_(key_of), key_base_(key_base), top_(top) {}
   void push(uint64_t position) {
     positions_[count_++] = position;
     if (count_ == BoundedScanner::kVerifyBatch) flush();
@@ -96,8 +124,9 @@ class Verifier {
     float sums[BoundedScanner::kVerifyBatch];
     scanner_.exact_sums(query_, positions_, count_, sums);
     for (std::size_t i = 0; i < count_; ++i) {
-      const float score = offset_ + sums[i] * norms_[positions_[i]];
-      if (top_.admits(score)) top_.offer(score, key_base_ + positions_[i]);
+      const uint64_t p = positions_[i];
+      const float score = key_of_(offset_ + sums[i] * norms_[p], lengths_[p]);
+      if (top_.admits(score)) top_.offer(score, key_base_ + p);
     }
     count_ = 0;
   }
@@ -106,7 +135,9 @@ class Verifier {
   const BoundedScanner& scanner_;
   const BoundedQuery& query_;
   std::span<const float> norms_;
+  std::span<const float> lengths_;
   float offset_;
+  const KeyOfScore& key_of_;
   uint64_t key_base_;
   TopK& top_;
   uint64_t positions_[BoundedScanner::kVerifyBatch];
@@ -317,31 +348,41 @@ void PartitionedIndex::remove_many(std::span<const uint64_t> ids) {
 std::vector<uint32_t> PartitionedIndex::probe_lists(std::span<const float> queries, uint64_t nq,
                                                     uint64_t probes) const {
   std::vector<uint32_t> out(nq * probes);
-  std::vector<float> dots(lists_), scores(probes);
-  std::vector<int64_t> chosen(probes);
+  std::vector<float> dots(lists_);
   for (uint64_t q = 0; q < nq; ++q) {
     coarse_.dots(queries.data() + q * dim_, 1, dots.data());
-    TopK top(probes);
-    offer_scores(top, dots.data(), 0, lists_);
-    top.finish(scores.data(), chosen.data());
-    std::sort(chosen.begin(), chosen.end());
-    for (uint64_t p = 0; p < probes; ++p) out[q * probes + p] = static_cast<uint32_t>(chosen[p]);
+    const std::vector<uint32_t> chosen = nearest_lists(dots.data(), probes);
+    std::copy(chosen.begin(), chosen.end(), out.begin() + q * probes);
   }
   return out;
 }
 
+// The `probes` lists of largest <q, centroid> (of equal values the lower
+// list number), in increasing list order.
+std::vector<uint32_t> PartitionedIndex::nearest_lists(const float* dots, uint64_t probes) const {
+  TopK top(probes);
+  offer_scores(top, dots, 0, lists_);
+  std::vector<float> scores(probes);
+  std::vector<int64_t> chosen(probes);
+  top.finish(scores.data(), chosen.data());
+  std::sort(chosen.begin(), chosen.end());
+  return std::vector<uint32_t>(chosen.begin(), chosen.end());
+}
+
 namespace {
 
-// What a scan of lists needs from the index, for one search call.
+// What a scan of lists needs from the index, for one call.
 struct ListScanner {
   const std::vector<PartitionedIndex::List>& lists;
   uint64_t dim, bits;
+  const std::vector<AllowedSet>* allowed;  // per list; nullptr: every vector
 
   // Offers the vectors of list `l` to the selectors of `states` (all probe it).
   void scan(uint64_t l, QueryState* const* states, std::size_t count, std::vector<float>& buffer) const {
     const PartitionedIndex::List& list = lists[l];
     const uint64_t n = list.ids.size();
     if (n == 0 || count == 0) return;
+    if (allowed && (*allowed)[l].count() == 0) return;
     poll_interrupt();
     const uint64_t blocks = list.codes.n_blocks();
     const uint64_t stride = blocks * 32;
@@ -351,12 +392,7 @@ struct ListScanner {
       for (std::size_t t = 0; t < count; ++t) tables[t] = &states[t]->tables->table;
       scan_blocks(tables.data(), count, list.codes.blocked().bytes.data(), dim, 0, blocks,
                   buffer.data(), stride);
-      for (std::size_t t = 0; t < count; ++t) {
-        float* row = buffer.data() + t * stride;
-        const float offset = states[t]->dots[l];
-        for (uint64_t i = 0; i < n; ++i) row[i] = offset + row[i] * list.norms[i];
-        offer_scores(states[t]->top, row, key_of(l, 0), n);
-      }
+      for (std::size_t t = 0; t < count; ++t) offer_scanned(l, *states[t], buffer.data() + t * stride);
       return;
     }
     const BoundedScanner scanner(list.codes, list.norms);
@@ -371,6 +407,25 @@ struct ListScanner {
     }
   }
 
+  // 4 bits: `row` holds the code sums of the list's vectors.
+  void offer_scanned(uint64_t l, QueryState& state, float* row) const {
+    const PartitionedIndex::List& list = lists[l];
+    const uint64_t n = list.ids.size();
+    const float offset = state.dots[l];
+    for (uint64_t i = 0; i < n; ++i) row[i] = offset + row[i] * list.norms[i];  // vectorises
+    if (state.key_of.metric != Metric::InnerProduct) {
+      for (uint64_t i = 0; i < n; ++i) row[i] = state.key_of(row[i], list.lengths[i]);
+    }
+    if (!allowed) {
+      offer_scores(state.top, row, key_of(l, 0), n);
+      return;
+    }
+    const AllowedSet& set = (*allowed)[l];
+    for (uint64_t i = 0; i < n; ++i) {
+      if (set.contains(i) && state.top.admits(row[i])) state.top.offer(row[i], key_of(l, i));
+    }
+  }
+
   // 2 and 3 bits: exact scores for every vector whose bound does not rule it out.
   void verify(uint64_t l, QueryState& state, const BoundedScanner& scanner, const float* approx) const {
     const PartitionedIndex::List& list = lists[l];
@@ -378,13 +433,15 @@ struct ListScanner {
     const float offset = state.dots[l];
     const BoundedQuery& bounded = state.tables->bounded;
     const float up = bounded.upper_offset, down = bounded.lower_offset;
-    Verifier verifier(scanner, bounded, list.norms, offset, key_of(l, 0), state.top);
+    const AllowedSet* set = allowed ? &(*allowed)[l] : nullptr;
+    Verifier verifier(scanner, bounded, list.norms, list.lengths, offset, state.key_of, key_of(l, 0), state.top);
     for (uint64_t p = 0; p < n; ++p) {
+      if (set && !set->contains(p)) continue;
       if (state.top.has_plain_threshold()) {
         const float threshold = state.top.threshold();
-        const float norm = list.norms[p];
-        const float high = offset + (approx[p] + up) * norm;
-        const float low = offset + (approx[p] + down) * norm;
+        const float norm = list.norms[p], length = list.lengths[p];
+        const float high = state.key_of(offset + (approx[p] + up) * norm, length);
+        const float low = state.key_of(offset + (approx[p] + down) * norm, length);
         if (high <= threshold && low <= threshold) continue;
       }
       verifier.push(p);
@@ -393,16 +450,10 @@ struct ListScanner {
   }
 };
 
-struct Candidates {
-  std::vector<float> scores;
-  std::vector<int64_t> keys;
-};
-
 }  // namespace
 
-IdSearchResults PartitionedIndex::search(std::span<const float> queries, uint64_t k,
-                                         uint64_t probes) const {
-  const uint64_t nq = vector_count(queries.size(), dim_);
+void PartitionedIndex::check_search(std::span<const float> queries, uint64_t k, uint64_t probes) const {
+  vector_count(queries.size(), dim_);
   if (k == 0) throw ArgumentError("k must be at least 1");
   if (probes == 0 || probes > lists_) {
     throw ArgumentError("probes must be between 1 and lists (" + std::to_string(lists_) + "), got " +
@@ -410,18 +461,46 @@ IdSearchResults PartitionedIndex::search(std::span<const float> queries, uint64_
   }
   if (!is_trained()) throw Error("the index is not trained: call train before searching");
   check_rows_are_usable(queries, dim_, "query");
+}
 
+IdSearchResults PartitionedIndex::search(std::span<const float> queries, uint64_t k,
+                                         uint64_t probes) const {
+  check_search(queries, k, probes);
   const uint64_t width = std::max<uint64_t>(1, std::min(k, len()));
+  ScanRequest request;
+  request.width = width;
+  return to_ids(scan(queries, probes, request));
+}
+
+IdSearchResults PartitionedIndex::to_ids(KeyResults found) const {
   IdSearchResults results;
+  results.nq = found.nq;
+  results.k = found.width;
+  results.scores = std::move(found.scores);
+  results.ids.assign(found.keys.size(), kEmptyId);
+  for (uint64_t i = 0; i < found.keys.size(); ++i) {
+    if (found.keys[i] >= 0) results.ids[i] = id_at(static_cast<uint64_t>(found.keys[i]));
+  }
+  return results;
+}
+
+uint64_t PartitionedIndex::id_at(uint64_t key) const {
+  return lists_data_[key >> 32].ids[key & 0xffffffffu];
+}
+
+PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queries, uint64_t probes,
+                                                    const ScanRequest& request) const {
+  const uint64_t nq = queries.size() / dim_;
+  const uint64_t width = request.width;
+  KeyResults results;
   results.nq = nq;
-  results.k = width;
+  results.width = width;
   results.scores.assign(nq * width, -std::numeric_limits<float>::infinity());
-  results.ids.assign(nq * width, kEmptyId);
+  results.keys.assign(nq * width, -1);
   if (nq == 0) return results;
 
   const uint64_t block = block_size(rotation_);
-  const ListScanner scanner{lists_data_, dim_, bits_};
-  std::vector<int64_t> keys(nq * width, -1);
+  const ListScanner scanner{lists_data_, dim_, bits_, request.allowed};
 
   auto tables_for = [&](const float* rq) {
     QueryTables tables;
@@ -431,6 +510,15 @@ IdSearchResults PartitionedIndex::search(std::span<const float> queries, uint64_
       tables.bounded = build_bounded_query(rq, codebook_.centroids, dim_, bits_);
     }
     return tables;
+  };
+  auto key_of_query = [&](uint64_t q) {
+    KeyOfScore key;
+    key.metric = request.metric;
+    if (request.metric != Metric::InnerProduct) {
+      key.q_norm = vector_norm(queries.data() + q * dim_, dim_);
+      key.q_square = key.q_norm * key.q_norm;
+    }
+    return key;
   };
 
   // Queries [q0, q1) on one thread: their probes grouped by list, lists in
@@ -447,18 +535,16 @@ IdSearchResults PartitionedIndex::search(std::span<const float> queries, uint64_
     tables.reserve(count);
     std::vector<std::pair<uint32_t, uint32_t>> probed;  // (list, query in group)
     probed.reserve(count * probes);
-    std::vector<float> chosen_scores(probes);
-    std::vector<int64_t> chosen(probes);
     for (uint64_t q = 0; q < count; ++q) {
       poll_interrupt();
       states.emplace_back(width);
       states.back().dots = dots.data() + q * lists_;
+      states.back().key_of = key_of_query(q0 + q);
       tables.push_back(tables_for(prepared.data() + q * rotations_.padded_dim));
       states.back().tables = &tables.back();
-      TopK top(probes);
-      offer_scores(top, states.back().dots, 0, lists_);
-      top.finish(chosen_scores.data(), chosen.data());
-      for (const int64_t l : chosen) probed.emplace_back(static_cast<uint32_t>(l), static_cast<uint32_t>(q));
+      for (const uint32_t l : nearest_lists(states.back().dots, probes)) {
+        probed.emplace_back(l, static_cast<uint32_t>(q));
+      }
     }
     std::sort(probed.begin(), probed.end());
     std::vector<float> buffer;
@@ -470,22 +556,24 @@ IdSearchResults PartitionedIndex::search(std::span<const float> queries, uint64_
       scanner.scan(l, group.data(), group.size(), buffer);
     }
     for (uint64_t q = 0; q < count; ++q) {
-      states[q].top.finish(results.scores.data() + (q0 + q) * width, keys.data() + (q0 + q) * width);
+      states[q].top.finish(results.scores.data() + (q0 + q) * width, results.keys.data() + (q0 + q) * width);
     }
   };
 
-  // One query over the pool: each task scans some of its lists into its own
-  // selector; the union of their lists, offered in key order, gives the
-  // selector of a single pass (each holds its share's best by score, then key).
-  auto run_single = [&](uint64_t q, const std::vector<uint32_t>& chosen, const float* dots,
-                        const float* rq) {
+  // One query over the pool: each task scans a contiguous share of its lists
+  // into its own selector. Each share's selector holds the share's best by
+  // (score, key); offered again in key order, their union gives exactly the
+  // selector of one pass over all lists.
+  auto run_single = [&](uint64_t q, const std::vector<uint32_t>& chosen, const float* dots, const float* rq) {
     std::mutex mutex;
     std::vector<std::pair<int64_t, float>> merged;
     const QueryTables tables = tables_for(rq);
+    const KeyOfScore key = key_of_query(q);
     parallel_for(chosen.size(), [&](std::size_t begin, std::size_t end) {
       QueryState state(width);
       state.dots = dots;
       state.tables = &tables;
+      state.key_of = key;
       QueryState* one[1] = {&state};
       std::vector<float> buffer;
       for (std::size_t p = begin; p < end; ++p) scanner.scan(chosen[p], one, 1, buffer);
@@ -499,25 +587,24 @@ IdSearchResults PartitionedIndex::search(std::span<const float> queries, uint64_
     });
     std::sort(merged.begin(), merged.end());
     TopK top(width);
-    for (const auto& [key, score] : merged) top.offer(score, static_cast<uint64_t>(key));
-    top.finish(results.scores.data() + q * width, keys.data() + q * width);
+    for (const auto& [found_key, score] : merged) top.offer(score, static_cast<uint64_t>(found_key));
+    top.finish(results.scores.data() + q * width, results.keys.data() + q * width);
   };
 
   if (nq < num_threads()) {
-    std::vector<float> prepared = prepare_queries(queries, nq, dim_, signs_, rotations_.matrices, block,
-                                                  rotations_.padded_dim);
+    const std::vector<float> prepared = prepare_queries(queries, nq, dim_, signs_, rotations_.matrices, block,
+                                                        rotations_.padded_dim);
     std::vector<float> dots(lists_);
-    const std::vector<uint32_t> all = probe_lists(queries, nq, probes);
     for (uint64_t q = 0; q < nq; ++q) {
-      std::vector<uint32_t> chosen(all.begin() + q * probes, all.begin() + (q + 1) * probes);
+      coarse_.dots(queries.data() + q * dim_, 1, dots.data());
+      const std::vector<uint32_t> chosen = nearest_lists(dots.data(), probes);
       uint64_t vectors = 0;
       for (const uint32_t l : chosen) vectors += lists_data_[l].ids.size();
       if (vectors < kMinVectorsToSplit || chosen.size() < 2) {
         run_group(q, q + 1);
-        continue;
+      } else {
+        run_single(q, chosen, dots.data(), prepared.data() + q * rotations_.padded_dim);
       }
-      coarse_.dots(queries.data() + q * dim_, 1, dots.data());
-      run_single(q, chosen, dots.data(), prepared.data() + q * rotations_.padded_dim);
     }
   } else {
     const uint64_t threads = num_threads();
@@ -527,12 +614,89 @@ IdSearchResults PartitionedIndex::search(std::span<const float> queries, uint64_
       for (std::size_t g = begin; g < end; ++g) run_group(g * per_group, std::min(nq, (g + 1) * per_group));
     });
   }
-  for (uint64_t i = 0; i < nq * width; ++i) {
-    if (keys[i] < 0) continue;
-    const uint64_t key = static_cast<uint64_t>(keys[i]);
-    results.ids[i] = lists_data_[key >> 32].ids[key & 0xffffffffu];
-  }
   return results;
+}
+
+// ---- Search with options ----
+
+IdSearchResults query(const PartitionedIndex& index, std::span<const float> queries, uint64_t k,
+                      uint64_t probes, const PartitionedQueryOptions& options) {
+  index.check_search(queries, k, probes);
+  if (options.refine_factor == 0) throw ArgumentError("refine_factor must be at least 1");
+  if (options.refine && options.refine->cols != index.dim()) {
+    throw ArgumentError("refine has " + std::to_string(options.refine->cols) +
+                        " columns but the index has dim " + std::to_string(index.dim()));
+  }
+  // Allowed ids as positions of each list; ids not stored are ignored.
+  std::vector<AllowedSet> allowed;
+  uint64_t eligible = index.len();
+  if (options.allowed_ids) {
+    allowed.reserve(index.lists());
+    for (const PartitionedIndex::List& list : index.list_data()) allowed.push_back(AllowedSet::none(list.ids.size()));
+    for (const uint64_t id : *options.allowed_ids) {
+      uint64_t l = 0, position = 0;
+      if (index.locate(id, &l, &position)) allowed[l].allow(position);
+    }
+    eligible = 0;
+    for (const AllowedSet& set : allowed) eligible += set.count();
+  }
+  if (options.refine) {
+    uint64_t largest = 0;
+    bool any = false;
+    for (uint64_t l = 0; l < index.lists(); ++l) {
+      const std::vector<uint64_t>& ids = index.list_data()[l].ids;
+      for (uint64_t p = 0; p < ids.size(); ++p) {
+        if (options.allowed_ids && !allowed[l].contains(p)) continue;
+        largest = !any || ids[p] > largest ? ids[p] : largest;
+        any = true;
+      }
+    }
+    if (any && largest >= options.refine->rows) {
+      throw ArgumentError("refine has " + std::to_string(options.refine->rows) + " rows but id " +
+                          std::to_string(largest) + " may be returned (rows are indexed by id)");
+    }
+  }
+  const uint64_t k_eff = std::max<uint64_t>(1, std::min(k, eligible));
+  PartitionedIndex::ScanRequest request;
+  request.metric = options.metric;
+  request.allowed = options.allowed_ids ? &allowed : nullptr;
+  request.width = k_eff;
+  if (options.refine) {
+    uint64_t product = 0;
+    if (__builtin_mul_overflow(k_eff, options.refine_factor, &product)) product = ~uint64_t{0};
+    request.width = std::max<uint64_t>(1, std::min(eligible, std::max(k_eff, product)));
+  }
+  PartitionedIndex::KeyResults found = index.scan(queries, probes, request);
+  const uint64_t nq = found.nq;
+  if (options.refine) {
+    // Exact scores of the candidates, offered in key order.
+    PartitionedIndex::KeyResults exact;
+    exact.nq = nq;
+    exact.width = k_eff;
+    exact.scores.resize(nq * k_eff);
+    exact.keys.resize(nq * k_eff);
+    std::vector<int64_t> candidates;
+    for (uint64_t q = 0; q < nq; ++q) {
+      poll_interrupt();
+      const float* query_row = queries.data() + q * index.dim();
+      candidates.assign(found.keys.begin() + q * found.width, found.keys.begin() + (q + 1) * found.width);
+      std::sort(candidates.begin(), candidates.end());
+      TopK top(k_eff);
+      for (const int64_t key : candidates) {
+        if (key < 0) continue;
+        const uint64_t id = index.id_at(static_cast<uint64_t>(key));
+        const float score = exact_score(options.metric, query_row,
+                                        options.refine->data + id * options.refine->cols, index.dim());
+        top.offer(options.metric == Metric::L2 ? -score : score, static_cast<uint64_t>(key));
+      }
+      top.finish(exact.scores.data() + q * k_eff, exact.keys.data() + q * k_eff);
+    }
+    found = std::move(exact);
+  }
+  if (options.metric == Metric::L2) {
+    for (float& score : found.scores) score = -score;
+  }
+  return index.to_ids(std::move(found));
 }
 
 // ---- Loading ----

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "index/id_map.h"
+#include "index/query.h"
 #include "quantize/code_store.h"
 #include "quantize/codebook.h"
 #include "quantize/rotor.h"
@@ -78,6 +79,27 @@ class PartitionedIndex {
   // increasing list order (queries already checked).
   std::vector<uint32_t> probe_lists(std::span<const float> queries, uint64_t nq, uint64_t probes) const;
 
+  // The checks of search: k, probes, trained, usable queries.
+  void check_search(std::span<const float> queries, uint64_t k, uint64_t probes) const;
+
+  // The scan under search and query: selector keys ("higher is better";
+  // the negated distance for L2) and result keys (list << 32 | position,
+  // -1 for an empty slot), nq rows of `width`.
+  struct ScanRequest {
+    uint64_t width = 1;
+    Metric metric = Metric::InnerProduct;
+    const std::vector<AllowedSet>* allowed = nullptr;  // per list; nullptr: all
+  };
+  struct KeyResults {
+    uint64_t nq = 0;
+    uint64_t width = 0;
+    std::vector<float> scores;
+    std::vector<int64_t> keys;
+  };
+  KeyResults scan(std::span<const float> queries, uint64_t probes, const ScanRequest& request) const;
+  IdSearchResults to_ids(KeyResults found) const;
+  uint64_t id_at(uint64_t key) const;
+
   uint64_t dim() const { return dim_; }
   uint64_t bits() const { return bits_; }
   uint64_t lists() const { return lists_; }
@@ -103,6 +125,7 @@ class PartitionedIndex {
 
  private:
   PartitionedIndex() = default;
+  std::vector<uint32_t> nearest_lists(const float* dots, uint64_t probes) const;
   void check_ids_are_new(std::span<const uint64_t> ids) const;
   void encode_batch(std::span<const float> vectors, std::span<const uint32_t> assignment,
                     std::span<const uint64_t> positions);
@@ -120,5 +143,20 @@ class PartitionedIndex {
   uint64_t seed_ = 0;
   Rotation rotation_ = Rotation::Rotor3;
 };
+
+struct PartitionedQueryOptions {
+  Metric metric = Metric::InnerProduct;
+  const RefineRows* refine = nullptr;         // rows indexed by id; nullptr: scores from the codes
+  uint64_t refine_factor = 1;                 // candidates re-scored: refine_factor * k
+  const std::vector<uint64_t>* allowed_ids = nullptr;  // nullptr: every id; unknown ids are ignored
+};
+
+// search() with the options of IdMapIndex's query: only allowed ids, cosine
+// or squared L2 (from the stored vector lengths; L2 ascending), and exact
+// re-scoring of the best refine_factor * k candidates against refine rows.
+// The effective k is min(k, allowed stored ids), at least 1. Empty slots:
+// kEmptyId with -inf (+inf for L2).
+IdSearchResults query(const PartitionedIndex& index, std::span<const float> queries, uint64_t k,
+                      uint64_t probes, const PartitionedQueryOptions& options);
 
 }  // namespace varnel
