@@ -159,12 +159,30 @@ PartitionedIndex PartitionedIndex::create(uint64_t dim, uint64_t bits, uint64_t 
   index.lists_ = lists;
   index.rotation_ = rotation;
   index.seed_ = seed;
-  index.rotations_ = precompute_block_matrices(dim, rotation, seed);
-  index.codebook_ = varnel::codebook(bits, dim);
-  if (uses_sign_vector(rotation)) index.signs_ = make_sign_vector(dim, seed + kSignSeedOffset);
   index.lists_data_.resize(lists);
   for (List& list : index.lists_data_) list.codes = CodeStore(dim, bits);
   return index;
+}
+
+const BlockRotations& PartitionedIndex::block_rotations() const {
+  return rotations_.get_or_init([&] { return precompute_block_matrices(dim_, rotation_, seed_); });
+}
+
+const Codebook& PartitionedIndex::codebook() const {
+  return codebook_.get_or_init([&] { return varnel::codebook(bits_, dim_); });
+}
+
+std::span<const float> PartitionedIndex::sign_vector() const {
+  return signs_.get_or_init([&] {
+    return uses_sign_vector(rotation_) ? make_sign_vector(dim_, seed_ + kSignSeedOffset) : std::vector<float>{};
+  });
+}
+
+// On the calling thread, before any worker needs them.
+void PartitionedIndex::prepare_tables() const {
+  block_rotations();
+  codebook();
+  sign_vector();
 }
 
 void PartitionedIndex::train(std::span<const float> sample) {
@@ -220,6 +238,7 @@ std::vector<uint64_t> PartitionedIndex::list_sizes() const {
 
 void PartitionedIndex::encode_batch(std::span<const float> vectors, std::span<const uint32_t> assignment,
                                     std::span<const uint64_t> positions) {
+  prepare_tables();
   const uint64_t m = assignment.size();
   const uint64_t row = dim_ / 8 * bits_;
   const uint64_t chunks = (m + kEncodeChunk - 1) / kEncodeChunk;
@@ -236,9 +255,9 @@ void PartitionedIndex::encode_batch(std::span<const float> vectors, std::span<co
         float* r = residuals.data() + i * dim_;
         for (uint64_t j = 0; j < dim_; ++j) r[j] = x[j] - c[j];
       }
-      encode_into(std::span<const float>(residuals.data(), count * dim_), count, dim_, signs_,
-                  rotations_.matrices, block_size(rotation_), rotations_.padded_dim,
-                  codebook_.boundaries, bits_, std::span<uint8_t>(rows.data(), count * row),
+      encode_into(std::span<const float>(residuals.data(), count * dim_), count, dim_, sign_vector(),
+                  block_rotations().matrices, block_size(rotation_), block_rotations().padded_dim,
+                  codebook().boundaries, bits_, std::span<uint8_t>(rows.data(), count * row),
                   std::span<float>(norms.data(), count));
       for (uint64_t i = 0; i < count; ++i) {
         List& list = lists_data_[assignment[first + i]];
@@ -499,15 +518,16 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
   results.keys.assign(nq * width, -1);
   if (nq == 0) return results;
 
+  prepare_tables();
   const uint64_t block = block_size(rotation_);
   const ListScanner scanner{lists_data_, dim_, bits_, request.allowed};
 
   auto tables_for = [&](const float* rq) {
     QueryTables tables;
     if (bits_ == 4) {
-      tables.table = build_query_table(rq, codebook_.centroids.data(), dim_);
+      tables.table = build_query_table(rq, codebook().centroids.data(), dim_);
     } else {
-      tables.bounded = build_bounded_query(rq, codebook_.centroids, dim_, bits_);
+      tables.bounded = build_bounded_query(rq, codebook().centroids, dim_, bits_);
     }
     return tables;
   };
@@ -526,7 +546,7 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
   auto run_group = [&](uint64_t q0, uint64_t q1) {
     const uint64_t count = q1 - q0;
     std::vector<float> prepared = prepare_queries(queries.subspan(q0 * dim_, count * dim_), count, dim_,
-                                                  signs_, rotations_.matrices, block, rotations_.padded_dim);
+                                                  sign_vector(), block_rotations().matrices, block, block_rotations().padded_dim);
     std::vector<float> dots(count * lists_);
     coarse_.dots(queries.data() + q0 * dim_, count, dots.data());
     std::vector<QueryState> states;
@@ -540,7 +560,7 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
       states.emplace_back(width);
       states.back().dots = dots.data() + q * lists_;
       states.back().key_of = key_of_query(q0 + q);
-      tables.push_back(tables_for(prepared.data() + q * rotations_.padded_dim));
+      tables.push_back(tables_for(prepared.data() + q * block_rotations().padded_dim));
       states.back().tables = &tables.back();
       for (const uint32_t l : nearest_lists(states.back().dots, probes)) {
         probed.emplace_back(l, static_cast<uint32_t>(q));
@@ -592,8 +612,8 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
   };
 
   if (nq < num_threads()) {
-    const std::vector<float> prepared = prepare_queries(queries, nq, dim_, signs_, rotations_.matrices, block,
-                                                        rotations_.padded_dim);
+    const std::vector<float> prepared = prepare_queries(queries, nq, dim_, sign_vector(), block_rotations().matrices, block,
+                                                        block_rotations().padded_dim);
     std::vector<float> dots(lists_);
     for (uint64_t q = 0; q < nq; ++q) {
       coarse_.dots(queries.data() + q * dim_, 1, dots.data());
@@ -603,7 +623,7 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
       if (vectors < kMinVectorsToSplit || chosen.size() < 2) {
         run_group(q, q + 1);
       } else {
-        run_single(q, chosen, dots.data(), prepared.data() + q * rotations_.padded_dim);
+        run_single(q, chosen, dots.data(), prepared.data() + q * block_rotations().padded_dim);
       }
     }
   } else {

@@ -29,6 +29,7 @@
 #include "quantize/codebook.h"
 #include "quantize/rotor.h"
 #include "runtime/memory.h"
+#include "runtime/once_cell.h"
 #include "search/coarse.h"
 
 namespace varnel {
@@ -112,9 +113,12 @@ class PartitionedIndex {
   bool locate(uint64_t id, uint64_t* list, uint64_t* position) const;
 
   // Shared by every list: rotation, codebook, sign vector.
-  const BlockRotations& block_rotations() const { return rotations_; }
-  const Codebook& codebook() const { return codebook_; }
-  std::span<const float> sign_vector() const { return signs_; }
+  // Built on first use, so that an index (or a file) of a large dim costs
+  // nothing until it codes or searches.
+  const BlockRotations& block_rotations() const;
+  const Codebook& codebook() const;
+  std::span<const float> sign_vector() const;
+  void prepare_tables() const;
   const CoarseTable& coarse() const { return coarse_; }
 
   // Rebuilds an index from stored state (file loading); checks everything
@@ -134,9 +138,9 @@ class PartitionedIndex {
   CoarseTable coarse_;
   std::vector<List> lists_data_;
   std::unordered_map<uint64_t, uint64_t> where_;  // id -> (list << 32) | position
-  BlockRotations rotations_;
-  Codebook codebook_;
-  std::vector<float> signs_;
+  OnceCell<BlockRotations> rotations_;
+  OnceCell<Codebook> codebook_;
+  OnceCell<std::vector<float>> signs_;
   uint64_t dim_ = 0;
   uint64_t bits_ = 0;
   uint64_t lists_ = 0;
