@@ -123,14 +123,27 @@ std::vector<float> train_kmeans(std::span<const float> sample, uint64_t n, uint6
   for (uint64_t c = 0; c < lists; ++c) {
     std::copy_n(rows.data() + first[c] * dim, dim, centroids.data() + c * dim);
   }
-  std::vector<uint32_t> assignment(kept);
+  const uint64_t stride = std::max<uint64_t>(1, options.warmup_stride);
+  std::vector<float> warmup_rows;
+  const uint64_t warmup_count = (kept + stride - 1) / stride;
+  if (options.warmup_iterations > 0 && stride > 1 && warmup_count >= lists) {
+    warmup_rows.resize(warmup_count * dim);
+    for (uint64_t i = 0; i < warmup_count; ++i) {
+      std::copy_n(rows.data() + i * stride * dim, dim, warmup_rows.data() + i * dim);
+    }
+  }
+  std::vector<uint32_t> assignment;
   std::vector<uint64_t> starts, members;
   for (uint64_t iteration = 0; iteration < options.iterations; ++iteration) {
     poll_interrupt();
+    const bool warming = iteration < options.warmup_iterations && !warmup_rows.empty();
+    const std::vector<float>& used = warming ? warmup_rows : rows;
+    const uint64_t count = warming ? warmup_count : kept;
+    assignment.resize(count);
     const CoarseTable table(centroids, lists, dim);
-    table.nearest(rows.data(), kept, assignment.data());
+    table.nearest(used.data(), count, assignment.data());
     group_members(assignment, lists, starts, members);
-    update_centroids(rows, dim, lists, starts, members, centroids);
+    update_centroids(used, dim, lists, starts, members, centroids);
     reseed_empty(starts, dim, lists, centroids);
   }
   return centroids;

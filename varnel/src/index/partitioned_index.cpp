@@ -192,6 +192,7 @@ void PartitionedIndex::train(std::span<const float> sample) {
   KMeansOptions options;
   options.max_per_list = kTrainPerList;
   options.iterations = kTrainIterations;
+  options.warmup_iterations = kTrainWarmup;
   options.seed = seed_ + kTrainSeedOffset;
   std::vector<float> centroids = train_kmeans(sample, n, dim_, lists_, options);
   set_centroids(centroids);

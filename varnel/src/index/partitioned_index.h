@@ -39,8 +39,10 @@ class PartitionedIndex {
   static constexpr uint64_t kEmptyId = ~uint64_t{0};
   // Training uses at most this many sample vectors per list (a seeded subset
   // of a larger sample) and this many k-means iterations.
+  // The first kTrainWarmup iterations use a quarter of those vectors.
   static constexpr uint64_t kTrainPerList = 256;
-  static constexpr uint64_t kTrainIterations = 16;
+  static constexpr uint64_t kTrainIterations = 10;
+  static constexpr uint64_t kTrainWarmup = 5;
   static constexpr uint64_t kMaxLists = uint64_t{1} << 24;
 
   struct List {

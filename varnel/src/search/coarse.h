@@ -19,7 +19,7 @@ namespace varnel {
 class CoarseTable {
  public:
   // Centroids a tile of the kernels holds side by side.
-  static constexpr uint64_t kTile = 16;
+  static constexpr uint64_t kTile = 32;
 
   CoarseTable() = default;
   // centroids: lists rows of dim values.
@@ -45,8 +45,10 @@ class CoarseTable {
 };
 
 namespace coarse_kernels {
-// Four rows against one tile: acc[r * kTile + c] += sum_j rows[r][j] * tile[j * kTile + c],
-// sequentially in j (acc starts at zero).
+// Four rows against one tile: acc[r * kTile + c] = sum_j rows[r][j] * tile[j * kTile + c],
+// summed sequentially in j from zero. A tile of 32 centroids gives the
+// AVX-512 kernel eight independent sums per coordinate, enough to keep its
+// adders busy.
 using TileKernel = void (*)(const float* const* rows, const float* tile, uint64_t dim, float* acc);
 void tile_dots_portable(const float* const* rows, const float* tile, uint64_t dim, float* acc);
 #if defined(__x86_64__)
