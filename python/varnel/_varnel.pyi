@@ -185,7 +185,7 @@ class PartitionedIndex:
 
         A score is `<q, centroid>` plus the estimated inner product of the
         query with the stored residual. `probes` must be between 1 and
-        `lists`. The column count is `min(k, len(self))`, at least 1; an empty
+        `lists` (by default 8, or `lists` when it is smaller). The column count is `min(k, len(self))`, at least 1; an empty
         slot holds score `-inf` and id `2**64 - 1`."""
     def query(
         self,
