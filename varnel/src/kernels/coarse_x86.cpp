@@ -51,5 +51,38 @@ __attribute__((target("avx512f"))) void tile_dots_avx512(const float* const* row
   }
 }
 
+__attribute__((target("avx2"))) void row_dots_avx2(const float* row, const float* tile, uint64_t dim,
+                                                   float* acc) {
+  constexpr uint64_t kTile = CoarseTable::kTile;
+  const float* second = tile + dim * kTile;
+  __m256 sums[8];
+  for (auto& sum : sums) sum = _mm256_setzero_ps();
+  for (uint64_t j = 0; j < dim; ++j) {
+    const __m256 value = _mm256_set1_ps(row[j]);
+    for (int i = 0; i < 4; ++i) {
+      sums[i] = _mm256_add_ps(sums[i], _mm256_mul_ps(value, _mm256_loadu_ps(tile + j * kTile + 8 * i)));
+      sums[4 + i] =
+          _mm256_add_ps(sums[4 + i], _mm256_mul_ps(value, _mm256_loadu_ps(second + j * kTile + 8 * i)));
+    }
+  }
+  for (int i = 0; i < 8; ++i) _mm256_storeu_ps(acc + 8 * i, sums[i]);
+}
+
+__attribute__((target("avx512f"))) void row_dots_avx512(const float* row, const float* tile, uint64_t dim,
+                                                       float* acc) {
+  constexpr uint64_t kTile = CoarseTable::kTile;
+  const float* second = tile + dim * kTile;
+  __m512 sums[4];
+  for (auto& sum : sums) sum = _mm512_setzero_ps();
+  for (uint64_t j = 0; j < dim; ++j) {
+    const __m512 value = _mm512_set1_ps(row[j]);
+    sums[0] = _mm512_add_ps(sums[0], _mm512_mul_ps(value, _mm512_loadu_ps(tile + j * kTile)));
+    sums[1] = _mm512_add_ps(sums[1], _mm512_mul_ps(value, _mm512_loadu_ps(tile + j * kTile + 16)));
+    sums[2] = _mm512_add_ps(sums[2], _mm512_mul_ps(value, _mm512_loadu_ps(second + j * kTile)));
+    sums[3] = _mm512_add_ps(sums[3], _mm512_mul_ps(value, _mm512_loadu_ps(second + j * kTile + 16)));
+  }
+  for (int i = 0; i < 4; ++i) _mm512_storeu_ps(acc + 16 * i, sums[i]);
+}
+
 }  // namespace varnel::coarse_kernels
 #endif

@@ -23,12 +23,39 @@ void tile_dots_portable(const float* const* rows, const float* tile, uint64_t di
   }
 }
 
+void row_dots_portable(const float* row, const float* tile, uint64_t dim, float* acc) {
+  constexpr uint64_t kTile = CoarseTable::kTile;
+  for (uint64_t i = 0; i < 2 * kTile; ++i) acc[i] = 0.0f;
+  for (uint64_t t = 0; t < 2; ++t) {
+    const float* columns = tile + t * dim * kTile;
+    float* lane = acc + t * kTile;
+    for (uint64_t j = 0; j < dim; ++j) {
+      const float value = row[j];
+      for (uint64_t c = 0; c < kTile; ++c) lane[c] = lane[c] + value * columns[j * kTile + c];
+    }
+  }
+}
+
 }  // namespace coarse_kernels
 
 namespace {
 
 // Rows scored per task of the pool: enough work to outweigh the hand-over.
 constexpr uint64_t kRowsPerTask = 64;
+
+coarse_kernels::RowKernel row_kernel() {
+  switch (active_scan_path()) {
+#if defined(__x86_64__)
+    case ScanPath::Avx2:
+      return coarse_kernels::row_dots_avx2;
+    case ScanPath::Avx512:
+    case ScanPath::Avx512Vbmi:
+      return coarse_kernels::row_dots_avx512;
+#endif
+    default:
+      return coarse_kernels::row_dots_portable;
+  }
+}
 
 coarse_kernels::TileKernel tile_kernel() {
   switch (active_scan_path()) {
@@ -50,7 +77,8 @@ CoarseTable::CoarseTable(std::span<const float> centroids, uint64_t lists, uint6
     : lists_(lists), dim_(dim) {
   if (centroids.size() != lists * dim) throw Error("centroids do not match lists * dim");
   const uint64_t tiles = (lists + kTile - 1) / kTile;
-  tiled_.assign(tiles * dim * kTile, 0.0f);
+  // One spare zero tile, so that the row kernel may always read a pair.
+  tiled_.assign((tiles + 1) * dim * kTile, 0.0f);
   half_norms_.resize(lists);
   for (uint64_t c = 0; c < lists; ++c) {
     const float* row = centroids.data() + c * dim;
@@ -68,17 +96,22 @@ void CoarseTable::dots(const float* rows, uint64_t count, float* out) const {
   const coarse_kernels::TileKernel kernel = tile_kernel();
   const uint64_t tiles = (lists_ + kTile - 1) / kTile;
   float acc[4 * kTile];
-  for (uint64_t r0 = 0; r0 < count; r0 += 4) {
-    const uint64_t group = std::min<uint64_t>(4, count - r0);
-    // A short group repeats its last row: every lane does the same sums anyway.
-    const float* group_rows[4];
-    for (uint64_t r = 0; r < 4; ++r) group_rows[r] = rows + (r0 + std::min(r, group - 1)) * dim_;
+  uint64_t r0 = 0;
+  for (; r0 + 4 <= count; r0 += 4) {
+    const float* group_rows[4] = {rows + r0 * dim_, rows + (r0 + 1) * dim_, rows + (r0 + 2) * dim_,
+                                  rows + (r0 + 3) * dim_};
     for (uint64_t t = 0; t < tiles; ++t) {
       kernel(group_rows, tiled_.data() + t * dim_ * kTile, dim_, acc);
       const uint64_t first = t * kTile, width = std::min(kTile, lists_ - first);
-      for (uint64_t r = 0; r < group; ++r) {
-        std::copy_n(acc + r * kTile, width, out + (r0 + r) * lists_ + first);
-      }
+      for (uint64_t r = 0; r < 4; ++r) std::copy_n(acc + r * kTile, width, out + (r0 + r) * lists_ + first);
+    }
+  }
+  const coarse_kernels::RowKernel single = row_kernel();
+  for (; r0 < count; ++r0) {
+    for (uint64_t t = 0; t < tiles; t += 2) {
+      single(rows + r0 * dim_, tiled_.data() + t * dim_ * kTile, dim_, acc);
+      const uint64_t first = t * kTile, width = std::min(2 * kTile, lists_ - first);
+      std::copy_n(acc, width, out + r0 * lists_ + first);
     }
   }
 }

@@ -50,10 +50,17 @@ namespace coarse_kernels {
 // AVX-512 kernel eight independent sums per coordinate, enough to keep its
 // adders busy.
 using TileKernel = void (*)(const float* const* rows, const float* tile, uint64_t dim, float* acc);
+// One row against two consecutive tiles (`tile` and `tile + dim * kTile`):
+// acc[t * kTile + c], the same sequential sums. A single query takes this
+// path instead of repeating its row four times.
+using RowKernel = void (*)(const float* row, const float* tile, uint64_t dim, float* acc);
 void tile_dots_portable(const float* const* rows, const float* tile, uint64_t dim, float* acc);
+void row_dots_portable(const float* row, const float* tile, uint64_t dim, float* acc);
 #if defined(__x86_64__)
 void tile_dots_avx2(const float* const* rows, const float* tile, uint64_t dim, float* acc);
 void tile_dots_avx512(const float* const* rows, const float* tile, uint64_t dim, float* acc);
+void row_dots_avx2(const float* row, const float* tile, uint64_t dim, float* acc);
+void row_dots_avx512(const float* row, const float* tile, uint64_t dim, float* acc);
 #endif
 }  // namespace coarse_kernels
 
