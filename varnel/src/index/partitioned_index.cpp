@@ -222,10 +222,10 @@ void PartitionedIndex::check_ids_are_new(std::span<const uint64_t> ids) const {
 }
 
 bool PartitionedIndex::locate(uint64_t id, uint64_t* list, uint64_t* position) const {
-  const auto found = where_.find(id);
-  if (found == where_.end()) return false;
-  *list = found->second >> 32;
-  *position = found->second & 0xffffffffu;
+  const uint64_t* found = where_.find(id);
+  if (!found) return false;
+  *list = *found >> 32;
+  *position = *found & 0xffffffffu;
   return true;
 }
 
@@ -319,7 +319,7 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
     where_.reserve(where_.size() + count);
     for (uint64_t i = 0; i < count; ++i) {
       lists_data_[assignment[i]].ids[positions[i]] = ids[i];
-      where_.emplace(ids[i], key_of(assignment[i], positions[i]));
+      where_.insert(ids[i], key_of(assignment[i], positions[i]));
     }
   } catch (...) {
     restore();
@@ -330,9 +330,9 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
 // ---- Removing ----
 
 bool PartitionedIndex::remove(uint64_t id) {
-  const auto found = where_.find(id);
-  if (found == where_.end()) return false;
-  const uint64_t l = found->second >> 32, position = found->second & 0xffffffffu;
+  const uint64_t* found = where_.find(id);
+  if (!found) return false;
+  const uint64_t l = *found >> 32, position = *found & 0xffffffffu;
   List& list = lists_data_[l];
   const uint64_t last = list.ids.size() - 1;
   if (position != last) {
@@ -341,7 +341,7 @@ bool PartitionedIndex::remove(uint64_t id) {
     list.lengths[position] = list.lengths[last];
     const uint64_t moved = list.ids[last];
     list.ids[position] = moved;
-    where_.find(moved)->second = key_of(l, position);
+    *where_.find(moved) = key_of(l, position);
   }
   list.codes.resize(last);
   list.norms.resize(last);
@@ -544,12 +544,17 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
 
   // Queries [q0, q1) on one thread: their probes grouped by list, lists in
   // increasing order, so each list's codes are read once for the group.
-  auto run_group = [&](uint64_t q0, uint64_t q1) {
+  // `known_dots`: the group's <q, centroid> values when the caller has them.
+  auto run_group = [&](uint64_t q0, uint64_t q1, const float* known_dots) {
     const uint64_t count = q1 - q0;
     std::vector<float> prepared = prepare_queries(queries.subspan(q0 * dim_, count * dim_), count, dim_,
                                                   sign_vector(), block_rotations().matrices, block, block_rotations().padded_dim);
-    std::vector<float> dots(count * lists_);
-    coarse_.dots(queries.data() + q0 * dim_, count, dots.data());
+    std::vector<float> dots;
+    if (known_dots == nullptr) {
+      dots.resize(count * lists_);
+      coarse_.dots(queries.data() + q0 * dim_, count, dots.data());
+      known_dots = dots.data();
+    }
     std::vector<QueryState> states;
     std::vector<QueryTables> tables;
     states.reserve(count);
@@ -559,7 +564,7 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
     for (uint64_t q = 0; q < count; ++q) {
       poll_interrupt();
       states.emplace_back(width);
-      states.back().dots = dots.data() + q * lists_;
+      states.back().dots = known_dots + q * lists_;
       states.back().key_of = key_of_query(q0 + q);
       tables.push_back(tables_for(prepared.data() + q * block_rotations().padded_dim));
       states.back().tables = &tables.back();
@@ -613,8 +618,6 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
   };
 
   if (nq < num_threads()) {
-    const std::vector<float> prepared = prepare_queries(queries, nq, dim_, sign_vector(), block_rotations().matrices, block,
-                                                        block_rotations().padded_dim);
     std::vector<float> dots(lists_);
     for (uint64_t q = 0; q < nq; ++q) {
       coarse_.dots(queries.data() + q * dim_, 1, dots.data());
@@ -622,9 +625,12 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
       uint64_t vectors = 0;
       for (const uint32_t l : chosen) vectors += lists_data_[l].ids.size();
       if (vectors < kMinVectorsToSplit || chosen.size() < 2) {
-        run_group(q, q + 1);
+        run_group(q, q + 1, dots.data());
       } else {
-        run_single(q, chosen, dots.data(), prepared.data() + q * block_rotations().padded_dim);
+        const std::vector<float> prepared = prepare_queries(queries.subspan(q * dim_, dim_), 1, dim_, sign_vector(),
+                                                            block_rotations().matrices, block,
+                                                            block_rotations().padded_dim);
+        run_single(q, chosen, dots.data(), prepared.data());
       }
     }
   } else {
@@ -632,7 +638,7 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
     const uint64_t per_group = std::clamp<uint64_t>((nq + threads - 1) / threads, 1, kMaxQueriesPerGroup);
     const uint64_t groups = (nq + per_group - 1) / per_group;
     parallel_for(groups, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t g = begin; g < end; ++g) run_group(g * per_group, std::min(nq, (g + 1) * per_group));
+      for (std::size_t g = begin; g < end; ++g) run_group(g * per_group, std::min(nq, (g + 1) * per_group), nullptr);
     });
   }
   return results;
@@ -751,7 +757,7 @@ PartitionedIndex PartitionedIndex::from_parts(uint64_t dim, uint64_t bits, uint6
   for (uint64_t l = 0; l < lists; ++l) {
     const std::vector<uint64_t>& ids = data[l].ids;
     for (uint64_t p = 0; p < ids.size(); ++p) {
-      if (!index.where_.emplace(ids[p], key_of(l, p)).second) {
+      if (!index.where_.insert(ids[p], key_of(l, p))) {
         throw Error("duplicate ids in partitioned index file");
       }
     }
