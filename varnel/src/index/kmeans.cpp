@@ -29,22 +29,17 @@ std::vector<uint64_t> draw_distinct(uint64_t n, uint64_t count, SeededStream& st
   return order;
 }
 
-// The rows training works on: all, or a seeded subset in sample order.
-std::vector<float> thin_sample(std::span<const float> sample, uint64_t n, uint64_t dim,
-                               uint64_t keep, SeededStream& stream, uint64_t* kept) {
-  std::vector<uint64_t> rows;
-  if (keep >= n) {
-    rows.resize(n);
-    std::iota(rows.begin(), rows.end(), uint64_t{0});
-  } else {
-    rows = draw_distinct(n, keep, stream);
-    std::sort(rows.begin(), rows.end());
-  }
+// The rows training works on: a seeded subset of the sample in sample
+// order, copied out; empty when every row is used (the sample is read in place).
+std::vector<float> thin_sample(std::span<const float> sample, uint64_t n, uint64_t dim, uint64_t keep,
+                               SeededStream& stream) {
+  if (keep >= n) return {};
+  std::vector<uint64_t> rows = draw_distinct(n, keep, stream);
+  std::sort(rows.begin(), rows.end());
   std::vector<float> out(rows.size() * dim);
   for (uint64_t i = 0; i < rows.size(); ++i) {
     std::copy_n(sample.data() + rows[i] * dim, dim, out.data() + i * dim);
   }
-  *kept = rows.size();
   return out;
 }
 
@@ -59,7 +54,7 @@ void group_members(const std::vector<uint32_t>& assignment, uint64_t lists,
   for (uint64_t i = 0; i < assignment.size(); ++i) members[next[assignment[i]]++] = i;
 }
 
-void update_centroids(const std::vector<float>& rows, uint64_t dim, uint64_t lists,
+void update_centroids(std::span<const float> rows, uint64_t dim, uint64_t lists,
                       const std::vector<uint64_t>& starts, const std::vector<uint64_t>& members,
                       std::vector<float>& centroids) {
   parallel_for(lists, [&](std::size_t begin, std::size_t end) {
@@ -115,8 +110,9 @@ std::vector<float> train_kmeans(std::span<const float> sample, uint64_t n, uint6
   if (sample.size() < n * dim) throw Error("the training sample is shorter than n * dim");
   SeededStream stream(options.seed);
   const uint64_t cap = options.max_per_list == 0 ? n : std::min(n, lists * options.max_per_list);
-  uint64_t kept = 0;
-  const std::vector<float> rows = thin_sample(sample, n, dim, cap, stream, &kept);
+  const std::vector<float> thinned = thin_sample(sample, n, dim, cap, stream);
+  const uint64_t kept = thinned.empty() ? n : cap;
+  const std::span<const float> rows = thinned.empty() ? sample.first(n * dim) : std::span<const float>(thinned);
 
   std::vector<float> centroids(lists * dim);
   const std::vector<uint64_t> first = draw_distinct(kept, lists, stream);
@@ -137,7 +133,7 @@ std::vector<float> train_kmeans(std::span<const float> sample, uint64_t n, uint6
   for (uint64_t iteration = 0; iteration < options.iterations; ++iteration) {
     poll_interrupt();
     const bool warming = iteration < options.warmup_iterations && !warmup_rows.empty();
-    const std::vector<float>& used = warming ? warmup_rows : rows;
+    const std::span<const float> used = warming ? std::span<const float>(warmup_rows) : rows;
     const uint64_t count = warming ? warmup_count : kept;
     assignment.resize(count);
     const CoarseTable table(centroids, lists, dim);
