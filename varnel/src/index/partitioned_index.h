@@ -20,10 +20,10 @@
 // the same on every instruction-set path and thread count.
 #include <cstdint>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "index/id_map.h"
+#include "index/id_table.h"
 #include "index/query.h"
 #include "quantize/code_store.h"
 #include "quantize/codebook.h"
@@ -139,7 +139,7 @@ class PartitionedIndex {
   std::vector<float> centroids_;  // lists * dim, empty until trained
   CoarseTable coarse_;
   std::vector<List> lists_data_;
-  std::unordered_map<uint64_t, uint64_t> where_;  // id -> (list << 32) | position
+  IdTable where_;  // id -> (list << 32) | position
   OnceCell<BlockRotations> rotations_;
   OnceCell<Codebook> codebook_;
   OnceCell<std::vector<float>> signs_;
