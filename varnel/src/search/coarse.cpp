@@ -1,6 +1,7 @@
 #include "search/coarse.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "runtime/error.h"
 #include "runtime/interrupt.h"
@@ -116,6 +117,35 @@ void CoarseTable::dots(const float* rows, uint64_t count, float* out) const {
   }
 }
 
+// The largest <x, c> - |c|^2 / 2 of one row of dots (overwritten with
+// those values), lowest centroid first among equals. The maximum is taken
+// over 16 lanes and then across them, each step `v > m ? v : m`, so the
+// compiler may vectorise it without changing any result: a maximum is exact,
+// and the first centroid holding it is found afterwards.
+uint32_t CoarseTable::nearest_of(float* dots) const {
+  constexpr uint64_t kLanes = 16;
+  float lanes[kLanes];
+  for (float& lane : lanes) lane = -std::numeric_limits<float>::infinity();
+  uint64_t c = 0;
+  for (; c + kLanes <= lists_; c += kLanes) {
+    for (uint64_t l = 0; l < kLanes; ++l) {
+      const float value = dots[c + l] - half_norms_[c + l];
+      dots[c + l] = value;
+      lanes[l] = value > lanes[l] ? value : lanes[l];
+    }
+  }
+  for (; c < lists_; ++c) {
+    dots[c] = dots[c] - half_norms_[c];
+    lanes[0] = dots[c] > lanes[0] ? dots[c] : lanes[0];
+  }
+  float largest = lanes[0];
+  for (uint64_t l = 1; l < kLanes; ++l) largest = lanes[l] > largest ? lanes[l] : largest;
+  for (c = 0; c < lists_; ++c) {
+    if (dots[c] == largest) return static_cast<uint32_t>(c);
+  }
+  return 0;  // no comparable value (NaN everywhere)
+}
+
 void CoarseTable::nearest(const float* rows, uint64_t count, uint32_t* out) const {
   const uint64_t tasks = (count + kRowsPerTask - 1) / kRowsPerTask;
   parallel_for(tasks, [&](std::size_t begin, std::size_t end) {
@@ -125,19 +155,7 @@ void CoarseTable::nearest(const float* rows, uint64_t count, uint32_t* out) cons
       const uint64_t first = task * kRowsPerTask;
       const uint64_t n = std::min(kRowsPerTask, count - first);
       dots(rows + first * dim_, n, scores.data());
-      for (uint64_t r = 0; r < n; ++r) {
-        const float* row = scores.data() + r * lists_;
-        uint32_t best = 0;
-        float best_value = row[0] - half_norms_[0];
-        for (uint64_t c = 1; c < lists_; ++c) {
-          const float value = row[c] - half_norms_[c];
-          if (value > best_value) {
-            best_value = value;
-            best = static_cast<uint32_t>(c);
-          }
-        }
-        out[first + r] = best;
-      }
+      for (uint64_t r = 0; r < n; ++r) out[first + r] = nearest_of(scores.data() + r * lists_);
     }
   });
 }

@@ -38,6 +38,8 @@ class CoarseTable {
   void nearest(const float* rows, uint64_t count, uint32_t* out) const;
 
  private:
+  uint32_t nearest_of(float* dots) const;
+
   std::vector<float> tiled_;  // tiles of dim x kTile values, coordinate-major
   std::vector<float> half_norms_;
   uint64_t lists_ = 0;
