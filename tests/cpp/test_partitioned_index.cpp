@@ -230,6 +230,26 @@ TEST_P(PartitionedSearch, EqualsScoringEveryProbedVector) {
   }
 }
 
+TEST_P(PartitionedSearch, ASingleQuerySpreadOverThePoolMergesToTheSameResult) {
+  // Probes holding more than 8,192 vectors: one query's lists go to several
+  // tasks, whose selectors are merged.
+  const auto [bits, rotation] = GetParam();
+  const uint64_t dim = 32, lists = 4;
+  const PartitionedIndex index = built(dim, bits, lists, 20000, rotation);
+  const std::vector<float> queries = clustered(3, dim, 5, 77);
+  for (const uint64_t probes : {uint64_t{2}, lists}) {
+    const IdSearchResults expected = reference(index, queries, 20, probes);
+    for_each_path_and_thread_count([&] {
+      for (uint64_t q = 0; q < 3; ++q) {
+        const IdSearchResults one = index.search(std::span(queries).subspan(q * dim, dim), 20, probes);
+        EXPECT_EQ(one.ids, std::vector<uint64_t>(expected.ids.begin() + q * 20, expected.ids.begin() + (q + 1) * 20));
+        EXPECT_EQ(one.scores,
+                  std::vector<float>(expected.scores.begin() + q * 20, expected.scores.begin() + (q + 1) * 20));
+      }
+    });
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Bits, PartitionedSearch,
                          ::testing::Combine(::testing::Values(2, 3, 4),
                                             ::testing::Values(Rotation::Rotor3, Rotation::WalshRotor3)));
