@@ -14,7 +14,9 @@
 
 #include "index/partitioned_index.h"
 #include "index/query.h"
+#include "runtime/cpu.h"
 #include "runtime/error.h"
+#include "runtime/pool.h"
 #include "storage/io.h"
 #include "test_support.h"
 
@@ -273,6 +275,52 @@ TEST(PartitionedQuery, RefineRescoresTheBestCandidatesExactly) {
   zero_factor.refine = &refine;
   zero_factor.refine_factor = 0;
   EXPECT_THROW(query(index, queries, k, 2, zero_factor), ArgumentError);
+}
+
+// Options go through the same scan as search: filtered, cosine and L2
+// results, single queries spread over the pool (probed lists above 8,192
+// vectors) and batches alike are the same on every path and thread count.
+TEST(PartitionedQuery, ResultsAreTheSameOnEveryPathAndThreadCount) {
+  const uint64_t n = 12000, lists = 3;
+  std::vector<float> data = random_vectors(n, kDim, 41);
+  for (uint64_t i = 0; i < n; ++i) data[i * kDim] += float(i % 7);
+  std::vector<uint64_t> allowed;
+  for (uint64_t i = 0; i < n; i += 3) allowed.push_back(spaced_ids(n)[i]);
+  const std::vector<float> queries = random_vectors(4, kDim, 42);
+  for (const uint64_t bits : {2u, 3u, 4u}) {
+    PartitionedIndex index = PartitionedIndex::create(kDim, bits, lists, Rotation::Rotor3);
+    index.train(data);
+    index.add_with_ids(data, spaced_ids(n));
+    std::vector<IdSearchResults> first;
+    for (const ScanPath path : supported_scan_paths()) {
+      ASSERT_TRUE(force_scan_path(path));
+      for (const std::size_t threads : {1, 2, 3}) {
+        set_num_threads(threads);
+        std::vector<IdSearchResults> found;
+        for (const Metric metric : {Metric::InnerProduct, Metric::Cosine, Metric::L2}) {
+          PartitionedQueryOptions options;
+          options.metric = metric;
+          for (const uint64_t nq : {1u, 4u}) {
+            const std::span<const float> some(queries.data(), nq * kDim);
+            found.push_back(query(index, some, 9, lists, options));
+            options.allowed_ids = &allowed;
+            found.push_back(query(index, some, 9, 2, options));
+            options.allowed_ids = nullptr;
+          }
+        }
+        if (first.empty()) {
+          first = found;
+          continue;
+        }
+        SCOPED_TRACE(std::string(scan_path_name(path)) + " x" + std::to_string(threads) + " bits " +
+                     std::to_string(bits));
+        ASSERT_EQ(found.size(), first.size());
+        for (std::size_t i = 0; i < found.size(); ++i) expect_same(found[i], first[i]);
+      }
+    }
+    reset_scan_path();
+    set_num_threads(0);
+  }
 }
 
 TEST(PartitionedQuery, NothingAllowedGivesOneEmptyColumn) {
