@@ -271,6 +271,26 @@ void PartitionedIndex::encode_batch(std::span<const float> vectors, std::span<co
   });
 }
 
+namespace {
+
+// A list that must grow gets room for an eighth more than it holds (not
+// twice as much, as a plain vector would): lists grow by many small batches,
+// and memory is what a partitioned index is chosen to save.
+template <class Store>
+void grow_capacity(Store& store, uint64_t needed) {
+  const uint64_t capacity = store.capacity();
+  if (needed > capacity) store.reserve(std::max<uint64_t>(needed, capacity + capacity / 8));
+}
+
+void reserve_for(PartitionedIndex::List& list, uint64_t needed) {
+  grow_capacity(list.codes, needed);
+  grow_capacity(list.norms, needed);
+  grow_capacity(list.lengths, needed);
+  grow_capacity(list.ids, needed);
+}
+
+}  // namespace
+
 void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<const uint64_t> ids) {
   const uint64_t count = vector_count(vectors.size(), dim_);
   check_id_count(ids.size(), count);
@@ -303,6 +323,7 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
     for (uint64_t l = 0; l < lists_; ++l) {
       if (grown[l] == old_sizes[l]) continue;
       List& list = lists_data_[l];
+      reserve_for(list, grown[l]);
       list.codes.resize(grown[l]);
       list.norms.resize(grown[l]);
       list.lengths.resize(grown[l]);
