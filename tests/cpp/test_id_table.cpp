@@ -32,7 +32,9 @@ TEST(IdTable, BehavesLikeAMapThroughInsertsAndRemovals) {
         const uint64_t* found = table.find(id);
         const auto it = expected.find(id);
         ASSERT_EQ(found != nullptr, it != expected.end());
-        if (found) ASSERT_EQ(*found, it->second);
+        if (found) {
+          ASSERT_EQ(*found, it->second);
+        }
       }
     }
     ASSERT_EQ(table.size(), expected.size());

@@ -229,7 +229,9 @@ void exercise(PartitionedIndex& index) {
   for (const uint64_t id : index.search(queries, 3, probes).ids) {
     EXPECT_TRUE(id == PartitionedIndex::kEmptyId || ids.count(id) == 1);
   }
-  if (index.len() > 0) ASSERT_TRUE(index.remove(*ids.begin()));
+  if (index.len() > 0) {
+    ASSERT_TRUE(index.remove(*ids.begin()));
+  }
   uint64_t fresh = 0;
   while (index.contains(fresh)) ++fresh;
   index.add_with_ids(random_vectors(1, index.dim(), 6), std::vector<uint64_t>{fresh});
