@@ -1152,11 +1152,14 @@ PyObject* partitioned_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
   if (rotation_obj && (!require_str(rotation_obj, "rotation") || !parse_rotation(rotation_obj, &rotation))) {
     return nullptr;
   }
-  std::optional<varnel::PartitionedIndex> index;
-  if (!guarded([&] { index.emplace(varnel::PartitionedIndex::create(dim, bits, lists, rotation)); })) {
+  PyObject* self = nullptr;
+  // Wrapped straight from create: no optional to move from (GCC warns about one).
+  if (!guarded([&] {
+        self = wrap<PartitionedObject>(type, varnel::PartitionedIndex::create(dim, bits, lists, rotation));
+      })) {
     return nullptr;
   }
-  return wrap<PartitionedObject>(type, std::move(*index));
+  return self;
 }
 
 template <uint64_t (varnel::PartitionedIndex::*Member)() const>
