@@ -93,14 +93,15 @@ CoarseTable::CoarseTable(std::span<const float> centroids, uint64_t lists, uint6
   }
 }
 
-void CoarseTable::dots(const float* rows, uint64_t count, float* out) const {
+// row_at(i): the address of row i.
+template <class RowAt>
+void CoarseTable::dots_of(const RowAt& row_at, uint64_t count, float* out) const {
   const coarse_kernels::TileKernel kernel = tile_kernel();
   const uint64_t tiles = (lists_ + kTile - 1) / kTile;
   float acc[4 * kTile];
   uint64_t r0 = 0;
   for (; r0 + 4 <= count; r0 += 4) {
-    const float* group_rows[4] = {rows + r0 * dim_, rows + (r0 + 1) * dim_, rows + (r0 + 2) * dim_,
-                                  rows + (r0 + 3) * dim_};
+    const float* group_rows[4] = {row_at(r0), row_at(r0 + 1), row_at(r0 + 2), row_at(r0 + 3)};
     for (uint64_t t = 0; t < tiles; ++t) {
       kernel(group_rows, tiled_.data() + t * dim_ * kTile, dim_, acc);
       const uint64_t first = t * kTile, width = std::min(kTile, lists_ - first);
@@ -110,11 +111,19 @@ void CoarseTable::dots(const float* rows, uint64_t count, float* out) const {
   const coarse_kernels::RowKernel single = row_kernel();
   for (; r0 < count; ++r0) {
     for (uint64_t t = 0; t < tiles; t += 2) {
-      single(rows + r0 * dim_, tiled_.data() + t * dim_ * kTile, dim_, acc);
+      single(row_at(r0), tiled_.data() + t * dim_ * kTile, dim_, acc);
       const uint64_t first = t * kTile, width = std::min(2 * kTile, lists_ - first);
       std::copy_n(acc, width, out + r0 * lists_ + first);
     }
   }
+}
+
+void CoarseTable::dots(const float* rows, uint64_t count, float* out) const {
+  dots_of([&](uint64_t i) { return rows + i * dim_; }, count, out);
+}
+
+void CoarseTable::dots(const float* const* rows, uint64_t count, float* out) const {
+  dots_of([&](uint64_t i) { return rows[i]; }, count, out);
 }
 
 // The largest <x, c> - |c|^2 / 2 of one row of dots (overwritten with
@@ -146,7 +155,8 @@ uint32_t CoarseTable::nearest_of(float* dots) const {
   return 0;  // no comparable value (NaN everywhere)
 }
 
-void CoarseTable::nearest(const float* rows, uint64_t count, uint32_t* out) const {
+template <class RowAt>
+void CoarseTable::nearest_of_rows(const RowAt& row_at, uint64_t count, uint32_t* out) const {
   const uint64_t tasks = (count + kRowsPerTask - 1) / kRowsPerTask;
   parallel_for(tasks, [&](std::size_t begin, std::size_t end) {
     std::vector<float> scores(kRowsPerTask * lists_);
@@ -154,10 +164,18 @@ void CoarseTable::nearest(const float* rows, uint64_t count, uint32_t* out) cons
       poll_interrupt();
       const uint64_t first = task * kRowsPerTask;
       const uint64_t n = std::min(kRowsPerTask, count - first);
-      dots(rows + first * dim_, n, scores.data());
+      dots_of([&](uint64_t i) { return row_at(first + i); }, n, scores.data());
       for (uint64_t r = 0; r < n; ++r) out[first + r] = nearest_of(scores.data() + r * lists_);
     }
   });
+}
+
+void CoarseTable::nearest(const float* rows, uint64_t count, uint32_t* out) const {
+  nearest_of_rows([&](uint64_t i) { return rows + i * dim_; }, count, out);
+}
+
+void CoarseTable::nearest(const float* const* rows, uint64_t count, uint32_t* out) const {
+  nearest_of_rows([&](uint64_t i) { return rows[i]; }, count, out);
 }
 
 }  // namespace varnel

@@ -32,13 +32,20 @@ class CoarseTable {
 
   // out[r * lists + c] = <rows[r], centroid c> for r < count.
   void dots(const float* rows, uint64_t count, float* out) const;
+  // The same for rows anywhere in memory, one pointer each.
+  void dots(const float* const* rows, uint64_t count, float* out) const;
   // For each row the centroid nearest by Euclidean distance, found as the
   // largest <x, c> - |c|^2 / 2; of equal values the lowest centroid number.
   // Runs on the worker pool; polls for interrupts.
   void nearest(const float* rows, uint64_t count, uint32_t* out) const;
+  void nearest(const float* const* rows, uint64_t count, uint32_t* out) const;
 
  private:
   uint32_t nearest_of(float* dots) const;
+  template <class RowAt>
+  void dots_of(const RowAt& row_at, uint64_t count, float* out) const;
+  template <class RowAt>
+  void nearest_of_rows(const RowAt& row_at, uint64_t count, uint32_t* out) const;
 
   std::vector<float> tiled_;  // tiles of dim x kTile values, coordinate-major
   std::vector<float> half_norms_;
