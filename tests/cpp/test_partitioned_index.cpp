@@ -192,21 +192,25 @@ TEST(KMeans, EmptyClustersAreReseededAndTooFewVectorsRefused) {
 }
 
 TEST(CoarseTable, DotsAreSequentialSumsOnEveryPath) {
-  const uint64_t dim = 40, lists = 37, rows = 7;
-  const std::vector<float> centroids = random_vectors(lists, dim, 5);
+  // Lists below one tile, with an odd and an even number of whole tiles, and
+  // whole tiles only; rows in groups of four and single.
+  const uint64_t dim = 40, rows = 7;
   const std::vector<float> x = random_vectors(rows, dim, 6);
-  const CoarseTable table(centroids, lists, dim);
-  for_each_path_and_thread_count([&] {
-    std::vector<float> got(rows * lists);
-    table.dots(x.data(), rows, got.data());
-    for (uint64_t r = 0; r < rows; ++r) {
-      for (uint64_t c = 0; c < lists; ++c) {
-        float sum = 0.0f;
-        for (uint64_t j = 0; j < dim; ++j) sum = sum + x[r * dim + j] * centroids[c * dim + j];
-        ASSERT_EQ(std::bit_cast<uint32_t>(got[r * lists + c]), std::bit_cast<uint32_t>(sum));
+  for (const uint64_t lists : {uint64_t{5}, uint64_t{37}, uint64_t{70}, uint64_t{96}}) {
+    const std::vector<float> centroids = random_vectors(lists, dim, 5);
+    const CoarseTable table(centroids, lists, dim);
+    for_each_path_and_thread_count([&] {
+      std::vector<float> got(rows * lists);
+      table.dots(x.data(), rows, got.data());
+      for (uint64_t r = 0; r < rows; ++r) {
+        for (uint64_t c = 0; c < lists; ++c) {
+          float sum = 0.0f;
+          for (uint64_t j = 0; j < dim; ++j) sum = sum + x[r * dim + j] * centroids[c * dim + j];
+          ASSERT_EQ(std::bit_cast<uint32_t>(got[r * lists + c]), std::bit_cast<uint32_t>(sum)) << lists;
+        }
       }
-    }
-  });
+    });
+  }
 }
 
 class PartitionedSearch : public ::testing::TestWithParam<std::tuple<uint64_t, Rotation>> {};

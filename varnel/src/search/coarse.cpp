@@ -74,22 +74,37 @@ coarse_kernels::TileKernel tile_kernel() {
 
 }  // namespace
 
+// Whole tiles of 32 centroids in the kernels' layout; the last lists % 32
+// centroids stay row by row after them and are summed by a plain loop (the
+// same sequential sums), so the table holds exactly lists * dim values: a
+// file of few lists and a large dim costs no more memory than it holds.
 CoarseTable::CoarseTable(std::span<const float> centroids, uint64_t lists, uint64_t dim)
     : lists_(lists), dim_(dim) {
   if (centroids.size() != lists * dim) throw Error("centroids do not match lists * dim");
-  const uint64_t tiles = (lists + kTile - 1) / kTile;
-  // One spare zero tile, so that the row kernel may always read a pair.
-  tiled_.assign((tiles + 1) * dim * kTile, 0.0f);
+  const uint64_t full = lists / kTile;
+  tiled_.resize(lists * dim);
   half_norms_.resize(lists);
   for (uint64_t c = 0; c < lists; ++c) {
     const float* row = centroids.data() + c * dim;
-    float* tile = tiled_.data() + c / kTile * dim * kTile + c % kTile;
     float squares = 0.0f;
-    for (uint64_t j = 0; j < dim; ++j) {
-      tile[j * kTile] = row[j];
-      squares = squares + row[j] * row[j];
+    if (c < full * kTile) {
+      float* tile = tiled_.data() + c / kTile * dim * kTile + c % kTile;
+      for (uint64_t j = 0; j < dim; ++j) tile[j * kTile] = row[j];
+    } else {
+      std::copy_n(row, dim, tiled_.data() + c * dim);
     }
+    for (uint64_t j = 0; j < dim; ++j) squares = squares + row[j] * row[j];
     half_norms_[c] = squares * 0.5f;
+  }
+}
+
+// The centroids after the whole tiles, for one row: sequential sums.
+void CoarseTable::remainder_dots(const float* row, float* out) const {
+  for (uint64_t c = lists_ / kTile * kTile; c < lists_; ++c) {
+    const float* centroid = tiled_.data() + c * dim_;
+    float sum = 0.0f;
+    for (uint64_t j = 0; j < dim_; ++j) sum = sum + row[j] * centroid[j];
+    out[c] = sum;
   }
 }
 
@@ -97,24 +112,29 @@ CoarseTable::CoarseTable(std::span<const float> centroids, uint64_t lists, uint6
 template <class RowAt>
 void CoarseTable::dots_of(const RowAt& row_at, uint64_t count, float* out) const {
   const coarse_kernels::TileKernel kernel = tile_kernel();
-  const uint64_t tiles = (lists_ + kTile - 1) / kTile;
+  const uint64_t full = lists_ / kTile;
   float acc[4 * kTile];
   uint64_t r0 = 0;
   for (; r0 + 4 <= count; r0 += 4) {
     const float* group_rows[4] = {row_at(r0), row_at(r0 + 1), row_at(r0 + 2), row_at(r0 + 3)};
-    for (uint64_t t = 0; t < tiles; ++t) {
+    for (uint64_t t = 0; t < full; ++t) {
       kernel(group_rows, tiled_.data() + t * dim_ * kTile, dim_, acc);
-      const uint64_t first = t * kTile, width = std::min(kTile, lists_ - first);
-      for (uint64_t r = 0; r < 4; ++r) std::copy_n(acc + r * kTile, width, out + (r0 + r) * lists_ + first);
+      for (uint64_t r = 0; r < 4; ++r) std::copy_n(acc + r * kTile, kTile, out + (r0 + r) * lists_ + t * kTile);
     }
+    for (uint64_t r = 0; r < 4; ++r) remainder_dots(group_rows[r], out + (r0 + r) * lists_);
   }
   const coarse_kernels::RowKernel single = row_kernel();
   for (; r0 < count; ++r0) {
-    for (uint64_t t = 0; t < tiles; t += 2) {
-      single(row_at(r0), tiled_.data() + t * dim_ * kTile, dim_, acc);
-      const uint64_t first = t * kTile, width = std::min(2 * kTile, lists_ - first);
-      std::copy_n(acc, width, out + r0 * lists_ + first);
+    const float* row = row_at(r0);
+    float* row_out = out + r0 * lists_;
+    uint64_t t = 0;
+    for (; t + 2 <= full; t += 2) single(row, tiled_.data() + t * dim_ * kTile, dim_, row_out + t * kTile);
+    if (t < full) {  // an odd last tile: the four-row kernel, the row in every slot
+      const float* same[4] = {row, row, row, row};
+      kernel(same, tiled_.data() + t * dim_ * kTile, dim_, acc);
+      std::copy_n(acc, kTile, row_out + t * kTile);
     }
+    remainder_dots(row, row_out);
   }
 }
 

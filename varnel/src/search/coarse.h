@@ -42,12 +42,15 @@ class CoarseTable {
 
  private:
   uint32_t nearest_of(float* dots) const;
+  void remainder_dots(const float* row, float* out) const;
   template <class RowAt>
   void dots_of(const RowAt& row_at, uint64_t count, float* out) const;
   template <class RowAt>
   void nearest_of_rows(const RowAt& row_at, uint64_t count, uint32_t* out) const;
 
-  std::vector<float> tiled_;  // tiles of dim x kTile values, coordinate-major
+  // Whole tiles of dim x kTile values (coordinate-major), then the other
+  // centroids row by row: lists * dim values.
+  std::vector<float> tiled_;
   std::vector<float> half_norms_;
   uint64_t lists_ = 0;
   uint64_t dim_ = 0;
@@ -60,7 +63,7 @@ namespace coarse_kernels {
 // adders busy.
 using TileKernel = void (*)(const float* const* rows, const float* tile, uint64_t dim, float* acc);
 // One row against two consecutive tiles (`tile` and `tile + dim * kTile`):
-// acc[t * kTile + c], the same sequential sums. A single query takes this
+// acc[t * kTile + c], the same sequential sums (acc: 2 * kTile values). A single query takes this
 // path instead of repeating its row four times.
 using RowKernel = void (*)(const float* row, const float* tile, uint64_t dim, float* acc);
 void tile_dots_portable(const float* const* rows, const float* tile, uint64_t dim, float* acc);
