@@ -43,7 +43,10 @@ class PartitionedIndex {
   static constexpr uint64_t kTrainPerList = 256;
   static constexpr uint64_t kTrainIterations = 10;
   static constexpr uint64_t kTrainWarmup = 5;
-  static constexpr uint64_t kMaxLists = uint64_t{1} << 24;
+  // Each list costs about 130 bytes even when empty, and a file spends 4 on
+  // it: the bound keeps what a file can make the reader allocate near its
+  // size (4 * sqrt(n) lists reach it only at n = 2^36).
+  static constexpr uint64_t kMaxLists = uint64_t{1} << 20;
 
   struct List {
     CodeStore codes;           // residual codes, blocked
