@@ -97,6 +97,7 @@ class StoredArray {
 
   const T* data() const { return is_mapped() ? view_ : owned_.data(); }
   std::size_t size() const { return is_mapped() ? view_size_ : owned_.size(); }
+  std::size_t capacity() const { return is_mapped() ? view_size_ : owned_.capacity(); }
   bool empty() const { return size() == 0; }
   const T* begin() const { return data(); }
   const T* end() const { return data() + size(); }

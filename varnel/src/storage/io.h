@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "index/id_map.h"
+#include "index/partitioned_index.h"
 #include "index/skerry_index.h"
 #include "quantize/code_store.h"
 #include "storage/checksum.h"
@@ -235,5 +236,18 @@ IdMapIndex id_map_from_bytes(std::span<const uint8_t> bytes, ReadOptions options
 // behind and a process that maps the old file keeps reading it.
 void write_file_replacing(const std::string& path, const std::function<void(BufferedWriter&)>& write,
                           WriteOptions options = {});
+
+// Partitioned index files ("VNIP", version 2, little-endian; docs/formats.md):
+// the parameters, the centroids, then each list's codes, norms, vector
+// lengths and ids, and the trailer. The reader checks every count against
+// what the source still holds before it allocates.
+void write_partitioned(const PartitionedIndex& index, const std::string& path, WriteOptions options = {});
+PartitionedIndex load_partitioned(const std::string& path, ReadOptions options = {});
+void write_partitioned_to(BufferedWriter& writer, const PartitionedIndex& index);
+PartitionedIndex read_partitioned_from(BufferedReader& reader);
+uint64_t file_size(const PartitionedIndex& index);
+void write_partitioned_bytes(const PartitionedIndex& index, std::span<uint8_t> out);
+std::vector<uint8_t> partitioned_to_bytes(const PartitionedIndex& index);
+PartitionedIndex partitioned_from_bytes(std::span<const uint8_t> bytes, ReadOptions options = {});
 
 }  // namespace varnel
