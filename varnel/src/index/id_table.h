@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "index/id_hash.h"
+
 namespace varnel {
 
 class IdTable {
@@ -77,15 +79,9 @@ class IdTable {
   };
 
   uint64_t mask() const { return slots_.size() - 1; }
-  // splitmix64's finaliser: consecutive ids spread over the whole table.
-  uint64_t home(uint64_t id) const {
-    id ^= id >> 30;
-    id *= 0xbf58476d1ce4e5b9ull;
-    id ^= id >> 27;
-    id *= 0x94d049bb133111ebull;
-    id ^= id >> 31;
-    return id & mask();
-  }
+  // Keyed per process: a public mix could be inverted to pick ids that all
+  // land on one slot, and linear probing would make every lookup quadratic.
+  uint64_t home(uint64_t id) const { return IdHash{}(id) & mask(); }
 
   void rehash(uint64_t capacity) {
     std::vector<Slot> old(capacity);
