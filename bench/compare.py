@@ -759,6 +759,17 @@ def make_dataset(kind: str, n: int, dim: int, nq: int, out: Path, log) -> dict:
         np.save(out / "q.npy", sample(rng_q, nq).astype(np.float32))
         facts["description"] = (f"Gaussian mixture: {n_clusters} clusters, Dirichlet(2) weights, "
                                 "N(0,1) centres + shared offset 0.5*N(0,1), per-cluster std U(0.25, 0.75)")
+    elif kind == "clustered-unit":
+        # The mixture above scaled to unit length, as normalised embeddings are.
+        facts = make_dataset("clustered", n, dim, nq, out, log)
+        x = np.load(out / "x.npy", mmap_mode="r+")
+        for s in range(0, n, chunk):
+            x[s:s + chunk] /= np.linalg.norm(x[s:s + chunk], axis=1, keepdims=True)
+        x.flush()
+        del x
+        q = np.load(out / "q.npy")
+        np.save(out / "q.npy", (q / np.linalg.norm(q, axis=1, keepdims=True)).astype(np.float32))
+        facts.update(dataset=kind, description=facts["description"] + ", every vector scaled to unit length")
     elif kind == "minilm":
         sys.path.insert(0, str(HERE))
         import embeddings
@@ -796,6 +807,23 @@ def _git_head() -> str | None:
         return head or None
     except (OSError, subprocess.SubprocessError):
         return None
+
+
+def reused_results(paths: list[Path], c: dict) -> list[dict]:
+    """Results of earlier runs on the same data set, size, dim, queries and k, marked with their run."""
+    out = []
+    for path in paths:
+        run = json.loads(Path(path).read_text())
+        if run.get("k") is not None and run.get("nq") != c["nq"]:
+            continue
+        for old in run["configs"]:
+            if (old["dataset"], old["n"], old["dim"]) != (c["dataset"], c["n"], c["dim"]):
+                continue
+            for r in old["results"]:
+                if not r.get("error") and r["method"] not in {o["method"] for o in out}:
+                    out.append(dict(r, reused_from=f"{Path(path).name} ({run.get('started')}, "
+                                                   f"{run.get('threads')} threads)"))
+    return out
 
 
 def is_pow2(v: int) -> bool:
@@ -927,7 +955,8 @@ def markdown_table(c: dict) -> str:
             lines.append(f"| {r['method']} | failed: {r['error'][:80]} |" + " |" * 7)
             continue
         lines.append("| " + " | ".join([
-            r["method"] + (f" ({r['knob_name']} {r['best_knob']})" if "curve" in r else ""),
+            r["method"] + (f" ({r['knob_name']} {r['best_knob']})" if "curve" in r else "")
+            + (" †" if r.get("reused_from") else ""),
             _fmt(r.get("code_bytes_per_vector"), 1),
             _fmt(r.get("build_s"), 3),
             _fmt(r.get("qps"), 1),
@@ -1042,7 +1071,7 @@ def curve_table(c: dict) -> str:
                 build_s = _fmt(build, 2) if first else ""
             knob = pt["knob"] if pt["knob"] == "–" else f"{r['knob_name']} {pt['knob']}"
             lines.append("| " + " | ".join([
-                r["method"] if first else "", str(knob), _fmt(pt.get("recall_at_k"), 3), _fmt(pt.get("qps"), 1),
+                (r["method"] + (" †" if r.get("reused_from") else "")) if first else "", str(knob), _fmt(pt.get("recall_at_k"), 3), _fmt(pt.get("qps"), 1),
                 _fmt(pt.get("latency_ms_median"), 3), _fmt(pt.get("latency_ms_p99"), 3),
                 _fmt(pt.get("cpu_ms_per_query"), 3), build_s,
                 _fmt(r.get("code_bytes_per_vector"), 1) if first else "",
@@ -1256,7 +1285,10 @@ def parse_args(argv):
     ap.add_argument("--dims", type=str, help="comma-separated dims for synthetic data (default 128,384,768; "
                     "quick 128,384); minilm is always 384")
     ap.add_argument("--datasets", type=str, default="gaussian,clustered,minilm",
-                    help="comma-separated from gaussian, clustered, minilm")
+                    help="comma-separated from gaussian, clustered, clustered-unit, minilm")
+    ap.add_argument("--reuse", type=Path, action="append", default=[],
+                    help="JSON of an earlier run on the same data: its methods are taken over (marked in "
+                         "the table) instead of run again; may be given more than once")
     ap.add_argument("--threads", type=int, default=os.cpu_count(), help="threads for every method")
     ap.add_argument("--queries", type=int, default=1000)
     ap.add_argument("-k", type=int, default=10)
@@ -1313,7 +1345,7 @@ def parse_args(argv):
     args.dims = [int(s) for s in (args.dims or ("128,384" if q else "128,384,768")).split(",")]
     args.datasets = [s.strip() for s in args.datasets.split(",") if s.strip()]
     for d in args.datasets:
-        if d not in ("gaussian", "clustered", "minilm"):
+        if d not in ("gaussian", "clustered", "clustered-unit", "minilm"):
             ap.error(f"unknown dataset {d}")
     args.methods = [s.strip() for s in args.methods.split(",")] if args.methods else None
     args.varnel_bits = [int(b) for b in args.varnel_bits.split(",")]
@@ -1439,6 +1471,12 @@ def main(argv=None) -> int:
                  results=[], skipped=[])
         specs, skipped = method_specs(dim, info, args, n)
         c["skipped"] = skipped
+        reused = reused_results(args.reuse, c)
+        if reused:
+            taken = {r["method"] for r in reused}
+            specs = [sp for sp in specs if sp["name"] not in taken]
+            c["results"].extend(reused)
+            print("  taken over from earlier runs: " + ", ".join(sorted(taken)), flush=True)
         print(f"\n## {config_label(c)}  (data {gen_s:.1f} s, ground truth {gt_s:.1f} s)", flush=True)
         for sp in specs:
             sp.update(dim=dim, threads=args.threads, k=args.k, min_time=args.min_time, max_reps=args.max_reps,
@@ -1471,6 +1509,9 @@ def main(argv=None) -> int:
         rl = ratio_lines(c)
         if rl:
             md += "\n\nTargets (ratios, same run):\n" + "\n".join(rl)
+        reused = sorted({r["reused_from"] for r in c["results"] if r.get("reused_from")})
+        if reused:
+            md += "\n\n† taken over from an earlier run on the same data: " + "; ".join(reused)
         if skipped:
             md += "\n\nNot run: " + "; ".join(f"{s['method']} ({s['reason']})" for s in skipped)
         all_md.append(md)
