@@ -29,6 +29,8 @@
 #include <vector>
 
 #include "index/id_map.h"
+#include "index/partitioned_index.h"
+#include "index/partitioned_index.h"
 #include "index/query.h"
 #include "index/skerry_index.h"
 #include "quantize/rotor.h"
@@ -51,6 +53,7 @@ PyObject* g_module = nullptr;
 PyObject* g_panic = nullptr;
 PyTypeObject* g_skerry_type = nullptr;
 PyTypeObject* g_idmap_type = nullptr;
+PyTypeObject* g_partitioned_type = nullptr;
 PyArray_Descr* g_f32 = nullptr;
 PyArray_Descr* g_u64 = nullptr;
 PyArray_Descr* g_i64 = nullptr;
@@ -1121,6 +1124,409 @@ PyObject* idmap_remove_many(PyObject* self, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
+// PartitionedIndex -------------------------------------------------------------
+
+// Lists probed per query when the caller does not say.
+constexpr uint64_t kDefaultProbes = 8;
+
+struct PartitionedObject {
+  PyObject_HEAD
+  Py_ssize_t borrow;
+  varnel::PartitionedIndex index;
+};
+
+PyObject* partitioned_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"dim", "bits", "lists", "rotation", nullptr};
+  PyObject *dim_obj, *bits_obj, *lists_obj, *rotation_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|O:PartitionedIndex", const_cast<char**>(keywords),
+                                   &dim_obj, &bits_obj, &lists_obj, &rotation_obj)) {
+    return nullptr;
+  }
+  uint64_t dim, bits, lists;
+  if (!to_u64(dim_obj, "dim", &dim) || !to_u64(bits_obj, "bits", &bits) ||
+      !to_u64(lists_obj, "lists", &lists)) {
+    return nullptr;
+  }
+  varnel::Rotation rotation = varnel::Rotation::Rotor3;
+  if (rotation_obj && (!require_str(rotation_obj, "rotation") || !parse_rotation(rotation_obj, &rotation))) {
+    return nullptr;
+  }
+  std::optional<varnel::PartitionedIndex> index;
+  if (!guarded([&] { index.emplace(varnel::PartitionedIndex::create(dim, bits, lists, rotation)); })) {
+    return nullptr;
+  }
+  return wrap<PartitionedObject>(type, std::move(*index));
+}
+
+template <uint64_t (varnel::PartitionedIndex::*Member)() const>
+PyObject* partitioned_number(PyObject* self, void*) {
+  SharedAccess access;
+  if (!access.acquire(as<PartitionedObject>(self)->borrow)) return nullptr;
+  return PyLong_FromUnsignedLongLong((as<PartitionedObject>(self)->index.*Member)());
+}
+
+PyObject* partitioned_rotation(PyObject* self, void*) {
+  SharedAccess access;
+  if (!access.acquire(as<PartitionedObject>(self)->borrow)) return nullptr;
+  return PyUnicode_FromString(varnel::rotation_name(as<PartitionedObject>(self)->index.rotation()));
+}
+
+PyObject* partitioned_is_trained(PyObject* self, void*) {
+  SharedAccess access;
+  if (!access.acquire(as<PartitionedObject>(self)->borrow)) return nullptr;
+  return PyBool_FromLong(as<PartitionedObject>(self)->index.is_trained());
+}
+
+PyObject* partitioned_repr(PyObject* self) {
+  SharedAccess access;
+  if (!access.acquire(as<PartitionedObject>(self)->borrow)) return nullptr;
+  const varnel::PartitionedIndex& index = as<PartitionedObject>(self)->index;
+  return PyUnicode_FromFormat("PartitionedIndex(dim=%llu, bits=%llu, lists=%llu, rotation='%s', n=%llu)",
+                              static_cast<unsigned long long>(index.dim()),
+                              static_cast<unsigned long long>(index.bits()),
+                              static_cast<unsigned long long>(index.lists()),
+                              varnel::rotation_name(index.rotation()),
+                              static_cast<unsigned long long>(index.len()));
+}
+
+PyObject* partitioned_train(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"sample", nullptr};
+  PyObject* sample_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:PartitionedIndex.train", const_cast<char**>(keywords),
+                                   &sample_obj)) {
+    return nullptr;
+  }
+  PartitionedObject* obj = as<PartitionedObject>(self);
+  ExclusiveAccess access;
+  if (!access.acquire(obj->borrow)) return nullptr;
+  InputArray<float> sample;
+  if (!take_array(sample_obj, "sample", 2, g_f32, "sample must be C-contiguous", &sample)) return nullptr;
+  if (static_cast<uint64_t>(sample.cols) != obj->index.dim()) {
+    PyErr_Format(PyExc_ValueError, "sample has %lld columns but the index has dim %llu",
+                 static_cast<long long>(sample.cols), static_cast<unsigned long long>(obj->index.dim()));
+    return nullptr;
+  }
+  if (!guarded([&] { obj->index.train(sample.span()); })) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* partitioned_add_with_ids(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"vectors", "ids", nullptr};
+  PyObject *vectors_obj, *ids_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:PartitionedIndex.add_with_ids",
+                                   const_cast<char**>(keywords), &vectors_obj, &ids_obj)) {
+    return nullptr;
+  }
+  PartitionedObject* obj = as<PartitionedObject>(self);
+  ExclusiveAccess access;
+  if (!access.acquire(obj->borrow)) return nullptr;
+  if (!check_array(vectors_obj, "vectors", 2, g_f32) || !check_array(ids_obj, "ids", 1, g_u64)) {
+    return nullptr;
+  }
+  InputArray<float> vectors;
+  InputArray<uint64_t> ids;
+  if (!take_array(vectors_obj, "vectors", 2, g_f32, "vectors must be C-contiguous", &vectors) ||
+      !take_array(ids_obj, "ids", 1, g_u64, "ids must be C-contiguous", &ids)) {
+    return nullptr;
+  }
+  if (vectors.rows > 0 && static_cast<uint64_t>(vectors.cols) != obj->index.dim()) {
+    PyErr_Format(PyExc_ValueError, "vectors have %lld columns but the index has dim %llu",
+                 static_cast<long long>(vectors.cols), static_cast<unsigned long long>(obj->index.dim()));
+    return nullptr;
+  }
+  if (!guarded([&] { obj->index.add_with_ids(vectors.span(), ids.span()); })) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* partitioned_remove(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"id", nullptr};
+  PyObject* id_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:PartitionedIndex.remove", const_cast<char**>(keywords),
+                                   &id_obj)) {
+    return nullptr;
+  }
+  PartitionedObject* obj = as<PartitionedObject>(self);
+  ExclusiveAccess access;
+  if (!access.acquire(obj->borrow)) return nullptr;
+  uint64_t id;
+  if (!to_u64(id_obj, "id", &id)) return nullptr;
+  bool removed = false;
+  if (!guarded([&] { removed = obj->index.remove(id); })) return nullptr;
+  return PyBool_FromLong(removed);
+}
+
+PyObject* partitioned_remove_many(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"ids", nullptr};
+  PyObject* ids_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:PartitionedIndex.remove_many",
+                                   const_cast<char**>(keywords), &ids_obj)) {
+    return nullptr;
+  }
+  PartitionedObject* obj = as<PartitionedObject>(self);
+  ExclusiveAccess access;
+  if (!access.acquire(obj->borrow)) return nullptr;
+  std::vector<uint64_t> ids;
+  if (!read_integers(ids_obj, "ids", &ids, nullptr)) return nullptr;
+  if (!guarded([&] { obj->index.remove_many(ids); })) return nullptr;
+  Py_RETURN_NONE;
+}
+
+int partitioned_has(PyObject* self, PyObject* id_obj) {
+  PartitionedObject* obj = as<PartitionedObject>(self);
+  SharedAccess access;
+  if (!access.acquire(obj->borrow)) return -1;
+  uint64_t id;
+  if (!to_u64(id_obj, "id", &id)) return -1;
+  return obj->index.contains(id) ? 1 : 0;
+}
+
+PyObject* partitioned_contains(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"id", nullptr};
+  PyObject* id_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:PartitionedIndex.contains",
+                                   const_cast<char**>(keywords), &id_obj)) {
+    return nullptr;
+  }
+  const int present = partitioned_has(self, id_obj);
+  if (present < 0) return nullptr;
+  return PyBool_FromLong(present);
+}
+
+Py_ssize_t partitioned_len(PyObject* self) {
+  SharedAccess access;
+  if (!access.acquire(as<PartitionedObject>(self)->borrow)) return -1;
+  return static_cast<Py_ssize_t>(as<PartitionedObject>(self)->index.len());
+}
+
+PyObject* partitioned_list_sizes(PyObject* self, PyObject*) {
+  SharedAccess access;
+  if (!access.acquire(as<PartitionedObject>(self)->borrow)) return nullptr;
+  std::vector<uint64_t> sizes;
+  if (!guarded([&] { sizes = as<PartitionedObject>(self)->index.list_sizes(); })) return nullptr;
+  npy_intp count = static_cast<npy_intp>(sizes.size());
+  PyObject* array = PyArray_SimpleNew(1, &count, NPY_UINT64);
+  if (!array) return nullptr;
+  if (count > 0) {
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), sizes.data(),
+                sizes.size() * sizeof(uint64_t));
+  }
+  return array;
+}
+
+PyObject* partitioned_centroids(PyObject* self, PyObject*) {
+  SharedAccess access;
+  if (!access.acquire(as<PartitionedObject>(self)->borrow)) return nullptr;
+  const varnel::PartitionedIndex& index = as<PartitionedObject>(self)->index;
+  std::vector<float> values;
+  if (!guarded([&] { values = index.centroids(); })) return nullptr;
+  const npy_intp rows = index.is_trained() ? static_cast<npy_intp>(index.lists()) : 0;
+  return adopt(values, rows, static_cast<npy_intp>(index.dim()), NPY_FLOAT32);
+}
+
+PyObject* partitioned_set_centroids(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"centroids", nullptr};
+  PyObject* centroids_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:PartitionedIndex.set_centroids",
+                                   const_cast<char**>(keywords), &centroids_obj)) {
+    return nullptr;
+  }
+  PartitionedObject* obj = as<PartitionedObject>(self);
+  ExclusiveAccess access;
+  if (!access.acquire(obj->borrow)) return nullptr;
+  InputArray<float> centroids;
+  if (!take_array(centroids_obj, "centroids", 2, g_f32, "centroids must be C-contiguous", &centroids)) {
+    return nullptr;
+  }
+  if (static_cast<uint64_t>(centroids.rows) != obj->index.lists() ||
+      static_cast<uint64_t>(centroids.cols) != obj->index.dim()) {
+    PyErr_Format(PyExc_ValueError, "centroids must have shape (lists, dim) = (%llu, %llu)",
+                 static_cast<unsigned long long>(obj->index.lists()),
+                 static_cast<unsigned long long>(obj->index.dim()));
+    return nullptr;
+  }
+  if (!guarded([&] { obj->index.set_centroids(centroids.span()); })) return nullptr;
+  Py_RETURN_NONE;
+}
+
+bool to_probes(PyObject* probes_obj, uint64_t* probes) {
+  *probes = kDefaultProbes;
+  return probes_obj == nullptr || to_u64(probes_obj, "probes", probes);
+}
+
+// Checked here so that the message names the index's own dimension.
+bool check_query_columns(const InputArray<float>& queries, uint64_t dim) {
+  if (queries.rows == 0 || static_cast<uint64_t>(queries.cols) == dim) return true;
+  PyErr_Format(PyExc_ValueError, "queries have %lld columns but the index has dim %llu",
+               static_cast<long long>(queries.cols), static_cast<unsigned long long>(dim));
+  return false;
+}
+
+PyObject* partitioned_search(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"queries", "k", "probes", nullptr};
+  PyObject *queries_obj, *k_obj, *probes_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O:PartitionedIndex.search",
+                                   const_cast<char**>(keywords), &queries_obj, &k_obj, &probes_obj)) {
+    return nullptr;
+  }
+  PartitionedObject* obj = as<PartitionedObject>(self);
+  SharedAccess access;
+  uint64_t k, probes;
+  InputArray<float> queries;
+  if (!access.acquire(obj->borrow) || !check_array(queries_obj, "queries", 2, g_f32) ||
+      !to_u64(k_obj, "k", &k) || !to_probes(probes_obj, &probes) ||
+      !take_array(queries_obj, "queries", 2, g_f32, "queries must be C-contiguous", &queries) ||
+      !check_query_columns(queries, obj->index.dim())) {
+    return nullptr;
+  }
+  varnel::IdSearchResults results;
+  if (!guarded([&] { results = obj->index.search(queries.span(), k, probes); })) return nullptr;
+  return result_pair("ids", results.scores, results.ids, NPY_UINT64, static_cast<uint64_t>(queries.rows),
+                     results.k);
+}
+
+PyObject* partitioned_query(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"queries", "k",      "probes",        "allowed",
+                                   "metric",  "refine", "refine_factor", nullptr};
+  PyObject *queries_obj, *k_obj, *probes_obj = nullptr, *allowed_obj = Py_None, *metric_obj = nullptr;
+  PyObject *refine_obj = Py_None, *factor_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOO:PartitionedIndex.query",
+                                   const_cast<char**>(keywords), &queries_obj, &k_obj, &probes_obj,
+                                   &allowed_obj, &metric_obj, &refine_obj, &factor_obj)) {
+    return nullptr;
+  }
+  PartitionedObject* obj = as<PartitionedObject>(self);
+  SharedAccess access;
+  uint64_t k, probes;
+  if (!access.acquire(obj->borrow) || !check_array(queries_obj, "queries", 2, g_f32) ||
+      !to_u64(k_obj, "k", &k) || !to_probes(probes_obj, &probes)) {
+    return nullptr;
+  }
+  varnel::PartitionedQueryOptions options;
+  if (metric_obj) {
+    if (!require_str(metric_obj, "metric")) return nullptr;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(metric_obj, &size);
+    if (!text ||
+        !guarded([&] { options.metric = varnel::parse_metric({text, static_cast<size_t>(size)}); })) {
+      return nullptr;
+    }
+  }
+  const bool refining = refine_obj != Py_None;
+  options.refine_factor = kDefaultRefineFactor;
+  if (factor_obj != Py_None) {
+    if (!refining) {
+      PyErr_SetString(PyExc_ValueError, "refine_factor needs refine, the vectors to re-score against");
+      return nullptr;
+    }
+    if (!to_u64(factor_obj, "refine_factor", &options.refine_factor)) return nullptr;
+  }
+  if (refining && !check_array(refine_obj, "refine", 2, g_f32)) return nullptr;
+  std::vector<uint64_t> allowed;
+  if (allowed_obj != Py_None) {
+    if (!read_integers(allowed_obj, "allowed", &allowed, nullptr)) return nullptr;
+    options.allowed_ids = &allowed;
+  }
+  InputArray<float> queries, refine;
+  varnel::RefineRows refine_rows;
+  if (!take_array(queries_obj, "queries", 2, g_f32, "queries must be C-contiguous", &queries) ||
+      !check_query_columns(queries, obj->index.dim())) {
+    return nullptr;
+  }
+  if (refining) {
+    if (!take_array(refine_obj, "refine", 2, g_f32, "refine must be C-contiguous", &refine)) return nullptr;
+    refine_rows = {refine.data, static_cast<uint64_t>(refine.rows), static_cast<uint64_t>(refine.cols)};
+    options.refine = &refine_rows;
+  }
+  varnel::IdSearchResults results;
+  if (!guarded_without_gil([&] { results = varnel::query(obj->index, queries.span(), k, probes, options); })) {
+    return nullptr;
+  }
+  return result_pair("ids", results.scores, results.ids, NPY_UINT64, static_cast<uint64_t>(queries.rows),
+                     results.k);
+}
+
+PyObject* partitioned_write(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* path_obj;
+  if (!one_path_arg(args, kwargs, "O:PartitionedIndex.write", &path_obj)) return nullptr;
+  SharedAccess access;
+  if (!access.acquire(as<PartitionedObject>(self)->borrow)) return nullptr;
+  std::string path;
+  if (!to_path(path_obj, "path", &path)) return nullptr;
+  if (!guarded([&] { varnel::write_partitioned(as<PartitionedObject>(self)->index, path); })) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* partitioned_load(PyObject* cls, PyObject* args, PyObject* kwargs) {
+  PyObject* path_obj;
+  if (!one_path_arg(args, kwargs, "O:PartitionedIndex.load", &path_obj)) return nullptr;
+  std::string path;
+  if (!to_path(path_obj, "path", &path)) return nullptr;
+  std::optional<varnel::PartitionedIndex> index;
+  if (!guarded([&] { index.emplace(varnel::load_partitioned(path)); })) return nullptr;
+  return wrap<PartitionedObject>(reinterpret_cast<PyTypeObject*>(cls), std::move(*index));
+}
+
+PyObject* partitioned_to_bytes(PyObject* self, PyObject*) {
+  SharedAccess access;
+  if (!access.acquire(as<PartitionedObject>(self)->borrow)) return nullptr;
+  const varnel::PartitionedIndex& index = as<PartitionedObject>(self)->index;
+  uint64_t size = 0;
+  if (!guarded([&] { size = varnel::file_size(index); })) return nullptr;
+  if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+  if (!bytes) return nullptr;
+  const std::span<uint8_t> memory(reinterpret_cast<uint8_t*>(PyBytes_AsString(bytes)), size);
+  if (!guarded([&] { varnel::write_partitioned_bytes(index, memory); })) {
+    Py_DECREF(bytes);
+    return nullptr;
+  }
+  return bytes;
+}
+
+PyObject* partitioned_from_bytes(PyObject* cls, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"data", nullptr};
+  PyObject* data_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:PartitionedIndex.from_bytes",
+                                   const_cast<char**>(keywords), &data_obj)) {
+    return nullptr;
+  }
+  PyObject* contiguous = nullptr;
+  Py_buffer view;
+  if (PyObject_GetBuffer(data_obj, &view, PyBUF_SIMPLE) < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_BufferError)) {
+      prefix_type_error("data");
+      return nullptr;
+    }
+    PyErr_Clear();
+    contiguous = PyBytes_FromObject(data_obj);
+    if (!contiguous) return nullptr;
+    if (PyObject_GetBuffer(contiguous, &view, PyBUF_SIMPLE) < 0) {
+      Py_DECREF(contiguous);
+      return nullptr;
+    }
+  }
+  const std::span<const uint8_t> bytes(static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len));
+  PyObject* result = nullptr;
+  std::optional<varnel::PartitionedIndex> index;
+  if (guarded([&] { index.emplace(varnel::partitioned_from_bytes(bytes)); })) {
+    result = wrap<PartitionedObject>(reinterpret_cast<PyTypeObject*>(cls), std::move(*index));
+  }
+  PyBuffer_Release(&view);
+  Py_XDECREF(contiguous);
+  return result;
+}
+
+PyObject* partitioned_reduce(PyObject* self, PyObject*) {
+  PyObject* bytes = partitioned_to_bytes(self, nullptr);
+  if (!bytes) return nullptr;
+  PyObject* from_bytes = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "from_bytes");
+  if (!from_bytes) {
+    Py_DECREF(bytes);
+    return nullptr;
+  }
+  return Py_BuildValue("(N(N))", from_bytes, bytes);
+}
+
 // Module-private helpers for the thread count (wrapped by the varnel package).
 
 PyObject* module_num_threads(PyObject*, PyObject*) {
@@ -1293,6 +1699,64 @@ PyType_Spec skerry_spec = {"varnel.SkerryIndex", static_cast<int>(sizeof(SkerryO
 PyType_Spec idmap_spec = {"varnel.IdMapIndex", static_cast<int>(sizeof(IdMapObject)), 0,
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, idmap_slots};
 
+PyMethodDef partitioned_methods[] = {
+    {"train", as_cfunction(partitioned_train), kArgs,
+     "train($self, sample)\n--\n\nLearn the lists' centroids from a `(n, dim)` float32 sample by seeded\n"
+     "k-means (at most 256 vectors per list are used; n must be at least `lists`)."},
+    {"add_with_ids", as_cfunction(partitioned_add_with_ids), kArgs,
+     "add_with_ids($self, vectors, ids)\n--\n\nAdd vectors with stable `uint64` ids; each joins the list of its\n"
+     "nearest centroid (Euclidean). The index must be trained."},
+    {"search", as_cfunction(partitioned_search), kArgs,
+     "search($self, queries, k, *, probes=8)\n--\n\nTop-`k` search over the `probes` lists whose centroids have "
+     "the\nlargest inner product with each query. Returns `(scores, ids)`."},
+    {"query", as_cfunction(partitioned_query), kArgs,
+     "query($self, queries, k, *, probes=8, allowed=None, metric='ip', refine=None, refine_factor=None)\n"
+     "--\n\nTop-`k` search with the options of `IdMapIndex.query` (allowed ids,\n"
+     "metric, exact re-scoring with refine rows indexed by id)."},
+    {"remove", as_cfunction(partitioned_remove), kArgs, "remove($self, id)\n--\n\n"},
+    {"remove_many", as_cfunction(partitioned_remove_many), kArgs,
+     "remove_many($self, ids)\n--\n\nRemove every id of `ids`, or none."},
+    {"contains", as_cfunction(partitioned_contains), kArgs, "contains($self, id)\n--\n\n"},
+    {"list_sizes", as_cfunction(partitioned_list_sizes), METH_NOARGS,
+     "list_sizes($self)\n--\n\nThe number of vectors in each list, as a uint64 array."},
+    {"centroids", as_cfunction(partitioned_centroids), METH_NOARGS,
+     "centroids($self)\n--\n\nThe lists' centroids as a `(lists, dim)` float32 array (0 rows untrained)."},
+    {"set_centroids", as_cfunction(partitioned_set_centroids), kArgs,
+     "set_centroids($self, centroids)\n--\n\nUse these `(lists, dim)` centroids instead of training; the\n"
+     "index must be empty."},
+    {"write", as_cfunction(partitioned_write), kArgs, "write($self, path)\n--\n\n"},
+    {"load", as_cfunction(partitioned_load), kArgs | METH_CLASS, "load($cls, path)\n--\n\n"},
+    {"to_bytes", as_cfunction(partitioned_to_bytes), METH_NOARGS, kToBytesDoc},
+    {"from_bytes", as_cfunction(partitioned_from_bytes), kArgs | METH_CLASS, kFromBytesDoc},
+    {"__reduce__", as_cfunction(partitioned_reduce), METH_NOARGS, kReduceDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef partitioned_getters[] = {
+    {"dim", partitioned_number<&varnel::PartitionedIndex::dim>, nullptr, nullptr, nullptr},
+    {"bits", partitioned_number<&varnel::PartitionedIndex::bits>, nullptr, nullptr, nullptr},
+    {"lists", partitioned_number<&varnel::PartitionedIndex::lists>, nullptr, nullptr, nullptr},
+    {"rotation", partitioned_rotation, nullptr, nullptr, nullptr},
+    {"is_trained", partitioned_is_trained, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot partitioned_slots[] = {
+    {Py_tp_doc, const_cast<char*>("PartitionedIndex(dim, bits, lists, rotation=\"rotor3\")\n--\n\n")},
+    {Py_tp_methods, partitioned_methods},
+    {Py_tp_getset, partitioned_getters},
+    {Py_tp_new, reinterpret_cast<void*>(partitioned_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc<PartitionedObject>)},
+    {Py_mp_length, reinterpret_cast<void*>(partitioned_len)},
+    {Py_sq_length, reinterpret_cast<void*>(partitioned_len)},
+    {Py_sq_contains, reinterpret_cast<void*>(partitioned_has)},
+    {Py_tp_repr, reinterpret_cast<void*>(partitioned_repr)},
+    {0, nullptr},
+};
+
+PyType_Spec partitioned_spec = {"varnel.PartitionedIndex", static_cast<int>(sizeof(PartitionedObject)), 0,
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, partitioned_slots};
+
 // [(variable, value, used instead, reason)] for environment settings the library
 // cannot follow; the package warns about each once, at import.
 PyObject* module_rejected_settings(PyObject*, PyObject*) {
@@ -1380,11 +1844,16 @@ PyObject* build_module() {
     g_idmap_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&idmap_spec));
     if (!g_idmap_type) return nullptr;
   }
+  if (!g_partitioned_type) {
+    g_partitioned_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&partitioned_spec));
+    if (!g_partitioned_type) return nullptr;
+  }
   PyObject* module = PyModule_Create(&module_def);
   if (!module) return nullptr;
   PyObject* version = PyUnicode_FromString(kVersion);
   const bool ok = version && add_exported(module, "SkerryIndex", reinterpret_cast<PyObject*>(g_skerry_type)) &&
                   add_exported(module, "IdMapIndex", reinterpret_cast<PyObject*>(g_idmap_type)) &&
+                  add_exported(module, "PartitionedIndex", reinterpret_cast<PyObject*>(g_partitioned_type)) &&
                   add_exported(module, "__version__", version) &&
                   // Outside __all__: the package re-exports it as varnel.PanicException.
                   PyObject_SetAttrString(module, "PanicException", g_panic) == 0;

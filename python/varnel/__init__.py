@@ -1,18 +1,21 @@
 """varnel: a compact in-memory vector index for float32 embeddings.
 
 ``SkerryIndex`` addresses vectors by position, ``IdMapIndex`` by caller-chosen
-``uint64`` ids. Broken preconditions inside the library (bad parameters, a
+``uint64`` ids, ``PartitionedIndex`` by ids too, scanning only the lists of
+vectors nearest to each query. Broken preconditions inside the library (bad parameters, a
 buffer whose length is not a multiple of ``dim``, an unknown position, a
 duplicate id) raise ``PanicException``, which derives from ``BaseException``:
 catch it by name, ``except Exception`` does not see it.
 """
 
 from varnel import _varnel
-from varnel._varnel import IdMapIndex, PanicException, SkerryIndex, __version__
+from varnel._varnel import IdMapIndex, PanicException, PartitionedIndex, SkerryIndex, __version__
 
 __all__ = [
     "SkerryIndex",
     "IdMapIndex",
+    "PartitionedIndex",
+    "PartitionedIndex",
     "PanicException",
     "__version__",
     "num_threads",

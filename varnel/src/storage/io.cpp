@@ -832,4 +832,154 @@ IdMapIndex load_id_map(const std::string& path) {
   return read_file(path, [](BufferedReader& reader) { return read_id_map_from(reader); });
 }
 
+// ---- Partitioned index files ----
+
+namespace {
+
+constexpr std::string_view kPartitionedMagic = "VNIP";
+
+// Storage rows produced from the blocked store a slice at a time.
+void write_list_rows(BufferedWriter& writer, const CodeStore& codes, uint64_t n) {
+  constexpr uint64_t kRowsPerSlice = 1024;
+  std::vector<uint8_t> slice(kRowsPerSlice * codes.row_bytes());
+  for (uint64_t first = 0; first < n; first += kRowsPerSlice) {
+    const uint64_t count = std::min(kRowsPerSlice, n - first);
+    codes.read_rows(first, count, slice);
+    writer.write(slice.data(), count * codes.row_bytes());
+  }
+}
+
+void check_writable(const PartitionedIndex& index) {
+  if (index.dim() > kMaxStoredCount || index.lists() > kMaxStoredCount) {
+    throw IoError("cannot write index: dim or lists exceed the file format's limit of 4294967295");
+  }
+  for (const PartitionedIndex::List& list : index.list_data()) {
+    if (list.ids.size() > kMaxStoredCount) {
+      throw IoError("cannot write index: a list exceeds the file format's limit of 4294967295 vectors");
+    }
+  }
+}
+
+}  // namespace
+
+void write_partitioned_to(BufferedWriter& writer, const PartitionedIndex& index) {
+  check_writable(index);
+  writer.write(reinterpret_cast<const uint8_t*>(kPartitionedMagic.data()), kPartitionedMagic.size());
+  writer.write_u8(kFormatVersion);
+  writer.write_u8(uint8_t(index.bits()));
+  writer.write_u8(rotation_tag(index.rotation()));
+  writer.write_u32(uint32_t(index.dim()));
+  writer.write_u32(uint32_t(index.lists()));
+  writer.write_u64(index.seed());
+  writer.write_u8(index.is_trained() ? 1 : 0);
+  if (index.is_trained()) writer.write_f32s(index.centroids());
+  for (const PartitionedIndex::List& list : index.list_data()) {
+    const uint64_t n = list.ids.size();
+    writer.write_u32(uint32_t(n));
+    write_list_rows(writer, list.codes, n);
+    writer.write_f32s(list.norms);
+    writer.write_f32s(list.lengths);
+    writer.write_u64s(list.ids);
+  }
+  writer.write_trailer();
+}
+
+PartitionedIndex read_partitioned_from(BufferedReader& reader) {
+  expect_magic(reader, kPartitionedMagic, kPartitionedMagic);
+  const uint64_t bits = reader.read_u8();
+  const Rotation rotation = rotation_from_tag(reader.read_u8());
+  const uint64_t dim = reader.read_u32();
+  const uint64_t lists = reader.read_u32();
+  const uint64_t seed = reader.read_u64();
+  const uint8_t trained = reader.read_u8();
+  check_buildable(dim, bits, rotation);
+  if (lists == 0 || lists > PartitionedIndex::kMaxLists) {
+    throw IoError("invalid index file: lists must be between 1 and " +
+                  std::to_string(PartitionedIndex::kMaxLists) + ", got " + std::to_string(lists));
+  }
+  if (trained > 1) throw IoError("invalid index file: bad trained flag " + std::to_string(trained));
+  // Every list takes at least its count field: a list count larger than the
+  // file could hold is refused before anything is allocated for it.
+  reader.require(multiply_or_fail(lists, 4));
+  std::vector<float> centroids;
+  if (trained) {
+    const uint64_t values = multiply_or_fail(lists, dim);
+    reader.require(multiply_or_fail(values, sizeof(float)));
+    const RawVector<float> stored = reader.read_f32s(values);
+    centroids.assign(stored.begin(), stored.end());
+  }
+  const uint64_t row_bytes = dim / 8 * bits;
+  const uint64_t per_vector = row_bytes + 4 + 4 + 8;
+  std::vector<PartitionedIndex::List> data;
+  for (uint64_t l = 0; l < lists; ++l) {
+    poll_interrupt();
+    const uint64_t n = reader.read_u32();
+    reader.require(multiply_or_fail(n, per_vector));
+    PartitionedIndex::List list;
+    const RawVector<uint8_t> rows = reader.read_bytes(multiply_or_fail(n, row_bytes));
+    list.codes = CodeStore::from_rows(dim, bits, n, rows);
+    list.norms = reader.read_f32s(n);
+    list.lengths = reader.read_f32s(n);
+    list.ids = reader.read_u64s(n);
+    check_norms(list.norms);
+    check_norms(list.lengths);
+    data.push_back(std::move(list));
+  }
+  std::optional<PartitionedIndex> index;
+  try {
+    index.emplace(PartitionedIndex::from_parts(dim, bits, lists, rotation, seed, std::move(centroids),
+                                               std::move(data)));
+  } catch (const Error& refused) {
+    throw IoError(std::string("invalid index file: ") + refused.what());
+  }
+  reader.check_trailer();
+  return std::move(*index);
+}
+
+uint64_t file_size(const PartitionedIndex& index) {
+  // magic, version, bits, tag, dim, lists, seed, trained, centroids, lists, trailer
+  uint64_t size = 4 + 1 + 1 + 1 + 4 + 4 + 8 + 1 + 4 * index.centroids().size() + kTrailerSize;
+  const uint64_t row_bytes = index.dim() / 8 * index.bits();
+  for (const PartitionedIndex::List& list : index.list_data()) {
+    size += 4 + list.ids.size() * (row_bytes + 4 + 4 + 8);
+  }
+  return size;
+}
+
+void write_partitioned_bytes(const PartitionedIndex& index, std::span<uint8_t> out) {
+  check_writable(index);
+  if (out.size() != file_size(index)) throw IoError("cannot write index: wrong buffer size");
+  SpanSink sink(out);
+  BufferedWriter writer(sink);
+  write_partitioned_to(writer, index);
+  writer.flush();
+}
+std::vector<uint8_t> partitioned_to_bytes(const PartitionedIndex& index) {
+  check_writable(index);
+  std::vector<uint8_t> bytes(file_size(index));
+  write_partitioned_bytes(index, bytes);
+  return bytes;
+}
+PartitionedIndex partitioned_from_bytes(std::span<const uint8_t> bytes) {
+  return from_bytes(bytes, read_partitioned_from);
+}
+
+void write_partitioned(const PartitionedIndex& index, const std::string& path) {
+  check_path(path);
+  check_writable(index);
+  write_file(path, [&](BufferedWriter& writer) { write_partitioned_to(writer, index); });
+}
+
+PartitionedIndex load_partitioned(const std::string& path) {
+  return read_file(path, [](BufferedReader& reader) { return read_partitioned_from(reader); });
+}
+
+void write_file_with(const std::string& path, const std::function<void(BufferedWriter&)>& write_contents) {
+  write_file(path, write_contents);
+}
+
+void read_file_with(const std::string& path, const std::function<void(BufferedReader&)>& read_contents) {
+  read_file(path, read_contents);
+}
+
 }  // namespace varnel

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "index/id_map.h"
+#include "index/partitioned_index.h"
 #include "index/skerry_index.h"
 #include "quantize/code_store.h"
 #include "storage/checksum.h"
@@ -211,5 +213,24 @@ std::vector<uint8_t> index_to_bytes(const SkerryIndex& index);
 SkerryIndex index_from_bytes(std::span<const uint8_t> bytes);
 std::vector<uint8_t> id_map_to_bytes(const IdMapIndex& index);
 IdMapIndex id_map_from_bytes(std::span<const uint8_t> bytes);
+
+// The file handling of write_index and load_index for other file kinds:
+// written beside the target and renamed into place; read through the
+// hardened reader.
+void write_file_with(const std::string& path, const std::function<void(BufferedWriter&)>& write_contents);
+void read_file_with(const std::string& path, const std::function<void(BufferedReader&)>& read_contents);
+
+// Partitioned index files ("VNIP", version 2, little-endian; docs/formats.md):
+// the parameters, the centroids, then each list's codes, norms, vector
+// lengths and ids, and the trailer. The reader checks every count against
+// what the source still holds before it allocates.
+void write_partitioned(const PartitionedIndex& index, const std::string& path);
+PartitionedIndex load_partitioned(const std::string& path);
+void write_partitioned_to(BufferedWriter& writer, const PartitionedIndex& index);
+PartitionedIndex read_partitioned_from(BufferedReader& reader);
+uint64_t file_size(const PartitionedIndex& index);
+void write_partitioned_bytes(const PartitionedIndex& index, std::span<uint8_t> out);
+std::vector<uint8_t> partitioned_to_bytes(const PartitionedIndex& index);
+PartitionedIndex partitioned_from_bytes(std::span<const uint8_t> bytes);
 
 }  // namespace varnel

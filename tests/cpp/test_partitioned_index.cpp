@@ -1,0 +1,332 @@
+// The partitioned index: seeded training, adding with ids, removal, and
+// search results that equal scoring every vector of the probed lists with
+// the estimator, on every instruction-set path and thread count.
+#include "index/partitioned_index.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "index/kmeans.h"
+#include "quantize/rotation.h"
+#include "runtime/cpu.h"
+#include "runtime/error.h"
+#include "runtime/interrupt.h"
+#include "runtime/pool.h"
+#include "search/bounded_scan.h"
+#include "search/coarse.h"
+#include "search/lut_scan.h"
+#include "search/search.h"
+#include "test_support.h"
+
+namespace varnel {
+namespace {
+
+using testing::random_vectors;
+
+// Points around `clusters` centres, so that lists differ in size and content.
+std::vector<float> clustered(uint64_t n, uint64_t dim, uint64_t clusters, uint32_t seed) {
+  const std::vector<float> centres = random_vectors(clusters, dim, seed);
+  std::vector<float> noise = random_vectors(n, dim, seed + 1);
+  for (uint64_t i = 0; i < n; ++i) {
+    for (uint64_t j = 0; j < dim; ++j) {
+      noise[i * dim + j] = centres[(i % clusters) * dim + j] * 2.0f + noise[i * dim + j] * 0.5f;
+    }
+  }
+  return noise;
+}
+
+std::vector<uint64_t> ids_from(uint64_t first, uint64_t count) {
+  std::vector<uint64_t> ids(count);
+  for (uint64_t i = 0; i < count; ++i) ids[i] = first + i * 7;
+  return ids;
+}
+
+std::string error_message(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const Error& error) {
+    return error.what();
+  }
+  return "<no error>";
+}
+
+// Every path and thread count this machine can run, restored afterwards.
+void for_each_path_and_thread_count(const std::function<void()>& body) {
+  for (const ScanPath path : supported_scan_paths()) {
+    ASSERT_TRUE(force_scan_path(path));
+    for (const std::size_t threads : {1, 2, 3}) {
+      set_num_threads(threads);
+      SCOPED_TRACE(std::string(scan_path_name(path)) + " x" + std::to_string(threads));
+      body();
+    }
+  }
+  reset_scan_path();
+  set_num_threads(0);
+}
+
+// The estimator written out plainly: for each query, every vector of every
+// probed list scored as <q, c> (sequential float sum) + the residual estimate
+// (the 4-bit table scan on the portable path, or the sequential float sum of
+// the centroid products for 2 and 3 bits) times the residual norm; ranked
+// by score, then (list, position).
+IdSearchResults reference(const PartitionedIndex& index, const std::vector<float>& queries,
+                          uint64_t k, uint64_t probes) {
+  const uint64_t dim = index.dim(), nq = queries.size() / dim;
+  const uint64_t width = std::max<uint64_t>(1, std::min(k, index.len()));
+  const std::vector<uint32_t> probed = index.probe_lists(queries, nq, probes);
+  const std::vector<float>& centroids = index.codebook().centroids;
+  const BlockRotations& rotations = index.block_rotations();
+  IdSearchResults out;
+  out.nq = nq;
+  out.k = width;
+  for (uint64_t q = 0; q < nq; ++q) {
+    const float* query = queries.data() + q * dim;
+    std::vector<float> rq(rotations.padded_dim, 0.0f);
+    std::copy_n(query, dim, rq.data());
+    forward_rotate(rq, dim, index.sign_vector(), rotations.matrices, block_size(index.rotation()));
+    struct Scored {
+      float score;
+      uint64_t list, position;
+    };
+    std::vector<Scored> all;
+    for (uint64_t p = 0; p < probes; ++p) {
+      const uint64_t l = probed[q * probes + p];
+      float dot = 0.0f;
+      for (uint64_t j = 0; j < dim; ++j) dot = dot + query[j] * index.centroids()[l * dim + j];
+      const PartitionedIndex::List& list = index.list_data()[l];
+      const uint64_t n = list.ids.size();
+      std::vector<float> raw(list.codes.n_blocks() * 32);
+      if (index.bits() == 4) {
+        const ScanPath active = active_scan_path();
+        force_scan_path(ScanPath::Portable);
+        const QueryTable table = build_query_table(rq.data(), centroids.data(), dim);
+        const QueryTable* tables[1] = {&table};
+        scan_blocks(tables, 1, list.codes.blocked().bytes.data(), dim, 0, list.codes.n_blocks(),
+                    raw.data(), raw.size());
+        force_scan_path(active);
+      } else {
+        std::vector<uint8_t> codes(dim);
+        for (uint64_t i = 0; i < n; ++i) {
+          list.codes.decode(i, codes.data());
+          float sum = 0.0f;
+          for (uint64_t j = 0; j < dim; ++j) sum = sum + rq[j] * centroids[codes[j]];
+          raw[i] = sum;
+        }
+      }
+      for (uint64_t i = 0; i < n; ++i) all.push_back({dot + raw[i] * list.norms[i], l, i});
+    }
+    std::sort(all.begin(), all.end(), [](const Scored& a, const Scored& b) {
+      if (a.score != b.score) return a.score > b.score;
+      return a.list != b.list ? a.list < b.list : a.position < b.position;
+    });
+    for (uint64_t i = 0; i < width; ++i) {
+      if (i < all.size()) {
+        out.scores.push_back(all[i].score);
+        out.ids.push_back(index.list_data()[all[i].list].ids[all[i].position]);
+      } else {
+        out.scores.push_back(-std::numeric_limits<float>::infinity());
+        out.ids.push_back(PartitionedIndex::kEmptyId);
+      }
+    }
+  }
+  return out;
+}
+
+void expect_same(const IdSearchResults& a, const IdSearchResults& b) {
+  EXPECT_EQ(a.k, b.k);
+  EXPECT_EQ(a.ids, b.ids);
+  ASSERT_EQ(a.scores.size(), b.scores.size());
+  for (std::size_t i = 0; i < a.scores.size(); ++i) {
+    EXPECT_EQ(std::bit_cast<uint32_t>(a.scores[i]), std::bit_cast<uint32_t>(b.scores[i])) << i;
+  }
+}
+
+PartitionedIndex built(uint64_t dim, uint64_t bits, uint64_t lists, uint64_t n, Rotation rotation = Rotation::Rotor3) {
+  PartitionedIndex index = PartitionedIndex::create(dim, bits, lists, rotation);
+  const std::vector<float> data = clustered(n, dim, 24, 11);
+  index.train(data);
+  index.add_with_ids(data, ids_from(5, n));
+  return index;
+}
+
+TEST(KMeans, CentroidsAreTheSameOnEveryPathAndThreadCount) {
+  const uint64_t dim = 24, lists = 20, n = 3000;
+  const std::vector<float> data = clustered(n, dim, 7, 3);
+  KMeansOptions options;
+  options.max_per_list = 100;  // thins the sample to 2000 rows
+  options.seed = 42;
+  set_num_threads(1);
+  force_scan_path(ScanPath::Portable);
+  const std::vector<float> expected = train_kmeans(data, n, dim, lists, options);
+  for_each_path_and_thread_count([&] {
+    const std::vector<float> got = train_kmeans(data, n, dim, lists, options);
+    ASSERT_EQ(got.size(), expected.size());
+    EXPECT_EQ(0, std::memcmp(got.data(), expected.data(), got.size() * sizeof(float)));
+  });
+  options.seed = 43;
+  EXPECT_NE(train_kmeans(data, n, dim, lists, options), expected);
+}
+
+TEST(KMeans, EmptyClustersAreReseededAndTooFewVectorsRefused) {
+  const uint64_t dim = 8;
+  // 40 copies of three points: at most three clusters can hold members.
+  std::vector<float> data;
+  for (int i = 0; i < 40; ++i) {
+    for (uint64_t j = 0; j < dim; ++j) data.push_back(float(i % 3) + (j == 0 ? 1.0f : 0.0f));
+  }
+  KMeansOptions options;
+  const std::vector<float> centroids = train_kmeans(data, 40, dim, 6, options);
+  for (const float value : centroids) EXPECT_TRUE(std::isfinite(value));
+  EXPECT_EQ(train_kmeans(data, 40, dim, 6, options), centroids);
+  EXPECT_EQ(error_message([&] { train_kmeans(data, 5, dim, 6, options); }),
+            "training needs at least one vector per list: got 5 vectors for 6 lists");
+}
+
+TEST(CoarseTable, DotsAreSequentialSumsOnEveryPath) {
+  const uint64_t dim = 40, lists = 37, rows = 7;
+  const std::vector<float> centroids = random_vectors(lists, dim, 5);
+  const std::vector<float> x = random_vectors(rows, dim, 6);
+  const CoarseTable table(centroids, lists, dim);
+  for_each_path_and_thread_count([&] {
+    std::vector<float> got(rows * lists);
+    table.dots(x.data(), rows, got.data());
+    for (uint64_t r = 0; r < rows; ++r) {
+      for (uint64_t c = 0; c < lists; ++c) {
+        float sum = 0.0f;
+        for (uint64_t j = 0; j < dim; ++j) sum = sum + x[r * dim + j] * centroids[c * dim + j];
+        ASSERT_EQ(std::bit_cast<uint32_t>(got[r * lists + c]), std::bit_cast<uint32_t>(sum));
+      }
+    }
+  });
+}
+
+class PartitionedSearch : public ::testing::TestWithParam<std::tuple<uint64_t, Rotation>> {};
+
+TEST_P(PartitionedSearch, EqualsScoringEveryProbedVector) {
+  const auto [bits, rotation] = GetParam();
+  const uint64_t dim = 64, lists = 12;
+  const PartitionedIndex index = built(dim, bits, lists, 6000, rotation);
+  const std::vector<float> queries = clustered(9, dim, 5, 99);
+  for (const uint64_t probes : {uint64_t{1}, uint64_t{3}, lists}) {
+    for (const uint64_t k : {uint64_t{1}, uint64_t{10}, uint64_t{100}}) {
+      const IdSearchResults expected = reference(index, queries, k, probes);
+      for_each_path_and_thread_count([&] {
+        SCOPED_TRACE("probes " + std::to_string(probes) + " k " + std::to_string(k));
+        expect_same(index.search(queries, k, probes), expected);
+        // One query at a time takes the path that spreads its lists over the pool.
+        const IdSearchResults one = index.search(std::span(queries).first(dim), k, probes);
+        EXPECT_EQ(one.ids, std::vector<uint64_t>(expected.ids.begin(), expected.ids.begin() + expected.k));
+      });
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Bits, PartitionedSearch,
+                         ::testing::Combine(::testing::Values(2, 3, 4),
+                                            ::testing::Values(Rotation::Rotor3, Rotation::WalshRotor3)));
+
+TEST(PartitionedIndex, AllListsProbedRankLikeTheCodesOfEveryVector) {
+  // With one list every vector is scored; with all lists probed, the union.
+  const uint64_t dim = 32;
+  const PartitionedIndex index = built(dim, 4, 5, 1500);
+  const std::vector<float> queries = random_vectors(4, dim, 8);
+  const IdSearchResults all = index.search(queries, 1500, 5);
+  for (uint64_t q = 0; q < 4; ++q) {
+    std::vector<uint64_t> row(all.ids.begin() + q * 1500, all.ids.begin() + (q + 1) * 1500);
+    std::sort(row.begin(), row.end());
+    EXPECT_EQ(row, ids_from(5, 1500));
+  }
+}
+
+TEST(PartitionedIndex, BadInputIsRefusedAndChangesNothing) {
+  const uint64_t dim = 16;
+  PartitionedIndex index = PartitionedIndex::create(dim, 4, 4, Rotation::Rotor3);
+  const std::vector<float> data = clustered(400, dim, 4, 2);
+  const std::vector<float> query(data.begin(), data.begin() + dim);
+  EXPECT_EQ(error_message([&] { index.add_with_ids(data, ids_from(0, 400)); }),
+            "the index is not trained: call train before adding vectors");
+  EXPECT_EQ(error_message([&] { index.search(query, 1, 1); }),
+            "the index is not trained: call train before searching");
+  EXPECT_EQ(error_message([&] { index.train(std::span(data).first(3 * dim)); }),
+            "training needs at least one vector per list: got 3 vectors for 4 lists");
+  index.train(data);
+  index.add_with_ids(std::span(data).first(200 * dim), ids_from(0, 200));
+  const auto before = index.search(query, 10, 2);
+  const auto sizes = index.list_sizes();
+
+  std::vector<float> poisoned(data.begin() + 200 * dim, data.end());
+  poisoned[150 * dim + 3] = std::numeric_limits<float>::quiet_NaN();
+  std::vector<uint64_t> repeated = ids_from(1000, 200);
+  repeated[120] = repeated[4];
+  const std::vector<std::pair<std::function<void()>, std::string>> refused = {
+      {[&] { index.add_with_ids(poisoned, ids_from(1000, 200)); },
+       "vector 150 of the batch has a NaN or infinite value, or a norm too large for float32"},
+      {[&] { index.add_with_ids(std::span(data).subspan(200 * dim), ids_from(0, 200)); },
+       "id 0 already present in index"},
+      {[&] { index.add_with_ids(std::span(data).subspan(200 * dim), repeated); },
+       "id 1028 already present in index"},
+      {[&] { index.add_with_ids(std::span(data).subspan(200 * dim, 10 * dim), ids_from(1000, 9)); },
+       "assertion `left == right` failed: expected 10 ids, got 9\n  left: 9\n right: 10"},
+      {[&] { index.search(query, 0, 1); }, "k must be at least 1"},
+      {[&] { index.search(query, 1, 0); }, "probes must be between 1 and lists (4), got 0"},
+      {[&] { index.search(query, 1, 5); }, "probes must be between 1 and lists (4), got 5"},
+      {[&] { index.train(data); }, "train needs an empty index: this one holds 200 vectors"},
+      {[&] { index.remove_many(std::vector<uint64_t>{0, 9999}); }, "id 9999 is not in the index"},
+      {[&] { index.remove_many(std::vector<uint64_t>{0, 0}); }, "id 0 appears more than once in ids"},
+  };
+  for (const auto& [call, message] : refused) {
+    EXPECT_EQ(error_message(call), message);
+    EXPECT_EQ(index.len(), 200u);
+    EXPECT_EQ(index.list_sizes(), sizes);
+    expect_same(index.search(query, 10, 2), before);
+  }
+  {
+    InterruptScope stop_now([] { return true; });
+    EXPECT_THROW(index.add_with_ids(std::span(data).subspan(200 * dim), ids_from(1000, 200)), Interrupted);
+    EXPECT_THROW(index.search(data, 10, 4), Interrupted);
+    PartitionedIndex fresh = PartitionedIndex::create(dim, 4, 4, Rotation::Rotor3);
+    EXPECT_THROW(fresh.train(data), Interrupted);
+    EXPECT_FALSE(fresh.is_trained());
+  }
+  EXPECT_EQ(index.list_sizes(), sizes);
+  expect_same(index.search(query, 10, 2), before);
+}
+
+TEST(PartitionedIndex, RemovalKeepsEveryOtherVectorFindable) {
+  const uint64_t dim = 32, n = 2000;
+  PartitionedIndex index = built(dim, 3, 6, n);
+  const std::vector<float> data = clustered(n, dim, 24, 11);
+  const std::vector<uint64_t> ids = ids_from(5, n);
+  for (uint64_t i = 0; i < n; i += 3) EXPECT_TRUE(index.remove(ids[i]));
+  EXPECT_FALSE(index.remove(ids[0]));
+  index.remove_many(std::vector<uint64_t>{ids[1], ids[2]});
+  EXPECT_EQ(index.len(), n - (n + 2) / 3 - 2);
+  uint64_t total = 0;
+  for (const uint64_t size : index.list_sizes()) total += size;
+  EXPECT_EQ(total, index.len());
+  // Each remaining vector, probed in its own list, is its own best match
+  // among a handful of neighbours, and the id map points at it.
+  for (uint64_t i = 4; i < n; i += 97) {
+    if (i % 3 == 0) continue;
+    uint64_t list = 0, position = 0;
+    ASSERT_TRUE(index.locate(ids[i], &list, &position));
+    EXPECT_EQ(index.list_data()[list].ids[position], ids[i]);
+    const IdSearchResults found = index.search(std::span(data).subspan(i * dim, dim), index.len(), 6);
+    EXPECT_NE(std::find(found.ids.begin(), found.ids.end(), ids[i]), found.ids.end());
+    EXPECT_EQ(std::find(found.ids.begin(), found.ids.end(), ids[0]), found.ids.end());
+  }
+  expect_same(index.search(std::span(data).first(5 * dim), 10, 3),
+              reference(index, std::vector<float>(data.begin(), data.begin() + 5 * dim), 10, 3));
+}
+
+}  // namespace
+}  // namespace varnel

@@ -1,0 +1,368 @@
+"""PartitionedIndex: residual codes in lists, searched over the probed lists.
+
+The estimator is checked against IdMapIndex holding the residuals themselves:
+a vector's score is the float32 inner product of the query with its list's
+centroid (summed coordinate by coordinate) plus what IdMapIndex scores for
+its residual, bit for bit."""
+
+import copy
+import os
+import pickle
+import signal
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import varnel
+from varnel import IdMapIndex, PanicException, PartitionedIndex
+
+EMPTY_ID = 2**64 - 1
+
+
+def clustered(n, dim, clusters=12, seed=0):
+    rng = np.random.default_rng(seed)
+    centres = rng.standard_normal((clusters, dim), dtype=np.float32) * 2
+    points = centres[np.arange(n) % clusters] + rng.standard_normal((n, dim), dtype=np.float32) * 0.5
+    return np.ascontiguousarray(points, dtype=np.float32)
+
+
+def ids_for(n, first=1000):
+    return np.arange(first, first + 3 * n, 3, dtype=np.uint64)
+
+
+def build(dim=32, bits=4, lists=8, n=3000, seed=0):
+    data = clustered(n, dim, seed=seed)
+    index = PartitionedIndex(dim, bits, lists)
+    index.train(data)
+    index.add_with_ids(data, ids_for(n))
+    return index, data
+
+
+def sequential_dot(q, c):
+    """The float32 inner product summed in coordinate order, as the library does."""
+    total = np.float32(0)
+    for a, b in zip(q, c):
+        total = np.float32(total + np.float32(a * b))
+    return total
+
+
+def assigned_lists(index, data):
+    """Each vector's list: the nearest centroid (float64 here; the tests use
+    clustered data with no near ties)."""
+    c = index.centroids().astype(np.float64)
+    x = data.astype(np.float64)
+    return np.argmax(x @ c.T - 0.5 * (c * c).sum(1), axis=1)
+
+
+def reference_scores(index, data, ids, queries):
+    """{id: score} per query: <q, c> + IdMapIndex's score of the residual."""
+    lists = assigned_lists(index, data)
+    np.testing.assert_array_equal(np.bincount(lists, minlength=index.lists), index.list_sizes())
+    centroids = index.centroids()
+    out = [dict() for _ in queries]
+    for l in range(index.lists):
+        members = np.flatnonzero(lists == l)
+        if len(members) == 0:
+            continue
+        residuals = IdMapIndex(index.dim, index.bits, index.rotation)
+        residuals.add_with_ids(np.ascontiguousarray(data[members] - centroids[l]), ids[members])
+        scores, found = residuals.search(queries, len(members))
+        for q, query in enumerate(queries):
+            offset = sequential_dot(query, centroids[l])
+            for score, i in zip(scores[q], found[q]):
+                out[q][int(i)] = np.float32(offset + score)
+    return out
+
+
+@pytest.mark.parametrize("bits", [2, 3, 4])
+def test_every_list_probed_scores_each_vector_by_the_estimator(bits):
+    index, data = build(bits=bits, n=1200, lists=6)
+    queries = clustered(5, 32, seed=9)
+    expected = reference_scores(index, data, ids_for(1200), queries)
+    scores, ids = index.search(queries, 1200, probes=6)
+    for q in range(len(queries)):
+        assert sorted(ids[q].tolist()) == sorted(expected[q])
+        got = dict(zip(ids[q].tolist(), scores[q].tolist()))
+        assert all(np.float32(got[i]) == expected[q][i] for i in got)
+        assert np.all(np.diff(scores[q]) <= 0)
+
+
+@pytest.mark.parametrize("bits", [2, 3, 4])
+def test_fewer_probes_return_the_best_of_the_probed_lists(bits):
+    index, data = build(bits=bits, n=2000, lists=10)
+    queries = clustered(4, 32, seed=5)
+    expected = reference_scores(index, data, ids_for(2000), queries)
+    lists_of = dict(zip(ids_for(2000).tolist(), assigned_lists(index, data).tolist()))
+    centroids = index.centroids()
+    scores, ids = index.search(queries, 10, probes=3)
+    for q, query in enumerate(queries):
+        dots = np.array([sequential_dot(query, c) for c in centroids])
+        probed = set(np.argsort(-dots, kind="stable")[:3].tolist())
+        candidates = sorted((s, i) for i, s in expected[q].items() if lists_of[i] in probed)
+        best = [i for s, i in sorted(candidates, key=lambda t: -t[0])[:10]]
+        assert set(ids[q].tolist()) == set(best)
+        assert scores[q].tolist() == sorted((expected[q][i] for i in best), reverse=True)
+
+
+def test_results_do_not_depend_on_threads_and_single_queries_match_batches():
+    index, data = build(bits=3, n=20000, lists=16, dim=64)
+    queries = clustered(12, 64, seed=3)
+    results = []
+    for threads in (1, 2, 3):
+        varnel.set_num_threads(threads)
+        results.append(index.search(queries, 10, probes=5))
+        results.append(tuple(np.concatenate(part) for part in zip(
+            *[index.search(queries[i:i + 1], 10, probes=5) for i in range(len(queries))])))
+    varnel.set_num_threads(0)
+    for scores, ids in results[1:]:
+        np.testing.assert_array_equal(scores, results[0][0])
+        np.testing.assert_array_equal(ids, results[0][1])
+
+
+PATH_DIGEST = textwrap.dedent(
+    """
+    import hashlib, numpy as np, varnel
+    rng = np.random.default_rng(0)
+    data = (rng.standard_normal((6, 64), dtype=np.float32)[np.arange(6000) % 6] * 2
+            + rng.standard_normal((6000, 64), dtype=np.float32)).astype(np.float32)
+    digest = hashlib.sha256()
+    for bits in (2, 3, 4):
+        index = varnel.PartitionedIndex(64, bits, 20)
+        index.train(data)
+        index.add_with_ids(data, np.arange(6000, dtype=np.uint64))
+        digest.update(index.centroids().tobytes())
+        for part in index.search(data[:50] + 0.25, 10, probes=4):
+            digest.update(part.tobytes())
+    print(varnel.simd_path(), digest.hexdigest())
+    """
+)
+
+
+def test_training_and_search_are_identical_on_every_simd_path():
+    digests = {}
+    for path in varnel._varnel._supported_simd_paths():
+        run = subprocess.run([sys.executable, "-c", PATH_DIGEST], capture_output=True, text=True,
+                             env={**os.environ, "VARNEL_SCAN_PATH": path}, timeout=300, check=True)
+        taken, digest = run.stdout.split()
+        assert taken == path
+        digests[path] = digest
+    assert len(set(digests.values())) == 1, digests
+
+
+def test_ids_removal_and_list_sizes():
+    index, data = build(n=600, lists=4)
+    ids = ids_for(600)
+    assert len(index) == 600 and index.list_sizes().sum() == 600
+    assert index.list_sizes().dtype == np.uint64
+    assert int(ids[3]) in index and index.contains(int(ids[3])) and 7 not in index
+    assert index.remove(int(ids[3])) and not index.remove(int(ids[3]))
+    index.remove_many(ids[10:20])
+    assert len(index) == 589 and index.list_sizes().sum() == 589
+    _, found = index.search(data[:40], 589, probes=4)
+    assert not set(ids[[3, *range(10, 20)]].tolist()) & set(found.ravel().tolist())
+    assert set(found[0].tolist()) == set(ids.tolist()) - set(ids[[3, *range(10, 20)]].tolist())
+    with pytest.raises(ValueError, match="id 7 is not in the index"):
+        index.remove_many(np.array([int(ids[30]), 7], np.uint64))
+    assert len(index) == 589 and int(ids[30]) in index
+    assert (index.dim, index.bits, index.lists, index.rotation) == (32, 4, 4, "rotor3")
+
+
+def test_few_vectors_fill_the_rest_with_empty_slots():
+    index, data = build(n=40, lists=4)
+    scores, ids = index.search(data[:2], 30, probes=1)
+    assert scores.shape == (2, 30)
+    filled = ids != EMPTY_ID
+    assert np.all(scores[~filled] == -np.inf)
+    assert filled.sum(axis=1).tolist() == [(ids[q] != EMPTY_ID).sum() for q in range(2)]
+
+
+@pytest.fixture
+def trained():
+    return build(n=500, lists=4)
+
+
+def state(index, queries):
+    return index.search(queries, 8, probes=2), index.list_sizes(), len(index)
+
+
+def assert_unchanged(index, before, queries):
+    (scores, ids), sizes, n = state(index, queries)
+    np.testing.assert_array_equal(scores, before[0][0])
+    np.testing.assert_array_equal(ids, before[0][1])
+    np.testing.assert_array_equal(sizes, before[1])
+    assert n == before[2]
+
+
+def bad_calls(data):
+    nan = data[:5].copy()
+    nan[3, 2] = np.nan
+    big = data[:5].copy()
+    big[1, :4] = 3e38
+    fresh = ids_for(5, first=10**9)
+    return [
+        ("float64", lambda ix: ix.add_with_ids(data[:5].astype(np.float64), fresh), TypeError, "vectors"),
+        ("one-dimensional", lambda ix: ix.add_with_ids(data[0], fresh[:1]), TypeError, "vectors"),
+        ("wrong dim", lambda ix: ix.add_with_ids(np.ascontiguousarray(data[:5, :16]), fresh), ValueError,
+         "columns"),
+        ("signed ids", lambda ix: ix.add_with_ids(data[:5], fresh.astype(np.int64)), TypeError, "ids"),
+        ("nan", lambda ix: ix.add_with_ids(nan, fresh), PanicException, "^vector 3 of the batch has a NaN"),
+        ("huge", lambda ix: ix.add_with_ids(big, fresh), PanicException, "^vector 1 of the batch"),
+        ("duplicate in index", lambda ix: ix.add_with_ids(data[:5], ids_for(5)), PanicException,
+         "already present"),
+        ("duplicate in batch", lambda ix: ix.add_with_ids(data[:2], np.array([5, 5], np.uint64)),
+         PanicException, "id 5 already present"),
+        ("id count", lambda ix: ix.add_with_ids(data[:5], fresh[:4]), PanicException, "expected 5 ids, got 4"),
+        ("k 0", lambda ix: ix.search(data[:2], 0), ValueError, "k must be at least 1"),
+        ("probes 0", lambda ix: ix.search(data[:2], 3, probes=0), ValueError, "probes must be between 1"),
+        ("probes > lists", lambda ix: ix.search(data[:2], 3, probes=5), ValueError, "probes must be between 1"),
+        ("nan query", lambda ix: ix.search(nan, 3, probes=2), PanicException, "^query 3 has a NaN"),
+        ("query dim", lambda ix: ix.search(np.ascontiguousarray(data[:2, :16]), 3, probes=2), ValueError,
+         "columns"),
+        ("retrain", lambda ix: ix.train(data), PanicException, "train needs an empty index"),
+    ]
+
+
+@pytest.mark.parametrize("case", range(15))
+def test_bad_input_is_refused_and_changes_nothing(trained, case):
+    index, data = trained
+    name, call, error, match = bad_calls(data)[case]
+    before = state(index, data[:3])
+    with pytest.raises(error, match=match):
+        call(index)
+    assert_unchanged(index, before, data[:3])
+
+
+def test_untrained_and_too_small_samples_say_so():
+    index = PartitionedIndex(16, 4, 8)
+    data = clustered(20, 16)
+    assert not index.is_trained
+    with pytest.raises(PanicException, match="not trained"):
+        index.add_with_ids(data, ids_for(20))
+    with pytest.raises(PanicException, match="not trained"):
+        index.search(data[:1], 3, probes=1)
+    with pytest.raises(PanicException, match="got 5 vectors for 8 lists"):
+        index.train(data[:5])
+    assert not index.is_trained and len(index) == 0
+    for args in [(16, 4, 0), (12, 4, 2), (16, 5, 2)]:
+        with pytest.raises(PanicException):
+            PartitionedIndex(*args)
+
+
+def test_files_bytes_pickle_and_copy_search_alike(tmp_path, trained):
+    index, data = trained
+    expected = index.search(data[:6], 10, probes=3)
+    path = tmp_path / "lists.vnpi"
+    index.write(path)
+    copies = [PartitionedIndex.load(path), PartitionedIndex.from_bytes(index.to_bytes()),
+              pickle.loads(pickle.dumps(index)), copy.copy(index), copy.deepcopy(index)]
+    assert path.read_bytes() == index.to_bytes()
+    for other in copies:
+        assert len(other) == len(index) and other.lists == index.lists
+        np.testing.assert_array_equal(other.list_sizes(), index.list_sizes())
+        for a, b in zip(other.search(data[:6], 10, probes=3), expected):
+            np.testing.assert_array_equal(a, b)
+
+
+def test_a_trained_empty_index_ships_its_centroids(trained):
+    index, data = trained
+    empty = PartitionedIndex(32, 4, 4)
+    empty.set_centroids(index.centroids())
+    shipped = pickle.loads(pickle.dumps(empty))
+    assert shipped.is_trained and len(shipped) == 0
+    np.testing.assert_array_equal(shipped.centroids(), index.centroids())
+    # Two shards of one trained index find what the whole finds.
+    halves = [pickle.loads(pickle.dumps(empty)) for _ in range(2)]
+    halves[0].add_with_ids(data[:250], ids_for(500)[:250])
+    halves[1].add_with_ids(data[250:], ids_for(500)[250:])
+    whole = index.search(data[:5], 10, probes=2)
+    parts = [h.search(data[:5], 10, probes=2) for h in halves]
+    scores = np.concatenate([p[0] for p in parts], axis=1)
+    ids = np.concatenate([p[1] for p in parts], axis=1)
+    for q in range(5):
+        order = np.argsort(-scores[q], kind="stable")[:10]
+        assert set(ids[q][order].tolist()) == set(whole[1][q].tolist())
+        np.testing.assert_array_equal(np.sort(scores[q][order]), np.sort(whole[0][q]))
+
+
+@pytest.mark.parametrize("damage", ["truncate", "flip", "magic", "empty"])
+def test_damaged_files_are_refused(tmp_path, trained, damage):
+    index, _ = trained
+    blob = bytearray(index.to_bytes())
+    if damage == "truncate":
+        blob = blob[: len(blob) // 2]
+    elif damage == "flip":
+        blob[len(blob) // 2] ^= 0x40
+    elif damage == "magic":
+        blob[0:4] = b"VNIX"
+    else:
+        blob = bytearray()
+    with pytest.raises(OSError):
+        PartitionedIndex.from_bytes(bytes(blob))
+    path = tmp_path / "bad.vnpi"
+    path.write_bytes(bytes(blob))
+    with pytest.raises(OSError):
+        PartitionedIndex.load(path)
+
+
+@pytest.fixture
+def alarm_raises_keyboard_interrupt():
+    def raise_interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, raise_interrupt)
+    yield lambda seconds: signal.setitimer(signal.ITIMER_REAL, seconds)
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    signal.signal(signal.SIGALRM, previous)
+
+
+def test_ctrl_c_stops_train_add_and_search(alarm_raises_keyboard_interrupt):
+    import time
+
+    dim = 128
+    data = clustered(60_000, dim, clusters=50)
+    index = PartitionedIndex(dim, 4, 64)
+    index.train(data[:5000])
+    index.add_with_ids(data[:5000], ids_for(5000))
+    before = state(index, data[:3])
+    calls = [
+        lambda: PartitionedIndex(dim, 4, 2000).train(np.tile(data, (4, 1))),
+        lambda: index.add_with_ids(np.tile(data, (8, 1)), np.arange(10**6, 10**6 + 480_000, dtype=np.uint64)),
+        lambda: index.search(np.tile(data, (4, 1)), 10, probes=64),
+    ]
+    for call in calls:
+        alarm_raises_keyboard_interrupt(0.1)
+        started = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            call()
+        assert time.monotonic() - started < 2.0  # stopped long before the work was done
+        assert_unchanged(index, before, data[:3])
+
+
+FORKED = textwrap.dedent(
+    """
+    import os, sys, numpy as np, varnel
+    rng = np.random.default_rng(0)
+    data = rng.standard_normal((4000, 32), dtype=np.float32)
+    ix = varnel.PartitionedIndex(32, 4, 16)
+    ix.train(data)
+    ix.add_with_ids(data, np.arange(4000, dtype=np.uint64))
+    expected = ix.search(data[:8], 5, probes=4)
+    pid = os.fork()
+    if pid == 0:
+        got = ix.search(data[:8], 5, probes=4)
+        ix.add_with_ids(data[:3] + 1, np.array([10**6, 10**6 + 1, 10**6 + 2], np.uint64))
+        os._exit(0 if all(np.array_equal(a, b) for a, b in zip(expected, got)) and len(ix) == 4003 else 1)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0, status
+    print("ok")
+    """
+)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+def test_a_forked_child_gets_a_working_index():
+    run = subprocess.run([sys.executable, "-c", FORKED], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0 and run.stdout == "ok\n", run.stderr

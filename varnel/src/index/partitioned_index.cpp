@@ -1,0 +1,742 @@
+#include "index/partitioned_index.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+#include <utility>
+
+#include "index/kmeans.h"
+#include "index/query.h"
+#include "index/skerry_index.h"
+#include "quantize/encode.h"
+#include "quantize/wht.h"
+#include "runtime/error.h"
+#include "runtime/interrupt.h"
+#include "runtime/pool.h"
+#include "search/bounded_scan.h"
+#include "search/lut_scan.h"
+#include "search/search.h"
+#include "search/top_k.h"
+
+namespace varnel {
+namespace {
+
+// The k-means stream is kept apart from the rotation's stream of the same seed.
+constexpr uint64_t kTrainSeedOffset = 0x6b6d65616e73;  // "kmeans"
+// Vectors encoded per task of `add_with_ids`.
+constexpr uint64_t kEncodeChunk = 512;
+// Positions in a list are 32-bit in the keys that order results.
+constexpr uint64_t kMaxListSize = std::numeric_limits<uint32_t>::max();
+// Queries one task of a batch takes: their probes are grouped by list, so a
+// list's codes are read once for all of them.
+constexpr uint64_t kMaxQueriesPerGroup = 256;
+// A single query spreads its probes over the pool only when they hold at
+// least this many vectors: below, handing work over costs more than it saves.
+constexpr uint64_t kMinVectorsToSplit = 8192;
+
+uint64_t vector_count(uint64_t values, uint64_t dim) {
+  if (dim == 0) throw Error("attempt to divide by zero");
+  const uint64_t count = values / dim;
+  if (count * dim != values) {
+    throw Error("assertion `left == right` failed: vector buffer not a multiple of dim\n  left: " +
+                std::to_string(values) + "\n right: " + std::to_string(count * dim));
+  }
+  return count;
+}
+
+void check_id_count(uint64_t id_count, uint64_t vector_count) {
+  if (id_count != vector_count) {
+    const std::string got = std::to_string(id_count);
+    const std::string expected = std::to_string(vector_count);
+    throw Error("assertion `left == right` failed: expected " + expected + " ids, got " + got +
+                "\n  left: " + got + "\n right: " + expected);
+  }
+}
+
+// "{what} {row}{where} has a NaN ...", as the other indexes word it.
+void check_rows_are_usable(std::span<const float> rows, uint64_t dim, const char* what,
+                           const char* where = "") {
+  if (const auto row = first_unusable_query(rows, dim)) {
+    throw Error(std::string(what) + " " + std::to_string(*row) + where +
+                " has a NaN or infinite value, or a norm too large for float32");
+  }
+}
+
+uint64_t key_of(uint64_t list, uint64_t position) { return list << 32 | position; }
+
+// One query's selector and what it needs while lists pass by.
+struct QueryTables {
+  QueryTable table;      // 4 bits
+  BoundedQuery bounded;  // 2 and 3 bits
+};
+
+// Selector keys are "higher is better": for L2 the key is the negated
+// squared distance, so one selector serves every metric. `ip` is the
+// estimated inner product (search's score); `length` the vector's norm.
+struct KeyOfScore {
+  Metric metric = Metric::InnerProduct;
+  float q_norm = 0.0f;
+  float q_square = 0.0f;
+
+  float operator()(float ip, float length) const {
+    switch (metric) {
+      case Metric::InnerProduct:
+        return ip;
+      case Metric::Cosine: {
+        const float denominator = q_norm * length;
+        return denominator > 0.0f ? ip / denominator : 0.0f;
+      }
+      case Metric::L2: {
+        const float squares = q_square + length * length;
+        const float twice = 2.0f * ip;
+        return -(squares - twice);
+      }
+    }
+    return ip;
+  }
+};
+
+struct QueryState {
+  const float* dots = nullptr;  // <q, centroid> of every list
+  const QueryTables* tables = nullptr;
+  KeyOfScore key_of;
+  TopK top;
+  explicit QueryState(uint64_t k) : top(k) {}
+};
+
+// Positions awaiting exact scores, verified in batches in increasing order.
+class Verifier {
+ public:
+  Verifier(const BoundedScanner& scanner, const BoundedQuery& query, std::span<const float> norms,
+           std::span<const float> lengths, float offset, const KeyOfScore& key_of, uint64_t key_base,
+           TopK& top)
+      : scanner_(scanner), query_(query), norms_(norms), lengths_(lengths), offset_(offset),
+        key_of_(key_of), key_base_(key_base), top_(top) {}
+  void push(uint64_t position) {
+    positions_[count_++] = position;
+    if (count_ == BoundedScanner::kVerifyBatch) flush();
+  }
+  void flush() {
+    if (count_ == 0) return;
+    float sums[BoundedScanner::kVerifyBatch];
+    scanner_.exact_sums(query_, positions_, count_, sums);
+    for (std::size_t i = 0; i < count_; ++i) {
+      const uint64_t p = positions_[i];
+      const float score = key_of_(offset_ + sums[i] * norms_[p], lengths_[p]);
+      if (top_.admits(score)) top_.offer(score, key_base_ + p);
+    }
+    count_ = 0;
+  }
+
+ private:
+  const BoundedScanner& scanner_;
+  const BoundedQuery& query_;
+  std::span<const float> norms_;
+  std::span<const float> lengths_;
+  float offset_;
+  const KeyOfScore& key_of_;
+  uint64_t key_base_;
+  TopK& top_;
+  uint64_t positions_[BoundedScanner::kVerifyBatch];
+  std::size_t count_ = 0;
+};
+
+}  // namespace
+
+// ---- Construction and training ----
+
+PartitionedIndex PartitionedIndex::create(uint64_t dim, uint64_t bits, uint64_t lists,
+                                          Rotation rotation, uint64_t seed) {
+  SkerryIndex::with_options(dim, bits, rotation, seed);  // the same checks, the same messages
+  if (lists == 0) throw Error("lists must be at least 1");
+  if (lists > kMaxLists) throw Error("lists must be at most " + std::to_string(kMaxLists));
+  PartitionedIndex index;
+  index.dim_ = dim;
+  index.bits_ = bits;
+  index.lists_ = lists;
+  index.rotation_ = rotation;
+  index.seed_ = seed;
+  index.rotations_ = precompute_block_matrices(dim, rotation, seed);
+  index.codebook_ = varnel::codebook(bits, dim);
+  if (uses_sign_vector(rotation)) index.signs_ = make_sign_vector(dim, seed + kSignSeedOffset);
+  index.lists_data_.resize(lists);
+  for (List& list : index.lists_data_) list.codes = CodeStore(dim, bits);
+  return index;
+}
+
+void PartitionedIndex::train(std::span<const float> sample) {
+  const uint64_t n = vector_count(sample.size(), dim_);
+  if (len() > 0) throw Error("train needs an empty index: this one holds " + std::to_string(len()) + " vectors");
+  check_rows_are_usable(sample, dim_, "vector", " of the sample");
+  KMeansOptions options;
+  options.max_per_list = kTrainPerList;
+  options.iterations = kTrainIterations;
+  options.seed = seed_ + kTrainSeedOffset;
+  std::vector<float> centroids = train_kmeans(sample, n, dim_, lists_, options);
+  set_centroids(centroids);
+}
+
+void PartitionedIndex::set_centroids(std::span<const float> centroids) {
+  if (len() > 0) throw Error("centroids can change only while the index is empty");
+  if (centroids.size() != lists_ * dim_) throw Error("centroids must hold lists * dim values");
+  for (const float value : centroids) {
+    if (!std::isfinite(value)) throw Error("centroids must be finite");
+  }
+  CoarseTable table(centroids, lists_, dim_);
+  centroids_.assign(centroids.begin(), centroids.end());
+  coarse_ = std::move(table);
+}
+
+// ---- Ids ----
+
+void PartitionedIndex::check_ids_are_new(std::span<const uint64_t> ids) const {
+  std::unordered_set<uint64_t> seen;
+  seen.reserve(ids.size());
+  for (const uint64_t id : ids) {
+    if (where_.contains(id) || !seen.insert(id).second) {
+      throw Error("id " + std::to_string(id) + " already present in index");
+    }
+  }
+}
+
+bool PartitionedIndex::locate(uint64_t id, uint64_t* list, uint64_t* position) const {
+  const auto found = where_.find(id);
+  if (found == where_.end()) return false;
+  *list = found->second >> 32;
+  *position = found->second & 0xffffffffu;
+  return true;
+}
+
+std::vector<uint64_t> PartitionedIndex::list_sizes() const {
+  std::vector<uint64_t> sizes(lists_);
+  for (uint64_t l = 0; l < lists_; ++l) sizes[l] = lists_data_[l].ids.size();
+  return sizes;
+}
+
+// ---- Adding ----
+
+void PartitionedIndex::encode_batch(std::span<const float> vectors, std::span<const uint32_t> assignment,
+                                    std::span<const uint64_t> positions) {
+  const uint64_t m = assignment.size();
+  const uint64_t row = dim_ / 8 * bits_;
+  const uint64_t chunks = (m + kEncodeChunk - 1) / kEncodeChunk;
+  parallel_for(chunks, [&](std::size_t begin, std::size_t end) {
+    std::vector<float> residuals(kEncodeChunk * dim_), norms(kEncodeChunk);
+    std::vector<uint8_t> rows(kEncodeChunk * row);
+    for (std::size_t chunk = begin; chunk < end; ++chunk) {
+      poll_interrupt();
+      const uint64_t first = chunk * kEncodeChunk;
+      const uint64_t count = std::min(kEncodeChunk, m - first);
+      for (uint64_t i = 0; i < count; ++i) {
+        const float* x = vectors.data() + (first + i) * dim_;
+        const float* c = centroids_.data() + uint64_t{assignment[first + i]} * dim_;
+        float* r = residuals.data() + i * dim_;
+        for (uint64_t j = 0; j < dim_; ++j) r[j] = x[j] - c[j];
+      }
+      encode_into(std::span<const float>(residuals.data(), count * dim_), count, dim_, signs_,
+                  rotations_.matrices, block_size(rotation_), rotations_.padded_dim,
+                  codebook_.boundaries, bits_, std::span<uint8_t>(rows.data(), count * row),
+                  std::span<float>(norms.data(), count));
+      for (uint64_t i = 0; i < count; ++i) {
+        List& list = lists_data_[assignment[first + i]];
+        const uint64_t position = positions[first + i];
+        list.codes.write_rows(position, std::span<const uint8_t>(rows.data() + i * row, row));
+        list.norms[position] = norms[i];
+        list.lengths[position] = vector_norm(vectors.data() + (first + i) * dim_, dim_);
+      }
+    }
+  });
+}
+
+void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<const uint64_t> ids) {
+  const uint64_t count = vector_count(vectors.size(), dim_);
+  check_id_count(ids.size(), count);
+  check_ids_are_new(ids);
+  if (count == 0) return;
+  if (!is_trained()) throw Error("the index is not trained: call train before adding vectors");
+  check_rows_are_usable(vectors, dim_, "vector", " of the batch");
+
+  std::vector<uint32_t> assignment(count);
+  coarse_.nearest(vectors.data(), count, assignment.data());
+  std::vector<uint64_t> old_sizes(lists_), positions(count);
+  for (uint64_t l = 0; l < lists_; ++l) old_sizes[l] = lists_data_[l].ids.size();
+  std::vector<uint64_t> grown = old_sizes;
+  for (uint64_t i = 0; i < count; ++i) positions[i] = grown[assignment[i]]++;
+  for (uint64_t l = 0; l < lists_; ++l) {
+    if (grown[l] > kMaxListSize) throw Error("list " + std::to_string(l) + " would exceed 2^32 - 1 vectors");
+  }
+  auto restore = [&] {
+    for (uint64_t l = 0; l < lists_; ++l) {
+      if (grown[l] == old_sizes[l]) continue;
+      List& list = lists_data_[l];
+      list.codes.resize(old_sizes[l]);
+      list.norms.resize(old_sizes[l]);
+      list.lengths.resize(old_sizes[l]);
+      list.ids.resize(old_sizes[l]);
+    }
+    for (uint64_t i = 0; i < count; ++i) where_.erase(ids[i]);
+  };
+  try {
+    for (uint64_t l = 0; l < lists_; ++l) {
+      if (grown[l] == old_sizes[l]) continue;
+      List& list = lists_data_[l];
+      list.codes.resize(grown[l]);
+      list.norms.resize(grown[l]);
+      list.lengths.resize(grown[l]);
+      list.ids.resize(grown[l]);
+    }
+    encode_batch(vectors, assignment, positions);
+    for (uint64_t i = 0; i < count; ++i) {
+      const List& list = lists_data_[assignment[i]];
+      if (!std::isfinite(list.norms[positions[i]])) {
+        throw Error("vector " + std::to_string(i) +
+                    " of the batch has a NaN or infinite value, or a norm too large for float32");
+      }
+    }
+    where_.reserve(where_.size() + count);
+    for (uint64_t i = 0; i < count; ++i) {
+      lists_data_[assignment[i]].ids[positions[i]] = ids[i];
+      where_.emplace(ids[i], key_of(assignment[i], positions[i]));
+    }
+  } catch (...) {
+    restore();
+    throw;
+  }
+}
+
+// ---- Removing ----
+
+bool PartitionedIndex::remove(uint64_t id) {
+  const auto found = where_.find(id);
+  if (found == where_.end()) return false;
+  const uint64_t l = found->second >> 32, position = found->second & 0xffffffffu;
+  List& list = lists_data_[l];
+  const uint64_t last = list.ids.size() - 1;
+  if (position != last) {
+    list.codes.copy_vector(last, position);
+    list.norms[position] = list.norms[last];
+    list.lengths[position] = list.lengths[last];
+    const uint64_t moved = list.ids[last];
+    list.ids[position] = moved;
+    where_.find(moved)->second = key_of(l, position);
+  }
+  list.codes.resize(last);
+  list.norms.resize(last);
+  list.lengths.resize(last);
+  list.ids.pop_back();
+  where_.erase(id);
+  return true;
+}
+
+void PartitionedIndex::remove_many(std::span<const uint64_t> ids) {
+  std::unordered_set<uint64_t> seen;
+  seen.reserve(ids.size());
+  for (const uint64_t id : ids) {
+    if (!contains(id)) throw ArgumentError("id " + std::to_string(id) + " is not in the index");
+    if (!seen.insert(id).second) {
+      throw ArgumentError("id " + std::to_string(id) + " appears more than once in ids");
+    }
+  }
+  for (const uint64_t id : ids) remove(id);
+}
+
+// ---- Search ----
+
+std::vector<uint32_t> PartitionedIndex::probe_lists(std::span<const float> queries, uint64_t nq,
+                                                    uint64_t probes) const {
+  std::vector<uint32_t> out(nq * probes);
+  std::vector<float> dots(lists_);
+  for (uint64_t q = 0; q < nq; ++q) {
+    coarse_.dots(queries.data() + q * dim_, 1, dots.data());
+    const std::vector<uint32_t> chosen = nearest_lists(dots.data(), probes);
+    std::copy(chosen.begin(), chosen.end(), out.begin() + q * probes);
+  }
+  return out;
+}
+
+// The `probes` lists of largest <q, centroid> (of equal values the lower
+// list number), in increasing list order.
+std::vector<uint32_t> PartitionedIndex::nearest_lists(const float* dots, uint64_t probes) const {
+  TopK top(probes);
+  offer_scores(top, dots, 0, lists_);
+  std::vector<float> scores(probes);
+  std::vector<int64_t> chosen(probes);
+  top.finish(scores.data(), chosen.data());
+  std::sort(chosen.begin(), chosen.end());
+  return std::vector<uint32_t>(chosen.begin(), chosen.end());
+}
+
+namespace {
+
+// What a scan of lists needs from the index, for one call.
+struct ListScanner {
+  const std::vector<PartitionedIndex::List>& lists;
+  uint64_t dim, bits;
+  const std::vector<AllowedSet>* allowed;  // per list; nullptr: every vector
+
+  // Offers the vectors of list `l` to the selectors of `states` (all probe it).
+  void scan(uint64_t l, QueryState* const* states, std::size_t count, std::vector<float>& buffer) const {
+    const PartitionedIndex::List& list = lists[l];
+    const uint64_t n = list.ids.size();
+    if (n == 0 || count == 0) return;
+    if (allowed && (*allowed)[l].count() == 0) return;
+    poll_interrupt();
+    const uint64_t blocks = list.codes.n_blocks();
+    const uint64_t stride = blocks * 32;
+    if (buffer.size() < count * stride) buffer.resize(count * stride);
+    if (bits == 4) {
+      std::vector<const QueryTable*> tables(count);
+      for (std::size_t t = 0; t < count; ++t) tables[t] = &states[t]->tables->table;
+      scan_blocks(tables.data(), count, list.codes.blocked().bytes.data(), dim, 0, blocks,
+                  buffer.data(), stride);
+      for (std::size_t t = 0; t < count; ++t) offer_scanned(l, *states[t], buffer.data() + t * stride);
+      return;
+    }
+    const BoundedScanner scanner(list.codes, list.norms);
+    std::vector<const BoundedQuery*> queries(count);
+    for (std::size_t t = 0; t < count; ++t) queries[t] = &states[t]->tables->bounded;
+    for (std::size_t g = 0; g < count; g += 4) {
+      const std::size_t group = std::min<std::size_t>(4, count - g);
+      scanner.approximate(queries.data() + g, group, 0, blocks, buffer.data() + g * stride, stride);
+    }
+    for (std::size_t t = 0; t < count; ++t) {
+      verify(l, *states[t], scanner, buffer.data() + t * stride);
+    }
+  }
+
+  // 4 bits: `row` holds the code sums of the list's vectors.
+  void offer_scanned(uint64_t l, QueryState& state, float* row) const {
+    const PartitionedIndex::List& list = lists[l];
+    const uint64_t n = list.ids.size();
+    const float offset = state.dots[l];
+    for (uint64_t i = 0; i < n; ++i) row[i] = offset + row[i] * list.norms[i];  // vectorises
+    if (state.key_of.metric != Metric::InnerProduct) {
+      for (uint64_t i = 0; i < n; ++i) row[i] = state.key_of(row[i], list.lengths[i]);
+    }
+    if (!allowed) {
+      offer_scores(state.top, row, key_of(l, 0), n);
+      return;
+    }
+    const AllowedSet& set = (*allowed)[l];
+    for (uint64_t i = 0; i < n; ++i) {
+      if (set.contains(i) && state.top.admits(row[i])) state.top.offer(row[i], key_of(l, i));
+    }
+  }
+
+  // 2 and 3 bits: exact scores for every vector whose bound does not rule it out.
+  void verify(uint64_t l, QueryState& state, const BoundedScanner& scanner, const float* approx) const {
+    const PartitionedIndex::List& list = lists[l];
+    const uint64_t n = list.ids.size();
+    const float offset = state.dots[l];
+    const BoundedQuery& bounded = state.tables->bounded;
+    const float up = bounded.upper_offset, down = bounded.lower_offset;
+    const AllowedSet* set = allowed ? &(*allowed)[l] : nullptr;
+    Verifier verifier(scanner, bounded, list.norms, list.lengths, offset, state.key_of, key_of(l, 0), state.top);
+    for (uint64_t p = 0; p < n; ++p) {
+      if (set && !set->contains(p)) continue;
+      if (state.top.has_plain_threshold()) {
+        const float threshold = state.top.threshold();
+        const float norm = list.norms[p], length = list.lengths[p];
+        const float high = state.key_of(offset + (approx[p] + up) * norm, length);
+        const float low = state.key_of(offset + (approx[p] + down) * norm, length);
+        if (high <= threshold && low <= threshold) continue;
+      }
+      verifier.push(p);
+    }
+    verifier.flush();
+  }
+};
+
+}  // namespace
+
+void PartitionedIndex::check_search(std::span<const float> queries, uint64_t k, uint64_t probes) const {
+  vector_count(queries.size(), dim_);
+  if (k == 0) throw ArgumentError("k must be at least 1");
+  if (probes == 0 || probes > lists_) {
+    throw ArgumentError("probes must be between 1 and lists (" + std::to_string(lists_) + "), got " +
+                        std::to_string(probes));
+  }
+  if (!is_trained()) throw Error("the index is not trained: call train before searching");
+  check_rows_are_usable(queries, dim_, "query");
+}
+
+IdSearchResults PartitionedIndex::search(std::span<const float> queries, uint64_t k,
+                                         uint64_t probes) const {
+  check_search(queries, k, probes);
+  const uint64_t width = std::max<uint64_t>(1, std::min(k, len()));
+  ScanRequest request;
+  request.width = width;
+  return to_ids(scan(queries, probes, request));
+}
+
+IdSearchResults PartitionedIndex::to_ids(KeyResults found) const {
+  IdSearchResults results;
+  results.nq = found.nq;
+  results.k = found.width;
+  results.scores = std::move(found.scores);
+  results.ids.assign(found.keys.size(), kEmptyId);
+  for (uint64_t i = 0; i < found.keys.size(); ++i) {
+    if (found.keys[i] >= 0) results.ids[i] = id_at(static_cast<uint64_t>(found.keys[i]));
+  }
+  return results;
+}
+
+uint64_t PartitionedIndex::id_at(uint64_t key) const {
+  return lists_data_[key >> 32].ids[key & 0xffffffffu];
+}
+
+PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queries, uint64_t probes,
+                                                    const ScanRequest& request) const {
+  const uint64_t nq = queries.size() / dim_;
+  const uint64_t width = request.width;
+  KeyResults results;
+  results.nq = nq;
+  results.width = width;
+  results.scores.assign(nq * width, -std::numeric_limits<float>::infinity());
+  results.keys.assign(nq * width, -1);
+  if (nq == 0) return results;
+
+  const uint64_t block = block_size(rotation_);
+  const ListScanner scanner{lists_data_, dim_, bits_, request.allowed};
+
+  auto tables_for = [&](const float* rq) {
+    QueryTables tables;
+    if (bits_ == 4) {
+      tables.table = build_query_table(rq, codebook_.centroids.data(), dim_);
+    } else {
+      tables.bounded = build_bounded_query(rq, codebook_.centroids, dim_, bits_);
+    }
+    return tables;
+  };
+  auto key_of_query = [&](uint64_t q) {
+    KeyOfScore key;
+    key.metric = request.metric;
+    if (request.metric != Metric::InnerProduct) {
+      key.q_norm = vector_norm(queries.data() + q * dim_, dim_);
+      key.q_square = key.q_norm * key.q_norm;
+    }
+    return key;
+  };
+
+  // Queries [q0, q1) on one thread: their probes grouped by list, lists in
+  // increasing order, so each list's codes are read once for the group.
+  auto run_group = [&](uint64_t q0, uint64_t q1) {
+    const uint64_t count = q1 - q0;
+    std::vector<float> prepared = prepare_queries(queries.subspan(q0 * dim_, count * dim_), count, dim_,
+                                                  signs_, rotations_.matrices, block, rotations_.padded_dim);
+    std::vector<float> dots(count * lists_);
+    coarse_.dots(queries.data() + q0 * dim_, count, dots.data());
+    std::vector<QueryState> states;
+    std::vector<QueryTables> tables;
+    states.reserve(count);
+    tables.reserve(count);
+    std::vector<std::pair<uint32_t, uint32_t>> probed;  // (list, query in group)
+    probed.reserve(count * probes);
+    for (uint64_t q = 0; q < count; ++q) {
+      poll_interrupt();
+      states.emplace_back(width);
+      states.back().dots = dots.data() + q * lists_;
+      states.back().key_of = key_of_query(q0 + q);
+      tables.push_back(tables_for(prepared.data() + q * rotations_.padded_dim));
+      states.back().tables = &tables.back();
+      for (const uint32_t l : nearest_lists(states.back().dots, probes)) {
+        probed.emplace_back(l, static_cast<uint32_t>(q));
+      }
+    }
+    std::sort(probed.begin(), probed.end());
+    std::vector<float> buffer;
+    std::vector<QueryState*> group;
+    for (std::size_t i = 0; i < probed.size();) {
+      const uint32_t l = probed[i].first;
+      group.clear();
+      for (; i < probed.size() && probed[i].first == l; ++i) group.push_back(&states[probed[i].second]);
+      scanner.scan(l, group.data(), group.size(), buffer);
+    }
+    for (uint64_t q = 0; q < count; ++q) {
+      states[q].top.finish(results.scores.data() + (q0 + q) * width, results.keys.data() + (q0 + q) * width);
+    }
+  };
+
+  // One query over the pool: each task scans a contiguous share of its lists
+  // into its own selector. Each share's selector holds the share's best by
+  // (score, key); offered again in key order, their union gives exactly the
+  // selector of one pass over all lists.
+  auto run_single = [&](uint64_t q, const std::vector<uint32_t>& chosen, const float* dots, const float* rq) {
+    std::mutex mutex;
+    std::vector<std::pair<int64_t, float>> merged;
+    const QueryTables tables = tables_for(rq);
+    const KeyOfScore key = key_of_query(q);
+    parallel_for(chosen.size(), [&](std::size_t begin, std::size_t end) {
+      QueryState state(width);
+      state.dots = dots;
+      state.tables = &tables;
+      state.key_of = key;
+      QueryState* one[1] = {&state};
+      std::vector<float> buffer;
+      for (std::size_t p = begin; p < end; ++p) scanner.scan(chosen[p], one, 1, buffer);
+      std::vector<float> scores(width);
+      std::vector<int64_t> found(width);
+      state.top.finish(scores.data(), found.data());
+      std::lock_guard<std::mutex> lock(mutex);
+      for (uint64_t i = 0; i < width; ++i) {
+        if (found[i] >= 0) merged.emplace_back(found[i], scores[i]);
+      }
+    });
+    std::sort(merged.begin(), merged.end());
+    TopK top(width);
+    for (const auto& [found_key, score] : merged) top.offer(score, static_cast<uint64_t>(found_key));
+    top.finish(results.scores.data() + q * width, results.keys.data() + q * width);
+  };
+
+  if (nq < num_threads()) {
+    const std::vector<float> prepared = prepare_queries(queries, nq, dim_, signs_, rotations_.matrices, block,
+                                                        rotations_.padded_dim);
+    std::vector<float> dots(lists_);
+    for (uint64_t q = 0; q < nq; ++q) {
+      coarse_.dots(queries.data() + q * dim_, 1, dots.data());
+      const std::vector<uint32_t> chosen = nearest_lists(dots.data(), probes);
+      uint64_t vectors = 0;
+      for (const uint32_t l : chosen) vectors += lists_data_[l].ids.size();
+      if (vectors < kMinVectorsToSplit || chosen.size() < 2) {
+        run_group(q, q + 1);
+      } else {
+        run_single(q, chosen, dots.data(), prepared.data() + q * rotations_.padded_dim);
+      }
+    }
+  } else {
+    const uint64_t threads = num_threads();
+    const uint64_t per_group = std::clamp<uint64_t>((nq + threads - 1) / threads, 1, kMaxQueriesPerGroup);
+    const uint64_t groups = (nq + per_group - 1) / per_group;
+    parallel_for(groups, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t g = begin; g < end; ++g) run_group(g * per_group, std::min(nq, (g + 1) * per_group));
+    });
+  }
+  return results;
+}
+
+// ---- Search with options ----
+
+IdSearchResults query(const PartitionedIndex& index, std::span<const float> queries, uint64_t k,
+                      uint64_t probes, const PartitionedQueryOptions& options) {
+  index.check_search(queries, k, probes);
+  if (options.refine_factor == 0) throw ArgumentError("refine_factor must be at least 1");
+  if (options.refine && options.refine->cols != index.dim()) {
+    throw ArgumentError("refine has " + std::to_string(options.refine->cols) +
+                        " columns but the index has dim " + std::to_string(index.dim()));
+  }
+  // Allowed ids as positions of each list; ids not stored are ignored.
+  std::vector<AllowedSet> allowed;
+  uint64_t eligible = index.len();
+  if (options.allowed_ids) {
+    allowed.reserve(index.lists());
+    for (const PartitionedIndex::List& list : index.list_data()) allowed.push_back(AllowedSet::none(list.ids.size()));
+    for (const uint64_t id : *options.allowed_ids) {
+      uint64_t l = 0, position = 0;
+      if (index.locate(id, &l, &position)) allowed[l].allow(position);
+    }
+    eligible = 0;
+    for (const AllowedSet& set : allowed) eligible += set.count();
+  }
+  if (options.refine) {
+    uint64_t largest = 0;
+    bool any = false;
+    for (uint64_t l = 0; l < index.lists(); ++l) {
+      const std::vector<uint64_t>& ids = index.list_data()[l].ids;
+      for (uint64_t p = 0; p < ids.size(); ++p) {
+        if (options.allowed_ids && !allowed[l].contains(p)) continue;
+        largest = !any || ids[p] > largest ? ids[p] : largest;
+        any = true;
+      }
+    }
+    if (any && largest >= options.refine->rows) {
+      throw ArgumentError("refine has " + std::to_string(options.refine->rows) + " rows but id " +
+                          std::to_string(largest) + " may be returned (rows are indexed by id)");
+    }
+  }
+  const uint64_t k_eff = std::max<uint64_t>(1, std::min(k, eligible));
+  PartitionedIndex::ScanRequest request;
+  request.metric = options.metric;
+  request.allowed = options.allowed_ids ? &allowed : nullptr;
+  request.width = k_eff;
+  if (options.refine) {
+    uint64_t product = 0;
+    if (__builtin_mul_overflow(k_eff, options.refine_factor, &product)) product = ~uint64_t{0};
+    request.width = std::max<uint64_t>(1, std::min(eligible, std::max(k_eff, product)));
+  }
+  PartitionedIndex::KeyResults found = index.scan(queries, probes, request);
+  const uint64_t nq = found.nq;
+  if (options.refine) {
+    // Exact scores of the candidates, offered in key order.
+    PartitionedIndex::KeyResults exact;
+    exact.nq = nq;
+    exact.width = k_eff;
+    exact.scores.resize(nq * k_eff);
+    exact.keys.resize(nq * k_eff);
+    std::vector<int64_t> candidates;
+    for (uint64_t q = 0; q < nq; ++q) {
+      poll_interrupt();
+      const float* query_row = queries.data() + q * index.dim();
+      candidates.assign(found.keys.begin() + q * found.width, found.keys.begin() + (q + 1) * found.width);
+      std::sort(candidates.begin(), candidates.end());
+      TopK top(k_eff);
+      for (const int64_t key : candidates) {
+        if (key < 0) continue;
+        const uint64_t id = index.id_at(static_cast<uint64_t>(key));
+        const float score = exact_score(options.metric, query_row,
+                                        options.refine->data + id * options.refine->cols, index.dim());
+        top.offer(options.metric == Metric::L2 ? -score : score, static_cast<uint64_t>(key));
+      }
+      top.finish(exact.scores.data() + q * k_eff, exact.keys.data() + q * k_eff);
+    }
+    found = std::move(exact);
+  }
+  if (options.metric == Metric::L2) {
+    for (float& score : found.scores) score = -score;
+  }
+  return index.to_ids(std::move(found));
+}
+
+// ---- Loading ----
+
+PartitionedIndex PartitionedIndex::from_parts(uint64_t dim, uint64_t bits, uint64_t lists,
+                                              Rotation rotation, uint64_t seed,
+                                              std::vector<float> centroids, std::vector<List> data) {
+  PartitionedIndex index = create(dim, bits, lists, rotation, seed);
+  if (data.size() != lists) throw Error("stored lists do not match the list count");
+  const bool trained = !centroids.empty();
+  if (trained) index.set_centroids(centroids);
+  uint64_t total = 0;
+  for (uint64_t l = 0; l < lists; ++l) {
+    const List& list = data[l];
+    const uint64_t n = list.ids.size();
+    if (list.codes.size() != n || list.norms.size() != n || list.lengths.size() != n ||
+        list.codes.dim() != dim || list.codes.bits() != bits) {
+      throw Error("stored codes, norms and ids of a list do not match");
+    }
+    if (n > kMaxListSize) throw Error("a stored list holds more than 2^32 - 1 vectors");
+    if (n > 0 && !trained) throw Error("an untrained index cannot hold vectors");
+    for (uint64_t p = 0; p < n; ++p) {
+      if (!(list.norms[p] >= 0.0f) || !std::isfinite(list.norms[p]) || !(list.lengths[p] >= 0.0f) ||
+          !std::isfinite(list.lengths[p])) {
+        throw Error("stored norms must be finite and non-negative");
+      }
+    }
+    total += n;
+  }
+  index.where_.reserve(total);
+  for (uint64_t l = 0; l < lists; ++l) {
+    const std::vector<uint64_t>& ids = data[l].ids;
+    for (uint64_t p = 0; p < ids.size(); ++p) {
+      if (!index.where_.emplace(ids[p], key_of(l, p)).second) {
+        throw Error("duplicate ids in partitioned index file");
+      }
+    }
+  }
+  index.lists_data_ = std::move(data);
+  return index;
+}
+
+}  // namespace varnel

@@ -1,0 +1,162 @@
+#pragma once
+// PartitionedIndex: vectors partitioned into lists by a coarse quantiser
+// (trained centroids), each list holding the codes of its vectors' residuals
+// to the list's centroid, with stable caller-chosen uint64 ids.
+//
+// A vector joins the list of the centroid nearest to it by Euclidean
+// distance (the shortest residual, so the smallest quantisation error); its
+// residual is coded like a SkerryIndex vector: one norm plus 2-, 3- or 4-bit
+// codes of the rotated, normalised residual, in the blocked layout of the
+// scans. All lists share one rotation and codebook, so a query's tables are
+// built once and only the list's constant <q, centroid> changes:
+//
+//   score(x) = <q, centroid of x's list> + estimated <q, residual of x>
+//
+// (the second term exactly as SkerryIndex::search scores a stored vector).
+// A query probes the `probes` lists with the largest <q, centroid>.
+//
+// Results are those of scoring every vector of the probed lists with the
+// estimator, ranked by score, equal scores by (list, position in list):
+// the same on every instruction-set path and thread count.
+#include <cstdint>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "index/id_map.h"
+#include "index/query.h"
+#include "quantize/code_store.h"
+#include "quantize/codebook.h"
+#include "quantize/rotor.h"
+#include "runtime/memory.h"
+#include "search/coarse.h"
+
+namespace varnel {
+
+class PartitionedIndex {
+ public:
+  static constexpr uint64_t kEmptyId = ~uint64_t{0};
+  // Training uses at most this many sample vectors per list (a seeded subset
+  // of a larger sample) and this many k-means iterations.
+  static constexpr uint64_t kTrainPerList = 256;
+  static constexpr uint64_t kTrainIterations = 16;
+  static constexpr uint64_t kMaxLists = uint64_t{1} << 24;
+
+  struct List {
+    CodeStore codes;           // residual codes, blocked
+    RawVector<float> norms;    // residual norms
+    RawVector<float> lengths;  // norms of the vectors themselves (cosine, l2)
+    std::vector<uint64_t> ids;
+  };
+
+  // Checks bits, dim and rotation as SkerryIndex does, then lists >= 1.
+  static PartitionedIndex create(uint64_t dim, uint64_t bits, uint64_t lists, Rotation rotation,
+                                 uint64_t seed = kDefaultSeed);
+  static constexpr uint64_t kDefaultSeed = 117900524;
+
+  // Learns the centroids from n = sample.size() / dim vectors (k-means, see
+  // kmeans.h). Refuses an index that holds vectors, fewer vectors than
+  // lists and non-finite values; nothing changes on failure or interrupt.
+  void train(std::span<const float> sample);
+  bool is_trained() const { return !centroids_.empty(); }
+  // Sets centroids directly (lists * dim finite values); the index must be empty.
+  void set_centroids(std::span<const float> centroids);
+
+  // The checks and messages of IdMapIndex::add_with_ids; a refused or
+  // interrupted batch changes nothing.
+  void add_with_ids(std::span<const float> vectors, std::span<const uint64_t> ids);
+  bool remove(uint64_t id);
+  void remove_many(std::span<const uint64_t> ids);
+  bool contains(uint64_t id) const { return where_.contains(id); }
+  uint64_t len() const { return where_.size(); }
+
+  // Scores and ids, nq rows of max(1, min(k, len())) columns, best first;
+  // empty slots (fewer vectors in the probed lists) hold -inf and kEmptyId.
+  // ArgumentError for k = 0, probes = 0 or probes > lists; Error when untrained.
+  IdSearchResults search(std::span<const float> queries, uint64_t k, uint64_t probes) const;
+
+  // The probed lists of each query: nq * probes list numbers, each row in
+  // increasing list order (queries already checked).
+  std::vector<uint32_t> probe_lists(std::span<const float> queries, uint64_t nq, uint64_t probes) const;
+
+  // The checks of search: k, probes, trained, usable queries.
+  void check_search(std::span<const float> queries, uint64_t k, uint64_t probes) const;
+
+  // The scan under search and query: selector keys ("higher is better";
+  // the negated distance for L2) and result keys (list << 32 | position,
+  // -1 for an empty slot), nq rows of `width`.
+  struct ScanRequest {
+    uint64_t width = 1;
+    Metric metric = Metric::InnerProduct;
+    const std::vector<AllowedSet>* allowed = nullptr;  // per list; nullptr: all
+  };
+  struct KeyResults {
+    uint64_t nq = 0;
+    uint64_t width = 0;
+    std::vector<float> scores;
+    std::vector<int64_t> keys;
+  };
+  KeyResults scan(std::span<const float> queries, uint64_t probes, const ScanRequest& request) const;
+  IdSearchResults to_ids(KeyResults found) const;
+  uint64_t id_at(uint64_t key) const;
+
+  uint64_t dim() const { return dim_; }
+  uint64_t bits() const { return bits_; }
+  uint64_t lists() const { return lists_; }
+  Rotation rotation() const { return rotation_; }
+  uint64_t seed() const { return seed_; }
+  const std::vector<float>& centroids() const { return centroids_; }
+  const std::vector<List>& list_data() const { return lists_data_; }
+  std::vector<uint64_t> list_sizes() const;
+  // Where an id lives: (list << 32) | position.
+  bool locate(uint64_t id, uint64_t* list, uint64_t* position) const;
+
+  // Shared by every list: rotation, codebook, sign vector.
+  const BlockRotations& block_rotations() const { return rotations_; }
+  const Codebook& codebook() const { return codebook_; }
+  std::span<const float> sign_vector() const { return signs_; }
+  const CoarseTable& coarse() const { return coarse_; }
+
+  // Rebuilds an index from stored state (file loading); checks everything
+  // that must hold between the parts and throws varnel::Error otherwise.
+  static PartitionedIndex from_parts(uint64_t dim, uint64_t bits, uint64_t lists, Rotation rotation,
+                                     uint64_t seed, std::vector<float> centroids,
+                                     std::vector<List> data);
+
+ private:
+  PartitionedIndex() = default;
+  std::vector<uint32_t> nearest_lists(const float* dots, uint64_t probes) const;
+  void check_ids_are_new(std::span<const uint64_t> ids) const;
+  void encode_batch(std::span<const float> vectors, std::span<const uint32_t> assignment,
+                    std::span<const uint64_t> positions);
+
+  std::vector<float> centroids_;  // lists * dim, empty until trained
+  CoarseTable coarse_;
+  std::vector<List> lists_data_;
+  std::unordered_map<uint64_t, uint64_t> where_;  // id -> (list << 32) | position
+  BlockRotations rotations_;
+  Codebook codebook_;
+  std::vector<float> signs_;
+  uint64_t dim_ = 0;
+  uint64_t bits_ = 0;
+  uint64_t lists_ = 0;
+  uint64_t seed_ = 0;
+  Rotation rotation_ = Rotation::Rotor3;
+};
+
+struct PartitionedQueryOptions {
+  Metric metric = Metric::InnerProduct;
+  const RefineRows* refine = nullptr;         // rows indexed by id; nullptr: scores from the codes
+  uint64_t refine_factor = 1;                 // candidates re-scored: refine_factor * k
+  const std::vector<uint64_t>* allowed_ids = nullptr;  // nullptr: every id; unknown ids are ignored
+};
+
+// search() with the options of IdMapIndex's query: only allowed ids, cosine
+// or squared L2 (from the stored vector lengths; L2 ascending), and exact
+// re-scoring of the best refine_factor * k candidates against refine rows.
+// The effective k is min(k, allowed stored ids), at least 1. Empty slots:
+// kEmptyId with -inf (+inf for L2).
+IdSearchResults query(const PartitionedIndex& index, std::span<const float> queries, uint64_t k,
+                      uint64_t probes, const PartitionedQueryOptions& options);
+
+}  // namespace varnel

@@ -1,0 +1,58 @@
+#pragma once
+// Inner products of many rows with a fixed set of centroids: the coarse step
+// of the partitioned index (which lists a query probes, which list a vector
+// joins) and of training its centroids.
+//
+// Every product is the plain sequential float sum over coordinates 0, 1, ...
+// of the rounded products, whatever the instruction set: the kernels spread
+// centroids (not coordinates) over the vector lanes, so each lane performs
+// exactly the scalar sequence of rounded multiplies and adds. Results are
+// therefore bit-identical on every path and thread count.
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "runtime/cpu.h"
+
+namespace varnel {
+
+class CoarseTable {
+ public:
+  // Centroids a tile of the kernels holds side by side.
+  static constexpr uint64_t kTile = 16;
+
+  CoarseTable() = default;
+  // centroids: lists rows of dim values.
+  CoarseTable(std::span<const float> centroids, uint64_t lists, uint64_t dim);
+
+  uint64_t lists() const { return lists_; }
+  uint64_t dim() const { return dim_; }
+  // Half the squared norm of each centroid (sequential float sum).
+  std::span<const float> half_norms() const { return half_norms_; }
+
+  // out[r * lists + c] = <rows[r], centroid c> for r < count.
+  void dots(const float* rows, uint64_t count, float* out) const;
+  // For each row the centroid nearest by Euclidean distance, found as the
+  // largest <x, c> - |c|^2 / 2; of equal values the lowest centroid number.
+  // Runs on the worker pool; polls for interrupts.
+  void nearest(const float* rows, uint64_t count, uint32_t* out) const;
+
+ private:
+  std::vector<float> tiled_;  // tiles of dim x kTile values, coordinate-major
+  std::vector<float> half_norms_;
+  uint64_t lists_ = 0;
+  uint64_t dim_ = 0;
+};
+
+namespace coarse_kernels {
+// Four rows against one tile: acc[r * kTile + c] += sum_j rows[r][j] * tile[j * kTile + c],
+// sequentially in j (acc starts at zero).
+using TileKernel = void (*)(const float* const* rows, const float* tile, uint64_t dim, float* acc);
+void tile_dots_portable(const float* const* rows, const float* tile, uint64_t dim, float* acc);
+#if defined(__x86_64__)
+void tile_dots_avx2(const float* const* rows, const float* tile, uint64_t dim, float* acc);
+void tile_dots_avx512(const float* const* rows, const float* tile, uint64_t dim, float* acc);
+#endif
+}  // namespace coarse_kernels
+
+}  // namespace varnel
