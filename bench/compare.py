@@ -1335,6 +1335,8 @@ def parse_args(argv):
     ap.add_argument("--no-embed", action="store_true",
                     help="do not embed missing sentences; cap minilm n at what is cached")
     ap.add_argument("--keep-data", action="store_true", help="keep the generated data under bench/data/tmp")
+    ap.add_argument("--data-dir", type=Path, default=DATA_DIR / "tmp",
+                    help="where the generated data goes (default bench/data/tmp; give runs at the same time their own)")
     ap.add_argument("--out-dir", type=Path, default=RESULTS_DIR)
     ap.add_argument("--tag", type=str, help="suffix for the result files")
     ap.add_argument("--worker", type=str, help=argparse.SUPPRESS)
@@ -1443,7 +1445,7 @@ def main(argv=None) -> int:
                          "sources": man.get("new_sentences_per_source"), "source": man.get("source")}
 
     largest = max(args.sizes)
-    tmp_root = DATA_DIR / "tmp"
+    tmp_root = args.data_dir
     configs = []
     for ds in args.datasets:
         for n in args.sizes:
