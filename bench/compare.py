@@ -1342,6 +1342,8 @@ def parse_args(argv):
     ap.add_argument("--no-embed", action="store_true",
                     help="do not embed missing sentences; cap minilm n at what is cached")
     ap.add_argument("--keep-data", action="store_true", help="keep the generated data under bench/data/tmp")
+    ap.add_argument("--reuse-only", action="store_true",
+                    help="with --reuse: only combine the earlier runs' results (no data made, nothing run)")
     ap.add_argument("--data-dir", type=Path, default=DATA_DIR / "tmp",
                     help="where the generated data goes (default bench/data/tmp; give runs at the same time their own)")
     ap.add_argument("--out-dir", type=Path, default=RESULTS_DIR)
@@ -1472,10 +1474,20 @@ def main(argv=None) -> int:
             if n <= 0 or any(c["dataset"] == ds and c["n"] == n for c in run["configs"]):
                 continue
         out = tmp_root / f"{ds}-n{n}-d{dim}"
-        t = time.perf_counter()
-        facts = make_dataset(ds, n, dim, args.queries, out, print)
-        gen_s = time.perf_counter() - t
-        gt_s = ground_truth(out, args.k)
+        if args.reuse_only:
+            # Tables, ratios and plot from earlier runs alone: no data, no method runs again.
+            facts = {"dataset": ds, "n": n, "dim": dim, "nq": args.queries}
+            for path in args.reuse:
+                for old in json.loads(Path(path).read_text())["configs"]:
+                    if (old["dataset"], old["n"], old["dim"]) == (ds, n, dim) and old.get("description"):
+                        facts["description"] = old["description"]
+            gen_s = gt_s = 0.0
+            args.methods = ["-"]
+        else:
+            t = time.perf_counter()
+            facts = make_dataset(ds, n, dim, args.queries, out, print)
+            gen_s = time.perf_counter() - t
+            gt_s = ground_truth(out, args.k)
         c = dict(facts, n_requested=n_req, nq=args.queries, generate_s=gen_s, ground_truth_s=gt_s,
                  results=[], skipped=[])
         specs, skipped = method_specs(dim, info, args, n)
