@@ -83,6 +83,11 @@ def size_spread(index: Any) -> dict[str, Any]:
     }
 
 
+def stored_bytes_per_vector(index: Any) -> int:
+    """Codes of the residual, its norm, the vector's own length and the id."""
+    return index.dim // 8 * index.bits + 4 + 4 + 8
+
+
 def spread_text(spread: dict[str, Any]) -> str:
     return (
         f"{spread['lists']:,} lists, sizes {spread['min']:,} to {spread['max']:,} "
@@ -218,7 +223,7 @@ def run_info(args: argparse.Namespace) -> int:
     index = load(args.index)
     spread = size_spread(index)
     size = os.path.getsize(args.index)
-    per_vector = index.dim // 8 * index.bits + 4 + 8
+    per_vector = stored_bytes_per_vector(index)
     facts = {
         "path": args.index,
         "kind": "PartitionedIndex",
@@ -230,6 +235,7 @@ def run_info(args: argparse.Namespace) -> int:
         "lists": index.lists,
         "list_sizes": {key: spread[key] for key in ("min", "median", "max", "mean", "empty", "cv")},
         "file_bytes": size,
+        "bytes_per_vector": per_vector,
         "centroid_bytes": 4 * index.dim * index.lists,
     }
     if args.json:
@@ -248,7 +254,7 @@ def run_info(args: argparse.Namespace) -> int:
             f"mean {spread['mean']:,.1f}, {spread['empty']:,} empty, std/mean {spread['cv']:.2f}"
         ),
         f"file size         {size:,} bytes",
-        f"bytes per vector  about {per_vector} ({index.dim // 8 * index.bits} codes + 4 norm + 8 id) and lengths",
+        f"bytes per vector  {per_vector} ({index.dim // 8 * index.bits} codes + 4 residual norm + 4 length + 8 id)",
     ]
     print("\n".join(lines))
     return 0
@@ -345,7 +351,7 @@ def measure(
         "qps": len(queries) / max(seconds, 1e-9),
         "build_seconds": build_seconds,
         "search_seconds": seconds,
-        "bytes_per_vector": index.dim // 8 * index.bits + 4 + 8,
+        "bytes_per_vector": stored_bytes_per_vector(index),
     }
 
 
