@@ -213,6 +213,8 @@ def run_build(args: argparse.Namespace, console: Console) -> int:
     if args.lists is not None:
         return _cli_partitioned.run_build(args, console)
     kind = os.path.splitext(args.output)[1].lower()
+    if kind == _cli_partitioned.EXTENSION:
+        raise CliError(f"{args.output}: a partitioned index (.vnip) is built with --lists N")
     if kind not in INDEX_EXTENSIONS:
         raise CliError(f"{args.output}: unknown extension '{kind}'; an index file is .vnix (positions) or .vnim (ids)")
     check_new_output(args.output, args.force)

@@ -85,6 +85,7 @@ def test_eval_sweeps_probes_with_the_exhaustive_index_as_a_point(folder):
     ("args", "message"),
     [
         (("build", "x.npy", "-o", "y.vnix", "--lists", 4), "is written as .vnip"),
+        (("build", "x.npy", "-o", "y.vnip"), "is built with --lists N"),
         (("build", "x.npy", "-o", "y.vnip", "--lists", N + 1), "more lists than"),
         (("build", "x.npy", "-o", "y.vnix", "--train-sample", 100), "--train-sample needs --lists"),
         (("build", "x.npy", "-o", "y.vnip", "--lists", 20, "--train-sample", 10), "fewer training vectors"),
