@@ -15,6 +15,7 @@
 #define NPY_TARGET_VERSION NPY_1_23_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -1151,11 +1152,14 @@ PyObject* partitioned_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
   if (rotation_obj && (!require_str(rotation_obj, "rotation") || !parse_rotation(rotation_obj, &rotation))) {
     return nullptr;
   }
-  std::optional<varnel::PartitionedIndex> index;
-  if (!guarded([&] { index.emplace(varnel::PartitionedIndex::create(dim, bits, lists, rotation)); })) {
+  PyObject* self = nullptr;
+  // Wrapped straight from create: no optional to move from (GCC warns about one).
+  if (!guarded([&] {
+        self = wrap<PartitionedObject>(type, varnel::PartitionedIndex::create(dim, bits, lists, rotation));
+      })) {
     return nullptr;
   }
-  return wrap<PartitionedObject>(type, std::move(*index));
+  return self;
 }
 
 template <uint64_t (varnel::PartitionedIndex::*Member)() const>
@@ -1348,8 +1352,9 @@ PyObject* partitioned_set_centroids(PyObject* self, PyObject* args, PyObject* kw
   Py_RETURN_NONE;
 }
 
-bool to_probes(PyObject* probes_obj, uint64_t* probes) {
-  *probes = kDefaultProbes;
+// Without `probes`: 8 lists, or every list of a smaller index.
+bool to_probes(PyObject* probes_obj, uint64_t lists, uint64_t* probes) {
+  *probes = std::min(kDefaultProbes, lists);
   return probes_obj == nullptr || to_u64(probes_obj, "probes", probes);
 }
 
@@ -1373,7 +1378,7 @@ PyObject* partitioned_search(PyObject* self, PyObject* args, PyObject* kwargs) {
   uint64_t k, probes;
   InputArray<float> queries;
   if (!access.acquire(obj->borrow) || !check_array(queries_obj, "queries", 2, g_f32) ||
-      !to_u64(k_obj, "k", &k) || !to_probes(probes_obj, &probes) ||
+      !to_u64(k_obj, "k", &k) || !to_probes(probes_obj, obj->index.lists(), &probes) ||
       !take_array(queries_obj, "queries", 2, g_f32, "queries must be C-contiguous", &queries) ||
       !check_query_columns(queries, obj->index.dim())) {
     return nullptr;
@@ -1398,7 +1403,7 @@ PyObject* partitioned_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   SharedAccess access;
   uint64_t k, probes;
   if (!access.acquire(obj->borrow) || !check_array(queries_obj, "queries", 2, g_f32) ||
-      !to_u64(k_obj, "k", &k) || !to_probes(probes_obj, &probes)) {
+      !to_u64(k_obj, "k", &k) || !to_probes(probes_obj, obj->index.lists(), &probes)) {
     return nullptr;
   }
   varnel::PartitionedQueryOptions options;
@@ -1708,7 +1713,8 @@ PyMethodDef partitioned_methods[] = {
      "nearest centroid (Euclidean). The index must be trained."},
     {"search", as_cfunction(partitioned_search), kArgs,
      "search($self, queries, k, *, probes=8)\n--\n\nTop-`k` search over the `probes` lists whose centroids have "
-     "the\nlargest inner product with each query. Returns `(scores, ids)`."},
+     "the\nlargest inner product with each query (8 by default, or every list of a\nsmaller index). "
+     "Returns `(scores, ids)`."},
     {"query", as_cfunction(partitioned_query), kArgs,
      "query($self, queries, k, *, probes=8, allowed=None, metric='ip', refine=None, refine_factor=None)\n"
      "--\n\nTop-`k` search with the options of `IdMapIndex.query` (allowed ids,\n"

@@ -7,7 +7,7 @@ from numpy.typing import ArrayLike, NDArray
 
 Metric = Literal["ip", "cosine", "l2"]
 
-__all__ = ["SkerryIndex", "IdMapIndex", "__version__"]
+__all__ = ["SkerryIndex", "IdMapIndex", "PartitionedIndex", "__version__"]
 
 __version__: Final[str]
 
@@ -155,5 +155,86 @@ class IdMapIndex:
     def bits(self) -> int: ...
     @property
     def rotation(self) -> str: ...
+    def __len__(self) -> int: ...
+    def __contains__(self, key: object, /) -> bool: ...
+
+@final
+class PartitionedIndex:
+    """Vectors in `lists` lists by their nearest trained centroid; each list
+    holds 2-, 3- or 4-bit codes of its vectors' residuals to the centroid,
+    with stable uint64 ids. A search scans only the `probes` lists whose
+    centroids have the largest inner product with the query."""
+
+    def __new__(
+        cls, dim: SupportsIndex, bits: SupportsIndex, lists: SupportsIndex, rotation: str = "rotor3"
+    ) -> PartitionedIndex: ...
+    def train(self, sample: NDArray[np.float32]) -> None:
+        """Learn the centroids from a `(n, dim)` float32 sample by seeded k-means
+        (16 iterations; at most 256 vectors per list are used, a seeded subset
+        of a larger sample). Bit-identical on every machine, instruction-set
+        path and thread count. Needs `n >= lists` and an empty index; stops on
+        Ctrl-C leaving the index as it was."""
+    def add_with_ids(self, vectors: NDArray[np.float32], ids: NDArray[np.uint64]) -> None:
+        """Add vectors with stable `uint64` ids; each joins the list of its
+        nearest centroid by Euclidean distance. The checks and messages of
+        `IdMapIndex.add_with_ids`; a refused batch changes nothing."""
+    def search(
+        self, queries: NDArray[np.float32], k: SupportsIndex, *, probes: SupportsIndex = 8
+    ) -> tuple[NDArray[np.float32], NDArray[np.uint64]]:
+        """Top-`k` search. Returns `(scores, ids)` as `(nq, k)` arrays, best first.
+
+        A score is `<q, centroid>` plus the estimated inner product of the
+        query with the stored residual. `probes` must be between 1 and
+        `lists` (by default 8, or `lists` when it is smaller). The column count is `min(k, len(self))`, at least 1; an empty
+        slot holds score `-inf` and id `2**64 - 1`."""
+    def query(
+        self,
+        queries: NDArray[np.float32],
+        k: SupportsIndex,
+        *,
+        probes: SupportsIndex = 8,
+        allowed: ArrayLike | None = None,
+        metric: Metric = "ip",
+        refine: NDArray[np.float32] | None = None,
+        refine_factor: SupportsIndex | None = None,
+    ) -> tuple[NDArray[np.float32], NDArray[np.uint64]]:
+        """`search` with the options of `IdMapIndex.query`: `allowed` ids (ids
+        not stored are ignored), `metric` "ip", "cosine" or "l2" (from the
+        stored vector lengths), and `refine` rows indexed by id to re-score the
+        best `refine_factor * k` candidates (factor 4 by default) exactly.
+        Runs without the interpreter lock; stops on Ctrl-C. Empty slots: id
+        2**64 - 1 with score -inf (+inf for "l2")."""
+    def remove(self, id: SupportsIndex) -> bool: ...
+    def remove_many(self, ids: ArrayLike) -> None:
+        """Remove every id of `ids`, or none: if an id is not stored or
+        repeats, ValueError names it and the index is unchanged."""
+    def contains(self, id: SupportsIndex) -> bool: ...
+    def list_sizes(self) -> NDArray[np.uint64]:
+        """The number of vectors in each list."""
+    def centroids(self) -> NDArray[np.float32]:
+        """The centroids as a `(lists, dim)` array; 0 rows before training."""
+    def set_centroids(self, centroids: NDArray[np.float32]) -> None:
+        """Use these `(lists, dim)` finite centroids instead of training (the
+        index must be empty): shards given the same centroids search alike."""
+    def write(self, path: str | os.PathLike[str] | os.PathLike[bytes]) -> None: ...
+    @classmethod
+    def load(cls, path: str | os.PathLike[str] | os.PathLike[bytes]) -> PartitionedIndex: ...
+    def to_bytes(self) -> bytes:
+        """The index as `bytes`: exactly what `write` puts in a file."""
+    @classmethod
+    def from_bytes(cls, data: Buffer) -> PartitionedIndex:
+        """A new index read from `data` as `to_bytes` or `write` produced it,
+        with every check of `load`."""
+    def __reduce__(self) -> tuple[object, tuple[bytes]]: ...
+    @property
+    def dim(self) -> int: ...
+    @property
+    def bits(self) -> int: ...
+    @property
+    def lists(self) -> int: ...
+    @property
+    def rotation(self) -> str: ...
+    @property
+    def is_trained(self) -> bool: ...
     def __len__(self) -> int: ...
     def __contains__(self, key: object, /) -> bool: ...

@@ -53,13 +53,31 @@ Bytes id_map_bytes(uint64_t dim, uint64_t bits, Rotation rotation, uint64_t n) {
   return sink.bytes;
 }
 
+Bytes partitioned_bytes(uint64_t dim, uint64_t bits, Rotation rotation, uint64_t lists, uint64_t n) {
+  PartitionedIndex index = PartitionedIndex::create(dim, bits, lists, rotation);
+  if (n > 0) {
+    const std::vector<float> data = random_vectors(n, dim, uint32_t(n + 1));
+    index.train(data);
+    std::vector<uint64_t> ids(n);
+    for (uint64_t i = 0; i < n; ++i) ids[i] = 7 * i + 3;
+    index.add_with_ids(data, ids);
+  }
+  VectorSink sink;
+  BufferedWriter writer(sink);
+  write_partitioned_to(writer, index);
+  writer.flush();
+  return sink.bytes;
+}
+
 // Files as written now, and the same without their trailer, as older
 // versions wrote them (those still load, so mutants of them reach further).
 std::vector<Bytes> seed_files() {
   std::vector<Bytes> seeds = {
       index_bytes(16, 2, Rotation::Rotor3, 3),  index_bytes(8, 4, Rotation::WalshRotor3, 5),
       index_bytes(8, 3, Rotation::Planar2, 0),  id_map_bytes(16, 3, Rotation::Iso4, 4),
-      id_map_bytes(8, 4, Rotation::Rotor3, 2),  id_map_bytes(8, 2, Rotation::Planar2, 0)};
+      id_map_bytes(8, 4, Rotation::Rotor3, 2),  id_map_bytes(8, 2, Rotation::Planar2, 0),
+      partitioned_bytes(8, 4, Rotation::Rotor3, 2, 5), partitioned_bytes(16, 2, Rotation::Iso4, 3, 4),
+      partitioned_bytes(8, 3, Rotation::Planar2, 2, 0)};
   const std::size_t written = seeds.size();
   for (std::size_t i = 0; i < written; ++i) {
     seeds.emplace_back(seeds[i].begin(), seeds[i].end() - std::ptrdiff_t(kTrailerSize));
@@ -134,12 +152,13 @@ class Mutator {
     struct Field {
       std::size_t offset, width;
     };
+    // magic, version, bits, rotation, dim, n (lists in a partitioned file)
     static const Field kFields[] = {{3, 1}, {4, 1}, {5, 1}, {6, 1}, {7, 4}, {11, 4}};
     const Field field = kFields[below(std::size(kFields))];
     for (std::size_t i = 0; i < field.width && field.offset + i < bytes.size(); ++i) {
       bytes[field.offset + i] = uint8_t(value >> (8 * i));
     }
-    if (field.offset == 3 && bytes.size() > 3) bytes[3] = below(2) ? 'X' : 'M';
+    if (field.offset == 3 && bytes.size() > 3) bytes[3] = "XMP"[below(3)];
   }
 
   std::mt19937_64 engine_;
@@ -190,6 +209,47 @@ void exercise(IdMapIndex& index) {
   EXPECT_EQ(index.search(queries, index.len()).ids.size(), 2 * index.len());
 }
 
+void exercise(PartitionedIndex& index) {
+  uint64_t stored = 0;
+  std::unordered_set<uint64_t> ids;
+  for (const PartitionedIndex::List& list : index.list_data()) {
+    ASSERT_EQ(list.codes.size(), list.ids.size());
+    ASSERT_EQ(list.norms.size(), list.ids.size());
+    ASSERT_EQ(list.lengths.size(), list.ids.size());
+    stored += list.ids.size();
+    for (const uint64_t id : list.ids) {
+      ASSERT_TRUE(ids.insert(id).second);
+      ASSERT_TRUE(index.contains(id));
+    }
+  }
+  ASSERT_EQ(stored, index.len());
+  if (index.dim() > kMaxExercisedDim || !index.is_trained()) return;
+  const std::vector<float> queries = random_vectors(2, index.dim(), 5);
+  const uint64_t probes = std::min<uint64_t>(2, index.lists());
+  for (const uint64_t id : index.search(queries, 3, probes).ids) {
+    EXPECT_TRUE(id == PartitionedIndex::kEmptyId || ids.count(id) == 1);
+  }
+  if (index.len() > 0) {
+    ASSERT_TRUE(index.remove(*ids.begin()));
+  }
+  uint64_t fresh = 0;
+  while (index.contains(fresh)) ++fresh;
+  index.add_with_ids(random_vectors(1, index.dim(), 6), std::vector<uint64_t>{fresh});
+  EXPECT_TRUE(index.contains(fresh));
+}
+
+// Loads one input as a partitioned index file and reports what happened.
+template <class Load>
+std::string load_partitioned_kind(Load&& load, bool exercise_loaded) {
+  try {
+    PartitionedIndex index = load();
+    if (exercise_loaded) exercise(index);
+    return ";partitioned loaded";
+  } catch (const IoError& error) {
+    return std::string(";") + error.what();
+  }
+}
+
 // Loads one input as both file kinds and reports what happened, so that the
 // file path can be compared with the in-memory reader.
 template <class LoadIndex, class LoadIdMap>
@@ -219,11 +279,13 @@ std::string load_from_memory(const Bytes& bytes, bool exercise_loaded) {
     return read_kind(reader);
   };
   return load_both([&] { return read(read_index_from); }, [&] { return read(read_id_map_from); },
-                   exercise_loaded);
+                   exercise_loaded) +
+         load_partitioned_kind([&] { return read(read_partitioned_from); }, exercise_loaded);
 }
 
 std::string load_from_file(const std::string& path) {
-  return load_both([&] { return load_index(path); }, [&] { return load_id_map(path); }, false);
+  return load_both([&] { return load_index(path); }, [&] { return load_id_map(path); }, false) +
+         load_partitioned_kind([&] { return load_partitioned(path); }, false);
 }
 
 std::string hex(const Bytes& bytes) {

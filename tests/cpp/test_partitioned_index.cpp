@@ -192,21 +192,25 @@ TEST(KMeans, EmptyClustersAreReseededAndTooFewVectorsRefused) {
 }
 
 TEST(CoarseTable, DotsAreSequentialSumsOnEveryPath) {
-  const uint64_t dim = 40, lists = 37, rows = 7;
-  const std::vector<float> centroids = random_vectors(lists, dim, 5);
+  // Lists below one tile, with an odd and an even number of whole tiles, and
+  // whole tiles only; rows in groups of four and single.
+  const uint64_t dim = 40, rows = 7;
   const std::vector<float> x = random_vectors(rows, dim, 6);
-  const CoarseTable table(centroids, lists, dim);
-  for_each_path_and_thread_count([&] {
-    std::vector<float> got(rows * lists);
-    table.dots(x.data(), rows, got.data());
-    for (uint64_t r = 0; r < rows; ++r) {
-      for (uint64_t c = 0; c < lists; ++c) {
-        float sum = 0.0f;
-        for (uint64_t j = 0; j < dim; ++j) sum = sum + x[r * dim + j] * centroids[c * dim + j];
-        ASSERT_EQ(std::bit_cast<uint32_t>(got[r * lists + c]), std::bit_cast<uint32_t>(sum));
+  for (const uint64_t lists : {uint64_t{5}, uint64_t{37}, uint64_t{70}, uint64_t{96}}) {
+    const std::vector<float> centroids = random_vectors(lists, dim, 5);
+    const CoarseTable table(centroids, lists, dim);
+    for_each_path_and_thread_count([&] {
+      std::vector<float> got(rows * lists);
+      table.dots(x.data(), rows, got.data());
+      for (uint64_t r = 0; r < rows; ++r) {
+        for (uint64_t c = 0; c < lists; ++c) {
+          float sum = 0.0f;
+          for (uint64_t j = 0; j < dim; ++j) sum = sum + x[r * dim + j] * centroids[c * dim + j];
+          ASSERT_EQ(std::bit_cast<uint32_t>(got[r * lists + c]), std::bit_cast<uint32_t>(sum)) << lists;
+        }
       }
-    }
-  });
+    });
+  }
 }
 
 class PartitionedSearch : public ::testing::TestWithParam<std::tuple<uint64_t, Rotation>> {};
@@ -227,6 +231,26 @@ TEST_P(PartitionedSearch, EqualsScoringEveryProbedVector) {
         EXPECT_EQ(one.ids, std::vector<uint64_t>(expected.ids.begin(), expected.ids.begin() + expected.k));
       });
     }
+  }
+}
+
+TEST_P(PartitionedSearch, ASingleQuerySpreadOverThePoolMergesToTheSameResult) {
+  // Probes holding more than 8,192 vectors: one query's lists go to several
+  // tasks, whose selectors are merged.
+  const auto [bits, rotation] = GetParam();
+  const uint64_t dim = 32, lists = 4;
+  const PartitionedIndex index = built(dim, bits, lists, 20000, rotation);
+  const std::vector<float> queries = clustered(3, dim, 5, 77);
+  for (const uint64_t probes : {uint64_t{2}, lists}) {
+    const IdSearchResults expected = reference(index, queries, 20, probes);
+    for_each_path_and_thread_count([&] {
+      for (uint64_t q = 0; q < 3; ++q) {
+        const IdSearchResults one = index.search(std::span(queries).subspan(q * dim, dim), 20, probes);
+        EXPECT_EQ(one.ids, std::vector<uint64_t>(expected.ids.begin() + q * 20, expected.ids.begin() + (q + 1) * 20));
+        EXPECT_EQ(one.scores,
+                  std::vector<float>(expected.scores.begin() + q * 20, expected.scores.begin() + (q + 1) * 20));
+      }
+    });
   }
 }
 

@@ -1,4 +1,4 @@
-// libFuzzer target for the index-file reader: any input must either load as
+// libFuzzer target for the index-file readers (all three kinds): any input must either load as
 // a working index or fail with IoError; an index that loads must write bytes
 // that load as the same index. Built by tools/fuzz_load.sh.
 #include <algorithm>
@@ -94,6 +94,35 @@ void exercise(IdMapIndex& index, bool deep) {
   check(index.contains(fresh));
 }
 
+void check_round_trip(const varnel::PartitionedIndex& index) {
+  const varnel::PartitionedIndex again = varnel::partitioned_from_bytes(varnel::partitioned_to_bytes(index));
+  check(again.list_sizes() == index.list_sizes() && again.centroids() == index.centroids());
+  for (uint64_t l = 0; l < index.lists(); ++l) {
+    check(again.list_data()[l].ids == index.list_data()[l].ids);
+    check(again.list_data()[l].codes.rows() == index.list_data()[l].codes.rows());
+  }
+}
+
+void exercise(varnel::PartitionedIndex& index, bool deep) {
+  uint64_t stored = 0;
+  for (const auto& list : index.list_data()) {
+    check(list.codes.size() == list.ids.size() && list.norms.size() == list.ids.size() &&
+          list.lengths.size() == list.ids.size());
+    stored += list.ids.size();
+    for (const uint64_t id : list.ids) check(index.contains(id));
+  }
+  check(stored == index.len());
+  if (!deep || index.dim() > kMaxExercisedDim || !index.is_trained()) return;
+  const uint64_t probes = index.lists() < 2 ? index.lists() : 2;
+  for (const uint64_t id : index.search(test_vectors(2, index.dim()), 3, probes).ids) {
+    check(id == varnel::PartitionedIndex::kEmptyId || index.contains(id));
+  }
+  uint64_t fresh = 0;
+  while (index.contains(fresh)) ++fresh;
+  index.add_with_ids(test_vectors(1, index.dim()), std::vector<uint64_t>{fresh});
+  check(index.contains(fresh) && index.remove(fresh));
+}
+
 template <class Read>
 void load_and_exercise(std::span<const uint8_t> bytes, Read&& read, bool deep) {
   try {
@@ -129,5 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const std::vector<uint8_t> sealed = with_trailer(bytes);
   load_and_exercise(sealed, varnel::read_index_from, false);
   load_and_exercise(sealed, varnel::read_id_map_from, false);
+  load_and_exercise(bytes, varnel::read_partitioned_from, deep);
+  load_and_exercise(sealed, varnel::read_partitioned_from, false);
   return 0;
 }

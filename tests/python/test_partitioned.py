@@ -366,3 +366,64 @@ FORKED = textwrap.dedent(
 def test_a_forked_child_gets_a_working_index():
     run = subprocess.run([sys.executable, "-c", FORKED], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0 and run.stdout == "ok\n", run.stderr
+
+
+@pytest.fixture
+def small():
+    data = clustered(1500, 32, seed=4)
+    index = PartitionedIndex(32, 4, 6)
+    index.train(data)
+    index.add_with_ids(data, np.arange(1500, dtype=np.uint64))
+    return index, data, clustered(4, 32, seed=8)
+
+
+def test_query_without_options_is_search(small):
+    index, _, queries = small
+    for a, b in zip(index.query(queries, 10, probes=3), index.search(queries, 10, probes=3)):
+        np.testing.assert_array_equal(a, b)
+
+
+def test_query_allowed_ids_rank_like_search_restricted_to_them(small):
+    index, _, queries = small
+    allowed = np.arange(0, 1500, 7, dtype=np.uint64)
+    scores, ids = index.query(queries, 10, probes=6, allowed=np.append(allowed, np.uint64(10**9)))
+    all_scores, all_ids = index.search(queries, 1500, probes=6)
+    for q in range(len(queries)):
+        keep = np.isin(all_ids[q], allowed)
+        np.testing.assert_array_equal(ids[q], all_ids[q][keep][:10])
+        np.testing.assert_array_equal(scores[q], all_scores[q][keep][:10])
+    scores, ids = index.query(queries, 10, probes=6, allowed=np.array([5, 9], np.uint64))
+    assert ids.shape == (4, 2) and set(ids.ravel().tolist()) == {5, 9}
+
+
+@pytest.mark.parametrize("metric", ["cosine", "l2"])
+def test_query_metrics_follow_from_the_estimated_inner_product(small, metric):
+    index, data, queries = small
+    scores, ids = index.query(queries, 20, probes=6, metric=metric)
+    ip_scores, ip_ids = index.search(queries, 1500, probes=6)
+    lengths = np.linalg.norm(data.astype(np.float64), axis=1)
+    for q, query in enumerate(queries):
+        ip = dict(zip(ip_ids[q].tolist(), ip_scores[q].astype(np.float64).tolist()))
+        qn = np.linalg.norm(query.astype(np.float64))
+        if metric == "cosine":
+            expected = {i: ip[i] / (qn * lengths[i]) for i in ip}
+            best = sorted(expected, key=lambda i: -expected[i])[:20]
+        else:
+            expected = {i: qn * qn + lengths[i] ** 2 - 2 * ip[i] for i in ip}
+            best = sorted(expected, key=lambda i: expected[i])[:20]
+        np.testing.assert_allclose(scores[q], [expected[i] for i in ids[q].tolist()], rtol=1e-4, atol=1e-4)
+        assert len(set(ids[q].tolist()) ^ set(best)) <= 2  # float32 rounding may swap near ties
+        assert np.all(np.diff(scores[q]) <= 0) if metric == "cosine" else np.all(np.diff(scores[q]) >= 0)
+
+
+def test_query_refine_rescores_exactly_by_id(small):
+    index, data, queries = small
+    scores, ids = index.query(queries, 10, probes=6, refine=data, refine_factor=8)
+    code_scores, code_ids = index.search(queries, 80, probes=6)
+    for q, query in enumerate(queries):
+        exact = {int(i): float(data[i].astype(np.float64) @ query.astype(np.float64)) for i in code_ids[q]}
+        best = sorted(exact, key=lambda i: -exact[i])[:10]
+        assert ids[q].tolist() == best
+        np.testing.assert_allclose(scores[q], [exact[i] for i in best], rtol=1e-5)
+    with pytest.raises(ValueError):
+        index.query(queries, 10, probes=6, refine=data[:100])  # ids up to 1499 may be returned

@@ -29,23 +29,21 @@ std::vector<uint64_t> draw_distinct(uint64_t n, uint64_t count, SeededStream& st
   return order;
 }
 
-// The rows training works on: all, or a seeded subset in sample order.
-std::vector<float> thin_sample(std::span<const float> sample, uint64_t n, uint64_t dim,
-                               uint64_t keep, SeededStream& stream, uint64_t* kept) {
-  std::vector<uint64_t> rows;
+// The rows training works on, in sample order: every row of the sample, or
+// a seeded subset of `keep` rows. Pointers into the sample: nothing is copied.
+std::vector<const float*> training_rows(std::span<const float> sample, uint64_t n, uint64_t dim,
+                                        uint64_t keep, SeededStream& stream) {
+  std::vector<uint64_t> chosen;
   if (keep >= n) {
-    rows.resize(n);
-    std::iota(rows.begin(), rows.end(), uint64_t{0});
+    chosen.resize(n);
+    std::iota(chosen.begin(), chosen.end(), uint64_t{0});
   } else {
-    rows = draw_distinct(n, keep, stream);
-    std::sort(rows.begin(), rows.end());
+    chosen = draw_distinct(n, keep, stream);
+    std::sort(chosen.begin(), chosen.end());
   }
-  std::vector<float> out(rows.size() * dim);
-  for (uint64_t i = 0; i < rows.size(); ++i) {
-    std::copy_n(sample.data() + rows[i] * dim, dim, out.data() + i * dim);
-  }
-  *kept = rows.size();
-  return out;
+  std::vector<const float*> rows(chosen.size());
+  for (uint64_t i = 0; i < chosen.size(); ++i) rows[i] = sample.data() + chosen[i] * dim;
+  return rows;
 }
 
 // Members of each cluster in sample order (a stable counting sort).
@@ -59,7 +57,7 @@ void group_members(const std::vector<uint32_t>& assignment, uint64_t lists,
   for (uint64_t i = 0; i < assignment.size(); ++i) members[next[assignment[i]]++] = i;
 }
 
-void update_centroids(const std::vector<float>& rows, uint64_t dim, uint64_t lists,
+void update_centroids(const std::vector<const float*>& rows, uint64_t dim, uint64_t lists,
                       const std::vector<uint64_t>& starts, const std::vector<uint64_t>& members,
                       std::vector<float>& centroids) {
   parallel_for(lists, [&](std::size_t begin, std::size_t end) {
@@ -70,7 +68,7 @@ void update_centroids(const std::vector<float>& rows, uint64_t dim, uint64_t lis
       if (count == 0) continue;
       std::fill(sum.begin(), sum.end(), 0.0);
       for (uint64_t m = starts[c]; m < starts[c + 1]; ++m) {
-        const float* row = rows.data() + members[m] * dim;
+        const float* row = rows[members[m]];
         for (uint64_t j = 0; j < dim; ++j) sum[j] += double(row[j]);
       }
       for (uint64_t j = 0; j < dim; ++j) centroids[c * dim + j] = static_cast<float>(sum[j] / double(count));
@@ -115,22 +113,30 @@ std::vector<float> train_kmeans(std::span<const float> sample, uint64_t n, uint6
   if (sample.size() < n * dim) throw Error("the training sample is shorter than n * dim");
   SeededStream stream(options.seed);
   const uint64_t cap = options.max_per_list == 0 ? n : std::min(n, lists * options.max_per_list);
-  uint64_t kept = 0;
-  const std::vector<float> rows = thin_sample(sample, n, dim, cap, stream, &kept);
+  const std::vector<const float*> rows = training_rows(sample, n, dim, cap, stream);
+  const uint64_t kept = rows.size();
 
   std::vector<float> centroids(lists * dim);
   const std::vector<uint64_t> first = draw_distinct(kept, lists, stream);
-  for (uint64_t c = 0; c < lists; ++c) {
-    std::copy_n(rows.data() + first[c] * dim, dim, centroids.data() + c * dim);
+  for (uint64_t c = 0; c < lists; ++c) std::copy_n(rows[first[c]], dim, centroids.data() + c * dim);
+  const uint64_t stride = std::max<uint64_t>(1, options.warmup_stride);
+  std::vector<const float*> warmup_rows;
+  const uint64_t warmup_count = (kept + stride - 1) / stride;
+  if (options.warmup_iterations > 0 && stride > 1 && warmup_count >= lists) {
+    warmup_rows.resize(warmup_count);
+    for (uint64_t i = 0; i < warmup_count; ++i) warmup_rows[i] = rows[i * stride];
   }
-  std::vector<uint32_t> assignment(kept);
+  std::vector<uint32_t> assignment;
   std::vector<uint64_t> starts, members;
   for (uint64_t iteration = 0; iteration < options.iterations; ++iteration) {
     poll_interrupt();
+    const bool warming = iteration < options.warmup_iterations && !warmup_rows.empty();
+    const std::vector<const float*>& used = warming ? warmup_rows : rows;
+    assignment.resize(used.size());
     const CoarseTable table(centroids, lists, dim);
-    table.nearest(rows.data(), kept, assignment.data());
+    table.nearest(used.data(), used.size(), assignment.data());
     group_members(assignment, lists, starts, members);
-    update_centroids(rows, dim, lists, starts, members, centroids);
+    update_centroids(used, dim, lists, starts, members, centroids);
     reseed_empty(starts, dim, lists, centroids);
   }
   return centroids;

@@ -159,12 +159,30 @@ PartitionedIndex PartitionedIndex::create(uint64_t dim, uint64_t bits, uint64_t 
   index.lists_ = lists;
   index.rotation_ = rotation;
   index.seed_ = seed;
-  index.rotations_ = precompute_block_matrices(dim, rotation, seed);
-  index.codebook_ = varnel::codebook(bits, dim);
-  if (uses_sign_vector(rotation)) index.signs_ = make_sign_vector(dim, seed + kSignSeedOffset);
   index.lists_data_.resize(lists);
   for (List& list : index.lists_data_) list.codes = CodeStore(dim, bits);
   return index;
+}
+
+const BlockRotations& PartitionedIndex::block_rotations() const {
+  return rotations_.get_or_init([&] { return precompute_block_matrices(dim_, rotation_, seed_); });
+}
+
+const Codebook& PartitionedIndex::codebook() const {
+  return codebook_.get_or_init([&] { return varnel::codebook(bits_, dim_); });
+}
+
+std::span<const float> PartitionedIndex::sign_vector() const {
+  return signs_.get_or_init([&] {
+    return uses_sign_vector(rotation_) ? make_sign_vector(dim_, seed_ + kSignSeedOffset) : std::vector<float>{};
+  });
+}
+
+// On the calling thread, before any worker needs them.
+void PartitionedIndex::prepare_tables() const {
+  block_rotations();
+  codebook();
+  sign_vector();
 }
 
 void PartitionedIndex::train(std::span<const float> sample) {
@@ -174,6 +192,7 @@ void PartitionedIndex::train(std::span<const float> sample) {
   KMeansOptions options;
   options.max_per_list = kTrainPerList;
   options.iterations = kTrainIterations;
+  options.warmup_iterations = kTrainWarmup;
   options.seed = seed_ + kTrainSeedOffset;
   std::vector<float> centroids = train_kmeans(sample, n, dim_, lists_, options);
   set_centroids(centroids);
@@ -203,10 +222,10 @@ void PartitionedIndex::check_ids_are_new(std::span<const uint64_t> ids) const {
 }
 
 bool PartitionedIndex::locate(uint64_t id, uint64_t* list, uint64_t* position) const {
-  const auto found = where_.find(id);
-  if (found == where_.end()) return false;
-  *list = found->second >> 32;
-  *position = found->second & 0xffffffffu;
+  const uint64_t* found = where_.find(id);
+  if (!found) return false;
+  *list = *found >> 32;
+  *position = *found & 0xffffffffu;
   return true;
 }
 
@@ -220,6 +239,7 @@ std::vector<uint64_t> PartitionedIndex::list_sizes() const {
 
 void PartitionedIndex::encode_batch(std::span<const float> vectors, std::span<const uint32_t> assignment,
                                     std::span<const uint64_t> positions) {
+  prepare_tables();
   const uint64_t m = assignment.size();
   const uint64_t row = dim_ / 8 * bits_;
   const uint64_t chunks = (m + kEncodeChunk - 1) / kEncodeChunk;
@@ -236,9 +256,9 @@ void PartitionedIndex::encode_batch(std::span<const float> vectors, std::span<co
         float* r = residuals.data() + i * dim_;
         for (uint64_t j = 0; j < dim_; ++j) r[j] = x[j] - c[j];
       }
-      encode_into(std::span<const float>(residuals.data(), count * dim_), count, dim_, signs_,
-                  rotations_.matrices, block_size(rotation_), rotations_.padded_dim,
-                  codebook_.boundaries, bits_, std::span<uint8_t>(rows.data(), count * row),
+      encode_into(std::span<const float>(residuals.data(), count * dim_), count, dim_, sign_vector(),
+                  block_rotations().matrices, block_size(rotation_), block_rotations().padded_dim,
+                  codebook().boundaries, bits_, std::span<uint8_t>(rows.data(), count * row),
                   std::span<float>(norms.data(), count));
       for (uint64_t i = 0; i < count; ++i) {
         List& list = lists_data_[assignment[first + i]];
@@ -250,6 +270,26 @@ void PartitionedIndex::encode_batch(std::span<const float> vectors, std::span<co
     }
   });
 }
+
+namespace {
+
+// A list that must grow gets room for an eighth more than it holds (not
+// twice as much, as a plain vector would): lists grow by many small batches,
+// and memory is what a partitioned index is chosen to save.
+template <class Store>
+void grow_capacity(Store& store, uint64_t needed) {
+  const uint64_t capacity = store.capacity();
+  if (needed > capacity) store.reserve(std::max<uint64_t>(needed, capacity + capacity / 8));
+}
+
+void reserve_for(PartitionedIndex::List& list, uint64_t needed) {
+  grow_capacity(list.codes, needed);
+  grow_capacity(list.norms, needed);
+  grow_capacity(list.lengths, needed);
+  grow_capacity(list.ids, needed);
+}
+
+}  // namespace
 
 void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<const uint64_t> ids) {
   const uint64_t count = vector_count(vectors.size(), dim_);
@@ -283,6 +323,7 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
     for (uint64_t l = 0; l < lists_; ++l) {
       if (grown[l] == old_sizes[l]) continue;
       List& list = lists_data_[l];
+      reserve_for(list, grown[l]);
       list.codes.resize(grown[l]);
       list.norms.resize(grown[l]);
       list.lengths.resize(grown[l]);
@@ -299,7 +340,7 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
     where_.reserve(where_.size() + count);
     for (uint64_t i = 0; i < count; ++i) {
       lists_data_[assignment[i]].ids[positions[i]] = ids[i];
-      where_.emplace(ids[i], key_of(assignment[i], positions[i]));
+      where_.insert(ids[i], key_of(assignment[i], positions[i]));
     }
   } catch (...) {
     restore();
@@ -310,9 +351,9 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
 // ---- Removing ----
 
 bool PartitionedIndex::remove(uint64_t id) {
-  const auto found = where_.find(id);
-  if (found == where_.end()) return false;
-  const uint64_t l = found->second >> 32, position = found->second & 0xffffffffu;
+  const uint64_t* found = where_.find(id);
+  if (!found) return false;
+  const uint64_t l = *found >> 32, position = *found & 0xffffffffu;
   List& list = lists_data_[l];
   const uint64_t last = list.ids.size() - 1;
   if (position != last) {
@@ -321,7 +362,7 @@ bool PartitionedIndex::remove(uint64_t id) {
     list.lengths[position] = list.lengths[last];
     const uint64_t moved = list.ids[last];
     list.ids[position] = moved;
-    where_.find(moved)->second = key_of(l, position);
+    *where_.find(moved) = key_of(l, position);
   }
   list.codes.resize(last);
   list.norms.resize(last);
@@ -499,15 +540,16 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
   results.keys.assign(nq * width, -1);
   if (nq == 0) return results;
 
+  prepare_tables();
   const uint64_t block = block_size(rotation_);
   const ListScanner scanner{lists_data_, dim_, bits_, request.allowed};
 
   auto tables_for = [&](const float* rq) {
     QueryTables tables;
     if (bits_ == 4) {
-      tables.table = build_query_table(rq, codebook_.centroids.data(), dim_);
+      tables.table = build_query_table(rq, codebook().centroids.data(), dim_);
     } else {
-      tables.bounded = build_bounded_query(rq, codebook_.centroids, dim_, bits_);
+      tables.bounded = build_bounded_query(rq, codebook().centroids, dim_, bits_);
     }
     return tables;
   };
@@ -523,12 +565,17 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
 
   // Queries [q0, q1) on one thread: their probes grouped by list, lists in
   // increasing order, so each list's codes are read once for the group.
-  auto run_group = [&](uint64_t q0, uint64_t q1) {
+  // `known_dots`: the group's <q, centroid> values when the caller has them.
+  auto run_group = [&](uint64_t q0, uint64_t q1, const float* known_dots) {
     const uint64_t count = q1 - q0;
     std::vector<float> prepared = prepare_queries(queries.subspan(q0 * dim_, count * dim_), count, dim_,
-                                                  signs_, rotations_.matrices, block, rotations_.padded_dim);
-    std::vector<float> dots(count * lists_);
-    coarse_.dots(queries.data() + q0 * dim_, count, dots.data());
+                                                  sign_vector(), block_rotations().matrices, block, block_rotations().padded_dim);
+    std::vector<float> dots;
+    if (known_dots == nullptr) {
+      dots.resize(count * lists_);
+      coarse_.dots(queries.data() + q0 * dim_, count, dots.data());
+      known_dots = dots.data();
+    }
     std::vector<QueryState> states;
     std::vector<QueryTables> tables;
     states.reserve(count);
@@ -538,9 +585,9 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
     for (uint64_t q = 0; q < count; ++q) {
       poll_interrupt();
       states.emplace_back(width);
-      states.back().dots = dots.data() + q * lists_;
+      states.back().dots = known_dots + q * lists_;
       states.back().key_of = key_of_query(q0 + q);
-      tables.push_back(tables_for(prepared.data() + q * rotations_.padded_dim));
+      tables.push_back(tables_for(prepared.data() + q * block_rotations().padded_dim));
       states.back().tables = &tables.back();
       for (const uint32_t l : nearest_lists(states.back().dots, probes)) {
         probed.emplace_back(l, static_cast<uint32_t>(q));
@@ -592,8 +639,6 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
   };
 
   if (nq < num_threads()) {
-    const std::vector<float> prepared = prepare_queries(queries, nq, dim_, signs_, rotations_.matrices, block,
-                                                        rotations_.padded_dim);
     std::vector<float> dots(lists_);
     for (uint64_t q = 0; q < nq; ++q) {
       coarse_.dots(queries.data() + q * dim_, 1, dots.data());
@@ -601,9 +646,12 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
       uint64_t vectors = 0;
       for (const uint32_t l : chosen) vectors += lists_data_[l].ids.size();
       if (vectors < kMinVectorsToSplit || chosen.size() < 2) {
-        run_group(q, q + 1);
+        run_group(q, q + 1, dots.data());
       } else {
-        run_single(q, chosen, dots.data(), prepared.data() + q * rotations_.padded_dim);
+        const std::vector<float> prepared = prepare_queries(queries.subspan(q * dim_, dim_), 1, dim_, sign_vector(),
+                                                            block_rotations().matrices, block,
+                                                            block_rotations().padded_dim);
+        run_single(q, chosen, dots.data(), prepared.data());
       }
     }
   } else {
@@ -611,7 +659,7 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
     const uint64_t per_group = std::clamp<uint64_t>((nq + threads - 1) / threads, 1, kMaxQueriesPerGroup);
     const uint64_t groups = (nq + per_group - 1) / per_group;
     parallel_for(groups, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t g = begin; g < end; ++g) run_group(g * per_group, std::min(nq, (g + 1) * per_group));
+      for (std::size_t g = begin; g < end; ++g) run_group(g * per_group, std::min(nq, (g + 1) * per_group), nullptr);
     });
   }
   return results;
@@ -730,7 +778,7 @@ PartitionedIndex PartitionedIndex::from_parts(uint64_t dim, uint64_t bits, uint6
   for (uint64_t l = 0; l < lists; ++l) {
     const std::vector<uint64_t>& ids = data[l].ids;
     for (uint64_t p = 0; p < ids.size(); ++p) {
-      if (!index.where_.emplace(ids[p], key_of(l, p)).second) {
+      if (!index.where_.insert(ids[p], key_of(l, p))) {
         throw Error("duplicate ids in partitioned index file");
       }
     }

@@ -20,15 +20,16 @@
 // the same on every instruction-set path and thread count.
 #include <cstdint>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "index/id_map.h"
+#include "index/id_table.h"
 #include "index/query.h"
 #include "quantize/code_store.h"
 #include "quantize/codebook.h"
 #include "quantize/rotor.h"
 #include "runtime/memory.h"
+#include "runtime/once_cell.h"
 #include "search/coarse.h"
 
 namespace varnel {
@@ -38,9 +39,14 @@ class PartitionedIndex {
   static constexpr uint64_t kEmptyId = ~uint64_t{0};
   // Training uses at most this many sample vectors per list (a seeded subset
   // of a larger sample) and this many k-means iterations.
+  // The first kTrainWarmup iterations use a quarter of those vectors.
   static constexpr uint64_t kTrainPerList = 256;
-  static constexpr uint64_t kTrainIterations = 16;
-  static constexpr uint64_t kMaxLists = uint64_t{1} << 24;
+  static constexpr uint64_t kTrainIterations = 10;
+  static constexpr uint64_t kTrainWarmup = 5;
+  // Each list costs about 130 bytes even when empty, and a file spends 4 on
+  // it: the bound keeps what a file can make the reader allocate near its
+  // size (4 * sqrt(n) lists reach it only at n = 2^36).
+  static constexpr uint64_t kMaxLists = uint64_t{1} << 20;
 
   struct List {
     CodeStore codes;           // residual codes, blocked
@@ -112,9 +118,12 @@ class PartitionedIndex {
   bool locate(uint64_t id, uint64_t* list, uint64_t* position) const;
 
   // Shared by every list: rotation, codebook, sign vector.
-  const BlockRotations& block_rotations() const { return rotations_; }
-  const Codebook& codebook() const { return codebook_; }
-  std::span<const float> sign_vector() const { return signs_; }
+  // Built on first use, so that an index (or a file) of a large dim costs
+  // nothing until it codes or searches.
+  const BlockRotations& block_rotations() const;
+  const Codebook& codebook() const;
+  std::span<const float> sign_vector() const;
+  void prepare_tables() const;
   const CoarseTable& coarse() const { return coarse_; }
 
   // Rebuilds an index from stored state (file loading); checks everything
@@ -133,10 +142,10 @@ class PartitionedIndex {
   std::vector<float> centroids_;  // lists * dim, empty until trained
   CoarseTable coarse_;
   std::vector<List> lists_data_;
-  std::unordered_map<uint64_t, uint64_t> where_;  // id -> (list << 32) | position
-  BlockRotations rotations_;
-  Codebook codebook_;
-  std::vector<float> signs_;
+  IdTable where_;  // id -> (list << 32) | position
+  OnceCell<BlockRotations> rotations_;
+  OnceCell<Codebook> codebook_;
+  OnceCell<std::vector<float>> signs_;
   uint64_t dim_ = 0;
   uint64_t bits_ = 0;
   uint64_t lists_ = 0;

@@ -39,6 +39,9 @@ class CodeStore {
   // Grows or shrinks to n vectors. Lanes that become vectors are not yet
   // written (write_rows fills them); lanes past n are zero.
   void resize(uint64_t n);
+  // Room for n vectors without reallocating; the vectors held so far.
+  void reserve(uint64_t n) { blocked_.bytes.reserve(blocks_for(n) * block_bytes()); }
+  uint64_t capacity() const { return blocked_.bytes.capacity() / block_bytes() * kLanes; }
   // Writes rows.size() / row_bytes storage rows as vectors first, first+1, ...
   // (all below size()). Calls on disjoint vectors may run at once.
   void write_rows(uint64_t first, std::span<const uint8_t> rows);

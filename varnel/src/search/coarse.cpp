@@ -1,6 +1,7 @@
 #include "search/coarse.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "runtime/error.h"
 #include "runtime/interrupt.h"
@@ -23,12 +24,39 @@ void tile_dots_portable(const float* const* rows, const float* tile, uint64_t di
   }
 }
 
+void row_dots_portable(const float* row, const float* tile, uint64_t dim, float* acc) {
+  constexpr uint64_t kTile = CoarseTable::kTile;
+  for (uint64_t i = 0; i < 2 * kTile; ++i) acc[i] = 0.0f;
+  for (uint64_t t = 0; t < 2; ++t) {
+    const float* columns = tile + t * dim * kTile;
+    float* lane = acc + t * kTile;
+    for (uint64_t j = 0; j < dim; ++j) {
+      const float value = row[j];
+      for (uint64_t c = 0; c < kTile; ++c) lane[c] = lane[c] + value * columns[j * kTile + c];
+    }
+  }
+}
+
 }  // namespace coarse_kernels
 
 namespace {
 
 // Rows scored per task of the pool: enough work to outweigh the hand-over.
 constexpr uint64_t kRowsPerTask = 64;
+
+coarse_kernels::RowKernel row_kernel() {
+  switch (active_scan_path()) {
+#if defined(__x86_64__)
+    case ScanPath::Avx2:
+      return coarse_kernels::row_dots_avx2;
+    case ScanPath::Avx512:
+    case ScanPath::Avx512Vbmi:
+      return coarse_kernels::row_dots_avx512;
+#endif
+    default:
+      return coarse_kernels::row_dots_portable;
+  }
+}
 
 coarse_kernels::TileKernel tile_kernel() {
   switch (active_scan_path()) {
@@ -46,44 +74,109 @@ coarse_kernels::TileKernel tile_kernel() {
 
 }  // namespace
 
+// Whole tiles of 32 centroids in the kernels' layout; the last lists % 32
+// centroids stay row by row after them and are summed by a plain loop (the
+// same sequential sums), so the table holds exactly lists * dim values: a
+// file of few lists and a large dim costs no more memory than it holds.
 CoarseTable::CoarseTable(std::span<const float> centroids, uint64_t lists, uint64_t dim)
     : lists_(lists), dim_(dim) {
   if (centroids.size() != lists * dim) throw Error("centroids do not match lists * dim");
-  const uint64_t tiles = (lists + kTile - 1) / kTile;
-  tiled_.assign(tiles * dim * kTile, 0.0f);
+  const uint64_t full = lists / kTile;
+  tiled_.resize(lists * dim);
   half_norms_.resize(lists);
   for (uint64_t c = 0; c < lists; ++c) {
     const float* row = centroids.data() + c * dim;
-    float* tile = tiled_.data() + c / kTile * dim * kTile + c % kTile;
     float squares = 0.0f;
-    for (uint64_t j = 0; j < dim; ++j) {
-      tile[j * kTile] = row[j];
-      squares = squares + row[j] * row[j];
+    if (c < full * kTile) {
+      float* tile = tiled_.data() + c / kTile * dim * kTile + c % kTile;
+      for (uint64_t j = 0; j < dim; ++j) tile[j * kTile] = row[j];
+    } else {
+      std::copy_n(row, dim, tiled_.data() + c * dim);
     }
+    for (uint64_t j = 0; j < dim; ++j) squares = squares + row[j] * row[j];
     half_norms_[c] = squares * 0.5f;
   }
 }
 
-void CoarseTable::dots(const float* rows, uint64_t count, float* out) const {
-  const coarse_kernels::TileKernel kernel = tile_kernel();
-  const uint64_t tiles = (lists_ + kTile - 1) / kTile;
-  float acc[4 * kTile];
-  for (uint64_t r0 = 0; r0 < count; r0 += 4) {
-    const uint64_t group = std::min<uint64_t>(4, count - r0);
-    // A short group repeats its last row: every lane does the same sums anyway.
-    const float* group_rows[4];
-    for (uint64_t r = 0; r < 4; ++r) group_rows[r] = rows + (r0 + std::min(r, group - 1)) * dim_;
-    for (uint64_t t = 0; t < tiles; ++t) {
-      kernel(group_rows, tiled_.data() + t * dim_ * kTile, dim_, acc);
-      const uint64_t first = t * kTile, width = std::min(kTile, lists_ - first);
-      for (uint64_t r = 0; r < group; ++r) {
-        std::copy_n(acc + r * kTile, width, out + (r0 + r) * lists_ + first);
-      }
-    }
+// The centroids after the whole tiles, for one row: sequential sums.
+void CoarseTable::remainder_dots(const float* row, float* out) const {
+  for (uint64_t c = lists_ / kTile * kTile; c < lists_; ++c) {
+    const float* centroid = tiled_.data() + c * dim_;
+    float sum = 0.0f;
+    for (uint64_t j = 0; j < dim_; ++j) sum = sum + row[j] * centroid[j];
+    out[c] = sum;
   }
 }
 
-void CoarseTable::nearest(const float* rows, uint64_t count, uint32_t* out) const {
+// row_at(i): the address of row i.
+template <class RowAt>
+void CoarseTable::dots_of(const RowAt& row_at, uint64_t count, float* out) const {
+  const coarse_kernels::TileKernel kernel = tile_kernel();
+  const uint64_t full = lists_ / kTile;
+  float acc[4 * kTile];
+  uint64_t r0 = 0;
+  for (; r0 + 4 <= count; r0 += 4) {
+    const float* group_rows[4] = {row_at(r0), row_at(r0 + 1), row_at(r0 + 2), row_at(r0 + 3)};
+    for (uint64_t t = 0; t < full; ++t) {
+      kernel(group_rows, tiled_.data() + t * dim_ * kTile, dim_, acc);
+      for (uint64_t r = 0; r < 4; ++r) std::copy_n(acc + r * kTile, kTile, out + (r0 + r) * lists_ + t * kTile);
+    }
+    for (uint64_t r = 0; r < 4; ++r) remainder_dots(group_rows[r], out + (r0 + r) * lists_);
+  }
+  const coarse_kernels::RowKernel single = row_kernel();
+  for (; r0 < count; ++r0) {
+    const float* row = row_at(r0);
+    float* row_out = out + r0 * lists_;
+    uint64_t t = 0;
+    for (; t + 2 <= full; t += 2) single(row, tiled_.data() + t * dim_ * kTile, dim_, row_out + t * kTile);
+    if (t < full) {  // an odd last tile: the four-row kernel, the row in every slot
+      const float* same[4] = {row, row, row, row};
+      kernel(same, tiled_.data() + t * dim_ * kTile, dim_, acc);
+      std::copy_n(acc, kTile, row_out + t * kTile);
+    }
+    remainder_dots(row, row_out);
+  }
+}
+
+void CoarseTable::dots(const float* rows, uint64_t count, float* out) const {
+  dots_of([&](uint64_t i) { return rows + i * dim_; }, count, out);
+}
+
+void CoarseTable::dots(const float* const* rows, uint64_t count, float* out) const {
+  dots_of([&](uint64_t i) { return rows[i]; }, count, out);
+}
+
+// The largest <x, c> - |c|^2 / 2 of one row of dots (overwritten with
+// those values), lowest centroid first among equals. The maximum is taken
+// over 16 lanes and then across them, each step `v > m ? v : m`, so the
+// compiler may vectorise it without changing any result: a maximum is exact,
+// and the first centroid holding it is found afterwards.
+uint32_t CoarseTable::nearest_of(float* dots) const {
+  constexpr uint64_t kLanes = 16;
+  float lanes[kLanes];
+  for (float& lane : lanes) lane = -std::numeric_limits<float>::infinity();
+  uint64_t c = 0;
+  for (; c + kLanes <= lists_; c += kLanes) {
+    for (uint64_t l = 0; l < kLanes; ++l) {
+      const float value = dots[c + l] - half_norms_[c + l];
+      dots[c + l] = value;
+      lanes[l] = value > lanes[l] ? value : lanes[l];
+    }
+  }
+  for (; c < lists_; ++c) {
+    dots[c] = dots[c] - half_norms_[c];
+    lanes[0] = dots[c] > lanes[0] ? dots[c] : lanes[0];
+  }
+  float largest = lanes[0];
+  for (uint64_t l = 1; l < kLanes; ++l) largest = lanes[l] > largest ? lanes[l] : largest;
+  for (c = 0; c < lists_; ++c) {
+    if (dots[c] == largest) return static_cast<uint32_t>(c);
+  }
+  return 0;  // no comparable value (NaN everywhere)
+}
+
+template <class RowAt>
+void CoarseTable::nearest_of_rows(const RowAt& row_at, uint64_t count, uint32_t* out) const {
   const uint64_t tasks = (count + kRowsPerTask - 1) / kRowsPerTask;
   parallel_for(tasks, [&](std::size_t begin, std::size_t end) {
     std::vector<float> scores(kRowsPerTask * lists_);
@@ -91,22 +184,18 @@ void CoarseTable::nearest(const float* rows, uint64_t count, uint32_t* out) cons
       poll_interrupt();
       const uint64_t first = task * kRowsPerTask;
       const uint64_t n = std::min(kRowsPerTask, count - first);
-      dots(rows + first * dim_, n, scores.data());
-      for (uint64_t r = 0; r < n; ++r) {
-        const float* row = scores.data() + r * lists_;
-        uint32_t best = 0;
-        float best_value = row[0] - half_norms_[0];
-        for (uint64_t c = 1; c < lists_; ++c) {
-          const float value = row[c] - half_norms_[c];
-          if (value > best_value) {
-            best_value = value;
-            best = static_cast<uint32_t>(c);
-          }
-        }
-        out[first + r] = best;
-      }
+      dots_of([&](uint64_t i) { return row_at(first + i); }, n, scores.data());
+      for (uint64_t r = 0; r < n; ++r) out[first + r] = nearest_of(scores.data() + r * lists_);
     }
   });
+}
+
+void CoarseTable::nearest(const float* rows, uint64_t count, uint32_t* out) const {
+  nearest_of_rows([&](uint64_t i) { return rows + i * dim_; }, count, out);
+}
+
+void CoarseTable::nearest(const float* const* rows, uint64_t count, uint32_t* out) const {
+  nearest_of_rows([&](uint64_t i) { return rows[i]; }, count, out);
 }
 
 }  // namespace varnel

@@ -19,7 +19,7 @@ namespace varnel {
 class CoarseTable {
  public:
   // Centroids a tile of the kernels holds side by side.
-  static constexpr uint64_t kTile = 16;
+  static constexpr uint64_t kTile = 32;
 
   CoarseTable() = default;
   // centroids: lists rows of dim values.
@@ -32,26 +32,47 @@ class CoarseTable {
 
   // out[r * lists + c] = <rows[r], centroid c> for r < count.
   void dots(const float* rows, uint64_t count, float* out) const;
+  // The same for rows anywhere in memory, one pointer each.
+  void dots(const float* const* rows, uint64_t count, float* out) const;
   // For each row the centroid nearest by Euclidean distance, found as the
   // largest <x, c> - |c|^2 / 2; of equal values the lowest centroid number.
   // Runs on the worker pool; polls for interrupts.
   void nearest(const float* rows, uint64_t count, uint32_t* out) const;
+  void nearest(const float* const* rows, uint64_t count, uint32_t* out) const;
 
  private:
-  std::vector<float> tiled_;  // tiles of dim x kTile values, coordinate-major
+  uint32_t nearest_of(float* dots) const;
+  void remainder_dots(const float* row, float* out) const;
+  template <class RowAt>
+  void dots_of(const RowAt& row_at, uint64_t count, float* out) const;
+  template <class RowAt>
+  void nearest_of_rows(const RowAt& row_at, uint64_t count, uint32_t* out) const;
+
+  // Whole tiles of dim x kTile values (coordinate-major), then the other
+  // centroids row by row: lists * dim values.
+  std::vector<float> tiled_;
   std::vector<float> half_norms_;
   uint64_t lists_ = 0;
   uint64_t dim_ = 0;
 };
 
 namespace coarse_kernels {
-// Four rows against one tile: acc[r * kTile + c] += sum_j rows[r][j] * tile[j * kTile + c],
-// sequentially in j (acc starts at zero).
+// Four rows against one tile: acc[r * kTile + c] = sum_j rows[r][j] * tile[j * kTile + c],
+// summed sequentially in j from zero. A tile of 32 centroids gives the
+// AVX-512 kernel eight independent sums per coordinate, enough to keep its
+// adders busy.
 using TileKernel = void (*)(const float* const* rows, const float* tile, uint64_t dim, float* acc);
+// One row against two consecutive tiles (`tile` and `tile + dim * kTile`):
+// acc[t * kTile + c], the same sequential sums (acc: 2 * kTile values). A single query takes this
+// path instead of repeating its row four times.
+using RowKernel = void (*)(const float* row, const float* tile, uint64_t dim, float* acc);
 void tile_dots_portable(const float* const* rows, const float* tile, uint64_t dim, float* acc);
+void row_dots_portable(const float* row, const float* tile, uint64_t dim, float* acc);
 #if defined(__x86_64__)
 void tile_dots_avx2(const float* const* rows, const float* tile, uint64_t dim, float* acc);
 void tile_dots_avx512(const float* const* rows, const float* tile, uint64_t dim, float* acc);
+void row_dots_avx2(const float* row, const float* tile, uint64_t dim, float* acc);
+void row_dots_avx512(const float* row, const float* tile, uint64_t dim, float* acc);
 #endif
 }  // namespace coarse_kernels
 

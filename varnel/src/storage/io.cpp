@@ -974,12 +974,4 @@ PartitionedIndex load_partitioned(const std::string& path) {
   return read_file(path, [](BufferedReader& reader) { return read_partitioned_from(reader); });
 }
 
-void write_file_with(const std::string& path, const std::function<void(BufferedWriter&)>& write_contents) {
-  write_file(path, write_contents);
-}
-
-void read_file_with(const std::string& path, const std::function<void(BufferedReader&)>& read_contents) {
-  read_file(path, read_contents);
-}
-
 }  // namespace varnel

@@ -4,7 +4,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -213,12 +212,6 @@ std::vector<uint8_t> index_to_bytes(const SkerryIndex& index);
 SkerryIndex index_from_bytes(std::span<const uint8_t> bytes);
 std::vector<uint8_t> id_map_to_bytes(const IdMapIndex& index);
 IdMapIndex id_map_from_bytes(std::span<const uint8_t> bytes);
-
-// The file handling of write_index and load_index for other file kinds:
-// written beside the target and renamed into place; read through the
-// hardened reader.
-void write_file_with(const std::string& path, const std::function<void(BufferedWriter&)>& write_contents);
-void read_file_with(const std::string& path, const std::function<void(BufferedReader&)>& read_contents);
 
 // Partitioned index files ("VNIP", version 2, little-endian; docs/formats.md):
 // the parameters, the centroids, then each list's codes, norms, vector
