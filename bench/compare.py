@@ -290,20 +290,213 @@ def make_varnel(spec):
     return build, search, dim * bits // 8 + 4 + (4 * dim if refine else 0), times
 
 
-MAKERS = {"numpy": make_numpy, "faiss": make_faiss, "usearch": make_usearch, "varnel": make_varnel}
+def default_lists(n: int) -> int:
+    """Lists of a partitioned index: about 4 * sqrt(n)."""
+    return max(1, int(round(4 * math.sqrt(n))))
+
+
+def training_rows(x, m: int):
+    """A seeded subset of m rows of x (all of x when m >= n), the same for every partitioned method."""
+    import numpy as np
+
+    if m >= len(x):
+        return x
+    rows = np.sort(np.random.default_rng([SEED, 7]).choice(len(x), m, replace=False))
+    return np.ascontiguousarray(x[rows])
+
+
+# Curve methods: swept over a search knob (nprobe, efSearch, probes) after one
+# build. Their makers return (build, search, code_bytes, extra, set_knob).
+
+
+def make_faiss_curve(spec):
+    faiss = _faiss_threads(spec["threads"])
+    dim, kind, lists = spec["dim"], spec["kind"], spec.get("lists")
+    ip = faiss.METRIC_INNER_PRODUCT
+    desc = {"IVFPQfs": f"IVF{lists},PQ{dim}x4fs", "IVFRaBitQfs4": f"IVF{lists},RaBitQfs4",
+            "HNSW32": "HNSW32,Flat"}[kind]
+    holder = {"factory": desc}
+
+    def build(x):
+        index = faiss.index_factory(dim, desc, ip)
+        if not index.is_trained:
+            t = time.perf_counter()
+            index.train(training_rows(x, spec["train_sample"]))
+            holder["train_s"] = time.perf_counter() - t
+        t = time.perf_counter()
+        index.add(x)
+        holder["add_s"] = time.perf_counter() - t
+        if kind == "HNSW32":
+            # float vectors plus the graph's neighbour lists (int32 each)
+            holder["code_size"] = 4 * dim + 4 * index.hnsw.neighbors.size() / max(1, index.ntotal)
+        else:
+            holder["code_size"] = int(index.code_size)
+            holder["id_bytes_per_vector"] = 8
+        return index
+
+    def set_knob(index, value):
+        if kind == "HNSW32":
+            index.hnsw.efSearch = int(value)
+        else:
+            faiss.extract_index_ivf(index).nprobe = int(value)
+
+    return build, _faiss_search, None, holder, set_knob
+
+
+def make_hnswlib(spec):
+    import hnswlib
+    import numpy as np
+
+    dim, m, efc = spec["dim"], spec["M"], spec["ef_construction"]
+    holder = {}
+
+    def build(x):
+        index = hnswlib.Index(space="ip", dim=dim)
+        index.init_index(max_elements=len(x), ef_construction=efc, M=m, random_seed=SEED)
+        index.set_num_threads(spec["threads"])
+        index.add_items(x, np.arange(len(x)))
+        try:
+            holder["code_size"] = index.index_file_size() / len(x)
+        except Exception:  # noqa: BLE001 - older hnswlib: no size query
+            pass
+        return index
+
+    def search(index, q, k):
+        labels, dist = index.knn_query(q, k=k)
+        return dist, labels.astype(np.int64)
+
+    def set_knob(index, value):
+        index.set_ef(max(int(value), spec["k"]))
+
+    return build, search, 4 * dim + 8 * m, holder, set_knob
+
+
+def make_varnel_partitioned(spec):
+    import numpy as np
+    import varnel
+
+    set_threads = getattr(varnel, "set_num_threads", None)
+    if callable(set_threads):
+        set_threads(spec["threads"])
+    dim, bits, lists = spec["dim"], spec["bits"], spec["lists"]
+    holder = {}
+
+    def build(x):
+        index = varnel.PartitionedIndex(dim, bits, lists)
+        t = time.perf_counter()
+        index.train(training_rows(x, spec["train_sample"]))
+        holder["train_s"] = time.perf_counter() - t
+        t = time.perf_counter()
+        index.add_with_ids(x, np.arange(len(x), dtype=np.uint64))
+        holder["add_s"] = time.perf_counter() - t
+        sizes = np.asarray(index.list_sizes())
+        holder["list_sizes"] = {"min": int(sizes.min()), "max": int(sizes.max()),
+                                "mean": float(sizes.mean()), "empty": int((sizes == 0).sum())}
+        return index
+
+    def search(index, q, k):
+        scores, ids = index.search(q, k, probes=holder["probes"])
+        return scores, np.asarray(ids).astype(np.int64)
+
+    def set_knob(index, value):
+        holder["probes"] = min(int(value), lists)
+
+    # codes, the residual norm and the vector's own length (float32 each); ids apart
+    holder["id_bytes_per_vector"] = 8
+    return build, search, dim * bits // 8 + 8, holder, set_knob
+
+
+MAKERS = {"numpy": make_numpy, "faiss": make_faiss, "usearch": make_usearch, "varnel": make_varnel,
+          "faiss-curve": make_faiss_curve, "hnswlib": make_hnswlib, "varnel-partitioned": make_varnel_partitioned}
 
 
 # ---------------------------------------------------------------------------
 # Worker: one method on one data set, in its own process
 
 
+def single_query_latency(search, index, q, k: int, count: int, budget_s: float) -> dict:
+    """One query per call: wall-clock p50 / p90 / p99 and process CPU time per query."""
+    lat = []
+    t_all, cpu0 = time.perf_counter(), time.process_time()
+    for i in range(min(count, len(q))):
+        t = time.perf_counter()
+        search(index, q[i:i + 1], k)
+        lat.append(time.perf_counter() - t)
+        if time.perf_counter() - t_all > budget_s:
+            break
+    cpu = time.process_time() - cpu0
+    lat.sort()
+
+    def pct(p):
+        return 1e3 * lat[min(len(lat) - 1, int(p * len(lat)))]
+
+    return {"latency_ms_median": pct(0.5), "latency_ms_p90": pct(0.9), "latency_ms_p99": pct(0.99),
+            "cpu_ms_per_query": 1e3 * cpu / len(lat), "latency_queries": len(lat)}
+
+
+def sweep_knob(spec: dict, index, search, set_knob, q, gt, k: int) -> dict:
+    """Recall and speed at every value of the method's search knob (one build)."""
+    import numpy as np
+
+    points = []
+    for value in spec["knobs"]:
+        set_knob(index, value)
+        search(index, q[: min(10, len(q))], k)  # warm-up
+        best, total, reps, result = math.inf, 0.0, 0, None
+        while True:
+            t = time.perf_counter()
+            r = search(index, q, k)
+            dt = time.perf_counter() - t
+            result = r if result is None else result
+            best, total, reps = min(best, dt), total + dt, reps + 1
+            if total >= spec["point_time"] or reps >= spec["point_reps"]:
+                break
+        point = {"knob": value, "qps": len(q) / best, "search_s": best, "search_reps": reps,
+                 "recall_at_k": recall_at_k(np.asarray(result[1]), gt, k)}
+        if spec.get("latency_queries"):
+            point.update(single_query_latency(search, index, q, k, spec["latency_queries"],
+                                              spec["latency_budget_s"]))
+        points.append(point)
+        print(f"    {spec['name']} {spec['knob_name']}={value}: recall {point['recall_at_k']:.3f} "
+              f"QPS {point['qps']:.0f}" + (f" p50 {point['latency_ms_median']:.3f} ms"
+                                          if "latency_ms_median" in point else ""), file=sys.stderr, flush=True)
+    top = max(points, key=lambda p: p["recall_at_k"])
+    out = {"knob_name": spec["knob_name"], "curve": points, "best_knob": top["knob"]}
+    out.update({key: top[key] for key in top if key != "knob"})  # the table's single row: the best recall
+    return out
+
+
+def finish_worker(out: dict, extra: dict, rss0: int, rss_build: int, hwm_build: int, can_reset: bool,
+                  n: int) -> dict:
+    hwm_search, rss_search = hwm_bytes(), rss_bytes()
+    out.update(
+        build_peak_above_load_mib=(hwm_build - rss0) / 2**20,
+        search_peak_above_load_mib=(hwm_search - rss0) / 2**20,
+        peak_above_load_mib=(max(hwm_build, hwm_search) - rss0) / 2**20,
+        peak_rss_mib=max(hwm_build, hwm_search) / 2**20,
+        resident_after_build_bytes_per_vector=(rss_build - rss0) / n,
+        resident_after_search_bytes_per_vector=(rss_search - rss0) / n,
+    )
+    if not can_reset:
+        out["note_memory"] = "VmHWM could not be reset: peaks include loading the data"
+    for key, val in extra.items():
+        out[key] = val
+    if out.get("code_size"):
+        out["code_bytes_per_vector"] = out["code_size"]
+    return out
+
+
 def worker(spec: dict) -> dict:
     import numpy as np
 
     out = {"method": spec["name"], "family": spec["family"]}
+    for key in ("lists", "train_sample"):
+        if key in spec:
+            out[key] = spec[key]
     made = MAKERS[spec["family"]](spec)
     build, search, code_bytes = made[:3]
     extra = made[3] if len(made) > 3 else {}
+    set_knob = made[4] if len(made) > 4 else None
     out["code_bytes_per_vector"] = code_bytes
     x = np.load(spec["x"])
     q = np.load(spec["q"])
@@ -333,6 +526,10 @@ def worker(spec: dict) -> dict:
     hwm_build = hwm_bytes()
     rss_build = rss_bytes()
     reset_hwm()
+
+    if set_knob is not None:
+        out.update(sweep_knob(spec, index, search, set_knob, q, gt, k))
+        return finish_worker(out, extra, rss0, rss_build, hwm_build, can_reset, n)
 
     search(index, q[: min(10, len(q))], k)  # warm-up (caches, page faults)
     best = math.inf
@@ -370,19 +567,7 @@ def worker(spec: dict) -> dict:
         out["note_memory"] = "VmHWM could not be reset: peaks include loading the data"
 
     if spec.get("latency_queries"):
-        lat = []
-        budget = spec["latency_budget_s"]
-        t_all = time.perf_counter()
-        for i in range(min(spec["latency_queries"], len(q))):
-            t = time.perf_counter()
-            search(index, q[i:i + 1], k)
-            lat.append(time.perf_counter() - t)
-            if time.perf_counter() - t_all > budget:
-                break
-        lat.sort()
-        out["latency_ms_median"] = 1e3 * lat[len(lat) // 2]
-        out["latency_ms_p90"] = 1e3 * lat[min(len(lat) - 1, int(0.9 * len(lat)))]
-        out["latency_queries"] = len(lat)
+        out.update(single_query_latency(search, index, q, k, spec["latency_queries"], spec["latency_budget_s"]))
     for key, val in extra.items():
         out[key] = val
     if "add_hwm_bytes" in out:
@@ -426,7 +611,7 @@ def probe() -> dict:
             pass
         info["available"]["faiss"] = True
         for cls in ("IndexFlatIP", "IndexScalarQuantizer", "IndexPQFastScan", "IndexSQFastScan",
-                    "IndexRaBitQ", "IndexRaBitQFastScan"):
+                    "IndexRaBitQ", "IndexRaBitQFastScan", "IndexIVFPQFastScan", "IndexIVFRaBitQFastScan"):
             info["available"][cls] = hasattr(faiss, cls)
     except Exception as e:  # noqa: BLE001
         info["available"]["faiss"] = False
@@ -440,6 +625,14 @@ def probe() -> dict:
         info["available"]["usearch"] = False
         info["reasons"]["usearch"] = f"{e!r}; install: {INSTALL_HINT}"
     try:
+        import hnswlib
+
+        info["versions"]["hnswlib"] = getattr(hnswlib, "__version__", None) or metadata.version("hnswlib")
+        info["available"]["hnswlib"] = True
+    except Exception as e:  # noqa: BLE001
+        info["available"]["hnswlib"] = False
+        info["reasons"]["hnswlib"] = f"{e!r}; install: {INSTALL_HINT}"
+    try:
         import varnel
 
         if not hasattr(varnel, "SkerryIndex"):
@@ -448,6 +641,7 @@ def probe() -> dict:
         info["versions"]["varnel"] = getattr(varnel, "__version__", info["versions"]["varnel"])
         info["available"]["varnel"] = True
         info["varnel_set_num_threads"] = hasattr(varnel, "set_num_threads")
+        info["available"]["PartitionedIndex"] = hasattr(varnel, "PartitionedIndex")
         if hasattr(varnel, "num_threads"):
             try:
                 info["varnel_num_threads"] = varnel.num_threads()
@@ -571,6 +765,17 @@ def make_dataset(kind: str, n: int, dim: int, nq: int, out: Path, log) -> dict:
         np.save(out / "q.npy", sample(rng_q, nq).astype(np.float32))
         facts["description"] = (f"Gaussian mixture: {n_clusters} clusters, Dirichlet(2) weights, "
                                 "N(0,1) centres + shared offset 0.5*N(0,1), per-cluster std U(0.25, 0.75)")
+    elif kind == "clustered-unit":
+        # The mixture above scaled to unit length, as normalised embeddings are.
+        facts = make_dataset("clustered", n, dim, nq, out, log)
+        x = np.load(out / "x.npy", mmap_mode="r+")
+        for s in range(0, n, chunk):
+            x[s:s + chunk] /= np.linalg.norm(x[s:s + chunk], axis=1, keepdims=True)
+        x.flush()
+        del x
+        q = np.load(out / "q.npy")
+        np.save(out / "q.npy", (q / np.linalg.norm(q, axis=1, keepdims=True)).astype(np.float32))
+        facts.update(dataset=kind, description=facts["description"] + ", every vector scaled to unit length")
     elif kind == "minilm":
         sys.path.insert(0, str(HERE))
         import embeddings
@@ -610,11 +815,28 @@ def _git_head() -> str | None:
         return None
 
 
+def reused_results(paths: list[Path], c: dict) -> list[dict]:
+    """Results of earlier runs on the same data set, size, dim, queries and k, marked with their run."""
+    out = []
+    for path in paths:
+        run = json.loads(Path(path).read_text())
+        if run.get("k") is not None and run.get("nq") != c["nq"]:
+            continue
+        for old in run["configs"]:
+            if (old["dataset"], old["n"], old["dim"]) != (c["dataset"], c["n"], c["dim"]):
+                continue
+            for r in old["results"]:
+                if not r.get("error") and r["method"] not in {o["method"] for o in out}:
+                    out.append(dict(r, reused_from=f"{Path(path).name} ({run.get('started')}, "
+                                                   f"{run.get('threads')} threads)"))
+    return out
+
+
 def is_pow2(v: int) -> bool:
     return v > 0 and (v & (v - 1)) == 0
 
 
-def method_specs(dim: int, info: dict, args) -> tuple[list[dict], list[dict]]:
+def method_specs(dim: int, info: dict, args, n: int | None = None) -> tuple[list[dict], list[dict]]:
     """(specs to run, skipped methods with reasons)."""
     av = info["available"]
     specs, skipped = [], []
@@ -671,11 +893,45 @@ def method_specs(dim: int, info: dict, args) -> tuple[list[dict], list[dict]]:
                               "refine": factor})
             else:
                 skipped.append({"method": name, "reason": info["reasons"].get("varnel")})
+    if n is not None and args.curves:
+        curve_specs(dim, n, info, args, specs, skipped)
     if args.methods:
         pats = args.methods
         keep = [s for s in specs if any(fnmatch.fnmatch(s["name"], p) for p in pats)]
         specs = keep
     return specs, skipped
+
+
+def curve_specs(dim: int, n: int, info: dict, args, specs: list, skipped: list) -> None:
+    """Partitioned and graph methods, each swept over its search knob after one build."""
+    av = info["available"]
+    lists = args.lists or default_lists(n)
+    sample = min(n, args.train_sample or 64 * lists)
+    probes = sorted({p for p in args.nprobes if p <= lists} | ({lists} if args.probe_all else set()))
+    common = {"lists": lists, "train_sample": sample}
+    if av.get("faiss"):
+        specs.append(dict(common, name=f"faiss-IVF{lists}-PQ{dim}x4fs", family="faiss-curve", kind="IVFPQfs",
+                          bits=4, knob_name="nprobe", knobs=probes))
+        if av.get("IndexIVFRaBitQFastScan"):
+            specs.append(dict(common, name=f"faiss-IVF{lists}-RaBitQfs4", family="faiss-curve",
+                              kind="IVFRaBitQfs4", bits=4, knob_name="nprobe", knobs=probes))
+        else:
+            skipped.append({"method": "faiss-IVF-RaBitQfs4", "reason": "IndexIVFRaBitQFastScan not in the installed faiss"})
+        specs.append({"name": "faiss-HNSW32-Flat", "family": "faiss-curve", "kind": "HNSW32", "bits": 32,
+                      "knob_name": "efSearch", "knobs": args.efs})
+    if av.get("hnswlib"):
+        specs.append({"name": f"hnswlib-M{args.hnswlib_m}", "family": "hnswlib", "bits": 32,
+                      "M": args.hnswlib_m, "ef_construction": args.hnswlib_efc,
+                      "knob_name": "ef", "knobs": args.efs})
+    else:
+        skipped.append({"method": "hnswlib-*", "reason": info["reasons"].get("hnswlib", "hnswlib missing")})
+    for bits in args.partitioned_bits:
+        name = f"varnel-P{lists}-b{bits}"
+        if av.get("PartitionedIndex"):
+            specs.append(dict(common, name=name, family="varnel-partitioned", bits=bits,
+                              knob_name="probes", knobs=probes))
+        else:
+            skipped.append({"method": name, "reason": "varnel has no PartitionedIndex"})
 
 
 # ---------------------------------------------------------------------------
@@ -705,11 +961,12 @@ def markdown_table(c: dict) -> str:
             lines.append(f"| {r['method']} | failed: {r['error'][:80]} |" + " |" * 7)
             continue
         lines.append("| " + " | ".join([
-            r["method"],
+            r["method"] + (f" ({r['knob_name']} {r['best_knob']})" if "curve" in r else "")
+            + (" †" if r.get("reused_from") else ""),
             _fmt(r.get("code_bytes_per_vector"), 1),
             _fmt(r.get("build_s"), 3),
             _fmt(r.get("qps"), 1),
-            _fmt(r.get("pairs_per_s_per_core", 0) / 1e6, 1),
+            _fmt(r["pairs_per_s_per_core"] / 1e6 if "pairs_per_s_per_core" in r else None, 1),
             _fmt(r.get("recall_at_k"), 3),
             _fmt(r.get("resident_after_search_bytes_per_vector"), 1),
             _fmt(r.get("peak_above_load_mib"), 1),
@@ -800,6 +1057,136 @@ def ratios(c: dict) -> list[dict]:
     return out
 
 
+def curve_table(c: dict) -> str:
+    """Every swept point of every method, with the exhaustive methods as single points."""
+    rows = [r for r in c["results"] if not r.get("error")
+            and ("curve" in r or r["method"] in ("varnel-b4", "numpy-exact") or r["method"].startswith("faiss-PQ"))]
+    if not any("curve" in r for r in rows):
+        return ""
+    head = ("| method | knob | recall@10 | QPS (batch) | 1-query p50 ms | p99 ms | CPU ms/query | "
+            "build s (train + add) | B/vec (code) | B/vec resident after search |")
+    lines = [f"#### Recall against speed, {config_label(c)}", "", head, "|" + "---|" * 10]
+    for r in rows:
+        points = r.get("curve") or [dict(r, knob="–")]
+        for i, pt in enumerate(points):
+            first = i == 0
+            build = r.get("build_s")
+            if first and r.get("train_s") is not None:
+                build_s = f"{_fmt(build, 2)} ({_fmt(r['train_s'], 2)} + {_fmt(r.get('add_s'), 2)})"
+            else:
+                build_s = _fmt(build, 2) if first else ""
+            knob = pt["knob"] if pt["knob"] == "–" else f"{r['knob_name']} {pt['knob']}"
+            lines.append("| " + " | ".join([
+                (r["method"] + (" †" if r.get("reused_from") else "")) if first else "", str(knob), _fmt(pt.get("recall_at_k"), 3), _fmt(pt.get("qps"), 1),
+                _fmt(pt.get("latency_ms_median"), 3), _fmt(pt.get("latency_ms_p99"), 3),
+                _fmt(pt.get("cpu_ms_per_query"), 3), build_s,
+                _fmt(r.get("code_bytes_per_vector"), 1) if first else "",
+                _fmt(r.get("resident_after_search_bytes_per_vector"), 1) if first else "",
+            ]) + " |")
+    return "\n".join(lines)
+
+
+def _points(r: dict) -> list[dict]:
+    return r.get("curve") or [r]
+
+
+def _best_speed_at(r: dict, recall: float, key: str):
+    """The highest speed (key: 'qps' or 'single_qps') among r's points with at least this recall."""
+    best = None
+    for pt in _points(r):
+        v = _speed(pt, key)
+        if pt["recall_at_k"] >= recall and v is not None:
+            best = v if best is None else max(best, v)
+    return best
+
+
+def _speed(pt: dict, key: str):
+    if key == "cpu_qps":  # queries per CPU-second: steadier than wall time on a loaded machine
+        return 1e3 / pt["cpu_ms_per_query"] if pt.get("cpu_ms_per_query") else None
+    if key == "single_qps":
+        return 1e3 / pt["latency_ms_median"] if pt.get("latency_ms_median") else None
+    return pt.get(key)
+
+
+def curve_ratios(c: dict, threads: int) -> list[dict]:
+    """The partitioned index's targets, read off the swept curves of the same run."""
+    out = []
+    part = next((r for r in c["results"] if not r.get("error") and r["method"].startswith("varnel-P")
+                 and r["method"].endswith("-b4")), None)
+    if part is None:
+        return out
+    single = any(pt.get("latency_ms_median") for pt in _points(part))
+    speeds = ([("single_qps", "single-query QPS (1000 / p50 ms)"), ("cpu_qps", "single queries per CPU-second")]
+              if single else [("qps", f"batch QPS ({threads} threads)")])
+
+    def note(**kw):
+        return dict({"target": None, "met": None, "note": ""}, **kw)
+
+    exh = _get(c, "varnel-b4")
+    if exh and single and exh.get("latency_ms_median"):
+        floor = exh["recall_at_k"] - 0.01
+        fast = _best_speed_at(part, floor, "single_qps")
+        if fast:
+            ratio = fast / (1e3 / exh["latency_ms_median"])
+            out.append(note(what="varnel-b4 exhaustive p50 / partitioned p50 at recall >= exhaustive - 0.01",
+                            ratio=ratio, target=10.0, met=ratio >= 10.0,
+                            note=f"exhaustive recall {exh['recall_at_k']:.3f}, p50 {exh['latency_ms_median']:.2f} ms"))
+            ratio = _best_speed_at(part, floor, "cpu_qps") * exh["cpu_ms_per_query"] / 1e3
+            out.append(note(what="varnel-b4 exhaustive CPU ms / partitioned CPU ms per query, same recall rule",
+                            ratio=ratio, target=10.0, met=ratio >= 10.0,
+                            note=f"exhaustive {exh['cpu_ms_per_query']:.2f} CPU ms per query"))
+        else:
+            out.append(note(what="partitioned reaches exhaustive recall - 0.01", ratio=0.0, target=10.0, met=False,
+                            note=f"exhaustive recall {exh['recall_at_k']:.3f}; partitioned at most "
+                                 f"{part['recall_at_k']:.3f}"))
+    for peer_pat, target in (("faiss-IVF*-PQ*x4fs", 2.0 if single else 1.5), ("faiss-IVF*-RaBitQfs4", 1.5)):
+        peer = next((r for r in c["results"] if not r.get("error") and fnmatch.fnmatch(r["method"], peer_pat)), None)
+        if peer is None:
+            continue
+        for speed, speed_name in speeds:
+            worst, where = None, None
+            for pt in _points(peer):
+                mine, theirs = _best_speed_at(part, pt["recall_at_k"], speed), _speed(pt, speed)
+                if theirs is None:
+                    continue
+                ratio = 0.0 if mine is None else mine / theirs
+                if worst is None or ratio < worst:
+                    worst, where = ratio, pt
+            if worst is not None:
+                out.append(note(what=f"{part['method']} / {peer['method']} {speed_name} at equal recall (worst point)",
+                                ratio=worst, target=target, met=worst >= target,
+                                note=f"at {peer['knob_name']} {where['knob']}, recall {where['recall_at_k']:.3f}"))
+        out.append(note(what=f"max recall {part['method']} - {peer['method']}",
+                        ratio=part["recall_at_k"] - peer["recall_at_k"], target=0.0,
+                        met=part["recall_at_k"] > peer["recall_at_k"],
+                        note=f"{part['recall_at_k']:.3f} vs {peer['recall_at_k']:.3f}; B/vec code "
+                             f"{part.get('code_bytes_per_vector')} vs {peer.get('code_bytes_per_vector')}"))
+        if "PQ" in peer_pat and peer.get("build_s"):
+            ratio = part["build_s"] / peer["build_s"]
+            out.append(note(what=f"{part['method']} build / {peer['method']} build (train + add)", ratio=ratio,
+                            target=0.5, met=ratio <= 0.5, lower_is_better=True,
+                            note=f"{part['build_s']:.1f} s vs {peer['build_s']:.1f} s"))
+    hnsw = _get(c, "faiss-HNSW32-Flat")
+    for speed, speed_name in (speeds if hnsw and single else []):
+        mine, theirs = _best_speed_at(part, 0.95, speed), _best_speed_at(hnsw, 0.95, speed)
+        if theirs:
+            ratio = (theirs / mine) if mine else math.inf
+            out.append(note(what=f"faiss-HNSW32-Flat / partitioned {speed_name} at recall >= 0.95",
+                            ratio=ratio, target=1.5, met=ratio <= 1.5, lower_is_better=True,
+                            note="partitioned never reaches 0.95" if not mine else
+                            f"resident B/vec {part['resident_after_search_bytes_per_vector']:.0f} vs "
+                            f"{hnsw['resident_after_search_bytes_per_vector']:.0f}"))
+    sizes = part.get("list_sizes") or {}
+    stored = c["n"] * (part["code_bytes_per_vector"] + part.get("id_bytes_per_vector", 8)) \
+        + 4 * c["dim"] * part["lists"] if "lists" in part else None
+    if stored:
+        ratio = part["resident_after_search_bytes_per_vector"] * c["n"] / stored
+        out.append(note(what=f"{part['method']} resident after search / (codes + norms + ids + centroids)",
+                        ratio=ratio, target=1.1, met=ratio <= 1.1, lower_is_better=True,
+                        note=f"list sizes min {sizes.get('min')}, max {sizes.get('max')}, empty {sizes.get('empty')}"))
+    return out
+
+
 def ratio_lines(c: dict) -> list[str]:
     lines = []
     for r in c.get("ratios", []):
@@ -833,18 +1220,46 @@ def plot(run: dict, path: Path) -> bool:
     cols = min(3, len(configs))
     rows = math.ceil(len(configs) / cols)
     fig, axes = plt.subplots(rows, cols, figsize=(6.2 * cols, 4.8 * rows), squeeze=False)
-    colors = {"numpy": "black", "faiss": "tab:blue", "usearch": "tab:green", "varnel": "tab:red"}
-    markers = {"numpy": "s", "faiss": "o", "usearch": "D", "varnel": "*"}
+    colors = {"numpy": "black", "faiss": "tab:blue", "usearch": "tab:green", "varnel": "tab:red",
+              "faiss-curve": "tab:blue", "hnswlib": "tab:purple", "varnel-partitioned": "tab:red"}
+    markers = {"numpy": "s", "faiss": "o", "usearch": "D", "varnel": "*",
+               "faiss-curve": "o", "hnswlib": "v", "varnel-partitioned": "*"}
+    line_styles = ["-", "--", ":", "-."]
+    single = run.get("single_query", False)
+
+    def x_of(pt):
+        if single:
+            return 1e3 / pt["latency_ms_median"] if pt.get("latency_ms_median") else None
+        return pt["qps"]
+
     for ax, c in zip(axes.flat, configs):
+        n_curves = 0
         for r in c["results"]:
             if r.get("error"):
                 continue
-            ax.scatter(r["qps"], r["recall_at_k"], c=colors[r["family"]], marker=markers[r["family"]],
+            label = r["method"].replace("faiss-", "").replace("varnel-", "v-")
+            if "curve" in r:
+                pts = [(x_of(p), p["recall_at_k"], p["knob"]) for p in r["curve"] if x_of(p)]
+                if not pts:
+                    continue
+                ax.plot([p[0] for p in pts], [p[1] for p in pts], color=colors[r["family"]],
+                        linestyle=line_styles[n_curves % len(line_styles)], marker=markers[r["family"]],
+                        markersize=4, label=label, zorder=3)
+                n_curves += 1
+                for x, y, knob in pts[::max(1, len(pts) // 4)]:
+                    ax.annotate(str(knob), (x, y), fontsize=6, xytext=(2, -8), textcoords="offset points")
+                continue
+            x = x_of(r)
+            if x is None:
+                continue
+            ax.scatter(x, r["recall_at_k"], c=colors[r["family"]], marker=markers[r["family"]],
                        s=90 if r["family"] == "varnel" else 45, zorder=3)
-            ax.annotate(r["method"].replace("faiss-", "").replace("varnel-", "v-"), (r["qps"], r["recall_at_k"]),
-                        fontsize=7, xytext=(4, 3), textcoords="offset points")
+            ax.annotate(label, (x, r["recall_at_k"]), fontsize=7, xytext=(4, 3), textcoords="offset points")
+        if n_curves:
+            ax.legend(fontsize=7, loc="lower left")
         ax.set_xscale("log")
-        ax.set_xlabel("queries per second (batch of %d, %d threads)" % (c["nq"], run["threads"]))
+        ax.set_xlabel("single-query QPS (1000 / p50 ms, 1 thread)" if single else
+                      "queries per second (batch of %d, %d threads)" % (c["nq"], run["threads"]))
         ax.set_ylabel("recall@%d" % run["k"])
         ax.set_title(config_label(c), fontsize=10)
         ax.grid(True, which="both", alpha=0.3)
@@ -853,7 +1268,7 @@ def plot(run: dict, path: Path) -> bool:
     from matplotlib.lines import Line2D
 
     handles = [Line2D([], [], linestyle="", marker=markers[f], color=colors[f], label=f,
-                      markersize=10 if f == "varnel" else 7) for f in colors]
+                      markersize=10 if f == "varnel" else 7) for f in ("numpy", "faiss", "usearch", "varnel")]
     fig.legend(handles=handles, loc="lower center", ncol=len(handles), fontsize=9, frameon=False)
     fig.suptitle(f"{run['cpu']['model']} · {run['threads']} threads · {run['date']}", fontsize=11)
     fig.tight_layout(rect=(0, 0.04, 1, 1))
@@ -883,7 +1298,10 @@ def parse_args(argv):
     ap.add_argument("--dims", type=str, help="comma-separated dims for synthetic data (default 128,384,768; "
                     "quick 128,384); minilm is always 384")
     ap.add_argument("--datasets", type=str, default="gaussian,clustered,minilm",
-                    help="comma-separated from gaussian, clustered, minilm")
+                    help="comma-separated from gaussian, clustered, clustered-unit, minilm")
+    ap.add_argument("--reuse", type=Path, action="append", default=[],
+                    help="JSON of an earlier run on the same data: its methods are taken over (marked in "
+                         "the table) instead of run again; may be given more than once")
     ap.add_argument("--threads", type=int, default=os.cpu_count(), help="threads for every method")
     ap.add_argument("--queries", type=int, default=1000)
     ap.add_argument("-k", type=int, default=10)
@@ -910,9 +1328,30 @@ def parse_args(argv):
     ap.add_argument("--latency", choices=("all", "varnel", "none"), default="all",
                     help="which methods get the single-query latency at the largest n")
     ap.add_argument("--timeout", type=float, default=None, help="seconds per method subprocess")
+    ap.add_argument("--single-query", action="store_true",
+                    help="latency mode: one thread, one query per call; p50, p99 and CPU ms per query for "
+                         "every method and size (plots single-query QPS = 1000 / p50 ms)")
+    ap.add_argument("--no-curves", dest="curves", action="store_false",
+                    help="leave out the swept methods (FAISS IVF and HNSW, hnswlib, varnel PartitionedIndex)")
+    ap.add_argument("--lists", type=int, help="lists of every partitioned method (default round(4 * sqrt(n)))")
+    ap.add_argument("--train-sample", type=int,
+                    help="training rows for every partitioned method, one seeded subset (default 64 * lists)")
+    ap.add_argument("--nprobes", type=str, default="1,2,4,8,16,32,64,128",
+                    help="probes / nprobe values swept for the partitioned methods")
+    ap.add_argument("--probe-all", action="store_true", help="also sweep probes = lists (every list scanned)")
+    ap.add_argument("--efs", type=str, default="16,32,64,128,256,512", help="efSearch / ef values for HNSW")
+    ap.add_argument("--hnswlib-m", type=int, default=16)
+    ap.add_argument("--hnswlib-efc", type=int, default=100, help="hnswlib ef_construction")
+    ap.add_argument("--partitioned-bits", type=str, default="4", help="bit widths of varnel PartitionedIndex")
+    ap.add_argument("--point-time", type=float, help="seconds of batch timing per swept point (default 0.5; quick 0.2)")
+    ap.add_argument("--point-reps", type=int, default=3, help="timed batches per swept point at most")
     ap.add_argument("--no-embed", action="store_true",
                     help="do not embed missing sentences; cap minilm n at what is cached")
     ap.add_argument("--keep-data", action="store_true", help="keep the generated data under bench/data/tmp")
+    ap.add_argument("--reuse-only", action="store_true",
+                    help="with --reuse: only combine the earlier runs' results (no data made, nothing run)")
+    ap.add_argument("--data-dir", type=Path, default=DATA_DIR / "tmp",
+                    help="where the generated data goes (default bench/data/tmp; give runs at the same time their own)")
     ap.add_argument("--out-dir", type=Path, default=RESULTS_DIR)
     ap.add_argument("--tag", type=str, help="suffix for the result files")
     ap.add_argument("--worker", type=str, help=argparse.SUPPRESS)
@@ -923,7 +1362,7 @@ def parse_args(argv):
     args.dims = [int(s) for s in (args.dims or ("128,384" if q else "128,384,768")).split(",")]
     args.datasets = [s.strip() for s in args.datasets.split(",") if s.strip()]
     for d in args.datasets:
-        if d not in ("gaussian", "clustered", "minilm"):
+        if d not in ("gaussian", "clustered", "clustered-unit", "minilm"):
             ap.error(f"unknown dataset {d}")
     args.methods = [s.strip() for s in args.methods.split(",")] if args.methods else None
     args.varnel_bits = [int(b) for b in args.varnel_bits.split(",")]
@@ -934,6 +1373,13 @@ def parse_args(argv):
     args.min_time = args.min_time if args.min_time is not None else (0.3 if q else 2.0)
     args.latency_queries = args.latency_queries if args.latency_queries is not None else (20 if q else 100)
     args.latency_budget = args.latency_budget if args.latency_budget is not None else (3.0 if q else 20.0)
+    args.nprobes = [int(v) for v in args.nprobes.split(",") if v.strip()]
+    args.efs = [int(v) for v in args.efs.split(",") if v.strip()]
+    args.partitioned_bits = [int(b) for b in args.partitioned_bits.split(",") if b.strip()]
+    args.point_time = args.point_time if args.point_time is not None else (0.2 if q else 0.5)
+    if args.single_query:
+        args.threads = 1
+        args.latency = "all"
     return args
 
 
@@ -968,6 +1414,7 @@ def main(argv=None) -> int:
         "cpu": cpu_info(),
         "repo_commit": _git_head(),
         "threads": args.threads,
+        "single_query": args.single_query,
         "k": args.k,
         "nq": args.queries,
         "versions": info["versions"],
@@ -1013,7 +1460,7 @@ def main(argv=None) -> int:
                          "sources": man.get("new_sentences_per_source"), "source": man.get("source")}
 
     largest = max(args.sizes)
-    tmp_root = DATA_DIR / "tmp"
+    tmp_root = args.data_dir
     configs = []
     for ds in args.datasets:
         for n in args.sizes:
@@ -1033,21 +1480,38 @@ def main(argv=None) -> int:
             if n <= 0 or any(c["dataset"] == ds and c["n"] == n for c in run["configs"]):
                 continue
         out = tmp_root / f"{ds}-n{n}-d{dim}"
-        t = time.perf_counter()
-        facts = make_dataset(ds, n, dim, args.queries, out, print)
-        gen_s = time.perf_counter() - t
-        gt_s = ground_truth(out, args.k)
+        if args.reuse_only:
+            # Tables, ratios and plot from earlier runs alone: no data, no method runs again.
+            facts = {"dataset": ds, "n": n, "dim": dim, "nq": args.queries}
+            for path in args.reuse:
+                for old in json.loads(Path(path).read_text())["configs"]:
+                    if (old["dataset"], old["n"], old["dim"]) == (ds, n, dim) and old.get("description"):
+                        facts["description"] = old["description"]
+            gen_s = gt_s = 0.0
+            args.methods = ["-"]
+        else:
+            t = time.perf_counter()
+            facts = make_dataset(ds, n, dim, args.queries, out, print)
+            gen_s = time.perf_counter() - t
+            gt_s = ground_truth(out, args.k)
         c = dict(facts, n_requested=n_req, nq=args.queries, generate_s=gen_s, ground_truth_s=gt_s,
                  results=[], skipped=[])
-        specs, skipped = method_specs(dim, info, args)
+        specs, skipped = method_specs(dim, info, args, n)
         c["skipped"] = skipped
+        reused = reused_results(args.reuse, c)
+        if reused:
+            taken = {r["method"] for r in reused}
+            specs = [sp for sp in specs if sp["name"] not in taken]
+            c["results"].extend(reused)
+            print("  taken over from earlier runs: " + ", ".join(sorted(taken)), flush=True)
         print(f"\n## {config_label(c)}  (data {gen_s:.1f} s, ground truth {gt_s:.1f} s)", flush=True)
         for sp in specs:
             sp.update(dim=dim, threads=args.threads, k=args.k, min_time=args.min_time, max_reps=args.max_reps,
                       build_reps=args.build_reps, build_budget_s=args.build_budget,
                       x=str(out / "x.npy"), q=str(out / "q.npy"), gt=str(out / "gt.npy"),
-                      latency_budget_s=args.latency_budget)
-            want_lat = n == largest or (ds == "minilm" and n_req == largest)
+                      latency_budget_s=args.latency_budget, point_time=args.point_time,
+                      point_reps=args.point_reps)
+            want_lat = n == largest or (ds == "minilm" and n_req == largest) or args.single_query
             if args.latency == "none" or (args.latency == "varnel" and sp["family"] != "varnel"):
                 want_lat = False
             sp["latency_queries"] = args.latency_queries if want_lat else 0
@@ -1063,12 +1527,18 @@ def main(argv=None) -> int:
                       f"recall {res['recall_at_k']:.3f}  {res['code_bytes_per_vector']} B/vec  "
                       f"peak +{res['peak_above_load_mib']:.0f} MiB{lat}", flush=True)
             c["results"].append(res)
-        c["ratios"] = ratios(c)
+        c["ratios"] = ratios(c) + curve_ratios(c, args.threads)
         run["configs"].append(c)
         md = markdown_table(c)
+        curves = curve_table(c)
+        if curves:
+            md += "\n\n" + curves
         rl = ratio_lines(c)
         if rl:
             md += "\n\nTargets (ratios, same run):\n" + "\n".join(rl)
+        reused = sorted({r["reused_from"] for r in c["results"] if r.get("reused_from")})
+        if reused:
+            md += "\n\n† taken over from an earlier run on the same data: " + "; ".join(reused)
         if skipped:
             md += "\n\nNot run: " + "; ".join(f"{s['method']} ({s['reason']})" for s in skipped)
         all_md.append(md)

@@ -65,14 +65,16 @@ EXAMPLES = {
   varnel build embeddings.npy -o docs.vnim --ids doc_ids.npy --bits 3
   varnel build sift_base.fvecs -o sift.vnix --rotation walshrotor3
   varnel build table.parquet --column embedding --id-column id -o table.vnim
-  varnel build glove-100-angular.hdf5 -o glove.vnix   (reads the 'train' dataset)""",
+  varnel build glove-100-angular.hdf5 -o glove.vnix   (reads the 'train' dataset)
+  varnel build embeddings.npy -o docs.vnip --lists 4000   (partitioned: searches scan a few lists)""",
     "search": """examples:
   varnel search docs.vnix queries.npy -k 10                 (a table of the first queries)
   varnel search docs.vnix queries.npy -k 10 -o found.npy    (found.scores.npy, found.ids.npy)
   varnel search docs.vnim queries.fvecs -o found.csv
   varnel search docs.vnim queries.parquet --column embedding -o found.jsonl
   varnel search docs.vnix queries.npy --metric cosine --filter allowed.npy
-  varnel search docs.vnix queries.npy --refine embeddings.npy -k 10 -o exact.npz""",
+  varnel search docs.vnix queries.npy --refine embeddings.npy -k 10 -o exact.npz
+  varnel search docs.vnip queries.npy -k 10 --probes 32""",
     "info": """examples:
   varnel info docs.vnix
   varnel info docs.vnim --json""",
@@ -80,7 +82,8 @@ EXAMPLES = {
   varnel eval embeddings.npy                         (1,000 held-out vectors as queries)
   varnel eval embeddings.npy queries.npy --bits 4 -k 100
   varnel eval glove-100-angular.hdf5 --plot glove.png   (the file's test set and neighbours)
-  varnel eval sift_base.fvecs sift_query.fvecs --json""",
+  varnel eval sift_base.fvecs sift_query.fvecs --json
+  varnel eval embeddings.npy --bits 4 --lists 1000 --plot probes.png   (recall against speed over probes)""",
     "demo": """examples:
   varnel demo
   varnel demo --n 100000 --dim 384 --bits 3""",
@@ -147,6 +150,16 @@ def add_build_arguments(parser: Parser) -> None:
         help="rows (default; read into memory by load) or mapped (searched in place by open, shared by processes)",
     )
     add_input_options(parser, ids=True)
+    add_partitioned_build_options(parser)
+
+
+def add_partitioned_build_options(parser: Parser) -> None:
+    parser.add_argument(
+        "--lists", type=at_least(1), metavar="N", help="make a partitioned index (.vnip) of N lists (about 4 * sqrt(n))"
+    )
+    parser.add_argument(
+        "--train-sample", type=at_least(1), metavar="M", help="vectors the lists are trained on (default 256 per list)"
+    )
 
 
 def add_search_arguments(parser: Parser) -> None:
@@ -176,6 +189,9 @@ def add_search_arguments(parser: Parser) -> None:
     parser.add_argument("--show", type=at_least(1), default=SHOWN_QUERIES, metavar="N", help="queries shown without -o")
     parser.add_argument("--force", action="store_true", help="replace existing output files")
     add_input_options(parser, ids=False)
+    parser.add_argument(
+        "--probes", type=at_least(1), metavar="P", help="partitioned index: lists scanned per query (default 8)"
+    )
 
 
 def add_info_arguments(parser: Parser) -> None:
@@ -200,6 +216,14 @@ def add_eval_arguments(parser: Parser) -> None:
     parser.add_argument("--json", action="store_true", help="print the figures as one JSON object")
     parser.add_argument("--force", action="store_true", help="replace an existing plot file")
     add_input_options(parser, ids=False)
+    add_partitioned_build_options(parser)
+    parser.add_argument(
+        "--probes", type=probes_list, metavar="P,P", help="with --lists: probes swept (default 1, 2, 4, ... lists)"
+    )
+
+
+def probes_list(text: str) -> list[int]:
+    return [at_least(1)(part) for part in text.split(",")]
 
 
 def add_demo_arguments(parser: Parser) -> None:
@@ -209,7 +233,14 @@ def add_demo_arguments(parser: Parser) -> None:
 
 
 def run_build(args: argparse.Namespace, console: Console) -> int:
+    from varnel import _cli_partitioned
+
+    _cli_partitioned.check_options(args)
+    if args.lists is not None:
+        return _cli_partitioned.run_build(args, console)
     kind = os.path.splitext(args.output)[1].lower()
+    if kind == _cli_partitioned.EXTENSION:
+        raise CliError(f"{args.output}: a partitioned index (.vnip) is built with --lists N")
     if kind not in INDEX_EXTENSIONS:
         raise CliError(f"{args.output}: unknown extension '{kind}'; an index file is .vnix (positions) or .vnim (ids)")
     check_new_output(args.output, args.force)
@@ -282,6 +313,12 @@ def add_with_ids(index: Any, vectors: NDArray[np.float32], ids: NDArray[np.uint6
 
 
 def run_search(args: argparse.Namespace, console: Console) -> int:
+    from varnel import _cli_partitioned
+
+    if _cli_partitioned.is_partitioned(args.index):
+        return _cli_partitioned.run_search(args, console)
+    if args.probes is not None:
+        raise CliError(f"{args.index}: --probes needs a partitioned index (built with --lists)")
     if args.output is not None:
         for path in result_paths(args.output):
             check_new_output(path, args.force)
@@ -395,6 +432,10 @@ def search_chunk_of(index: Any, queries: NDArray[np.float32], k: int, options: d
 
 
 def run_info(args: argparse.Namespace, console: Console) -> int:
+    from varnel import _cli_partitioned
+
+    if _cli_partitioned.is_partitioned(args.index):
+        return _cli_partitioned.run_info(args)
     header = read_header(args.index)
     if args.json:
         print(json.dumps(header.as_dict()))
@@ -430,8 +471,13 @@ def run_info(args: argparse.Namespace, console: Console) -> int:
 
 
 def run_eval(args: argparse.Namespace, console: Console) -> int:
-    from varnel import _cli_eval
+    from varnel import _cli_eval, _cli_partitioned
 
+    _cli_partitioned.check_options(args)
+    if args.lists is not None:
+        return _cli_partitioned.run_eval(args, console)
+    if args.probes is not None:
+        raise CliError("--probes needs --lists")
     return _cli_eval.run(args, console)
 
 

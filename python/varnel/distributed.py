@@ -38,7 +38,7 @@ except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError("varnel.distributed needs Ray: pip install 'varnel[ray]'") from error
 
 import varnel
-from varnel import IdMapIndex, PanicException
+from varnel import IdMapIndex, PanicException, PartitionedIndex
 from varnel._files import create_new, move_into_place, open_regular_file, staging_directory, sync_directory
 
 __all__ = ["ShardedIndex", "ShardUnavailableError", "shard_of", "merge_results", "ROUTING_RULE"]
@@ -314,11 +314,14 @@ def _library_call(function, *args):
 
 
 class _Shard:
-    def __init__(self, dim: int, bits: int, rotation: str, path: str | None):
+    def __init__(self, dim: int, bits: int, rotation: str, path: str | None, lists: int | None = None):
         # Shards on one node must not each start a thread per hardware thread.
         cpus = ray.get_runtime_context().get_assigned_resources().get("CPU", 1.0)
         varnel.set_num_threads(max(1, int(cpus)))
-        self.index = IdMapIndex.load(path) if path else IdMapIndex(dim, bits, rotation)
+        if lists is not None:
+            self.index = PartitionedIndex(dim, bits, lists, rotation)
+        else:
+            self.index = IdMapIndex.load(path) if path else IdMapIndex(dim, bits, rotation)
         self.journal: list[np.ndarray] | None = None
 
     def threads(self) -> int:
@@ -341,11 +344,18 @@ class _Shard:
         return np.fromiter((remove(i) for i in ids.tolist()), dtype=bool, count=len(ids))
 
     def prepare(self) -> None:
-        self.index.prepare()
+        if hasattr(self.index, "prepare"):  # a partitioned shard has no caches to build
+            self.index.prepare()
 
-    def search(self, queries: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray, int, float]:
+    def set_centroids(self, centroids: np.ndarray) -> None:
+        _library_call(self.index.set_centroids, centroids)
+
+    def search(self, queries: np.ndarray, k: int, probes: int | None = None) -> tuple[np.ndarray, np.ndarray, int, float]:
         start = time.perf_counter()
-        scores, ids = _library_call(self.index.search, queries, k)
+        if probes is None:
+            scores, ids = _library_call(self.index.search, queries, k)
+        else:
+            scores, ids = _library_call(lambda: self.index.search(queries, k, probes=probes))
         return scores, ids, len(self.index), time.perf_counter() - start
 
     def write(self, path: str) -> dict[str, Any]:
@@ -385,6 +395,12 @@ class ShardedIndex:
     example ``{"scheduling_strategy": "SPREAD"}``, the default, or custom
     resources). The constructor waits up to ``start_timeout`` seconds for the
     actors to start. Ray is initialised with its defaults if it is not yet.
+
+    With ``lists=N`` every shard holds a ``PartitionedIndex`` of N lists
+    instead; ``train(sample)`` learns the centroids once, on the caller's
+    side, and gives every shard the same ones, so ``search(..., probes=P)``
+    returns bit for bit what one ``PartitionedIndex`` trained on the same
+    sample returns. Such an index is not yet written to or loaded from files.
     """
 
     def __init__(
@@ -397,8 +413,13 @@ class ShardedIndex:
         num_cpus_per_shard: float = 1.0,
         actor_options: Mapping[str, Any] | None = None,
         start_timeout: float = 120.0,
+        lists: int | None = None,
     ):
-        probe = IdMapIndex(dim, bits, rotation)  # the same parameter checks and messages
+        if lists is not None:
+            probe = PartitionedIndex(dim, bits, lists, rotation)  # its parameter checks and messages
+        else:
+            probe = IdMapIndex(dim, bits, rotation)  # the same parameter checks and messages
+        self._lists = None if lists is None else probe.lists
         num_shards = operator.index(num_shards)
         if num_shards < 1:
             raise ValueError(f"num_shards must be at least 1, got {num_shards}")
@@ -431,14 +452,20 @@ class ShardedIndex:
         return self._num_shards
 
     @property
+    def lists(self) -> int | None:
+        """Lists of every shard's ``PartitionedIndex``; None for shards of ``IdMapIndex``."""
+        return getattr(self, "_lists", None)
+
+    @property
     def actors(self) -> tuple[Any, ...]:
         """The shard actors' handles, in shard order (for inspection and monitoring)."""
         return tuple(self._actors)
 
     def __repr__(self) -> str:
+        lists = f", lists={self.lists}" if self.lists is not None else ""
         return (
             f"ShardedIndex(dim={self._dim}, bits={self._bits}, rotation='{self._rotation}', "
-            f"num_shards={self._num_shards})"
+            f"num_shards={self._num_shards}{lists})"
         )
 
     # -- actors and calls ---------------------------------------------------
@@ -446,7 +473,7 @@ class ShardedIndex:
     def _start(self, shards: list[int], paths: list[str | None]) -> list[Any]:
         """Starts one actor per shard and waits for all; on any failure kills them all."""
         actors = [
-            _ShardActor.options(**self._options).remote(self._dim, self._bits, self._rotation, path)
+            _ShardActor.options(**self._options).remote(self._dim, self._bits, self._rotation, path, self.lists)
             for path in paths
         ]
         try:
@@ -686,7 +713,18 @@ class ShardedIndex:
         with self._lock:
             self._call("prepare", self._every_shard())
 
-    def search(self, queries: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray]:
+    def train(self, sample: np.ndarray) -> None:
+        """Learns the lists' centroids from ``sample`` (as ``PartitionedIndex.train``)
+        on the caller's side and gives every shard the same ones; only with ``lists``."""
+        if self.lists is None:
+            raise TypeError("train needs a ShardedIndex made with lists=N")
+        index = PartitionedIndex(self._dim, self._bits, self.lists, self._rotation)
+        index.train(sample)
+        centroids = ray.put(index.centroids())
+        with self._lock:
+            self._call("set_centroids", self._every_shard(centroids))
+
+    def search(self, queries: np.ndarray, k: int, *, probes: int | None = None) -> tuple[np.ndarray, np.ndarray]:
         """Top-k over all shards: ``(scores, ids)`` as in ``IdMapIndex.search``.
 
         Scores are bit for bit those of one ``IdMapIndex`` holding the same
@@ -694,13 +732,20 @@ class ShardedIndex:
         single index orders them by position). Where equal scores straddle the
         k-th place, which of them are kept depends, as in a single index, on
         positions inside the shards (the order of adds and removals).
+
+        With ``lists``, ``probes`` (default 8) lists are scanned per query in
+        every shard, the same lists everywhere (the shards share centroids).
         """
         _check_array("queries", queries, 2, np.float32)
         _check_rows("queries", queries, self._dim)
         k = _to_u64("k", k)
+        if self.lists is None and probes is not None:
+            raise TypeError("probes needs a ShardedIndex made with lists=N")
+        if self.lists is not None:
+            probes = 8 if probes is None else _to_u64("probes", probes)
         with self._lock:
             shared_queries = ray.put(queries)
-            results = self._call("search", self._every_shard(shared_queries, k))
+            results = self._call("search", self._every_shard(shared_queries, k, probes))
         if queries.shape[0] == 0:
             return np.empty((0, k), np.float32), np.empty((0, k), np.uint64)
         return merge_results([results[shard][:3] for shard in range(self._num_shards)], k)
@@ -721,6 +766,8 @@ class ShardedIndex:
         An interrupted write can leave a directory that ``load`` refuses;
         write to a fresh directory to keep the previous snapshot loadable.
         """
+        if self.lists is not None:
+            raise NotImplementedError("a partitioned ShardedIndex (lists=N) is not written to files yet")
         directory = os.path.abspath(os.fspath(directory))
         os.makedirs(directory, exist_ok=True)
         names = [_shard_file_name(shard) for shard in range(self._num_shards)]

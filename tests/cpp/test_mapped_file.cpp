@@ -18,6 +18,7 @@
 
 #include "../fuzz/mapped_reseal.h"
 #include "runtime/error.h"
+#include "runtime/pool.h"
 #include "storage/io.h"
 #include "storage/mapped_file.h"
 #include "test_support.h"
@@ -170,6 +171,9 @@ TEST_F(MappedFileOnDisk, AForkedChildSearchesTheSameMapping) {
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
+    // One thread: a child of a threaded process must not start threads
+    // under ThreadSanitizer, and the mapping is what is tested here.
+    set_num_threads(1);
     const SearchResults found = mapped.search(queries, 5);
     ::_exit(found.indices == expected.indices && found.scores == expected.scores ? 0 : 1);
   }

@@ -441,3 +441,43 @@ class TestTamperedFiles:
         tamper(directory)
         with pytest.raises(OSError, match=message):
             ShardedIndex.load(str(directory), num_cpus_per_shard=0.25)
+
+
+@needs_ray
+def test_partitioned_shards_return_what_one_partitioned_index_returns(make_index):
+    from varnel import PartitionedIndex
+
+    data, queries = vectors(900, 32, seed=21), vectors(20, 32, seed=22)
+    ids = np.arange(900, dtype=np.uint64) * 5 + 7
+    single = PartitionedIndex(32, 4, 12)
+    single.train(data)
+    single.add_with_ids(data, ids)
+    sharded = make_index(32, 4, num_shards=3, lists=12)
+    sharded.train(data)
+    sharded.add_with_ids(data, ids)
+    assert len(sharded) == 900 and sharded.lists == 12
+    for probes in (1, 5, 12):
+        expected = single.search(queries, 10, probes=probes)
+        found = sharded.search(queries, 10, probes=probes)
+        np.testing.assert_array_equal(found[0], expected[0])
+        np.testing.assert_array_equal(found[1], expected[1])
+
+
+@needs_ray
+def test_partitioned_shards_refuse_misuse(make_index, tmp_path):
+    data = vectors(200, 16, seed=3)
+    plain = make_index(16, 4, num_shards=2)
+    with pytest.raises(TypeError, match="lists=N"):
+        plain.search(data[:2], 5, probes=2)
+    with pytest.raises(TypeError, match="lists=N"):
+        plain.train(data)
+    sharded = make_index(16, 4, num_shards=2, lists=4)
+    with pytest.raises(PanicException):
+        sharded.add_with_ids(data, np.arange(200, dtype=np.uint64))  # not trained yet
+    assert len(sharded) == 0
+    sharded.train(data)
+    sharded.add_with_ids(data, np.arange(200, dtype=np.uint64))
+    with pytest.raises(ValueError):
+        sharded.search(data[:2], 5, probes=5)
+    with pytest.raises(NotImplementedError):
+        sharded.write(tmp_path / "shards")
