@@ -149,10 +149,10 @@ def add_with_ids(index: Any, vectors: NDArray[np.float32], ids: NDArray[np.uint6
 # search
 
 
-def load(path: str) -> Any:
+def load(path: str, require_checksum: bool = False) -> Any:
     require_readable_file(path)
     try:
-        return varnel.PartitionedIndex.load(path)
+        return varnel.PartitionedIndex.load(path, require_checksum=require_checksum)
     except OSError as error:
         raise CliError(f"{path}: {error}") from None
 
@@ -173,7 +173,7 @@ def run_search(args: argparse.Namespace, console: Console) -> int:
 
         for path in result_paths(args.output):
             check_new_output(path, args.force)
-    index = load(args.index)
+    index = load(args.index, getattr(args, "require_checksum", False))
     probes = checked_probes(args.probes, index.lists)
     queries_file = open_vectors(args.queries, column=args.column, dataset=args.dataset, default_dataset="test")
     if queries_file.dim != index.dim:
