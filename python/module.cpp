@@ -800,20 +800,11 @@ PyObject* index_to_bytes(PyObject* self, PyObject*) {
   return bytes;
 }
 
-// Any object with the buffer interface; a buffer that is not contiguous
-// (a strided memoryview) is read from a contiguous copy.
-template <class Obj>
-PyObject* index_from_bytes(PyObject* cls, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"data", "require_checksum", nullptr};
-  PyObject* data_obj;
-  int require_checksum = 0;
-  const char* format = std::is_same_v<Obj, SkerryObject> ? "O|$p:SkerryIndex.from_bytes"
-                                                          : "O|$p:IdMapIndex.from_bytes";
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &data_obj,
-                                   &require_checksum)) {
-    return nullptr;
-  }
-  const varnel::ReadOptions options{require_checksum != 0};
+// Calls read(bytes) on the bytes of any object with the buffer interface; a
+// buffer that is not contiguous (a strided memoryview) is read from a
+// contiguous copy. Returns what read returns (nullptr with an error set).
+template <class Read>
+PyObject* with_buffer(PyObject* data_obj, Read&& read) {
   PyObject* contiguous = nullptr;
   Py_buffer view;
   if (PyObject_GetBuffer(data_obj, &view, PyBUF_SIMPLE) < 0) {
@@ -831,22 +822,38 @@ PyObject* index_from_bytes(PyObject* cls, PyObject* args, PyObject* kwargs) {
   }
   const std::span<const uint8_t> bytes(static_cast<const uint8_t*>(view.buf),
                                        static_cast<size_t>(view.len));
-  auto* type = reinterpret_cast<PyTypeObject*>(cls);
-  PyObject* result = nullptr;
-  if constexpr (std::is_same_v<Obj, SkerryObject>) {
-    std::optional<varnel::SkerryIndex> index;
-    if (guarded([&] { index.emplace(varnel::index_from_bytes(bytes, options)); })) {
-      result = wrap<SkerryObject>(type, std::move(*index));
-    }
-  } else {
-    std::optional<varnel::IdMapIndex> index;
-    if (guarded([&] { index.emplace(varnel::id_map_from_bytes(bytes, options)); })) {
-      result = wrap<IdMapObject>(type, std::move(*index));
-    }
-  }
+  PyObject* result = read(bytes);
   PyBuffer_Release(&view);
   Py_XDECREF(contiguous);
   return result;
+}
+
+// Any object with the buffer interface; a buffer that is not contiguous
+// (a strided memoryview) is read from a contiguous copy.
+template <class Obj>
+PyObject* index_from_bytes(PyObject* cls, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"data", "require_checksum", nullptr};
+  PyObject* data_obj;
+  int require_checksum = 0;
+  const char* format = std::is_same_v<Obj, SkerryObject> ? "O|$p:SkerryIndex.from_bytes"
+                                                          : "O|$p:IdMapIndex.from_bytes";
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &data_obj,
+                                   &require_checksum)) {
+    return nullptr;
+  }
+  const varnel::ReadOptions options{require_checksum != 0};
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  return with_buffer(data_obj, [&](std::span<const uint8_t> bytes) -> PyObject* {
+    if constexpr (std::is_same_v<Obj, SkerryObject>) {
+      std::optional<varnel::SkerryIndex> index;
+      if (!guarded([&] { index.emplace(varnel::index_from_bytes(bytes, options)); })) return nullptr;
+      return wrap<SkerryObject>(type, std::move(*index));
+    } else {
+      std::optional<varnel::IdMapIndex> index;
+      if (!guarded([&] { index.emplace(varnel::id_map_from_bytes(bytes, options)); })) return nullptr;
+      return wrap<IdMapObject>(type, std::move(*index));
+    }
+  });
 }
 
 // pickle, copy.copy and copy.deepcopy: the class's from_bytes applied to
@@ -1681,30 +1688,11 @@ PyObject* partitioned_from_bytes(PyObject* cls, PyObject* args, PyObject* kwargs
     return nullptr;
   }
   const varnel::ReadOptions options{require_checksum != 0};
-  PyObject* contiguous = nullptr;
-  Py_buffer view;
-  if (PyObject_GetBuffer(data_obj, &view, PyBUF_SIMPLE) < 0) {
-    if (!PyErr_ExceptionMatches(PyExc_BufferError)) {
-      prefix_type_error("data");
-      return nullptr;
-    }
-    PyErr_Clear();
-    contiguous = PyBytes_FromObject(data_obj);
-    if (!contiguous) return nullptr;
-    if (PyObject_GetBuffer(contiguous, &view, PyBUF_SIMPLE) < 0) {
-      Py_DECREF(contiguous);
-      return nullptr;
-    }
-  }
-  const std::span<const uint8_t> bytes(static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len));
-  PyObject* result = nullptr;
-  std::optional<varnel::PartitionedIndex> index;
-  if (guarded([&] { index.emplace(varnel::partitioned_from_bytes(bytes, options)); })) {
-    result = wrap<PartitionedObject>(reinterpret_cast<PyTypeObject*>(cls), std::move(*index));
-  }
-  PyBuffer_Release(&view);
-  Py_XDECREF(contiguous);
-  return result;
+  return with_buffer(data_obj, [&](std::span<const uint8_t> bytes) -> PyObject* {
+    std::optional<varnel::PartitionedIndex> index;
+    if (!guarded([&] { index.emplace(varnel::partitioned_from_bytes(bytes, options)); })) return nullptr;
+    return wrap<PartitionedObject>(reinterpret_cast<PyTypeObject*>(cls), std::move(*index));
+  });
 }
 
 PyObject* partitioned_reduce(PyObject* self, PyObject*) {

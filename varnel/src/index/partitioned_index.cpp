@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "index/batch_checks.h"
 #include "index/kmeans.h"
 #include "index/query.h"
 #include "index/skerry_index.h"
@@ -36,25 +37,6 @@ constexpr uint64_t kMaxQueriesPerGroup = 256;
 // A single query spreads its probes over the pool only when they hold at
 // least this many vectors: below, handing work over costs more than it saves.
 constexpr uint64_t kMinVectorsToSplit = 8192;
-
-uint64_t vector_count(uint64_t values, uint64_t dim) {
-  if (dim == 0) throw Error("attempt to divide by zero");
-  const uint64_t count = values / dim;
-  if (count * dim != values) {
-    throw Error("assertion `left == right` failed: vector buffer not a multiple of dim\n  left: " +
-                std::to_string(values) + "\n right: " + std::to_string(count * dim));
-  }
-  return count;
-}
-
-void check_id_count(uint64_t id_count, uint64_t vector_count) {
-  if (id_count != vector_count) {
-    const std::string got = std::to_string(id_count);
-    const std::string expected = std::to_string(vector_count);
-    throw Error("assertion `left == right` failed: expected " + expected + " ids, got " + got +
-                "\n  left: " + got + "\n right: " + expected);
-  }
-}
 
 // "{what} {row}{where} has a NaN ...", as the other indexes word it.
 void check_rows_are_usable(std::span<const float> rows, uint64_t dim, const char* what,
@@ -216,7 +198,7 @@ void PartitionedIndex::check_ids_are_new(std::span<const uint64_t> ids) const {
   seen.reserve(ids.size());
   for (const uint64_t id : ids) {
     if (where_.contains(id) || !seen.insert(id).second) {
-      throw Error("id " + std::to_string(id) + " already present in index");
+      fail_duplicate(id);
     }
   }
 }
