@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 from collections.abc import Callable
 from typing import Any
@@ -128,7 +129,6 @@ def check_results_fit(queries: int, columns: int, copies: int = 1) -> None:
 
     `copies` counts the (queries, columns) arrays of scores and ids held at once.
     """
-    from varnel.demo import physical_memory
 
     needed = copies * queries * columns * (4 + 8)  # a float32 score and an int64 position or uint64 id
     if needed > physical_memory():
@@ -136,3 +136,17 @@ def check_results_fit(queries: int, columns: int, copies: int = 1) -> None:
             f"{queries:,} queries x {columns:,} results need {needed / 2**30:,.1f} GiB, more than this machine's "
             f"memory ({physical_memory() / 2**30:,.1f} GiB); ask for a smaller -k or search fewer queries at a time"
         )
+
+
+def panic_text(error: BaseException) -> str:
+    """The library's message on one line (an assertion carries its values on further lines)."""
+    text = str(error.args[0]) if error.args else type(error).__name__
+    return " ".join(line.strip() for line in text.splitlines() if line.strip())
+
+
+def physical_memory() -> int:
+    """Bytes of memory this machine has (16 GiB when the system cannot tell)."""
+    try:
+        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (AttributeError, ValueError, OSError):
+        return 1 << 34

@@ -8,17 +8,21 @@ Parquet files are read in record batches and HDF5 datasets in slices.
 
 from __future__ import annotations
 
+import argparse
 import importlib
 import mmap
 import os
 from collections.abc import Iterator
 from types import ModuleType
-from typing import Any, ClassVar, Literal
+from typing import TYPE_CHECKING, Any, ClassVar, Literal
 
 import numpy as np
 from numpy.typing import NDArray
 
 from varnel._cli_common import CliError
+
+if TYPE_CHECKING:
+    from varnel._index_header import IndexHeader
 
 VECTOR_EXTENSIONS = (".npy", ".fvecs", ".ivecs", ".bvecs", ".parquet", ".pq", ".h5", ".hdf5")
 FLOAT32 = np.dtype(np.float32)
@@ -449,3 +453,45 @@ def open_vectors(
     if is_parquet:
         return ParquetFile(path, column, id_column)
     return Hdf5File(path, dataset if dataset is not None else default_dataset)
+
+
+def query_options(args: argparse.Namespace, header: IndexHeader) -> dict[str, Any]:
+    """Keyword options of `query` from --metric, --filter, --refine and --refine-factor."""
+    options: dict[str, Any] = {}
+    if args.metric != "ip":
+        options["metric"] = args.metric
+    if args.filter is not None:
+        options["allowed"] = read_allowed(args.filter, header.has_ids)
+    if args.refine is not None:
+        options["refine"] = read_refine_vectors(args.refine, header.dim)
+    if args.refine_factor is not None:
+        if args.refine is None:
+            raise CliError("--refine-factor needs --refine")
+        # Candidates beyond the stored count change nothing.
+        options["refine_factor"] = min(args.refine_factor, max(header.count, 1))
+    return options
+
+
+def read_npy(path: str, what: str) -> NDArray[Any]:
+    require_readable_file(path)
+    if os.path.splitext(path)[1].lower() != ".npy":
+        raise CliError(f"{path}: {what} is read from a .npy file")
+    return map_npy(path)
+
+
+def read_allowed(path: str, ids: bool) -> NDArray[Any]:
+    """Positions or a bool mask (positions index), uint64 ids (id index)."""
+    allowed = np.asarray(read_npy(path, "--filter"))
+    if allowed.ndim != 1 or allowed.dtype.kind not in ("iu" if ids else "iub"):
+        kinds = "integer ids" if ids else "integer positions or a bool mask"
+        raise CliError(f"{path}: --filter needs a 1-D array of {kinds}, not {allowed.dtype} of shape {allowed.shape}")
+    return checked_ids(allowed, 0, path) if ids else allowed
+
+
+def read_refine_vectors(path: str, dim: int) -> NDArray[np.float32]:
+    vectors = read_npy(path, "--refine")
+    if vectors.ndim != 2 or vectors.dtype != np.float32 or vectors.shape[1] != dim:
+        raise CliError(
+            f"{path}: --refine needs float32 vectors of shape (n, {dim}), not {vectors.dtype} of shape {vectors.shape}"
+        )
+    return vectors

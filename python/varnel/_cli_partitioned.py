@@ -137,7 +137,7 @@ def row_ids(first: int, count: int) -> NDArray[np.uint64]:
 
 
 def add_with_ids(index: Any, vectors: NDArray[np.float32], ids: NDArray[np.uint64], name: str) -> None:
-    from varnel.cli import panic_text
+    from varnel._cli_common import panic_text
 
     try:
         index.add_with_ids(vectors, ids)
@@ -166,7 +166,7 @@ def checked_probes(probes: int | None, lists: int) -> int:
 
 
 def run_search(args: argparse.Namespace, console: Console) -> int:
-    from varnel.cli import query_options
+    from varnel._cli_inputs import query_options
 
     if args.output is not None:
         from varnel._cli_outputs import result_paths

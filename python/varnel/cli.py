@@ -31,6 +31,7 @@ from varnel._cli_common import (
     bits_list,
     bits_value,
     check_results_fit,
+    panic_text,
     search_chunk,
 )
 from varnel._cli_inputs import (
@@ -39,8 +40,8 @@ from varnel._cli_inputs import (
     batch_rows,
     check_index_dim,
     checked_ids,
-    map_npy,
     open_vectors,
+    query_options,
     require_readable_file,
 )
 from varnel._cli_outputs import check_new_output, replacing, result_paths, result_table, write_results
@@ -359,48 +360,6 @@ def load_index(header: IndexHeader, require_checksum: bool = False) -> Any:
         raise CliError(f"{header.path}: {error}") from None
 
 
-def query_options(args: argparse.Namespace, header: IndexHeader) -> dict[str, Any]:
-    """Keyword options of `query` from --metric, --filter, --refine and --refine-factor."""
-    options: dict[str, Any] = {}
-    if args.metric != "ip":
-        options["metric"] = args.metric
-    if args.filter is not None:
-        options["allowed"] = read_allowed(args.filter, header.has_ids)
-    if args.refine is not None:
-        options["refine"] = read_refine_vectors(args.refine, header.dim)
-    if args.refine_factor is not None:
-        if args.refine is None:
-            raise CliError("--refine-factor needs --refine")
-        # Candidates beyond the stored count change nothing.
-        options["refine_factor"] = min(args.refine_factor, max(header.count, 1))
-    return options
-
-
-def read_npy(path: str, what: str) -> NDArray[Any]:
-    require_readable_file(path)
-    if os.path.splitext(path)[1].lower() != ".npy":
-        raise CliError(f"{path}: {what} is read from a .npy file")
-    return map_npy(path)
-
-
-def read_allowed(path: str, ids: bool) -> NDArray[Any]:
-    """Positions or a bool mask (positions index), uint64 ids (id index)."""
-    allowed = np.asarray(read_npy(path, "--filter"))
-    if allowed.ndim != 1 or allowed.dtype.kind not in ("iu" if ids else "iub"):
-        kinds = "integer ids" if ids else "integer positions or a bool mask"
-        raise CliError(f"{path}: --filter needs a 1-D array of {kinds}, not {allowed.dtype} of shape {allowed.shape}")
-    return checked_ids(allowed, 0, path) if ids else allowed
-
-
-def read_refine_vectors(path: str, dim: int) -> NDArray[np.float32]:
-    vectors = read_npy(path, "--refine")
-    if vectors.ndim != 2 or vectors.dtype != np.float32 or vectors.shape[1] != dim:
-        raise CliError(
-            f"{path}: --refine needs float32 vectors of shape (n, {dim}), not {vectors.dtype} of shape {vectors.shape}"
-        )
-    return vectors
-
-
 def search_all(
     index: Any, queries: NDArray[np.float32], k: int, options: dict[str, Any], console: Console
 ) -> tuple[NDArray[Any], NDArray[Any]]:
@@ -489,12 +448,6 @@ def run_demo(args: argparse.Namespace, console: Console) -> int:
         raise UsageError(problem)
     demo.run(args.n, args.queries, args.dim, args.bits, args.k, args.seed)
     return 0
-
-
-def panic_text(error: BaseException) -> str:
-    """The library's message on one line (an assertion carries its values on further lines)."""
-    text = str(error.args[0]) if error.args else type(error).__name__
-    return " ".join(line.strip() for line in text.splitlines() if line.strip())
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -10,7 +10,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from varnel import SkerryIndex, num_threads
-from varnel._cli_common import at_least, bits_value, dim_value
+from varnel._cli_common import at_least, bits_value, dim_value, physical_memory
 
 
 def clustered_embeddings(
@@ -80,13 +80,6 @@ def check_arguments(args: argparse.Namespace) -> str | None:
     if needed > physical_memory() // 2:
         return f"--n {args.n} and --queries {args.queries} at --dim {args.dim} need more memory than this machine has"
     return None
-
-
-def physical_memory() -> int:
-    try:
-        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
-    except (AttributeError, ValueError, OSError):
-        return 1 << 34
 
 
 def main(argv: list[str] | None = None) -> None:

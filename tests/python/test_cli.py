@@ -428,9 +428,9 @@ class TestLimitsAndSignals:
         ids=["search", "eval"],
     )
     def test_results_larger_than_memory_are_refused_before_searching(self, work, monkeypatch, capsys, args, k):
-        from varnel import cli, demo
+        from varnel import _cli_common, cli
 
-        monkeypatch.setattr(demo, "physical_memory", lambda: NQ * N * 12 - 1)
+        monkeypatch.setattr(_cli_common, "physical_memory", lambda: NQ * N * 12 - 1)
         monkeypatch.chdir(work)
         before = sorted(os.listdir(work))
         assert cli.main([*args, "-k", str(k)]) == 1
