@@ -139,7 +139,7 @@ std::vector<uint8_t> header_bytes(const Shape& shape, std::vector<Planned>& sect
   store<uint64_t>(&head[16], shape.n);
   store<uint64_t>(&head[24], shape.seed);
   store<uint64_t>(&head[32], data_end + kTrailerSize);
-  store<uint32_t>(&head[kListCountOffset], uint32_t(shape.lists));
+  store<uint64_t>(&head[kListCountOffset], shape.lists);
   for (std::size_t i = 0; i < sections.size(); ++i) {
     uint8_t* entry = &head[kMappedHeaderSize + kMappedSectionEntrySize * i];
     const Section& section = sections[i].section;
@@ -272,7 +272,7 @@ Header parse_header(std::span<const uint8_t> bytes, MappedKind expected) {
   header.dim = load<uint32_t>(head + 8);
   header.n = load<uint64_t>(head + 16);
   header.seed = load<uint64_t>(head + 24);
-  header.lists = load<uint32_t>(head + kListCountOffset);
+  header.lists = load<uint64_t>(head + kListCountOffset);
   if (header.dim == 0) throw IoError("invalid index file: dim must not be 0");
   try {
     (void)SkerryIndex::with_options(header.dim, header.bits, header.rotation, 0);

@@ -9,7 +9,7 @@
 //   0       4     magic "VMAP" (several bits from "VNIX" and "VNIM": no single
 //                 flipped bit turns a row-layout file into this layout)
 //   4       1     version, 1
-//   5       1     kind: 1 SkerryIndex, 2 IdMapIndex (3 kept for a partitioned index)
+//   5       1     kind: 1 SkerryIndex, 2 IdMapIndex, 3 PartitionedIndex
 //   6       1     bits
 //   7       1     rotation tag (as in the row layout)
 //   8       4     dim
@@ -18,8 +18,8 @@
 //   24      8     seed
 //   32      8     file size, the trailer included
 //   40      4     CRC-32C of bytes 0..40 followed by the section table
-//   44      4     list count of a partitioned index, else zero
-//   48      16    zero
+//   44      8     list count of a partitioned index, else zero
+//   52      12    zero
 //   64      32*S  section table, one entry per section:
 //                   0 tag (4 bytes), 4 group (u32), 8 offset, 16 size, 24 count
 //   ...           the sections, each at its offset, zero bytes between them
