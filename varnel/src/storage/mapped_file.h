@@ -13,7 +13,7 @@
 //   6       1     bits
 //   7       1     rotation tag (as in the row layout)
 //   8       4     dim
-//   12      4     section count S (at most kMaxSections)
+//   12      4     section count S (at most kMaxSections; 4 per list + 1 for kind 3)
 //   16      8     n, the vector count
 //   24      8     seed
 //   32      8     file size, the trailer included
