@@ -1635,17 +1635,52 @@ PyObject* partitioned_query(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* partitioned_write(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"path", "layout", "sync", nullptr};
   PyObject* path_obj;
-  varnel::WriteOptions options;
-  if (!path_and_flag(args, kwargs, "O|$p:PartitionedIndex.write", "sync", &path_obj, &options.sync)) {
+  PyObject* layout_obj = nullptr;
+  int sync = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$Op:PartitionedIndex.write", const_cast<char**>(keywords),
+                                   &path_obj, &layout_obj, &sync)) {
     return nullptr;
   }
+  bool mapped_layout = false;
+  if (!parse_layout(layout_obj, &mapped_layout)) return nullptr;
+  const varnel::WriteOptions options{sync != 0};
   SharedAccess access;
   if (!access.acquire(as<PartitionedObject>(self)->borrow)) return nullptr;
   std::string path;
   if (!to_path(path_obj, "path", &path)) return nullptr;
-  if (!guarded([&] { varnel::write_partitioned(as<PartitionedObject>(self)->index, path, options); })) return nullptr;
+  const varnel::PartitionedIndex& index = as<PartitionedObject>(self)->index;
+  if (!guarded([&] {
+        mapped_layout ? varnel::write_mapped_partitioned(index, path, options)
+                      : varnel::write_partitioned(index, path, options);
+      })) {
+    return nullptr;
+  }
   Py_RETURN_NONE;
+}
+
+// Maps a file of the mapped layout: codes, norms and lengths are read in
+// place; ids are copied and their table built here.
+PyObject* partitioned_open(PyObject* cls, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"path", "verify", nullptr};
+  PyObject* path_obj;
+  int verify = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:PartitionedIndex.open", const_cast<char**>(keywords),
+                                   &path_obj, &verify)) {
+    return nullptr;
+  }
+  std::string path;
+  if (!to_path(path_obj, "path", &path)) return nullptr;
+  std::optional<varnel::PartitionedIndex> index;
+  if (!guarded([&] { index.emplace(varnel::open_mapped_partitioned(path, verify != 0)); })) return nullptr;
+  return wrap<PartitionedObject>(reinterpret_cast<PyTypeObject*>(cls), std::move(*index));
+}
+
+PyObject* partitioned_mapped(PyObject* self, void*) {
+  SharedAccess access;
+  if (!access.acquire(as<PartitionedObject>(self)->borrow)) return nullptr;
+  return PyBool_FromLong(as<PartitionedObject>(self)->index.is_mapped());
 }
 
 PyObject* partitioned_load(PyObject* cls, PyObject* args, PyObject* kwargs) {
@@ -1928,7 +1963,8 @@ PyMethodDef partitioned_methods[] = {
     {"set_centroids", as_cfunction(partitioned_set_centroids), kArgs,
      "set_centroids($self, centroids)\n--\n\nUse these `(lists, dim)` centroids instead of training; the\n"
      "index must be empty."},
-    {"write", as_cfunction(partitioned_write), kArgs, "write($self, path, *, sync=True)\n--\n\n"},
+    {"write", as_cfunction(partitioned_write), kArgs, kWriteDoc},
+    {"open", as_cfunction(partitioned_open), kArgs | METH_CLASS, kOpenDoc},
     {"load", as_cfunction(partitioned_load), kArgs | METH_CLASS,
      "load($cls, path, *, require_checksum=False)\n--\n\n"},
     {"to_bytes", as_cfunction(partitioned_to_bytes), METH_NOARGS, kToBytesDoc},
@@ -1943,6 +1979,7 @@ PyGetSetDef partitioned_getters[] = {
     {"lists", partitioned_number<&varnel::PartitionedIndex::lists>, nullptr, nullptr, nullptr},
     {"rotation", partitioned_rotation, nullptr, nullptr, nullptr},
     {"is_trained", partitioned_is_trained, nullptr, nullptr, nullptr},
+    {"mapped", partitioned_mapped, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

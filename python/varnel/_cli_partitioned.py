@@ -27,12 +27,18 @@ DEFAULT_PROBES = 8
 
 
 def is_partitioned(path: str) -> bool:
-    """Whether the file starts with the partitioned index's magic (False for anything unreadable)."""
+    """Whether the file holds a partitioned index, in the row or the mapped layout (False for anything unreadable)."""
     try:
         with open(path, "rb") as file:
-            return file.read(len(MAGIC)) == MAGIC
+            head = file.read(6)
     except OSError:
         return False
+    return head[: len(MAGIC)] == MAGIC or is_mapped_partitioned(head)
+
+
+def is_mapped_partitioned(head: bytes) -> bool:
+    """Whether the first bytes of a file start the mapped layout of a partitioned index (kind 3)."""
+    return len(head) >= 6 and head[:4] == b"VMAP" and head[5] == 3
 
 
 def check_options(args: argparse.Namespace) -> None:
@@ -122,7 +128,7 @@ def run_build(args: argparse.Namespace, console: Console) -> int:
             add_with_ids(index, vectors, ids, id_file.name if id_file else source.name)
             bar.update(len(vectors))
     with replacing(args.output) as temporary:
-        index.write(temporary)
+        index.write(temporary, layout=getattr(args, "layout", "rows"))
     if not args.quiet:
         size = os.path.getsize(args.output)
         print(
@@ -152,6 +158,11 @@ def add_with_ids(index: Any, vectors: NDArray[np.float32], ids: NDArray[np.uint6
 def load(path: str, require_checksum: bool = False) -> Any:
     require_readable_file(path)
     try:
+        with open(path, "rb") as file:
+            mapped = is_mapped_partitioned(file.read(6))
+        # A mapped file is searched in place: nothing is read but the pages a search touches.
+        if mapped:
+            return varnel.PartitionedIndex.open(path, verify=require_checksum)
         return varnel.PartitionedIndex.load(path, require_checksum=require_checksum)
     except OSError as error:
         raise CliError(f"{path}: {error}") from None
@@ -227,7 +238,8 @@ def run_info(args: argparse.Namespace) -> int:
     facts = {
         "path": args.index,
         "kind": "PartitionedIndex",
-        "format": MAGIC.decode(),
+        "format": "VMAP" if index.mapped else MAGIC.decode(),
+        "layout": "mapped" if index.mapped else "rows",
         "vectors": len(index),
         "dim": index.dim,
         "bits": index.bits,
@@ -243,7 +255,12 @@ def run_info(args: argparse.Namespace) -> int:
         return 0
     lines = [
         f"file              {args.index}",
-        f"kind              PartitionedIndex ({MAGIC.decode()}, addressed by ids)",
+        f"kind              PartitionedIndex ({'VMAP' if index.mapped else MAGIC.decode()}, addressed by ids)",
+        (
+            "layout            mapped (searched in place by open; load reads it into memory)"
+            if index.mapped
+            else "layout            rows (read into memory by load)"
+        ),
         f"vectors           {len(index):,}",
         f"dim               {index.dim}",
         f"bits              {index.bits}",

@@ -262,11 +262,26 @@ class PartitionedIndex:
     def set_centroids(self, centroids: NDArray[np.float32]) -> None:
         """Use these `(lists, dim)` finite centroids instead of training (the
         index must be empty): shards given the same centroids search alike."""
-    def write(self, path: str | os.PathLike[str] | os.PathLike[bytes], *, sync: bool = True) -> None: ...
+    def write(
+        self, path: str | os.PathLike[str] | os.PathLike[bytes], *, layout: _Layout = "rows", sync: bool = True
+    ) -> None:
+        """Writes the index to `path`. layout="mapped" writes the lists as a
+        search reads them, for `open` to map in place. sync=False skips making the
+        new file durable (fsync) before returning."""
     @classmethod
     def load(
         cls, path: str | os.PathLike[str] | os.PathLike[bytes], *, require_checksum: bool = False
     ) -> PartitionedIndex: ...
+    @classmethod
+    def open(cls, path: str | os.PathLike[str] | os.PathLike[bytes], *, verify: bool = False) -> PartitionedIndex:
+        """Maps a file written with layout="mapped" read-only and searches its
+        lists' codes, norms and lengths in place (ids are copied and looked up
+        from a table built at open). verify=True also compares the checksum of
+        the whole file. The index is read-only: copy.copy(index) or load(path)
+        gives a writable copy."""
+    @property
+    def mapped(self) -> bool:
+        """True if the index searches a read-only file mapping (`open`)."""
     def to_bytes(self) -> bytes:
         """The index as `bytes`: exactly what `write` puts in a file."""
     @classmethod

@@ -282,7 +282,7 @@ std::string load_from_memory(const Bytes& bytes, bool exercise_loaded) {
   if (is_mapped_layout(bytes)) {  // load reads these with the mapped reader
     return load_both([&] { return index_from_bytes(bytes); }, [&] { return id_map_from_bytes(bytes); },
                      exercise_loaded) +
-           load_partitioned_kind([&] { return read(read_partitioned_from); }, exercise_loaded);
+           load_partitioned_kind([&] { return partitioned_from_bytes(bytes); }, exercise_loaded);
   }
   return load_both([&] { return read(read_index_from); }, [&] { return read(read_id_map_from); },
                    exercise_loaded) +

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -280,16 +281,281 @@ TEST(MappedFileDamage, KeptCorpusFilesOpen) {
     if (!is_mapped_layout(bytes)) continue;
     SCOPED_TRACE(entry.path().string());
     AlignedCopy copy(bytes);
-    try {
+    // The header's kind byte names the reader.
+    if (bytes.at(5) == uint8_t(MappedKind::Skerry)) {
       const SkerryIndex index = read_mapped_index(copy.span(), std::make_shared<int>(0), true);
       (void)index.search(random_vectors(1, index.dim(), 1), 3);
-    } catch (const IoError&) {
+    } else if (bytes.at(5) == uint8_t(MappedKind::IdMap)) {
       const IdMapIndex index = read_mapped_id_map(copy.span(), std::make_shared<int>(0), true);
       (void)index.search(random_vectors(1, index.dim(), 1), 3);
+    } else {
+      const PartitionedIndex index = read_mapped_partitioned(copy.span(), std::make_shared<int>(0), true);
+      (void)index.search(random_vectors(1, index.dim(), 1), 3, 1);
     }
     ++opened;
   }
   EXPECT_GE(opened, 5);
+}
+
+// ---- Partitioned indexes ----
+
+struct ListedShape {
+  uint64_t dim, bits, lists, n;
+  Rotation rotation;
+};
+
+// Lists of uneven sizes (some empty when n is small), every bit width.
+const ListedShape kListedShapes[] = {{16, 2, 5, 90, Rotation::Rotor3},
+                                     {24, 3, 4, 70, Rotation::Iso4},
+                                     {32, 4, 6, 130, Rotation::WalshRotor3},
+                                     {16, 4, 8, 9, Rotation::Planar2}};
+
+PartitionedIndex make_partitioned(const ListedShape& shape) {
+  PartitionedIndex index = PartitionedIndex::create(shape.dim, shape.bits, shape.lists, shape.rotation);
+  const std::vector<float> data = random_vectors(shape.n, shape.dim, uint32_t(shape.n + shape.bits));
+  index.train(data);
+  std::vector<uint64_t> ids(shape.n);
+  for (uint64_t i = 0; i < shape.n; ++i) ids[i] = 5 * i + (i % 4 == 0 ? ~uint64_t{0} / 3 : 1);
+  index.add_with_ids(data, ids);
+  return index;
+}
+
+void expect_same_results(const IdSearchResults& a, const IdSearchResults& b) {
+  ASSERT_EQ(a.k, b.k);
+  EXPECT_EQ(a.ids, b.ids);
+  ASSERT_EQ(a.scores.size(), b.scores.size());
+  for (std::size_t i = 0; i < a.scores.size(); ++i) {
+    EXPECT_EQ(std::bit_cast<uint32_t>(a.scores[i]), std::bit_cast<uint32_t>(b.scores[i])) << i;
+  }
+}
+
+void expect_same_partitioned(const PartitionedIndex& a, const PartitionedIndex& b) {
+  EXPECT_EQ(a.len(), b.len());
+  EXPECT_EQ(a.list_sizes(), b.list_sizes());
+  EXPECT_EQ(a.centroids(), b.centroids());
+  const std::vector<float> queries = random_vectors(5, a.dim(), 99);
+  for (const uint64_t probes : {uint64_t{1}, uint64_t{2}, a.lists()}) {
+    expect_same_results(a.search(queries, 10, probes), b.search(queries, 10, probes));
+  }
+  for (const Metric metric : {Metric::Cosine, Metric::L2}) {
+    PartitionedQueryOptions options;
+    options.metric = metric;
+    expect_same_results(query(a, queries, 7, 2, options), query(b, queries, 7, 2, options));
+  }
+}
+
+class MappedPartitioned : public ::testing::TestWithParam<ListedShape> {};
+
+TEST_P(MappedPartitioned, SearchesBitForBitLikeTheIndexThatWroteIt) {
+  const PartitionedIndex index = make_partitioned(GetParam());
+  AlignedCopy bytes(mapped_partitioned_bytes(index));
+  for (const bool verify : {false, true}) {
+    const PartitionedIndex mapped = read_mapped_partitioned(bytes.span(), std::make_shared<int>(0), verify);
+    EXPECT_TRUE(mapped.is_mapped());
+    expect_same_partitioned(mapped, index);
+    for (uint64_t l = 0; l < index.lists(); ++l) {
+      const PartitionedIndex::List& list = mapped.list_data()[l];
+      EXPECT_EQ(list.ids, index.list_data()[l].ids);
+      // Codes and norms are read in place, not copied.
+      if (!list.ids.empty()) {
+        EXPECT_GE(list.codes.blocked().bytes.data(), bytes.data());
+        EXPECT_LT(list.norms.data(), reinterpret_cast<const float*>(bytes.data() + bytes.size));
+      }
+    }
+    for (const uint64_t id : index.list_data()[0].ids) EXPECT_TRUE(mapped.contains(id));
+    EXPECT_FALSE(mapped.contains(3));
+  }
+}
+
+TEST_P(MappedPartitioned, ChangesAreRefusedAndACopyIsWritable) {
+  const ListedShape shape = GetParam();
+  AlignedCopy bytes(mapped_partitioned_bytes(make_partitioned(shape)));
+  PartitionedIndex mapped = read_mapped_partitioned(bytes.span(), std::make_shared<int>(0), false);
+  const Bytes before(bytes.span().begin(), bytes.span().end());
+  const std::vector<float> one = random_vectors(1, shape.dim, 1);
+  const uint64_t stored = mapped.list_data()[0].ids.empty() ? 1 : mapped.list_data()[0].ids[0];
+  const auto refused = [](auto&& change) {
+    try {
+      change();
+      ADD_FAILURE() << "a change of a mapped index went through";
+    } catch (const ArgumentError& error) {
+      EXPECT_STREQ(error.what(), kMappedReadOnly);
+    }
+  };
+  refused([&] { mapped.add_with_ids(one, std::vector<uint64_t>{12}); });
+  refused([&] { mapped.remove(stored); });
+  refused([&] { mapped.remove_many(std::vector<uint64_t>{}); });
+  refused([&] { mapped.train(random_vectors(shape.lists, shape.dim, 2)); });
+  refused([&] { mapped.set_centroids(mapped.centroids()); });
+  EXPECT_EQ(Bytes(bytes.span().begin(), bytes.span().end()), before);
+  EXPECT_EQ(mapped.len(), shape.n);
+
+  PartitionedIndex copy = mapped.owned_copy();
+  EXPECT_FALSE(copy.is_mapped());
+  expect_same_partitioned(copy, mapped);
+  copy.add_with_ids(one, std::vector<uint64_t>{12});
+  EXPECT_TRUE(copy.contains(12));
+  EXPECT_FALSE(mapped.contains(12));
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, MappedPartitioned, ::testing::ValuesIn(kListedShapes));
+
+TEST(MappedPartitionedEmpty, AnUntrainedIndexRoundTrips) {
+  const PartitionedIndex index = PartitionedIndex::create(16, 4, 3, Rotation::Rotor3);
+  AlignedCopy bytes(mapped_partitioned_bytes(index));
+  const PartitionedIndex mapped = read_mapped_partitioned(bytes.span(), std::make_shared<int>(0), true);
+  EXPECT_FALSE(mapped.is_trained());
+  EXPECT_EQ(mapped.lists(), 3u);
+  EXPECT_EQ(mapped.len(), 0u);
+}
+
+TEST_F(MappedFileOnDisk, PartitionedOpensInPlaceAndLoadsIntoMemory) {
+  const PartitionedIndex index = make_partitioned({32, 4, 6, 130, Rotation::Rotor3});
+  write_mapped_partitioned(index, path("a.vnip"));
+  const PartitionedIndex mapped = open_mapped_partitioned(path("a.vnip"), true);
+  EXPECT_TRUE(mapped.is_mapped());
+  expect_same_partitioned(mapped, index);
+  PartitionedIndex loaded = load_partitioned(path("a.vnip"));
+  EXPECT_FALSE(loaded.is_mapped());
+  expect_same_partitioned(loaded, index);
+  EXPECT_TRUE(loaded.remove(index.list_data()[0].ids.at(0)));
+  const PartitionedIndex from_memory = partitioned_from_bytes(mapped_partitioned_bytes(index));
+  EXPECT_FALSE(from_memory.is_mapped());
+  expect_same_partitioned(from_memory, index);
+  // Row-layout writes of a mapped index give the same rows as the original.
+  EXPECT_EQ(partitioned_to_bytes(mapped), partitioned_to_bytes(index));
+
+  write_mapped_index(make_index({32, 4, 10, Rotation::Rotor3}), path("skerry.vnix"));
+  EXPECT_THROW(open_mapped_partitioned(path("skerry.vnix"), false), IoError);
+  EXPECT_THROW(open_mapped_index(path("a.vnip"), false), IoError);
+  write_partitioned(index, path("rows.vnip"));
+  EXPECT_THROW(open_mapped_partitioned(path("rows.vnip"), false), IoError);
+}
+
+TEST_F(MappedFileOnDisk, AForkedChildSearchesTheSameMappedLists) {
+  const PartitionedIndex index = make_partitioned({64, 4, 4, 300, Rotation::Rotor3});
+  write_mapped_partitioned(index, path("a.vnip"));
+  const PartitionedIndex mapped = open_mapped_partitioned(path("a.vnip"), false);
+  const std::vector<float> queries = random_vectors(2, 64, 3);
+  const IdSearchResults expected = index.search(queries, 5, 2);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    set_num_threads(1);
+    const IdSearchResults found = mapped.search(queries, 5, 2);
+    ::_exit(found.ids == expected.ids && found.scores == expected.scores ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+struct SectionEntry {
+  std::size_t at;  // of the table entry
+  uint32_t tag, group;
+  uint64_t offset, size, count;
+};
+
+std::vector<SectionEntry> section_table(const Bytes& bytes) {
+  uint32_t count = 0;
+  std::memcpy(&count, &bytes[12], 4);
+  std::vector<SectionEntry> table;
+  for (uint32_t i = 0; i < count; ++i) {
+    SectionEntry entry{kMappedHeaderSize + kMappedSectionEntrySize * i, 0, 0, 0, 0, 0};
+    std::memcpy(&entry.tag, &bytes[entry.at], 4);
+    std::memcpy(&entry.group, &bytes[entry.at + 4], 4);
+    std::memcpy(&entry.offset, &bytes[entry.at + 8], 8);
+    std::memcpy(&entry.size, &bytes[entry.at + 16], 8);
+    std::memcpy(&entry.count, &bytes[entry.at + 24], 8);
+    table.push_back(entry);
+  }
+  return table;
+}
+
+const SectionEntry& find_entry(const std::vector<SectionEntry>& table, const char* tag, uint32_t group) {
+  for (const SectionEntry& entry : table) {
+    if (std::memcmp(&entry.tag, tag, 4) == 0 && entry.group == group) return entry;
+  }
+  throw std::runtime_error("no such section");
+}
+
+TEST(MappedPartitionedDamage, EveryDamageIsRefusedWithIoError) {
+  // Lists 0 and 1 hold vectors (asserted below), so their sections are not empty.
+  const Bytes good = mapped_partitioned_bytes(make_partitioned({16, 2, 3, 40, Rotation::Rotor3}));
+  const std::vector<SectionEntry> table = section_table(good);
+  const SectionEntry& ids1 = find_entry(table, "IDS_", 1);
+  const SectionEntry& norms1 = find_entry(table, "NORM", 1);
+  const SectionEntry& lengths0 = find_entry(table, "LENS", 0);
+  const SectionEntry& codes0 = find_entry(table, "CODE", 0);
+  const SectionEntry& cent = find_entry(table, "CENT", 0);
+  ASSERT_GT(ids1.count, 0u);
+  ASSERT_GT(find_entry(table, "IDS_", 0).count, 0u);
+  const auto with_u32 = [](Bytes bytes, std::size_t at, uint32_t value) {
+    std::memcpy(&bytes.at(at), &value, 4);
+    return bytes;
+  };
+  const auto with_float = [](Bytes bytes, std::size_t at, float value) {
+    std::memcpy(&bytes.at(at), &value, 4);
+    return bytes;
+  };
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  uint64_t first_id = 0;
+  std::memcpy(&first_id, &good[find_entry(table, "IDS_", 0).offset], 8);
+  Bytes duplicate_id = good;
+  std::memcpy(&duplicate_id[ids1.offset], &first_id, 8);
+  Bytes past_last = good;
+  past_last[codes0.offset + 31] = 1;  // lane 31 of block 0: list 0 holds fewer than 32
+  ASSERT_LT(find_entry(table, "IDS_", 0).count, 32u);
+  const struct {
+    const char* what;
+    Bytes bytes;
+  } cases[] = {
+      {"cut short", Bytes(good.begin(), good.end() - 1)},
+      {"header byte", with_byte(good, 20, good[20] ^ 1)},
+      {"no lists", fuzzing::resealed(with_u32(good, 44, 0))},
+      {"too many lists", fuzzing::resealed(with_u32(good, 44, uint32_t(PartitionedIndex::kMaxLists + 1)))},
+      {"fewer lists than sections name", fuzzing::resealed(with_u32(good, 44, 2))},
+      {"vector count of the header", fuzzing::resealed(with_byte(good, 16, good[16] ^ 1))},
+      {"ids count", fuzzing::resealed(with_u32(good, ids1.at + 24, uint32_t(ids1.count + 1)))},
+      {"section group twice", fuzzing::resealed(with_u32(good, norms1.at + 4, 0))},
+      {"group past the lists", fuzzing::resealed(with_u32(good, lengths0.at + 4, 7))},
+      {"centroid count", fuzzing::resealed(with_u32(good, cent.at + 24, 5))},
+      {"NaN centroid", fuzzing::resealed(with_float(good, cent.offset + 8, nan))},
+      {"NaN norm", fuzzing::resealed(with_float(good, norms1.offset, nan))},
+      {"negative length", fuzzing::resealed(with_float(good, lengths0.offset, -1.0f))},
+      {"duplicate id", fuzzing::resealed(duplicate_id)},
+      {"lane past the last vector", fuzzing::resealed(past_last)},
+      {"unknown tag of the ids", fuzzing::resealed(with_byte(good, ids1.at, 'X'))},
+  };
+  for (const auto& damaged : cases) {
+    SCOPED_TRACE(damaged.what);
+    AlignedCopy copy(damaged.bytes);
+    EXPECT_THROW(read_mapped_partitioned(copy.span(), std::make_shared<int>(0), false), IoError);
+    EXPECT_THROW(partitioned_from_bytes(damaged.bytes), IoError);
+  }
+  AlignedCopy flipped(with_byte(good, codes0.offset + 3, good[codes0.offset + 3] ^ 0x10));
+  EXPECT_NO_THROW(read_mapped_partitioned(flipped.span(), std::make_shared<int>(0), false));
+  EXPECT_THROW(read_mapped_partitioned(flipped.span(), std::make_shared<int>(0), true), IoError);
+}
+
+TEST(MappedPartitionedDamage, MutatedFilesOpenOrFailWithIoError) {
+  const Bytes seed = mapped_partitioned_bytes(make_partitioned({16, 3, 3, 33, Rotation::Iso4}));
+  std::mt19937_64 engine(78);
+  int opened = 0;
+  for (int iteration = 0; iteration < 2000; ++iteration) {
+    Bytes mutant = seed;
+    const int at = int(engine() % (iteration % 3 == 0 ? mutant.size() : 64 + 13 * 32));
+    mutant[std::size_t(at)] = uint8_t(engine());
+    if (iteration % 7 == 0) mutant.resize(engine() % mutant.size());
+    AlignedCopy copy(fuzzing::resealed(mutant));
+    try {
+      const PartitionedIndex index = read_mapped_partitioned(copy.span(), std::make_shared<int>(0), true);
+      if (index.is_trained()) (void)index.search(random_vectors(1, index.dim(), 1), 4, 1);
+      ++opened;
+    } catch (const IoError&) {
+    }
+  }
+  EXPECT_GT(opened, 100);
 }
 
 }  // namespace

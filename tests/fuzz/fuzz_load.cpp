@@ -176,6 +176,26 @@ void exercise_mapped(const IdMapIndex& index, bool deep) {
   exercise_mapped(index.core(), deep);
 }
 
+// A mapped partitioned index: the checks of a loaded one on a writable copy,
+// after the mapping itself refused a change and searched.
+void exercise_mapped(const varnel::PartitionedIndex& index, bool deep) {
+  check(index.is_mapped());
+  varnel::PartitionedIndex mapped = index;
+  try {
+    mapped.remove_many(std::vector<uint64_t>{});
+    check(false);
+  } catch (const varnel::ArgumentError&) {
+  }
+  if (deep && index.dim() <= kMaxExercisedDim && index.is_trained()) {
+    for (const uint64_t id : index.search(test_vectors(2, index.dim()), 3, 1).ids) {
+      check(id == varnel::PartitionedIndex::kEmptyId || index.contains(id));
+    }
+  }
+  varnel::PartitionedIndex copy = index.owned_copy();
+  check(!copy.is_mapped());
+  exercise(copy, deep);
+}
+
 template <class Read>
 void open_and_exercise(const std::vector<uint8_t>& bytes, Read&& read, bool deep) {
   varnel::fuzzing::AlignedCopy aligned(bytes);
@@ -194,6 +214,7 @@ void open_mapped(std::span<const uint8_t> bytes, bool deep) {
   for (const auto* input : {&raw, &resealed}) {
     open_and_exercise(*input, varnel::read_mapped_index, deep);
     open_and_exercise(*input, varnel::read_mapped_id_map, deep);
+    open_and_exercise(*input, varnel::read_mapped_partitioned, deep);
   }
 }
 

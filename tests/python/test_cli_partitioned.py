@@ -69,6 +69,19 @@ def test_info_reports_lists_and_their_spread(folder):
     assert "lists" in text and "list sizes" in text
 
 
+def test_a_mapped_build_is_searched_in_place_with_the_same_results(folder):
+    run("build", "x.npy", "-o", "m.vnip", "--lists", LISTS, "--ids", "ids.npy", "--layout", "mapped", "-q",
+        cwd=folder)
+    assert (folder / "m.vnip").read_bytes()[:4] == b"VMAP" and varnel.PartitionedIndex.open(folder / "m.vnip").mapped
+    facts = json.loads(run("info", "m.vnip", "--json", cwd=folder).stdout)
+    assert facts["layout"] == "mapped" and facts["lists"] == LISTS and facts["vectors"] == N
+    assert "layout            mapped" in run("info", "m.vnip", cwd=folder).stdout
+    run("search", "m.vnip", "q.npy", "-k", K, "--probes", 4, "-o", "m.npy", "--require-checksum", "-q", cwd=folder)
+    scores, ids = reference(folder).search(np.load(folder / "q.npy"), K, probes=4)
+    np.testing.assert_array_equal(np.load(folder / "m.ids.npy"), ids)
+    np.testing.assert_array_equal(np.load(folder / "m.scores.npy"), scores)
+
+
 def test_eval_sweeps_probes_with_the_exhaustive_index_as_a_point(folder):
     pytest.importorskip("matplotlib")
     done = run("eval", "x.npy", "q.npy", "--bits", "4", "--lists", LISTS, "--plot", "p.png", "--json", cwd=folder)

@@ -7,7 +7,7 @@ import pickle
 import numpy as np
 import pytest
 
-from varnel import IdMapIndex, SkerryIndex
+from varnel import IdMapIndex, PartitionedIndex, SkerryIndex
 
 from conftest import fill, vectors
 
@@ -115,6 +115,117 @@ def test_workers_forked_after_open_search_the_same_mapping(tmp_path):
     if child == 0:  # pragma: no cover - runs in the child
         scores, positions = mapped.search(queries, 10)
         ok = np.array_equal(scores, expected[0]) and np.array_equal(positions, expected[1])
+        os.write(write, b"1" if ok else b"0")
+        os._exit(0)
+    os.close(write)
+    assert os.read(read, 1) == b"1"
+    os.waitpid(child, 0)
+
+
+@pytest.fixture
+def partitioned(tmp_path, bits):
+    """A partitioned index of each bit width (lists of uneven sizes), and its mapped-layout file."""
+    data = vectors(400, 32, seed=bits)
+    index = PartitionedIndex(32, bits, 6)
+    index.train(data)
+    index.add_with_ids(data, np.arange(400, dtype=np.uint64) * 3 + 2**62)
+    path = tmp_path / "index.vnip"
+    index.write(path, layout="mapped")
+    return index, path
+
+
+def test_a_mapped_partitioned_index_searches_like_the_one_that_wrote_it(partitioned):
+    index, path = partitioned
+    queries = vectors(5, 32, seed=9)
+    for verify in (False, True):
+        mapped = PartitionedIndex.open(path, verify=verify)
+        assert mapped.mapped and not index.mapped
+        assert (len(mapped), mapped.lists, mapped.bits) == (len(index), index.lists, index.bits)
+        np.testing.assert_array_equal(mapped.list_sizes(), index.list_sizes())
+        np.testing.assert_array_equal(mapped.centroids(), index.centroids())
+        for probes in (1, 3, 6):
+            for a, b in zip(mapped.search(queries, 10, probes=probes), index.search(queries, 10, probes=probes)):
+                np.testing.assert_array_equal(a, b)
+        for metric in ("cosine", "l2"):
+            for a, b in zip(mapped.query(queries, 4, probes=2, metric=metric),
+                            index.query(queries, 4, probes=2, metric=metric)):
+                np.testing.assert_array_equal(a, b)
+        assert 2**62 + 3 in mapped and 3 not in mapped
+
+
+def test_a_mapped_partitioned_index_refuses_changes_and_copies_are_writable(partitioned, tmp_path):
+    index, path = partitioned
+    mapped = PartitionedIndex.open(path)
+    before = path.read_bytes()
+    one = vectors(1, 32, seed=1)
+    changes = [
+        lambda: mapped.add_with_ids(one, np.array([7], dtype=np.uint64)),
+        lambda: mapped.remove(2**62),
+        lambda: mapped.remove_many(np.array([2**62], dtype=np.uint64)),
+        lambda: mapped.train(vectors(50, 32)),
+        lambda: mapped.set_centroids(index.centroids()),
+    ]
+    for change in changes:
+        with pytest.raises(ValueError, match=r"read-only .*copy\.copy\(index\) or load\(path\)"):
+            change()
+    assert len(mapped) == 400 and 2**62 in mapped and path.read_bytes() == before
+    twins = (copy.copy(mapped), pickle.loads(pickle.dumps(mapped)), PartitionedIndex.load(path),
+             PartitionedIndex.from_bytes(before))
+    for twin in twins:
+        assert not twin.mapped
+        twin.add_with_ids(one, np.array([7], dtype=np.uint64))
+        assert len(twin) == 401
+    mapped.write(tmp_path / "rows", layout="rows")
+    mapped.write(tmp_path / "again", layout="mapped")
+    assert PartitionedIndex.load(tmp_path / "rows").to_bytes() == index.to_bytes()
+    assert (tmp_path / "again").read_bytes() == before
+
+
+def test_open_refuses_partitioned_files_it_cannot_map(tmp_path):
+    data = vectors(60, 16)
+    index = PartitionedIndex(16, 4, 3)
+    index.train(data)
+    index.add_with_ids(data, np.arange(60, dtype=np.uint64))
+    index.write(tmp_path / "rows")
+    index.write(tmp_path / "mapped", layout="mapped")
+    with pytest.raises(OSError, match="wrong magic"):
+        PartitionedIndex.open(tmp_path / "rows")
+    with pytest.raises(OSError, match="the file holds"):
+        IdMapIndex.open(tmp_path / "mapped")
+    fill(IdMapIndex(16, 4), data).write(tmp_path / "idmap", layout="mapped")
+    with pytest.raises(OSError, match="the file holds"):
+        PartitionedIndex.open(tmp_path / "idmap")
+    with pytest.raises(ValueError, match="layout must be"):
+        index.write(tmp_path / "x", layout="columns")
+    data = (tmp_path / "mapped").read_bytes()
+    for cut in (0, 10, 63, 100, len(data) - 17, len(data) - 1):
+        (tmp_path / "cut").write_bytes(data[:cut])
+        with pytest.raises(OSError):
+            PartitionedIndex.open(tmp_path / "cut")
+        with pytest.raises(OSError):
+            PartitionedIndex.from_bytes(data[:cut])
+    flipped = bytearray(data)
+    assert index.list_sizes()[-1] >= 3
+    flipped[-16 - 24 + 6] ^= 0x01  # a high byte of an id of the last list: only the full checksum sees it
+    (tmp_path / "flipped").write_bytes(bytes(flipped))
+    PartitionedIndex.open(tmp_path / "flipped")
+    with pytest.raises(OSError, match="checksum mismatch"):
+        PartitionedIndex.open(tmp_path / "flipped", verify=True)
+    with pytest.raises(OSError, match="checksum mismatch"):
+        PartitionedIndex.load(tmp_path / "flipped")
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_workers_forked_after_open_search_the_same_mapped_lists(partitioned):
+    index, path = partitioned
+    mapped = PartitionedIndex.open(path)
+    queries = vectors(3, 32, seed=5)
+    expected = index.search(queries, 10, probes=2)
+    read, write = os.pipe()
+    child = os.fork()
+    if child == 0:  # pragma: no cover - runs in the child
+        scores, ids = mapped.search(queries, 10, probes=2)
+        ok = np.array_equal(scores, expected[0]) and np.array_equal(ids, expected[1])
         os.write(write, b"1" if ok else b"0")
         os._exit(0)
     os.close(write)

@@ -167,7 +167,29 @@ void PartitionedIndex::prepare_tables() const {
   sign_vector();
 }
 
+bool PartitionedIndex::is_mapped() const {
+  for (const List& list : lists_data_) {
+    if (list.codes.is_mapped() || list.norms.is_mapped() || list.lengths.is_mapped()) return true;
+  }
+  return false;
+}
+
+void PartitionedIndex::refuse_if_mapped() const {
+  if (is_mapped()) throw ArgumentError(kMappedReadOnly);
+}
+
+PartitionedIndex PartitionedIndex::owned_copy() const {
+  PartitionedIndex copy = *this;
+  for (List& list : copy.lists_data_) {
+    list.codes = list.codes.owned_copy();
+    list.norms = list.norms.owned_copy();
+    list.lengths = list.lengths.owned_copy();
+  }
+  return copy;
+}
+
 void PartitionedIndex::train(std::span<const float> sample) {
+  refuse_if_mapped();
   const uint64_t n = vector_count(sample.size(), dim_);
   if (len() > 0) throw Error("train needs an empty index: this one holds " + std::to_string(len()) + " vectors");
   check_rows_are_usable(sample, dim_, "vector", " of the sample");
@@ -181,6 +203,7 @@ void PartitionedIndex::train(std::span<const float> sample) {
 }
 
 void PartitionedIndex::set_centroids(std::span<const float> centroids) {
+  refuse_if_mapped();
   if (len() > 0) throw Error("centroids can change only while the index is empty");
   if (centroids.size() != lists_ * dim_) throw Error("centroids must hold lists * dim values");
   for (const float value : centroids) {
@@ -274,6 +297,7 @@ void reserve_for(PartitionedIndex::List& list, uint64_t needed) {
 }  // namespace
 
 void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<const uint64_t> ids) {
+  refuse_if_mapped();
   const uint64_t count = vector_count(vectors.size(), dim_);
   check_id_count(ids.size(), count);
   check_ids_are_new(ids);
@@ -333,6 +357,7 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
 // ---- Removing ----
 
 bool PartitionedIndex::remove(uint64_t id) {
+  refuse_if_mapped();
   const uint64_t* found = where_.find(id);
   if (!found) return false;
   const uint64_t l = *found >> 32, position = *found & 0xffffffffu;
@@ -355,6 +380,7 @@ bool PartitionedIndex::remove(uint64_t id) {
 }
 
 void PartitionedIndex::remove_many(std::span<const uint64_t> ids) {
+  refuse_if_mapped();
   std::unordered_set<uint64_t> seen;
   seen.reserve(ids.size());
   for (const uint64_t id : ids) {

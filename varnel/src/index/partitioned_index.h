@@ -50,9 +50,9 @@ class PartitionedIndex {
 
   struct List {
     CodeStore codes;           // residual codes, blocked
-    RawVector<float> norms;    // residual norms
-    RawVector<float> lengths;  // norms of the vectors themselves (cosine, l2)
-    std::vector<uint64_t> ids;
+    StoredArray<float> norms;    // residual norms
+    StoredArray<float> lengths;  // norms of the vectors themselves (cosine, l2)
+    std::vector<uint64_t> ids;   // owned even when the rest is mapped
   };
 
   // Checks bits, dim and rotation as SkerryIndex does, then lists >= 1.
@@ -132,8 +132,17 @@ class PartitionedIndex {
                                      uint64_t seed, std::vector<float> centroids,
                                      std::vector<List> data);
 
+  // Whether the lists' codes and norms are read in place from a file
+  // mapping (from_parts with mapped stores). Such an index is read-only:
+  // train, set_centroids, add_with_ids and the removals throw
+  // ArgumentError(kMappedReadOnly).
+  bool is_mapped() const;
+  // The same index in memory of its own (a copy of the mapped arrays).
+  PartitionedIndex owned_copy() const;
+
  private:
   PartitionedIndex() = default;
+  void refuse_if_mapped() const;
   std::vector<uint32_t> nearest_lists(const float* dots, uint64_t probes) const;
   void check_ids_are_new(std::span<const uint64_t> ids) const;
   void encode_batch(std::span<const float> vectors, std::span<const uint32_t> assignment,

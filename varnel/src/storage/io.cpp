@@ -1051,6 +1051,7 @@ std::vector<uint8_t> partitioned_to_bytes(const PartitionedIndex& index) {
   return bytes;
 }
 PartitionedIndex partitioned_from_bytes(std::span<const uint8_t> bytes, ReadOptions options) {
+  if (is_mapped_layout(bytes)) return from_mapped_bytes(bytes, read_mapped_partitioned);
   return from_bytes(bytes, read_partitioned_from, options);
 }
 
@@ -1061,6 +1062,7 @@ void write_partitioned(const PartitionedIndex& index, const std::string& path, W
 }
 
 PartitionedIndex load_partitioned(const std::string& path, ReadOptions options) {
+  if (file_is_mapped_layout(path)) return open_mapped_partitioned(path, /*verify=*/true).owned_copy();
   return read_file(path, [](BufferedReader& reader) { return read_partitioned_from(reader); }, options);
 }
 

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "runtime/error.h"
+#include "index/partitioned_index.h"
 #include "runtime/file_mapping.h"
 #include "storage/checksum.h"
 #include "storage/io.h"
@@ -37,6 +38,10 @@ constexpr uint32_t kCodes = tag_of("CODE");
 constexpr uint32_t kNorms = tag_of("NORM");
 constexpr uint32_t kIds = tag_of("IDS_");
 constexpr uint32_t kLookup = tag_of("LOOK");
+constexpr uint32_t kLengths = tag_of("LENS");
+constexpr uint32_t kCentroids = tag_of("CENT");
+// Where a partitioned index keeps its list count (zero for the other kinds).
+constexpr uint64_t kListCountOffset = 44;
 
 struct Section {
   uint32_t tag = 0;
@@ -53,8 +58,24 @@ struct Header {
   uint64_t dim = 0;
   uint64_t n = 0;
   uint64_t seed = 0;
+  uint64_t lists = 0;
   std::vector<Section> sections;
 };
+
+// What the header says about the index, whatever its kind.
+struct Shape {
+  MappedKind kind = MappedKind::Skerry;
+  uint64_t dim = 0;
+  uint64_t bits = 0;
+  Rotation rotation = Rotation::Rotor3;
+  uint64_t n = 0;
+  uint64_t seed = 0;
+  uint64_t lists = 0;
+};
+
+Shape shape_of(MappedKind kind, const SkerryIndex& core) {
+  return {kind, core.dim(), core.bits(), core.rotation(), core.len(), core.seed(), 0};
+}
 
 template <class T>
 T load(const uint8_t* at) {
@@ -91,15 +112,15 @@ struct Planned {
 };
 
 template <class T>
-Planned plan(uint32_t tag, std::span<const T> values) {
-  return {Section{tag, 0, 0, values.size_bytes(), values.size()},
+Planned plan(uint32_t tag, std::span<const T> values, uint32_t group = 0) {
+  return {Section{tag, group, 0, values.size_bytes(), values.size()},
           {reinterpret_cast<const uint8_t*>(values.data()), values.size_bytes()}};
 }
 
 // Places the sections one after the other at aligned offsets and returns
 // the header and section table with their checksum.
-std::vector<uint8_t> header_bytes(MappedKind kind, const SkerryIndex& core, std::vector<Planned>& sections) {
-  if (core.dim() == 0) throw IoError("cannot write an index of dim 0");
+std::vector<uint8_t> header_bytes(const Shape& shape, std::vector<Planned>& sections) {
+  if (shape.dim == 0) throw IoError("cannot write an index of dim 0");
   std::vector<uint8_t> head(kMappedHeaderSize + kMappedSectionEntrySize * sections.size(), 0);
   uint64_t offset = aligned(head.size());
   for (Planned& planned : sections) {
@@ -110,14 +131,15 @@ std::vector<uint8_t> header_bytes(MappedKind kind, const SkerryIndex& core, std:
                                              : sections.back().section.offset + sections.back().section.size;
   std::memcpy(head.data(), kMagic.data(), 4);
   head[4] = kMappedVersion;
-  head[5] = uint8_t(kind);
-  head[6] = uint8_t(core.bits());
-  head[7] = rotation_tag(core.rotation());
-  store<uint32_t>(&head[8], uint32_t(core.dim()));
+  head[5] = uint8_t(shape.kind);
+  head[6] = uint8_t(shape.bits);
+  head[7] = rotation_tag(shape.rotation);
+  store<uint32_t>(&head[8], uint32_t(shape.dim));
   store<uint32_t>(&head[12], uint32_t(sections.size()));
-  store<uint64_t>(&head[16], core.len());
-  store<uint64_t>(&head[24], core.seed());
+  store<uint64_t>(&head[16], shape.n);
+  store<uint64_t>(&head[24], shape.seed);
   store<uint64_t>(&head[32], data_end + kTrailerSize);
+  store<uint64_t>(&head[kListCountOffset], shape.lists);
   for (std::size_t i = 0; i < sections.size(); ++i) {
     uint8_t* entry = &head[kMappedHeaderSize + kMappedSectionEntrySize * i];
     const Section& section = sections[i].section;
@@ -135,9 +157,8 @@ std::vector<uint8_t> header_bytes(MappedKind kind, const SkerryIndex& core, std:
   return head;
 }
 
-void write_sections(BufferedWriter& writer, MappedKind kind, const SkerryIndex& core,
-                    std::vector<Planned> sections) {
-  const std::vector<uint8_t> head = header_bytes(kind, core, sections);
+void write_sections(BufferedWriter& writer, const Shape& shape, std::vector<Planned> sections) {
+  const std::vector<uint8_t> head = header_bytes(shape, sections);
   writer.write(head.data(), head.size());
   uint64_t written = head.size();
   static constexpr std::array<uint8_t, kMappedAlignment> kZeros{};
@@ -177,14 +198,33 @@ std::vector<uint8_t> to_memory(Body&& body) {
 }
 
 void write_index_sections(BufferedWriter& writer, const SkerryIndex& index) {
-  write_sections(writer, MappedKind::Skerry, index, core_sections(index));
+  write_sections(writer, shape_of(MappedKind::Skerry, index), core_sections(index));
 }
 
 void write_id_map_sections(BufferedWriter& writer, const IdMapIndex& index, std::span<const uint64_t> lookup) {
   std::vector<Planned> sections = core_sections(index.core());
   sections.push_back(plan<uint64_t>(kIds, {index.ids().data(), index.ids().size()}));
   sections.push_back(plan<uint64_t>(kLookup, lookup));
-  write_sections(writer, MappedKind::IdMap, index.core(), std::move(sections));
+  write_sections(writer, shape_of(MappedKind::IdMap, index.core()), std::move(sections));
+}
+
+// The centroids (none while untrained), then each list's codes, residual
+// norms, vector lengths and ids, its list number as the group.
+void write_partitioned_sections(BufferedWriter& writer, const PartitionedIndex& index) {
+  std::vector<Planned> sections;
+  sections.push_back(plan<float>(kCentroids, {index.centroids().data(), index.centroids().size()}));
+  for (uint64_t l = 0; l < index.lists(); ++l) {
+    const PartitionedIndex::List& list = index.list_data()[l];
+    const BlockedCache& blocked = list.codes.blocked();
+    const uint32_t group = uint32_t(l);
+    sections.push_back(plan<uint8_t>(kCodes, {blocked.bytes.data(), blocked.bytes.size()}, group));
+    sections.push_back(plan<float>(kNorms, {list.norms.data(), list.norms.size()}, group));
+    sections.push_back(plan<float>(kLengths, {list.lengths.data(), list.lengths.size()}, group));
+    sections.push_back(plan<uint64_t>(kIds, {list.ids.data(), list.ids.size()}, group));
+  }
+  const Shape shape{MappedKind::Partitioned, index.dim(),  index.bits(), index.rotation(),
+                    index.len(),             index.seed(), index.lists()};
+  write_sections(writer, shape, std::move(sections));
 }
 
 // ---- Reading ----
@@ -197,7 +237,10 @@ Header parse_header(std::span<const uint8_t> bytes, MappedKind expected) {
     throw IoError("unsupported mapped index version: " + std::to_string(head[4]));
   }
   const uint64_t count = load<uint32_t>(head + 12);
-  if (count > kMaxSections) fail_damaged("too many sections");
+  // A partitioned index has four sections per list and its centroids.
+  const uint64_t max_sections =
+      head[5] == uint8_t(MappedKind::Partitioned) ? 4 * PartitionedIndex::kMaxLists + 1 : kMaxSections;
+  if (count > max_sections) fail_damaged("too many sections");
   const uint64_t table_end = kMappedHeaderSize + kMappedSectionEntrySize * count;
   if (table_end > bytes.size() - kTrailerSize) throw IoError("failed to fill whole buffer");
   Crc32c checksum;
@@ -229,6 +272,7 @@ Header parse_header(std::span<const uint8_t> bytes, MappedKind expected) {
   header.dim = load<uint32_t>(head + 8);
   header.n = load<uint64_t>(head + 16);
   header.seed = load<uint64_t>(head + 24);
+  header.lists = load<uint64_t>(head + kListCountOffset);
   if (header.dim == 0) throw IoError("invalid index file: dim must not be 0");
   try {
     (void)SkerryIndex::with_options(header.dim, header.bits, header.rotation, 0);
@@ -313,6 +357,89 @@ SkerryIndex read_core(std::span<const uint8_t> bytes, const std::shared_ptr<cons
   }
 }
 
+// A partitioned index's sections by list: slot [list] of each tag.
+struct ListSections {
+  const Section* centroids = nullptr;
+  std::vector<const Section*> codes, norms, lengths, ids;
+};
+
+ListSections sections_by_list(const Header& header) {
+  ListSections found;
+  for (auto* slots : {&found.codes, &found.norms, &found.lengths, &found.ids}) slots->assign(header.lists, nullptr);
+  for (const Section& section : header.sections) {
+    const Section** slot = nullptr;
+    if (section.tag == kCentroids && section.group == 0) {
+      slot = &found.centroids;
+    } else {
+      std::vector<const Section*>* slots = section.tag == kCodes     ? &found.codes
+                                           : section.tag == kNorms   ? &found.norms
+                                           : section.tag == kLengths ? &found.lengths
+                                           : section.tag == kIds     ? &found.ids
+                                                                     : nullptr;
+      if (!slots) continue;
+      if (section.group >= header.lists) fail_damaged("a section names a list the index does not have");
+      slot = &(*slots)[section.group];
+    }
+    if (*slot) fail_damaged("a section appears twice");
+    *slot = &section;
+  }
+  return found;
+}
+
+// `section` (which must exist) holding `count` values of `width` bytes.
+std::span<const uint8_t> checked_section(std::span<const uint8_t> bytes, const Section* section,
+                                         const char* name, uint64_t count, uint64_t width) {
+  if (!section) fail_damaged(std::string("the ") + name + " section of a list is missing");
+  uint64_t size = 0;
+  if (__builtin_mul_overflow(count, width, &size) || section->size != size || section->count != count) {
+    fail_damaged(std::string("the ") + name + " section of a list does not match its vector count");
+  }
+  return bytes.subspan(section->offset, section->size);
+}
+
+PartitionedIndex read_partitioned(std::span<const uint8_t> bytes, const std::shared_ptr<const void>& keep_alive,
+                                  const Header& header) {
+  if (header.lists == 0 || header.lists > PartitionedIndex::kMaxLists) fail_damaged("invalid list count");
+  const ListSections found = sections_by_list(header);
+  if (!found.centroids) fail_damaged("the CENT section is missing");
+  const uint64_t centroid_count = found.centroids->count == 0 ? 0 : checked_count(header.lists, header.dim);
+  std::span<const uint8_t> centroid_bytes =
+      checked_section(bytes, found.centroids, "CENT", centroid_count, sizeof(float));
+  std::vector<float> centroids(centroid_count);
+  std::memcpy(centroids.data(), centroid_bytes.data(), centroid_bytes.size());
+
+  const uint64_t block_bytes = header.dim / 8 * header.bits * 32;
+  std::vector<PartitionedIndex::List> data(header.lists);
+  uint64_t total = 0;
+  for (uint64_t l = 0; l < header.lists; ++l) {
+    if (!found.ids[l]) fail_damaged("the IDS_ section of a list is missing");
+    const uint64_t n = found.ids[l]->count;
+    std::span<const uint8_t> ids = checked_section(bytes, found.ids[l], "IDS_", n, sizeof(uint64_t));
+    std::span<const uint8_t> codes =
+        checked_section(bytes, found.codes[l], "CODE", checked_count(blocks_for(n), block_bytes), 1);
+    std::span<const uint8_t> norms = checked_section(bytes, found.norms[l], "NORM", n, sizeof(float));
+    std::span<const uint8_t> lengths = checked_section(bytes, found.lengths[l], "LENS", n, sizeof(float));
+    total += n;  // each n is bounded by the file size, so the sum cannot wrap
+    PartitionedIndex::List& list = data[l];
+    list.ids.resize(n);
+    std::memcpy(list.ids.data(), ids.data(), ids.size());
+    list.norms = mapped_array<float>(norms, keep_alive);
+    list.lengths = mapped_array<float>(lengths, keep_alive);
+    try {
+      list.codes = CodeStore::mapped(header.dim, header.bits, n, mapped_array<uint8_t>(codes, keep_alive));
+    } catch (const Error& refused) {
+      throw IoError(std::string("invalid index file: ") + refused.what());
+    }
+  }
+  if (total != header.n) fail_damaged("the lists do not hold the vector count of the header");
+  try {
+    return PartitionedIndex::from_parts(header.dim, header.bits, header.lists, header.rotation, header.seed,
+                                        std::move(centroids), std::move(data));
+  } catch (const Error& refused) {
+    throw IoError(std::string("invalid index file: ") + refused.what());
+  }
+}
+
 void check_alignment(std::span<const uint8_t> bytes) {
   if (reinterpret_cast<uintptr_t>(bytes.data()) % kMappedAlignment != 0) {
     throw Error("a mapped index must start at an address that is a multiple of 64");
@@ -388,6 +515,27 @@ SkerryIndex open_mapped_index(const std::string& path, bool verify) {
 IdMapIndex open_mapped_id_map(const std::string& path, bool verify) {
   std::shared_ptr<const FileMapping> mapping = FileMapping::open(path);
   return read_mapped_id_map(mapping->bytes(), mapping, verify);
+}
+
+void write_mapped_partitioned(const PartitionedIndex& index, const std::string& path, WriteOptions options) {
+  write_file_replacing(path, [&](BufferedWriter& writer) { write_partitioned_sections(writer, index); }, options);
+}
+
+std::vector<uint8_t> mapped_partitioned_bytes(const PartitionedIndex& index) {
+  return to_memory([&](BufferedWriter& writer) { write_partitioned_sections(writer, index); });
+}
+
+PartitionedIndex read_mapped_partitioned(std::span<const uint8_t> bytes, std::shared_ptr<const void> keep_alive,
+                                         bool verify) {
+  check_alignment(bytes);
+  const Header header = parse_header(bytes, MappedKind::Partitioned);
+  check_trailer(bytes, verify);
+  return read_partitioned(bytes, keep_alive, header);
+}
+
+PartitionedIndex open_mapped_partitioned(const std::string& path, bool verify) {
+  std::shared_ptr<const FileMapping> mapping = FileMapping::open(path);
+  return read_mapped_partitioned(mapping->bytes(), mapping, verify);
 }
 
 }  // namespace varnel
