@@ -406,7 +406,8 @@ PartitionedIndex read_partitioned(std::span<const uint8_t> bytes, const std::sha
   std::span<const uint8_t> centroid_bytes =
       checked_section(bytes, found.centroids, "CENT", centroid_count, sizeof(float));
   std::vector<float> centroids(centroid_count);
-  std::memcpy(centroids.data(), centroid_bytes.data(), centroid_bytes.size());
+  // An untrained index has no centroids: memcpy may not be given null pointers.
+  if (!centroid_bytes.empty()) std::memcpy(centroids.data(), centroid_bytes.data(), centroid_bytes.size());
 
   const uint64_t block_bytes = header.dim / 8 * header.bits * 32;
   std::vector<PartitionedIndex::List> data(header.lists);
@@ -422,7 +423,7 @@ PartitionedIndex read_partitioned(std::span<const uint8_t> bytes, const std::sha
     total += n;  // each n is bounded by the file size, so the sum cannot wrap
     PartitionedIndex::List& list = data[l];
     list.ids.resize(n);
-    std::memcpy(list.ids.data(), ids.data(), ids.size());
+    if (!ids.empty()) std::memcpy(list.ids.data(), ids.data(), ids.size());
     list.norms = mapped_array<float>(norms, keep_alive);
     list.lengths = mapped_array<float>(lengths, keep_alive);
     try {
