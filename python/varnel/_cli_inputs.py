@@ -14,15 +14,13 @@ import mmap
 import os
 from collections.abc import Iterator
 from types import ModuleType
-from typing import TYPE_CHECKING, Any, ClassVar, Literal
+from typing import Any, ClassVar, Literal, Protocol
 
 import numpy as np
 from numpy.typing import NDArray
 
 from varnel._cli_common import CliError
 
-if TYPE_CHECKING:
-    from varnel._index_header import IndexHeader
 
 VECTOR_EXTENSIONS = (".npy", ".fvecs", ".ivecs", ".bvecs", ".parquet", ".pq", ".h5", ".hdf5")
 FLOAT32 = np.dtype(np.float32)
@@ -455,7 +453,15 @@ def open_vectors(
     return Hdf5File(path, dataset if dataset is not None else default_dataset)
 
 
-def query_options(args: argparse.Namespace, header: IndexHeader) -> dict[str, Any]:
+class SearchedIndex(Protocol):
+    """What query options need to know of the index searched (an index file's header, say)."""
+
+    has_ids: bool
+    dim: int
+    count: int
+
+
+def query_options(args: argparse.Namespace, header: SearchedIndex) -> dict[str, Any]:
     """Keyword options of `query` from --metric, --filter, --refine and --refine-factor."""
     options: dict[str, Any] = {}
     if args.metric != "ip":

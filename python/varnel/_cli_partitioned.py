@@ -195,7 +195,7 @@ def run_search(args: argparse.Namespace, console: Console) -> int:
     queries = queries_file.read_all()
     if len(queries) == 0:
         raise CliError(f"{queries_file.name}: holds no queries")
-    options = query_options(args, SimpleNamespace(has_ids=True, dim=index.dim))
+    options = query_options(args, SimpleNamespace(has_ids=True, dim=index.dim, count=len(index)))
     scores, ids = search_all(index, queries, args.k, probes, options, console)
     if args.output is None:
         print(result_table(scores, ids, args.show, "id"))

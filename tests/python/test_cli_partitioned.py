@@ -60,6 +60,18 @@ def test_search_with_a_filter_returns_only_allowed_ids(folder):
     assert np.isin(ids, np.load(folder / "allowed.npy")).all()
 
 
+def test_search_with_refinement_and_its_factor_equals_the_library(folder):
+    vectors = np.load(folder / "x.npy")
+    rows = np.zeros((3 * N + 1, DIM), np.float32)  # refine rows are indexed by id
+    rows[np.arange(N) * 3 + 1] = vectors
+    np.save(folder / "rows.npy", rows)
+    run("search", "x.vnip", "q.npy", "-k", K, "--refine", "rows.npy", "--refine-factor", 3, "-o", "r.npy", "-q",
+        cwd=folder)
+    scores, ids = reference(folder).query(np.load(folder / "q.npy"), K, refine=rows, refine_factor=3)
+    np.testing.assert_array_equal(np.load(folder / "r.ids.npy"), ids)
+    np.testing.assert_array_equal(np.load(folder / "r.scores.npy"), scores)
+
+
 def test_info_reports_lists_and_their_spread(folder):
     facts = json.loads(run("info", "x.vnip", "--json", cwd=folder).stdout)
     sizes = reference(folder).list_sizes()
