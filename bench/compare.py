@@ -401,9 +401,9 @@ def make_varnel_partitioned(spec):
     def set_knob(index, value):
         holder["probes"] = min(int(value), lists)
 
-    # codes, the residual norm and the vector's own length (float32 each); ids apart
+    # codes, the residual's scale and shift and the vector's own length (float32 each); ids apart
     holder["id_bytes_per_vector"] = 8
-    return build, search, dim * bits // 8 + 8, holder, set_knob
+    return build, search, dim * bits // 8 + 12, holder, set_knob
 
 
 MAKERS = {"numpy": make_numpy, "faiss": make_faiss, "usearch": make_usearch, "varnel": make_varnel,

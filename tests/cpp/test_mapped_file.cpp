@@ -488,6 +488,7 @@ TEST(MappedPartitionedDamage, EveryDamageIsRefusedWithIoError) {
   const SectionEntry& lengths0 = find_entry(table, "LENS", 0);
   const SectionEntry& codes0 = find_entry(table, "CODE", 0);
   const SectionEntry& cent = find_entry(table, "CENT", 0);
+  const SectionEntry& shifts1 = find_entry(table, "SHFT", 1);
   ASSERT_GT(ids1.count, 0u);
   ASSERT_GT(find_entry(table, "IDS_", 0).count, 0u);
   const auto with_u32 = [](Bytes bytes, std::size_t at, uint32_t value) {
@@ -526,6 +527,9 @@ TEST(MappedPartitionedDamage, EveryDamageIsRefusedWithIoError) {
       {"duplicate id", fuzzing::resealed(duplicate_id)},
       {"lane past the last vector", fuzzing::resealed(past_last)},
       {"unknown tag of the ids", fuzzing::resealed(with_byte(good, ids1.at, 'X'))},
+      {"NaN shift", fuzzing::resealed(with_float(good, shifts1.offset, nan))},
+      {"no shifts in a file that has them", fuzzing::resealed(with_byte(good, shifts1.at, 'X'))},
+      {"shifts in a file of the first version", fuzzing::resealed(with_byte(good, 4, 1))},
   };
   for (const auto& damaged : cases) {
     SCOPED_TRACE(damaged.what);
@@ -536,6 +540,24 @@ TEST(MappedPartitionedDamage, EveryDamageIsRefusedWithIoError) {
   AlignedCopy flipped(with_byte(good, codes0.offset + 3, good[codes0.offset + 3] ^ 0x10));
   EXPECT_NO_THROW(read_mapped_partitioned(flipped.span(), std::make_shared<int>(0), false));
   EXPECT_THROW(read_mapped_partitioned(flipped.span(), std::make_shared<int>(0), true), IoError);
+}
+
+// Files of the first version hold no SHFT sections: their vectors are scored
+// with zero shifts, as they were when written.
+TEST(MappedPartitioned, FirstVersionFilesScoreWithZeroShifts) {
+  const PartitionedIndex index = make_partitioned({16, 3, 3, 60, Rotation::Rotor3});
+  Bytes old = mapped_partitioned_bytes(index);
+  old[4] = 1;
+  for (const SectionEntry& entry : section_table(old)) {
+    if (std::memcmp(&entry.tag, "SHFT", 4) == 0) old[entry.at] = 'X';  // an unknown tag is skipped
+  }
+  AlignedCopy copy(fuzzing::resealed(old));
+  const PartitionedIndex mapped = read_mapped_partitioned(copy.span(), std::make_shared<int>(0), true);
+  std::vector<PartitionedIndex::List> lists = index.owned_copy().list_data();
+  for (PartitionedIndex::List& list : lists) list.shifts = StoredArray<float>(RawVector<float>(list.ids.size(), 0.0f));
+  const PartitionedIndex unshifted = PartitionedIndex::from_parts(
+      index.dim(), index.bits(), index.lists(), index.rotation(), index.seed(), index.centroids(), std::move(lists));
+  expect_same_partitioned(mapped, unshifted);
 }
 
 TEST(MappedPartitionedDamage, MutatedFilesOpenOrFailWithIoError) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <string>
@@ -148,7 +149,7 @@ TEST(PartitionedFile, CountsBeyondTheFileAreRefusedBeforeAllocating) {
   clean.resize(clean.size() - kTrailerSize);
   const uint64_t first = index.list_sizes()[0];
   ASSERT_GE(first, 2u);
-  const std::size_t ids_at = first_list_at + 4 + first * (kDim / 8 * 4 + 8);
+  const std::size_t ids_at = first_list_at + 4 + first * (kDim / 8 * 4 + 12);
   Bytes duplicated = clean;
   std::copy_n(duplicated.begin() + std::ptrdiff_t(ids_at), 8, duplicated.begin() + std::ptrdiff_t(ids_at + 8));
   EXPECT_THROW(partitioned_from_bytes(duplicated), IoError);
@@ -156,6 +157,33 @@ TEST(PartitionedFile, CountsBeyondTheFileAreRefusedBeforeAllocating) {
   const std::size_t norms_at = first_list_at + 4 + first * (kDim / 8 * 4);
   negative[norms_at + 3] |= 0x80;
   EXPECT_THROW(partitioned_from_bytes(negative), IoError);
+  Bytes infinite_shift = clean;
+  const float infinity = std::numeric_limits<float>::infinity();
+  std::memcpy(&infinite_shift[norms_at + first * 4], &infinity, 4);
+  EXPECT_THROW(partitioned_from_bytes(infinite_shift), IoError);
+}
+
+// Version 2 files hold no shifts: read with zero shifts, their vectors score
+// as they did when written.
+TEST(PartitionedFile, VersionTwoFilesScoreWithZeroShifts) {
+  const PartitionedIndex index = filled(3, 3, 50);
+  Bytes old = partitioned_to_bytes(index);
+  old.resize(old.size() - kTrailerSize);
+  old[4] = 2;
+  std::size_t at = 4 + 1 + 1 + 1 + 4 + 4 + 8 + 1 + 3 * kDim * 4;
+  for (const PartitionedIndex::List& list : index.list_data()) {
+    const std::size_t n = list.ids.size(), shifts_at = at + 4 + n * (kDim / 8 * 3 + 4);
+    old.erase(old.begin() + std::ptrdiff_t(shifts_at), old.begin() + std::ptrdiff_t(shifts_at + 4 * n));
+    at += 4 + n * (kDim / 8 * 3 + 4 + 4 + 8);
+  }
+  ASSERT_EQ(at, old.size());
+  const PartitionedIndex loaded = partitioned_from_bytes(old);
+  std::vector<PartitionedIndex::List> lists = index.list_data();
+  for (PartitionedIndex::List& list : lists) list.shifts = StoredArray<float>(RawVector<float>(list.ids.size(), 0.0f));
+  expect_same_index(loaded, PartitionedIndex::from_parts(index.dim(), index.bits(), index.lists(), index.rotation(),
+                                                         index.seed(), index.centroids(), std::move(lists)));
+  old[4] = 4;
+  EXPECT_THROW(partitioned_from_bytes(old), IoError);
 }
 
 // ---- Search with options ----

@@ -1,9 +1,12 @@
 """PartitionedIndex: residual codes in lists, searched over the probed lists.
 
-The estimator is checked against IdMapIndex holding the residuals themselves:
-a vector's score is the float32 inner product of the query with its list's
-centroid (summed coordinate by coordinate) plus what IdMapIndex scores for
-its residual, bit for bit."""
+At 2 and 3 bits the estimator is checked against IdMapIndex holding the
+residuals themselves, with the partitioned index's per-vector scales in
+place of the residual norms: a vector's score is (the float32 inner product
+of the query with its list's centroid, summed coordinate by coordinate, plus
+the vector's shift) plus what that IdMapIndex scores for its residual, bit
+for bit. (At 4 bits IdMapIndex scores by its byte table, the partitioned
+index by float sums: the C++ tests check those bit for bit.)"""
 
 import copy
 import os
@@ -57,11 +60,40 @@ def assigned_lists(index, data):
     return np.argmax(x @ c.T - 0.5 * (c * c).sum(1), axis=1)
 
 
+def stored_terms(index):
+    """Each list's per-vector (scales, shifts), read from the VNIP bytes (docs/formats.md)."""
+    data = index.to_bytes()
+    assert data[4] == 3
+    dim, lists = index.dim, index.lists
+    at = 24 + 4 * lists * dim
+    row = dim // 8 * index.bits
+    terms = []
+    for _ in range(lists):
+        n = int(np.frombuffer(data, np.uint32, 1, at)[0])
+        at += 4 + n * row
+        scales = np.frombuffer(data, np.float32, n, at)
+        shifts = np.frombuffer(data, np.float32, n, at + 4 * n)
+        terms.append((scales, shifts))
+        at += n * (4 + 4 + 4 + 8)
+    return terms
+
+
+def with_norms(index, norms):
+    """The IdMapIndex with its stored norms replaced (trailer dropped: read unverified)."""
+    data = bytearray(index.to_bytes()[:-16])
+    n = len(index)
+    at = 15 + n * (index.dim // 8 * index.bits)
+    data[at : at + 4 * n] = np.asarray(norms, np.float32).tobytes()
+    return IdMapIndex.from_bytes(bytes(data))
+
+
 def reference_scores(index, data, ids, queries):
-    """{id: score} per query: <q, c> + IdMapIndex's score of the residual."""
+    """{id: score} per query: (<q, c> + shift) + IdMapIndex's score of the residual with its scale."""
+    assert index.bits in (2, 3)
     lists = assigned_lists(index, data)
     np.testing.assert_array_equal(np.bincount(lists, minlength=index.lists), index.list_sizes())
     centroids = index.centroids()
+    terms = stored_terms(index)
     out = [dict() for _ in queries]
     for l in range(index.lists):
         members = np.flatnonzero(lists == l)
@@ -69,15 +101,18 @@ def reference_scores(index, data, ids, queries):
             continue
         residuals = IdMapIndex(index.dim, index.bits, index.rotation)
         residuals.add_with_ids(np.ascontiguousarray(data[members] - centroids[l]), ids[members])
+        scales, shifts = terms[l]
+        residuals = with_norms(residuals, scales)
+        shift_of = dict(zip(ids[members].tolist(), shifts))
         scores, found = residuals.search(queries, len(members))
         for q, query in enumerate(queries):
             offset = sequential_dot(query, centroids[l])
             for score, i in zip(scores[q], found[q]):
-                out[q][int(i)] = np.float32(offset + score)
+                out[q][int(i)] = np.float32(np.float32(offset + shift_of[int(i)]) + score)
     return out
 
 
-@pytest.mark.parametrize("bits", [2, 3, 4])
+@pytest.mark.parametrize("bits", [2, 3])
 def test_every_list_probed_scores_each_vector_by_the_estimator(bits):
     index, data = build(bits=bits, n=1200, lists=6)
     queries = clustered(5, 32, seed=9)
@@ -90,7 +125,7 @@ def test_every_list_probed_scores_each_vector_by_the_estimator(bits):
         assert np.all(np.diff(scores[q]) <= 0)
 
 
-@pytest.mark.parametrize("bits", [2, 3, 4])
+@pytest.mark.parametrize("bits", [2, 3])
 def test_fewer_probes_return_the_best_of_the_probed_lists(bits):
     index, data = build(bits=bits, n=2000, lists=10)
     queries = clustered(4, 32, seed=5)
@@ -105,6 +140,31 @@ def test_fewer_probes_return_the_best_of_the_probed_lists(bits):
         best = [i for s, i in sorted(candidates, key=lambda t: -t[0])[:10]]
         assert set(ids[q].tolist()) == set(best)
         assert scores[q].tolist() == sorted((expected[q][i] for i in best), reverse=True)
+
+
+@pytest.mark.parametrize(("bits", "at_least"), [(2, 0.56), (3, 0.74), (4, 0.82)])
+def test_residual_codes_find_neighbours_that_codes_of_whole_vectors_miss(bits, at_least):
+    # Unit vectors in tight clusters, as embeddings lie: coded against their
+    # list's centroid with the scale and shift of each residual, recall@10
+    # with every list probed is far above the exhaustive index's
+    # (0.24 / 0.42 / 0.64 here).
+    data = clustered(4000, 32, seed=1)
+    data /= np.linalg.norm(data, axis=1, keepdims=True)
+    queries = clustered(50, 32, seed=2)
+    queries /= np.linalg.norm(queries, axis=1, keepdims=True)
+    truth = np.argsort(-(queries @ data.T), axis=1)[:, :10]
+    ids = ids_for(4000)
+    index = PartitionedIndex(32, bits, 16)
+    index.train(data)
+    index.add_with_ids(data, ids)
+    exhaustive = IdMapIndex(32, bits)
+    exhaustive.add_with_ids(data, ids)
+
+    def recall(found):
+        return np.mean([len(set(f.tolist()) & set(ids[t].tolist())) / 10 for f, t in zip(found, truth)])
+
+    assert recall(index.search(queries, 10, probes=16)[1]) >= at_least
+    assert recall(index.search(queries, 10, probes=16)[1]) > recall(exhaustive.search(queries, 10)[1]) + 0.15
 
 
 def test_results_do_not_depend_on_threads_and_single_queries_match_batches():

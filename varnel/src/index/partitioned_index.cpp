@@ -13,6 +13,7 @@
 #include "index/query.h"
 #include "index/skerry_index.h"
 #include "quantize/encode.h"
+#include "quantize/pack.h"
 #include "quantize/wht.h"
 #include "runtime/error.h"
 #include "runtime/interrupt.h"
@@ -48,6 +49,10 @@ void check_rows_are_usable(std::span<const float> rows, uint64_t dim, const char
 }
 
 uint64_t key_of(uint64_t list, uint64_t position) { return list << 32 | position; }
+
+// At 4 bits the byte-table scan keeps this many candidates for `width`
+// results, which are then scored exactly (see rescore_candidates).
+uint64_t table_candidates(uint64_t width) { return width + std::max<uint64_t>(width, 16); }
 
 // One query's selector and what it needs while lists pass by.
 struct QueryTables {
@@ -92,11 +97,10 @@ struct QueryState {
 // Positions awaiting exact scores, verified in batches in increasing order.
 class Verifier {
  public:
-  Verifier(const BoundedScanner& scanner, const BoundedQuery& query, std::span<const float> norms,
-           std::span<const float> lengths, float offset, const KeyOfScore& key_of, uint64_t key_base,
-           TopK& top)
-      : scanner_(scanner), query_(query), norms_(norms), lengths_(lengths), offset_(offset),
-        key_of_(key_of), key_base_(key_base), top_(top) {}
+  Verifier(const BoundedScanner& scanner, const BoundedQuery& query, const PartitionedIndex::List& list,
+           float offset, const KeyOfScore& key_of, uint64_t key_base, TopK& top)
+      : scanner_(scanner), query_(query), list_(list), offset_(offset), key_of_(key_of), key_base_(key_base),
+        top_(top) {}
   void push(uint64_t position) {
     positions_[count_++] = position;
     if (count_ == BoundedScanner::kVerifyBatch) flush();
@@ -107,7 +111,7 @@ class Verifier {
     scanner_.exact_sums(query_, positions_, count_, sums);
     for (std::size_t i = 0; i < count_; ++i) {
       const uint64_t p = positions_[i];
-      const float score = key_of_(offset_ + sums[i] * norms_[p], lengths_[p]);
+      const float score = key_of_((offset_ + list_.shifts[p]) + sums[i] * list_.norms[p], list_.lengths[p]);
       if (top_.admits(score)) top_.offer(score, key_base_ + p);
     }
     count_ = 0;
@@ -116,8 +120,7 @@ class Verifier {
  private:
   const BoundedScanner& scanner_;
   const BoundedQuery& query_;
-  std::span<const float> norms_;
-  std::span<const float> lengths_;
+  const PartitionedIndex::List& list_;
   float offset_;
   const KeyOfScore& key_of_;
   uint64_t key_base_;
@@ -169,7 +172,9 @@ void PartitionedIndex::prepare_tables() const {
 
 bool PartitionedIndex::is_mapped() const {
   for (const List& list : lists_data_) {
-    if (list.codes.is_mapped() || list.norms.is_mapped() || list.lengths.is_mapped()) return true;
+    if (list.codes.is_mapped() || list.norms.is_mapped() || list.shifts.is_mapped() || list.lengths.is_mapped()) {
+      return true;
+    }
   }
   return false;
 }
@@ -183,6 +188,7 @@ PartitionedIndex PartitionedIndex::owned_copy() const {
   for (List& list : copy.lists_data_) {
     list.codes = list.codes.owned_copy();
     list.norms = list.norms.owned_copy();
+    list.shifts = list.shifts.owned_copy();
     list.lengths = list.lengths.owned_copy();
   }
   return copy;
@@ -242,15 +248,65 @@ std::vector<uint64_t> PartitionedIndex::list_sizes() const {
 
 // ---- Adding ----
 
+namespace {
+
+// The scale and shift of one residual (see the header), from its rotation
+// `rotated_residual`, its list's rotated centroid, its codes and its norm.
+struct ResidualTerms {
+  float scale;
+  float shift;
+};
+
+ResidualTerms residual_terms(const float* residual, const float* centroid, const float* rotated_residual,
+                             const float* rotated_centroid, const uint8_t* codes, const float* values,
+                             uint64_t dim, float norm) {
+  double along = 0.0, centroid_along = 0.0, centroid_dot = 0.0;
+  for (uint64_t j = 0; j < dim; ++j) {
+    const double value = values[codes[j]];
+    along += double(rotated_residual[j]) * value;
+    centroid_along += double(rotated_centroid[j]) * value;
+    centroid_dot += double(centroid[j]) * double(residual[j]);
+  }
+  // along = |r| <u, d>. A direction coded so badly that <u, d> falls to one
+  // half (or a residual of length zero) keeps the plain norm, so that a
+  // scale is never more than twice the residual's length.
+  const double length = norm;
+  const double scale = along > 0.5 * length ? length * length / along : length;
+  return {float(scale), float(centroid_dot - scale * centroid_along)};
+}
+
+}  // namespace
+
+PartitionedIndex::RotatedCentroids PartitionedIndex::rotate_centroids(std::span<const uint32_t> assignment) const {
+  RotatedCentroids rotated;
+  rotated.padded_dim = block_rotations().padded_dim;
+  rotated.row_of.assign(lists_, 0);
+  std::vector<uint8_t> used(lists_, 0);
+  for (const uint32_t l : assignment) used[l] = 1;
+  std::vector<float> chosen;
+  uint64_t count = 0;
+  for (uint64_t l = 0; l < lists_; ++l) {
+    if (!used[l]) continue;
+    rotated.row_of[l] = uint32_t(count++);
+    chosen.insert(chosen.end(), centroids_.begin() + l * dim_, centroids_.begin() + (l + 1) * dim_);
+  }
+  rotated.rows = prepare_queries(chosen, count, dim_, sign_vector(), block_rotations().matrices,
+                                 block_size(rotation_), rotated.padded_dim);
+  return rotated;
+}
+
 void PartitionedIndex::encode_batch(std::span<const float> vectors, std::span<const uint32_t> assignment,
                                     std::span<const uint64_t> positions) {
   prepare_tables();
   const uint64_t m = assignment.size();
   const uint64_t row = dim_ / 8 * bits_;
+  const uint64_t padded = block_rotations().padded_dim;
+  const RotatedCentroids rotated_centroids = rotate_centroids(assignment);
+  const std::vector<float>& values = codebook().centroids;
   const uint64_t chunks = (m + kEncodeChunk - 1) / kEncodeChunk;
   parallel_for(chunks, [&](std::size_t begin, std::size_t end) {
     std::vector<float> residuals(kEncodeChunk * dim_), norms(kEncodeChunk);
-    std::vector<uint8_t> rows(kEncodeChunk * row);
+    std::vector<uint8_t> rows(kEncodeChunk * row), codes(dim_);
     for (std::size_t chunk = begin; chunk < end; ++chunk) {
       poll_interrupt();
       const uint64_t first = chunk * kEncodeChunk;
@@ -261,15 +317,24 @@ void PartitionedIndex::encode_batch(std::span<const float> vectors, std::span<co
         float* r = residuals.data() + i * dim_;
         for (uint64_t j = 0; j < dim_; ++j) r[j] = x[j] - c[j];
       }
-      encode_into(std::span<const float>(residuals.data(), count * dim_), count, dim_, sign_vector(),
-                  block_rotations().matrices, block_size(rotation_), block_rotations().padded_dim,
+      const std::span<const float> batch(residuals.data(), count * dim_);
+      encode_into(batch, count, dim_, sign_vector(), block_rotations().matrices, block_size(rotation_), padded,
                   codebook().boundaries, bits_, std::span<uint8_t>(rows.data(), count * row),
                   std::span<float>(norms.data(), count));
+      const std::vector<float> rotated =
+          prepare_queries(batch, count, dim_, sign_vector(), block_rotations().matrices, block_size(rotation_), padded);
       for (uint64_t i = 0; i < count; ++i) {
-        List& list = lists_data_[assignment[first + i]];
+        const uint32_t l = assignment[first + i];
+        unpack_row(std::span<const uint8_t>(rows.data() + i * row, row), dim_, bits_, codes);
+        const ResidualTerms terms =
+            residual_terms(residuals.data() + i * dim_, centroids_.data() + uint64_t{l} * dim_,
+                           rotated.data() + i * padded, rotated_centroids.row(l),
+                           codes.data(), values.data(), dim_, norms[i]);
+        List& list = lists_data_[l];
         const uint64_t position = positions[first + i];
         list.codes.write_rows(position, std::span<const uint8_t>(rows.data() + i * row, row));
-        list.norms[position] = norms[i];
+        list.norms[position] = terms.scale;
+        list.shifts[position] = terms.shift;
         list.lengths[position] = vector_norm(vectors.data() + (first + i) * dim_, dim_);
       }
     }
@@ -290,6 +355,7 @@ void grow_capacity(Store& store, uint64_t needed) {
 void reserve_for(PartitionedIndex::List& list, uint64_t needed) {
   grow_capacity(list.codes, needed);
   grow_capacity(list.norms, needed);
+  grow_capacity(list.shifts, needed);
   grow_capacity(list.lengths, needed);
   grow_capacity(list.ids, needed);
 }
@@ -320,6 +386,7 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
       List& list = lists_data_[l];
       list.codes.resize(old_sizes[l]);
       list.norms.resize(old_sizes[l]);
+      list.shifts.resize(old_sizes[l]);
       list.lengths.resize(old_sizes[l]);
       list.ids.resize(old_sizes[l]);
     }
@@ -332,13 +399,14 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
       reserve_for(list, grown[l]);
       list.codes.resize(grown[l]);
       list.norms.resize(grown[l]);
+      list.shifts.resize(grown[l]);
       list.lengths.resize(grown[l]);
       list.ids.resize(grown[l]);
     }
     encode_batch(vectors, assignment, positions);
     for (uint64_t i = 0; i < count; ++i) {
       const List& list = lists_data_[assignment[i]];
-      if (!std::isfinite(list.norms[positions[i]])) {
+      if (!std::isfinite(list.norms[positions[i]]) || !std::isfinite(list.shifts[positions[i]])) {
         throw Error("vector " + std::to_string(i) +
                     " of the batch has a NaN or infinite value, or a norm too large for float32");
       }
@@ -366,6 +434,7 @@ bool PartitionedIndex::remove(uint64_t id) {
   if (position != last) {
     list.codes.copy_vector(last, position);
     list.norms[position] = list.norms[last];
+    list.shifts[position] = list.shifts[last];
     list.lengths[position] = list.lengths[last];
     const uint64_t moved = list.ids[last];
     list.ids[position] = moved;
@@ -373,6 +442,7 @@ bool PartitionedIndex::remove(uint64_t id) {
   }
   list.codes.resize(last);
   list.norms.resize(last);
+  list.shifts.resize(last);
   list.lengths.resize(last);
   list.ids.pop_back();
   where_.erase(id);
@@ -461,7 +531,7 @@ struct ListScanner {
     const PartitionedIndex::List& list = lists[l];
     const uint64_t n = list.ids.size();
     const float offset = state.dots[l];
-    for (uint64_t i = 0; i < n; ++i) row[i] = offset + row[i] * list.norms[i];  // vectorises
+    for (uint64_t i = 0; i < n; ++i) row[i] = (offset + list.shifts[i]) + row[i] * list.norms[i];  // vectorises
     if (state.key_of.metric != Metric::InnerProduct) {
       for (uint64_t i = 0; i < n; ++i) row[i] = state.key_of(row[i], list.lengths[i]);
     }
@@ -483,19 +553,54 @@ struct ListScanner {
     const BoundedQuery& bounded = state.tables->bounded;
     const float up = bounded.upper_offset, down = bounded.lower_offset;
     const AllowedSet* set = allowed ? &(*allowed)[l] : nullptr;
-    Verifier verifier(scanner, bounded, list.norms, list.lengths, offset, state.key_of, key_of(l, 0), state.top);
+    Verifier verifier(scanner, bounded, list, offset, state.key_of, key_of(l, 0), state.top);
     for (uint64_t p = 0; p < n; ++p) {
       if (set && !set->contains(p)) continue;
       if (state.top.has_plain_threshold()) {
         const float threshold = state.top.threshold();
-        const float norm = list.norms[p], length = list.lengths[p];
-        const float high = state.key_of(offset + (approx[p] + up) * norm, length);
-        const float low = state.key_of(offset + (approx[p] + down) * norm, length);
+        // base + s * norm rises with s (norm >= 0), so the exact key lies
+        // between these two.
+        const float norm = list.norms[p], length = list.lengths[p], base = offset + list.shifts[p];
+        const float high = state.key_of(base + (approx[p] + up) * norm, length);
+        const float low = state.key_of(base + (approx[p] + down) * norm, length);
         if (high <= threshold && low <= threshold) continue;
       }
       verifier.push(p);
     }
     verifier.flush();
+  }
+};
+
+}  // namespace
+
+namespace {
+
+// 4 bits: the byte table rounds every coordinate's share of a score to a
+// step of the whole query's length, which for the short residuals of a
+// partitioned index is a large error. The scan's best candidates are
+// therefore scored again with the float sum of the rotated query times their
+// codes' values (in coordinate order, as 2 and 3 bits score), and ranked by
+// that.
+struct Rescorer {
+  const std::vector<PartitionedIndex::List>& lists;
+  const float* values;  // the codebook's 16 values
+  uint64_t dim;
+
+  void rank(std::span<const int64_t> candidates, const float* rq, const float* dots, const KeyOfScore& key,
+            uint64_t width, float* scores, int64_t* keys) const {
+    TopK top(width);
+    std::vector<uint8_t> codes(dim);
+    for (const int64_t candidate : candidates) {
+      if (candidate < 0) continue;
+      const uint64_t l = uint64_t(candidate) >> 32, p = uint64_t(candidate) & 0xffffffffu;
+      const PartitionedIndex::List& list = lists[l];
+      list.codes.decode(p, codes.data());
+      float sum = 0.0f;
+      for (uint64_t j = 0; j < dim; ++j) sum = sum + rq[j] * values[codes[j]];
+      const float score = key((dots[l] + list.shifts[p]) + sum * list.norms[p], list.lengths[p]);
+      top.offer(score, uint64_t(candidate));
+    }
+    top.finish(scores, keys);
   }
 };
 
@@ -541,6 +646,8 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
                                                     const ScanRequest& request) const {
   const uint64_t nq = queries.size() / dim_;
   const uint64_t width = request.width;
+  // The selectors' width: at 4 bits the candidates the exact scores rank.
+  const uint64_t scanned = bits_ == 4 ? std::min(table_candidates(width), std::max<uint64_t>(len(), 1)) : width;
   KeyResults results;
   results.nq = nq;
   results.width = width;
@@ -551,6 +658,21 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
   prepare_tables();
   const uint64_t block = block_size(rotation_);
   const ListScanner scanner{lists_data_, dim_, bits_, request.allowed};
+  const Rescorer rescorer{lists_data_, codebook().centroids.data(), dim_};
+  // One query's selector, finished into its row of the results (at 4 bits
+  // after its candidates are scored exactly).
+  auto finish = [&](uint64_t q, TopK& top, const float* rq, const float* dots, const KeyOfScore& key) {
+    float* scores = results.scores.data() + q * width;
+    int64_t* keys = results.keys.data() + q * width;
+    if (bits_ != 4) {
+      top.finish(scores, keys);
+      return;
+    }
+    std::vector<float> candidate_scores(scanned);
+    std::vector<int64_t> candidates(scanned);
+    top.finish(candidate_scores.data(), candidates.data());
+    rescorer.rank(candidates, rq, dots, key, width, scores, keys);
+  };
 
   auto tables_for = [&](const float* rq) {
     QueryTables tables;
@@ -592,7 +714,7 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
     probed.reserve(count * probes);
     for (uint64_t q = 0; q < count; ++q) {
       poll_interrupt();
-      states.emplace_back(width);
+      states.emplace_back(scanned);
       states.back().dots = known_dots + q * lists_;
       states.back().key_of = key_of_query(q0 + q);
       tables.push_back(tables_for(prepared.data() + q * block_rotations().padded_dim));
@@ -611,7 +733,8 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
       scanner.scan(l, group.data(), group.size(), buffer);
     }
     for (uint64_t q = 0; q < count; ++q) {
-      states[q].top.finish(results.scores.data() + (q0 + q) * width, results.keys.data() + (q0 + q) * width);
+      finish(q0 + q, states[q].top, prepared.data() + q * block_rotations().padded_dim, states[q].dots,
+             states[q].key_of);
     }
   };
 
@@ -625,25 +748,25 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
     const QueryTables tables = tables_for(rq);
     const KeyOfScore key = key_of_query(q);
     parallel_for(chosen.size(), [&](std::size_t begin, std::size_t end) {
-      QueryState state(width);
+      QueryState state(scanned);
       state.dots = dots;
       state.tables = &tables;
       state.key_of = key;
       QueryState* one[1] = {&state};
       std::vector<float> buffer;
       for (std::size_t p = begin; p < end; ++p) scanner.scan(chosen[p], one, 1, buffer);
-      std::vector<float> scores(width);
-      std::vector<int64_t> found(width);
+      std::vector<float> scores(scanned);
+      std::vector<int64_t> found(scanned);
       state.top.finish(scores.data(), found.data());
       std::lock_guard<std::mutex> lock(mutex);
-      for (uint64_t i = 0; i < width; ++i) {
+      for (uint64_t i = 0; i < scanned; ++i) {
         if (found[i] >= 0) merged.emplace_back(found[i], scores[i]);
       }
     });
     std::sort(merged.begin(), merged.end());
-    TopK top(width);
+    TopK top(scanned);
     for (const auto& [found_key, score] : merged) top.offer(score, static_cast<uint64_t>(found_key));
-    top.finish(results.scores.data() + q * width, results.keys.data() + q * width);
+    finish(q, top, rq, dots, key);
   };
 
   if (nq < num_threads()) {
@@ -768,7 +891,7 @@ PartitionedIndex PartitionedIndex::from_parts(uint64_t dim, uint64_t bits, uint6
   for (uint64_t l = 0; l < lists; ++l) {
     const List& list = data[l];
     const uint64_t n = list.ids.size();
-    if (list.codes.size() != n || list.norms.size() != n || list.lengths.size() != n ||
+    if (list.codes.size() != n || list.norms.size() != n || list.shifts.size() != n || list.lengths.size() != n ||
         list.codes.dim() != dim || list.codes.bits() != bits) {
       throw Error("stored codes, norms and ids of a list do not match");
     }
@@ -779,6 +902,7 @@ PartitionedIndex PartitionedIndex::from_parts(uint64_t dim, uint64_t bits, uint6
           !std::isfinite(list.lengths[p])) {
         throw Error("stored norms must be finite and non-negative");
       }
+      if (!std::isfinite(list.shifts[p])) throw Error("stored shifts must be finite");
     }
     total += n;
   }

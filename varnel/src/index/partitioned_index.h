@@ -5,19 +5,36 @@
 //
 // A vector joins the list of the centroid nearest to it by Euclidean
 // distance (the shortest residual, so the smallest quantisation error); its
-// residual is coded like a SkerryIndex vector: one norm plus 2-, 3- or 4-bit
+// residual r = x - c is coded like a SkerryIndex vector: 2-, 3- or 4-bit
 // codes of the rotated, normalised residual, in the blocked layout of the
-// scans. All lists share one rotation and codebook, so a query's tables are
-// built once and only the list's constant <q, centroid> changes:
+// scans, plus two floats. All lists share one rotation and codebook, so a
+// query's tables are built once and only the list's constant <q, c> changes:
 //
-//   score(x) = <q, centroid of x's list> + estimated <q, residual of x>
+//   score(x) = (<q, c> + shift(x)) + estimate(q, codes of x) * scale(x)
 //
-// (the second term exactly as SkerryIndex::search scores a stored vector).
+// where estimate() is what SkerryIndex::search multiplies by a stored norm
+// (<R q, d> for the codebook values d of the codes, R the rotation). Two
+// corrections, both fixed when the vector is added, make the residual term
+// far more exact than |r| * estimate():
+// - scale = |r| / <u, d> (u = R r / |r|) rather than |r|: along r itself the
+//   estimate then returns exactly |r|, so the error of <q, r> comes only from
+//   the part of q orthogonal to r (the quantised direction is unbiased);
+// - shift = <c, r> - scale * <R c, d>: the error of <q, r> is <q, r - r'> for
+//   the reconstruction r' = scale * R^T d, and its share <c, r - r'> is known
+//   at add time, so only <q - c, r - r'> remains. Queries near the list's
+//   centroid, the ones that probe it, see a small error.
+// A residual too short or too badly coded for the first correction keeps
+// scale = |r| (shift still applies). The terms are computed in double from
+// the float rotations and rounded once.
 // A query probes the `probes` lists with the largest <q, centroid>.
 //
 // Results are those of scoring every vector of the probed lists with the
 // estimator, ranked by score, equal scores by (list, position in list):
-// the same on every instruction-set path and thread count.
+// the same on every instruction-set path and thread count. estimate() is
+// the float sum of the rotated query times the codes' values, in coordinate
+// order; at 4 bits the byte-table scan (whose rounding is a step of the
+// whole query's length, large against a short residual) picks the best
+// width + max(width, 16) vectors, and those are ranked by the float sum.
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -50,7 +67,8 @@ class PartitionedIndex {
 
   struct List {
     CodeStore codes;           // residual codes, blocked
-    StoredArray<float> norms;    // residual norms
+    StoredArray<float> norms;    // residual scales (see above)
+    StoredArray<float> shifts;   // residual shifts (see above)
     StoredArray<float> lengths;  // norms of the vectors themselves (cosine, l2)
     std::vector<uint64_t> ids;   // owned even when the rest is mapped
   };
@@ -145,6 +163,14 @@ class PartitionedIndex {
   void refuse_if_mapped() const;
   std::vector<uint32_t> nearest_lists(const float* dots, uint64_t probes) const;
   void check_ids_are_new(std::span<const uint64_t> ids) const;
+  // The rotated centroids of the lists a batch adds to.
+  struct RotatedCentroids {
+    std::vector<uint32_t> row_of;  // per list; meaningful for the lists used
+    std::vector<float> rows;
+    uint64_t padded_dim = 0;
+    const float* row(uint32_t list) const { return rows.data() + uint64_t{row_of[list]} * padded_dim; }
+  };
+  RotatedCentroids rotate_centroids(std::span<const uint32_t> assignment) const;
   void encode_batch(std::span<const float> vectors, std::span<const uint32_t> assignment,
                     std::span<const uint64_t> positions);
 

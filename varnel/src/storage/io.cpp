@@ -361,6 +361,14 @@ void check_writable(const IdMapIndex& index) {
 // (infinite) or report NaN scores.
 // `add` refuses vectors whose squared norm overflows float32, so no norm it
 // stores exceeds the square root of the largest float; a file may not either.
+void check_finite(std::span<const float> values, const char* what) {
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (!std::isfinite(values[i])) {
+      throw IoError("invalid index file: vector " + std::to_string(i) + " has non-finite " + what);
+    }
+  }
+}
+
 void check_norms(std::span<const float> norms) {
   const float largest = std::sqrt(std::numeric_limits<float>::max());
   for (std::size_t i = 0; i < norms.size(); ++i) {
@@ -744,16 +752,22 @@ void write_core(BufferedWriter& writer, uint64_t bits, Rotation rotation, uint64
   writer.write_f32s(norms);
 }
 
-void expect_magic(BufferedReader& reader, std::string_view magic, std::string_view name) {
+// The version that follows the magic, which must lie in [oldest, newest].
+uint8_t expect_magic_version(BufferedReader& reader, std::string_view magic, uint8_t oldest, uint8_t newest) {
   std::array<uint8_t, 4> found{};
   reader.read_exact(found.data(), found.size());
   if (magic.size() != found.size() || std::memcmp(found.data(), magic.data(), found.size()) != 0) {
-    throw IoError("not a " + std::string(name) + " file: wrong magic");
+    throw IoError("not a " + std::string(magic) + " file: wrong magic");
   }
   const uint8_t version = reader.read_u8();
-  if (version != kFormatVersion) {
-    throw IoError("unsupported " + std::string(name) + " version: " + std::to_string(version));
+  if (version < oldest || version > newest) {
+    throw IoError("unsupported " + std::string(magic) + " version: " + std::to_string(version));
   }
+  return version;
+}
+
+void expect_magic(BufferedReader& reader, std::string_view magic) {
+  expect_magic_version(reader, magic, kFormatVersion, kFormatVersion);
 }
 
 CoreRecord read_core(BufferedReader& reader) {
@@ -786,7 +800,7 @@ void write_index_to(BufferedWriter& writer, const SkerryIndex& index) {
 }
 
 SkerryIndex read_index_from(BufferedReader& reader) {
-  expect_magic(reader, kIndexMagic, kIndexMagic);
+  expect_magic(reader, kIndexMagic);
   CoreRecord record = read_core(reader);
   const uint64_t seed = reader.read_u64();
   SkerryIndex index = build_core(std::move(record), seed);
@@ -807,7 +821,7 @@ void write_id_map_to(BufferedWriter& writer, const IdMapIndex& index) {
 }
 
 IdMapIndex read_id_map_from(BufferedReader& reader) {
-  expect_magic(reader, kIdMapMagic, kIdMapMagic);
+  expect_magic(reader, kIdMapMagic);
   CoreRecord record = read_core(reader);
   const uint64_t seed = reader.read_u64();
   std::vector<uint64_t> ids = reader.read_u64s(record.n);
@@ -927,6 +941,10 @@ void write_file_replacing(const std::string& path, const std::function<void(Buff
 namespace {
 
 constexpr std::string_view kPartitionedMagic = "VNIP";
+// Version 3 added the residual shifts; version 2 files hold none (all zero),
+// which scores their vectors exactly as they were scored when written.
+constexpr uint8_t kPartitionedVersion = 3;
+constexpr uint8_t kPartitionedVersionWithoutShifts = 2;
 
 // Storage rows produced from the blocked store a slice at a time.
 void write_list_rows(BufferedWriter& writer, const CodeStore& codes, uint64_t n) {
@@ -955,7 +973,7 @@ void check_writable(const PartitionedIndex& index) {
 void write_partitioned_to(BufferedWriter& writer, const PartitionedIndex& index) {
   check_writable(index);
   writer.write(reinterpret_cast<const uint8_t*>(kPartitionedMagic.data()), kPartitionedMagic.size());
-  writer.write_u8(kFormatVersion);
+  writer.write_u8(kPartitionedVersion);
   writer.write_u8(uint8_t(index.bits()));
   writer.write_u8(rotation_tag(index.rotation()));
   writer.write_u32(uint32_t(index.dim()));
@@ -968,6 +986,7 @@ void write_partitioned_to(BufferedWriter& writer, const PartitionedIndex& index)
     writer.write_u32(uint32_t(n));
     write_list_rows(writer, list.codes, n);
     writer.write_f32s(list.norms);
+    writer.write_f32s(list.shifts);
     writer.write_f32s(list.lengths);
     writer.write_u64s(list.ids);
   }
@@ -975,7 +994,9 @@ void write_partitioned_to(BufferedWriter& writer, const PartitionedIndex& index)
 }
 
 PartitionedIndex read_partitioned_from(BufferedReader& reader) {
-  expect_magic(reader, kPartitionedMagic, kPartitionedMagic);
+  const uint8_t version =
+      expect_magic_version(reader, kPartitionedMagic, kPartitionedVersionWithoutShifts, kPartitionedVersion);
+  const bool has_shifts = version >= kPartitionedVersion;
   const uint64_t bits = reader.read_u8();
   const Rotation rotation = rotation_from_tag(reader.read_u8());
   const uint64_t dim = reader.read_u32();
@@ -999,7 +1020,7 @@ PartitionedIndex read_partitioned_from(BufferedReader& reader) {
     centroids.assign(stored.begin(), stored.end());
   }
   const uint64_t row_bytes = dim / 8 * bits;
-  const uint64_t per_vector = row_bytes + 4 + 4 + 8;
+  const uint64_t per_vector = row_bytes + 4 + (has_shifts ? 4 : 0) + 4 + 8;
   std::vector<PartitionedIndex::List> data;
   for (uint64_t l = 0; l < lists; ++l) {
     poll_interrupt();
@@ -1009,10 +1030,12 @@ PartitionedIndex read_partitioned_from(BufferedReader& reader) {
     const RawVector<uint8_t> rows = reader.read_bytes(multiply_or_fail(n, row_bytes));
     list.codes = CodeStore::from_rows(dim, bits, n, rows);
     list.norms = reader.read_f32s(n);
+    list.shifts = has_shifts ? StoredArray<float>(reader.read_f32s(n)) : StoredArray<float>(RawVector<float>(n, 0.0f));
     list.lengths = reader.read_f32s(n);
     list.ids = reader.read_u64s(n);
     check_norms(list.norms);
     check_norms(list.lengths);
+    check_finite(list.shifts, "shifts");
     data.push_back(std::move(list));
   }
   std::optional<PartitionedIndex> index;
@@ -1031,7 +1054,7 @@ uint64_t file_size(const PartitionedIndex& index) {
   uint64_t size = 4 + 1 + 1 + 1 + 4 + 4 + 8 + 1 + 4 * index.centroids().size() + kTrailerSize;
   const uint64_t row_bytes = index.dim() / 8 * index.bits();
   for (const PartitionedIndex::List& list : index.list_data()) {
-    size += 4 + list.ids.size() * (row_bytes + 4 + 4 + 8);
+    size += 4 + list.ids.size() * (row_bytes + 4 + 4 + 4 + 8);
   }
   return size;
 }

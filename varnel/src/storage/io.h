@@ -204,8 +204,10 @@ inline constexpr uint8_t kFormatVersion = 2;
 
 void write_core(BufferedWriter& writer, uint64_t bits, Rotation rotation, uint64_t dim, uint64_t n,
                 const CodeStore& codes, std::span<const float> norms);
-// `magic` and `name` are the same four letters, e.g. "VNIX".
-void expect_magic(BufferedReader& reader, std::string_view magic, std::string_view name);
+// The four letters of `magic` (e.g. "VNIX"), then the format version.
+void expect_magic(BufferedReader& reader, std::string_view magic);
+// The same for a format read in several versions: returns the one found.
+uint8_t expect_magic_version(BufferedReader& reader, std::string_view magic, uint8_t oldest, uint8_t newest);
 // Refuses parameters an index could not have been built with (bits, dim,
 // the Walsh power-of-two rule, dim 0) before reading codes or norms, and
 // norms that no vector can have (negative, infinite, NaN).
@@ -237,9 +239,10 @@ IdMapIndex id_map_from_bytes(std::span<const uint8_t> bytes, ReadOptions options
 void write_file_replacing(const std::string& path, const std::function<void(BufferedWriter&)>& write,
                           WriteOptions options = {});
 
-// Partitioned index files ("VNIP", version 2, little-endian; docs/formats.md):
-// the parameters, the centroids, then each list's codes, norms, vector
-// lengths and ids, and the trailer. The reader checks every count against
+// Partitioned index files ("VNIP", version 3, little-endian; docs/formats.md):
+// the parameters, the centroids, then each list's codes, scales, shifts,
+// vector lengths and ids, and the trailer (version 2 files, without shifts,
+// are read too). The reader checks every count against
 // what the source still holds before it allocates.
 void write_partitioned(const PartitionedIndex& index, const std::string& path, WriteOptions options = {});
 PartitionedIndex load_partitioned(const std::string& path, ReadOptions options = {});

@@ -40,6 +40,7 @@ constexpr uint32_t kIds = tag_of("IDS_");
 constexpr uint32_t kLookup = tag_of("LOOK");
 constexpr uint32_t kLengths = tag_of("LENS");
 constexpr uint32_t kCentroids = tag_of("CENT");
+constexpr uint32_t kShifts = tag_of("SHFT");
 // Where a partitioned index keeps its list count (zero for the other kinds).
 constexpr uint64_t kListCountOffset = 44;
 
@@ -53,6 +54,7 @@ struct Section {
 
 struct Header {
   MappedKind kind = MappedKind::Skerry;
+  uint8_t version = kMappedVersion;
   uint64_t bits = 0;
   Rotation rotation = Rotation::Rotor3;
   uint64_t dim = 0;
@@ -130,7 +132,7 @@ std::vector<uint8_t> header_bytes(const Shape& shape, std::vector<Planned>& sect
   const uint64_t data_end = sections.empty() ? head.size()
                                              : sections.back().section.offset + sections.back().section.size;
   std::memcpy(head.data(), kMagic.data(), 4);
-  head[4] = kMappedVersion;
+  head[4] = shape.kind == MappedKind::Partitioned ? kMappedPartitionedVersion : kMappedVersion;
   head[5] = uint8_t(shape.kind);
   head[6] = uint8_t(shape.bits);
   head[7] = rotation_tag(shape.rotation);
@@ -219,6 +221,7 @@ void write_partitioned_sections(BufferedWriter& writer, const PartitionedIndex& 
     const uint32_t group = uint32_t(l);
     sections.push_back(plan<uint8_t>(kCodes, {blocked.bytes.data(), blocked.bytes.size()}, group));
     sections.push_back(plan<float>(kNorms, {list.norms.data(), list.norms.size()}, group));
+    sections.push_back(plan<float>(kShifts, {list.shifts.data(), list.shifts.size()}, group));
     sections.push_back(plan<float>(kLengths, {list.lengths.data(), list.lengths.size()}, group));
     sections.push_back(plan<uint64_t>(kIds, {list.ids.data(), list.ids.size()}, group));
   }
@@ -233,13 +236,13 @@ Header parse_header(std::span<const uint8_t> bytes, MappedKind expected) {
   if (bytes.size() < 4 || !is_mapped_layout(bytes)) throw IoError("not a mapped index file: wrong magic");
   if (bytes.size() < kMappedHeaderSize + kTrailerSize) throw IoError("failed to fill whole buffer");
   const uint8_t* head = bytes.data();
-  if (head[4] != kMappedVersion) {
+  const bool partitioned = head[5] == uint8_t(MappedKind::Partitioned);
+  if (head[4] != kMappedVersion && !(partitioned && head[4] == kMappedPartitionedVersion)) {
     throw IoError("unsupported mapped index version: " + std::to_string(head[4]));
   }
   const uint64_t count = load<uint32_t>(head + 12);
-  // A partitioned index has four sections per list and its centroids.
-  const uint64_t max_sections =
-      head[5] == uint8_t(MappedKind::Partitioned) ? 4 * PartitionedIndex::kMaxLists + 1 : kMaxSections;
+  // A partitioned index has five sections per list and its centroids.
+  const uint64_t max_sections = partitioned ? 5 * PartitionedIndex::kMaxLists + 1 : kMaxSections;
   if (count > max_sections) fail_damaged("too many sections");
   const uint64_t table_end = kMappedHeaderSize + kMappedSectionEntrySize * count;
   if (table_end > bytes.size() - kTrailerSize) throw IoError("failed to fill whole buffer");
@@ -262,6 +265,7 @@ Header parse_header(std::span<const uint8_t> bytes, MappedKind expected) {
     fail_damaged("unknown index kind " + std::to_string(kind));
   }
   header.kind = MappedKind(kind);
+  header.version = head[4];
   if (header.kind != expected) {
     throw IoError(std::string("the file holds ") + kind_name(header.kind) + ", not " + kind_name(expected));
   }
@@ -360,12 +364,14 @@ SkerryIndex read_core(std::span<const uint8_t> bytes, const std::shared_ptr<cons
 // A partitioned index's sections by list: slot [list] of each tag.
 struct ListSections {
   const Section* centroids = nullptr;
-  std::vector<const Section*> codes, norms, lengths, ids;
+  std::vector<const Section*> codes, norms, shifts, lengths, ids;
 };
 
 ListSections sections_by_list(const Header& header) {
   ListSections found;
-  for (auto* slots : {&found.codes, &found.norms, &found.lengths, &found.ids}) slots->assign(header.lists, nullptr);
+  for (auto* slots : {&found.codes, &found.norms, &found.shifts, &found.lengths, &found.ids}) {
+    slots->assign(header.lists, nullptr);
+  }
   for (const Section& section : header.sections) {
     const Section** slot = nullptr;
     if (section.tag == kCentroids && section.group == 0) {
@@ -373,6 +379,7 @@ ListSections sections_by_list(const Header& header) {
     } else {
       std::vector<const Section*>* slots = section.tag == kCodes     ? &found.codes
                                            : section.tag == kNorms   ? &found.norms
+                                           : section.tag == kShifts  ? &found.shifts
                                            : section.tag == kLengths ? &found.lengths
                                            : section.tag == kIds     ? &found.ids
                                                                      : nullptr;
@@ -420,11 +427,17 @@ PartitionedIndex read_partitioned(std::span<const uint8_t> bytes, const std::sha
         checked_section(bytes, found.codes[l], "CODE", checked_count(blocks_for(n), block_bytes), 1);
     std::span<const uint8_t> norms = checked_section(bytes, found.norms[l], "NORM", n, sizeof(float));
     std::span<const uint8_t> lengths = checked_section(bytes, found.lengths[l], "LENS", n, sizeof(float));
+    // Files of the first version hold no shifts: zero scores them as written.
+    const bool has_shifts = header.version == kMappedPartitionedVersion;
+    if (!has_shifts && found.shifts[l]) fail_damaged("a SHFT section in a file of the first version");
     total += n;  // each n is bounded by the file size, so the sum cannot wrap
     PartitionedIndex::List& list = data[l];
     list.ids.resize(n);
     if (!ids.empty()) std::memcpy(list.ids.data(), ids.data(), ids.size());
     list.norms = mapped_array<float>(norms, keep_alive);
+    list.shifts = has_shifts ? mapped_array<float>(checked_section(bytes, found.shifts[l], "SHFT", n, sizeof(float)),
+                                                   keep_alive)
+                             : StoredArray<float>(RawVector<float>(n, 0.0f));
     list.lengths = mapped_array<float>(lengths, keep_alive);
     try {
       list.codes = CodeStore::mapped(header.dim, header.bits, n, mapped_array<uint8_t>(codes, keep_alive));

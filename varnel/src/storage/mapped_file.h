@@ -58,6 +58,10 @@ inline constexpr uint64_t kMappedSectionEntrySize = 32;
 inline constexpr uint64_t kMappedAlignment = 64;
 inline constexpr uint64_t kMaxSections = 1024;
 inline constexpr uint8_t kMappedVersion = 1;
+// Partitioned indexes with residual shifts (SHFT sections) are written as
+// version 2, which readers that know no shifts refuse; their version 1
+// files (no shifts) are still read.
+inline constexpr uint8_t kMappedPartitionedVersion = 2;
 
 enum class MappedKind : uint8_t { Skerry = 1, IdMap = 2, Partitioned = 3 };
 
