@@ -495,8 +495,28 @@ void BoundedScanner::bound_keys(const BoundedQuery& query, const float* approx, 
 
 namespace {
 
+#if defined(__x86_64__)
+// The lanes of a whole block whose key is not <= threshold (above it, or
+// NaN), as bits; SSE2, which every x86-64 has.
+uint32_t keys_not_at_most(const float* keys, float threshold) {
+  const __m128 limit = _mm_set1_ps(threshold);
+  uint32_t mask = 0;
+  for (int r = 0; r < 8; ++r) {
+    const __m128 above = _mm_cmpnle_ps(_mm_loadu_ps(keys + 4 * r), limit);
+    mask |= static_cast<uint32_t>(_mm_movemask_ps(above)) << (4 * r);
+  }
+  return mask;
+}
+#endif
+
 uint32_t keyed_candidates(const float* high, const float* low, bool rising, uint64_t lanes,
                           float threshold) {
+#if defined(__x86_64__)
+  if (lanes == kLanes) {
+    const uint32_t mask = keys_not_at_most(high, threshold);
+    return rising ? mask : mask | keys_not_at_most(low, threshold);
+  }
+#endif
   uint32_t mask = 0;
   for (uint64_t v = 0; v < lanes; ++v) {
     const bool ruled_out = high[v] <= threshold && (rising || low[v] <= threshold);
