@@ -1,7 +1,8 @@
 // The cosine and L2 selector keys on every instruction-set path: each lane
 // must give the scalar formula's key bit for bit, for any sum, stored length
 // and query length (zero, subnormal, overflowing, infinite, NaN) and any
-// count of lanes (the kernels' tails).
+// count of lanes (the kernels' tails), with or without an offset added to
+// the sums (the keys of the bounded scan's bounds).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -61,6 +62,22 @@ TEST(MetricKeys, EveryPathEqualsTheScalarFormulaBitForBit) {
                   << varnel::scan_path_name(path) << " metric " << int(metric) << " q_norm " << q_norm
                   << " sum " << sums[start + i] << " norm " << norms[start + i];
             }
+            ASSERT_EQ(out[count], 12345.0f) << "wrote past the last lane";
+
+            // The keys of a bound: each sum plus an offset first; and
+            // whether every length is >= 0.
+            const float offset = -0.75f;
+            const bool rising = varnel::metric_keys_of_bounds(key, sums.data() + start, offset,
+                                                              norms.data() + start, count, out.data());
+            bool want_rising = true;
+            for (std::size_t i = 0; i < count; ++i) {
+              const float want = key(sums[start + i] + offset, norms[start + i]);
+              ASSERT_EQ(bits_of(out[i]), bits_of(want))
+                  << varnel::scan_path_name(path) << " bound key, metric " << int(metric) << " q_norm "
+                  << q_norm << " sum " << sums[start + i] << " norm " << norms[start + i];
+              want_rising = want_rising && norms[start + i] >= 0.0f;
+            }
+            ASSERT_EQ(rising, want_rising) << varnel::scan_path_name(path) << " count " << count;
             ASSERT_EQ(out[count], 12345.0f) << "wrote past the last lane";
           }
         }

@@ -450,6 +450,10 @@ struct MetricKeys final : LaneKeys {
   void keys(const float* sums, const float* norms, std::size_t count, float* out) const override {
     metric_keys(key_of, sums, norms, count, out);
   }
+  bool offset_keys(const float* sums, float offset, const float* norms, std::size_t count,
+                   float* out) const override {
+    return metric_keys_of_bounds(key_of, sums, offset, norms, count, out);
+  }
 };
 
 // Codes of about this many bytes stay in the core's second-level cache while

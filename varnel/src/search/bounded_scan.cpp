@@ -480,17 +480,10 @@ void BoundedScanner::bound_keys(const BoundedQuery& query, const float* approx, 
   const uint64_t first = b0 * kLanes, count = std::min(b1 * kLanes, store_.size()) - first;
   const float* norms = norms_.data() + first;
   out.high.resize(count);
-  int negative = 0;  // a norm below 0 or NaN
-  for (uint64_t v = 0; v < count; ++v) {
-    out.high[v] = approx[v] + query.upper_offset;
-    negative |= !(norms[v] >= 0.0f);
-  }
-  keys.keys(out.high.data(), norms, count, out.high.data());
-  out.rising = negative == 0;
+  out.rising = keys.offset_keys(approx, query.upper_offset, norms, count, out.high.data());
   if (out.rising) return;
   out.low.resize(count);
-  for (uint64_t v = 0; v < count; ++v) out.low[v] = approx[v] + query.lower_offset;
-  keys.keys(out.low.data(), norms, count, out.low.data());
+  keys.offset_keys(approx, query.lower_offset, norms, count, out.low.data());
 }
 
 namespace {

@@ -55,12 +55,23 @@ struct MetricKey {
 void metric_keys(const MetricKey& key, const float* sums, const float* norms, std::size_t count,
                  float* out);
 
+// out[i] = key(fl(sums[i] + offset), norms[i]) for i < count: the keys of
+// one bound of approximate sums, in one pass. Returns whether every norm is
+// >= 0 (none negative or NaN), when every key rises with the sum.
+bool metric_keys_of_bounds(const MetricKey& key, const float* sums, float offset, const float* norms,
+                           std::size_t count, float* out);
+
 namespace key_kernels {
-// The instruction-set forms of metric_keys for the cosine and L2 keys.
-void cosine_keys_avx2(float q_norm, const float* sums, const float* norms, std::size_t count, float* out);
-void cosine_keys_avx512(float q_norm, const float* sums, const float* norms, std::size_t count, float* out);
-void l2_keys_avx2(float q_square, const float* sums, const float* norms, std::size_t count, float* out);
-void l2_keys_avx512(float q_square, const float* sums, const float* norms, std::size_t count, float* out);
+// The instruction-set forms of the cosine and L2 keys. offset: nullptr, or a
+// value added to each sum first. They return whether every norm is >= 0.
+bool cosine_keys_avx2(float q_norm, const float* sums, const float* offset, const float* norms,
+                      std::size_t count, float* out);
+bool cosine_keys_avx512(float q_norm, const float* sums, const float* offset, const float* norms,
+                        std::size_t count, float* out);
+bool l2_keys_avx2(float q_square, const float* sums, const float* offset, const float* norms,
+                  std::size_t count, float* out);
+bool l2_keys_avx512(float q_square, const float* sums, const float* offset, const float* norms,
+                    std::size_t count, float* out);
 }  // namespace key_kernels
 
 }  // namespace varnel
