@@ -28,7 +28,8 @@ def result_digest() -> str:
         index = varnel.SkerryIndex(64, bits)
         index.add(vectors)
         for result in (index.search(queries, 10),
-                       index.query(queries, 10, metric="cosine", allowed=np.arange(0, 3000, 3))):
+                       index.query(queries, 10, metric="cosine", allowed=np.arange(0, 3000, 3)),
+                       index.query(queries, 10, metric="l2")):
             for array in result:
                 digest.update(np.ascontiguousarray(array).tobytes())
         digest.update(index.to_bytes())

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <limits>
 #include <numeric>
 #include <span>
 #include <string>
@@ -11,6 +13,7 @@
 #include "index/id_map.h"
 #include "index/query.h"
 #include "index/skerry_index.h"
+#include "quantize/pack.h"
 #include "runtime/cpu.h"
 #include "runtime/error.h"
 #include "runtime/pool.h"
@@ -165,6 +168,54 @@ TEST(Query, BoundedScanEqualsScoringEveryVector) {
             }
           }
         }
+      }
+    }
+  }
+}
+
+// The bounded scan's cosine and L2 keys of its bounds, on every path, where
+// stored lengths are anything a file may hold (negative ones make the keys
+// fall with the sum, NaN and infinite ones give NaN keys) and where the
+// product of the lengths overflows: the same results as scoring every
+// vector. Whole blocks and a partial last block.
+TEST(Query, BoundedKeysWithStrangeLengthsEqualScoringEveryVector) {
+  const uint64_t dim = 32, n = 2000;
+  for (const uint64_t bits : {2u, 3u}) {
+    std::vector<uint8_t> codes(n * dim);
+    for (uint64_t i = 0; i < codes.size(); ++i) codes[i] = static_cast<uint8_t>((i * 2654435761u >> 7) & ((1u << bits) - 1));
+    const std::vector<float> values = varnel::testing::random_vectors(1, n, 21);
+    varnel::RawVector<float> norms(values.begin(), values.end());
+    for (uint64_t v = 0; v < n; ++v) norms[v] = std::fabs(norms[v]);
+    for (uint64_t v = 0; v < n; v += 3) norms[v] = -norms[v];
+    norms[3] = std::numeric_limits<float>::quiet_NaN();
+    norms[4] = std::numeric_limits<float>::infinity();
+    norms[6] = 0.0f;
+    norms[40] = 1e38f;
+    norms[41] = 3e38f;
+    norms[100] = 1e-40f;
+    const std::vector<uint8_t> rows = varnel::pack_codes(codes, n, dim, bits);
+    const SkerryIndex index = SkerryIndex::from_parts(
+        dim, bits, varnel::Rotation::Iso4, SkerryIndex::kDefaultSeed, n,
+        varnel::RawVector<uint8_t>(rows.begin(), rows.end()), norms);
+    auto queries = varnel::testing::random_vectors(8, dim, 22);
+    for (uint64_t j = 0; j < dim; ++j) queries[dim + j] *= 1e6f;  // |q| |x| overflows for 1e38
+    for (const Metric metric : {Metric::Cosine, Metric::L2}) {
+      for (const uint64_t k : {1u, 10u, 100u}) {
+        QueryOptions options;
+        options.metric = metric;
+        varnel::force_exact_code_scan(true);
+        const SearchResults expected = varnel::query(index, queries, k, options);
+        varnel::force_exact_code_scan(false);
+        for (const varnel::ScanPath path : varnel::supported_scan_paths()) {
+          ASSERT_TRUE(varnel::force_scan_path(path));
+          SCOPED_TRACE(testing::Message() << "bits " << bits << " metric " << int(metric) << " k " << k
+                                          << " path " << varnel::scan_path_name(path));
+          const SearchResults got = varnel::query(index, queries, k, options);
+          EXPECT_EQ(got.indices, expected.indices);
+          ASSERT_EQ(got.scores.size(), expected.scores.size());
+          EXPECT_EQ(0, std::memcmp(got.scores.data(), expected.scores.data(), got.scores.size() * sizeof(float)));
+        }
+        varnel::reset_scan_path();
       }
     }
   }

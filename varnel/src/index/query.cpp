@@ -98,20 +98,6 @@ float vector_norm(const float* v, uint64_t dim) {
   return static_cast<float>(std::sqrt(wide));
 }
 
-namespace {
-
-// Cosine from an inner product and two norms; a zero norm (a zero vector or
-// query) gives 0 rather than NaN.
-// When the product of the norms overflows, dividing by one after the other
-// still gives the cosine.
-float cosine_of(float ip, float q_norm, float x_norm) {
-  const float denominator = q_norm * x_norm;
-  if (denominator == std::numeric_limits<float>::infinity()) return ip / q_norm / x_norm;
-  return denominator > 0.0f ? ip / denominator : 0.0f;
-}
-
-}  // namespace
-
 float exact_score(Metric metric, const float* q, const float* x, uint64_t dim) {
   float sum = 0.0f;
   if (metric == Metric::L2) {
@@ -157,29 +143,7 @@ float negative_infinity() { return -std::numeric_limits<float>::infinity(); }
 
 // Selector keys are "higher is better": for L2 the key is the negated
 // squared distance, so one selector serves every metric.
-struct KeyOfScore {
-  Metric metric;
-  float q_norm;
-  float q_square;
-
-  // sum: the code sum of a stored vector (the inner product with its unit
-  // direction); norm: its stored norm. ip is exactly search's score.
-  float operator()(float sum, float norm) const {
-    const float ip = sum * norm;
-    switch (metric) {
-      case Metric::InnerProduct:
-        return ip;
-      case Metric::Cosine:
-        return cosine_of(ip, q_norm, norm);
-      case Metric::L2: {
-        const float squares = q_square + norm * norm;
-        const float twice = 2.0f * ip;
-        return -(squares - twice);
-      }
-    }
-    return ip;
-  }
-};
+using KeyOfScore = MetricKey;
 
 float score_of_key(Metric metric, float key) { return metric == Metric::L2 ? -key : key; }
 
@@ -217,7 +181,7 @@ void offer_lanes(TopK& top, const KeyOfScore& key_of, const Lanes& lanes, const 
     if (key_of.metric == Metric::InnerProduct) {
       for (uint64_t i = 0; i < count; ++i) keys[i] = sums[i] * norms[i];  // vectorises
     } else {
-      for (uint64_t i = 0; i < count; ++i) keys[i] = key_of(sums[i], norms[i]);
+      metric_keys(key_of, sums, norms, count, keys);
     }
     offer_scores(top, keys, first, count);
     return;
@@ -484,20 +448,11 @@ struct MetricKeys final : LaneKeys {
 
   explicit MetricKeys(KeyOfScore key) : key_of(key) {}
   void keys(const float* sums, const float* norms, std::size_t count, float* out) const override {
-    switch (key_of.metric) {
-      case Metric::InnerProduct:
-        return keys_of<Metric::InnerProduct>(sums, norms, count, out);
-      case Metric::Cosine:
-        return keys_of<Metric::Cosine>(sums, norms, count, out);
-      case Metric::L2:
-        return keys_of<Metric::L2>(sums, norms, count, out);
-    }
+    metric_keys(key_of, sums, norms, count, out);
   }
-  // One loop per metric, so that the compiler vectorises it.
-  template <Metric metric>
-  void keys_of(const float* sums, const float* norms, std::size_t count, float* out) const {
-    const KeyOfScore key{metric, key_of.q_norm, key_of.q_square};
-    for (std::size_t i = 0; i < count; ++i) out[i] = key(sums[i], norms[i]);
+  bool offset_keys(const float* sums, float offset, const float* norms, std::size_t count,
+                   float* out) const override {
+    return metric_keys_of_bounds(key_of, sums, offset, norms, count, out);
   }
 };
 

@@ -13,11 +13,10 @@
 
 #include "index/id_map.h"
 #include "index/skerry_index.h"
+#include "search/metric_keys.h"
 #include "search/search.h"
 
 namespace varnel {
-
-enum class Metric { InnerProduct, Cosine, L2 };
 
 // "ip", "cosine" or "l2"; throws ArgumentError otherwise.
 Metric parse_metric(std::string_view name);

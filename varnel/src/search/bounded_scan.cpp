@@ -480,23 +480,36 @@ void BoundedScanner::bound_keys(const BoundedQuery& query, const float* approx, 
   const uint64_t first = b0 * kLanes, count = std::min(b1 * kLanes, store_.size()) - first;
   const float* norms = norms_.data() + first;
   out.high.resize(count);
-  int negative = 0;  // a norm below 0 or NaN
-  for (uint64_t v = 0; v < count; ++v) {
-    out.high[v] = approx[v] + query.upper_offset;
-    negative |= !(norms[v] >= 0.0f);
-  }
-  keys.keys(out.high.data(), norms, count, out.high.data());
-  out.rising = negative == 0;
+  out.rising = keys.offset_keys(approx, query.upper_offset, norms, count, out.high.data());
   if (out.rising) return;
   out.low.resize(count);
-  for (uint64_t v = 0; v < count; ++v) out.low[v] = approx[v] + query.lower_offset;
-  keys.keys(out.low.data(), norms, count, out.low.data());
+  keys.offset_keys(approx, query.lower_offset, norms, count, out.low.data());
 }
 
 namespace {
 
+#if defined(__x86_64__)
+// The lanes of a whole block whose key is not <= threshold (above it, or
+// NaN), as bits; SSE2, which every x86-64 has.
+uint32_t keys_not_at_most(const float* keys, float threshold) {
+  const __m128 limit = _mm_set1_ps(threshold);
+  uint32_t mask = 0;
+  for (int r = 0; r < 8; ++r) {
+    const __m128 above = _mm_cmpnle_ps(_mm_loadu_ps(keys + 4 * r), limit);
+    mask |= static_cast<uint32_t>(_mm_movemask_ps(above)) << (4 * r);
+  }
+  return mask;
+}
+#endif
+
 uint32_t keyed_candidates(const float* high, const float* low, bool rising, uint64_t lanes,
                           float threshold) {
+#if defined(__x86_64__)
+  if (lanes == kLanes) {
+    const uint32_t mask = keys_not_at_most(high, threshold);
+    return rising ? mask : mask | keys_not_at_most(low, threshold);
+  }
+#endif
   uint32_t mask = 0;
   for (uint64_t v = 0; v < lanes; ++v) {
     const bool ruled_out = high[v] <= threshold && (rising || low[v] <= threshold);

@@ -52,6 +52,19 @@ class LaneKeys {
   virtual ~LaneKeys() = default;
   // out[i] = key(sums[i], norms[i]) for i < count.
   virtual void keys(const float* sums, const float* norms, std::size_t count, float* out) const = 0;
+  // out[i] = key(fl(sums[i] + offset), norms[i]) for i < count (out is not
+  // sums); returns whether every norm is >= 0 (none negative or NaN). One
+  // pass over each bound of a stretch of approximate sums.
+  virtual bool offset_keys(const float* sums, float offset, const float* norms, std::size_t count,
+                           float* out) const {
+    int negative = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      out[i] = sums[i] + offset;
+      negative |= !(norms[i] >= 0.0f);
+    }
+    keys(out, norms, count, out);
+    return negative == 0;
+  }
 };
 
 // What offer_lanes offers: which lanes, under which positions, keyed how.
