@@ -11,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <numeric>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "runtime/pool.h"
 #include "search/bounded_scan.h"
 #include "search/coarse.h"
+#include "search/coarse_shortlist.h"
 #include "search/lut_scan.h"
 #include "search/search.h"
 #include "test_support.h"
@@ -173,6 +175,47 @@ PartitionedIndex built(uint64_t dim, uint64_t bits, uint64_t lists, uint64_t n, 
   index.train(data);
   index.add_with_ids(data, ids_from(5, n));
   return index;
+}
+
+TEST(CoarseShortlist, SumsAreExactOnEveryPathAndKeepTheBestLists) {
+  // dim 40: whole 32- and 16-wide steps and a tail on every path.
+  const uint64_t dim = 40, lists = 300, probes = 5;
+  const std::vector<float> centroids = random_vectors(lists, dim, 21);
+  const std::vector<float> queries = random_vectors(200, dim, 22);
+  std::vector<int8_t> codes(lists * dim);
+  std::vector<int16_t> levels(dim);
+  for (uint64_t i = 0; i < codes.size(); ++i) codes[i] = int8_t(int(i * 37 % 255) - 127);
+  for (uint64_t j = 0; j < dim; ++j) levels[j] = int16_t(j % 2 ? 127 - j : j - 127);
+  std::vector<int32_t> expected(lists), sums(lists);
+  shortlist_kernels::sums_portable(levels.data(), codes.data(), lists, dim, expected.data());
+  for (uint64_t l = 0; l < lists; ++l) {
+    int64_t sum = 0;
+    for (uint64_t j = 0; j < dim; ++j) sum += int64_t(levels[j]) * codes[l * dim + j];
+    ASSERT_EQ(expected[l], sum);
+  }
+#if defined(__x86_64__)
+  for (const ScanPath path : supported_scan_paths()) {
+    if (path == ScanPath::Avx2) shortlist_kernels::sums_avx2(levels.data(), codes.data(), lists, dim, sums.data());
+    if (path == ScanPath::Avx512) shortlist_kernels::sums_avx512(levels.data(), codes.data(), lists, dim, sums.data());
+    if (path == ScanPath::Avx2 || path == ScanPath::Avx512) EXPECT_EQ(sums, expected) << scan_path_name(path);
+  }
+#endif
+  // The lists chosen through the shortlist are the best by float products.
+  PartitionedIndex index = PartitionedIndex::create(dim, 4, lists, Rotation::Rotor3);
+  index.set_centroids(centroids);
+  for_each_path_and_thread_count([&] {
+    const std::vector<uint32_t> chosen = index.probe_lists(queries, 200, probes);
+    for (uint64_t q = 0; q < 200; ++q) {
+      std::vector<float> dots(lists);
+      index.coarse().dots(queries.data() + q * dim, 1, dots.data());
+      std::vector<uint32_t> order(lists);
+      std::iota(order.begin(), order.end(), 0u);
+      std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return dots[a] > dots[b]; });
+      order.resize(probes);
+      std::sort(order.begin(), order.end());
+      ASSERT_EQ(std::vector<uint32_t>(chosen.begin() + q * probes, chosen.begin() + (q + 1) * probes), order) << q;
+    }
+  });
 }
 
 TEST(KMeans, CentroidsAreTheSameOnEveryPathAndThreadCount) {

@@ -28,6 +28,9 @@ namespace {
 
 // The k-means stream is kept apart from the rotation's stream of the same seed.
 constexpr uint64_t kTrainSeedOffset = 0x6b6d65616e73;  // "kmeans"
+// The shortlist's integer sums stay exact in 32 bits up to this dim
+// (127 * 127 * 2^17 < 2^31); a larger dim scores every centroid in float.
+constexpr uint64_t kMaxShortlistDim = uint64_t{1} << 17;
 // Vectors encoded per task of `add_with_ids`.
 constexpr uint64_t kEncodeChunk = 512;
 // Positions in a list are 32-bit in the keys that order results.
@@ -72,10 +75,8 @@ struct KeyOfScore {
     switch (metric) {
       case Metric::InnerProduct:
         return ip;
-      case Metric::Cosine: {
-        const float denominator = q_norm * length;
-        return denominator > 0.0f ? ip / denominator : 0.0f;
-      }
+      case Metric::Cosine:
+        return cosine_of(ip, q_norm, length);
       case Metric::L2: {
         const float squares = q_square + length * length;
         const float twice = 2.0f * ip;
@@ -216,8 +217,11 @@ void PartitionedIndex::set_centroids(std::span<const float> centroids) {
     if (!std::isfinite(value)) throw Error("centroids must be finite");
   }
   CoarseTable table(centroids, lists_, dim_);
+  CoarseShortlist shortlist =
+      dim_ <= kMaxShortlistDim ? CoarseShortlist(centroids, lists_, dim_) : CoarseShortlist();
   centroids_.assign(centroids.begin(), centroids.end());
   coarse_ = std::move(table);
+  shortlist_ = std::move(shortlist);
 }
 
 // ---- Ids ----
@@ -469,11 +473,36 @@ std::vector<uint32_t> PartitionedIndex::probe_lists(std::span<const float> queri
   std::vector<uint32_t> out(nq * probes);
   std::vector<float> dots(lists_);
   for (uint64_t q = 0; q < nq; ++q) {
-    coarse_.dots(queries.data() + q * dim_, 1, dots.data());
-    const std::vector<uint32_t> chosen = nearest_lists(dots.data(), probes);
+    const std::vector<uint32_t> chosen = choose_lists(queries.data() + q * dim_, probes, dots.data());
     std::copy(chosen.begin(), chosen.end(), out.begin() + q * probes);
   }
   return out;
+}
+
+// Among many lists, the shortlist of approximate products picks the
+// candidates and their float products pick the probed lists; the float
+// product of every candidate (so of every probed list) is left in `dots`.
+std::vector<uint32_t> PartitionedIndex::choose_lists(const float* query, uint64_t probes, float* dots) const {
+  const uint64_t shortlisted = shortlist_size(probes, lists_);
+  if (shortlist_.empty() || shortlisted >= lists_) {
+    coarse_.dots(query, 1, dots);
+    return nearest_lists(dots, probes);
+  }
+  const std::vector<uint32_t> candidates = shortlist_.best(query, shortlisted);
+  TopK top(probes);
+  for (const uint32_t l : candidates) {
+    // The sequential sum every coarse kernel computes.
+    const float* centroid = centroids_.data() + uint64_t{l} * dim_;
+    float dot = 0.0f;
+    for (uint64_t j = 0; j < dim_; ++j) dot = dot + query[j] * centroid[j];
+    dots[l] = dot;
+    top.offer(dot, l);
+  }
+  std::vector<float> scores(probes);
+  std::vector<int64_t> chosen(probes);
+  top.finish(scores.data(), chosen.data());
+  std::sort(chosen.begin(), chosen.end());
+  return std::vector<uint32_t>(chosen.begin(), chosen.end());
 }
 
 // The `probes` lists of largest <q, centroid> (of equal values the lower
@@ -696,14 +725,19 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
   // Queries [q0, q1) on one thread: their probes grouped by list, lists in
   // increasing order, so each list's codes are read once for the group.
   // `known_dots`: the group's <q, centroid> values when the caller has them.
-  auto run_group = [&](uint64_t q0, uint64_t q1, const float* known_dots) {
+  // `known_chosen`: the one query's probed lists when the caller has them.
+  auto run_group = [&](uint64_t q0, uint64_t q1, const float* known_dots, const std::vector<uint32_t>& known_chosen) {
     const uint64_t count = q1 - q0;
     std::vector<float> prepared = prepare_queries(queries.subspan(q0 * dim_, count * dim_), count, dim_,
                                                   sign_vector(), block_rotations().matrices, block, block_rotations().padded_dim);
     std::vector<float> dots;
+    std::vector<std::vector<uint32_t>> chosen_lists(count);
     if (known_dots == nullptr) {
       dots.resize(count * lists_);
-      coarse_.dots(queries.data() + q0 * dim_, count, dots.data());
+      for (uint64_t q = 0; q < count; ++q) {
+        poll_interrupt();
+        chosen_lists[q] = choose_lists(queries.data() + (q0 + q) * dim_, probes, dots.data() + q * lists_);
+      }
       known_dots = dots.data();
     }
     std::vector<QueryState> states;
@@ -719,7 +753,8 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
       states.back().key_of = key_of_query(q0 + q);
       tables.push_back(tables_for(prepared.data() + q * block_rotations().padded_dim));
       states.back().tables = &tables.back();
-      for (const uint32_t l : nearest_lists(states.back().dots, probes)) {
+      if (chosen_lists[q].empty()) chosen_lists[q] = known_chosen;
+      for (const uint32_t l : chosen_lists[q]) {
         probed.emplace_back(l, static_cast<uint32_t>(q));
       }
     }
@@ -772,12 +807,11 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
   if (nq < num_threads()) {
     std::vector<float> dots(lists_);
     for (uint64_t q = 0; q < nq; ++q) {
-      coarse_.dots(queries.data() + q * dim_, 1, dots.data());
-      const std::vector<uint32_t> chosen = nearest_lists(dots.data(), probes);
+      const std::vector<uint32_t> chosen = choose_lists(queries.data() + q * dim_, probes, dots.data());
       uint64_t vectors = 0;
       for (const uint32_t l : chosen) vectors += lists_data_[l].ids.size();
       if (vectors < kMinVectorsToSplit || chosen.size() < 2) {
-        run_group(q, q + 1, dots.data());
+        run_group(q, q + 1, dots.data(), chosen);
       } else {
         const std::vector<float> prepared = prepare_queries(queries.subspan(q * dim_, dim_), 1, dim_, sign_vector(),
                                                             block_rotations().matrices, block,
@@ -790,7 +824,7 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
     const uint64_t per_group = std::clamp<uint64_t>((nq + threads - 1) / threads, 1, kMaxQueriesPerGroup);
     const uint64_t groups = (nq + per_group - 1) / per_group;
     parallel_for(groups, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t g = begin; g < end; ++g) run_group(g * per_group, std::min(nq, (g + 1) * per_group), nullptr);
+      for (std::size_t g = begin; g < end; ++g) run_group(g * per_group, std::min(nq, (g + 1) * per_group), nullptr, {});
     });
   }
   return results;

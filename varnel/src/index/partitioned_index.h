@@ -26,7 +26,11 @@
 // A residual too short or too badly coded for the first correction keeps
 // scale = |r| (shift still applies). The terms are computed in double from
 // the float rotations and rounded once.
-// A query probes the `probes` lists with the largest <q, centroid>.
+// A query probes the `probes` lists with the largest <q, centroid> among a
+// shortlist: the probes + max(probes, 16) lists of largest 8-bit
+// approximation of <q, centroid> (search/coarse_shortlist.h); with that many
+// candidates a probed list is lost only when its approximation is off by
+// more than the gap to the probes + 16th list.
 //
 // Results are those of scoring every vector of the probed lists with the
 // estimator, ranked by score, equal scores by (list, position in list):
@@ -48,6 +52,7 @@
 #include "runtime/memory.h"
 #include "runtime/once_cell.h"
 #include "search/coarse.h"
+#include "search/coarse_shortlist.h"
 
 namespace varnel {
 
@@ -162,6 +167,7 @@ class PartitionedIndex {
   PartitionedIndex() = default;
   void refuse_if_mapped() const;
   std::vector<uint32_t> nearest_lists(const float* dots, uint64_t probes) const;
+  std::vector<uint32_t> choose_lists(const float* query, uint64_t probes, float* dots) const;
   void check_ids_are_new(std::span<const uint64_t> ids) const;
   // The rotated centroids of the lists a batch adds to.
   struct RotatedCentroids {
@@ -176,6 +182,7 @@ class PartitionedIndex {
 
   std::vector<float> centroids_;  // lists * dim, empty until trained
   CoarseTable coarse_;
+  CoarseShortlist shortlist_;  // empty for a dim too large for its sums
   std::vector<List> lists_data_;
   IdTable where_;  // id -> (list << 32) | position
   OnceCell<BlockRotations> rotations_;
