@@ -143,6 +143,7 @@ PartitionedIndex PartitionedIndex::create(uint64_t dim, uint64_t bits, uint64_t 
   index.seed_ = seed;
   index.lists_data_.resize(lists);
   for (List& list : index.lists_data_) list.codes = CodeStore(dim, bits);
+  index.where_ = IdTable(lists);
   return index;
 }
 
@@ -220,17 +221,17 @@ void PartitionedIndex::check_ids_are_new(std::span<const uint64_t> ids) const {
   std::unordered_set<uint64_t> seen;
   seen.reserve(ids.size());
   for (const uint64_t id : ids) {
-    if (where_.contains(id) || !seen.insert(id).second) {
+    if (contains(id) || !seen.insert(id).second) {
       fail_duplicate(id);
     }
   }
 }
 
 bool PartitionedIndex::locate(uint64_t id, uint64_t* list, uint64_t* position) const {
-  const uint64_t* found = where_.find(id);
-  if (!found) return false;
-  *list = *found >> 32;
-  *position = *found & 0xffffffffu;
+  IdTable::Place place;
+  if (!where_.find(id, ids_of(), &place)) return false;
+  *list = place.list;
+  *position = place.position;
   return true;
 }
 
@@ -314,7 +315,10 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
   for (uint64_t l = 0; l < lists_; ++l) {
     if (grown[l] > kMaxListSize) throw Error("list " + std::to_string(l) + " would exceed 2^32 - 1 vectors");
   }
+  uint64_t inserted = 0;
+  // The table reads ids from the lists: it lets go of the batch first.
   auto restore = [&] {
+    for (uint64_t i = 0; i < inserted; ++i) where_.erase(ids[i], ids_of());
     for (uint64_t l = 0; l < lists_; ++l) {
       if (grown[l] == old_sizes[l]) continue;
       List& list = lists_data_[l];
@@ -323,7 +327,6 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
       list.lengths.resize(old_sizes[l]);
       list.ids.resize(old_sizes[l]);
     }
-    for (uint64_t i = 0; i < count; ++i) where_.erase(ids[i]);
   };
   try {
     for (uint64_t l = 0; l < lists_; ++l) {
@@ -343,10 +346,11 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
                     " of the batch has a NaN or infinite value, or a norm too large for float32");
       }
     }
-    where_.reserve(where_.size() + count);
+    where_.reserve(where_.size() + count, *std::max_element(grown.begin(), grown.end()) - 1, ids_of());
     for (uint64_t i = 0; i < count; ++i) {
       lists_data_[assignment[i]].ids[positions[i]] = ids[i];
-      where_.insert(ids[i], key_of(assignment[i], positions[i]));
+      where_.insert(ids[i], {assignment[i], positions[i]}, ids_of());
+      ++inserted;
     }
   } catch (...) {
     restore();
@@ -358,9 +362,12 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
 
 bool PartitionedIndex::remove(uint64_t id) {
   refuse_if_mapped();
-  const uint64_t* found = where_.find(id);
-  if (!found) return false;
-  const uint64_t l = *found >> 32, position = *found & 0xffffffffu;
+  const uint64_t slot = where_.find_slot(id, ids_of());
+  if (slot == IdTable::kNotFound) return false;
+  // Let go of the id while its list still holds it (the table reads it there).
+  const IdTable::Place place = where_.place_at(slot);
+  where_.erase_slot(slot, ids_of());
+  const uint64_t l = place.list, position = place.position;
   List& list = lists_data_[l];
   const uint64_t last = list.ids.size() - 1;
   if (position != last) {
@@ -368,14 +375,13 @@ bool PartitionedIndex::remove(uint64_t id) {
     list.norms[position] = list.norms[last];
     list.lengths[position] = list.lengths[last];
     const uint64_t moved = list.ids[last];
+    where_.move(where_.find_slot(moved, ids_of()), {l, position});
     list.ids[position] = moved;
-    *where_.find(moved) = key_of(l, position);
   }
   list.codes.resize(last);
   list.norms.resize(last);
   list.lengths.resize(last);
   list.ids.pop_back();
-  where_.erase(id);
   return true;
 }
 
@@ -782,11 +788,14 @@ PartitionedIndex PartitionedIndex::from_parts(uint64_t dim, uint64_t bits, uint6
     }
     total += n;
   }
-  index.where_.reserve(total);
+  uint64_t longest = 0;
+  for (const List& list : data) longest = std::max<uint64_t>(longest, list.ids.size());
+  const IdsOf stored{&data};
+  index.where_.reserve(total, longest > 0 ? longest - 1 : 0, stored);
   for (uint64_t l = 0; l < lists; ++l) {
     const std::vector<uint64_t>& ids = data[l].ids;
     for (uint64_t p = 0; p < ids.size(); ++p) {
-      if (!index.where_.insert(ids[p], key_of(l, p))) {
+      if (!index.where_.insert(ids[p], {l, p}, stored)) {
         throw Error("duplicate ids in partitioned index file");
       }
     }
