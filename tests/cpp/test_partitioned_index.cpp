@@ -291,6 +291,12 @@ TEST(PartitionedIndex, BadInputIsRefusedAndChangesNothing) {
   poisoned[150 * dim + 3] = std::numeric_limits<float>::quiet_NaN();
   std::vector<uint64_t> repeated = ids_from(1000, 200);
   repeated[120] = repeated[4];
+  // The first failure in batch order wins: a repeat before a stored id, and after one.
+  std::vector<uint64_t> repeat_first = ids_from(1000, 200), stored_first = ids_from(1000, 200);
+  repeat_first[5] = repeat_first[3];
+  repeat_first[50] = 7;
+  stored_first[5] = 7;
+  stored_first[50] = stored_first[3];
   const std::vector<std::pair<std::function<void()>, std::string>> refused = {
       {[&] { index.add_with_ids(poisoned, ids_from(1000, 200)); },
        "vector 150 of the batch has a NaN or infinite value, or a norm too large for float32"},
@@ -298,6 +304,10 @@ TEST(PartitionedIndex, BadInputIsRefusedAndChangesNothing) {
        "id 0 already present in index"},
       {[&] { index.add_with_ids(std::span(data).subspan(200 * dim), repeated); },
        "id 1028 already present in index"},
+      {[&] { index.add_with_ids(std::span(data).subspan(200 * dim), repeat_first); },
+       "id 1021 already present in index"},
+      {[&] { index.add_with_ids(std::span(data).subspan(200 * dim), stored_first); },
+       "id 7 already present in index"},
       {[&] { index.add_with_ids(std::span(data).subspan(200 * dim, 10 * dim), ids_from(1000, 9)); },
        "assertion `left == right` failed: expected 10 ids, got 9\n  left: 9\n right: 10"},
       {[&] { index.search(query, 0, 1); }, "k must be at least 1"},
@@ -306,6 +316,8 @@ TEST(PartitionedIndex, BadInputIsRefusedAndChangesNothing) {
       {[&] { index.train(data); }, "train needs an empty index: this one holds 200 vectors"},
       {[&] { index.remove_many(std::vector<uint64_t>{0, 9999}); }, "id 9999 is not in the index"},
       {[&] { index.remove_many(std::vector<uint64_t>{0, 0}); }, "id 0 appears more than once in ids"},
+      {[&] { index.remove_many(std::vector<uint64_t>{7, 14, 7, 9999}); }, "id 7 appears more than once in ids"},
+      {[&] { index.remove_many(std::vector<uint64_t>{7, 9999, 7}); }, "id 9999 is not in the index"},
   };
   for (const auto& [call, message] : refused) {
     EXPECT_EQ(error_message(call), message);

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "index/id_hash.h"
+#include "runtime/page_memory.h"
 
 namespace varnel {
 
@@ -182,13 +183,13 @@ class IdTable {
   template <class Keys>
   void relayout(uint64_t largest_position, const Keys& keys) {
     const bool widens = !wide_ && list_bits_ + std::bit_width(largest_position + 1) > 32;
-    std::vector<uint64_t> widened;
+    PageVector<uint64_t> widened;
     if (widens) widened.assign(narrow_slots_.begin(), narrow_slots_.end());  // may throw: nothing changed yet
     const Layout old = layout_;
     if (widens) {
       wide_ = true;
       wide_slots_.swap(widened);
-      std::vector<uint32_t>().swap(narrow_slots_);
+      PageVector<uint32_t>().swap(narrow_slots_);
     }
     layout_ = layout_for(largest_position, wide_);
     for (uint64_t i = 0; i < capacity_; ++i) {
@@ -202,8 +203,8 @@ class IdTable {
 
   template <class Keys>
   void rehash(uint64_t capacity, const Keys& keys) {
-    std::vector<uint32_t> narrow(wide_ ? 0 : capacity);
-    std::vector<uint64_t> wide(wide_ ? capacity : 0);
+    PageVector<uint32_t> narrow(wide_ ? 0 : capacity);
+    PageVector<uint64_t> wide(wide_ ? capacity : 0);
     narrow.swap(narrow_slots_);
     wide.swap(wide_slots_);
     const uint64_t old_capacity = capacity_;
@@ -217,8 +218,8 @@ class IdTable {
     }
   }
 
-  std::vector<uint32_t> narrow_slots_;
-  std::vector<uint64_t> wide_slots_;
+  PageVector<uint32_t> narrow_slots_;  // pages of their own: a rehash leaves no hole in the heap
+  PageVector<uint64_t> wide_slots_;
   uint64_t capacity_ = 0;
   uint64_t size_ = 0;
   unsigned list_bits_ = 0;

@@ -5,7 +5,7 @@
 #include <limits>
 #include <mutex>
 #include <string>
-#include <unordered_set>
+#include <optional>
 #include <utility>
 
 #include "index/batch_checks.h"
@@ -16,6 +16,7 @@
 #include "quantize/wht.h"
 #include "runtime/error.h"
 #include "runtime/interrupt.h"
+#include "runtime/page_memory.h"
 #include "runtime/pool.h"
 #include "search/bounded_scan.h"
 #include "search/lut_scan.h"
@@ -217,14 +218,15 @@ void PartitionedIndex::set_centroids(std::span<const float> centroids) {
 
 // ---- Ids ----
 
+// Reports the first id, in batch order, that is stored already or repeats
+// an earlier one of the batch.
 void PartitionedIndex::check_ids_are_new(std::span<const uint64_t> ids) const {
-  std::unordered_set<uint64_t> seen;
-  seen.reserve(ids.size());
-  for (const uint64_t id : ids) {
-    if (contains(id) || !seen.insert(id).second) {
-      fail_duplicate(id);
-    }
+  const std::optional<uint64_t> repeat = first_repeat(ids);
+  const uint64_t end = repeat ? *repeat : ids.size();
+  for (uint64_t i = 0; i < end; ++i) {
+    if (contains(ids[i])) fail_duplicate(ids[i]);
   }
+  if (repeat) fail_duplicate(ids[*repeat]);
 }
 
 bool PartitionedIndex::locate(uint64_t id, uint64_t* list, uint64_t* position) const {
@@ -306,9 +308,10 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
   if (!is_trained()) throw Error("the index is not trained: call train before adding vectors");
   check_rows_are_usable(vectors, dim_, "vector", " of the batch");
 
-  std::vector<uint32_t> assignment(count);
+  PageVector<uint32_t> assignment(count);
   coarse_.nearest(vectors.data(), count, assignment.data());
-  std::vector<uint64_t> old_sizes(lists_), positions(count);
+  std::vector<uint64_t> old_sizes(lists_);
+  PageVector<uint64_t> positions(count);
   for (uint64_t l = 0; l < lists_; ++l) old_sizes[l] = lists_data_[l].ids.size();
   std::vector<uint64_t> grown = old_sizes;
   for (uint64_t i = 0; i < count; ++i) positions[i] = grown[assignment[i]]++;
@@ -387,14 +390,13 @@ bool PartitionedIndex::remove(uint64_t id) {
 
 void PartitionedIndex::remove_many(std::span<const uint64_t> ids) {
   refuse_if_mapped();
-  std::unordered_set<uint64_t> seen;
-  seen.reserve(ids.size());
-  for (const uint64_t id : ids) {
-    if (!contains(id)) throw ArgumentError("id " + std::to_string(id) + " is not in the index");
-    if (!seen.insert(id).second) {
-      throw ArgumentError("id " + std::to_string(id) + " appears more than once in ids");
-    }
+  // The first failure in order: an id not stored, or one seen before.
+  const std::optional<uint64_t> repeat = first_repeat(ids);
+  const uint64_t end = repeat ? *repeat : ids.size();
+  for (uint64_t i = 0; i < end; ++i) {
+    if (!contains(ids[i])) throw ArgumentError("id " + std::to_string(ids[i]) + " is not in the index");
   }
+  if (repeat) throw ArgumentError("id " + std::to_string(ids[*repeat]) + " appears more than once in ids");
   for (const uint64_t id : ids) remove(id);
 }
 
@@ -584,7 +586,7 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
     const uint64_t count = q1 - q0;
     std::vector<float> prepared = prepare_queries(queries.subspan(q0 * dim_, count * dim_), count, dim_,
                                                   sign_vector(), block_rotations().matrices, block, block_rotations().padded_dim);
-    std::vector<float> dots;
+    PageVector<float> dots;  // megabytes for a large group: pages of its own
     if (known_dots == nullptr) {
       dots.resize(count * lists_);
       coarse_.dots(queries.data() + q0 * dim_, count, dots.data());
