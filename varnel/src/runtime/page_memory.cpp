@@ -2,6 +2,10 @@
 
 #include <sys/mman.h>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace varnel {
 
 void* allocate_pages(std::size_t bytes) {
@@ -11,5 +15,11 @@ void* allocate_pages(std::size_t bytes) {
 }
 
 void free_pages(void* block, std::size_t bytes) noexcept { ::munmap(block, bytes); }
+
+void release_free_pages() noexcept {
+#if defined(__GLIBC__)
+  ::malloc_trim(0);
+#endif
+}
 
 }  // namespace varnel

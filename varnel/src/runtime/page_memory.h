@@ -19,6 +19,12 @@ inline constexpr std::size_t kPageMemoryMinimum = std::size_t{256} << 10;
 void* allocate_pages(std::size_t bytes);  // throws std::bad_alloc
 void free_pages(void* block, std::size_t bytes) noexcept;
 
+// Hands the C allocator's wholly free pages back to the system, wherever
+// they lie in its heap (it gives back only the heap's end by itself). For
+// after an operation that allocated and freed a lot in code not our own.
+// Does nothing where the allocator offers no such call.
+void release_free_pages() noexcept;
+
 template <class T>
 struct PageAllocator {
   using value_type = T;
