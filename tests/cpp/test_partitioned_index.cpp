@@ -337,6 +337,46 @@ TEST(PartitionedIndex, BadInputIsRefusedAndChangesNothing) {
   expect_same(index.search(query, 10, 2), before);
 }
 
+// Ids that share their high bits, or are multiples of a large power of two,
+// are what an unkeyed table would pile onto one run of slots: through add,
+// removal and a rebuild from parts, each is still found where it is.
+TEST(PartitionedIndex, CraftedIdsAreFoundWhereTheyAre) {
+  const uint64_t dim = 16, n = 20000;
+  const std::vector<float> data = clustered(n, dim, 24, 3);
+  for (const int shift : {0, 40}) {
+    PartitionedIndex index = PartitionedIndex::create(dim, 2, 8, Rotation::Rotor3);
+    index.train(data);
+    std::vector<uint64_t> ids(n);
+    for (uint64_t i = 0; i < n; ++i) ids[i] = i << shift;
+    index.add_with_ids(data, ids);
+    for (uint64_t i = 0; i < n; i += 2) ASSERT_TRUE(index.remove(ids[i]));
+    const PartitionedIndex again = PartitionedIndex::from_parts(dim, 2, 8, Rotation::Rotor3, index.seed(),
+                                                                index.centroids(), index.list_data());
+    EXPECT_EQ(again.len(), n / 2);
+    for (uint64_t i = 0; i < n; ++i) {
+      uint64_t list = 0, position = 0;
+      ASSERT_EQ(again.locate(ids[i], &list, &position), i % 2 == 1) << i;
+      if (i % 2 == 1) ASSERT_EQ(again.list_data()[list].ids[position], ids[i]);
+    }
+  }
+}
+
+// Stored lists that repeat an id, within a list or across two, are refused.
+TEST(PartitionedIndex, StoredRepeatedIdsAreRefused) {
+  const PartitionedIndex index = built(16, 4, 4, 400);
+  for (const bool same_list : {true, false}) {
+    std::vector<PartitionedIndex::List> lists = index.list_data();
+    const uint64_t other = same_list ? 0 : 1;
+    ASSERT_GE(lists[0].ids.size(), 2u);
+    ASSERT_GE(lists[1].ids.size(), 1u);
+    lists[other].ids.back() = lists[0].ids.front();
+    EXPECT_EQ(error_message([&] {
+                PartitionedIndex::from_parts(16, 4, 4, Rotation::Rotor3, index.seed(), index.centroids(), lists);
+              }),
+              "duplicate ids in partitioned index file");
+  }
+}
+
 TEST(PartitionedIndex, RemovalKeepsEveryOtherVectorFindable) {
   const uint64_t dim = 32, n = 2000;
   PartitionedIndex index = built(dim, 3, 6, n);

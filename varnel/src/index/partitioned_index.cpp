@@ -35,6 +35,11 @@ constexpr uint64_t kEncodeChunk = 512;
 // freed buffers in the heap, below the lists an add then allocates. Such a
 // training takes seconds, the release milliseconds.
 constexpr uint64_t kReleaseAfter = uint64_t{1} << 16;
+// Likewise after an add that moved at least this many bytes of lists into
+// larger arrays: the old arrays are holes in the heap that only lists growing
+// as much again would fill. A release costs well under a millisecond per
+// hundred megabytes of heap.
+constexpr uint64_t kReleaseMovedBytes = uint64_t{1} << 20;
 // Positions in a list are 32-bit in the keys that order results.
 constexpr uint64_t kMaxListSize = std::numeric_limits<uint32_t>::max();
 // Queries one task of a batch takes: their probes are grouped by list, so a
@@ -327,6 +332,10 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
   }
   uint64_t inserted = 0;
   // The table reads ids from the lists: it lets go of the batch first.
+  uint64_t moved = 0;  // vectors whose list moves to a larger array
+  for (uint64_t l = 0; l < lists_; ++l) {
+    if (grown[l] > lists_data_[l].ids.capacity()) moved += old_sizes[l];
+  }
   auto restore = [&] {
     for (uint64_t i = 0; i < inserted; ++i) where_.erase(ids[i], ids_of());
     for (uint64_t l = 0; l < lists_; ++l) {
@@ -366,6 +375,7 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
     restore();
     throw;
   }
+  if (moved * (dim_ / 8 * bits_ + 16) >= kReleaseMovedBytes) release_free_pages();
 }
 
 // ---- Removing ----

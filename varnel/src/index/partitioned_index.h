@@ -148,16 +148,15 @@ class PartitionedIndex {
   void encode_batch(std::span<const float> vectors, std::span<const uint32_t> assignment,
                     std::span<const uint64_t> positions);
 
+  std::vector<float> centroids_;  // lists * dim, empty until trained
+  CoarseTable coarse_;
+  std::vector<List> lists_data_;
   // The id table keeps no ids of its own: it reads them back from the lists.
   struct IdsOf {
     const std::vector<List>* lists;
     uint64_t operator()(uint64_t list, uint64_t position) const { return (*lists)[list].ids[position]; }
   };
   IdsOf ids_of() const { return {&lists_data_}; }
-
-  std::vector<float> centroids_;  // lists * dim, empty until trained
-  CoarseTable coarse_;
-  std::vector<List> lists_data_;
   IdTable where_;  // id -> (list, position)
   OnceCell<BlockRotations> rotations_;
   OnceCell<Codebook> codebook_;
