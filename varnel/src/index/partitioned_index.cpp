@@ -30,15 +30,11 @@ namespace {
 constexpr uint64_t kTrainSeedOffset = 0x6b6d65616e73;  // "kmeans"
 // Vectors encoded per task of `add_with_ids`.
 constexpr uint64_t kEncodeChunk = 512;
-// After training on at least this many vectors, the allocator's free pages
-// go back to the system (release_free_pages): k-means leaves megabytes of
-// freed buffers in the heap, below the lists an add then allocates. Such a
-// training takes seconds, the release milliseconds.
-constexpr uint64_t kReleaseAfter = uint64_t{1} << 16;
-// Likewise after an add that moved at least this many bytes of lists into
-// larger arrays: the old arrays are holes in the heap that only lists growing
-// as much again would fill. A release costs well under a millisecond per
-// hundred megabytes of heap.
+// After an add that moved at least this many bytes of lists into larger
+// arrays, the allocator's free pages go back to the system
+// (release_free_pages): the old arrays are holes in the heap that only lists
+// growing as much again would fill. A release costs well under a millisecond
+// per hundred megabytes of heap.
 constexpr uint64_t kReleaseMovedBytes = uint64_t{1} << 20;
 // Positions in a list are 32-bit in the keys that order results.
 constexpr uint64_t kMaxListSize = std::numeric_limits<uint32_t>::max();
@@ -212,8 +208,6 @@ void PartitionedIndex::train(std::span<const float> sample) {
   options.seed = seed_ + kTrainSeedOffset;
   std::vector<float> centroids = train_kmeans(sample, n, dim_, lists_, options);
   set_centroids(centroids);
-  centroids = {};
-  if (n >= kReleaseAfter) release_free_pages();
 }
 
 void PartitionedIndex::set_centroids(std::span<const float> centroids) {

@@ -6,7 +6,7 @@
 // mapping pages has risen, which it does whenever a mapped block is freed:
 // a buffer of a few megabytes freed after the lists of an `add` were
 // allocated above it stays resident as a hole in the heap. Over a 1,000,000
-// vector add that came to 12 bytes per vector, as much again as the id
+// vector add that came to 12 bytes per vector, more than twice the id
 // lookup itself. Blocks below kPageMemoryMinimum come from the heap as usual.
 #include <cstddef>
 #include <new>
