@@ -324,12 +324,12 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
   for (uint64_t l = 0; l < lists_; ++l) {
     if (grown[l] > kMaxListSize) throw Error("list " + std::to_string(l) + " would exceed 2^32 - 1 vectors");
   }
-  uint64_t inserted = 0;
-  // The table reads ids from the lists: it lets go of the batch first.
   uint64_t moved = 0;  // vectors whose list moves to a larger array
   for (uint64_t l = 0; l < lists_; ++l) {
     if (grown[l] > lists_data_[l].ids.capacity()) moved += old_sizes[l];
   }
+  uint64_t inserted = 0;
+  // The table reads ids from the lists: it lets go of the batch first.
   auto restore = [&] {
     for (uint64_t i = 0; i < inserted; ++i) where_.erase(ids[i], ids_of());
     for (uint64_t l = 0; l < lists_; ++l) {
