@@ -383,6 +383,12 @@ TEST(PartitionedIndex, BadInputIsRefusedAndChangesNothing) {
   poisoned[150 * dim + 3] = std::numeric_limits<float>::quiet_NaN();
   std::vector<uint64_t> repeated = ids_from(1000, 200);
   repeated[120] = repeated[4];
+  // The first failure in batch order wins: a repeat before a stored id, and after one.
+  std::vector<uint64_t> repeat_first = ids_from(1000, 200), stored_first = ids_from(1000, 200);
+  repeat_first[5] = repeat_first[3];
+  repeat_first[50] = 7;
+  stored_first[5] = 7;
+  stored_first[50] = stored_first[3];
   const std::vector<std::pair<std::function<void()>, std::string>> refused = {
       {[&] { index.add_with_ids(poisoned, ids_from(1000, 200)); },
        "vector 150 of the batch has a NaN or infinite value, or a norm too large for float32"},
@@ -390,6 +396,10 @@ TEST(PartitionedIndex, BadInputIsRefusedAndChangesNothing) {
        "id 0 already present in index"},
       {[&] { index.add_with_ids(std::span(data).subspan(200 * dim), repeated); },
        "id 1028 already present in index"},
+      {[&] { index.add_with_ids(std::span(data).subspan(200 * dim), repeat_first); },
+       "id 1021 already present in index"},
+      {[&] { index.add_with_ids(std::span(data).subspan(200 * dim), stored_first); },
+       "id 7 already present in index"},
       {[&] { index.add_with_ids(std::span(data).subspan(200 * dim, 10 * dim), ids_from(1000, 9)); },
        "assertion `left == right` failed: expected 10 ids, got 9\n  left: 9\n right: 10"},
       {[&] { index.search(query, 0, 1); }, "k must be at least 1"},
@@ -398,6 +408,8 @@ TEST(PartitionedIndex, BadInputIsRefusedAndChangesNothing) {
       {[&] { index.train(data); }, "train needs an empty index: this one holds 200 vectors"},
       {[&] { index.remove_many(std::vector<uint64_t>{0, 9999}); }, "id 9999 is not in the index"},
       {[&] { index.remove_many(std::vector<uint64_t>{0, 0}); }, "id 0 appears more than once in ids"},
+      {[&] { index.remove_many(std::vector<uint64_t>{7, 14, 7, 9999}); }, "id 7 appears more than once in ids"},
+      {[&] { index.remove_many(std::vector<uint64_t>{7, 9999, 7}); }, "id 9999 is not in the index"},
   };
   for (const auto& [call, message] : refused) {
     EXPECT_EQ(error_message(call), message);
@@ -415,6 +427,46 @@ TEST(PartitionedIndex, BadInputIsRefusedAndChangesNothing) {
   }
   EXPECT_EQ(index.list_sizes(), sizes);
   expect_same(index.search(query, 10, 2), before);
+}
+
+// Ids that share their high bits, or are multiples of a large power of two,
+// are what an unkeyed table would pile onto one run of slots: through add,
+// removal and a rebuild from parts, each is still found where it is.
+TEST(PartitionedIndex, CraftedIdsAreFoundWhereTheyAre) {
+  const uint64_t dim = 16, n = 20000;
+  const std::vector<float> data = clustered(n, dim, 24, 3);
+  for (const int shift : {0, 40}) {
+    PartitionedIndex index = PartitionedIndex::create(dim, 2, 8, Rotation::Rotor3);
+    index.train(data);
+    std::vector<uint64_t> ids(n);
+    for (uint64_t i = 0; i < n; ++i) ids[i] = i << shift;
+    index.add_with_ids(data, ids);
+    for (uint64_t i = 0; i < n; i += 2) ASSERT_TRUE(index.remove(ids[i]));
+    const PartitionedIndex again = PartitionedIndex::from_parts(dim, 2, 8, Rotation::Rotor3, index.seed(),
+                                                                index.centroids(), index.list_data());
+    EXPECT_EQ(again.len(), n / 2);
+    for (uint64_t i = 0; i < n; ++i) {
+      uint64_t list = 0, position = 0;
+      ASSERT_EQ(again.locate(ids[i], &list, &position), i % 2 == 1) << i;
+      if (i % 2 == 1) ASSERT_EQ(again.list_data()[list].ids[position], ids[i]);
+    }
+  }
+}
+
+// Stored lists that repeat an id, within a list or across two, are refused.
+TEST(PartitionedIndex, StoredRepeatedIdsAreRefused) {
+  const PartitionedIndex index = built(16, 4, 4, 400);
+  for (const bool same_list : {true, false}) {
+    std::vector<PartitionedIndex::List> lists = index.list_data();
+    const uint64_t other = same_list ? 0 : 1;
+    ASSERT_GE(lists[0].ids.size(), 2u);
+    ASSERT_GE(lists[1].ids.size(), 1u);
+    lists[other].ids.back() = lists[0].ids.front();
+    EXPECT_EQ(error_message([&] {
+                PartitionedIndex::from_parts(16, 4, 4, Rotation::Rotor3, index.seed(), index.centroids(), lists);
+              }),
+              "duplicate ids in partitioned index file");
+  }
 }
 
 TEST(PartitionedIndex, RemovalKeepsEveryOtherVectorFindable) {

@@ -1,8 +1,11 @@
 #include "index/batch_checks.h"
 
+#include <algorithm>
 #include <string>
 
+#include "index/id_hash.h"
 #include "runtime/error.h"
+#include "runtime/page_memory.h"
 
 namespace varnel {
 
@@ -26,5 +29,21 @@ void check_id_count(uint64_t id_count, uint64_t vector_count) {
 }
 
 void fail_duplicate(uint64_t id) { throw Error("id " + std::to_string(id) + " already present in index"); }
+
+std::optional<uint64_t> first_repeat(std::span<const uint64_t> ids) {
+  {
+    PageVector<uint64_t> sorted(ids.begin(), ids.end());
+    std::sort(sorted.begin(), sorted.end());
+    if (std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end()) return std::nullopt;
+  }
+  // Some id repeats: which one first, in batch order (keyed hash: no crafted
+  // batch makes this quadratic).
+  IdSet seen;
+  seen.reserve(ids.size());
+  for (uint64_t i = 0; i < ids.size(); ++i) {
+    if (!seen.insert(ids[i]).second) return i;
+  }
+  return std::nullopt;
+}
 
 }  // namespace varnel

@@ -2,6 +2,8 @@
 // The checks every index with ids makes of a batch before it changes
 // anything, worded the same by each.
 #include <cstdint>
+#include <optional>
+#include <span>
 
 namespace varnel {
 
@@ -12,5 +14,9 @@ uint64_t vector_count(uint64_t values, uint64_t dim);
 void check_id_count(uint64_t id_count, uint64_t vector_count);
 // "id {id} already present in index".
 [[noreturn]] void fail_duplicate(uint64_t id);
+// The position of the first id that repeats an earlier one of `ids`, if any.
+// Costs a sorted copy of the ids, not a node per id: a batch of millions
+// would leave tens of megabytes of freed nodes in the allocator.
+std::optional<uint64_t> first_repeat(std::span<const uint64_t> ids);
 
 }  // namespace varnel

@@ -5,7 +5,7 @@
 #include <limits>
 #include <mutex>
 #include <string>
-#include <unordered_set>
+#include <optional>
 #include <utility>
 
 #include "index/batch_checks.h"
@@ -17,6 +17,7 @@
 #include "quantize/wht.h"
 #include "runtime/error.h"
 #include "runtime/interrupt.h"
+#include "runtime/page_memory.h"
 #include "runtime/pool.h"
 #include "search/bounded_scan.h"
 #include "search/lut_scan.h"
@@ -33,6 +34,12 @@ constexpr uint64_t kTrainSeedOffset = 0x6b6d65616e73;  // "kmeans"
 constexpr uint64_t kMaxShortlistDim = uint64_t{1} << 17;
 // Vectors encoded per task of `add_with_ids`.
 constexpr uint64_t kEncodeChunk = 512;
+// After an add that moved at least this many bytes of lists into larger
+// arrays, the allocator's free pages go back to the system
+// (release_free_pages): the old arrays are holes in the heap that only lists
+// growing as much again would fill. A release costs well under a millisecond
+// per hundred megabytes of heap.
+constexpr uint64_t kReleaseMovedBytes = uint64_t{1} << 20;
 // Positions in a list are 32-bit in the keys that order results.
 constexpr uint64_t kMaxListSize = std::numeric_limits<uint32_t>::max();
 // Queries one task of a batch takes: their probes are grouped by list, so a
@@ -147,6 +154,7 @@ PartitionedIndex PartitionedIndex::create(uint64_t dim, uint64_t bits, uint64_t 
   index.seed_ = seed;
   index.lists_data_.resize(lists);
   for (List& list : index.lists_data_) list.codes = CodeStore(dim, bits);
+  index.where_ = IdTable(lists);
   return index;
 }
 
@@ -226,21 +234,22 @@ void PartitionedIndex::set_centroids(std::span<const float> centroids) {
 
 // ---- Ids ----
 
+// Reports the first id, in batch order, that is stored already or repeats
+// an earlier one of the batch.
 void PartitionedIndex::check_ids_are_new(std::span<const uint64_t> ids) const {
-  std::unordered_set<uint64_t> seen;
-  seen.reserve(ids.size());
-  for (const uint64_t id : ids) {
-    if (where_.contains(id) || !seen.insert(id).second) {
-      fail_duplicate(id);
-    }
+  const std::optional<uint64_t> repeat = first_repeat(ids);
+  const uint64_t end = repeat ? *repeat : ids.size();
+  for (uint64_t i = 0; i < end; ++i) {
+    if (contains(ids[i])) fail_duplicate(ids[i]);
   }
+  if (repeat) fail_duplicate(ids[*repeat]);
 }
 
 bool PartitionedIndex::locate(uint64_t id, uint64_t* list, uint64_t* position) const {
-  const uint64_t* found = where_.find(id);
-  if (!found) return false;
-  *list = *found >> 32;
-  *position = *found & 0xffffffffu;
+  IdTable::Place place;
+  if (!where_.find(id, ids_of(), &place)) return false;
+  *list = place.list;
+  *position = place.position;
   return true;
 }
 
@@ -375,16 +384,24 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
   if (!is_trained()) throw Error("the index is not trained: call train before adding vectors");
   check_rows_are_usable(vectors, dim_, "vector", " of the batch");
 
-  std::vector<uint32_t> assignment(count);
+  PageVector<uint32_t> assignment(count);
   coarse_.nearest(vectors.data(), count, assignment.data());
-  std::vector<uint64_t> old_sizes(lists_), positions(count);
+  std::vector<uint64_t> old_sizes(lists_);
+  PageVector<uint64_t> positions(count);
   for (uint64_t l = 0; l < lists_; ++l) old_sizes[l] = lists_data_[l].ids.size();
   std::vector<uint64_t> grown = old_sizes;
   for (uint64_t i = 0; i < count; ++i) positions[i] = grown[assignment[i]]++;
   for (uint64_t l = 0; l < lists_; ++l) {
     if (grown[l] > kMaxListSize) throw Error("list " + std::to_string(l) + " would exceed 2^32 - 1 vectors");
   }
+  uint64_t moved = 0;  // vectors whose list moves to a larger array
+  for (uint64_t l = 0; l < lists_; ++l) {
+    if (grown[l] > lists_data_[l].ids.capacity()) moved += old_sizes[l];
+  }
+  uint64_t inserted = 0;
+  // The table reads ids from the lists: it lets go of the batch first.
   auto restore = [&] {
+    for (uint64_t i = 0; i < inserted; ++i) where_.erase(ids[i], ids_of());
     for (uint64_t l = 0; l < lists_; ++l) {
       if (grown[l] == old_sizes[l]) continue;
       List& list = lists_data_[l];
@@ -394,7 +411,6 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
       list.lengths.resize(old_sizes[l]);
       list.ids.resize(old_sizes[l]);
     }
-    for (uint64_t i = 0; i < count; ++i) where_.erase(ids[i]);
   };
   try {
     for (uint64_t l = 0; l < lists_; ++l) {
@@ -415,24 +431,29 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
                     " of the batch has a NaN or infinite value, or a norm too large for float32");
       }
     }
-    where_.reserve(where_.size() + count);
+    where_.reserve(where_.size() + count, *std::max_element(grown.begin(), grown.end()) - 1, ids_of());
     for (uint64_t i = 0; i < count; ++i) {
       lists_data_[assignment[i]].ids[positions[i]] = ids[i];
-      where_.insert(ids[i], key_of(assignment[i], positions[i]));
+      where_.insert(ids[i], {assignment[i], positions[i]}, ids_of());
+      ++inserted;
     }
   } catch (...) {
     restore();
     throw;
   }
+  if (moved * (dim_ / 8 * bits_ + 16) >= kReleaseMovedBytes) release_free_pages();
 }
 
 // ---- Removing ----
 
 bool PartitionedIndex::remove(uint64_t id) {
   refuse_if_mapped();
-  const uint64_t* found = where_.find(id);
-  if (!found) return false;
-  const uint64_t l = *found >> 32, position = *found & 0xffffffffu;
+  const uint64_t slot = where_.find_slot(id, ids_of());
+  if (slot == IdTable::kNotFound) return false;
+  // Let go of the id while its list still holds it (the table reads it there).
+  const IdTable::Place place = where_.place_at(slot);
+  where_.erase_slot(slot, ids_of());
+  const uint64_t l = place.list, position = place.position;
   List& list = lists_data_[l];
   const uint64_t last = list.ids.size() - 1;
   if (position != last) {
@@ -441,28 +462,26 @@ bool PartitionedIndex::remove(uint64_t id) {
     list.shifts[position] = list.shifts[last];
     list.lengths[position] = list.lengths[last];
     const uint64_t moved = list.ids[last];
+    where_.move(where_.find_slot(moved, ids_of()), {l, position});
     list.ids[position] = moved;
-    *where_.find(moved) = key_of(l, position);
   }
   list.codes.resize(last);
   list.norms.resize(last);
   list.shifts.resize(last);
   list.lengths.resize(last);
   list.ids.pop_back();
-  where_.erase(id);
   return true;
 }
 
 void PartitionedIndex::remove_many(std::span<const uint64_t> ids) {
   refuse_if_mapped();
-  std::unordered_set<uint64_t> seen;
-  seen.reserve(ids.size());
-  for (const uint64_t id : ids) {
-    if (!contains(id)) throw ArgumentError("id " + std::to_string(id) + " is not in the index");
-    if (!seen.insert(id).second) {
-      throw ArgumentError("id " + std::to_string(id) + " appears more than once in ids");
-    }
+  // The first failure in order: an id not stored, or one seen before.
+  const std::optional<uint64_t> repeat = first_repeat(ids);
+  const uint64_t end = repeat ? *repeat : ids.size();
+  for (uint64_t i = 0; i < end; ++i) {
+    if (!contains(ids[i])) throw ArgumentError("id " + std::to_string(ids[i]) + " is not in the index");
   }
+  if (repeat) throw ArgumentError("id " + std::to_string(ids[*repeat]) + " appears more than once in ids");
   for (const uint64_t id : ids) remove(id);
 }
 
@@ -730,7 +749,7 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
     const uint64_t count = q1 - q0;
     std::vector<float> prepared = prepare_queries(queries.subspan(q0 * dim_, count * dim_), count, dim_,
                                                   sign_vector(), block_rotations().matrices, block, block_rotations().padded_dim);
-    std::vector<float> dots;
+    PageVector<float> dots;  // megabytes for a large group: pages of its own
     std::vector<std::vector<uint32_t>> chosen_lists(count);
     if (known_dots == nullptr) {
       dots.resize(count * lists_);
@@ -940,11 +959,14 @@ PartitionedIndex PartitionedIndex::from_parts(uint64_t dim, uint64_t bits, uint6
     }
     total += n;
   }
-  index.where_.reserve(total);
+  uint64_t longest = 0;
+  for (const List& list : data) longest = std::max<uint64_t>(longest, list.ids.size());
+  const IdsOf stored{&data};
+  index.where_.reserve(total, longest > 0 ? longest - 1 : 0, stored);
   for (uint64_t l = 0; l < lists; ++l) {
     const std::vector<uint64_t>& ids = data[l].ids;
     for (uint64_t p = 0; p < ids.size(); ++p) {
-      if (!index.where_.insert(ids[p], key_of(l, p))) {
+      if (!index.where_.insert(ids[p], {l, p}, stored)) {
         throw Error("duplicate ids in partitioned index file");
       }
     }

@@ -96,7 +96,7 @@ class PartitionedIndex {
   void add_with_ids(std::span<const float> vectors, std::span<const uint64_t> ids);
   bool remove(uint64_t id);
   void remove_many(std::span<const uint64_t> ids);
-  bool contains(uint64_t id) const { return where_.contains(id); }
+  bool contains(uint64_t id) const { return where_.contains(id, ids_of()); }
   uint64_t len() const { return where_.size(); }
 
   // Scores and ids, nq rows of max(1, min(k, len())) columns, best first;
@@ -184,7 +184,13 @@ class PartitionedIndex {
   CoarseTable coarse_;
   CoarseShortlist shortlist_;  // empty for a dim too large for its sums
   std::vector<List> lists_data_;
-  IdTable where_;  // id -> (list << 32) | position
+  // The id table keeps no ids of its own: it reads them back from the lists.
+  struct IdsOf {
+    const std::vector<List>* lists;
+    uint64_t operator()(uint64_t list, uint64_t position) const { return (*lists)[list].ids[position]; }
+  };
+  IdsOf ids_of() const { return {&lists_data_}; }
+  IdTable where_;  // id -> (list, position)
   OnceCell<BlockRotations> rotations_;
   OnceCell<Codebook> codebook_;
   OnceCell<std::vector<float>> signs_;
