@@ -114,15 +114,35 @@ void CoarseTable::dots_of(const RowAt& row_at, uint64_t count, float* out) const
   const coarse_kernels::TileKernel kernel = tile_kernel();
   const uint64_t full = lists_ / kTile;
   float acc[4 * kTile];
-  uint64_t r0 = 0;
-  for (; r0 + 4 <= count; r0 += 4) {
-    const float* group_rows[4] = {row_at(r0), row_at(r0 + 1), row_at(r0 + 2), row_at(r0 + 3)};
-    for (uint64_t t = 0; t < full; ++t) {
-      kernel(group_rows, tiled_.data() + t * dim_ * kTile, dim_, acc);
+  const uint64_t grouped = count / 4 * 4;
+  // Tiles outside, rows inside: a tile stays in the first-level cache while
+  // every group of rows passes it, so the table is read from memory once per
+  // call rather than once per four rows.
+  for (uint64_t t = 0; t < full; ++t) {
+    const float* tile = tiled_.data() + t * dim_ * kTile;
+    for (uint64_t r0 = 0; r0 < grouped; r0 += 4) {
+      const float* group_rows[4] = {row_at(r0), row_at(r0 + 1), row_at(r0 + 2), row_at(r0 + 3)};
+      kernel(group_rows, tile, dim_, acc);
       for (uint64_t r = 0; r < 4; ++r) std::copy_n(acc + r * kTile, kTile, out + (r0 + r) * lists_ + t * kTile);
     }
-    for (uint64_t r = 0; r < 4; ++r) remainder_dots(group_rows[r], out + (r0 + r) * lists_);
   }
+  // The centroids after the whole tiles, for the grouped rows: the same
+  // kernel on a tile padded with zero centroids (their lanes are dropped), as
+  // a plain loop per centroid would wait on each add in turn.
+  const uint64_t rest = lists_ - full * kTile;
+  if (rest > 0 && grouped > 0) {
+    std::vector<float> padded(dim_ * kTile, 0.0f);
+    for (uint64_t c = 0; c < rest; ++c) {
+      const float* centroid = tiled_.data() + (full * kTile + c) * dim_;
+      for (uint64_t j = 0; j < dim_; ++j) padded[j * kTile + c] = centroid[j];
+    }
+    for (uint64_t r0 = 0; r0 < grouped; r0 += 4) {
+      const float* group_rows[4] = {row_at(r0), row_at(r0 + 1), row_at(r0 + 2), row_at(r0 + 3)};
+      kernel(group_rows, padded.data(), dim_, acc);
+      for (uint64_t r = 0; r < 4; ++r) std::copy_n(acc + r * kTile, rest, out + (r0 + r) * lists_ + full * kTile);
+    }
+  }
+  uint64_t r0 = grouped;
   const coarse_kernels::RowKernel single = row_kernel();
   for (; r0 < count; ++r0) {
     const float* row = row_at(r0);
