@@ -86,9 +86,9 @@ __attribute__((target("avx512f"))) void row_dots_avx512(const float* row, const 
 
 namespace {
 
-// One row's values of a tile joining its running choice (see TileNearestKernel):
-// `valid` marks the tile's lanes that hold centroids. NaN lanes never count:
-// the maximum skips them and they equal nothing.
+// One row's values of a tile joining its running choice (see
+// TileNearestKernel). NaN lanes never count: the maximum skips them and they
+// equal nothing.
 bool joins(float largest, float best, uint32_t index) { return largest > best || index == kNoCentroid; }
 
 // `equal`: the lanes holding `largest` (none when every lane is NaN).
@@ -104,7 +104,8 @@ __attribute__((target("avx2"))) void tile_nearest_avx2(const float* const* rows,
                                                        const float* half, uint64_t dim, uint64_t lanes,
                                                        uint32_t first, float* best, uint32_t* index) {
   constexpr uint64_t kTile = CoarseTable::kTile;
-  for (uint64_t part = 0; part < kTile; part += 16) {
+  // Halves of 16 centroids; a half without any centroid is not computed.
+  for (uint64_t part = 0; part < kTile && part < lanes; part += 16) {
     __m256 sums[8];
     for (auto& sum : sums) sum = _mm256_setzero_ps();
     for (uint64_t j = 0; j < dim; ++j) {
@@ -116,7 +117,6 @@ __attribute__((target("avx2"))) void tile_nearest_avx2(const float* const* rows,
         sums[2 * r + 1] = _mm256_add_ps(sums[2 * r + 1], _mm256_mul_ps(value, high));
       }
     }
-    if (part >= lanes) break;
     const uint32_t valid = lanes - part >= 16 ? 0xffffu : (1u << (lanes - part)) - 1u;
     const __m256 half_low = _mm256_loadu_ps(half + part), half_high = _mm256_loadu_ps(half + part + 8);
     for (int r = 0; r < 4; ++r) {
