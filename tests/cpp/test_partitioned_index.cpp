@@ -273,6 +273,61 @@ TEST(CoarseTable, DotsAreSequentialSumsOnEveryPath) {
   }
 }
 
+// The nearest centroid written out plainly: the largest sequential
+// <x, c> - |c|^2 / 2 over the non-NaN values, its lowest number; 0 when
+// every value is NaN.
+uint32_t plain_nearest(const float* x, const std::vector<float>& centroids, uint64_t lists, uint64_t dim) {
+  std::vector<float> values(lists);
+  float largest = -std::numeric_limits<float>::infinity();
+  for (uint64_t c = 0; c < lists; ++c) {
+    float dot = 0.0f, squares = 0.0f;
+    for (uint64_t j = 0; j < dim; ++j) {
+      dot = dot + x[j] * centroids[c * dim + j];
+      squares = squares + centroids[c * dim + j] * centroids[c * dim + j];
+    }
+    values[c] = dot - squares * 0.5f;
+    if (values[c] > largest) largest = values[c];
+  }
+  for (uint64_t c = 0; c < lists; ++c) {
+    if (values[c] == largest) return static_cast<uint32_t>(c);
+  }
+  return 0;
+}
+
+TEST(CoarseTable, NearestIsTheLowestNumberedLargestValueOnEveryPath) {
+  // Lists below one tile, odd and even whole tiles with and without a
+  // remainder; centroids repeated so that equal values tie across tiles and
+  // within one; rows that give -inf everywhere (equal, the first wins) or NaN
+  // everywhere; row counts that leave 0 to 3 rows outside the groups of four.
+  const uint64_t dim = 24;
+  for (const uint64_t lists : {uint64_t{5}, uint64_t{37}, uint64_t{64}, uint64_t{70}, uint64_t{131}}) {
+    std::vector<float> centroids = random_vectors(lists, dim, 9);
+    for (uint64_t c = 3; c < lists; c += 4) {
+      std::copy_n(centroids.begin() + (c / 3) * dim, dim, centroids.begin() + c * dim);
+    }
+    const CoarseTable table(centroids, lists, dim);
+    std::vector<float> x = random_vectors(140, dim, 10);
+    std::copy_n(centroids.begin(), dim, x.begin());  // exactly on a centroid and its copies
+    std::vector<float> huge(centroids.size(), 3e19f);
+    const CoarseTable overflowing(huge, lists, dim);
+    std::vector<float> extreme(8 * dim);
+    for (uint64_t j = 0; j < 4 * dim; ++j) extreme[j] = -3e19f;  // <x, c> = -inf, minus inf: -inf
+    for (uint64_t j = 4 * dim; j < 8 * dim; ++j) extreme[j] = 3e19f;  // inf - inf: NaN
+    for_each_path_and_thread_count([&] {
+      for (const uint64_t rows : {uint64_t{1}, uint64_t{7}, uint64_t{64}, uint64_t{70}, uint64_t{140}}) {
+        std::vector<uint32_t> got(rows);
+        table.nearest(x.data(), rows, got.data());
+        for (uint64_t r = 0; r < rows; ++r) {
+          ASSERT_EQ(got[r], plain_nearest(x.data() + r * dim, centroids, lists, dim)) << lists << " " << r;
+        }
+      }
+      std::vector<uint32_t> got(8);
+      overflowing.nearest(extreme.data(), 8, got.data());
+      for (uint64_t r = 0; r < 8; ++r) EXPECT_EQ(got[r], plain_nearest(extreme.data() + r * dim, huge, lists, dim));
+    });
+  }
+}
+
 class PartitionedSearch : public ::testing::TestWithParam<std::tuple<uint64_t, Rotation>> {};
 
 TEST_P(PartitionedSearch, EqualsScoringEveryProbedVector) {

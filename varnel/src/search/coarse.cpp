@@ -37,6 +37,22 @@ void row_dots_portable(const float* row, const float* tile, uint64_t dim, float*
   }
 }
 
+void tile_nearest_portable(const float* const* rows, const float* tile, const float* half, uint64_t dim,
+                           uint64_t lanes, uint32_t first, float* best, uint32_t* index) {
+  constexpr uint64_t kTile = CoarseTable::kTile;
+  float acc[4 * kTile];
+  tile_dots_portable(rows, tile, dim, acc);
+  for (uint64_t r = 0; r < 4; ++r) {
+    for (uint64_t c = 0; c < lanes; ++c) {
+      const float value = acc[r * kTile + c] - half[c];
+      if (value > best[r] || (index[r] == kNoCentroid && value == value)) {
+        best[r] = value;
+        index[r] = first + static_cast<uint32_t>(c);
+      }
+    }
+  }
+}
+
 }  // namespace coarse_kernels
 
 namespace {
@@ -69,6 +85,20 @@ coarse_kernels::TileKernel tile_kernel() {
 #endif
     default:
       return coarse_kernels::tile_dots_portable;
+  }
+}
+
+coarse_kernels::TileNearestKernel tile_nearest_kernel() {
+  switch (active_scan_path()) {
+#if defined(__x86_64__)
+    case ScanPath::Avx2:
+      return coarse_kernels::tile_nearest_avx2;
+    case ScanPath::Avx512:
+    case ScanPath::Avx512Vbmi:
+      return coarse_kernels::tile_nearest_avx512;
+#endif
+    default:
+      return coarse_kernels::tile_nearest_portable;
   }
 }
 
@@ -114,15 +144,35 @@ void CoarseTable::dots_of(const RowAt& row_at, uint64_t count, float* out) const
   const coarse_kernels::TileKernel kernel = tile_kernel();
   const uint64_t full = lists_ / kTile;
   float acc[4 * kTile];
-  uint64_t r0 = 0;
-  for (; r0 + 4 <= count; r0 += 4) {
-    const float* group_rows[4] = {row_at(r0), row_at(r0 + 1), row_at(r0 + 2), row_at(r0 + 3)};
-    for (uint64_t t = 0; t < full; ++t) {
-      kernel(group_rows, tiled_.data() + t * dim_ * kTile, dim_, acc);
+  const uint64_t grouped = count / 4 * 4;
+  // Tiles outside, rows inside: a tile stays in the first-level cache while
+  // every group of rows passes it, so the table is read from memory once per
+  // call rather than once per four rows.
+  for (uint64_t t = 0; t < full; ++t) {
+    const float* tile = tiled_.data() + t * dim_ * kTile;
+    for (uint64_t r0 = 0; r0 < grouped; r0 += 4) {
+      const float* group_rows[4] = {row_at(r0), row_at(r0 + 1), row_at(r0 + 2), row_at(r0 + 3)};
+      kernel(group_rows, tile, dim_, acc);
       for (uint64_t r = 0; r < 4; ++r) std::copy_n(acc + r * kTile, kTile, out + (r0 + r) * lists_ + t * kTile);
     }
-    for (uint64_t r = 0; r < 4; ++r) remainder_dots(group_rows[r], out + (r0 + r) * lists_);
   }
+  // The centroids after the whole tiles, for the grouped rows: the same
+  // kernel on a tile padded with zero centroids (their lanes are dropped), as
+  // a plain loop per centroid would wait on each add in turn.
+  const uint64_t rest = lists_ - full * kTile;
+  if (rest > 0 && grouped > 0) {
+    std::vector<float> padded(dim_ * kTile, 0.0f);
+    for (uint64_t c = 0; c < rest; ++c) {
+      const float* centroid = tiled_.data() + (full * kTile + c) * dim_;
+      for (uint64_t j = 0; j < dim_; ++j) padded[j * kTile + c] = centroid[j];
+    }
+    for (uint64_t r0 = 0; r0 < grouped; r0 += 4) {
+      const float* group_rows[4] = {row_at(r0), row_at(r0 + 1), row_at(r0 + 2), row_at(r0 + 3)};
+      kernel(group_rows, padded.data(), dim_, acc);
+      for (uint64_t r = 0; r < 4; ++r) std::copy_n(acc + r * kTile, rest, out + (r0 + r) * lists_ + full * kTile);
+    }
+  }
+  uint64_t r0 = grouped;
   const coarse_kernels::RowKernel single = row_kernel();
   for (; r0 < count; ++r0) {
     const float* row = row_at(r0);
@@ -175,17 +225,55 @@ uint32_t CoarseTable::nearest_of(float* dots) const {
   return 0;  // no comparable value (NaN everywhere)
 }
 
+// Rows in groups of four take the tile kernels that keep only each row's
+// running choice (no products stored and scanned again); the last count % 4
+// rows of a task score every centroid and pick as nearest_of. Both give the
+// largest value and its lowest centroid number.
 template <class RowAt>
 void CoarseTable::nearest_of_rows(const RowAt& row_at, uint64_t count, uint32_t* out) const {
+  const coarse_kernels::TileNearestKernel kernel = tile_nearest_kernel();
+  const uint64_t full = lists_ / kTile, rest = lists_ - full * kTile;
+  // The centroids after the whole tiles, padded with zero centroids whose lanes are not looked at.
+  std::vector<float> padded(rest > 0 ? dim_ * kTile : 0, 0.0f), padded_half(kTile, 0.0f);
+  for (uint64_t c = 0; c < rest; ++c) {
+    const float* centroid = tiled_.data() + (full * kTile + c) * dim_;
+    for (uint64_t j = 0; j < dim_; ++j) padded[j * kTile + c] = centroid[j];
+    padded_half[c] = half_norms_[full * kTile + c];
+  }
   const uint64_t tasks = (count + kRowsPerTask - 1) / kRowsPerTask;
   parallel_for(tasks, [&](std::size_t begin, std::size_t end) {
-    std::vector<float> scores(kRowsPerTask * lists_);
+    std::vector<float> scores(lists_);
+    float best[kRowsPerTask];
+    uint32_t index[kRowsPerTask];
+    const float* rows[kRowsPerTask];
     for (std::size_t task = begin; task < end; ++task) {
       poll_interrupt();
       const uint64_t first = task * kRowsPerTask;
       const uint64_t n = std::min(kRowsPerTask, count - first);
-      dots_of([&](uint64_t i) { return row_at(first + i); }, n, scores.data());
-      for (uint64_t r = 0; r < n; ++r) out[first + r] = nearest_of(scores.data() + r * lists_);
+      const uint64_t grouped = n / 4 * 4;
+      for (uint64_t r = 0; r < n; ++r) {
+        rows[r] = row_at(first + r);
+        best[r] = -std::numeric_limits<float>::infinity();
+        index[r] = coarse_kernels::kNoCentroid;
+      }
+      for (uint64_t t = 0; t < full; ++t) {
+        const float* tile = tiled_.data() + t * dim_ * kTile;
+        for (uint64_t r0 = 0; r0 < grouped; r0 += 4) {
+          kernel(rows + r0, tile, half_norms_.data() + t * kTile, dim_, kTile, static_cast<uint32_t>(t * kTile),
+                 best + r0, index + r0);
+        }
+      }
+      if (rest > 0) {
+        for (uint64_t r0 = 0; r0 < grouped; r0 += 4) {
+          kernel(rows + r0, padded.data(), padded_half.data(), dim_, rest, static_cast<uint32_t>(full * kTile),
+                 best + r0, index + r0);
+        }
+      }
+      for (uint64_t r = 0; r < grouped; ++r) out[first + r] = index[r] == coarse_kernels::kNoCentroid ? 0 : index[r];
+      for (uint64_t r = grouped; r < n; ++r) {
+        dots_of([&](uint64_t) { return rows[r]; }, 1, scores.data());
+        out[first + r] = nearest_of(scores.data());
+      }
     }
   });
 }

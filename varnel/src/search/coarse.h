@@ -66,11 +66,27 @@ using TileKernel = void (*)(const float* const* rows, const float* tile, uint64_
 // acc[t * kTile + c], the same sequential sums (acc: 2 * kTile values). A single query takes this
 // path instead of repeating its row four times.
 using RowKernel = void (*)(const float* row, const float* tile, uint64_t dim, float* acc);
+// The nearest centroid without keeping the products: the four-row tile
+// kernel, then for each row r the values acc - half over the first `lanes`
+// centroids of the tile (numbers first, first + 1, ...) join the running
+// choice (best[r], index[r]). A value counts when it exceeds best[r] or when
+// index[r] is still kNoCentroid (the first comparable value); among equal
+// values the lowest number stays, and NaN never counts. Tiles passed in
+// increasing order thus leave the largest value and its lowest number.
+using TileNearestKernel = void (*)(const float* const* rows, const float* tile, const float* half, uint64_t dim,
+                                   uint64_t lanes, uint32_t first, float* best, uint32_t* index);
+constexpr uint32_t kNoCentroid = 0xffffffffu;
 void tile_dots_portable(const float* const* rows, const float* tile, uint64_t dim, float* acc);
 void row_dots_portable(const float* row, const float* tile, uint64_t dim, float* acc);
+void tile_nearest_portable(const float* const* rows, const float* tile, const float* half, uint64_t dim,
+                           uint64_t lanes, uint32_t first, float* best, uint32_t* index);
 #if defined(__x86_64__)
 void tile_dots_avx2(const float* const* rows, const float* tile, uint64_t dim, float* acc);
 void tile_dots_avx512(const float* const* rows, const float* tile, uint64_t dim, float* acc);
+void tile_nearest_avx2(const float* const* rows, const float* tile, const float* half, uint64_t dim,
+                       uint64_t lanes, uint32_t first, float* best, uint32_t* index);
+void tile_nearest_avx512(const float* const* rows, const float* tile, const float* half, uint64_t dim,
+                         uint64_t lanes, uint32_t first, float* best, uint32_t* index);
 void row_dots_avx2(const float* row, const float* tile, uint64_t dim, float* acc);
 void row_dots_avx512(const float* row, const float* tile, uint64_t dim, float* acc);
 #endif
