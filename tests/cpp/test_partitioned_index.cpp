@@ -197,7 +197,9 @@ TEST(CoarseShortlist, SumsAreExactOnEveryPathAndKeepTheBestLists) {
   for (const ScanPath path : supported_scan_paths()) {
     if (path == ScanPath::Avx2) shortlist_kernels::sums_avx2(levels.data(), codes.data(), lists, dim, sums.data());
     if (path == ScanPath::Avx512) shortlist_kernels::sums_avx512(levels.data(), codes.data(), lists, dim, sums.data());
-    if (path == ScanPath::Avx2 || path == ScanPath::Avx512) EXPECT_EQ(sums, expected) << scan_path_name(path);
+    if (path == ScanPath::Avx2 || path == ScanPath::Avx512) {
+      EXPECT_EQ(sums, expected) << scan_path_name(path);
+    }
   }
 #endif
   // The lists chosen through the shortlist are the best by float products.
@@ -503,7 +505,9 @@ TEST(PartitionedIndex, CraftedIdsAreFoundWhereTheyAre) {
     for (uint64_t i = 0; i < n; ++i) {
       uint64_t list = 0, position = 0;
       ASSERT_EQ(again.locate(ids[i], &list, &position), i % 2 == 1) << i;
-      if (i % 2 == 1) ASSERT_EQ(again.list_data()[list].ids[position], ids[i]);
+      if (i % 2 == 1) {
+        ASSERT_EQ(again.list_data()[list].ids[position], ids[i]);
+      }
     }
   }
 }

@@ -70,28 +70,11 @@ struct QueryTables {
   BoundedQuery bounded;  // 2 and 3 bits
 };
 
-// Selector keys are "higher is better": for L2 the key is the negated
-// squared distance, so one selector serves every metric. `ip` is the
-// estimated inner product (search's score); `length` the vector's norm.
-struct KeyOfScore {
-  Metric metric = Metric::InnerProduct;
-  float q_norm = 0.0f;
-  float q_square = 0.0f;
-
-  float operator()(float ip, float length) const {
-    switch (metric) {
-      case Metric::InnerProduct:
-        return ip;
-      case Metric::Cosine:
-        return cosine_of(ip, q_norm, length);
-      case Metric::L2: {
-        const float squares = q_square + length * length;
-        const float twice = 2.0f * ip;
-        return -(squares - twice);
-      }
-    }
-    return ip;
-  }
+// Selector keys are "higher is better" (the negated distance for L2), so one
+// selector serves every metric; a vector's key comes from its estimated
+// inner product and its length.
+struct KeyOfScore : MetricKey {
+  float operator()(float ip, float length) const { return of_inner_product(ip, length); }
 };
 
 struct QueryState {

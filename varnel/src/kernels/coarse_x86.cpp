@@ -7,6 +7,44 @@
 #include "search/coarse.h"
 
 namespace varnel::coarse_kernels {
+namespace {
+
+// Four rows against 16 centroids of a tile (columns `tile[j * kTile]` ...
+// `+ 15`): sums[2r], sums[2r + 1] the sequential sums of row r.
+__attribute__((target("avx2"), always_inline)) inline void four_rows_avx2(const float* const* rows,
+                                                                          const float* tile, uint64_t dim,
+                                                                          __m256* sums) {
+  constexpr uint64_t kTile = CoarseTable::kTile;
+  for (int i = 0; i < 8; ++i) sums[i] = _mm256_setzero_ps();
+  for (uint64_t j = 0; j < dim; ++j) {
+    const __m256 low = _mm256_loadu_ps(tile + j * kTile);
+    const __m256 high = _mm256_loadu_ps(tile + j * kTile + 8);
+    for (int r = 0; r < 4; ++r) {
+      const __m256 value = _mm256_set1_ps(rows[r][j]);
+      sums[2 * r] = _mm256_add_ps(sums[2 * r], _mm256_mul_ps(value, low));
+      sums[2 * r + 1] = _mm256_add_ps(sums[2 * r + 1], _mm256_mul_ps(value, high));
+    }
+  }
+}
+
+// Four rows against a whole tile of 32 centroids.
+__attribute__((target("avx512f"), always_inline)) inline void four_rows_avx512(const float* const* rows,
+                                                                               const float* tile, uint64_t dim,
+                                                                               __m512* sums) {
+  constexpr uint64_t kTile = CoarseTable::kTile;
+  for (int i = 0; i < 8; ++i) sums[i] = _mm512_setzero_ps();
+  for (uint64_t j = 0; j < dim; ++j) {
+    const __m512 low = _mm512_loadu_ps(tile + j * kTile);
+    const __m512 high = _mm512_loadu_ps(tile + j * kTile + 16);
+    for (int r = 0; r < 4; ++r) {
+      const __m512 value = _mm512_set1_ps(rows[r][j]);
+      sums[2 * r] = _mm512_add_ps(sums[2 * r], _mm512_mul_ps(value, low));
+      sums[2 * r + 1] = _mm512_add_ps(sums[2 * r + 1], _mm512_mul_ps(value, high));
+    }
+  }
+}
+
+}  // namespace
 
 __attribute__((target("avx2"))) void tile_dots_avx2(const float* const* rows, const float* tile,
                                                     uint64_t dim, float* acc) {
@@ -14,16 +52,7 @@ __attribute__((target("avx2"))) void tile_dots_avx2(const float* const* rows, co
   // Two halves of 16 centroids: eight sums each, all in registers.
   for (uint64_t half = 0; half < kTile; half += 16) {
     __m256 sums[8];
-    for (auto& sum : sums) sum = _mm256_setzero_ps();
-    for (uint64_t j = 0; j < dim; ++j) {
-      const __m256 low = _mm256_loadu_ps(tile + j * kTile + half);
-      const __m256 high = _mm256_loadu_ps(tile + j * kTile + half + 8);
-      for (int r = 0; r < 4; ++r) {
-        const __m256 value = _mm256_set1_ps(rows[r][j]);
-        sums[2 * r] = _mm256_add_ps(sums[2 * r], _mm256_mul_ps(value, low));
-        sums[2 * r + 1] = _mm256_add_ps(sums[2 * r + 1], _mm256_mul_ps(value, high));
-      }
-    }
+    four_rows_avx2(rows, tile + half, dim, sums);
     for (int r = 0; r < 4; ++r) {
       _mm256_storeu_ps(acc + r * kTile + half, sums[2 * r]);
       _mm256_storeu_ps(acc + r * kTile + half + 8, sums[2 * r + 1]);
@@ -35,16 +64,7 @@ __attribute__((target("avx512f"))) void tile_dots_avx512(const float* const* row
                                                         uint64_t dim, float* acc) {
   constexpr uint64_t kTile = CoarseTable::kTile;
   __m512 sums[8];
-  for (auto& sum : sums) sum = _mm512_setzero_ps();
-  for (uint64_t j = 0; j < dim; ++j) {
-    const __m512 low = _mm512_loadu_ps(tile + j * kTile);
-    const __m512 high = _mm512_loadu_ps(tile + j * kTile + 16);
-    for (int r = 0; r < 4; ++r) {
-      const __m512 value = _mm512_set1_ps(rows[r][j]);
-      sums[2 * r] = _mm512_add_ps(sums[2 * r], _mm512_mul_ps(value, low));
-      sums[2 * r + 1] = _mm512_add_ps(sums[2 * r + 1], _mm512_mul_ps(value, high));
-    }
-  }
+  four_rows_avx512(rows, tile, dim, sums);
   for (int r = 0; r < 4; ++r) {
     _mm512_storeu_ps(acc + r * kTile, sums[2 * r]);
     _mm512_storeu_ps(acc + r * kTile + 16, sums[2 * r + 1]);
@@ -107,16 +127,7 @@ __attribute__((target("avx2"))) void tile_nearest_avx2(const float* const* rows,
   // Halves of 16 centroids; a half without any centroid is not computed.
   for (uint64_t part = 0; part < kTile && part < lanes; part += 16) {
     __m256 sums[8];
-    for (auto& sum : sums) sum = _mm256_setzero_ps();
-    for (uint64_t j = 0; j < dim; ++j) {
-      const __m256 low = _mm256_loadu_ps(tile + j * kTile + part);
-      const __m256 high = _mm256_loadu_ps(tile + j * kTile + part + 8);
-      for (int r = 0; r < 4; ++r) {
-        const __m256 value = _mm256_set1_ps(rows[r][j]);
-        sums[2 * r] = _mm256_add_ps(sums[2 * r], _mm256_mul_ps(value, low));
-        sums[2 * r + 1] = _mm256_add_ps(sums[2 * r + 1], _mm256_mul_ps(value, high));
-      }
-    }
+    four_rows_avx2(rows, tile + part, dim, sums);
     const uint32_t valid = lanes - part >= 16 ? 0xffffu : (1u << (lanes - part)) - 1u;
     const __m256 half_low = _mm256_loadu_ps(half + part), half_high = _mm256_loadu_ps(half + part + 8);
     for (int r = 0; r < 4; ++r) {
@@ -143,18 +154,8 @@ __attribute__((target("avx2"))) void tile_nearest_avx2(const float* const* rows,
 __attribute__((target("avx512f"))) void tile_nearest_avx512(const float* const* rows, const float* tile,
                                                            const float* half, uint64_t dim, uint64_t lanes,
                                                            uint32_t first, float* best, uint32_t* index) {
-  constexpr uint64_t kTile = CoarseTable::kTile;
   __m512 sums[8];
-  for (auto& sum : sums) sum = _mm512_setzero_ps();
-  for (uint64_t j = 0; j < dim; ++j) {
-    const __m512 low = _mm512_loadu_ps(tile + j * kTile);
-    const __m512 high = _mm512_loadu_ps(tile + j * kTile + 16);
-    for (int r = 0; r < 4; ++r) {
-      const __m512 value = _mm512_set1_ps(rows[r][j]);
-      sums[2 * r] = _mm512_add_ps(sums[2 * r], _mm512_mul_ps(value, low));
-      sums[2 * r + 1] = _mm512_add_ps(sums[2 * r + 1], _mm512_mul_ps(value, high));
-    }
-  }
+  four_rows_avx512(rows, tile, dim, sums);
   const uint32_t valid = lanes >= 32 ? 0xffffffffu : (1u << lanes) - 1u;
   const __mmask16 valid_low = static_cast<__mmask16>(valid), valid_high = static_cast<__mmask16>(valid >> 16);
   const __m512 half_low = _mm512_loadu_ps(half), half_high = _mm512_loadu_ps(half + 16);

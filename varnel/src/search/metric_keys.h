@@ -33,15 +33,17 @@ struct MetricKey {
 
   // sum: the code sum of a stored vector; norm: its stored length. The inner
   // product sum * norm is exactly the score search gives.
-  float operator()(float sum, float norm) const {
-    const float ip = sum * norm;
+  float operator()(float sum, float norm) const { return of_inner_product(sum * norm, norm); }
+
+  // The key of an estimated inner product `ip` with a vector of length `length`.
+  float of_inner_product(float ip, float length) const {
     switch (metric) {
       case Metric::InnerProduct:
         return ip;
       case Metric::Cosine:
-        return cosine_of(ip, q_norm, norm);
+        return cosine_of(ip, q_norm, length);
       case Metric::L2: {
-        const float squares = q_square + norm * norm;
+        const float squares = q_square + length * length;
         const float twice = 2.0f * ip;
         return -(squares - twice);
       }
