@@ -90,8 +90,8 @@ def size_spread(index: Any) -> dict[str, Any]:
 
 
 def stored_bytes_per_vector(index: Any) -> int:
-    """Codes of the residual, its norm, the vector's own length and the id."""
-    return index.dim // 8 * index.bits + 4 + 4 + 8
+    """Codes of the residual, its scale and shift, the vector's own length and the id."""
+    return index.dim // 8 * index.bits + 4 + 4 + 4 + 8
 
 
 def spread_text(spread: dict[str, Any]) -> str:
@@ -271,7 +271,7 @@ def run_info(args: argparse.Namespace) -> int:
             f"mean {spread['mean']:,.1f}, {spread['empty']:,} empty, std/mean {spread['cv']:.2f}"
         ),
         f"file size         {size:,} bytes",
-        f"bytes per vector  {per_vector} ({index.dim // 8 * index.bits} codes + 4 residual norm + 4 length + 8 id)",
+        f"bytes per vector  {per_vector} ({index.dim // 8 * index.bits} codes + 4 scale + 4 shift + 4 length + 8 id)",
     ]
     print("\n".join(lines))
     return 0

@@ -216,7 +216,7 @@ class PartitionedIndex:
     ) -> PartitionedIndex: ...
     def train(self, sample: NDArray[np.float32]) -> None:
         """Learn the centroids from a `(n, dim)` float32 sample by seeded k-means
-        (16 iterations; at most 256 vectors per list are used, a seeded subset
+        (8 iterations; at most 256 vectors per list are used, a seeded subset
         of a larger sample). Bit-identical on every machine, instruction-set
         path and thread count. Needs `n >= lists` and an empty index; stops on
         Ctrl-C leaving the index as it was."""
@@ -230,7 +230,8 @@ class PartitionedIndex:
         """Top-`k` search. Returns `(scores, ids)` as `(nq, k)` arrays, best first.
 
         A score is `<q, centroid>` plus the estimated inner product of the
-        query with the stored residual. `probes` must be between 1 and
+        query with the stored residual (with the residual's scale and shift).
+        `probes` must be between 1 and
         `lists` (by default 8, or `lists` when it is smaller). The column count is `min(k, len(self))`, at least 1; an empty
         slot holds score `-inf` and id `2**64 - 1`."""
     def query(
