@@ -70,6 +70,19 @@ def rss_bytes() -> int:
     return (v or 0) * 1024
 
 
+def settled_rss_bytes() -> int:
+    """RSS once the C allocator has handed its free pages back (glibc's malloc_trim), so that
+    memory a method or this harness freed (training samples, id arrays, temporaries) is not
+    counted as the index's; the same for every method."""
+    try:
+        import ctypes
+
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+    return rss_bytes()
+
+
 def hwm_bytes() -> int:
     v = _status_kib("VmHWM")
     if v is None:
@@ -468,7 +481,7 @@ def sweep_knob(spec: dict, index, search, set_knob, q, gt, k: int) -> dict:
 
 def finish_worker(out: dict, extra: dict, rss0: int, rss_build: int, hwm_build: int, can_reset: bool,
                   n: int) -> dict:
-    hwm_search, rss_search = hwm_bytes(), rss_bytes()
+    hwm_search, rss_search = hwm_bytes(), settled_rss_bytes()
     out.update(
         build_peak_above_load_mib=(hwm_build - rss0) / 2**20,
         search_peak_above_load_mib=(hwm_search - rss0) / 2**20,
@@ -524,7 +537,7 @@ def worker(spec: dict) -> dict:
     out["build_runs_s"] = [b[0] for b in builds]
     extra.update(best_build[1])
     hwm_build = hwm_bytes()
-    rss_build = rss_bytes()
+    rss_build = settled_rss_bytes()
     reset_hwm()
 
     if set_knob is not None:
@@ -548,7 +561,7 @@ def worker(spec: dict) -> dict:
         if total >= spec["min_time"] or reps >= spec["max_reps"]:
             break
     hwm_search = hwm_bytes()
-    rss_search = rss_bytes()
+    rss_search = settled_rss_bytes()
     indices = np.asarray(result[1])
     out.update(
         search_s=best,
@@ -1558,7 +1571,8 @@ def main(argv=None) -> int:
               f"(>= {args.min_time} s in all) after a 10-query warm-up; build includes training, best of up to "
               f"{args.build_reps} builds (no further build after {args.build_budget} s of building)",
               "- B/vec resident after search: RSS growth from the loaded input to after the search, "
-              "per vector (codes, caches, allocator slack); peak MiB: RSS high-water mark above the loaded input",
+              "per vector (codes, caches; read after malloc_trim, so freed memory the allocator kept is not "
+              "counted); peak MiB: RSS high-water mark above the loaded input",
               "- 1-query ms: median single-query latency (largest n only)",
               f"- command: `{run['command']}`"]
     if run.get("notes"):
