@@ -392,6 +392,10 @@ def make_varnel_partitioned(spec):
     if callable(set_threads):
         set_threads(spec["threads"])
     dim, bits, lists = spec["dim"], spec["bits"], spec["lists"]
+    # Re-score refine * k candidates exactly against the float vectors, read
+    # from the memory-mapped .npy file (the page cache holds what is touched).
+    refine = spec.get("refine")
+    refine_rows = np.load(spec["x"], mmap_mode="r") if refine else None
     holder = {}
 
     def build(x):
@@ -408,7 +412,13 @@ def make_varnel_partitioned(spec):
         return index
 
     def search(index, q, k):
-        scores, ids = index.search(q, k, probes=holder["probes"])
+        if refine:
+            scores, ids = index.query(q, k, probes=holder["probes"], refine=refine_rows, refine_factor=refine)
+            rss_file = _status_kib("RssFile")
+            if rss_file is not None:
+                holder["refine_file_pages_resident_mib"] = rss_file / 1024
+        else:
+            scores, ids = index.search(q, k, probes=holder["probes"])
         return scores, np.asarray(ids).astype(np.int64)
 
     def set_knob(index, value):
@@ -939,12 +949,13 @@ def curve_specs(dim: int, n: int, info: dict, args, specs: list, skipped: list) 
     else:
         skipped.append({"method": "hnswlib-*", "reason": info["reasons"].get("hnswlib", "hnswlib missing")})
     for bits in args.partitioned_bits:
-        name = f"varnel-P{lists}-b{bits}"
-        if av.get("PartitionedIndex"):
-            specs.append(dict(common, name=name, family="varnel-partitioned", bits=bits,
-                              knob_name="probes", knobs=probes))
-        else:
-            skipped.append({"method": name, "reason": "varnel has no PartitionedIndex"})
+        for refine in [None] + args.partitioned_refine:
+            name = f"varnel-P{lists}-b{bits}" + (f"-refine{refine}" if refine else "")
+            if av.get("PartitionedIndex"):
+                specs.append(dict(common, name=name, family="varnel-partitioned", bits=bits, refine=refine,
+                                  knob_name="probes", knobs=probes))
+            else:
+                skipped.append({"method": name, "reason": "varnel has no PartitionedIndex"})
 
 
 # ---------------------------------------------------------------------------
@@ -1356,6 +1367,9 @@ def parse_args(argv):
     ap.add_argument("--hnswlib-m", type=int, default=16)
     ap.add_argument("--hnswlib-efc", type=int, default=100, help="hnswlib ef_construction")
     ap.add_argument("--partitioned-bits", type=str, default="4", help="bit widths of varnel PartitionedIndex")
+    ap.add_argument("--partitioned-refine", type=str, default="",
+                    help="comma-separated refine factors r: adds varnel-P{lists}-b{bits}-refine{r}, query() "
+                         "re-scoring r * k candidates against the float vectors memory-mapped from x.npy")
     ap.add_argument("--point-time", type=float, help="seconds of batch timing per swept point (default 0.5; quick 0.2)")
     ap.add_argument("--point-reps", type=int, default=3, help="timed batches per swept point at most")
     ap.add_argument("--no-embed", action="store_true",
@@ -1389,6 +1403,7 @@ def parse_args(argv):
     args.nprobes = [int(v) for v in args.nprobes.split(",") if v.strip()]
     args.efs = [int(v) for v in args.efs.split(",") if v.strip()]
     args.partitioned_bits = [int(b) for b in args.partitioned_bits.split(",") if b.strip()]
+    args.partitioned_refine = [int(r) for r in args.partitioned_refine.split(",") if r.strip()]
     args.point_time = args.point_time if args.point_time is not None else (0.2 if q else 0.5)
     if args.single_query:
         args.threads = 1
