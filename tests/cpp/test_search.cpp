@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/cpu.h"
 #include "runtime/pool.h"
 #include "search/code_scan.h"
 #include "search/search.h"
@@ -113,6 +114,43 @@ TEST(TopK, OfferScoresMatchesOfferingOneByOne) {
     top.finish(b.scores.data(), b.positions.data());
     EXPECT_EQ(a.positions, b.positions);
   }
+}
+
+// Scaling and offering in one pass must keep exactly the products, and the
+// list, of multiplying first and offering one by one, on every path: NaN
+// products and factors, ties with the threshold, groups that first pass it
+// in their last lane, counts that leave tails, and lists not yet full.
+TEST(TopK, OfferProductsMatchesScalingThenOfferingOnEveryPath) {
+  std::vector<float> scores(403), factors(403);
+  for (std::size_t i = 0; i < scores.size(); ++i) {
+    scores[i] = float((i * 7919) % 113) - 40.0f;
+    factors[i] = 0.5f + float(i % 5) * 0.375f;
+  }
+  scores[3] = kNan;
+  factors[40] = kNan;
+  factors[41] = -kInf;
+  scores[79] = 1e30f;  // the last lane of a group of 16 from position 64
+  scores[200] = scores[201] = scores[202] = 90.0f;
+  for (const varnel::ScanPath path : varnel::supported_scan_paths()) {
+    ASSERT_TRUE(varnel::force_scan_path(path));
+    for (uint64_t k : {1u, 5u, 30u, 400u}) {
+      for (const auto& [start, count] : {std::pair<uint64_t, uint64_t>{0, 403}, {7, 300}, {64, 16}, {1, 5}}) {
+        std::vector<float> products(count);
+        for (uint64_t i = 0; i < count; ++i) products[i] = scores[start + i] * factors[start + i];
+        Selected want = select(products, k);
+        std::vector<float> scaled(scores.begin() + start, scores.begin() + start + count);
+        TopK top(k);
+        varnel::offer_products(top, scaled.data(), factors.data() + start, 0, count);
+        Selected got{std::vector<float>(k), std::vector<int64_t>(k)};
+        top.finish(got.scores.data(), got.positions.data());
+        EXPECT_EQ(want.positions, got.positions) << varnel::scan_path_name(path) << " k=" << k << " start=" << start;
+        for (uint64_t i = 0; i < count; ++i) {
+          ASSERT_EQ(std::memcmp(&scaled[i], &products[i], sizeof(float)), 0) << i;
+        }
+      }
+    }
+  }
+  varnel::reset_scan_path();
 }
 
 TEST(Pool, CoversEveryItemOnceAndRethrows) {

@@ -52,11 +52,16 @@ EntryRange entry_range(const float* entries) {
   return range;
 }
 
-uint8_t quantise_entry(float entry, float low, float inv) {
-  const float steps = std::round((entry - low) * inv);  // halves away from zero
-  if (!(steps > 0.0f)) return 0;                        // negative or NaN
-  if (steps > kMaxStep) return static_cast<uint8_t>(kMaxStep);
-  return static_cast<uint8_t>(steps);
+// round(scaled) clamped to 0..127, rounding halves away from zero. Clamping
+// first gives the same byte (round(x) > 0 exactly when x >= 0.5, NaN
+// included, and round(x) > 127 exactly when x >= 127.5); in between,
+// x - trunc(x) is exact, so the half test is too. Unlike std::round this is
+// no library call, and the compiler vectorises it.
+inline uint8_t quantise_entry(float entry, float low, float inv) {
+  const float scaled = (entry - low) * inv;
+  const float clamped = scaled >= 0.5f ? (scaled < 127.5f ? scaled : kMaxStep) : 0.0f;
+  const int whole = static_cast<int>(clamped);
+  return static_cast<uint8_t>(whole + (clamped - static_cast<float>(whole) >= 0.5f ? 1 : 0));
 }
 
 // Sum of lows, pair by pair so that the order matches the byte-columns.
@@ -165,6 +170,8 @@ ScanKernel kernel_for(ScanPath path) {
 }
 
 }  // namespace
+
+std::size_t scan_group_size() { return kernel_for(active_scan_path()).group; }
 
 // ---- Choosing the fastest path ----
 

@@ -39,6 +39,11 @@ QueryTable build_query_table(const float* rq, const float* centroids, uint64_t d
 void scan_blocks(const QueryTable* const* tables, std::size_t nt, const uint8_t* blocked,
                  uint64_t dim, uint64_t b0, uint64_t b1, float* out, std::size_t out_stride);
 
+// Tables the active path's kernel scores per pass over the codes: a caller
+// that hands scan_blocks this many at a time reads each group's scores back
+// while they are still in the first-level cache.
+std::size_t scan_group_size();
+
 // The 4-bit kernels' rates at dim 128 ((query, stored vector) pairs per
 // second) from the timing that picks the fastest path of this process (run
 // now if it has not yet); empty with fewer than two SIMD paths.

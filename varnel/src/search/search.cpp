@@ -294,10 +294,15 @@ struct LutScan {
     for (uint64_t pos = first; pos < end; ++pos) out[pos - first] = out[pos - first] * norms[pos];
   }
 
+  // Each kernel group of tables is scanned over a stretch and its scores
+  // are scaled and offered at once, while they are still in the first-level
+  // cache; the stretch's codes stay in the second-level cache for the next
+  // group.
   void run_queries(uint64_t q0, uint64_t q1, uint64_t k, SearchResults& results) const {
     const uint64_t stretch = blocks_per_stretch();
     const uint64_t stride = stretch * 32;
-    std::vector<float> out(kQueryBatch * stride);
+    const std::size_t group = scan_group_size();
+    std::vector<float> out(group * stride);
     for (uint64_t b0 = q0; b0 < q1; b0 += kQueryBatch) {
       uint64_t b1 = std::min(q1, b0 + kQueryBatch);
       std::vector<QueryTable> tables;
@@ -312,13 +317,15 @@ struct LutScan {
       for (uint64_t s0 = 0; s0 < cache.n_blocks; s0 += stretch) {
         uint64_t s1 = std::min(cache.n_blocks, s0 + stretch);
         poll_interrupt();
-        scan_blocks(table_ptrs.data(), table_ptrs.size(), cache.bytes.data(), dim, s0, s1,
-                    out.data(), stride);
         uint64_t first = s0 * 32, count = std::min(n, s1 * 32) - first;
-        for (uint64_t t = 0; t < tables.size(); ++t) {
-          float* row = out.data() + t * stride;
-          for (uint64_t i = 0; i < count; ++i) row[i] = row[i] * norms[first + i];
-          offer_scores(tops[t], row, first, count);
+        for (uint64_t g0 = 0; g0 < tables.size(); g0 += group) {
+          const uint64_t g = std::min<uint64_t>(group, tables.size() - g0);
+          scan_blocks(table_ptrs.data() + g0, g, cache.bytes.data(), dim, s0, s1, out.data(),
+                      stride);
+          for (uint64_t t = 0; t < g; ++t) {
+            offer_products(tops[g0 + t], out.data() + t * stride, norms.data() + first, first,
+                           count);
+          }
         }
       }
       for (uint64_t q = b0; q < b1; ++q) {

@@ -54,4 +54,21 @@ void offer_kept(TopK& top, std::vector<Candidate>& kept);
 // skipping cheaply the ones that cannot enter.
 void offer_scores(TopK& top, const float* scores, uint64_t first, uint64_t count);
 
+// Multiplies scores[i] by factors[i] in place and offers the products as
+// offer_scores would: one pass while the scores are still in cache, the
+// products compared with the list's smallest score 16 at a time on the
+// active instruction-set path (every path gives the same products and list).
+void offer_products(TopK& top, float* scores, const float* factors, uint64_t first,
+                    uint64_t count);
+
+namespace top_k_kernels {
+// From the start, multiplies scores by factors in groups of 16 (count is a
+// multiple of 16) and returns the start of the first group holding a product
+// above threshold (that group multiplied too), or count.
+uint64_t scale_to_first_above_avx2(float* scores, const float* factors, uint64_t count,
+                                   float threshold);
+uint64_t scale_to_first_above_avx512(float* scores, const float* factors, uint64_t count,
+                                     float threshold);
+}  // namespace top_k_kernels
+
 }  // namespace varnel
