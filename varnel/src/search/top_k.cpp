@@ -128,54 +128,52 @@ namespace {
 
 constexpr uint64_t kProductGroup = 16;
 
-uint64_t scale_to_first_above_portable(float* scores, const float* factors, uint64_t count,
-                                       float threshold) {
+uint64_t first_group_above_portable(const float* scores, const float* factors, uint64_t count,
+                                    float threshold) {
   for (uint64_t i = 0; i < count; i += kProductGroup) {
-    for (uint64_t l = i; l < i + kProductGroup; ++l) scores[l] = scores[l] * factors[l];
-    if (largest_number(scores + i) > threshold) return i;
+    float products[kProductGroup];
+    for (uint64_t l = 0; l < kProductGroup; ++l) products[l] = scores[i + l] * factors[i + l];
+    if (largest_number(products) > threshold) return i;
   }
   return count;
 }
 
-using ScaleKernel = uint64_t (*)(float*, const float*, uint64_t, float);
+using GroupFilter = uint64_t (*)(const float*, const float*, uint64_t, float);
 
-ScaleKernel scale_kernel() {
+GroupFilter group_filter() {
   switch (active_scan_path()) {
 #if defined(__x86_64__)
     case ScanPath::Avx2:
-      return top_k_kernels::scale_to_first_above_avx2;
+      return top_k_kernels::first_group_above_avx2;
     case ScanPath::Avx512:
     case ScanPath::Avx512Vbmi:
-      return top_k_kernels::scale_to_first_above_avx512;
+      return top_k_kernels::first_group_above_avx512;
 #endif
     default:
-      return scale_to_first_above_portable;
+      return first_group_above_portable;
   }
 }
 
-void offer_product(TopK& top, float* scores, const float* factors, uint64_t i, uint64_t first) {
-  scores[i] = scores[i] * factors[i];
-  if (top.admits(scores[i])) top.offer(scores[i], first + i);
+void offer_product(TopK& top, const float* scores, const float* factors, uint64_t i,
+                   uint64_t first) {
+  const float product = scores[i] * factors[i];
+  if (top.admits(product)) top.offer(product, first + i);
 }
 
 }  // namespace
 
-// Groups of 16 whose products all fall at or below the smallest kept score
-// cost the kernel a multiply, a store and one comparison; the threshold it is
-// given only rises while it runs, so it never skips a product that could enter.
-void offer_products(TopK& top, float* scores, const float* factors, uint64_t first,
+// The threshold handed to the filter only rises while it runs, so a group it
+// passes over could not have changed the list.
+void offer_products(TopK& top, const float* scores, const float* factors, uint64_t first,
                     uint64_t count) {
   uint64_t i = 0;
   for (; i < count && !top.has_plain_threshold(); ++i) offer_product(top, scores, factors, i, first);
   const uint64_t whole_end = i + (count - i) / kProductGroup * kProductGroup;
-  const ScaleKernel kernel = whole_end > i ? scale_kernel() : nullptr;
+  const GroupFilter filter = whole_end > i ? group_filter() : nullptr;
   while (i < whole_end) {
-    i += kernel(scores + i, factors + i, whole_end - i, top.threshold());
+    i += filter(scores + i, factors + i, whole_end - i, top.threshold());
     if (i == whole_end) break;
-    for (uint64_t l = i; l < i + kProductGroup; ++l) {
-      if (top.admits(scores[l])) top.offer(scores[l], first + l);
-    }
-    i += kProductGroup;
+    for (const uint64_t end = i + kProductGroup; i < end; ++i) offer_product(top, scores, factors, i, first);
   }
   for (; i < count; ++i) offer_product(top, scores, factors, i, first);
 }

@@ -54,21 +54,22 @@ void offer_kept(TopK& top, std::vector<Candidate>& kept);
 // skipping cheaply the ones that cannot enter.
 void offer_scores(TopK& top, const float* scores, uint64_t first, uint64_t count);
 
-// Multiplies scores[i] by factors[i] in place and offers the products as
-// offer_scores would: one pass while the scores are still in cache, the
-// products compared with the list's smallest score 16 at a time on the
-// active instruction-set path (every path gives the same products and list).
-void offer_products(TopK& top, float* scores, const float* factors, uint64_t first,
+// Offers the products scores[i] * factors[i] (one rounding each) as
+// offer_scores would offer them: the products are compared with the list's
+// smallest score 16 at a time on the active instruction-set path (every path
+// gives the same list), and only those of a group holding a candidate are
+// offered one by one. Nothing is written: the scores may be read straight
+// from the scan's output while it is still in cache.
+void offer_products(TopK& top, const float* scores, const float* factors, uint64_t first,
                     uint64_t count);
 
 namespace top_k_kernels {
-// From the start, multiplies scores by factors in groups of 16 (count is a
-// multiple of 16) and returns the start of the first group holding a product
-// above threshold (that group multiplied too), or count.
-uint64_t scale_to_first_above_avx2(float* scores, const float* factors, uint64_t count,
-                                   float threshold);
-uint64_t scale_to_first_above_avx512(float* scores, const float* factors, uint64_t count,
-                                     float threshold);
+// The start of the first group of 16 (count is a multiple of 16) holding a
+// product scores[i] * factors[i] above threshold, or count.
+uint64_t first_group_above_avx2(const float* scores, const float* factors, uint64_t count,
+                                float threshold);
+uint64_t first_group_above_avx512(const float* scores, const float* factors, uint64_t count,
+                                  float threshold);
 }  // namespace top_k_kernels
 
 }  // namespace varnel
