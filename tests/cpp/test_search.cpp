@@ -9,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/cpu.h"
 #include "runtime/pool.h"
 #include "search/code_scan.h"
 #include "search/search.h"
@@ -114,55 +113,6 @@ TEST(TopK, OfferScoresMatchesOfferingOneByOne) {
     top.finish(b.scores.data(), b.positions.data());
     EXPECT_EQ(a.positions, b.positions);
   }
-}
-
-// Offering products filtered 16 at a time must keep exactly the list of
-// multiplying first and offering one by one, on every path: NaN products and
-// factors, ties with the threshold, candidates in the last lane of a group
-// and in any group of a step of four, counts that leave tails, and lists not
-// yet full.
-TEST(TopK, OfferProductsMatchesOfferingEveryProductOnEveryPath) {
-  std::vector<float> scores(403), factors(403);
-  for (std::size_t i = 0; i < scores.size(); ++i) {
-    scores[i] = float((i * 7919) % 113) - 40.0f;
-    factors[i] = 0.5f + float(i % 5) * 0.375f;
-  }
-  scores[3] = kNan;
-  factors[40] = kNan;
-  factors[41] = -kInf;
-  scores[79] = 1e30f;
-  scores[200] = scores[201] = scores[202] = 90.0f;
-  for (const varnel::ScanPath path : varnel::supported_scan_paths()) {
-    ASSERT_TRUE(varnel::force_scan_path(path));
-    for (uint64_t k : {1u, 5u, 30u, 400u}) {
-      for (const auto& [start, count] : {std::pair<uint64_t, uint64_t>{0, 403}, {7, 300}, {64, 16}, {1, 5}}) {
-        std::vector<float> products(count);
-        for (uint64_t i = 0; i < count; ++i) products[i] = scores[start + i] * factors[start + i];
-        const Selected want = select(products, k);
-        TopK top(k);
-        varnel::offer_products(top, scores.data() + start, factors.data() + start, 0, count);
-        Selected got{std::vector<float>(k), std::vector<int64_t>(k)};
-        top.finish(got.scores.data(), got.positions.data());
-        EXPECT_EQ(want.positions, got.positions)
-            << varnel::scan_path_name(path) << " k=" << k << " start=" << start;
-      }
-    }
-    // One candidate after a filled list, in every lane of every group.
-    std::vector<float> low(200);
-    for (std::size_t i = 0; i < low.size(); ++i) low[i] = -1.0f - float(i % 7);
-    low[0] = 0.0f;
-    const std::vector<float> ones(low.size(), 1.0f);
-    for (uint64_t p = 1; p < low.size(); ++p) {
-      std::vector<float> one = low;
-      one[p] = 5.0f;
-      TopK top(2);
-      varnel::offer_products(top, one.data(), ones.data(), 0, one.size());
-      Selected got{std::vector<float>(2), std::vector<int64_t>(2)};
-      top.finish(got.scores.data(), got.positions.data());
-      ASSERT_EQ(got.positions, (std::vector<int64_t>{int64_t(p), 0})) << varnel::scan_path_name(path);
-    }
-  }
-  varnel::reset_scan_path();
 }
 
 TEST(Pool, CoversEveryItemOnceAndRethrows) {

@@ -90,9 +90,21 @@ VARNEL_VBMI_INLINE void accumulate(__m512i rows, const PairIndices& idx, __m512i
   odd_sums = _mm512_add_epi16(odd_sums, _mm512_srli_epi16(pair, 8));
 }
 
-// Adds S * delta to the 32 lanes of one block (bias first on the first chunk).
+// What a filtered scan does to one block's final scores of one table.
+struct BlockFilter {
+  const float* factors;  // the block's 32
+  float threshold;
+  uint64_t* above;
+  uint64_t bit;
+};
+
+// Adds S * delta to the 32 lanes of one block (bias first on the first chunk);
+// after the last chunk of a filtered scan, multiplies by the factors and
+// marks the block when a product passes the threshold.
+template <bool kFiltered>
 VARNEL_VBMI_INLINE void finish_chunk(__m512i word_sums, __m512i odd_sums, const TableView& table,
-                                     bool first_chunk, float* lanes) {
+                                     bool first_chunk, bool last_chunk, const BlockFilter& filter,
+                                     float* lanes) {
   const __m256i words = _mm256_add_epi16(_mm512_castsi512_si256(word_sums),
                                          _mm512_extracti64x4_epi64(word_sums, 1));
   const __m256i odds = _mm256_add_epi16(_mm512_castsi512_si256(odd_sums),
@@ -104,22 +116,31 @@ VARNEL_VBMI_INLINE void finish_chunk(__m512i word_sums, __m512i odd_sums, const 
   const __m512 delta = _mm512_set1_ps(table.delta);
   const __m256i halves[2] = {_mm512_castsi512_si256(ordered),
                              _mm512_extracti64x4_epi64(ordered, 1)};
+  __mmask16 over = 0;
   for (int h = 0; h < 2; ++h) {
     const __m512 sums = _mm512_cvtepi32_ps(_mm512_cvtepu16_epi32(halves[h]));
     const __m512 acc = first_chunk ? _mm512_set1_ps(table.bias) : _mm512_loadu_ps(lanes + 16 * h);
-    _mm512_storeu_ps(lanes + 16 * h, _mm512_fmadd_ps(sums, delta, acc));
+    __m512 score = _mm512_fmadd_ps(sums, delta, acc);
+    if (kFiltered && last_chunk) {
+      score = _mm512_mul_ps(score, _mm512_loadu_ps(filter.factors + 16 * h));
+      over |= _mm512_cmp_ps_mask(score, _mm512_set1_ps(filter.threshold), _CMP_GT_OQ);
+    }
+    _mm512_storeu_ps(lanes + 16 * h, score);
   }
+  if (kFiltered && last_chunk) *filter.above |= static_cast<uint64_t>(over != 0) * filter.bit;
 }
 
 uint64_t chunk_end(uint64_t c0, uint64_t columns) {
   return columns - c0 < kChunkColumns ? columns : c0 + kChunkColumns;
 }
 
-// G queries against B consecutive blocks per pass; the counters (2 * G * B
-// registers) stay in registers across the column loop.
-template <int G, int B>
+// G queries against B consecutive blocks per pass (block `first` of the
+// call); the counters (2 * G * B registers) stay in registers across the
+// column loop.
+template <int G, int B, bool kFiltered>
 VARNEL_VBMI void scan_blocks_vbmi(const TableView* tables, const uint8_t* codes,
-                                  uint64_t columns, float* out, std::size_t out_stride) {
+                                  uint64_t columns, const ScoreFilter* filter, uint64_t first,
+                                  float* out, std::size_t out_stride) {
   const uint64_t block_bytes = columns * kLanes;
   const RowSelect select = row_select();
   for (uint64_t c0 = 0; c0 < columns; c0 += kChunkColumns) {
@@ -149,25 +170,34 @@ VARNEL_VBMI void scan_blocks_vbmi(const TableView* tables, const uint8_t* codes,
     for (int g = 0; g < G; ++g) {
 #pragma GCC unroll 16
       for (int k = 0; k < B; ++k) {
-        finish_chunk(word_sums[g][k], odd_sums[g][k], tables[g], c0 == 0,
-                     out + g * out_stride + k * kLanes);
+        BlockFilter block_filter{};
+        if constexpr (kFiltered) {
+          block_filter = BlockFilter{filter->factors + (first + k) * kLanes, filter->thresholds[g],
+                                     filter->above + g, uint64_t{1} << (first + k)};
+        }
+        finish_chunk<kFiltered>(word_sums[g][k], odd_sums[g][k], tables[g], c0 == 0,
+                                c1 == columns, block_filter, out + g * out_stride + k * kLanes);
       }
     }
   }
 }
 
-template <int G, int B>
+template <int G, int B, bool kFiltered = false>
 VARNEL_VBMI void scan_vbmi(const TableView* tables, const uint8_t* blocks, uint64_t n_blocks,
-                           uint64_t columns, float* out, std::size_t out_stride) {
+                           uint64_t columns, float* out, std::size_t out_stride,
+                           const ScoreFilter* filter = nullptr) {
   const uint64_t block_bytes = columns * kLanes;
+  if constexpr (kFiltered) {
+    for (int g = 0; g < G; ++g) filter->above[g] = 0;
+  }
   uint64_t b = 0;
   for (; b + B <= n_blocks; b += B) {
-    scan_blocks_vbmi<G, B>(tables, blocks + b * block_bytes, columns, out + b * kLanes,
-                           out_stride);
+    scan_blocks_vbmi<G, B, kFiltered>(tables, blocks + b * block_bytes, columns, filter, b,
+                                      out + b * kLanes, out_stride);
   }
   for (; b < n_blocks; ++b) {
-    scan_blocks_vbmi<G, 1>(tables, blocks + b * block_bytes, columns, out + b * kLanes,
-                           out_stride);
+    scan_blocks_vbmi<G, 1, kFiltered>(tables, blocks + b * block_bytes, columns, filter, b,
+                                      out + b * kLanes, out_stride);
   }
 }
 
@@ -176,9 +206,14 @@ VARNEL_VBMI void scan_vbmi(const TableView* tables, const uint8_t* blocks, uint6
 VARNEL_VBMI void scan_group_avx512vbmi(const TableView* tables, std::size_t g,
                                        const uint8_t* blocks, uint64_t n_blocks, uint64_t columns,
                                        float* out, std::size_t out_stride) {
-  // Whole column pairs only (always so for dims that are multiples of 4).
+  // Whole column pairs only (always so for dims that are multiples of 4);
+  // the AVX-512BW kernel takes at most four tables at a time.
   if (columns % 2 != 0) {
-    return scan_group_avx512(tables, g, blocks, n_blocks, columns, out, out_stride);
+    for (std::size_t t0 = 0; t0 < g; t0 += 4) {
+      scan_group_avx512(tables + t0, g - t0 < 4 ? g - t0 : 4, blocks, n_blocks, columns,
+                        out + t0 * out_stride, out_stride);
+    }
+    return;
   }
   // Two to four tables, two blocks per pass; more, one block: 16 or fewer
   // counters either way. A single table takes one block per pass: its scan
@@ -193,6 +228,32 @@ VARNEL_VBMI void scan_group_avx512vbmi(const TableView* tables, std::size_t g,
     case 6: return scan_vbmi<6, 1>(tables, blocks, n_blocks, columns, out, out_stride);
     case 7: return scan_vbmi<7, 1>(tables, blocks, n_blocks, columns, out, out_stride);
     default: return scan_vbmi<8, 1>(tables, blocks, n_blocks, columns, out, out_stride);
+  }
+}
+
+VARNEL_VBMI void scan_group_filtered_avx512vbmi(const TableView* tables, std::size_t g,
+                                                const uint8_t* blocks, uint64_t n_blocks,
+                                                uint64_t columns, const ScoreFilter& filter,
+                                                float* out, std::size_t out_stride) {
+  if (columns % 2 != 0) {
+    for (std::size_t t0 = 0; t0 < g; t0 += 4) {
+      scan_group_filtered_avx512(tables + t0, g - t0 < 4 ? g - t0 : 4, blocks, n_blocks, columns,
+                                 ScoreFilter{filter.factors, filter.thresholds + t0,
+                                             filter.above + t0},
+                                 out + t0 * out_stride, out_stride);
+    }
+    return;
+  }
+  const ScoreFilter* f = &filter;
+  switch (g) {
+    case 1: return scan_vbmi<1, 1, true>(tables, blocks, n_blocks, columns, out, out_stride, f);
+    case 2: return scan_vbmi<2, 2, true>(tables, blocks, n_blocks, columns, out, out_stride, f);
+    case 3: return scan_vbmi<3, 2, true>(tables, blocks, n_blocks, columns, out, out_stride, f);
+    case 4: return scan_vbmi<4, 2, true>(tables, blocks, n_blocks, columns, out, out_stride, f);
+    case 5: return scan_vbmi<5, 1, true>(tables, blocks, n_blocks, columns, out, out_stride, f);
+    case 6: return scan_vbmi<6, 1, true>(tables, blocks, n_blocks, columns, out, out_stride, f);
+    case 7: return scan_vbmi<7, 1, true>(tables, blocks, n_blocks, columns, out, out_stride, f);
+    default: return scan_vbmi<8, 1, true>(tables, blocks, n_blocks, columns, out, out_stride, f);
   }
 }
 

@@ -21,7 +21,9 @@ namespace varnel {
 
 namespace {
 
+using scan_kernels::FilteredGroupKernel;
 using scan_kernels::GroupKernel;
+using scan_kernels::ScoreFilter;
 using scan_kernels::kChunkColumns;
 using scan_kernels::kLanes;
 using scan_kernels::kMaxGroup;
@@ -137,6 +139,40 @@ void scan_group_portable(const TableView* tables, std::size_t g, const uint8_t* 
   }
 }
 
+// The filter as a separate pass over the stored scores: the reference of the
+// fused kernels, and the filtered form of the paths without one.
+void filter_scores(std::size_t g, uint64_t n_blocks, const ScoreFilter& filter, float* out,
+                   std::size_t out_stride) {
+  for (std::size_t t = 0; t < g; ++t) {
+    uint64_t above = 0;
+    for (uint64_t b = 0; b < n_blocks; ++b) {
+      float* lanes = out + t * out_stride + b * kLanes;
+      bool over = false;
+      for (uint64_t v = 0; v < kLanes; ++v) {
+        lanes[v] = lanes[v] * filter.factors[b * kLanes + v];
+        over |= lanes[v] > filter.thresholds[t];
+      }
+      if (over) above |= uint64_t{1} << b;
+    }
+    filter.above[t] = above;
+  }
+}
+
+template <GroupKernel kScan>
+void scan_then_filter(const TableView* tables, std::size_t g, const uint8_t* blocks,
+                      uint64_t n_blocks, uint64_t columns, const ScoreFilter& filter, float* out,
+                      std::size_t out_stride) {
+  kScan(tables, g, blocks, n_blocks, columns, out, out_stride);
+  filter_scores(g, n_blocks, filter, out, out_stride);
+}
+
+void scan_group_filtered_portable(const TableView* tables, std::size_t g, const uint8_t* blocks,
+                                  uint64_t n_blocks, uint64_t columns, const ScoreFilter& filter,
+                                  float* out, std::size_t out_stride) {
+  scan_then_filter<scan_group_portable>(tables, g, blocks, n_blocks, columns, filter, out,
+                                        out_stride);
+}
+
 }  // namespace scan_kernels
 
 // ---- Kernel of each path ----
@@ -148,24 +184,27 @@ namespace {
 struct ScanKernel {
   GroupKernel scan;
   std::size_t group;
+  FilteredGroupKernel filtered;  // the same scan with the score filter fused
 };
 
 ScanKernel kernel_for(ScanPath path) {
   switch (path) {
 #if defined(__x86_64__)
     case ScanPath::Avx2:
-      return {scan_kernels::scan_group_avx2, 4};
+      return {scan_kernels::scan_group_avx2, 4, scan_kernels::scan_group_filtered_avx2};
     case ScanPath::Avx512:
-      return {scan_kernels::scan_group_avx512, 4};
+      return {scan_kernels::scan_group_avx512, 4, scan_kernels::scan_group_filtered_avx512};
     case ScanPath::Avx512Vbmi:
-      return {scan_kernels::scan_group_avx512vbmi, 8};
+      return {scan_kernels::scan_group_avx512vbmi, 8,
+              scan_kernels::scan_group_filtered_avx512vbmi};
 #endif
 #if defined(__aarch64__)
     case ScanPath::Neon:
-      return {scan_kernels::scan_group_neon, 4};
+      return {scan_kernels::scan_group_neon, 4,
+              scan_kernels::scan_then_filter<scan_kernels::scan_group_neon>};
 #endif
     default:
-      return {scan_kernels::scan_group_portable, 4};
+      return {scan_kernels::scan_group_portable, 4, scan_kernels::scan_group_filtered_portable};
   }
 }
 
@@ -311,6 +350,43 @@ void scan_blocks(const QueryTable* const* tables, std::size_t nt, const uint8_t*
       for (std::size_t i = 0; i < g; ++i) group[i] = view_of(*tables[t0 + i]);
       kernel.scan(group, g, blocked + tile_start * block_bytes, tile_blocks, columns,
              out + t0 * out_stride + (tile_start - b0) * kLanes, out_stride);
+    }
+  }
+}
+
+void scan_blocks_filtered(const QueryTable* const* tables, std::size_t nt, const uint8_t* blocked,
+                          uint64_t dim, uint64_t b0, uint64_t b1, const float* factors,
+                          const float* thresholds, uint64_t* above, float* out,
+                          std::size_t out_stride) {
+  check_scan_arguments(tables, nt, dim, b0, b1, out_stride);
+  if (b1 - b0 > kMaxFilteredBlocks) {
+    throw Error("a filtered scan covers at most " + std::to_string(kMaxFilteredBlocks) +
+                " blocks, not " + std::to_string(b1 - b0));
+  }
+  for (std::size_t t = 0; t < nt; ++t) above[t] = 0;
+  if (nt == 0 || b0 == b1) return;
+  const uint64_t columns = dim / 2;
+  if (columns == 0) {
+    write_biases(tables, nt, b1 - b0, out, out_stride);
+    scan_kernels::filter_scores(nt, b1 - b0, ScoreFilter{factors, thresholds, above}, out,
+                                out_stride);
+    return;
+  }
+  const ScanKernel kernel = kernel_for(active_scan_path());
+  const uint64_t block_bytes = columns * kLanes;
+  const uint64_t tile = blocks_per_tile(block_bytes);
+  for (uint64_t tile_start = b0; tile_start < b1; tile_start += tile) {
+    const uint64_t tile_blocks = b1 - tile_start < tile ? b1 - tile_start : tile;
+    const uint64_t offset = tile_start - b0;
+    for (std::size_t t0 = 0; t0 < nt; t0 += kernel.group) {
+      const std::size_t g = nt - t0 < kernel.group ? nt - t0 : kernel.group;
+      TableView group[kMaxGroup];
+      for (std::size_t i = 0; i < g; ++i) group[i] = view_of(*tables[t0 + i]);
+      uint64_t tile_above[kMaxGroup];
+      kernel.filtered(group, g, blocked + tile_start * block_bytes, tile_blocks, columns,
+                      ScoreFilter{factors + offset * kLanes, thresholds + t0, tile_above},
+                      out + t0 * out_stride + offset * kLanes, out_stride);
+      for (std::size_t i = 0; i < g; ++i) above[t0 + i] |= tile_above[i] << offset;
     }
   }
 }

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <limits>
 
-#include "runtime/cpu.h"
-
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -122,60 +120,6 @@ void offer_scores(TopK& top, const float* scores, uint64_t first, uint64_t count
   for (; i < count; ++i) {
     if (top.admits(scores[i])) top.offer(scores[i], first + i);
   }
-}
-
-namespace {
-
-constexpr uint64_t kProductGroup = 16;
-
-uint64_t first_group_above_portable(const float* scores, const float* factors, uint64_t count,
-                                    float threshold) {
-  for (uint64_t i = 0; i < count; i += kProductGroup) {
-    float products[kProductGroup];
-    for (uint64_t l = 0; l < kProductGroup; ++l) products[l] = scores[i + l] * factors[i + l];
-    if (largest_number(products) > threshold) return i;
-  }
-  return count;
-}
-
-using GroupFilter = uint64_t (*)(const float*, const float*, uint64_t, float);
-
-GroupFilter group_filter() {
-  switch (active_scan_path()) {
-#if defined(__x86_64__)
-    case ScanPath::Avx2:
-      return top_k_kernels::first_group_above_avx2;
-    case ScanPath::Avx512:
-    case ScanPath::Avx512Vbmi:
-      return top_k_kernels::first_group_above_avx512;
-#endif
-    default:
-      return first_group_above_portable;
-  }
-}
-
-void offer_product(TopK& top, const float* scores, const float* factors, uint64_t i,
-                   uint64_t first) {
-  const float product = scores[i] * factors[i];
-  if (top.admits(product)) top.offer(product, first + i);
-}
-
-}  // namespace
-
-// The threshold handed to the filter only rises while it runs, so a group it
-// passes over could not have changed the list.
-void offer_products(TopK& top, const float* scores, const float* factors, uint64_t first,
-                    uint64_t count) {
-  uint64_t i = 0;
-  for (; i < count && !top.has_plain_threshold(); ++i) offer_product(top, scores, factors, i, first);
-  const uint64_t whole_end = i + (count - i) / kProductGroup * kProductGroup;
-  const GroupFilter filter = whole_end > i ? group_filter() : nullptr;
-  while (i < whole_end) {
-    i += filter(scores + i, factors + i, whole_end - i, top.threshold());
-    if (i == whole_end) break;
-    for (const uint64_t end = i + kProductGroup; i < end; ++i) offer_product(top, scores, factors, i, first);
-  }
-  for (; i < count; ++i) offer_product(top, scores, factors, i, first);
 }
 
 void append_kept(const float* scores, const int64_t* positions, uint64_t count,

@@ -54,22 +54,4 @@ void offer_kept(TopK& top, std::vector<Candidate>& kept);
 // skipping cheaply the ones that cannot enter.
 void offer_scores(TopK& top, const float* scores, uint64_t first, uint64_t count);
 
-// Offers the products scores[i] * factors[i] (one rounding each) as
-// offer_scores would offer them: the products are compared with the list's
-// smallest score 16 at a time on the active instruction-set path (every path
-// gives the same list), and only those of a group holding a candidate are
-// offered one by one. Nothing is written: the scores may be read straight
-// from the scan's output while it is still in cache.
-void offer_products(TopK& top, const float* scores, const float* factors, uint64_t first,
-                    uint64_t count);
-
-namespace top_k_kernels {
-// The start of the first group of 16 (count is a multiple of 16) holding a
-// product scores[i] * factors[i] above threshold, or count.
-uint64_t first_group_above_avx2(const float* scores, const float* factors, uint64_t count,
-                                float threshold);
-uint64_t first_group_above_avx512(const float* scores, const float* factors, uint64_t count,
-                                  float threshold);
-}  // namespace top_k_kernels
-
 }  // namespace varnel
