@@ -54,14 +54,12 @@ EntryRange entry_range(const float* entries) {
   return range;
 }
 
-// round(scaled) clamped to 0..127, rounding halves away from zero. Clamping
-// first gives the same byte (round(x) > 0 exactly when x >= 0.5, NaN
-// included, and round(x) > 127 exactly when x >= 127.5); in between,
-// x - trunc(x) is exact, so the half test is too. Unlike std::round this is
-// no library call, and the compiler vectorises it.
+// round(scaled) clamped to 0..127, rounding halves away from zero, with no
+// library call and no branch on the data: clamping first gives the same byte
+// (NaN goes to 0, as before), and x - trunc(x) of the clamped value is exact.
 inline uint8_t quantise_entry(float entry, float low, float inv) {
   const float scaled = (entry - low) * inv;
-  const float clamped = scaled >= 0.5f ? (scaled < 127.5f ? scaled : kMaxStep) : 0.0f;
+  const float clamped = std::min(std::max(0.0f, scaled), kMaxStep);
   const int whole = static_cast<int>(clamped);
   return static_cast<uint8_t>(whole + (clamped - static_cast<float>(whole) >= 0.5f ? 1 : 0));
 }
