@@ -199,7 +199,8 @@ TEST(ScanBlocks, EverySupportedPathMatchesPortableBitForBit) {
   const Range ranges[] = {{0, 9}, {0, 1}, {3, 6}, {8, 9}, {5, 5}, {2, 4}};
   // Groups of four queries per pass: partial, exact, one over, two groups + 1.
   const std::size_t group_sizes[] = {1, 3, 4, 5, 9};
-  for (uint64_t dim : {8u, 128u, 512u, 520u}) {
+  // 130: an odd count of columns, which the VBMI kernel hands on in fours.
+  for (uint64_t dim : {8u, 128u, 130u, 512u, 520u}) {
     const std::vector<uint8_t> blocks = random_blocks(dim, n_blocks, static_cast<uint32_t>(dim));
     const std::vector<QueryTable> tables = mixed_tables(dim, 9, static_cast<uint32_t>(dim + 1));
     for (ScanPath path : supported_scan_paths()) {
@@ -227,6 +228,73 @@ TEST(ScanBlocks, EverySupportedPathMatchesPortableBitForBit) {
       }
     }
   }
+}
+
+// The filtered scan must store, on every path, each score times its factor
+// (the product a separate multiply gives, NaN and infinite factors included)
+// and mark exactly the blocks holding a product above the table's threshold:
+// over several chunks, across tiles, for odd column counts and partial groups.
+TEST(ScanBlocks, FilteredScanMatchesScanningThenMultiplyingOnEveryPath) {
+  ScanPathGuard guard;
+  const uint64_t n_blocks = 23;
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  for (uint64_t dim : {8u, 128u, 130u, 520u}) {
+    const std::vector<uint8_t> blocks = random_blocks(dim, n_blocks, static_cast<uint32_t>(dim + 7));
+    const std::vector<QueryTable> tables = mixed_tables(dim, 9, static_cast<uint32_t>(dim + 8));
+    std::mt19937 rng(static_cast<uint32_t>(dim));
+    std::vector<float> factors(n_blocks * kLanes);
+    for (float& f : factors) f = std::uniform_real_distribution<float>(0.0f, 2.0f)(rng);
+    factors[5] = nan;
+    factors[40] = inf;
+    factors[41] = -inf;
+    factors[70] = 0.0f;
+    for (const auto& [b0, b1] : {std::pair<uint64_t, uint64_t>{0, 23}, {3, 4}, {7, 19}, {22, 23}, {4, 4}}) {
+      for (std::size_t nt : {1u, 4u, 9u}) {
+        const std::vector<const QueryTable*> pointers = pointers_to(tables, nt);
+        const std::size_t stride = (b1 - b0) * kLanes + 3;
+        const std::vector<float> plain = scan_with(ScanPath::Portable, pointers, blocks, dim, b0, b1, stride);
+        // Thresholds that some blocks pass and others do not, and the edges.
+        std::vector<float> thresholds(nt);
+        std::vector<uint64_t> expected_above(nt, 0);
+        std::vector<float> products = plain;
+        for (std::size_t t = 0; t < nt; ++t) {
+          for (uint64_t i = 0; i < (b1 - b0) * kLanes; ++i) {
+            products[t * stride + i] = plain[t * stride + i] * factors[b0 * kLanes + i];
+          }
+          thresholds[t] = t == 1 ? -inf : t == 2 ? nan : (b1 > b0 ? products[t * stride + (b1 - b0) * kLanes / 2] : 0.0f);
+          for (uint64_t i = 0; i < (b1 - b0) * kLanes; ++i) {
+            if (products[t * stride + i] > thresholds[t]) expected_above[t] |= uint64_t{1} << (i / kLanes);
+          }
+        }
+        for (ScanPath path : supported_scan_paths()) {
+          SCOPED_TRACE(std::string(scan_path_name(path)) + " dim " + std::to_string(dim) + " blocks [" +
+                       std::to_string(b0) + "," + std::to_string(b1) + ") tables " + std::to_string(nt));
+          ASSERT_TRUE(force_scan_path(path));
+          std::vector<float> out(nt * stride + 5, std::bit_cast<float>(kSentinelBits));
+          std::vector<uint64_t> above(nt, ~uint64_t{0});
+          scan_blocks_filtered(pointers.data(), nt, blocks.data(), dim, b0, b1, factors.data() + b0 * kLanes,
+                               thresholds.data(), above.data(), out.data(), stride);
+          EXPECT_EQ(above, expected_above);
+          for (std::size_t i = 0; i < out.size(); ++i) {
+            ASSERT_EQ(std::bit_cast<uint32_t>(out[i]), std::bit_cast<uint32_t>(i < products.size() ? products[i] : out[i]))
+                << "at " << i;
+            if (i >= nt * stride || i % stride >= stride - 3) {
+              ASSERT_EQ(std::bit_cast<uint32_t>(out[i]), kSentinelBits) << "write outside at " << i;
+            }
+          }
+        }
+      }
+    }
+  }
+  const std::vector<const QueryTable*> one = pointers_to(mixed_tables(8, 1, 3), 1);
+  std::vector<float> out(65 * kLanes), factors(65 * kLanes);
+  float threshold = 0.0f;
+  uint64_t above = 0;
+  const std::vector<uint8_t> blocks = random_blocks(8, 65, 4);
+  EXPECT_THROW(scan_blocks_filtered(one.data(), 1, blocks.data(), 8, 0, 65, factors.data(), &threshold,
+                                    &above, out.data(), out.size()),
+               Error);
 }
 
 TEST(ScanBlocks, RejectsMismatchedTablesRangesAndStrides) {

@@ -42,9 +42,27 @@ VARNEL_AVX2_INLINE __m256i avx2_broadcast_row(const uint8_t* row) {
   return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row)));
 }
 
-// Adds S * delta to the 32 lanes of one block (bias first on the first chunk).
+// What a filtered scan does to one block's final scores of one table.
+struct BlockFilter {
+  const float* factors;  // the block's 32
+  float threshold;
+  uint64_t* above;
+  uint64_t bit;
+};
+
+// The filter of block `block` of a kernel call for table g.
+inline BlockFilter block_filter(const ScoreFilter* filter, int g, uint64_t block) {
+  return BlockFilter{filter->factors + block * kLanes, filter->thresholds[g], filter->above + g,
+                     uint64_t{1} << block};
+}
+
+// Adds S * delta to the 32 lanes of one block (bias first on the first chunk);
+// after the last chunk of a filtered scan, multiplies by the factors and
+// marks the block when a product passes the threshold.
+template <bool kFiltered>
 VARNEL_AVX2_INLINE void avx2_finish_chunk(__m256i word_sums, __m256i odd_sums, const TableView& table,
-                                          bool first_chunk, float* lanes) {
+                                          bool first_chunk, bool last_chunk,
+                                          const BlockFilter& filter, float* lanes) {
   const __m256i even_sums = _mm256_sub_epi16(word_sums, _mm256_slli_epi16(odd_sums, 8));
   const __m256i lanes_0_7_16_23 = _mm256_unpacklo_epi16(even_sums, odd_sums);
   const __m256i lanes_8_15_24_31 = _mm256_unpackhi_epi16(even_sums, odd_sums);
@@ -52,10 +70,19 @@ VARNEL_AVX2_INLINE void avx2_finish_chunk(__m256i word_sums, __m256i odd_sums, c
       _mm256_castsi256_si128(lanes_0_7_16_23), _mm256_castsi256_si128(lanes_8_15_24_31),
       _mm256_extracti128_si256(lanes_0_7_16_23, 1), _mm256_extracti128_si256(lanes_8_15_24_31, 1)};
   const __m256 delta = _mm256_set1_ps(table.delta);
+  __m256 over = _mm256_setzero_ps();
   for (int q = 0; q < 4; ++q) {
     const __m256 sums = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(eighths[q]));
     const __m256 acc = first_chunk ? _mm256_set1_ps(table.bias) : _mm256_loadu_ps(lanes + 8 * q);
-    _mm256_storeu_ps(lanes + 8 * q, _mm256_fmadd_ps(sums, delta, acc));
+    __m256 score = _mm256_fmadd_ps(sums, delta, acc);
+    if (kFiltered && last_chunk) {
+      score = _mm256_mul_ps(score, _mm256_loadu_ps(filter.factors + 8 * q));
+      over = _mm256_or_ps(over, _mm256_cmp_ps(score, _mm256_set1_ps(filter.threshold), _CMP_GT_OQ));
+    }
+    _mm256_storeu_ps(lanes + 8 * q, score);
+  }
+  if (kFiltered && last_chunk) {
+    *filter.above |= static_cast<uint64_t>(_mm256_movemask_ps(over) != 0) * filter.bit;
   }
 }
 
@@ -73,8 +100,10 @@ VARNEL_AVX2_INLINE void avx2_column(const uint8_t* rows, __m256i high, __m256i l
 // counter to a new register each column and spilled one, about a third of
 // the loop's instructions. The empty asm pins the eight counters to
 // registers across iterations.
+template <bool kFiltered>
 VARNEL_AVX2 void avx2_scan4(const TableView* tables, const uint8_t* blocks, uint64_t n_blocks,
-                            uint64_t columns, float* out, std::size_t out_stride) {
+                            uint64_t columns, float* out, std::size_t out_stride,
+                            const ScoreFilter* filter) {
   const uint64_t block_bytes = columns * kLanes;
   const uint8_t* t0 = tables[0].bytes;
   const uint8_t* t1 = tables[1].bytes;
@@ -101,15 +130,18 @@ VARNEL_AVX2 void avx2_scan4(const TableView* tables, const uint8_t* blocks, uint
       const __m256i words[4] = {w0, w1, w2, w3};
       const __m256i odds[4] = {o0, o1, o2, o3};
       for (int g = 0; g < 4; ++g) {
-        avx2_finish_chunk(words[g], odds[g], tables[g], c0 == 0, out + g * out_stride + b * kLanes);
+        avx2_finish_chunk<kFiltered>(words[g], odds[g], tables[g], c0 == 0, c1 == columns,
+                                     kFiltered ? block_filter(filter, g, b) : BlockFilter{},
+                                     out + g * out_stride + b * kLanes);
       }
     }
   }
 }
 
-template <int G>
+template <int G, bool kFiltered>
 VARNEL_AVX2 void avx2_scan(const TableView* tables, const uint8_t* blocks, uint64_t n_blocks,
-                           uint64_t columns, float* out, std::size_t out_stride) {
+                           uint64_t columns, float* out, std::size_t out_stride,
+                           const ScoreFilter* filter) {
   const __m256i nibble = _mm256_set1_epi8(0x0F);
   const uint64_t block_bytes = columns * kLanes;
   for (uint64_t b = 0; b < n_blocks; ++b) {
@@ -128,8 +160,10 @@ VARNEL_AVX2 void avx2_scan(const TableView* tables, const uint8_t* blocks, uint6
         }
       }
       for (int g = 0; g < G; ++g) {
-        avx2_finish_chunk(word_sums[g], odd_sums[g], tables[g], c0 == 0,
-                          out + g * out_stride + b * kLanes);
+        avx2_finish_chunk<kFiltered>(word_sums[g], odd_sums[g], tables[g], c0 == 0,
+                                     c1 == columns,
+                                     kFiltered ? block_filter(filter, g, b) : BlockFilter{},
+                                     out + g * out_stride + b * kLanes);
       }
     }
   }
@@ -162,34 +196,50 @@ VARNEL_AVX512_INLINE __m512i avx512_load_block_pair(const uint8_t* first, const 
   return _mm512_inserti64x4(_mm512_castsi256_si512(low_half), high_half, 1);
 }
 
+template <bool kFiltered>
 VARNEL_AVX512_INLINE void avx512_finish_block(__m512i lane_sums_u16, __m512 delta, __m512 bias,
-                                              bool first_chunk, float* lanes) {
+                                              bool first_chunk, bool last_chunk,
+                                              const BlockFilter& filter, float* lanes) {
   const __m256i halves[2] = {_mm512_castsi512_si256(lane_sums_u16),
                              _mm512_extracti64x4_epi64(lane_sums_u16, 1)};
+  __mmask16 over = 0;
   for (int h = 0; h < 2; ++h) {
     const __m512 sums = _mm512_cvtepi32_ps(_mm512_cvtepu16_epi32(halves[h]));
     const __m512 acc = first_chunk ? bias : _mm512_loadu_ps(lanes + 16 * h);
-    _mm512_storeu_ps(lanes + 16 * h, _mm512_fmadd_ps(sums, delta, acc));
+    __m512 score = _mm512_fmadd_ps(sums, delta, acc);
+    if (kFiltered && last_chunk) {
+      score = _mm512_mul_ps(score, _mm512_loadu_ps(filter.factors + 16 * h));
+      over |= _mm512_cmp_ps_mask(score, _mm512_set1_ps(filter.threshold), _CMP_GT_OQ);
+    }
+    _mm512_storeu_ps(lanes + 16 * h, score);
   }
+  if (kFiltered && last_chunk) *filter.above |= static_cast<uint64_t>(over != 0) * filter.bit;
 }
 
-// Adds S * delta to the lanes of the first block and, if present, the second.
+// Adds S * delta to the lanes of the first block and, if present, the second
+// (blocks `block` and `block` + 1 of the kernel call).
+template <bool kFiltered>
 VARNEL_AVX512_INLINE void avx512_finish_chunk(__m512i word_sums, __m512i odd_sums,
                                               const TableView& table, bool first_chunk,
-                                              bool has_second, float* lanes) {
+                                              bool last_chunk, bool has_second,
+                                              const ScoreFilter* filter, int g, uint64_t block,
+                                              float* lanes) {
   const __m512i even_sums = _mm512_sub_epi16(word_sums, _mm512_slli_epi16(odd_sums, 8));
   const __m512 delta = _mm512_set1_ps(table.delta);
   const __m512 bias = _mm512_set1_ps(table.bias);
   for (int k = 0; k < (has_second ? 2 : 1); ++k) {
     const __m512i order = _mm512_load_si512(kBlockLaneOrder[k].index);
-    avx512_finish_block(_mm512_permutex2var_epi16(even_sums, order, odd_sums), delta, bias,
-                        first_chunk, lanes + k * kLanes);
+    avx512_finish_block<kFiltered>(_mm512_permutex2var_epi16(even_sums, order, odd_sums), delta,
+                                   bias, first_chunk, last_chunk,
+                                   kFiltered ? block_filter(filter, g, block + k) : BlockFilter{},
+                                   lanes + k * kLanes);
   }
 }
 
-template <int G>
+template <int G, bool kFiltered>
 VARNEL_AVX512 void avx512_scan(const TableView* tables, const uint8_t* blocks, uint64_t n_blocks,
-                               uint64_t columns, float* out, std::size_t out_stride) {
+                               uint64_t columns, float* out, std::size_t out_stride,
+                               const ScoreFilter* filter) {
   const __m512i nibble = _mm512_set1_epi8(0x0F);
   const uint64_t block_bytes = columns * kLanes;
   for (uint64_t b = 0; b < n_blocks; b += 2) {
@@ -216,10 +266,41 @@ VARNEL_AVX512 void avx512_scan(const TableView* tables, const uint8_t* blocks, u
         }
       }
       for (int g = 0; g < G; ++g) {
-        avx512_finish_chunk(word_sums[g], odd_sums[g], tables[g], c0 == 0, has_second,
-                            out + g * out_stride + b * kLanes);
+        avx512_finish_chunk<kFiltered>(word_sums[g], odd_sums[g], tables[g], c0 == 0,
+                                       c1 == columns, has_second, filter, g, b,
+                                       out + g * out_stride + b * kLanes);
       }
     }
+  }
+}
+
+template <bool kFiltered>
+VARNEL_AVX2 void avx2_group(const TableView* tables, std::size_t g, const uint8_t* blocks,
+                            uint64_t n_blocks, uint64_t columns, float* out,
+                            std::size_t out_stride, const ScoreFilter* filter) {
+  if constexpr (kFiltered) {
+    for (std::size_t t = 0; t < g; ++t) filter->above[t] = 0;
+  }
+  switch (g) {
+    case 1: return avx2_scan<1, kFiltered>(tables, blocks, n_blocks, columns, out, out_stride, filter);
+    case 2: return avx2_scan<2, kFiltered>(tables, blocks, n_blocks, columns, out, out_stride, filter);
+    case 3: return avx2_scan<3, kFiltered>(tables, blocks, n_blocks, columns, out, out_stride, filter);
+    default: return avx2_scan4<kFiltered>(tables, blocks, n_blocks, columns, out, out_stride, filter);
+  }
+}
+
+template <bool kFiltered>
+VARNEL_AVX512 void avx512_group(const TableView* tables, std::size_t g, const uint8_t* blocks,
+                                uint64_t n_blocks, uint64_t columns, float* out,
+                                std::size_t out_stride, const ScoreFilter* filter) {
+  if constexpr (kFiltered) {
+    for (std::size_t t = 0; t < g; ++t) filter->above[t] = 0;
+  }
+  switch (g) {
+    case 1: return avx512_scan<1, kFiltered>(tables, blocks, n_blocks, columns, out, out_stride, filter);
+    case 2: return avx512_scan<2, kFiltered>(tables, blocks, n_blocks, columns, out, out_stride, filter);
+    case 3: return avx512_scan<3, kFiltered>(tables, blocks, n_blocks, columns, out, out_stride, filter);
+    default: return avx512_scan<4, kFiltered>(tables, blocks, n_blocks, columns, out, out_stride, filter);
   }
 }
 
@@ -228,23 +309,27 @@ VARNEL_AVX512 void avx512_scan(const TableView* tables, const uint8_t* blocks, u
 VARNEL_AVX2 void scan_group_avx2(const TableView* tables, std::size_t g, const uint8_t* blocks,
                                  uint64_t n_blocks, uint64_t columns, float* out,
                                  std::size_t out_stride) {
-  switch (g) {
-    case 1: return avx2_scan<1>(tables, blocks, n_blocks, columns, out, out_stride);
-    case 2: return avx2_scan<2>(tables, blocks, n_blocks, columns, out, out_stride);
-    case 3: return avx2_scan<3>(tables, blocks, n_blocks, columns, out, out_stride);
-    default: return avx2_scan4(tables, blocks, n_blocks, columns, out, out_stride);
-  }
+  avx2_group<false>(tables, g, blocks, n_blocks, columns, out, out_stride, nullptr);
+}
+
+VARNEL_AVX2 void scan_group_filtered_avx2(const TableView* tables, std::size_t g,
+                                          const uint8_t* blocks, uint64_t n_blocks,
+                                          uint64_t columns, const ScoreFilter& filter, float* out,
+                                          std::size_t out_stride) {
+  avx2_group<true>(tables, g, blocks, n_blocks, columns, out, out_stride, &filter);
 }
 
 VARNEL_AVX512 void scan_group_avx512(const TableView* tables, std::size_t g, const uint8_t* blocks,
                                      uint64_t n_blocks, uint64_t columns, float* out,
                                      std::size_t out_stride) {
-  switch (g) {
-    case 1: return avx512_scan<1>(tables, blocks, n_blocks, columns, out, out_stride);
-    case 2: return avx512_scan<2>(tables, blocks, n_blocks, columns, out, out_stride);
-    case 3: return avx512_scan<3>(tables, blocks, n_blocks, columns, out, out_stride);
-    default: return avx512_scan<4>(tables, blocks, n_blocks, columns, out, out_stride);
-  }
+  avx512_group<false>(tables, g, blocks, n_blocks, columns, out, out_stride, nullptr);
+}
+
+VARNEL_AVX512 void scan_group_filtered_avx512(const TableView* tables, std::size_t g,
+                                              const uint8_t* blocks, uint64_t n_blocks,
+                                              uint64_t columns, const ScoreFilter& filter,
+                                              float* out, std::size_t out_stride) {
+  avx512_group<true>(tables, g, blocks, n_blocks, columns, out, out_stride, &filter);
 }
 
 }  // namespace varnel::scan_kernels

@@ -83,6 +83,18 @@ float table_step(const std::vector<double>& spreads, double largest_spread) {
   return best;
 }
 
+// clamp(round(x), 0, 127) for a finite x, halves rounded away from zero, with
+// no library call and no branch on the data (the calls took a third of
+// building a 3-bit query): clamping first gives the same step (+0 where
+// round gives -0, which no use of the step tells apart), and x - trunc(x) of
+// the clamped value is exact.
+double clamped_step(double x) {
+  const double clamped = std::min(std::max(0.0, x), kMaxStep);
+  const int whole = static_cast<int>(clamped);
+  const bool up = clamped - static_cast<double>(whole) >= 0.5;
+  return static_cast<double>(whole + static_cast<int>(up));
+}
+
 BoundedQuery unbounded_query(BoundedQuery query) {
   std::fill(query.approx.bytes.begin(), query.approx.bytes.end(), 0);
   query.approx.bias = 0.0f;
@@ -324,7 +336,7 @@ BoundedQuery build_bounded_query(const float* rq, std::span<const float> centroi
     const double window = lows[r] + std::max(0.0, spreads[r] - kMaxStep * double(delta)) / 2.0;
     double error = 0.0, largest = 0.0;
     for (uint64_t i = 0; i < entries; ++i) {
-      const double steps = std::clamp(std::round((v[i] - window) / double(delta)), 0.0, kMaxStep);
+      const double steps = clamped_step((v[i] - window) / double(delta));
       bytes[i] = static_cast<uint8_t>(steps);
       const double quantised = window + steps * double(delta);
       error = std::max(error, std::fabs(v[i] - quantised));

@@ -21,7 +21,9 @@ namespace varnel {
 
 namespace {
 
+using scan_kernels::FilteredGroupKernel;
 using scan_kernels::GroupKernel;
+using scan_kernels::ScoreFilter;
 using scan_kernels::kChunkColumns;
 using scan_kernels::kLanes;
 using scan_kernels::kMaxGroup;
@@ -52,11 +54,14 @@ EntryRange entry_range(const float* entries) {
   return range;
 }
 
-uint8_t quantise_entry(float entry, float low, float inv) {
-  const float steps = std::round((entry - low) * inv);  // halves away from zero
-  if (!(steps > 0.0f)) return 0;                        // negative or NaN
-  if (steps > kMaxStep) return static_cast<uint8_t>(kMaxStep);
-  return static_cast<uint8_t>(steps);
+// round(scaled) clamped to 0..127, rounding halves away from zero, with no
+// library call and no branch on the data: clamping first gives the same byte
+// (NaN goes to 0, as before), and x - trunc(x) of the clamped value is exact.
+inline uint8_t quantise_entry(float entry, float low, float inv) {
+  const float scaled = (entry - low) * inv;
+  const float clamped = std::min(std::max(0.0f, scaled), kMaxStep);
+  const int whole = static_cast<int>(clamped);
+  return static_cast<uint8_t>(whole + (clamped - static_cast<float>(whole) >= 0.5f ? 1 : 0));
 }
 
 // Sum of lows, pair by pair so that the order matches the byte-columns.
@@ -132,6 +137,40 @@ void scan_group_portable(const TableView* tables, std::size_t g, const uint8_t* 
   }
 }
 
+// The filter as a separate pass over the stored scores: the reference of the
+// fused kernels, and the filtered form of the paths without one.
+void filter_scores(std::size_t g, uint64_t n_blocks, const ScoreFilter& filter, float* out,
+                   std::size_t out_stride) {
+  for (std::size_t t = 0; t < g; ++t) {
+    uint64_t above = 0;
+    for (uint64_t b = 0; b < n_blocks; ++b) {
+      float* lanes = out + t * out_stride + b * kLanes;
+      bool over = false;
+      for (uint64_t v = 0; v < kLanes; ++v) {
+        lanes[v] = lanes[v] * filter.factors[b * kLanes + v];
+        over |= lanes[v] > filter.thresholds[t];
+      }
+      if (over) above |= uint64_t{1} << b;
+    }
+    filter.above[t] = above;
+  }
+}
+
+template <GroupKernel kScan>
+void scan_then_filter(const TableView* tables, std::size_t g, const uint8_t* blocks,
+                      uint64_t n_blocks, uint64_t columns, const ScoreFilter& filter, float* out,
+                      std::size_t out_stride) {
+  kScan(tables, g, blocks, n_blocks, columns, out, out_stride);
+  filter_scores(g, n_blocks, filter, out, out_stride);
+}
+
+void scan_group_filtered_portable(const TableView* tables, std::size_t g, const uint8_t* blocks,
+                                  uint64_t n_blocks, uint64_t columns, const ScoreFilter& filter,
+                                  float* out, std::size_t out_stride) {
+  scan_then_filter<scan_group_portable>(tables, g, blocks, n_blocks, columns, filter, out,
+                                        out_stride);
+}
+
 }  // namespace scan_kernels
 
 // ---- Kernel of each path ----
@@ -143,28 +182,33 @@ namespace {
 struct ScanKernel {
   GroupKernel scan;
   std::size_t group;
+  FilteredGroupKernel filtered;  // the same scan with the score filter fused
 };
 
 ScanKernel kernel_for(ScanPath path) {
   switch (path) {
 #if defined(__x86_64__)
     case ScanPath::Avx2:
-      return {scan_kernels::scan_group_avx2, 4};
+      return {scan_kernels::scan_group_avx2, 4, scan_kernels::scan_group_filtered_avx2};
     case ScanPath::Avx512:
-      return {scan_kernels::scan_group_avx512, 4};
+      return {scan_kernels::scan_group_avx512, 4, scan_kernels::scan_group_filtered_avx512};
     case ScanPath::Avx512Vbmi:
-      return {scan_kernels::scan_group_avx512vbmi, 8};
+      return {scan_kernels::scan_group_avx512vbmi, 8,
+              scan_kernels::scan_group_filtered_avx512vbmi};
 #endif
 #if defined(__aarch64__)
     case ScanPath::Neon:
-      return {scan_kernels::scan_group_neon, 4};
+      return {scan_kernels::scan_group_neon, 4,
+              scan_kernels::scan_then_filter<scan_kernels::scan_group_neon>};
 #endif
     default:
-      return {scan_kernels::scan_group_portable, 4};
+      return {scan_kernels::scan_group_portable, 4, scan_kernels::scan_group_filtered_portable};
   }
 }
 
 }  // namespace
+
+std::size_t scan_group_size() { return kernel_for(active_scan_path()).group; }
 
 // ---- Choosing the fastest path ----
 
@@ -304,6 +348,43 @@ void scan_blocks(const QueryTable* const* tables, std::size_t nt, const uint8_t*
       for (std::size_t i = 0; i < g; ++i) group[i] = view_of(*tables[t0 + i]);
       kernel.scan(group, g, blocked + tile_start * block_bytes, tile_blocks, columns,
              out + t0 * out_stride + (tile_start - b0) * kLanes, out_stride);
+    }
+  }
+}
+
+void scan_blocks_filtered(const QueryTable* const* tables, std::size_t nt, const uint8_t* blocked,
+                          uint64_t dim, uint64_t b0, uint64_t b1, const float* factors,
+                          const float* thresholds, uint64_t* above, float* out,
+                          std::size_t out_stride) {
+  check_scan_arguments(tables, nt, dim, b0, b1, out_stride);
+  if (b1 - b0 > kMaxFilteredBlocks) {
+    throw Error("a filtered scan covers at most " + std::to_string(kMaxFilteredBlocks) +
+                " blocks, not " + std::to_string(b1 - b0));
+  }
+  for (std::size_t t = 0; t < nt; ++t) above[t] = 0;
+  if (nt == 0 || b0 == b1) return;
+  const uint64_t columns = dim / 2;
+  if (columns == 0) {
+    write_biases(tables, nt, b1 - b0, out, out_stride);
+    scan_kernels::filter_scores(nt, b1 - b0, ScoreFilter{factors, thresholds, above}, out,
+                                out_stride);
+    return;
+  }
+  const ScanKernel kernel = kernel_for(active_scan_path());
+  const uint64_t block_bytes = columns * kLanes;
+  const uint64_t tile = blocks_per_tile(block_bytes);
+  for (uint64_t tile_start = b0; tile_start < b1; tile_start += tile) {
+    const uint64_t tile_blocks = b1 - tile_start < tile ? b1 - tile_start : tile;
+    const uint64_t offset = tile_start - b0;
+    for (std::size_t t0 = 0; t0 < nt; t0 += kernel.group) {
+      const std::size_t g = nt - t0 < kernel.group ? nt - t0 : kernel.group;
+      TableView group[kMaxGroup];
+      for (std::size_t i = 0; i < g; ++i) group[i] = view_of(*tables[t0 + i]);
+      uint64_t tile_above[kMaxGroup];
+      kernel.filtered(group, g, blocked + tile_start * block_bytes, tile_blocks, columns,
+                      ScoreFilter{factors + offset * kLanes, thresholds + t0, tile_above},
+                      out + t0 * out_stride + offset * kLanes, out_stride);
+      for (std::size_t i = 0; i < g; ++i) above[t0 + i] |= tile_above[i] << offset;
     }
   }
 }

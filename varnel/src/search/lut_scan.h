@@ -39,6 +39,25 @@ QueryTable build_query_table(const float* rq, const float* centroids, uint64_t d
 void scan_blocks(const QueryTable* const* tables, std::size_t nt, const uint8_t* blocked,
                  uint64_t dim, uint64_t b0, uint64_t b1, float* out, std::size_t out_stride);
 
+// scan_blocks over at most kMaxFilteredBlocks blocks, each score then
+// multiplied by its vector's factor, factors[(b - b0) * 32 + lane] (one
+// rounding: the product a separate multiply gives), and for table t bit
+// b - b0 of above[t] set when block b holds a product greater than
+// thresholds[t] (NaN never is). The kernels do this while the scores are in
+// registers, so a search reads back only the blocks that hold a candidate.
+// factors must hold (b1 - b0) * 32 values, thresholds and above nt each.
+// Throws as scan_blocks does, and when b1 - b0 > kMaxFilteredBlocks.
+inline constexpr uint64_t kMaxFilteredBlocks = 64;
+void scan_blocks_filtered(const QueryTable* const* tables, std::size_t nt, const uint8_t* blocked,
+                          uint64_t dim, uint64_t b0, uint64_t b1, const float* factors,
+                          const float* thresholds, uint64_t* above, float* out,
+                          std::size_t out_stride);
+
+// Tables the active path's kernel scores per pass over the codes: a caller
+// that hands scan_blocks this many at a time reads each group's scores back
+// while they are still in the first-level cache.
+std::size_t scan_group_size();
+
 // The 4-bit kernels' rates at dim 128 ((query, stored vector) pairs per
 // second) from the timing that picks the fastest path of this process (run
 // now if it has not yet); empty with fewer than two SIMD paths.

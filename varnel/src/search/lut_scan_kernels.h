@@ -28,9 +28,36 @@ using GroupKernel = void (*)(const TableView* tables, std::size_t g, const uint8
                              uint64_t n_blocks, uint64_t columns, float* out,
                              std::size_t out_stride);
 
+// The last step of a filtered scan, done on the scores while they are still
+// in registers: each score multiplied by its vector's factor (one rounding),
+// and for table t bit b of above[t] set when block b holds a product greater
+// than thresholds[t] (NaN never is). n_blocks <= 64.
+struct ScoreFilter {
+  const float* factors;     // n_blocks * 32, one per lane
+  const float* thresholds;  // one per table
+  uint64_t* above;          // one per table, assigned
+};
+
+using FilteredGroupKernel = void (*)(const TableView* tables, std::size_t g, const uint8_t* blocks,
+                                     uint64_t n_blocks, uint64_t columns, const ScoreFilter& filter,
+                                     float* out, std::size_t out_stride);
+
 void scan_group_portable(const TableView* tables, std::size_t g, const uint8_t* blocks,
                          uint64_t n_blocks, uint64_t columns, float* out, std::size_t out_stride);
+void scan_group_filtered_portable(const TableView* tables, std::size_t g, const uint8_t* blocks,
+                                  uint64_t n_blocks, uint64_t columns, const ScoreFilter& filter,
+                                  float* out, std::size_t out_stride);
 #if defined(__x86_64__)
+void scan_group_filtered_avx2(const TableView* tables, std::size_t g, const uint8_t* blocks,
+                              uint64_t n_blocks, uint64_t columns, const ScoreFilter& filter,
+                              float* out, std::size_t out_stride);
+void scan_group_filtered_avx512(const TableView* tables, std::size_t g, const uint8_t* blocks,
+                                uint64_t n_blocks, uint64_t columns, const ScoreFilter& filter,
+                                float* out, std::size_t out_stride);
+void scan_group_filtered_avx512vbmi(const TableView* tables, std::size_t g,
+                                    const uint8_t* blocks, uint64_t n_blocks, uint64_t columns,
+                                    const ScoreFilter& filter, float* out,
+                                    std::size_t out_stride);
 void scan_group_avx2(const TableView* tables, std::size_t g, const uint8_t* blocks,
                      uint64_t n_blocks, uint64_t columns, float* out, std::size_t out_stride);
 void scan_group_avx512(const TableView* tables, std::size_t g, const uint8_t* blocks,
