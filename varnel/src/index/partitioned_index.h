@@ -63,8 +63,8 @@ class PartitionedIndex {
   // of a larger sample) and this many k-means iterations.
   // The first kTrainWarmup iterations use a quarter of those vectors.
   static constexpr uint64_t kTrainPerList = 256;
-  static constexpr uint64_t kTrainIterations = 8;
-  static constexpr uint64_t kTrainWarmup = 6;
+  static constexpr uint64_t kTrainIterations = 10;
+  static constexpr uint64_t kTrainWarmup = 5;
   // Each list costs about 130 bytes even when empty, and a file spends 4 on
   // it: the bound keeps what a file can make the reader allocate near its
   // size (4 * sqrt(n) lists reach it only at n = 2^36).
