@@ -216,7 +216,7 @@ class PartitionedIndex:
     ) -> PartitionedIndex: ...
     def train(self, sample: NDArray[np.float32]) -> None:
         """Learn the centroids from a `(n, dim)` float32 sample by seeded k-means
-        (8 iterations; at most 256 vectors per list are used, a seeded subset
+        (10 iterations; at most 256 vectors per list are used, a seeded subset
         of a larger sample). Bit-identical on every machine, instruction-set
         path and thread count. Needs `n >= lists` and an empty index; stops on
         Ctrl-C leaving the index as it was."""
