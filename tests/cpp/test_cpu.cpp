@@ -2,6 +2,12 @@
 // reports in /proc/cpuinfo: a build whose detection fails silently would run
 // the portable code everywhere.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
 
 #include <fstream>
 #include <set>
@@ -60,6 +66,36 @@ TEST(ScanPaths, BestSupportedIsChosenAndEveryNameRoundTrips) {
   }
   reset_scan_path();
   EXPECT_FALSE(is_scan_path_name("fastest"));
+}
+
+
+// The first choice of a path times the kernels for a few milliseconds; a
+// child forked meanwhile takes the choice over instead of waiting for the
+// parent's thread that was making it (and does not exist in the child).
+ScanPath slow_choice(const std::vector<ScanPath>& supported) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  return supported.front();
+}
+
+void fork_while_the_path_is_chosen() {
+  register_scan_path_calibration(slow_choice);
+  std::thread chooser([] { (void)fastest_scan_path(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::alarm(5);
+    (void)fastest_scan_path();
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  chooser.join();
+  std::exit(WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1);
+}
+
+TEST(ScanPathDeathTest, AChildForkedWhileThePathIsChosenChoosesItself) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process: nothing chosen yet
+  EXPECT_EXIT(fork_while_the_path_is_chosen(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

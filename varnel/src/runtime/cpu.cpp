@@ -1,5 +1,7 @@
 #include "runtime/cpu.h"
 
+#include "runtime/once_cell.h"
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -115,16 +117,21 @@ constexpr int kNoForcedPath = -1;
 std::atomic<int> forced_path{kNoForcedPath};
 std::atomic<ScanPathCalibration> calibration{nullptr};
 
+// Once-cells rather than function-local statics: the first choice times the
+// kernels for a few milliseconds, and a child forked meanwhile would wait for
+// ever on a static's guard held by a thread it does not have.
+constinit OnceCell<CpuFeatures> features_cell;
+constinit OnceCell<ScanPath> fastest_cell;
+constinit OnceCell<ScanPath> default_cell;
+
 ScanPath default_scan_path() {
-  static const ScanPath chosen = preferred_scan_path(std::getenv("VARNEL_SCAN_PATH"));
-  return chosen;
+  return default_cell.get_or_init([] { return preferred_scan_path(std::getenv("VARNEL_SCAN_PATH")); });
 }
 
 }  // namespace
 
 const CpuFeatures& cpu_features() {
-  static const CpuFeatures features = read_features();
-  return features;
+  return features_cell.get_or_init([] { return read_features(); });
 }
 
 std::vector<ScanPath> supported_scan_paths() {
@@ -170,14 +177,13 @@ ScanPath preferred_scan_path(const char* requested) {
 void register_scan_path_calibration(ScanPathCalibration timing) { calibration.store(timing); }
 
 ScanPath fastest_scan_path() {
-  static const ScanPath fastest = [] {
+  return fastest_cell.get_or_init([] {
     const std::vector<ScanPath> supported = supported_scan_paths();
     const ScanPathCalibration timing = calibration.load();
     if (timing == nullptr || supported.size() == 1) return supported.back();
     const ScanPath timed = timing(supported);
     return is_supported(timed) ? timed : supported.back();
-  }();
-  return fastest;
+  });
 }
 
 ScanPath active_scan_path() {
