@@ -287,7 +287,8 @@ TEST(ScanBlocks, FilteredScanMatchesScanningThenMultiplyingOnEveryPath) {
       }
     }
   }
-  const std::vector<const QueryTable*> one = pointers_to(mixed_tables(8, 1, 3), 1);
+  const std::vector<QueryTable> tables = mixed_tables(8, 1, 3);
+  const std::vector<const QueryTable*> one = pointers_to(tables, 1);
   std::vector<float> out(65 * kLanes), factors(65 * kLanes);
   float threshold = 0.0f;
   uint64_t above = 0;
