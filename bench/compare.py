@@ -489,10 +489,10 @@ def sweep_knob(spec: dict, index, search, set_knob, q, gt, k: int) -> dict:
     return out
 
 
-def finish_worker(out: dict, extra: dict, rss0: int, rss_build: int, hwm_build: int, can_reset: bool,
-                  n: int) -> dict:
-    hwm_search, rss_search = hwm_bytes(), settled_rss_bytes()
-    out.update(
+def memory_figures(rss0: int, rss_build: int, hwm_build: int, hwm_search: int, rss_search: int,
+                   can_reset: bool, n: int) -> dict:
+    """Peaks and resident bytes per vector above the loaded input, after the build and after the search."""
+    figures = dict(
         build_peak_above_load_mib=(hwm_build - rss0) / 2**20,
         search_peak_above_load_mib=(hwm_search - rss0) / 2**20,
         peak_above_load_mib=(max(hwm_build, hwm_search) - rss0) / 2**20,
@@ -501,7 +501,13 @@ def finish_worker(out: dict, extra: dict, rss0: int, rss_build: int, hwm_build: 
         resident_after_search_bytes_per_vector=(rss_search - rss0) / n,
     )
     if not can_reset:
-        out["note_memory"] = "VmHWM could not be reset: peaks include loading the data"
+        figures["note_memory"] = "VmHWM could not be reset: peaks include loading the data"
+    return figures
+
+
+def finish_worker(out: dict, extra: dict, rss0: int, rss_build: int, hwm_build: int, can_reset: bool,
+                  n: int) -> dict:
+    out.update(memory_figures(rss0, rss_build, hwm_build, hwm_bytes(), settled_rss_bytes(), can_reset, n))
     for key, val in extra.items():
         out[key] = val
     if out.get("code_size"):
@@ -579,15 +585,8 @@ def worker(spec: dict) -> dict:
         qps=len(q) / best,
         pairs_per_s_per_core=len(q) * n / best / spec["threads"],
         recall_at_k=recall_at_k(indices, gt, k),
-        build_peak_above_load_mib=(hwm_build - rss0) / 2**20,
-        search_peak_above_load_mib=(hwm_search - rss0) / 2**20,
-        peak_above_load_mib=(max(hwm_build, hwm_search) - rss0) / 2**20,
-        peak_rss_mib=max(hwm_build, hwm_search) / 2**20,
-        resident_after_build_bytes_per_vector=(rss_build - rss0) / n,
-        resident_after_search_bytes_per_vector=(rss_search - rss0) / n,
     )
-    if not can_reset:
-        out["note_memory"] = "VmHWM could not be reset: peaks include loading the data"
+    out.update(memory_figures(rss0, rss_build, hwm_build, hwm_search, rss_search, can_reset, n))
 
     if spec.get("latency_queries"):
         out.update(single_query_latency(search, index, q, k, spec["latency_queries"], spec["latency_budget_s"]))

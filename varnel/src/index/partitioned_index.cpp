@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <mutex>
 #include <string>
 #include <optional>
 #include <utility>
@@ -780,8 +779,7 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
   // (score, key); offered again in key order, their union gives exactly the
   // selector of one pass over all lists.
   auto run_single = [&](uint64_t q, const std::vector<uint32_t>& chosen, const float* dots, const float* rq) {
-    std::mutex mutex;
-    std::vector<std::pair<int64_t, float>> merged;
+    SplitTopK kept;
     const QueryTables tables = tables_for(rq);
     const KeyOfScore key = key_of_query(q);
     parallel_for(chosen.size(), [&](std::size_t begin, std::size_t end) {
@@ -792,17 +790,10 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
       QueryState* one[1] = {&state};
       std::vector<float> buffer;
       for (std::size_t p = begin; p < end; ++p) scanner.scan(chosen[p], one, 1, buffer);
-      std::vector<float> scores(scanned);
-      std::vector<int64_t> found(scanned);
-      state.top.finish(scores.data(), found.data());
-      std::lock_guard<std::mutex> lock(mutex);
-      for (uint64_t i = 0; i < scanned; ++i) {
-        if (found[i] >= 0) merged.emplace_back(found[i], scores[i]);
-      }
+      kept.add(state.top);
     });
-    std::sort(merged.begin(), merged.end());
     TopK top(scanned);
-    for (const auto& [found_key, score] : merged) top.offer(score, static_cast<uint64_t>(found_key));
+    kept.merge_into(top);
     finish(q, top, rq, dots, key);
   };
 

@@ -4,7 +4,6 @@
 #include <bit>
 #include <cmath>
 #include <limits>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -339,6 +338,21 @@ struct Job {
   }
 };
 
+// A scan of a batch: a few queries over a large store each split over the
+// threads; otherwise groups of four queries (filling the kernels' groups of
+// four and pairs) over the pool.
+template <class Scan>
+void run_scan(const Scan& scan, uint64_t nq) {
+  if (nq < num_threads() && scan.lanes.n >= kMinVectorsToSplit) {
+    for (uint64_t q = 0; q < nq; ++q) scan.run_one_query_split(q);
+    return;
+  }
+  constexpr uint64_t kGroup = 4;
+  parallel_for((nq + kGroup - 1) / kGroup, [&](std::size_t begin, std::size_t end) {
+    scan.run_queries(begin * kGroup, std::min<uint64_t>(nq, end * kGroup));
+  });
+}
+
 template <class Kernel>
 struct Loop {
   const Kernel& kernel;
@@ -387,8 +401,7 @@ struct Loop {
     const uint64_t granule = kernel.split_granule();
     std::vector<float> sums(blocks_for(lanes.n) * kLanes);
     const uint64_t pieces = (lanes.n + granule - 1) / granule;
-    std::mutex mutex;
-    std::vector<Candidate> kept;
+    SplitTopK kept;
     parallel_for(pieces, [&](std::size_t begin, std::size_t end) {
       typename Kernel::Scratch scratch = kernel.make_scratch();
       TopK part(job.candidates);
@@ -401,28 +414,14 @@ struct Loop {
         kernel.sums(&table_ptr, 1, lanes, first, last, sums.data() + first, 0, scratch);
         offer_lanes(part, key_of, lanes, sums.data() + first, first, last - first, keys.data());
       }
-      std::vector<float> part_keys(job.candidates);
-      std::vector<int64_t> part_positions(job.candidates);
-      part.finish(part_keys.data(), part_positions.data());
-      const std::lock_guard<std::mutex> lock(mutex);
-      append_kept(part_keys.data(), part_positions.data(), job.candidates, kept);
+      kept.add(part);
     });
     TopK top(job.candidates);
-    offer_kept(top, kept);
+    kept.merge_into(top);
     job.finish(q, top);
   }
 
-  void run(uint64_t nq) const {
-    if (nq < num_threads() && lanes.n >= kMinVectorsToSplit) {
-      for (uint64_t q = 0; q < nq; ++q) run_one_query_split(q);
-      return;
-    }
-    // Groups of four queries fill the kernels' groups of four and pairs.
-    constexpr uint64_t kGroup = 4;
-    parallel_for((nq + kGroup - 1) / kGroup, [&](std::size_t begin, std::size_t end) {
-      run_queries(begin * kGroup, std::min<uint64_t>(nq, end * kGroup));
-    });
-  }
+  void run(uint64_t nq) const { run_scan(*this, nq); }
 };
 
 // ---- 2 and 3 bits: the bounded scan --------------------------------------
@@ -567,16 +566,7 @@ struct BoundedLoop {
     job.finish(q, top);
   }
 
-  void run(uint64_t nq) const {
-    if (nq < num_threads() && lanes.n >= kMinVectorsToSplit) {
-      for (uint64_t q = 0; q < nq; ++q) run_one_query_split(q);
-      return;
-    }
-    constexpr uint64_t kGroup = 4;
-    parallel_for((nq + kGroup - 1) / kGroup, [&](std::size_t begin, std::size_t end) {
-      run_queries(begin * kGroup, std::min<uint64_t>(nq, end * kGroup));
-    });
-  }
+  void run(uint64_t nq) const { run_scan(*this, nq); }
 };
 
 bool exact_code_scan = false;  // tests: the 2- and 3-bit query scores every vector

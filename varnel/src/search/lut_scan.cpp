@@ -328,6 +328,30 @@ uint64_t blocks_per_tile(uint64_t block_bytes) {
 
 }  // namespace
 
+namespace {
+
+// Walks blocks [b0, b1) in tiles sized for the cache and, within a tile, the
+// tables in the kernel's groups: scan(group, g, t0, codes of the tile, the
+// tile's first block counted from b0, blocks in the tile).
+template <class Scan>
+void for_each_tile_and_group(const QueryTable* const* tables, std::size_t nt, const uint8_t* blocked,
+                             uint64_t columns, uint64_t b0, uint64_t b1, std::size_t group_size,
+                             const Scan& scan) {
+  const uint64_t block_bytes = columns * kLanes;
+  const uint64_t tile = blocks_per_tile(block_bytes);
+  for (uint64_t tile_start = b0; tile_start < b1; tile_start += tile) {
+    const uint64_t tile_blocks = b1 - tile_start < tile ? b1 - tile_start : tile;
+    for (std::size_t t0 = 0; t0 < nt; t0 += group_size) {
+      const std::size_t g = nt - t0 < group_size ? nt - t0 : group_size;
+      TableView group[kMaxGroup];
+      for (std::size_t i = 0; i < g; ++i) group[i] = view_of(*tables[t0 + i]);
+      scan(group, g, t0, blocked + tile_start * block_bytes, tile_start - b0, tile_blocks);
+    }
+  }
+}
+
+}  // namespace
+
 void scan_blocks(const QueryTable* const* tables, std::size_t nt, const uint8_t* blocked,
                  uint64_t dim, uint64_t b0, uint64_t b1, float* out, std::size_t out_stride) {
   check_scan_arguments(tables, nt, dim, b0, b1, out_stride);
@@ -338,18 +362,12 @@ void scan_blocks(const QueryTable* const* tables, std::size_t nt, const uint8_t*
     return;
   }
   const ScanKernel kernel = kernel_for(active_scan_path());
-  const uint64_t block_bytes = columns * kLanes;
-  const uint64_t tile = blocks_per_tile(block_bytes);
-  for (uint64_t tile_start = b0; tile_start < b1; tile_start += tile) {
-    const uint64_t tile_blocks = b1 - tile_start < tile ? b1 - tile_start : tile;
-    for (std::size_t t0 = 0; t0 < nt; t0 += kernel.group) {
-      const std::size_t g = nt - t0 < kernel.group ? nt - t0 : kernel.group;
-      TableView group[kMaxGroup];
-      for (std::size_t i = 0; i < g; ++i) group[i] = view_of(*tables[t0 + i]);
-      kernel.scan(group, g, blocked + tile_start * block_bytes, tile_blocks, columns,
-             out + t0 * out_stride + (tile_start - b0) * kLanes, out_stride);
-    }
-  }
+  for_each_tile_and_group(tables, nt, blocked, columns, b0, b1, kernel.group,
+                          [&](const TableView* group, std::size_t g, std::size_t t0, const uint8_t* codes,
+                              uint64_t offset, uint64_t tile_blocks) {
+                            kernel.scan(group, g, codes, tile_blocks, columns,
+                                        out + t0 * out_stride + offset * kLanes, out_stride);
+                          });
 }
 
 void scan_blocks_filtered(const QueryTable* const* tables, std::size_t nt, const uint8_t* blocked,
@@ -371,22 +389,15 @@ void scan_blocks_filtered(const QueryTable* const* tables, std::size_t nt, const
     return;
   }
   const ScanKernel kernel = kernel_for(active_scan_path());
-  const uint64_t block_bytes = columns * kLanes;
-  const uint64_t tile = blocks_per_tile(block_bytes);
-  for (uint64_t tile_start = b0; tile_start < b1; tile_start += tile) {
-    const uint64_t tile_blocks = b1 - tile_start < tile ? b1 - tile_start : tile;
-    const uint64_t offset = tile_start - b0;
-    for (std::size_t t0 = 0; t0 < nt; t0 += kernel.group) {
-      const std::size_t g = nt - t0 < kernel.group ? nt - t0 : kernel.group;
-      TableView group[kMaxGroup];
-      for (std::size_t i = 0; i < g; ++i) group[i] = view_of(*tables[t0 + i]);
-      uint64_t tile_above[kMaxGroup];
-      kernel.filtered(group, g, blocked + tile_start * block_bytes, tile_blocks, columns,
-                      ScoreFilter{factors + offset * kLanes, thresholds + t0, tile_above},
-                      out + t0 * out_stride + offset * kLanes, out_stride);
-      for (std::size_t i = 0; i < g; ++i) above[t0 + i] |= tile_above[i] << offset;
-    }
-  }
+  for_each_tile_and_group(tables, nt, blocked, columns, b0, b1, kernel.group,
+                          [&](const TableView* group, std::size_t g, std::size_t t0, const uint8_t* codes,
+                              uint64_t offset, uint64_t tile_blocks) {
+                            uint64_t tile_above[kMaxGroup];
+                            kernel.filtered(group, g, codes, tile_blocks, columns,
+                                            ScoreFilter{factors + offset * kLanes, thresholds + t0, tile_above},
+                                            out + t0 * out_stride + offset * kLanes, out_stride);
+                            for (std::size_t i = 0; i < g; ++i) above[t0 + i] |= tile_above[i] << offset;
+                          });
 }
 
 }  // namespace varnel

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <mutex>
 #include <cstring>
 #include <limits>
 
@@ -90,8 +89,7 @@ void search_one_query_split(uint64_t n, uint64_t span, uint64_t granule, uint64_
                             float* scores_out, int64_t* indices_out,
                             const ScoreRange& score_range) {
   const uint64_t pieces = (span + granule - 1) / granule;
-  std::mutex mutex;
-  std::vector<Candidate> kept;
+  SplitTopK kept;
   parallel_for(pieces, [&](std::size_t begin, std::size_t end) {
     std::vector<float> scores(granule);
     TopK part(k);
@@ -100,14 +98,10 @@ void search_one_query_split(uint64_t n, uint64_t span, uint64_t granule, uint64_
       score_range(first, std::min(span, first + granule), scores.data());
       if (first < n) offer_scores(part, scores.data(), first, std::min(n - first, granule));
     }
-    std::vector<float> part_scores(k);
-    std::vector<int64_t> part_positions(k);
-    part.finish(part_scores.data(), part_positions.data());
-    const std::lock_guard<std::mutex> lock(mutex);
-    append_kept(part_scores.data(), part_positions.data(), k, kept);
+    kept.add(part);
   });
   TopK top(k);
-  offer_kept(top, kept);
+  kept.merge_into(top);
   top.finish(scores_out, indices_out);
 }
 
@@ -397,8 +391,7 @@ struct LutScan {
   void run_single(uint64_t q, uint64_t k, SearchResults& results) const {
     const QueryTable table = build_query_table(prepared + q * padded_dim, centroids.data(), dim);
     const uint64_t granule = blocks_per_split_piece();
-    std::mutex mutex;
-    std::vector<Candidate> kept;
+    SplitTopK kept;
     parallel_for((cache.n_blocks + granule - 1) / granule, [&](std::size_t begin, std::size_t end) {
       std::vector<float> out, padded;
       TopK part(k);
@@ -406,14 +399,10 @@ struct LutScan {
         const uint64_t b0 = piece * granule;
         offer_blocks(table, b0, std::min(cache.n_blocks, b0 + granule), part, out, padded);
       }
-      std::vector<float> part_scores(k);
-      std::vector<int64_t> part_positions(k);
-      part.finish(part_scores.data(), part_positions.data());
-      const std::lock_guard<std::mutex> lock(mutex);
-      append_kept(part_scores.data(), part_positions.data(), k, kept);
+      kept.add(part);
     });
     TopK top(k);
-    offer_kept(top, kept);
+    kept.merge_into(top);
     top.finish(results.scores.data() + q * k, results.indices.data() + q * k);
   }
 };

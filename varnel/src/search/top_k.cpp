@@ -129,6 +129,16 @@ void append_kept(const float* scores, const int64_t* positions, uint64_t count,
   }
 }
 
+void SplitTopK::add(TopK& part) {
+  std::vector<float> scores(part.k());
+  std::vector<int64_t> positions(part.k());
+  part.finish(scores.data(), positions.data());
+  const std::lock_guard<std::mutex> lock(mutex_);
+  append_kept(scores.data(), positions.data(), part.k(), kept_);
+}
+
+void SplitTopK::merge_into(TopK& top) { offer_kept(top, kept_); }
+
 void offer_kept(TopK& top, std::vector<Candidate>& kept) {
   std::sort(kept.begin(), kept.end(), [](const Candidate& a, const Candidate& b) { return a.pos < b.pos; });
   for (const Candidate& candidate : kept) {

@@ -1,6 +1,7 @@
 #pragma once
 // The top-k selector that every scan feeds, in position order.
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 namespace varnel {
@@ -49,6 +50,21 @@ void append_kept(const float* scores, const int64_t* positions, uint64_t count,
 // the k best in a total order (score, then the earlier position), and the k
 // best of a union are among the k best of its parts. Reorders `kept`.
 void offer_kept(TopK& top, std::vector<Candidate>& kept);
+
+// One search split into shares that threads scan into selectors of their
+// own (each share a disjoint range of positions, offered in order): their
+// kept lists, merged so that the result is that of one selector over all.
+class SplitTopK {
+ public:
+  // The best of one share; safe to call from several threads.
+  void add(TopK& part);
+  // What one selector offered every share's positions would hold (offer_kept).
+  void merge_into(TopK& top);
+
+ private:
+  std::mutex mutex_;
+  std::vector<Candidate> kept_;
+};
 
 // Offers scores[i] for positions first .. first + count - 1, in order,
 // skipping cheaply the ones that cannot enter.
