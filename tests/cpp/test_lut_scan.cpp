@@ -11,8 +11,10 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "quantize/codebook.h"
 #include "runtime/error.h"
 #include "search/lut_scan.h"
 
@@ -99,6 +101,59 @@ TEST(BuildQueryTable, RoundsHalvesAwayFromZeroFromEachCoordinatesLow) {
   EXPECT_EQ(table.bytes, expected);
   EXPECT_EQ(table.delta, 1.0f);
   EXPECT_EQ(table.bias, -63.5f);
+}
+
+// The table as first defined: each row's range found by strict comparisons
+// from its first entry. Sorted codebooks take the ends of a row instead,
+// which must give the same bytes, bias and delta bit for bit.
+QueryTable reference_table(const std::vector<float>& rq, const float* centroids) {
+  const uint64_t dim = rq.size();
+  std::vector<float> entries(dim * 16), lows(dim);
+  float largest_spread = 0.0f;
+  for (uint64_t j = 0; j < dim; ++j) {
+    float low = rq[j] * centroids[0], high = low;
+    for (uint64_t c = 0; c < 16; ++c) {
+      const float e = entries[j * 16 + c] = rq[j] * centroids[c];
+      if (e < low) low = e;
+      if (e > high) high = e;
+    }
+    lows[j] = low;
+    if (high - low > largest_spread) largest_spread = high - low;
+  }
+  QueryTable table;
+  for (uint64_t p = 0; p + 1 < dim; p += 2) table.bias = table.bias + (lows[p] + lows[p + 1]);
+  table.delta = largest_spread > 1e-10f ? largest_spread / 127.0f : 1.0f;
+  const float inv = 1.0f / table.delta;
+  for (uint64_t i = 0; i < dim * 16; ++i) {
+    const float scaled = (entries[i] - lows[i / 16]) * inv;
+    table.bytes.push_back(uint8_t(std::round(std::min(std::max(0.0f, scaled), 127.0f))));
+  }
+  return table;
+}
+
+TEST(BuildQueryTable, SortedCodebooksMatchTheRowByRowRange) {
+  const std::vector<float> sorted = codebook(4, 64).centroids;
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  const float tiny = std::numeric_limits<float>::denorm_min();
+  std::mt19937 rng(3);
+  std::normal_distribution<float> normal;
+  std::vector<float> gaussian(64);
+  for (float& x : gaussian) x = normal(rng);
+  const std::vector<std::pair<const char*, std::vector<float>>> cases = {
+      {"gaussian", gaussian},
+      {"signed zeros", {0.0f, -0.0f, -0.0f, 0.0f, -0.0f, -0.0f}},
+      {"underflowing products", {tiny, -tiny, 3 * tiny, -5 * tiny, 0.0f, 1.0f}},
+      {"zeros beside tiny", {tiny, -0.0f, -tiny, 0.0f}},
+      {"overflowing products", {3e38f, -3e38f, 1.0f, 0.0f}},
+      {"non-finite", {nan, inf, -inf, 1.0f}},
+  };
+  for (const auto& [name, rq] : cases) {
+    const QueryTable got = build_query_table(rq.data(), sorted.data(), rq.size());
+    const QueryTable want = reference_table(rq, sorted.data());
+    EXPECT_EQ(got.bytes, want.bytes) << name;
+    EXPECT_EQ(std::bit_cast<uint32_t>(got.bias), std::bit_cast<uint32_t>(want.bias)) << name;
+    EXPECT_EQ(std::bit_cast<uint32_t>(got.delta), std::bit_cast<uint32_t>(want.delta)) << name;
+  }
 }
 
 TEST(BuildQueryTable, FlatNonFiniteAndTinyQueries) {

@@ -178,30 +178,44 @@ PartitionedIndex built(uint64_t dim, uint64_t bits, uint64_t lists, uint64_t n, 
 }
 
 TEST(CoarseShortlist, SumsAreExactOnEveryPathAndKeepTheBestLists) {
-  // dim 40: whole 32- and 16-wide steps and a tail on every path.
+  // dim 40: ten groups, two more than a multiple of four (the VNNI kernel's
+  // step); 300 lists: a partial last block.
   const uint64_t dim = 40, lists = 300, probes = 5;
   const std::vector<float> centroids = random_vectors(lists, dim, 21);
   const std::vector<float> queries = random_vectors(200, dim, 22);
-  std::vector<int8_t> codes(lists * dim);
+  // Kernel layout: blocks of 16 centroids, coordinates in groups of 4.
+  using shortlist_kernels::kBlock;
+  using shortlist_kernels::kGroup;
+  const uint64_t blocks = (lists + kBlock - 1) / kBlock, groups = dim / kGroup;
+  std::vector<int8_t> codes(blocks * kBlock * dim);
+  std::vector<int32_t> code_sums(blocks * kBlock, 0);
   std::vector<int16_t> levels(dim);
   for (uint64_t i = 0; i < codes.size(); ++i) codes[i] = int8_t(int(i * 37 % 255) - 127);
   for (uint64_t j = 0; j < dim; ++j) levels[j] = int16_t(j % 2 ? 127 - j : j - 127);
-  std::vector<int32_t> expected(lists), sums(lists);
-  shortlist_kernels::sums_portable(levels.data(), codes.data(), lists, dim, expected.data());
-  for (uint64_t l = 0; l < lists; ++l) {
+  auto code = [&](uint64_t c, uint64_t j) {
+    return codes[(((c / kBlock) * groups + j / kGroup) * kBlock + c % kBlock) * kGroup + j % kGroup];
+  };
+  std::vector<int32_t> expected(blocks * kBlock);
+  for (uint64_t c = 0; c < expected.size(); ++c) {
     int64_t sum = 0;
-    for (uint64_t j = 0; j < dim; ++j) sum += int64_t(levels[j]) * codes[l * dim + j];
-    ASSERT_EQ(expected[l], sum);
-  }
-#if defined(__x86_64__)
-  for (const ScanPath path : supported_scan_paths()) {
-    if (path == ScanPath::Avx2) shortlist_kernels::sums_avx2(levels.data(), codes.data(), lists, dim, sums.data());
-    if (path == ScanPath::Avx512) shortlist_kernels::sums_avx512(levels.data(), codes.data(), lists, dim, sums.data());
-    if (path == ScanPath::Avx2 || path == ScanPath::Avx512) {
-      EXPECT_EQ(sums, expected) << scan_path_name(path);
+    for (uint64_t j = 0; j < dim; ++j) {
+      sum += int64_t(levels[j]) * code(c, j);
+      code_sums[c] += code(c, j);
     }
+    expected[c] = int32_t(sum);
   }
+  std::vector<std::pair<const char*, shortlist_kernels::SumKernel>> kernels = {
+      {"portable", shortlist_kernels::sums_portable}};
+#if defined(__x86_64__)
+  if (cpu_features().avx2) kernels.emplace_back("avx2", shortlist_kernels::sums_avx2);
+  if (cpu_features().avx512bw) kernels.emplace_back("avx512", shortlist_kernels::sums_avx512);
+  if (cpu_features().avx512vnni) kernels.emplace_back("avx512vnni", shortlist_kernels::sums_avx512vnni);
 #endif
+  for (const auto& [name, kernel] : kernels) {
+    std::vector<int32_t> sums(expected.size());
+    kernel(levels.data(), codes.data(), code_sums.data(), blocks, groups, sums.data());
+    EXPECT_EQ(sums, expected) << name;
+  }
   // The lists chosen through the shortlist are the best by float products.
   PartitionedIndex index = PartitionedIndex::create(dim, 4, lists, Rotation::Rotor3);
   index.set_centroids(centroids);

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <numeric>
 #include <utility>
@@ -112,6 +113,41 @@ TEST(TopK, OfferScoresMatchesOfferingOneByOne) {
     Selected b{std::vector<float>(k), std::vector<int64_t>(k)};
     top.finish(b.scores.data(), b.positions.data());
     EXPECT_EQ(a.positions, b.positions);
+  }
+}
+
+// The bounded selection skips most scores: it must still keep the
+// candidates that offering every score keeps, with ties at the bound, NaN and -inf about.
+TEST(TopK, OfferBestScoresMatchesOfferingEveryScore) {
+  const float inf = std::numeric_limits<float>::infinity();
+  struct Case {
+    const char* name;
+    std::function<float(std::size_t)> score;
+  };
+  const std::vector<Case> cases = {
+      {"spread", [](std::size_t i) { return float((i * 7919) % 113); }},
+      {"ties everywhere", [](std::size_t i) { return float(i % 3); }},
+      {"rising", [](std::size_t i) { return float(i); }},
+      {"NaN and -inf mostly", [&](std::size_t i) { return i % 50 == 7 ? float(i) : (i % 2 ? kNan : -inf); }},
+      {"all NaN", [](std::size_t) { return kNan; }},
+  };
+  for (const Case& c : cases) {
+    for (std::size_t count : {0u, 15u, 40u, 999u}) {
+      std::vector<float> scores(count);
+      for (std::size_t i = 0; i < count; ++i) scores[i] = c.score(i);
+      for (uint64_t k : {1u, 3u, 17u, 40u}) {
+        Selected expected = select(scores, k);
+        TopK top(k);
+        varnel::offer_best_scores(top, scores.data(), scores.size());
+        Selected got{std::vector<float>(k), std::vector<int64_t>(k)};
+        top.finish(got.scores.data(), got.positions.data());
+        // The same candidates; finish() orders equal scores by the history
+        // of offers, which differs.
+        std::sort(expected.positions.begin(), expected.positions.end());
+        std::sort(got.positions.begin(), got.positions.end());
+        EXPECT_EQ(expected.positions, got.positions) << c.name << " count " << count << " k " << k;
+      }
+    }
   }
 }
 

@@ -490,15 +490,23 @@ std::vector<uint32_t> PartitionedIndex::choose_lists(const float* query, uint64_
     return nearest_lists(dots, probes);
   }
   const std::vector<uint32_t> candidates = shortlist_.best(query, shortlisted);
-  TopK top(probes);
-  for (const uint32_t l : candidates) {
-    // The sequential sum every coarse kernel computes.
-    const float* centroid = centroids_.data() + uint64_t{l} * dim_;
-    float dot = 0.0f;
-    for (uint64_t j = 0; j < dim_; ++j) dot = dot + query[j] * centroid[j];
-    dots[l] = dot;
-    top.offer(dot, l);
+  // The sequential sum every coarse kernel computes, for kSideBySide
+  // candidates at once so that their chains of adds overlap.
+  constexpr std::size_t kSideBySide = 8;
+  for (std::size_t first = 0; first < candidates.size(); first += kSideBySide) {
+    const std::size_t lanes = std::min(kSideBySide, candidates.size() - first);
+    const float* rows[kSideBySide];
+    float sums[kSideBySide] = {};
+    for (std::size_t c = 0; c < kSideBySide; ++c) {
+      rows[c] = centroids_.data() + uint64_t{candidates[first + std::min(c, lanes - 1)]} * dim_;
+    }
+    for (uint64_t j = 0; j < dim_; ++j) {
+      for (std::size_t c = 0; c < kSideBySide; ++c) sums[c] = sums[c] + query[j] * rows[c][j];
+    }
+    for (std::size_t c = 0; c < lanes; ++c) dots[candidates[first + c]] = sums[c];
   }
+  TopK top(probes);
+  for (const uint32_t l : candidates) top.offer(dots[l], l);
   std::vector<float> scores(probes);
   std::vector<int64_t> chosen(probes);
   top.finish(scores.data(), chosen.data());
@@ -525,6 +533,21 @@ struct ListScanner {
   const std::vector<PartitionedIndex::List>& lists;
   uint64_t dim, bits;
   const std::vector<AllowedSet>* allowed;  // per list; nullptr: every vector
+
+  // Asks for list `l`'s codes and per-vector floats ahead of its scan: the
+  // probed lists are scattered over the index, and a list's scan is too
+  // short for the hardware prefetcher to get ahead of it.
+  void prefetch(uint64_t l) const {
+    const PartitionedIndex::List& list = lists[l];
+    const std::size_t bytes = list.codes.blocked().bytes.size();
+    const uint8_t* codes = list.codes.blocked().bytes.data();
+    for (std::size_t at = 0; at < bytes; at += 64) __builtin_prefetch(codes + at, 0, 2);
+    const uint64_t n = list.ids.size();
+    for (uint64_t at = 0; at < n; at += 16) {
+      __builtin_prefetch(list.norms.data() + at, 0, 2);
+      __builtin_prefetch(list.shifts.data() + at, 0, 2);
+    }
+  }
 
   // Offers the vectors of list `l` to the selectors of `states` (all probe it).
   void scan(uint64_t l, QueryState* const* states, std::size_t count, std::vector<float>& buffer) const {
@@ -616,19 +639,37 @@ struct Rescorer {
   const float* values;  // the codebook's 16 values
   uint64_t dim;
 
+  // Candidates are scored side by side, one sequential sum per candidate
+  // (the same order of rounded multiplies and adds as one at a time), so the
+  // sums' latencies overlap.
   void rank(std::span<const int64_t> candidates, const float* rq, const float* dots, const KeyOfScore& key,
             uint64_t width, float* scores, int64_t* keys) const {
-    TopK top(width);
-    std::vector<uint8_t> codes(dim);
+    std::vector<int64_t> kept;
+    kept.reserve(candidates.size());
     for (const int64_t candidate : candidates) {
-      if (candidate < 0) continue;
-      const uint64_t l = uint64_t(candidate) >> 32, p = uint64_t(candidate) & 0xffffffffu;
+      if (candidate >= 0) kept.push_back(candidate);
+    }
+    const uint64_t count = kept.size();
+    // Each candidate's 4-bit codes read in place: byte c of its lane holds
+    // the codes of coordinates 2c (high half) and 2c + 1.
+    std::vector<const uint8_t*> lanes(count);
+    for (uint64_t c = 0; c < count; ++c) {
+      const uint64_t l = uint64_t(kept[c]) >> 32, p = uint64_t(kept[c]) & 0xffffffffu;
+      lanes[c] = lists[l].codes.block(p / CodeStore::kLanes) + p % CodeStore::kLanes;
+    }
+    std::vector<float> sums(count, 0.0f);
+    for (uint64_t column = 0; column < dim / 2; ++column) {
+      const float high = rq[2 * column], low = rq[2 * column + 1];
+      for (uint64_t c = 0; c < count; ++c) {
+        const uint8_t byte = lanes[c][column * CodeStore::kLanes];
+        sums[c] = (sums[c] + high * values[byte >> 4]) + low * values[byte & 15];
+      }
+    }
+    TopK top(width);
+    for (uint64_t c = 0; c < count; ++c) {
+      const uint64_t l = uint64_t(kept[c]) >> 32, p = uint64_t(kept[c]) & 0xffffffffu;
       const PartitionedIndex::List& list = lists[l];
-      list.codes.decode(p, codes.data());
-      float sum = 0.0f;
-      for (uint64_t j = 0; j < dim; ++j) sum = sum + rq[j] * values[codes[j]];
-      const float score = key((dots[l] + list.shifts[p]) + sum * list.norms[p], list.lengths[p]);
-      top.offer(score, uint64_t(candidate));
+      top.offer(key((dots[l] + list.shifts[p]) + sums[c] * list.norms[p], list.lengths[p]), uint64_t(kept[c]));
     }
     top.finish(scores, keys);
   }
@@ -729,6 +770,9 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
   // `known_chosen`: the one query's probed lists when the caller has them.
   auto run_group = [&](uint64_t q0, uint64_t q1, const float* known_dots, const std::vector<uint32_t>& known_chosen) {
     const uint64_t count = q1 - q0;
+    // A single query's lists are known before its rotation and table: fetch
+    // them meanwhile.
+    for (const uint32_t l : known_chosen) scanner.prefetch(l);
     std::vector<float> prepared = prepare_queries(queries.subspan(q0 * dim_, count * dim_), count, dim_,
                                                   sign_vector(), block_rotations().matrices, block, block_rotations().padded_dim);
     PageVector<float> dots;  // megabytes for a large group: pages of its own
@@ -766,6 +810,7 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
       const uint32_t l = probed[i].first;
       group.clear();
       for (; i < probed.size() && probed[i].first == l; ++i) group.push_back(&states[probed[i].second]);
+      if (i < probed.size() && known_chosen.empty()) scanner.prefetch(probed[i].first);
       scanner.scan(l, group.data(), group.size(), buffer);
     }
     for (uint64_t q = 0; q < count; ++q) {

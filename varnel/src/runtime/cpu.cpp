@@ -69,6 +69,7 @@ void read_x86(CpuFeatures& f) {
   f.avx512bw = bit(leaf7.ebx, 30);
   f.avx512vl = bit(leaf7.ebx, 31);
   f.avx512vbmi = f.avx512bw && bit(leaf7.ecx, 1);
+  f.avx512vnni = f.avx512bw && bit(leaf7.ecx, 11);
 }
 #endif
 

@@ -17,6 +17,7 @@ struct CpuFeatures {
   bool avx512bw = false;
   bool avx512vl = false;
   bool avx512dq = false;
+  bool avx512vnni = false;
   bool avx512vbmi = false;  // all AVX-512 flags also require the OS to save the opmask/ZMM state
   bool neon = false;
   std::string vendor;  // "GenuineIntel", "AuthenticAMD", ... (empty off x86)

@@ -32,38 +32,58 @@ shortlist_kernels::SumKernel sum_kernel() {
       return shortlist_kernels::sums_avx2;
     case ScanPath::Avx512:
     case ScanPath::Avx512Vbmi:
-      return shortlist_kernels::sums_avx512;
+      return cpu_features().avx512vnni ? shortlist_kernels::sums_avx512vnni : shortlist_kernels::sums_avx512;
 #endif
     default:
       return shortlist_kernels::sums_portable;
   }
 }
 
+uint64_t whole(uint64_t count, uint64_t step) { return (count + step - 1) / step; }
+
 }  // namespace
 
 namespace shortlist_kernels {
-void sums_portable(const int16_t* query, const int8_t* codes, uint64_t lists, uint64_t dim, int32_t* sums) {
-  for (uint64_t l = 0; l < lists; ++l) {
-    const int8_t* row = codes + l * dim;
-    int32_t sum = 0;
-    for (uint64_t j = 0; j < dim; ++j) sum += int32_t(query[j]) * int32_t(row[j]);
-    sums[l] = sum;
+void sums_portable(const int16_t* levels, const int8_t* blocks, const int32_t*, uint64_t block_count,
+                   uint64_t groups, int32_t* sums) {
+  for (uint64_t b = 0; b < block_count; ++b) {
+    const int8_t* block = blocks + b * groups * kBlock * kGroup;
+    for (uint64_t i = 0; i < kBlock; ++i) {
+      int32_t sum = 0;
+      for (uint64_t g = 0; g < groups; ++g) {
+        const int8_t* codes = block + (g * kBlock + i) * kGroup;
+        for (uint64_t t = 0; t < kGroup; ++t) sum += int32_t(levels[g * kGroup + t]) * int32_t(codes[t]);
+      }
+      sums[b * kBlock + i] = sum;
+    }
   }
 }
 }  // namespace shortlist_kernels
 
 CoarseShortlist::CoarseShortlist(std::span<const float> centroids, uint64_t lists, uint64_t dim)
-    : codes_(lists * dim), scales_(lists), lists_(lists), dim_(dim) {
+    : scales_(lists), lists_(lists), dim_(dim), groups_(whole(dim, shortlist_kernels::kGroup)) {
+  using shortlist_kernels::kBlock;
+  using shortlist_kernels::kGroup;
+  const uint64_t padded_lists = whole(lists, kBlock) * kBlock;
+  blocks_.assign(padded_lists * groups_ * kGroup, 0);
+  code_sums_.assign(padded_lists, 0);
+  std::vector<int8_t> row(dim);
   for (uint64_t l = 0; l < lists; ++l) {
-    scales_[l] = quantise_row(centroids.data() + l * dim, dim, codes_.data() + l * dim);
+    scales_[l] = quantise_row(centroids.data() + l * dim, dim, row.data());
+    int8_t* block = blocks_.data() + (l / kBlock) * groups_ * kBlock * kGroup;
+    for (uint64_t j = 0; j < dim; ++j) {
+      block[((j / kGroup) * kBlock + l % kBlock) * kGroup + j % kGroup] = row[j];
+      code_sums_[l] += row[j];
+    }
   }
 }
 
 void CoarseShortlist::approximate(const float* query, float* out) const {
-  std::vector<int16_t> levels(dim_);
+  using shortlist_kernels::kBlock;
+  std::vector<int16_t> levels(groups_ * shortlist_kernels::kGroup, 0);
   const float query_scale = quantise_row(query, dim_, levels.data());
-  std::vector<int32_t> sums(lists_);
-  sum_kernel()(levels.data(), codes_.data(), lists_, dim_, sums.data());
+  std::vector<int32_t> sums(whole(lists_, kBlock) * kBlock);
+  sum_kernel()(levels.data(), blocks_.data(), code_sums_.data(), whole(lists_, kBlock), groups_, sums.data());
   for (uint64_t l = 0; l < lists_; ++l) out[l] = float(sums[l]) * (scales_[l] * query_scale);
 }
 
@@ -71,7 +91,7 @@ std::vector<uint32_t> CoarseShortlist::best(const float* query, uint64_t count) 
   std::vector<float> approximations(lists_);
   approximate(query, approximations.data());
   TopK top(count);
-  offer_scores(top, approximations.data(), 0, lists_);
+  offer_best_scores(top, approximations.data(), lists_);
   std::vector<float> scores(count);
   std::vector<int64_t> chosen(count);
   top.finish(scores.data(), chosen.data());

@@ -28,10 +28,14 @@ class CoarseShortlist {
   void approximate(const float* query, float* out) const;
 
  private:
-  std::vector<int8_t> codes_;  // lists * dim: centroid / its scale, rounded
-  std::vector<float> scales_;  // per list: its largest |value| / 127
+  // Codes in the kernels' layout (see shortlist_kernels), lists and dim
+  // padded with zeros to whole blocks and groups.
+  std::vector<int8_t> blocks_;
+  std::vector<int32_t> code_sums_;  // per padded list: the sum of its codes
+  std::vector<float> scales_;       // per list: its largest |value| / 127
   uint64_t lists_ = 0;
   uint64_t dim_ = 0;
+  uint64_t groups_ = 0;  // coordinates in groups of kGroup
 };
 
 // How many lists the shortlist keeps for `probes` probed lists.
@@ -41,13 +45,30 @@ inline uint64_t shortlist_size(uint64_t probes, uint64_t lists) {
 }
 
 namespace shortlist_kernels {
-// sums[l] = sum_j query[j] * codes[l * dim + j] for l < lists (dim a multiple of 8).
-using SumKernel = void (*)(const int16_t* query, const int8_t* codes, uint64_t lists, uint64_t dim,
-                           int32_t* sums);
-void sums_portable(const int16_t* query, const int8_t* codes, uint64_t lists, uint64_t dim, int32_t* sums);
+// The codes are stored in blocks of kBlock centroids; a block holds, for
+// each group of kGroup consecutive coordinates, kBlock * kGroup bytes with
+// centroid i's values at bytes [i * kGroup, (i + 1) * kGroup). One vector
+// register then holds one group of a whole block, and the kernels add the
+// products of sixteen centroids side by side with no sums across lanes.
+constexpr uint64_t kBlock = 16;
+constexpr uint64_t kGroup = 4;
+// sums[b * kBlock + i] = sum_j levels[j] * code(b * kBlock + i, j) over the
+// groups * kGroup coordinates (levels in [-127, 127], padded with zeros).
+// code_sums[c]: the sum of centroid c's codes (the VNNI kernel offsets the
+// query levels by 128 to make them unsigned bytes and takes 128 * code_sums
+// back off; the result wraps modulo 2^32 on the way but is exact at the end,
+// since every true sum fits in 32 bits).
+using SumKernel = void (*)(const int16_t* levels, const int8_t* blocks, const int32_t* code_sums,
+                           uint64_t block_count, uint64_t groups, int32_t* sums);
+void sums_portable(const int16_t* levels, const int8_t* blocks, const int32_t* code_sums, uint64_t block_count,
+                   uint64_t groups, int32_t* sums);
 #if defined(__x86_64__)
-void sums_avx2(const int16_t* query, const int8_t* codes, uint64_t lists, uint64_t dim, int32_t* sums);
-void sums_avx512(const int16_t* query, const int8_t* codes, uint64_t lists, uint64_t dim, int32_t* sums);
+void sums_avx2(const int16_t* levels, const int8_t* blocks, const int32_t* code_sums, uint64_t block_count,
+               uint64_t groups, int32_t* sums);
+void sums_avx512(const int16_t* levels, const int8_t* blocks, const int32_t* code_sums, uint64_t block_count,
+                 uint64_t groups, int32_t* sums);
+void sums_avx512vnni(const int16_t* levels, const int8_t* blocks, const int32_t* code_sums,
+                     uint64_t block_count, uint64_t groups, int32_t* sums);
 #endif
 }  // namespace shortlist_kernels
 

@@ -70,4 +70,12 @@ class SplitTopK {
 // skipping cheaply the ones that cannot enter.
 void offer_scores(TopK& top, const float* scores, uint64_t first, uint64_t count);
 
+// Offers scores[i] for positions 0 .. count - 1 to an empty selector, which
+// then keeps the candidates offer_scores would leave (finish() may order
+// equal scores differently: it orders them by the history of offers). For a selector much smaller than
+// `count`: the k-th best of the maxima of groups of 16 scores bounds the
+// k-th best score from below (k groups each hold a score at least that
+// good), so only scores not below it are offered.
+void offer_best_scores(TopK& top, const float* scores, uint64_t count);
+
 }  // namespace varnel
