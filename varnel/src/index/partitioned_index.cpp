@@ -44,6 +44,10 @@ constexpr uint64_t kMaxListSize = std::numeric_limits<uint32_t>::max();
 // Queries one task of a batch takes: their probes are grouped by list, so a
 // list's codes are read once for all of them.
 constexpr uint64_t kMaxQueriesPerGroup = 256;
+// A batch groups its queries by list only when a group's probes visit each
+// list about this many times on average: otherwise grouping saves no reads
+// and the candidates' codes have left the cache by the time they are scored.
+constexpr uint64_t kMinSharedVisits = 2;
 // A single query spreads its probes over the pool only when they hold at
 // least this many vectors: below, handing work over costs more than it saves.
 constexpr uint64_t kMinVectorsToSplit = 8192;
@@ -76,8 +80,23 @@ struct KeyOfScore : MetricKey {
   float operator()(float ip, float length) const { return of_inner_product(ip, length); }
 };
 
+// A query's probed lists, in increasing order, with <q, centroid> of each.
+struct ProbedLists {
+  std::vector<uint32_t> lists;
+  std::vector<float> dots;
+
+  // `lists` as choose_lists returns them, `all_dots` as it leaves them.
+  ProbedLists(std::vector<uint32_t> chosen, const float* all_dots) : lists(std::move(chosen)), dots(lists.size()) {
+    for (std::size_t i = 0; i < lists.size(); ++i) dots[i] = all_dots[lists[i]];
+  }
+  // <q, centroid> of probed list `l`.
+  float dot(uint32_t l) const {
+    return dots[std::size_t(std::lower_bound(lists.begin(), lists.end(), l) - lists.begin())];
+  }
+};
+
 struct QueryState {
-  const float* dots = nullptr;  // <q, centroid> of every list
+  const ProbedLists* probed = nullptr;
   const QueryTables* tables = nullptr;
   KeyOfScore key_of;
   TopK top;
@@ -583,7 +602,7 @@ struct ListScanner {
   void offer_scanned(uint64_t l, QueryState& state, float* row) const {
     const PartitionedIndex::List& list = lists[l];
     const uint64_t n = list.ids.size();
-    const float offset = state.dots[l];
+    const float offset = state.probed->dot(uint32_t(l));
     for (uint64_t i = 0; i < n; ++i) row[i] = (offset + list.shifts[i]) + row[i] * list.norms[i];  // vectorises
     if (state.key_of.metric != Metric::InnerProduct) {
       for (uint64_t i = 0; i < n; ++i) row[i] = state.key_of(row[i], list.lengths[i]);
@@ -602,7 +621,7 @@ struct ListScanner {
   void verify(uint64_t l, QueryState& state, const BoundedScanner& scanner, const float* approx) const {
     const PartitionedIndex::List& list = lists[l];
     const uint64_t n = list.ids.size();
-    const float offset = state.dots[l];
+    const float offset = state.probed->dot(uint32_t(l));
     const BoundedQuery& bounded = state.tables->bounded;
     const float up = bounded.upper_offset, down = bounded.lower_offset;
     const AllowedSet* set = allowed ? &(*allowed)[l] : nullptr;
@@ -642,7 +661,7 @@ struct Rescorer {
   // Candidates are scored side by side, one sequential sum per candidate
   // (the same order of rounded multiplies and adds as one at a time), so the
   // sums' latencies overlap.
-  void rank(std::span<const int64_t> candidates, const float* rq, const float* dots, const KeyOfScore& key,
+  void rank(std::span<const int64_t> candidates, const float* rq, const ProbedLists& probed, const KeyOfScore& key,
             uint64_t width, float* scores, int64_t* keys) const {
     std::vector<int64_t> kept;
     kept.reserve(candidates.size());
@@ -669,7 +688,7 @@ struct Rescorer {
     for (uint64_t c = 0; c < count; ++c) {
       const uint64_t l = uint64_t(kept[c]) >> 32, p = uint64_t(kept[c]) & 0xffffffffu;
       const PartitionedIndex::List& list = lists[l];
-      top.offer(key((dots[l] + list.shifts[p]) + sums[c] * list.norms[p], list.lengths[p]), uint64_t(kept[c]));
+      top.offer(key((probed.dot(uint32_t(l)) + list.shifts[p]) + sums[c] * list.norms[p], list.lengths[p]), uint64_t(kept[c]));
     }
     top.finish(scores, keys);
   }
@@ -732,7 +751,7 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
   const Rescorer rescorer{lists_data_, codebook().centroids.data(), dim_};
   // One query's selector, finished into its row of the results (at 4 bits
   // after its candidates are scored exactly).
-  auto finish = [&](uint64_t q, TopK& top, const float* rq, const float* dots, const KeyOfScore& key) {
+  auto finish = [&](uint64_t q, TopK& top, const float* rq, const ProbedLists& probed, const KeyOfScore& key) {
     float* scores = results.scores.data() + q * width;
     int64_t* keys = results.keys.data() + q * width;
     if (bits_ != 4) {
@@ -742,7 +761,7 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
     std::vector<float> candidate_scores(scanned);
     std::vector<int64_t> candidates(scanned);
     top.finish(candidate_scores.data(), candidates.data());
-    rescorer.rank(candidates, rq, dots, key, width, scores, keys);
+    rescorer.rank(candidates, rq, probed, key, width, scores, keys);
   };
 
   auto tables_for = [&](const float* rq) {
@@ -766,24 +785,24 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
 
   // Queries [q0, q1) on one thread: their probes grouped by list, lists in
   // increasing order, so each list's codes are read once for the group.
-  // `known_dots`: the group's <q, centroid> values when the caller has them.
-  // `known_chosen`: the one query's probed lists when the caller has them.
-  auto run_group = [&](uint64_t q0, uint64_t q1, const float* known_dots, const std::vector<uint32_t>& known_chosen) {
+  // `known`: the one query's probed lists when the caller has them.
+  auto run_group = [&](uint64_t q0, uint64_t q1, const ProbedLists* known) {
     const uint64_t count = q1 - q0;
     // A single query's lists are known before its rotation and table: fetch
     // them meanwhile.
-    for (const uint32_t l : known_chosen) scanner.prefetch(l);
+    if (known) {
+      for (const uint32_t l : known->lists) scanner.prefetch(l);
+    }
     std::vector<float> prepared = prepare_queries(queries.subspan(q0 * dim_, count * dim_), count, dim_,
                                                   sign_vector(), block_rotations().matrices, block, block_rotations().padded_dim);
-    PageVector<float> dots;  // megabytes for a large group: pages of its own
-    std::vector<std::vector<uint32_t>> chosen_lists(count);
-    if (known_dots == nullptr) {
-      dots.resize(count * lists_);
+    std::vector<ProbedLists> chosen;
+    if (known == nullptr) {
+      std::vector<float> dots(lists_);
+      chosen.reserve(count);
       for (uint64_t q = 0; q < count; ++q) {
         poll_interrupt();
-        chosen_lists[q] = choose_lists(queries.data() + (q0 + q) * dim_, probes, dots.data() + q * lists_);
+        chosen.emplace_back(choose_lists(queries.data() + (q0 + q) * dim_, probes, dots.data()), dots.data());
       }
-      known_dots = dots.data();
     }
     std::vector<QueryState> states;
     std::vector<QueryTables> tables;
@@ -794,14 +813,11 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
     for (uint64_t q = 0; q < count; ++q) {
       poll_interrupt();
       states.emplace_back(scanned);
-      states.back().dots = known_dots + q * lists_;
+      states.back().probed = known ? known : &chosen[q];
       states.back().key_of = key_of_query(q0 + q);
       tables.push_back(tables_for(prepared.data() + q * block_rotations().padded_dim));
       states.back().tables = &tables.back();
-      if (chosen_lists[q].empty()) chosen_lists[q] = known_chosen;
-      for (const uint32_t l : chosen_lists[q]) {
-        probed.emplace_back(l, static_cast<uint32_t>(q));
-      }
+      for (const uint32_t l : states.back().probed->lists) probed.emplace_back(l, static_cast<uint32_t>(q));
     }
     std::sort(probed.begin(), probed.end());
     std::vector<float> buffer;
@@ -810,11 +826,11 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
       const uint32_t l = probed[i].first;
       group.clear();
       for (; i < probed.size() && probed[i].first == l; ++i) group.push_back(&states[probed[i].second]);
-      if (i < probed.size() && known_chosen.empty()) scanner.prefetch(probed[i].first);
+      if (i < probed.size() && !known) scanner.prefetch(probed[i].first);
       scanner.scan(l, group.data(), group.size(), buffer);
     }
     for (uint64_t q = 0; q < count; ++q) {
-      finish(q0 + q, states[q].top, prepared.data() + q * block_rotations().padded_dim, states[q].dots,
+      finish(q0 + q, states[q].top, prepared.data() + q * block_rotations().padded_dim, *states[q].probed,
              states[q].key_of);
     }
   };
@@ -823,46 +839,60 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
   // into its own selector. Each share's selector holds the share's best by
   // (score, key); offered again in key order, their union gives exactly the
   // selector of one pass over all lists.
-  auto run_single = [&](uint64_t q, const std::vector<uint32_t>& chosen, const float* dots, const float* rq) {
+  auto run_single = [&](uint64_t q, const ProbedLists& chosen, const float* rq) {
     SplitTopK kept;
     const QueryTables tables = tables_for(rq);
     const KeyOfScore key = key_of_query(q);
-    parallel_for(chosen.size(), [&](std::size_t begin, std::size_t end) {
+    parallel_for(chosen.lists.size(), [&](std::size_t begin, std::size_t end) {
       QueryState state(scanned);
-      state.dots = dots;
+      state.probed = &chosen;
       state.tables = &tables;
       state.key_of = key;
       QueryState* one[1] = {&state};
       std::vector<float> buffer;
-      for (std::size_t p = begin; p < end; ++p) scanner.scan(chosen[p], one, 1, buffer);
+      for (std::size_t p = begin; p < end; ++p) scanner.scan(chosen.lists[p], one, 1, buffer);
       kept.add(state.top);
     });
     TopK top(scanned);
     kept.merge_into(top);
-    finish(q, top, rq, dots, key);
+    finish(q, top, rq, chosen, key);
   };
 
   if (nq < num_threads()) {
     std::vector<float> dots(lists_);
     for (uint64_t q = 0; q < nq; ++q) {
-      const std::vector<uint32_t> chosen = choose_lists(queries.data() + q * dim_, probes, dots.data());
+      const ProbedLists chosen(choose_lists(queries.data() + q * dim_, probes, dots.data()), dots.data());
       uint64_t vectors = 0;
-      for (const uint32_t l : chosen) vectors += lists_data_[l].ids.size();
-      if (vectors < kMinVectorsToSplit || chosen.size() < 2) {
-        run_group(q, q + 1, dots.data(), chosen);
+      for (const uint32_t l : chosen.lists) vectors += lists_data_[l].ids.size();
+      if (vectors < kMinVectorsToSplit || chosen.lists.size() < 2) {
+        run_group(q, q + 1, &chosen);
       } else {
         const std::vector<float> prepared = prepare_queries(queries.subspan(q * dim_, dim_), 1, dim_, sign_vector(),
                                                             block_rotations().matrices, block,
                                                             block_rotations().padded_dim);
-        run_single(q, chosen, dots.data(), prepared.data());
+        run_single(q, chosen, prepared.data());
       }
     }
   } else {
     const uint64_t threads = num_threads();
     const uint64_t per_group = std::clamp<uint64_t>((nq + threads - 1) / threads, 1, kMaxQueriesPerGroup);
+    if (per_group * probes < kMinSharedVisits * lists_) {
+      // Few lists would be read for more than one query of a group: each
+      // query on its own, its lists still cached when its candidates are
+      // scored again.
+      parallel_for(nq, [&](std::size_t begin, std::size_t end) {
+        std::vector<float> dots(lists_);
+        for (std::size_t q = begin; q < end; ++q) {
+          poll_interrupt();
+          const ProbedLists chosen(choose_lists(queries.data() + q * dim_, probes, dots.data()), dots.data());
+          run_group(q, q + 1, &chosen);
+        }
+      });
+      return results;
+    }
     const uint64_t groups = (nq + per_group - 1) / per_group;
     parallel_for(groups, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t g = begin; g < end; ++g) run_group(g * per_group, std::min(nq, (g + 1) * per_group), nullptr, {});
+      for (std::size_t g = begin; g < end; ++g) run_group(g * per_group, std::min(nq, (g + 1) * per_group), nullptr);
     });
   }
   return results;
