@@ -75,9 +75,49 @@ __attribute__((target("avx512f,avx512bw"))) void sums_avx512(const int16_t* leve
 }
 
 // vpdpbusd multiplies unsigned by signed bytes: the levels go in as
-// level + 128 and 128 * (sum of the codes) comes off at the end. Four
-// accumulators per block over alternate groups hide the instruction's
-// latency.
+// level + 128 and 128 * (sum of the codes) comes off at the end. Blocks go
+// in pairs with four accumulators each over alternate groups: eight
+// independent sums hide the instruction's latency, and each broadcast level
+// serves two blocks.
+namespace {
+
+template <int kBlocks>
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) inline void vnni_blocks(
+    const uint32_t* unsigned_levels, const int8_t* block, const int32_t* code_sums, uint64_t groups,
+    int32_t* sums) {
+  const uint64_t block_bytes = groups * kBlock * kGroup;
+  __m512i acc[kBlocks][4];
+  for (int b = 0; b < kBlocks; ++b) {
+    for (int a = 0; a < 4; ++a) acc[b][a] = _mm512_setzero_si512();
+  }
+  uint64_t g = 0;
+  for (; g + 4 <= groups; g += 4) {
+    for (int a = 0; a < 4; ++a) {
+      const __m512i level = _mm512_set1_epi32(int32_t(unsigned_levels[g + a]));
+      for (int b = 0; b < kBlocks; ++b) {
+        const __m512i codes = _mm512_loadu_si512(block + b * block_bytes + (g + a) * kBlock * kGroup);
+        acc[b][a] = _mm512_dpbusd_epi32(acc[b][a], level, codes);
+      }
+    }
+  }
+  for (; g < groups; ++g) {
+    const __m512i level = _mm512_set1_epi32(int32_t(unsigned_levels[g]));
+    for (int b = 0; b < kBlocks; ++b) {
+      const __m512i codes = _mm512_loadu_si512(block + b * block_bytes + g * kBlock * kGroup);
+      acc[b][0] = _mm512_dpbusd_epi32(acc[b][0], level, codes);
+    }
+  }
+  for (int b = 0; b < kBlocks; ++b) {
+    const __m512i total =
+        _mm512_add_epi32(_mm512_add_epi32(acc[b][0], acc[b][1]), _mm512_add_epi32(acc[b][2], acc[b][3]));
+    const __m512i offset =
+        _mm512_maskz_slli_epi32(__mmask16(0xffff), _mm512_loadu_si512(code_sums + b * kBlock), 7);
+    _mm512_storeu_si512(sums + b * kBlock, _mm512_sub_epi32(total, offset));
+  }
+}
+
+}  // namespace
+
 __attribute__((target("avx512f,avx512bw,avx512vnni"))) void sums_avx512vnni(
     const int16_t* levels, const int8_t* blocks, const int32_t* code_sums, uint64_t block_count, uint64_t groups,
     int32_t* sums) {
@@ -87,24 +127,19 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void sums_avx512vnni(
     for (uint64_t t = 0; t < kGroup; ++t) packed |= uint32_t(uint8_t(levels[g * kGroup + t] + 128)) << (8 * t);
     unsigned_levels[g] = packed;
   }
-  for (uint64_t b = 0; b < block_count; ++b) {
-    __m512i acc[4] = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512(),
-                      _mm512_setzero_si512()};
-    const int8_t* block = blocks + b * groups * kBlock * kGroup;
-    uint64_t g = 0;
-    for (; g + 4 <= groups; g += 4) {
-      for (int a = 0; a < 4; ++a) {
-        const __m512i codes = _mm512_loadu_si512(block + (g + a) * kBlock * kGroup);
-        acc[a] = _mm512_dpbusd_epi32(acc[a], _mm512_set1_epi32(int32_t(unsigned_levels[g + a])), codes);
-      }
-    }
-    for (; g < groups; ++g) {
-      const __m512i codes = _mm512_loadu_si512(block + g * kBlock * kGroup);
-      acc[0] = _mm512_dpbusd_epi32(acc[0], _mm512_set1_epi32(int32_t(unsigned_levels[g])), codes);
-    }
-    const __m512i total = _mm512_add_epi32(_mm512_add_epi32(acc[0], acc[1]), _mm512_add_epi32(acc[2], acc[3]));
-    const __m512i offset = _mm512_maskz_slli_epi32(__mmask16(0xffff), _mm512_loadu_si512(code_sums + b * kBlock), 7);
-    _mm512_storeu_si512(sums + b * kBlock, _mm512_sub_epi32(total, offset));
+  const uint64_t block_bytes = groups * kBlock * kGroup;
+  uint64_t b = 0;
+  for (; b + 4 <= block_count; b += 4) {
+    vnni_blocks<4>(unsigned_levels.data(), blocks + b * block_bytes, code_sums + b * kBlock, groups,
+                   sums + b * kBlock);
+  }
+  for (; b + 2 <= block_count; b += 2) {
+    vnni_blocks<2>(unsigned_levels.data(), blocks + b * block_bytes, code_sums + b * kBlock, groups,
+                   sums + b * kBlock);
+  }
+  if (b < block_count) {
+    vnni_blocks<1>(unsigned_levels.data(), blocks + b * block_bytes, code_sums + b * kBlock, groups,
+                   sums + b * kBlock);
   }
 }
 
