@@ -1945,8 +1945,8 @@ PyMethodDef partitioned_methods[] = {
      "add_with_ids($self, vectors, ids)\n--\n\nAdd vectors with stable `uint64` ids; each joins the list of its\n"
      "nearest centroid (Euclidean). The index must be trained."},
     {"search", as_cfunction(partitioned_search), kArgs,
-     "search($self, queries, k, *, probes=8)\n--\n\nTop-`k` search over the `probes` lists whose centroids have "
-     "the\nlargest inner product with each query (8 by default, or every list of a\nsmaller index). "
+     "search($self, queries, k, *, probes=8)\n--\n\nTop-`k` search over the `probes` lists whose centroids are "
+     "nearest\n(Euclidean) to each query (8 by default, or every list of a\nsmaller index). "
      "Returns `(scores, ids)`."},
     {"query", as_cfunction(partitioned_query), kArgs,
      "query($self, queries, k, *, probes=8, allowed=None, metric='ip', refine=None, refine_factor=None)\n"

@@ -209,7 +209,7 @@ class PartitionedIndex:
     """Vectors in `lists` lists by their nearest trained centroid; each list
     holds 2-, 3- or 4-bit codes of its vectors' residuals to the centroid,
     with stable uint64 ids. A search scans only the `probes` lists whose
-    centroids have the largest inner product with the query."""
+    centroids are nearest to the query."""
 
     def __new__(
         cls, dim: SupportsIndex, bits: SupportsIndex, lists: SupportsIndex, rotation: str = "rotor3"

@@ -216,7 +216,8 @@ TEST(CoarseShortlist, SumsAreExactOnEveryPathAndKeepTheBestLists) {
     kernel(levels.data(), codes.data(), code_sums.data(), blocks, groups, sums.data());
     EXPECT_EQ(sums, expected) << name;
   }
-  // The lists chosen through the shortlist are the best by float products.
+  // The lists chosen through the shortlist are the nearest by Euclidean
+  // distance in float: the largest <q, c> - |c|^2 / 2.
   PartitionedIndex index = PartitionedIndex::create(dim, 4, lists, Rotation::Rotor3);
   index.set_centroids(centroids);
   for_each_path_and_thread_count([&] {
@@ -224,6 +225,7 @@ TEST(CoarseShortlist, SumsAreExactOnEveryPathAndKeepTheBestLists) {
     for (uint64_t q = 0; q < 200; ++q) {
       std::vector<float> dots(lists);
       index.coarse().dots(queries.data() + q * dim, 1, dots.data());
+      for (uint64_t l = 0; l < lists; ++l) dots[l] = dots[l] - index.coarse().half_norms()[l];
       std::vector<uint32_t> order(lists);
       std::iota(order.begin(), order.end(), 0u);
       std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return dots[a] > dots[b]; });

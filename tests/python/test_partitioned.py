@@ -134,12 +134,31 @@ def test_fewer_probes_return_the_best_of_the_probed_lists(bits):
     centroids = index.centroids()
     scores, ids = index.search(queries, 10, probes=3)
     for q, query in enumerate(queries):
-        dots = np.array([sequential_dot(query, c) for c in centroids])
-        probed = set(np.argsort(-dots, kind="stable")[:3].tolist())
+        # The lists nearest by Euclidean distance, the rule that placed the vectors.
+        nearness = np.array([sequential_dot(query, c) - np.float32(0.5) * sequential_dot(c, c) for c in centroids])
+        probed = set(np.argsort(-nearness, kind="stable")[:3].tolist())
         candidates = sorted((s, i) for i, s in expected[q].items() if lists_of[i] in probed)
         best = [i for s, i in sorted(candidates, key=lambda t: -t[0])[:10]]
         assert set(ids[q].tolist()) == set(best)
         assert scores[q].tolist() == sorted((expected[q][i] for i in best), reverse=True)
+
+
+@pytest.mark.parametrize("bits", [2, 4])
+def test_a_query_probes_the_nearest_list_not_the_longest_centroid(bits):
+    # The long centroid has the larger inner product with the query, but the
+    # query's neighbours were placed in the near one (nearest by Euclidean
+    # distance), so that is the list one probe must scan.
+    dim = 32
+    near, far = np.zeros(dim, np.float32), np.zeros(dim, np.float32)
+    near[0], far[0] = 1.0, 2.0
+    index = varnel.PartitionedIndex(dim, bits, 2)
+    index.set_centroids(np.stack([near, far]))
+    rng = np.random.default_rng(3)
+    data = (near + 0.05 * rng.standard_normal((50, dim))).astype(np.float32)
+    index.add_with_ids(data, ids_for(50))
+    assert index.list_sizes().tolist() == [50, 0]
+    _, ids = index.search(data[:5], 3, probes=1)
+    assert (ids != EMPTY_ID).all()
 
 
 @pytest.mark.parametrize(("bits", "at_least"), [(2, 0.56), (3, 0.74), (4, 0.82)])

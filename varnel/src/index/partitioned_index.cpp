@@ -227,7 +227,7 @@ void PartitionedIndex::set_centroids(std::span<const float> centroids) {
   }
   CoarseTable table(centroids, lists_, dim_);
   CoarseShortlist shortlist =
-      dim_ <= kMaxShortlistDim ? CoarseShortlist(centroids, lists_, dim_) : CoarseShortlist();
+      dim_ <= kMaxShortlistDim ? CoarseShortlist(centroids, table.half_norms(), lists_, dim_) : CoarseShortlist();
   centroids_.assign(centroids.begin(), centroids.end());
   coarse_ = std::move(table);
   shortlist_ = std::move(shortlist);
@@ -499,9 +499,10 @@ std::vector<uint32_t> PartitionedIndex::probe_lists(std::span<const float> queri
   return out;
 }
 
-// Among many lists, the shortlist of approximate products picks the
-// candidates and their float products pick the probed lists; the float
-// product of every candidate (so of every probed list) is left in `dots`.
+// Among many lists, the shortlist of approximations picks the candidates and
+// their float products pick the probed lists, nearest first by the add's
+// rule; the float product <q, centroid> of every candidate (so of every
+// probed list) is left in `dots`.
 std::vector<uint32_t> PartitionedIndex::choose_lists(const float* query, uint64_t probes, float* dots) const {
   const uint64_t shortlisted = shortlist_size(probes, lists_);
   if (shortlist_.empty() || shortlisted >= lists_) {
@@ -525,7 +526,8 @@ std::vector<uint32_t> PartitionedIndex::choose_lists(const float* query, uint64_
     for (std::size_t c = 0; c < lanes; ++c) dots[candidates[first + c]] = sums[c];
   }
   TopK top(probes);
-  for (const uint32_t l : candidates) top.offer(dots[l], l);
+  const std::span<const float> half_norms = coarse_.half_norms();
+  for (const uint32_t l : candidates) top.offer(dots[l] - half_norms[l], l);
   std::vector<float> scores(probes);
   std::vector<int64_t> chosen(probes);
   top.finish(scores.data(), chosen.data());
@@ -533,11 +535,14 @@ std::vector<uint32_t> PartitionedIndex::choose_lists(const float* query, uint64_
   return std::vector<uint32_t>(chosen.begin(), chosen.end());
 }
 
-// The `probes` lists of largest <q, centroid> (of equal values the lower
-// list number), in increasing list order.
+// The `probes` lists of largest <q, centroid> - |centroid|^2 / 2 (of equal
+// values the lower list number), in increasing list order.
 std::vector<uint32_t> PartitionedIndex::nearest_lists(const float* dots, uint64_t probes) const {
   TopK top(probes);
-  offer_scores(top, dots, 0, lists_);
+  const std::span<const float> half_norms = coarse_.half_norms();
+  std::vector<float> nearness(lists_);
+  for (uint64_t l = 0; l < lists_; ++l) nearness[l] = dots[l] - half_norms[l];
+  offer_scores(top, nearness.data(), 0, lists_);
   std::vector<float> scores(probes);
   std::vector<int64_t> chosen(probes);
   top.finish(scores.data(), chosen.data());

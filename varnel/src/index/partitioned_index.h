@@ -26,11 +26,14 @@
 // A residual too short or too badly coded for the first correction keeps
 // scale = |r| (shift still applies). The terms are computed in double from
 // the float rotations and rounded once.
-// A query probes the `probes` lists with the largest <q, centroid> among a
-// shortlist: the probes + max(probes, 16) lists of largest 8-bit
-// approximation of <q, centroid> (search/coarse_shortlist.h); with that many
-// candidates a probed list is lost only when its approximation is off by
-// more than the gap to the probes + 16th list.
+// A query probes the `probes` lists whose centroids are nearest to it by
+// Euclidean distance, the rule that placed the vectors: the largest
+// <q, centroid> - |centroid|^2 / 2 (float sums), among a shortlist of the
+// probes + max(probes, 16) lists of largest 8-bit approximation of that
+// value (search/coarse_shortlist.h); with that many candidates a probed list
+// is lost only when its approximation is off by more than the gap to the
+// probes + 16th list. (Probing by the largest <q, centroid> instead would
+// favour long centroids over the lists that hold the query's neighbours.)
 //
 // Results are those of scoring every vector of the probed lists with the
 // estimator, ranked by score, equal scores by (list, position in list):

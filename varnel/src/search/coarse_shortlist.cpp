@@ -60,8 +60,13 @@ void sums_portable(const int16_t* levels, const int8_t* blocks, const int32_t*, 
 }
 }  // namespace shortlist_kernels
 
-CoarseShortlist::CoarseShortlist(std::span<const float> centroids, uint64_t lists, uint64_t dim)
-    : scales_(lists), lists_(lists), dim_(dim), groups_(whole(dim, shortlist_kernels::kGroup)) {
+CoarseShortlist::CoarseShortlist(std::span<const float> centroids, std::span<const float> half_norms, uint64_t lists,
+                                 uint64_t dim)
+    : scales_(lists),
+      half_norms_(half_norms.begin(), half_norms.end()),
+      lists_(lists),
+      dim_(dim),
+      groups_(whole(dim, shortlist_kernels::kGroup)) {
   using shortlist_kernels::kBlock;
   using shortlist_kernels::kGroup;
   const uint64_t padded_lists = whole(lists, kBlock) * kBlock;
@@ -84,7 +89,7 @@ void CoarseShortlist::approximate(const float* query, float* out) const {
   const float query_scale = quantise_row(query, dim_, levels.data());
   std::vector<int32_t> sums(whole(lists_, kBlock) * kBlock);
   sum_kernel()(levels.data(), blocks_.data(), code_sums_.data(), whole(lists_, kBlock), groups_, sums.data());
-  for (uint64_t l = 0; l < lists_; ++l) out[l] = float(sums[l]) * (scales_[l] * query_scale);
+  for (uint64_t l = 0; l < lists_; ++l) out[l] = float(sums[l]) * (scales_[l] * query_scale) - half_norms_[l];
 }
 
 std::vector<uint32_t> CoarseShortlist::best(const float* query, uint64_t count) const {

@@ -1,7 +1,7 @@
 #pragma once
 // The first step of choosing which lists a single query probes: 8-bit copies
-// of the centroids give an approximate <q, centroid> for every list from
-// integer sums, at a quarter of the memory traffic of the float products
+// of the centroids give an approximate <q, centroid> - |centroid|^2 / 2 (the
+// nearness by Euclidean distance) for every list from integer sums, at a quarter of the memory traffic of the float products
 // (which, for a few thousand centroids, cost more than scanning the probed
 // lists). The best of those approximations form a shortlist whose float
 // products (CoarseTable) decide.
@@ -17,14 +17,17 @@ namespace varnel {
 class CoarseShortlist {
  public:
   CoarseShortlist() = default;
-  // centroids: lists rows of dim values (finite).
-  CoarseShortlist(std::span<const float> centroids, uint64_t lists, uint64_t dim);
+  // centroids: lists rows of dim values (finite); half_norms: |centroid|^2 / 2
+  // of each (CoarseTable::half_norms).
+  CoarseShortlist(std::span<const float> centroids, std::span<const float> half_norms, uint64_t lists,
+                  uint64_t dim);
 
   bool empty() const { return lists_ == 0; }
-  // The `count` lists of largest approximate <query, centroid>, of equal
-  // approximations the lower list number first, in increasing list order.
+  // The `count` lists of largest approximate <query, centroid> - half norm,
+  // of equal approximations the lower list number first, in increasing list
+  // order.
   std::vector<uint32_t> best(const float* query, uint64_t count) const;
-  // out[l] = the approximation of <query, centroid l> for every list.
+  // out[l] = the approximation of <query, centroid l> - half norm l.
   void approximate(const float* query, float* out) const;
 
  private:
@@ -33,6 +36,7 @@ class CoarseShortlist {
   std::vector<int8_t> blocks_;
   std::vector<int32_t> code_sums_;  // per padded list: the sum of its codes
   std::vector<float> scales_;       // per list: its largest |value| / 127
+  std::vector<float> half_norms_;   // per list
   uint64_t lists_ = 0;
   uint64_t dim_ = 0;
   uint64_t groups_ = 0;  // coordinates in groups of kGroup
