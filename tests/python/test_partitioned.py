@@ -161,6 +161,20 @@ def test_a_query_probes_the_nearest_list_not_the_longest_centroid(bits):
     assert (ids != EMPTY_ID).all()
 
 
+@pytest.mark.parametrize("bits", [2, 3, 4])
+def test_equal_scores_rank_by_position_in_the_list(bits):
+    # Copies of one vector share a list, codes and terms: equal scores, which
+    # rank in the order the copies were added, on every bit width.
+    index, data = build(bits=bits, n=600, lists=4)
+    copies = np.repeat(data[:1], 30, axis=0)
+    copy_ids = np.arange(5000, 5030, dtype=np.uint64)[::-1].copy()  # ids falling while positions rise
+    index.add_with_ids(copies, copy_ids)
+    _, ids = index.search(data[:1], 60, probes=4)
+    from_copies = [i for i in ids[0].tolist() if i >= 5000]
+    assert len(from_copies) >= 20
+    assert from_copies == copy_ids[:len(from_copies)].tolist()
+
+
 @pytest.mark.parametrize(("bits", "at_least"), [(2, 0.56), (3, 0.74), (4, 0.82)])
 def test_residual_codes_find_neighbours_that_codes_of_whole_vectors_miss(bits, at_least):
     # Unit vectors in tight clusters, as embeddings lie: coded against their

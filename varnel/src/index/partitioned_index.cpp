@@ -613,7 +613,13 @@ struct ListScanner {
       for (uint64_t i = 0; i < n; ++i) row[i] = state.key_of(row[i], list.lengths[i]);
     }
     if (!allowed) {
-      offer_scores(state.top, row, key_of(l, 0), n);
+      // The first list a query scans fills its empty selector: the bounded
+      // selection skips most of that list instead of inserting and evicting.
+      if (state.top.empty()) {
+        offer_best_scores(state.top, row, key_of(l, 0), n);
+      } else {
+        offer_scores(state.top, row, key_of(l, 0), n);
+      }
       return;
     }
     const AllowedSet& set = (*allowed)[l];
@@ -673,6 +679,9 @@ struct Rescorer {
     for (const int64_t candidate : candidates) {
       if (candidate >= 0) kept.push_back(candidate);
     }
+    // Offered in key order, so that of equal scores the selector keeps the
+    // lowest keys whatever order the byte-table selector left them in.
+    std::sort(kept.begin(), kept.end());
     const uint64_t count = kept.size();
     // Each candidate's 4-bit codes read in place: byte c of its lane holds
     // the codes of coordinates 2c (high half) and 2c + 1.
@@ -698,6 +707,25 @@ struct Rescorer {
     top.finish(scores, keys);
   }
 };
+
+}  // namespace
+
+namespace {
+
+// A finished row (best first) with each run of equal scores put in key
+// order, empty slots (key -1) last: the selector keeps the right candidates
+// but orders equal ones by the history of its offers, which differs between
+// bit widths and the paths a query takes.
+void order_equal_scores_by_key(float* scores, int64_t* keys, uint64_t width) {
+  const auto same = [](float a, float b) { return a == b || (a != a && b != b); };
+  const auto before = [](int64_t a, int64_t b) { return uint64_t(a) < uint64_t(b); };  // -1 last
+  for (uint64_t begin = 0; begin < width;) {
+    uint64_t end = begin + 1;
+    while (end < width && same(scores[end], scores[begin])) ++end;
+    std::sort(keys + begin, keys + end, before);
+    begin = end;
+  }
+}
 
 }  // namespace
 
@@ -761,12 +789,13 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
     int64_t* keys = results.keys.data() + q * width;
     if (bits_ != 4) {
       top.finish(scores, keys);
-      return;
+    } else {
+      std::vector<float> candidate_scores(scanned);
+      std::vector<int64_t> candidates(scanned);
+      top.finish(candidate_scores.data(), candidates.data());
+      rescorer.rank(candidates, rq, probed, key, width, scores, keys);
     }
-    std::vector<float> candidate_scores(scanned);
-    std::vector<int64_t> candidates(scanned);
-    top.finish(candidate_scores.data(), candidates.data());
-    rescorer.rank(candidates, rq, probed, key, width, scores, keys);
+    order_equal_scores_by_key(scores, keys, width);
   };
 
   auto tables_for = [&](const float* rq) {

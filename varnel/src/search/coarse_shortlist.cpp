@@ -96,7 +96,7 @@ std::vector<uint32_t> CoarseShortlist::best(const float* query, uint64_t count) 
   std::vector<float> approximations(lists_);
   approximate(query, approximations.data());
   TopK top(count);
-  offer_best_scores(top, approximations.data(), lists_);
+  offer_best_scores(top, approximations.data(), 0, lists_);
   std::vector<float> scores(count);
   std::vector<int64_t> chosen(count);
   top.finish(scores.data(), chosen.data());

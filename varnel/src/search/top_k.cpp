@@ -159,30 +159,30 @@ float kth_largest(const std::vector<float>& values, uint64_t k) {
 
 }  // namespace
 
-void offer_best_scores(TopK& top, const float* scores, uint64_t count) {
+void offer_best_scores(TopK& top, const float* scores, uint64_t first, uint64_t count) {
   constexpr uint64_t kGroup = 16;
   const uint64_t groups = count / kGroup;
   if (groups <= top.k()) {
-    offer_scores(top, scores, 0, count);
+    offer_scores(top, scores, first, count);
     return;
   }
   std::vector<float> maxima(groups);
   for (uint64_t g = 0; g < groups; ++g) maxima[g] = largest_number(scores + g * kGroup);
   const float bound = kth_largest(maxima, top.k());
   if (!(bound > negative_infinity())) {  // the k best may hold -inf or NaN: offer them all
-    offer_scores(top, scores, 0, count);
+    offer_scores(top, scores, first, count);
     return;
   }
   auto offer_from = [&](uint64_t begin, uint64_t end) {
     for (uint64_t i = begin; i < end; ++i) {
-      if (scores[i] >= bound && top.admits(scores[i])) top.offer(scores[i], i);
+      if (scores[i] >= bound && top.admits(scores[i])) top.offer(scores[i], first + i);
     }
   };
   for (uint64_t g = 0; g < groups; ++g) {
     if (!(maxima[g] >= bound)) continue;
     for (unsigned mask = at_least(scores + g * kGroup, bound); mask != 0; mask &= mask - 1) {
       const uint64_t i = g * kGroup + uint64_t(std::countr_zero(mask));
-      if (top.admits(scores[i])) top.offer(scores[i], i);
+      if (top.admits(scores[i])) top.offer(scores[i], first + i);
     }
   }
   offer_from(groups * kGroup, count);

@@ -26,6 +26,7 @@ class TopK {
   bool has_plain_threshold() const { return list_.size() == k_ && list_.front().score == list_.front().score; }
   float threshold() const { return list_.front().score; }
   uint64_t k() const { return k_; }
+  bool empty() const { return list_.empty(); }
   // Completes the list with (-inf, -1) and writes it best first.
   void finish(float* scores_out, int64_t* indices_out);
 
@@ -70,12 +71,12 @@ class SplitTopK {
 // skipping cheaply the ones that cannot enter.
 void offer_scores(TopK& top, const float* scores, uint64_t first, uint64_t count);
 
-// Offers scores[i] for positions 0 .. count - 1 to an empty selector, which
+// Offers scores[i] for positions first .. first + count - 1 to an empty selector, which
 // then keeps the candidates offer_scores would leave (finish() may order
 // equal scores differently: it orders them by the history of offers). For a selector much smaller than
 // `count`: the k-th best of the maxima of groups of 16 scores bounds the
 // k-th best score from below (k groups each hold a score at least that
 // good), so only scores not below it are offered.
-void offer_best_scores(TopK& top, const float* scores, uint64_t count);
+void offer_best_scores(TopK& top, const float* scores, uint64_t first, uint64_t count);
 
 }  // namespace varnel
