@@ -1,0 +1,350 @@
+#include "search/coarse_pruned.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+
+#include "runtime/interrupt.h"
+#include "runtime/pool.h"
+
+namespace varnel {
+namespace {
+
+constexpr uint64_t kTile = CoarseTable::kTile;
+constexpr uint32_t kNone = coarse_kernels::kNoCentroid;
+// Rows per task of the pool: rows are sorted by their first tile within a
+// task, so that the four rows a kernel call scores together mostly need the
+// same tiles; larger tasks group them better.
+constexpr uint64_t kRowsPerTask = 512;
+// Two-means steps per split of the centroids into tiles.
+constexpr int kSplitSteps = 4;
+constexpr double kUnit = 0x1p-24;        // float's unit roundoff
+constexpr double kDoubleUnit = 0x1p-53;  // double's
+constexpr double kSmallest = 0x1p-149;   // float's smallest subnormal
+
+double squared_distance(const float* x, const double* y, uint64_t dim) {
+  double sum = 0.0;
+  for (uint64_t j = 0; j < dim; ++j) {
+    const double d = double(x[j]) - y[j];
+    sum += d * d;
+  }
+  return sum;
+}
+
+// Mean of the centroids ids[0 .. m) whose `side` equals `which`.
+void side_mean(const std::vector<float>& centroids, uint64_t dim, const uint32_t* ids, uint64_t m,
+               const std::vector<uint8_t>& side, uint8_t which, std::vector<double>& mean) {
+  std::fill(mean.begin(), mean.end(), 0.0);
+  uint64_t count = 0;
+  for (uint64_t i = 0; i < m; ++i) {
+    if (side[i] != which) continue;
+    const float* c = centroids.data() + uint64_t{ids[i]} * dim;
+    for (uint64_t j = 0; j < dim; ++j) mean[j] += c[j];
+    ++count;
+  }
+  for (double& v : mean) v /= double(count);
+}
+
+// The first of ids[0 .. m) farthest from `from`.
+uint64_t farthest(const std::vector<float>& centroids, uint64_t dim, const uint32_t* ids, uint64_t m,
+                  const std::vector<double>& from) {
+  uint64_t best = 0;
+  double most = -1.0;
+  for (uint64_t i = 0; i < m; ++i) {
+    const double d = squared_distance(centroids.data() + uint64_t{ids[i]} * dim, from.data(), dim);
+    if (d > most) most = d, best = i;
+  }
+  return best;
+}
+
+// Splits ids[0 .. m) into tiles of nearby centroids: two seeds far apart
+// (the centroid farthest from the mean, then the one farthest from it), a
+// few two-means steps, then the centroids ordered along the line through the
+// two means and cut at a whole number of tiles near the two-means split,
+// kept within the middle half so that the depth stays logarithmic. Only the
+// last tile of the whole order may be partial.
+void split(const std::vector<float>& centroids, uint64_t dim, uint32_t* ids, uint64_t m,
+           std::vector<std::vector<uint32_t>>& tiles) {
+  if (m <= kTile) {
+    tiles.emplace_back(ids, ids + m);
+    std::sort(tiles.back().begin(), tiles.back().end());
+    return;
+  }
+  std::vector<double> a(dim), b(dim);
+  std::vector<uint8_t> side(m, 0);
+  side_mean(centroids, dim, ids, m, side, 0, a);
+  const uint64_t first = farthest(centroids, dim, ids, m, a);
+  for (uint64_t j = 0; j < dim; ++j) a[j] = centroids[uint64_t{ids[first]} * dim + j];
+  const uint64_t second = farthest(centroids, dim, ids, m, a);
+  for (uint64_t j = 0; j < dim; ++j) b[j] = centroids[uint64_t{ids[second]} * dim + j];
+  uint64_t in_a = m;
+  for (int step = 0; step < kSplitSteps; ++step) {
+    in_a = 0;
+    for (uint64_t i = 0; i < m; ++i) {
+      const float* c = centroids.data() + uint64_t{ids[i]} * dim;
+      side[i] = squared_distance(c, a.data(), dim) <= squared_distance(c, b.data(), dim) ? 0 : 1;
+      in_a += side[i] == 0;
+    }
+    if (in_a == 0 || in_a == m) break;
+    side_mean(centroids, dim, ids, m, side, 0, a);
+    side_mean(centroids, dim, ids, m, side, 1, b);
+  }
+  std::vector<std::pair<double, uint32_t>> along(m);
+  for (uint64_t i = 0; i < m; ++i) {
+    const float* c = centroids.data() + uint64_t{ids[i]} * dim;
+    double p = 0.0;
+    for (uint64_t j = 0; j < dim; ++j) p += double(c[j]) * (b[j] - a[j]);
+    along[i] = {std::isfinite(p) ? p : 0.0, ids[i]};
+  }
+  std::sort(along.begin(), along.end());
+  for (uint64_t i = 0; i < m; ++i) ids[i] = along[i].second;
+  const uint64_t low = std::max(kTile, m / 4 / kTile * kTile);
+  const uint64_t high = std::max(low, std::min((m - 1) / kTile * kTile, (3 * m / 4 + kTile - 1) / kTile * kTile));
+  const uint64_t cut = std::clamp((in_a + kTile / 2) / kTile * kTile, low, high);
+  split(centroids, dim, ids, cut, tiles);
+  split(centroids, dim, ids + cut, m - cut, tiles);
+}
+
+// The largest float not above v (v >= 0).
+float float_below(double v) {
+  float f = static_cast<float>(v);
+  if (double(f) > v) f = std::nextafter(f, 0.0f);
+  return f;
+}
+
+}  // namespace
+
+struct PrunedNearest::Choice {
+  float value = -std::numeric_limits<float>::infinity();
+  uint32_t number = kNone;
+  // Tiles at least this far from the chosen centroid hold nothing as good.
+  double reach = std::numeric_limits<double>::infinity();
+  // |x|^2 and the bound on any value's rounding error (below); usable is
+  // false where no bound holds (sums that may overflow).
+  double norm2 = 0.0, error = 0.0;
+  bool usable = false;
+};
+
+PrunedNearest::PrunedNearest(const CoarseTable& table) : lists_(table.lists()), dim_(table.dim()) {
+  std::vector<float> centroids(lists_ * dim_);
+  for (uint64_t c = 0; c < lists_; ++c) table.copy_centroid(c, centroids.data() + c * dim_);
+  group_centroids(centroids);
+  lay_out_tiles(centroids);
+  const std::span<const float> half = table.half_norms();
+  for (uint64_t p = 0; p < number_.size(); ++p) {
+    if (number_[p] != kNone) half_[p] = half[number_[p]];
+  }
+  measure_tile_distances(centroids);
+}
+
+void PrunedNearest::group_centroids(const std::vector<float>& centroids) {
+  std::vector<uint32_t> ids(lists_);
+  std::iota(ids.begin(), ids.end(), uint32_t{0});
+  split(centroids, dim_, ids.data(), lists_, members_);
+  tiles_ = members_.size();
+}
+
+void PrunedNearest::lay_out_tiles(const std::vector<float>& centroids) {
+  tiled_.assign(tiles_ * dim_ * kTile, 0.0f);
+  half_.assign(tiles_ * kTile, 0.0f);
+  number_.assign(tiles_ * kTile, kNone);
+  const uint64_t centre_tiles = (tiles_ + kTile - 1) / kTile;
+  centres_.assign(centre_tiles * dim_ * kTile, 0.0f);
+  centre_half_.assign(centre_tiles * kTile, std::numeric_limits<float>::infinity());
+  std::vector<double> mean(dim_);
+  for (uint64_t t = 0; t < tiles_; ++t) {
+    std::fill(mean.begin(), mean.end(), 0.0);
+    float* tile = tiled_.data() + t * dim_ * kTile;
+    for (uint64_t lane = 0; lane < members_[t].size(); ++lane) {
+      const uint32_t c = members_[t][lane];
+      number_[t * kTile + lane] = c;
+      for (uint64_t j = 0; j < dim_; ++j) {
+        tile[j * kTile + lane] = centroids[c * dim_ + j];
+        mean[j] += centroids[c * dim_ + j];
+      }
+    }
+    float* centre = centres_.data() + t / kTile * dim_ * kTile + t % kTile;
+    double squares = 0.0;
+    for (uint64_t j = 0; j < dim_; ++j) {
+      centre[j * kTile] = static_cast<float>(mean[j] / double(members_[t].size()));
+      squares += double(centre[j * kTile]) * centre[j * kTile];
+    }
+    centre_half_[t] = static_cast<float>(squares * 0.5);
+  }
+  for (uint64_t c = 0; c < lists_; ++c) {
+    double squares = 0.0;
+    for (uint64_t j = 0; j < dim_; ++j) squares += double(centroids[c * dim_ + j]) * centroids[c * dim_ + j];
+    largest_norm_ = std::max(largest_norm_, std::sqrt(squares));
+  }
+}
+
+// separation_[a * tiles_ + t] from the kernel's float inner products:
+// |a - c|^2 = |a|^2 + |c|^2 - 2 <a, c>, where the float sum of <a, c> is
+// off by at most gamma * |a| |c| (gamma = dim u / (1 - dim u), u = 2^-24,
+// the bound of a sequential sum of dim rounded products) plus dim * 2^-150
+// from products that underflow; the squared norms and the combination in
+// double add relative errors of a few dim * 2^-53. Each of these is taken
+// off (twice over) before the minimum over the tile, and its square root is
+// rounded down.
+void PrunedNearest::measure_tile_distances(const std::vector<float>& centroids) {
+  separation_.assign(lists_ * tiles_, 0.0f);
+  const double gamma = double(dim_) * kUnit / (1.0 - double(dim_) * kUnit);
+  if (!(gamma < 0.5)) return;  // no bound: nothing is ever skipped
+  std::vector<double> norm2(lists_);
+  for (uint64_t c = 0; c < lists_; ++c) {
+    double squares = 0.0;
+    for (uint64_t j = 0; j < dim_; ++j) squares += double(centroids[c * dim_ + j]) * centroids[c * dim_ + j];
+    norm2[c] = squares;
+  }
+  const double relative = 2.0 * double(dim_ + 8) * kDoubleUnit;
+  const coarse_kernels::TileKernel kernel = coarse_kernels::active_tile_kernel();
+  const uint64_t quads = (lists_ + 3) / 4;
+  parallel_for(quads, [&](std::size_t begin, std::size_t end) {
+    float acc[4 * kTile];
+    for (std::size_t quad = begin; quad < end; ++quad) {
+      if (quad % 64 == 0) poll_interrupt();
+      uint64_t a[4];
+      const float* rows[4];
+      for (uint64_t r = 0; r < 4; ++r) {
+        a[r] = std::min<uint64_t>(quad * 4 + r, lists_ - 1);
+        rows[r] = centroids.data() + a[r] * dim_;
+      }
+      for (uint64_t t = 0; t < tiles_; ++t) {
+        kernel(rows, tiled_.data() + t * dim_ * kTile, dim_, acc);
+        for (uint64_t r = 0; r < 4; ++r) {
+          double nearest = std::numeric_limits<double>::infinity();
+          for (uint64_t lane = 0; lane < members_[t].size(); ++lane) {
+            const uint32_t c = number_[t * kTile + lane];
+            const double dot = acc[r * kTile + lane];
+            const double error = 2.0 * (gamma * std::sqrt(norm2[a[r]] * norm2[c]) + double(dim_) * kSmallest) +
+                                 relative * (norm2[a[r]] + norm2[c] + 2.0 * std::fabs(dot));
+            const double squared = norm2[a[r]] + norm2[c] - 2.0 * dot - 2.0 * error;
+            if (!(squared >= -std::numeric_limits<double>::max())) nearest = 0.0;  // NaN: no bound
+            nearest = std::min(nearest, squared);
+          }
+          const double distance = std::sqrt(std::max(nearest, 0.0)) * (1.0 - 4.0 * kDoubleUnit);
+          separation_[a[r] * tiles_ + t] = std::isfinite(distance) ? float_below(distance) : 0.0f;
+        }
+      }
+    }
+  });
+}
+
+void PrunedNearest::nearest(const float* const* rows, uint64_t count, uint32_t* out) const {
+  const uint64_t tasks = (count + kRowsPerTask - 1) / kRowsPerTask;
+  parallel_for(tasks, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t task = begin; task < end; ++task) {
+      poll_interrupt();
+      const uint64_t first = task * kRowsPerTask;
+      nearest_of_task(rows + first, std::min(kRowsPerTask, count - first), out + first);
+    }
+  });
+}
+
+// Scores four rows against one tile and lets each row's best value join its
+// choice: larger, or equal with a lower centroid number, as the exhaustive
+// search decides (which visits centroids in number order). Values are the
+// kernel's own: a NaN never joins.
+//
+// After a change, `reach` is 2 sqrt(K) with K bounding the squared distance
+// from the row to the chosen centroid a. The values v~ compared are float
+// results of v = <x, c> - |c|^2 / 2 = (|x|^2 - |x - c|^2) / 2; with the
+// products' sum off by gamma |x| |c| (+ dim 2^-150 from underflow), the half
+// norm by gamma |c|^2 / 2 (+ the same) and the final subtraction by
+// u (|x| |c| + |c|^2 / 2) (1 + gamma), every |v~ - v| <= E with
+// E = 2 ((gamma + 2u) (|x| C + C^2 / 2) + (dim + 2) 2^-149), C the largest
+// centroid norm (the factor 2 covers the double arithmetic and gamma's
+// second-order terms). Then |x - a|^2 = |x|^2 - 2 v_a <= |x|^2 - 2 v~_a + 2 E = K
+// (raised for its own rounding). A centroid c of a tile whose every member
+// lies more than 2 sqrt(K) from a has |x - c| >= |a - c| - |x - a| > sqrt(K),
+// so v_c < (|x|^2 - K) / 2 <= v~_a - E and v~_c <= v_c + E < v~_a: strictly
+// below the choice, never even a tie, and the tile is skipped.
+void PrunedNearest::score_tile(const float* const* rows, uint64_t tile, Choice* choices) const {
+  float best[4];
+  uint32_t lane[4];
+  for (int r = 0; r < 4; ++r) best[r] = -std::numeric_limits<float>::infinity(), lane[r] = kNone;
+  coarse_kernels::active_tile_nearest_kernel()(rows, tiled_.data() + tile * dim_ * kTile, half_.data() + tile * kTile,
+                                               dim_, members_[tile].size(), 0, best, lane);
+  for (int r = 0; r < 4; ++r) {
+    if (lane[r] == kNone) continue;
+    Choice& choice = choices[r];
+    const uint32_t number = number_[tile * kTile + lane[r]];
+    const bool joins = choice.number == kNone || best[r] > choice.value ||
+                       (best[r] == choice.value && number < choice.number);
+    if (!joins) continue;
+    choice.value = best[r];
+    choice.number = number;
+    if (!choice.usable || !std::isfinite(best[r])) continue;
+    const double value = best[r];
+    double bound = choice.norm2 - 2.0 * value + 2.0 * choice.error;
+    bound += 4.0 * double(dim_ + 4) * kDoubleUnit * (choice.norm2 + 2.0 * std::fabs(value) + 2.0 * choice.error);
+    choice.reach = 2.0 * std::sqrt(std::max(bound, 0.0)) * (1.0 + 4.0 * kDoubleUnit);
+  }
+}
+
+void PrunedNearest::nearest_of_task(const float* const* rows, uint64_t count, uint32_t* out) const {
+  const uint64_t centre_tiles = centre_half_.size() / kTile;
+  const coarse_kernels::TileKernel dots = coarse_kernels::active_tile_kernel();
+  // Each row's closeness to every tile centre, <x, g> - |g|^2 / 2: the
+  // order in which its tiles are tried (any order gives the same answer).
+  std::vector<float> closeness(count * tiles_);
+  float acc[4 * kTile];
+  for (uint64_t r0 = 0; r0 < count; r0 += 4) {
+    const float* group[4];
+    for (uint64_t r = 0; r < 4; ++r) group[r] = rows[std::min(r0 + r, count - 1)];
+    for (uint64_t t = 0; t < centre_tiles; ++t) {
+      dots(group, centres_.data() + t * dim_ * kTile, dim_, acc);
+      for (uint64_t r = 0; r < 4 && r0 + r < count; ++r) {
+        for (uint64_t lane = 0; lane < kTile && t * kTile + lane < tiles_; ++lane) {
+          const float value = acc[r * kTile + lane] - centre_half_[t * kTile + lane];
+          // NaN would upset the sorts below: it sorts last.
+          closeness[(r0 + r) * tiles_ + t * kTile + lane] = value == value ? value : -HUGE_VALF;
+        }
+      }
+    }
+  }
+  std::vector<uint32_t> first_tile(count);
+  for (uint64_t r = 0; r < count; ++r) {
+    const float* own = closeness.data() + r * tiles_;
+    first_tile[r] = static_cast<uint32_t>(std::max_element(own, own + tiles_) - own);
+  }
+  std::vector<uint32_t> order(count);
+  std::iota(order.begin(), order.end(), uint32_t{0});
+  std::stable_sort(order.begin(), order.end(), [&](uint32_t p, uint32_t q) { return first_tile[p] < first_tile[q]; });
+
+  const double gamma = double(dim_) * kUnit / (1.0 - double(dim_) * kUnit);
+  std::vector<uint32_t> visit(tiles_);
+  for (uint64_t q0 = 0; q0 < count; q0 += 4) {
+    uint64_t who[4];
+    const float* group[4];
+    Choice choices[4];
+    for (uint64_t r = 0; r < 4; ++r) {
+      who[r] = order[std::min(q0 + r, count - 1)];
+      group[r] = rows[who[r]];
+      double norm2 = 0.0;
+      for (uint64_t j = 0; j < dim_; ++j) norm2 += double(group[r][j]) * group[r][j];
+      const double scale = std::sqrt(norm2) * largest_norm_ + largest_norm_ * largest_norm_ / 2.0;
+      choices[r].norm2 = norm2;
+      choices[r].error = 2.0 * ((gamma + 2.0 * kUnit) * scale + double(dim_ + 2) * kSmallest);
+      // Sums far below float's range: no product or partial sum overflows.
+      choices[r].usable = gamma < 0.5 && scale < 0x1p100;
+    }
+    const float* lead = closeness.data() + uint64_t{who[0]} * tiles_;
+    std::iota(visit.begin(), visit.end(), uint32_t{0});
+    std::stable_sort(visit.begin(), visit.end(), [&](uint32_t s, uint32_t t) { return lead[s] > lead[t]; });
+    for (const uint32_t t : visit) {
+      bool needed = false;
+      for (uint64_t r = 0; r < 4 && !needed; ++r) {
+        const Choice& choice = choices[r];
+        needed = choice.number == kNone || !(double(separation_[uint64_t{choice.number} * tiles_ + t]) > choice.reach);
+      }
+      if (needed) score_tile(group, t, choices);
+    }
+    for (uint64_t r = 0; r < 4 && q0 + r < count; ++r) {
+      out[who[r]] = choices[r].number == kNone ? 0 : choices[r].number;
+    }
+  }
+}
+
+}  // namespace varnel
