@@ -1,6 +1,7 @@
 #include "search/coarse_pruned.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -13,10 +14,16 @@ namespace {
 
 constexpr uint64_t kTile = CoarseTable::kTile;
 constexpr uint32_t kNone = coarse_kernels::kNoCentroid;
-// Rows per task of the pool: rows are sorted by their first tile within a
-// task, so that the four rows a kernel call scores together mostly need the
-// same tiles; larger tasks group them better.
-constexpr uint64_t kRowsPerTask = 512;
+// Rows per task of the pool: the rows of a task that need a tile are scored
+// together, so larger tasks waste fewer of the kernel's four rows, but the
+// task's rows are read once per tile and should stay in the second-level
+// cache: about this many bytes of them.
+constexpr uint64_t kTaskBytes = uint64_t{1} << 19;
+// Rows tried first; if they still had to score more than this share of the
+// tiles, the rest of the batch scores every centroid (the same answers
+// without the bookkeeping).
+constexpr uint64_t kTrialTasks = 4;
+constexpr double kWorthPruning = 0.6;
 // Two-means steps per split of the centroids into tiles.
 constexpr int kSplitSteps = 4;
 constexpr double kUnit = 0x1p-24;        // float's unit roundoff
@@ -126,7 +133,7 @@ struct PrunedNearest::Choice {
   bool usable = false;
 };
 
-PrunedNearest::PrunedNearest(const CoarseTable& table) : lists_(table.lists()), dim_(table.dim()) {
+PrunedNearest::PrunedNearest(const CoarseTable& table) : table_(table), lists_(table.lists()), dim_(table.dim()) {
   std::vector<float> centroids(lists_ * dim_);
   for (uint64_t c = 0; c < lists_; ++c) table.copy_centroid(c, centroids.data() + c * dim_);
   group_centroids(centroids);
@@ -191,11 +198,17 @@ void PrunedNearest::measure_tile_distances(const std::vector<float>& centroids) 
   separation_.assign(lists_ * tiles_, 0.0f);
   const double gamma = double(dim_) * kUnit / (1.0 - double(dim_) * kUnit);
   if (!(gamma < 0.5)) return;  // no bound: nothing is ever skipped
-  std::vector<double> norm2(lists_);
+  std::vector<double> norm2(lists_), lane_norm2(tiles_ * kTile, 0.0), largest2(tiles_, 0.0);
   for (uint64_t c = 0; c < lists_; ++c) {
     double squares = 0.0;
     for (uint64_t j = 0; j < dim_; ++j) squares += double(centroids[c * dim_ + j]) * centroids[c * dim_ + j];
     norm2[c] = squares;
+  }
+  for (uint64_t t = 0; t < tiles_; ++t) {
+    for (uint64_t lane = 0; lane < members_[t].size(); ++lane) {
+      lane_norm2[t * kTile + lane] = norm2[number_[t * kTile + lane]];
+      largest2[t] = std::max(largest2[t], lane_norm2[t * kTile + lane]);
+    }
   }
   const double relative = 2.0 * double(dim_ + 8) * kDoubleUnit;
   const coarse_kernels::TileKernel kernel = coarse_kernels::active_tile_kernel();
@@ -212,19 +225,22 @@ void PrunedNearest::measure_tile_distances(const std::vector<float>& centroids) 
       }
       for (uint64_t t = 0; t < tiles_; ++t) {
         kernel(rows, tiled_.data() + t * dim_ * kTile, dim_, acc);
+        const uint64_t lanes = members_[t].size();
         for (uint64_t r = 0; r < 4; ++r) {
+          // min over the tile of |c|^2 - 2 <a, c>; NaN anywhere: no bound.
           double nearest = std::numeric_limits<double>::infinity();
-          for (uint64_t lane = 0; lane < members_[t].size(); ++lane) {
-            const uint32_t c = number_[t * kTile + lane];
-            const double dot = acc[r * kTile + lane];
-            const double error = 2.0 * (gamma * std::sqrt(norm2[a[r]] * norm2[c]) + double(dim_) * kSmallest) +
-                                 relative * (norm2[a[r]] + norm2[c] + 2.0 * std::fabs(dot));
-            const double squared = norm2[a[r]] + norm2[c] - 2.0 * dot - 2.0 * error;
-            if (!(squared >= -std::numeric_limits<double>::max())) nearest = 0.0;  // NaN: no bound
-            nearest = std::min(nearest, squared);
+          bool undefined = false;
+          for (uint64_t lane = 0; lane < lanes; ++lane) {
+            const double part = lane_norm2[t * kTile + lane] - 2.0 * double(acc[r * kTile + lane]);
+            nearest = part < nearest ? part : nearest;
+            undefined |= part != part;
           }
-          const double distance = std::sqrt(std::max(nearest, 0.0)) * (1.0 - 4.0 * kDoubleUnit);
-          separation_[a[r] * tiles_ + t] = std::isfinite(distance) ? float_below(distance) : 0.0f;
+          const double product = std::sqrt(norm2[a[r]] * largest2[t]);  // bounds |a| |c| over the tile
+          const double error = 2.0 * (gamma * product + double(dim_) * kSmallest) +
+                               relative * (norm2[a[r]] + largest2[t] + 3.0 * product);
+          const double squared = norm2[a[r]] + nearest - 2.0 * error;
+          const double distance = std::sqrt(std::max(squared, 0.0)) * (1.0 - 4.0 * kDoubleUnit);
+          separation_[a[r] * tiles_ + t] = !undefined && std::isfinite(distance) ? float_below(distance) : 0.0f;
         }
       }
     }
@@ -232,14 +248,27 @@ void PrunedNearest::measure_tile_distances(const std::vector<float>& centroids) 
 }
 
 void PrunedNearest::nearest(const float* const* rows, uint64_t count, uint32_t* out) const {
-  const uint64_t tasks = (count + kRowsPerTask - 1) / kRowsPerTask;
-  parallel_for(tasks, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t task = begin; task < end; ++task) {
-      poll_interrupt();
-      const uint64_t first = task * kRowsPerTask;
-      nearest_of_task(rows + first, std::min(kRowsPerTask, count - first), out + first);
-    }
-  });
+  const uint64_t per_task = std::clamp<uint64_t>(kTaskBytes / (4 * dim_), 256, 4096);
+  std::atomic<uint64_t> scored{0};
+  const auto run = [&](uint64_t from, uint64_t to) {
+    const uint64_t tasks = (to - from + per_task - 1) / per_task;
+    parallel_for(tasks, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t task = begin; task < end; ++task) {
+        poll_interrupt();
+        const uint64_t first = from + task * per_task;
+        const uint64_t n = std::min(per_task, to - first);
+        scored.fetch_add(nearest_of_task(rows + first, n, out + first), std::memory_order_relaxed);
+      }
+    });
+  };
+  const uint64_t trial = std::min(count, kTrialTasks * per_task);
+  run(0, trial);
+  if (trial == count) return;
+  if (double(scored.load()) > kWorthPruning * double(trial) * double(tiles_)) {
+    table_.nearest(rows + trial, count - trial, out + trial, CoarseTable::NearestSearch::kEvery);
+  } else {
+    run(trial, count);
+  }
 }
 
 // Scores four rows against one tile and lets each row's best value join its
@@ -260,15 +289,15 @@ void PrunedNearest::nearest(const float* const* rows, uint64_t count, uint32_t* 
 // lies more than 2 sqrt(K) from a has |x - c| >= |a - c| - |x - a| > sqrt(K),
 // so v_c < (|x|^2 - K) / 2 <= v~_a - E and v~_c <= v_c + E < v~_a: strictly
 // below the choice, never even a tie, and the tile is skipped.
-void PrunedNearest::score_tile(const float* const* rows, uint64_t tile, Choice* choices) const {
+void PrunedNearest::score_tile(const float* const* rows, uint64_t tile, Choice* const* choices) const {
   float best[4];
   uint32_t lane[4];
   for (int r = 0; r < 4; ++r) best[r] = -std::numeric_limits<float>::infinity(), lane[r] = kNone;
   coarse_kernels::active_tile_nearest_kernel()(rows, tiled_.data() + tile * dim_ * kTile, half_.data() + tile * kTile,
                                                dim_, members_[tile].size(), 0, best, lane);
   for (int r = 0; r < 4; ++r) {
-    if (lane[r] == kNone) continue;
-    Choice& choice = choices[r];
+    if (lane[r] == kNone || choices[r] == nullptr) continue;
+    Choice& choice = *choices[r];
     const uint32_t number = number_[tile * kTile + lane[r]];
     const bool joins = choice.number == kNone || best[r] > choice.value ||
                        (best[r] == choice.value && number < choice.number);
@@ -283,68 +312,107 @@ void PrunedNearest::score_tile(const float* const* rows, uint64_t tile, Choice* 
   }
 }
 
-void PrunedNearest::nearest_of_task(const float* const* rows, uint64_t count, uint32_t* out) const {
+// Tile by tile, the rows that need the tile are scored four at a time, so
+// that the kernel's four rows share every tile it reads. First each row's
+// own first tile (the one whose centre is closest to it): its best centroid
+// already rules out most others. Then every tile not yet ruled out for a
+// row, asked again just before it is scored, as the choices improve.
+uint64_t PrunedNearest::nearest_of_task(const float* const* rows, uint64_t count, uint32_t* out) const {
+  std::vector<Choice> choices(count);
+  uint64_t scored = 0;
+  const double gamma = double(dim_) * kUnit / (1.0 - double(dim_) * kUnit);
+  for (uint64_t r = 0; r < count; ++r) {
+    double norm2 = 0.0;
+    for (uint64_t j = 0; j < dim_; ++j) norm2 += double(rows[r][j]) * rows[r][j];
+    const double scale = std::sqrt(norm2) * largest_norm_ + largest_norm_ * largest_norm_ / 2.0;
+    choices[r].norm2 = norm2;
+    choices[r].error = 2.0 * ((gamma + 2.0 * kUnit) * scale + double(dim_ + 2) * kSmallest);
+    // Sums far below float's range: no product or partial sum overflows.
+    choices[r].usable = gamma < 0.5 && scale < 0x1p100;
+  }
+  // Rows waiting for each tile, as a counting sort: starts[t] .. starts[t + 1].
+  std::vector<uint32_t> waiting, starts(tiles_ + 1);
+  const auto bucket = [&](const std::vector<uint32_t>& tiles_of, const std::vector<uint32_t>& row_of) {
+    std::fill(starts.begin(), starts.end(), 0u);
+    for (const uint32_t t : tiles_of) ++starts[t + 1];
+    for (uint64_t t = 0; t < tiles_; ++t) starts[t + 1] += starts[t];
+    std::vector<uint32_t> next(starts.begin(), starts.end() - 1);
+    waiting.resize(tiles_of.size());
+    for (uint64_t i = 0; i < tiles_of.size(); ++i) waiting[next[tiles_of[i]]++] = row_of[i];
+  };
+  std::vector<uint32_t> tiles_of = first_tiles(rows, count), row_of(count);
+  std::iota(row_of.begin(), row_of.end(), uint32_t{0});
+  bucket(tiles_of, row_of);
+  for (uint64_t t = 0; t < tiles_; ++t) {
+    scored += score_waiting(rows, t, waiting.data() + starts[t], starts[t + 1] - starts[t], choices.data(), false);
+  }
+  const std::vector<uint32_t> first = tiles_of;
+  tiles_of.clear();
+  row_of.clear();
+  for (uint64_t r = 0; r < count; ++r) {
+    for (uint64_t t = 0; t < tiles_; ++t) {
+      if (t != first[r] && !rules_out(choices[r], t)) tiles_of.push_back(static_cast<uint32_t>(t)), row_of.push_back(static_cast<uint32_t>(r));
+    }
+  }
+  bucket(tiles_of, row_of);
+  for (uint64_t t = 0; t < tiles_; ++t) {
+    scored += score_waiting(rows, t, waiting.data() + starts[t], starts[t + 1] - starts[t], choices.data(), true);
+  }
+  for (uint64_t r = 0; r < count; ++r) out[r] = choices[r].number == kNone ? 0 : choices[r].number;
+  return scored;
+}
+
+// The tile each row tries first: the largest <x, g> - |g|^2 / 2 over the
+// tile centres g (an order only: any tile gives the same answer).
+std::vector<uint32_t> PrunedNearest::first_tiles(const float* const* rows, uint64_t count) const {
   const uint64_t centre_tiles = centre_half_.size() / kTile;
-  const coarse_kernels::TileKernel dots = coarse_kernels::active_tile_kernel();
-  // Each row's closeness to every tile centre, <x, g> - |g|^2 / 2: the
-  // order in which its tiles are tried (any order gives the same answer).
-  std::vector<float> closeness(count * tiles_);
-  float acc[4 * kTile];
+  const coarse_kernels::TileNearestKernel kernel = coarse_kernels::active_tile_nearest_kernel();
+  std::vector<uint32_t> first(count);
   for (uint64_t r0 = 0; r0 < count; r0 += 4) {
     const float* group[4];
     for (uint64_t r = 0; r < 4; ++r) group[r] = rows[std::min(r0 + r, count - 1)];
+    float best[4];
+    uint32_t index[4];
+    for (int r = 0; r < 4; ++r) best[r] = -std::numeric_limits<float>::infinity(), index[r] = kNone;
     for (uint64_t t = 0; t < centre_tiles; ++t) {
-      dots(group, centres_.data() + t * dim_ * kTile, dim_, acc);
-      for (uint64_t r = 0; r < 4 && r0 + r < count; ++r) {
-        for (uint64_t lane = 0; lane < kTile && t * kTile + lane < tiles_; ++lane) {
-          const float value = acc[r * kTile + lane] - centre_half_[t * kTile + lane];
-          // NaN would upset the sorts below: it sorts last.
-          closeness[(r0 + r) * tiles_ + t * kTile + lane] = value == value ? value : -HUGE_VALF;
-        }
-      }
+      kernel(group, centres_.data() + t * dim_ * kTile, centre_half_.data() + t * kTile, dim_,
+             std::min(kTile, tiles_ - t * kTile), static_cast<uint32_t>(t * kTile), best, index);
     }
+    for (uint64_t r = 0; r < 4 && r0 + r < count; ++r) first[r0 + r] = index[r] == kNone ? 0 : index[r];
   }
-  std::vector<uint32_t> first_tile(count);
-  for (uint64_t r = 0; r < count; ++r) {
-    const float* own = closeness.data() + r * tiles_;
-    first_tile[r] = static_cast<uint32_t>(std::max_element(own, own + tiles_) - own);
-  }
-  std::vector<uint32_t> order(count);
-  std::iota(order.begin(), order.end(), uint32_t{0});
-  std::stable_sort(order.begin(), order.end(), [&](uint32_t p, uint32_t q) { return first_tile[p] < first_tile[q]; });
+  return first;
+}
 
-  const double gamma = double(dim_) * kUnit / (1.0 - double(dim_) * kUnit);
-  std::vector<uint32_t> visit(tiles_);
-  for (uint64_t q0 = 0; q0 < count; q0 += 4) {
-    uint64_t who[4];
-    const float* group[4];
-    Choice choices[4];
+bool PrunedNearest::rules_out(const Choice& choice, uint64_t tile) const {
+  return choice.number != kNone && double(separation_[uint64_t{choice.number} * tiles_ + tile]) > choice.reach;
+}
+
+// Scores the rows waiting[0 .. n) against the tile, four at a time (the
+// last group padded with its own last row); `recheck`: rows the tile is
+// ruled out for by now are dropped first. Returns the rows scored.
+uint64_t PrunedNearest::score_waiting(const float* const* rows, uint64_t tile, const uint32_t* waiting, uint64_t n,
+                                  Choice* choices, bool recheck) const {
+  uint32_t group[4];
+  uint64_t held = 0, scored = 0;
+  const auto flush = [&] {
+    const float* group_rows[4];
+    Choice* group_choices[4];
     for (uint64_t r = 0; r < 4; ++r) {
-      who[r] = order[std::min(q0 + r, count - 1)];
-      group[r] = rows[who[r]];
-      double norm2 = 0.0;
-      for (uint64_t j = 0; j < dim_; ++j) norm2 += double(group[r][j]) * group[r][j];
-      const double scale = std::sqrt(norm2) * largest_norm_ + largest_norm_ * largest_norm_ / 2.0;
-      choices[r].norm2 = norm2;
-      choices[r].error = 2.0 * ((gamma + 2.0 * kUnit) * scale + double(dim_ + 2) * kSmallest);
-      // Sums far below float's range: no product or partial sum overflows.
-      choices[r].usable = gamma < 0.5 && scale < 0x1p100;
+      const uint32_t row = group[std::min(r, held - 1)];
+      group_rows[r] = rows[row];
+      group_choices[r] = r < held ? &choices[row] : nullptr;
     }
-    const float* lead = closeness.data() + uint64_t{who[0]} * tiles_;
-    std::iota(visit.begin(), visit.end(), uint32_t{0});
-    std::stable_sort(visit.begin(), visit.end(), [&](uint32_t s, uint32_t t) { return lead[s] > lead[t]; });
-    for (const uint32_t t : visit) {
-      bool needed = false;
-      for (uint64_t r = 0; r < 4 && !needed; ++r) {
-        const Choice& choice = choices[r];
-        needed = choice.number == kNone || !(double(separation_[uint64_t{choice.number} * tiles_ + t]) > choice.reach);
-      }
-      if (needed) score_tile(group, t, choices);
-    }
-    for (uint64_t r = 0; r < 4 && q0 + r < count; ++r) {
-      out[who[r]] = choices[r].number == kNone ? 0 : choices[r].number;
-    }
+    score_tile(group_rows, tile, group_choices);
+    scored += held;
+    held = 0;
+  };
+  for (uint64_t i = 0; i < n; ++i) {
+    if (recheck && rules_out(choices[waiting[i]], tile)) continue;
+    group[held++] = waiting[i];
+    if (held == 4) flush();
   }
+  if (held > 0) flush();
+  return scored;
 }
 
 }  // namespace varnel

@@ -5,7 +5,7 @@
 // The centroids are regrouped into tiles of nearby centroids (a balanced
 // two-means split, cut at whole tiles). For a row, the tile around the
 // closest tile centre is scored first; its best centroid a, at distance d_a,
-// rules out every tile whose centroids all lie at least 2 d_a from a, since
+// rules out every tile whose centroids all lie more than 2 d_a from a, since
 // by the triangle inequality they are farther from the row than a. The
 // distances from every centroid to every tile are found once per batch.
 //
@@ -32,9 +32,14 @@ class PrunedNearest {
   void group_centroids(const std::vector<float>& centroids);
   void lay_out_tiles(const std::vector<float>& centroids);
   void measure_tile_distances(const std::vector<float>& centroids);
-  void nearest_of_task(const float* const* rows, uint64_t count, uint32_t* out) const;
-  void score_tile(const float* const* rows, uint64_t tile, Choice* choices) const;
+  uint64_t nearest_of_task(const float* const* rows, uint64_t count, uint32_t* out) const;
+  std::vector<uint32_t> first_tiles(const float* const* rows, uint64_t count) const;
+  bool rules_out(const Choice& choice, uint64_t tile) const;
+  uint64_t score_waiting(const float* const* rows, uint64_t tile, const uint32_t* waiting, uint64_t n, Choice* choices,
+                     bool recheck) const;
+  void score_tile(const float* const* rows, uint64_t tile, Choice* const* choices) const;
 
+  const CoarseTable& table_;
   uint64_t lists_, dim_, tiles_ = 0;
   // Centroid numbers tile by tile, ascending within a tile (so the lowest
   // lane of equal values is the lowest number).
