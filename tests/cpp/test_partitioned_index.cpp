@@ -384,6 +384,36 @@ TEST(CoarseTable, PrunedNearestEqualsScoringEveryCentroid) {
   }
 }
 
+// Batches longer than the rows pruning is first tried on: clustered rows
+// keep pruning, uniform ones fall back to scoring every centroid; the
+// default search (which prunes batches this long) agrees as well.
+TEST(CoarseTable, PrunedNearestEqualsScoringEveryCentroidOverLongBatches) {
+  struct Case {
+    const char* name;
+    uint64_t dim, rows;
+    std::vector<float> centroids, x;
+  };
+  const uint64_t lists = 130;
+  const std::vector<float> grouped = clustered(20000, 8, 40, 43);
+  const std::vector<Case> cases = {
+      {"clustered", 8, 20000, std::vector<float>(grouped.begin(), grouped.begin() + lists * 8), grouped},
+      {"uniform", 64, 10000, random_vectors(lists, 64, 44), random_vectors(10000, 64, 45)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const CoarseTable table(c.centroids, lists, c.dim);
+    ASSERT_TRUE(table.prunes(c.rows));
+    std::vector<uint32_t> every(c.rows), pruned(c.rows), automatic(c.rows);
+    table.nearest(c.x.data(), c.rows, every.data(), CoarseTable::NearestSearch::kEvery);
+    for_each_path_and_thread_count([&] {
+      table.nearest(c.x.data(), c.rows, pruned.data(), CoarseTable::NearestSearch::kPruned);
+      table.nearest(c.x.data(), c.rows, automatic.data());
+      ASSERT_EQ(pruned, every);
+      ASSERT_EQ(automatic, every);
+    });
+  }
+}
+
 class PartitionedSearch : public ::testing::TestWithParam<std::tuple<uint64_t, Rotation>> {};
 
 TEST_P(PartitionedSearch, EqualsScoringEveryProbedVector) {
