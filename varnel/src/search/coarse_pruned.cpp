@@ -113,6 +113,19 @@ void split(const std::vector<float>& centroids, uint64_t dim, uint32_t* ids, uin
   split(centroids, dim, ids + cut, m - cut, tiles);
 }
 
+// |x|^2 in double over four interleaved partial sums (it only needs to be
+// within a relative dim * 2^-53 of the exact value, which any order of
+// positive terms is).
+double squared_norm(const float* x, uint64_t dim) {
+  double part[4] = {0.0, 0.0, 0.0, 0.0};
+  uint64_t j = 0;
+  for (; j + 4 <= dim; j += 4) {
+    for (uint64_t k = 0; k < 4; ++k) part[k] += double(x[j + k]) * x[j + k];
+  }
+  for (; j < dim; ++j) part[0] += double(x[j]) * x[j];
+  return (part[0] + part[1]) + (part[2] + part[3]);
+}
+
 // The largest float not above v (v >= 0).
 float float_below(double v) {
   float f = static_cast<float>(v);
@@ -131,6 +144,9 @@ struct PrunedNearest::Choice {
   // false where no bound holds (sums that may overflow).
   double norm2 = 0.0, error = 0.0;
   bool usable = false;
+  // The choice the open tiles were listed for: only a changed choice can
+  // rule out more of them.
+  uint32_t listed_for = kNone;
 };
 
 PrunedNearest::PrunedNearest(const CoarseTable& table) : table_(table), lists_(table.lists()), dim_(table.dim()) {
@@ -322,8 +338,7 @@ uint64_t PrunedNearest::nearest_of_task(const float* const* rows, uint64_t count
   uint64_t scored = 0;
   const double gamma = double(dim_) * kUnit / (1.0 - double(dim_) * kUnit);
   for (uint64_t r = 0; r < count; ++r) {
-    double norm2 = 0.0;
-    for (uint64_t j = 0; j < dim_; ++j) norm2 += double(rows[r][j]) * rows[r][j];
+    const double norm2 = squared_norm(rows[r], dim_);
     const double scale = std::sqrt(norm2) * largest_norm_ + largest_norm_ * largest_norm_ / 2.0;
     choices[r].norm2 = norm2;
     choices[r].error = 2.0 * ((gamma + 2.0 * kUnit) * scale + double(dim_ + 2) * kSmallest);
@@ -349,9 +364,14 @@ uint64_t PrunedNearest::nearest_of_task(const float* const* rows, uint64_t count
   const std::vector<uint32_t> first = tiles_of;
   tiles_of.clear();
   row_of.clear();
+  std::vector<uint32_t> open(tiles_);
   for (uint64_t r = 0; r < count; ++r) {
-    for (uint64_t t = 0; t < tiles_; ++t) {
-      if (t != first[r] && !rules_out(choices[r], t)) tiles_of.push_back(static_cast<uint32_t>(t)), row_of.push_back(static_cast<uint32_t>(r));
+    const uint64_t kept = open_tiles(choices[r], open.data());
+    choices[r].listed_for = choices[r].number;
+    for (uint64_t i = 0; i < kept; ++i) {
+      if (open[i] == first[r]) continue;
+      tiles_of.push_back(open[i]);
+      row_of.push_back(static_cast<uint32_t>(r));
     }
   }
   bucket(tiles_of, row_of);
@@ -383,6 +403,24 @@ std::vector<uint32_t> PrunedNearest::first_tiles(const float* const* rows, uint6
   return first;
 }
 
+// The tiles the choice does not rule out, into open; returns their count.
+// The reach rounded up to float rules out no more than the exact test.
+uint64_t PrunedNearest::open_tiles(const Choice& choice, uint32_t* open) const {
+  if (choice.number == kNone) {
+    std::iota(open, open + tiles_, uint32_t{0});
+    return tiles_;
+  }
+  float reach = static_cast<float>(choice.reach);
+  if (double(reach) < choice.reach) reach = std::nextafter(reach, HUGE_VALF);
+  const float* separation = separation_.data() + uint64_t{choice.number} * tiles_;
+  uint64_t kept = 0;
+  for (uint64_t t = 0; t < tiles_; ++t) {
+    open[kept] = static_cast<uint32_t>(t);
+    kept += !(separation[t] > reach);
+  }
+  return kept;
+}
+
 bool PrunedNearest::rules_out(const Choice& choice, uint64_t tile) const {
   return choice.number != kNone && double(separation_[uint64_t{choice.number} * tiles_ + tile]) > choice.reach;
 }
@@ -407,7 +445,8 @@ uint64_t PrunedNearest::score_waiting(const float* const* rows, uint64_t tile, c
     held = 0;
   };
   for (uint64_t i = 0; i < n; ++i) {
-    if (recheck && rules_out(choices[waiting[i]], tile)) continue;
+    const Choice& choice = choices[waiting[i]];
+    if (recheck && choice.number != choice.listed_for && rules_out(choice, tile)) continue;
     group[held++] = waiting[i];
     if (held == 4) flush();
   }

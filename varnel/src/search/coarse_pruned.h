@@ -35,6 +35,7 @@ class PrunedNearest {
   uint64_t nearest_of_task(const float* const* rows, uint64_t count, uint32_t* out) const;
   std::vector<uint32_t> first_tiles(const float* const* rows, uint64_t count) const;
   bool rules_out(const Choice& choice, uint64_t tile) const;
+  uint64_t open_tiles(const Choice& choice, uint32_t* open) const;
   uint64_t score_waiting(const float* const* rows, uint64_t tile, const uint32_t* waiting, uint64_t n, Choice* choices,
                      bool recheck) const;
   void score_tile(const float* const* rows, uint64_t tile, Choice* const* choices) const;
