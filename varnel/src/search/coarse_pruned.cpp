@@ -228,35 +228,52 @@ void PrunedNearest::measure_tile_distances(const std::vector<float>& centroids) 
   }
   const double relative = 2.0 * double(dim_ + 8) * kDoubleUnit;
   const coarse_kernels::TileKernel kernel = coarse_kernels::active_tile_kernel();
-  const uint64_t quads = (lists_ + 3) / 4;
-  parallel_for(quads, [&](std::size_t begin, std::size_t end) {
+  const auto bound = [&](double squared, bool undefined, double error) {
+    const double distance = std::sqrt(std::max(squared - 2.0 * error, 0.0)) * (1.0 - 4.0 * kDoubleUnit);
+    return !undefined && std::isfinite(distance) ? float_below(distance) : 0.0f;
+  };
+  // Distances are symmetric: each pair of tiles is scored once, giving the
+  // members of both their nearest in the other.
+  parallel_for(tiles_, [&](std::size_t begin, std::size_t end) {
     float acc[4 * kTile];
-    for (std::size_t quad = begin; quad < end; ++quad) {
-      if (quad % 64 == 0) poll_interrupt();
-      uint64_t a[4];
-      const float* rows[4];
-      for (uint64_t r = 0; r < 4; ++r) {
-        a[r] = std::min<uint64_t>(quad * 4 + r, lists_ - 1);
-        rows[r] = centroids.data() + a[r] * dim_;
-      }
-      for (uint64_t t = 0; t < tiles_; ++t) {
-        kernel(rows, tiled_.data() + t * dim_ * kTile, dim_, acc);
-        const uint64_t lanes = members_[t].size();
-        for (uint64_t r = 0; r < 4; ++r) {
-          // min over the tile of |c|^2 - 2 <a, c>; NaN anywhere: no bound.
-          double nearest = std::numeric_limits<double>::infinity();
-          bool undefined = false;
-          for (uint64_t lane = 0; lane < lanes; ++lane) {
-            const double part = lane_norm2[t * kTile + lane] - 2.0 * double(acc[r * kTile + lane]);
-            nearest = part < nearest ? part : nearest;
-            undefined |= part != part;
+    double row_min[kTile], column_min[kTile];
+    bool row_undefined[kTile], column_undefined[kTile];
+    for (std::size_t a_tile = begin; a_tile < end; ++a_tile) {
+      poll_interrupt();
+      const std::vector<uint32_t>& a_members = members_[a_tile];
+      for (uint64_t c_tile = a_tile; c_tile < tiles_; ++c_tile) {
+        const std::vector<uint32_t>& c_members = members_[c_tile];
+        std::fill_n(row_min, kTile, std::numeric_limits<double>::infinity());
+        std::fill_n(column_min, kTile, std::numeric_limits<double>::infinity());
+        std::fill_n(row_undefined, kTile, false);
+        std::fill_n(column_undefined, kTile, false);
+        for (uint64_t q = 0; q < a_members.size(); q += 4) {
+          const float* rows[4];
+          for (uint64_t r = 0; r < 4; ++r) {
+            rows[r] = centroids.data() + uint64_t{a_members[std::min(q + r, a_members.size() - 1)]} * dim_;
           }
-          const double product = std::sqrt(norm2[a[r]] * largest2[t]);  // bounds |a| |c| over the tile
-          const double error = 2.0 * (gamma * product + double(dim_) * kSmallest) +
-                               relative * (norm2[a[r]] + largest2[t] + 3.0 * product);
-          const double squared = norm2[a[r]] + nearest - 2.0 * error;
-          const double distance = std::sqrt(std::max(squared, 0.0)) * (1.0 - 4.0 * kDoubleUnit);
-          separation_[a[r] * tiles_ + t] = !undefined && std::isfinite(distance) ? float_below(distance) : 0.0f;
+          kernel(rows, tiled_.data() + c_tile * dim_ * kTile, dim_, acc);
+          for (uint64_t r = 0; r < 4 && q + r < a_members.size(); ++r) {
+            const double a_norm2 = norm2[a_members[q + r]];
+            for (uint64_t lane = 0; lane < c_members.size(); ++lane) {
+              // |a|^2 + |c|^2 - 2 <a, c>; NaN anywhere: no bound.
+              const double squared = a_norm2 + lane_norm2[c_tile * kTile + lane] - 2.0 * double(acc[r * kTile + lane]);
+              const bool undefined = squared != squared;
+              row_min[q + r] = squared < row_min[q + r] ? squared : row_min[q + r];
+              column_min[lane] = squared < column_min[lane] ? squared : column_min[lane];
+              row_undefined[q + r] |= undefined;
+              column_undefined[lane] |= undefined;
+            }
+          }
+        }
+        const double product = std::sqrt(largest2[a_tile] * largest2[c_tile]);  // bounds |a| |c| over both
+        const double error = 2.0 * (gamma * product + double(dim_) * kSmallest) +
+                             relative * (largest2[a_tile] + largest2[c_tile] + 3.0 * product);
+        for (uint64_t i = 0; i < a_members.size(); ++i) {
+          separation_[uint64_t{a_members[i]} * tiles_ + c_tile] = bound(row_min[i], row_undefined[i], error);
+        }
+        for (uint64_t i = 0; i < c_members.size(); ++i) {
+          separation_[uint64_t{c_members[i]} * tiles_ + a_tile] = bound(column_min[i], column_undefined[i], error);
         }
       }
     }
@@ -366,6 +383,10 @@ uint64_t PrunedNearest::nearest_of_task(const float* const* rows, uint64_t count
   row_of.clear();
   std::vector<uint32_t> open(tiles_);
   for (uint64_t r = 0; r < count; ++r) {
+    if (r + 2 < count && choices[r + 2].number != kNone) {  // its row of distances, from far in memory
+      const float* ahead = separation_.data() + uint64_t{choices[r + 2].number} * tiles_;
+      for (uint64_t t = 0; t < tiles_; t += 16) __builtin_prefetch(ahead + t);
+    }
     const uint64_t kept = open_tiles(choices[r], open.data());
     choices[r].listed_for = choices[r].number;
     for (uint64_t i = 0; i < kept; ++i) {
