@@ -337,7 +337,10 @@ void PrunedNearest::score_tile(const float* const* rows, uint64_t tile, Choice* 
     if (!joins) continue;
     choice.value = best[r];
     choice.number = number;
-    if (!choice.usable || !std::isfinite(best[r])) continue;
+    if (!choice.usable || !std::isfinite(best[r])) {
+      choice.reach = std::numeric_limits<double>::infinity();
+      continue;
+    }
     const double value = best[r];
     double bound = choice.norm2 - 2.0 * value + 2.0 * choice.error;
     bound += 4.0 * double(dim_ + 4) * kDoubleUnit * (choice.norm2 + 2.0 * std::fabs(value) + 2.0 * choice.error);
