@@ -333,7 +333,8 @@ TEST(CoarseTable, NearestIsTheLowestNumberedLargestValueOnEveryPath) {
 // Skipping tiles of centroids must not change a single answer: data made of
 // exact ties (copies, a coarse grid, zeros), magnitudes at both ends of
 // float's range, a dim that is not a multiple of the vector width, fewer
-// centroids than one tile, and rows sitting exactly on centroids.
+// centroids than one tile, rows sitting exactly on centroids or halfway
+// between two (where a tile is ruled out only by a hair, if at all).
 TEST(CoarseTable, PrunedNearestEqualsScoringEveryCentroid) {
   struct Case {
     const char* name;
@@ -347,6 +348,8 @@ TEST(CoarseTable, PrunedNearestEqualsScoringEveryCentroid) {
       {"clustered", 333, 40, [](uint64_t i, uint64_t j, float random) { return float((i * 7 + j) % 5) + random * 0.3f; }},
       {"copies of few centroids", 200, 19, [](uint64_t i, uint64_t j, float) { return float((i % 7) * 3 + j % 4); }},
       {"grid of ties", 150, 16, [](uint64_t i, uint64_t j, float random) { return std::round(random * 1.2f); }},
+      {"near ties", 300, 48,
+       [](uint64_t i, uint64_t j, float random) { return std::round(random * 1.2f) + random * 1e-6f; }},
       {"zeros", 100, 33, [](uint64_t i, uint64_t j, float random) { return i % 3 == 0 ? 0.0f : random; }},
       {"fewer than a tile", 20, 24, scaled(1.0f)},
       {"large", 130, 24, scaled(1e12f)},
@@ -368,6 +371,11 @@ TEST(CoarseTable, PrunedNearestEqualsScoringEveryCentroid) {
     }
     for (uint64_t i = 0; i < rows; i += 5) {  // exactly on a centroid
       std::copy_n(centroids.begin() + (i % c.lists) * c.dim, c.dim, x.begin() + i * c.dim);
+    }
+    for (uint64_t i = 2; i < rows; i += 5) {  // halfway between two: as far from both
+      const float* p = centroids.data() + (i % c.lists) * c.dim;
+      const float* q = centroids.data() + ((7 * i + 3) % c.lists) * c.dim;
+      for (uint64_t j = 0; j < c.dim; ++j) x[i * c.dim + j] = p[j] * 0.5f + q[j] * 0.5f;
     }
     std::fill_n(x.begin() + 3 * c.dim, c.dim, 0.0f);
     const CoarseTable table(centroids, c.lists, c.dim);
