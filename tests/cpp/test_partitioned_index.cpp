@@ -345,12 +345,13 @@ TEST(CoarseTable, PrunedNearestEqualsScoringEveryCentroid) {
     return [by](uint64_t, uint64_t, float random) { return random * by; };
   };
   const std::vector<Case> cases = {
-      {"clustered", 333, 40, [](uint64_t i, uint64_t j, float random) { return float((i * 7 + j) % 5) + random * 0.3f; }},
+      {"clustered", 333, 40,
+       [](uint64_t i, uint64_t j, float random) { return float((i * 7 + j) % 5) + random * 0.3f; }},
       {"copies of few centroids", 200, 19, [](uint64_t i, uint64_t j, float) { return float((i % 7) * 3 + j % 4); }},
-      {"grid of ties", 150, 16, [](uint64_t i, uint64_t j, float random) { return std::round(random * 1.2f); }},
+      {"grid of ties", 150, 16, [](uint64_t, uint64_t, float random) { return std::round(random * 1.2f); }},
       {"near ties", 300, 48,
-       [](uint64_t i, uint64_t j, float random) { return std::round(random * 1.2f) + random * 1e-6f; }},
-      {"zeros", 100, 33, [](uint64_t i, uint64_t j, float random) { return i % 3 == 0 ? 0.0f : random; }},
+       [](uint64_t, uint64_t, float random) { return std::round(random * 1.2f) + random * 1e-6f; }},
+      {"zeros", 100, 33, [](uint64_t i, uint64_t, float random) { return i % 3 == 0 ? 0.0f : random; }},
       {"fewer than a tile", 20, 24, scaled(1.0f)},
       {"large", 130, 24, scaled(1e12f)},
       {"overflowing", 130, 24, scaled(3e18f)},
@@ -381,7 +382,9 @@ TEST(CoarseTable, PrunedNearestEqualsScoringEveryCentroid) {
     const CoarseTable table(centroids, c.lists, c.dim);
     std::vector<uint32_t> every(rows);
     table.nearest(x.data(), rows, every.data(), CoarseTable::NearestSearch::kEvery);
-    for (uint64_t r = 0; r < rows; r += 37) ASSERT_EQ(every[r], plain_nearest(x.data() + r * c.dim, centroids, c.lists, c.dim));
+    for (uint64_t r = 0; r < rows; r += 37) {
+      ASSERT_EQ(every[r], plain_nearest(x.data() + r * c.dim, centroids, c.lists, c.dim));
+    }
     for_each_path_and_thread_count([&] {
       for (const uint64_t count : {uint64_t{1}, uint64_t{6}, rows}) {
         std::vector<uint32_t> pruned(count);
