@@ -305,9 +305,9 @@ void CoarseTable::nearest(const float* rows, uint64_t count, uint32_t* out, Near
     nearest_of_rows([&](uint64_t i) { return rows + i * dim_; }, count, out);
     return;
   }
-  std::vector<const float*> pointers(count);
-  for (uint64_t i = 0; i < count; ++i) pointers[i] = rows + i * dim_;
-  PrunedNearest(*this).nearest(pointers.data(), count, out);
+  PrunedNearest(*this).nearest([&](uint64_t i) { return rows + i * dim_; }, count, out, [&](uint64_t from) {
+    nearest_of_rows([&](uint64_t i) { return rows + (from + i) * dim_; }, count - from, out + from);
+  });
 }
 
 void CoarseTable::nearest(const float* const* rows, uint64_t count, uint32_t* out, NearestSearch search) const {
@@ -316,7 +316,9 @@ void CoarseTable::nearest(const float* const* rows, uint64_t count, uint32_t* ou
     nearest_of_rows([&](uint64_t i) { return rows[i]; }, count, out);
     return;
   }
-  PrunedNearest(*this).nearest(rows, count, out);
+  PrunedNearest(*this).nearest([&](uint64_t i) { return rows[i]; }, count, out, [&](uint64_t from) {
+    nearest_of_rows([&](uint64_t i) { return rows[from + i]; }, count - from, out + from);
+  });
 }
 
 void CoarseTable::copy_centroid(uint64_t c, float* out) const {

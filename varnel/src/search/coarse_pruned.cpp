@@ -149,7 +149,7 @@ struct PrunedNearest::Choice {
   uint32_t listed_for = kNone;
 };
 
-PrunedNearest::PrunedNearest(const CoarseTable& table) : table_(table), lists_(table.lists()), dim_(table.dim()) {
+PrunedNearest::PrunedNearest(const CoarseTable& table) : lists_(table.lists()), dim_(table.dim()) {
   std::vector<float> centroids(lists_ * dim_);
   for (uint64_t c = 0; c < lists_; ++c) table.copy_centroid(c, centroids.data() + c * dim_);
   group_centroids(centroids);
@@ -280,17 +280,19 @@ void PrunedNearest::measure_tile_distances(const std::vector<float>& centroids) 
   });
 }
 
-void PrunedNearest::nearest(const float* const* rows, uint64_t count, uint32_t* out) const {
+void PrunedNearest::nearest(const RowAt& row_at, uint64_t count, uint32_t* out, const Rest& score_every) const {
   const uint64_t per_task = std::clamp<uint64_t>(kTaskBytes / (4 * dim_), 256, 4096);
   std::atomic<uint64_t> scored{0};
   const auto run = [&](uint64_t from, uint64_t to) {
     const uint64_t tasks = (to - from + per_task - 1) / per_task;
     parallel_for(tasks, [&](std::size_t begin, std::size_t end) {
+      std::vector<const float*> rows(per_task);
       for (std::size_t task = begin; task < end; ++task) {
         poll_interrupt();
         const uint64_t first = from + task * per_task;
         const uint64_t n = std::min(per_task, to - first);
-        scored.fetch_add(nearest_of_task(rows + first, n, out + first), std::memory_order_relaxed);
+        for (uint64_t i = 0; i < n; ++i) rows[i] = row_at(first + i);
+        scored.fetch_add(nearest_of_task(rows.data(), n, out + first), std::memory_order_relaxed);
       }
     });
   };
@@ -298,7 +300,7 @@ void PrunedNearest::nearest(const float* const* rows, uint64_t count, uint32_t* 
   run(0, trial);
   if (trial == count) return;
   if (double(scored.load()) > kWorthPruning * double(trial) * double(tiles_)) {
-    table_.nearest(rows + trial, count - trial, out + trial, CoarseTable::NearestSearch::kEvery);
+    score_every(trial);
   } else {
     run(trial, count);
   }

@@ -15,6 +15,7 @@
 // provably strictly below the best found (margins for float rounding below),
 // and among equal values the lowest centroid number wins as there.
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "search/coarse.h"
@@ -23,9 +24,15 @@ namespace varnel {
 
 class PrunedNearest {
  public:
+  // row_at(i): the address of row i. score_every(from): the answers for
+  // rows from .. count - 1 by scoring every centroid, taken when the first
+  // rows show that pruning saves too little.
+  using RowAt = std::function<const float*(uint64_t)>;
+  using Rest = std::function<void(uint64_t)>;
+
   explicit PrunedNearest(const CoarseTable& table);
   // As CoarseTable::nearest. Runs on the worker pool; polls for interrupts.
-  void nearest(const float* const* rows, uint64_t count, uint32_t* out) const;
+  void nearest(const RowAt& row_at, uint64_t count, uint32_t* out, const Rest& score_every) const;
 
  private:
   struct Choice;
@@ -40,7 +47,6 @@ class PrunedNearest {
                      bool recheck) const;
   void score_tile(const float* const* rows, uint64_t tile, Choice* const* choices) const;
 
-  const CoarseTable& table_;
   uint64_t lists_, dim_, tiles_ = 0;
   // Centroid numbers tile by tile, ascending within a tile (so the lowest
   // lane of equal values is the lowest number).
