@@ -43,8 +43,8 @@ class PrunedNearest {
   std::vector<uint32_t> first_tiles(const float* const* rows, uint64_t count) const;
   bool rules_out(const Choice& choice, uint64_t tile) const;
   uint64_t open_tiles(const Choice& choice, uint32_t* open) const;
-  uint64_t score_waiting(const float* const* rows, uint64_t tile, const uint32_t* waiting, uint64_t n, Choice* choices,
-                     bool recheck) const;
+  uint64_t score_waiting(const float* const* rows, uint64_t tile, const uint32_t* waiting, uint64_t n,
+                         Choice* choices, bool recheck) const;
   void score_tile(const float* const* rows, uint64_t tile, Choice* const* choices) const;
 
   uint64_t lists_, dim_, tiles_ = 0;
