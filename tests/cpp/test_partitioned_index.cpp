@@ -346,6 +346,101 @@ TEST(CoarseTable, NearestIsTheLowestNumberedLargestValueOnEveryPath) {
   }
 }
 
+// Skipping tiles of centroids must not change a single answer: data made of
+// exact ties (copies, a coarse grid, zeros), magnitudes at both ends of
+// float's range, a dim that is not a multiple of the vector width, fewer
+// centroids than one tile, rows sitting exactly on centroids or halfway
+// between two (where a tile is ruled out only by a hair, if at all).
+TEST(CoarseTable, PrunedNearestEqualsScoringEveryCentroid) {
+  struct Case {
+    const char* name;
+    uint64_t lists, dim;
+    std::function<float(uint64_t i, uint64_t j, float random)> value;  // row i of centroids, then of rows
+  };
+  const auto scaled = [](float by) {
+    return [by](uint64_t, uint64_t, float random) { return random * by; };
+  };
+  const std::vector<Case> cases = {
+      {"clustered", 333, 40,
+       [](uint64_t i, uint64_t j, float random) { return float((i * 7 + j) % 5) + random * 0.3f; }},
+      {"copies of few centroids", 200, 19, [](uint64_t i, uint64_t j, float) { return float((i % 7) * 3 + j % 4); }},
+      {"grid of ties", 150, 16, [](uint64_t, uint64_t, float random) { return std::round(random * 1.2f); }},
+      {"near ties", 300, 48,
+       [](uint64_t, uint64_t, float random) { return std::round(random * 1.2f) + random * 1e-6f; }},
+      {"zeros", 100, 33, [](uint64_t i, uint64_t, float random) { return i % 3 == 0 ? 0.0f : random; }},
+      {"fewer than a tile", 20, 24, scaled(1.0f)},
+      {"large", 130, 24, scaled(1e12f)},
+      {"overflowing", 130, 24, scaled(3e18f)},
+      {"tiny", 130, 24, scaled(1e-20f)},
+      {"mixed magnitudes", 260, 24,
+       [](uint64_t i, uint64_t, float random) { return random * std::pow(10.0f, float(int(i % 17) - 8)); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const uint64_t rows = 600;
+    std::vector<float> centroids = random_vectors(c.lists, c.dim, 31);
+    std::vector<float> x = random_vectors(rows, c.dim, 32);
+    for (uint64_t i = 0; i < c.lists; ++i) {
+      for (uint64_t j = 0; j < c.dim; ++j) centroids[i * c.dim + j] = c.value(i, j, centroids[i * c.dim + j]);
+    }
+    for (uint64_t i = 0; i < rows; ++i) {
+      for (uint64_t j = 0; j < c.dim; ++j) x[i * c.dim + j] = c.value(c.lists + i, j, x[i * c.dim + j]);
+    }
+    for (uint64_t i = 0; i < rows; i += 5) {  // exactly on a centroid
+      std::copy_n(centroids.begin() + (i % c.lists) * c.dim, c.dim, x.begin() + i * c.dim);
+    }
+    for (uint64_t i = 2; i < rows; i += 5) {  // halfway between two: as far from both
+      const float* p = centroids.data() + (i % c.lists) * c.dim;
+      const float* q = centroids.data() + ((7 * i + 3) % c.lists) * c.dim;
+      for (uint64_t j = 0; j < c.dim; ++j) x[i * c.dim + j] = p[j] * 0.5f + q[j] * 0.5f;
+    }
+    std::fill_n(x.begin() + 3 * c.dim, c.dim, 0.0f);
+    const CoarseTable table(centroids, c.lists, c.dim);
+    std::vector<uint32_t> every(rows);
+    table.nearest(x.data(), rows, every.data(), CoarseTable::NearestSearch::kEvery);
+    for (uint64_t r = 0; r < rows; r += 37) {
+      ASSERT_EQ(every[r], plain_nearest(x.data() + r * c.dim, centroids, c.lists, c.dim));
+    }
+    for_each_path_and_thread_count([&] {
+      for (const uint64_t count : {uint64_t{1}, uint64_t{6}, rows}) {
+        std::vector<uint32_t> pruned(count);
+        table.nearest(x.data(), count, pruned.data(), CoarseTable::NearestSearch::kPruned);
+        for (uint64_t r = 0; r < count; ++r) ASSERT_EQ(pruned[r], every[r]) << "row " << r << " of " << count;
+      }
+    });
+  }
+}
+
+// Batches longer than the rows pruning is first tried on: clustered rows
+// keep pruning, uniform ones fall back to scoring every centroid; the
+// default search (which prunes batches this long) agrees as well.
+TEST(CoarseTable, PrunedNearestEqualsScoringEveryCentroidOverLongBatches) {
+  struct Case {
+    const char* name;
+    uint64_t dim, rows;
+    std::vector<float> centroids, x;
+  };
+  const uint64_t lists = 130;
+  const std::vector<float> grouped = clustered(20000, 8, 40, 43);
+  const std::vector<Case> cases = {
+      {"clustered", 8, 20000, std::vector<float>(grouped.begin(), grouped.begin() + lists * 8), grouped},
+      {"uniform", 64, 10000, random_vectors(lists, 64, 44), random_vectors(10000, 64, 45)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const CoarseTable table(c.centroids, lists, c.dim);
+    ASSERT_TRUE(table.prunes(c.rows));
+    std::vector<uint32_t> every(c.rows), pruned(c.rows), automatic(c.rows);
+    table.nearest(c.x.data(), c.rows, every.data(), CoarseTable::NearestSearch::kEvery);
+    for_each_path_and_thread_count([&] {
+      table.nearest(c.x.data(), c.rows, pruned.data(), CoarseTable::NearestSearch::kPruned);
+      table.nearest(c.x.data(), c.rows, automatic.data());
+      ASSERT_EQ(pruned, every);
+      ASSERT_EQ(automatic, every);
+    });
+  }
+}
+
 class PartitionedSearch : public ::testing::TestWithParam<std::tuple<uint64_t, Rotation>> {};
 
 TEST_P(PartitionedSearch, EqualsScoringEveryProbedVector) {

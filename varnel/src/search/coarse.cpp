@@ -6,6 +6,7 @@
 #include "runtime/error.h"
 #include "runtime/interrupt.h"
 #include "runtime/pool.h"
+#include "search/coarse_pruned.h"
 
 namespace varnel {
 
@@ -103,6 +104,9 @@ coarse_kernels::TileNearestKernel tile_nearest_kernel() {
 }
 
 }  // namespace
+
+coarse_kernels::TileKernel coarse_kernels::active_tile_kernel() { return tile_kernel(); }
+coarse_kernels::TileNearestKernel coarse_kernels::active_tile_nearest_kernel() { return tile_nearest_kernel(); }
 
 // Whole tiles of 32 centroids in the kernels' layout; the last lists % 32
 // centroids stay row by row after them and are summed by a plain loop (the
@@ -279,11 +283,51 @@ void CoarseTable::nearest_of_rows(const RowAt& row_at, uint64_t count, uint32_t*
 }
 
 void CoarseTable::nearest(const float* rows, uint64_t count, uint32_t* out) const {
-  nearest_of_rows([&](uint64_t i) { return rows + i * dim_; }, count, out);
+  nearest(rows, count, out, NearestSearch::kAuto);
 }
 
 void CoarseTable::nearest(const float* const* rows, uint64_t count, uint32_t* out) const {
-  nearest_of_rows([&](uint64_t i) { return rows[i]; }, count, out);
+  nearest(rows, count, out, NearestSearch::kAuto);
+}
+
+// Pruning pays for grouping the centroids and their distances to every tile
+// (about lists rows' worth of scoring) once the batch holds a few times as
+// many rows; its table of distances is capped so that it stays small next to
+// the batch.
+bool CoarseTable::prunes(uint64_t count) const {
+  const uint64_t tiles = (lists_ + kTile - 1) / kTile;
+  return tiles >= 4 && count >= std::max<uint64_t>(1024, 2 * lists_) && lists_ * tiles <= (uint64_t{1} << 24);
+}
+
+void CoarseTable::nearest(const float* rows, uint64_t count, uint32_t* out, NearestSearch search) const {
+  const bool pruned = search == NearestSearch::kPruned || (search == NearestSearch::kAuto && prunes(count));
+  if (!pruned) {
+    nearest_of_rows([&](uint64_t i) { return rows + i * dim_; }, count, out);
+    return;
+  }
+  PrunedNearest(*this).nearest([&](uint64_t i) { return rows + i * dim_; }, count, out, [&](uint64_t from) {
+    nearest_of_rows([&](uint64_t i) { return rows + (from + i) * dim_; }, count - from, out + from);
+  });
+}
+
+void CoarseTable::nearest(const float* const* rows, uint64_t count, uint32_t* out, NearestSearch search) const {
+  const bool pruned = search == NearestSearch::kPruned || (search == NearestSearch::kAuto && prunes(count));
+  if (!pruned) {
+    nearest_of_rows([&](uint64_t i) { return rows[i]; }, count, out);
+    return;
+  }
+  PrunedNearest(*this).nearest([&](uint64_t i) { return rows[i]; }, count, out, [&](uint64_t from) {
+    nearest_of_rows([&](uint64_t i) { return rows[from + i]; }, count - from, out + from);
+  });
+}
+
+void CoarseTable::copy_centroid(uint64_t c, float* out) const {
+  if (c < lists_ / kTile * kTile) {
+    const float* tile = tiled_.data() + c / kTile * dim_ * kTile + c % kTile;
+    for (uint64_t j = 0; j < dim_; ++j) out[j] = tile[j * kTile];
+  } else {
+    std::copy_n(tiled_.data() + c * dim_, dim_, out);
+  }
 }
 
 }  // namespace varnel

@@ -40,6 +40,18 @@ class CoarseTable {
   void nearest(const float* rows, uint64_t count, uint32_t* out) const;
   void nearest(const float* const* rows, uint64_t count, uint32_t* out) const;
 
+  // How nearest reaches its answer; every way gives the same centroids.
+  // kEvery scores each row against every centroid; kPruned skips tiles of
+  // centroids that provably cannot hold the answer (see coarse_pruned.h);
+  // kAuto prunes where the batch is large enough to repay its set-up.
+  enum class NearestSearch { kAuto, kEvery, kPruned };
+  void nearest(const float* rows, uint64_t count, uint32_t* out, NearestSearch search) const;
+  void nearest(const float* const* rows, uint64_t count, uint32_t* out, NearestSearch search) const;
+  // Whether kAuto prunes a batch of `count` rows.
+  bool prunes(uint64_t count) const;
+  // The values of centroid c (dim of them) into out.
+  void copy_centroid(uint64_t c, float* out) const;
+
  private:
   uint32_t nearest_of(float* dots) const;
   void remainder_dots(const float* row, float* out) const;
@@ -76,6 +88,9 @@ using RowKernel = void (*)(const float* row, const float* tile, uint64_t dim, fl
 using TileNearestKernel = void (*)(const float* const* rows, const float* tile, const float* half, uint64_t dim,
                                    uint64_t lanes, uint32_t first, float* best, uint32_t* index);
 constexpr uint32_t kNoCentroid = 0xffffffffu;
+// The kernels of the active scan path.
+TileKernel active_tile_kernel();
+TileNearestKernel active_tile_nearest_kernel();
 void tile_dots_portable(const float* const* rows, const float* tile, uint64_t dim, float* acc);
 void row_dots_portable(const float* row, const float* tile, uint64_t dim, float* acc);
 void tile_nearest_portable(const float* const* rows, const float* tile, const float* half, uint64_t dim,
