@@ -107,13 +107,16 @@ IdSearchResults reference(const PartitionedIndex& index, const std::vector<float
       for (uint64_t j = 0; j < dim; ++j) dot = dot + query[j] * index.centroids()[l * dim + j];
       const PartitionedIndex::List& list = index.list_data()[l];
       const uint64_t n = list.ids.size();
-      std::vector<float> raw(list.codes.n_blocks() * 32);
+      // The list's codes laid out anew in whole blocks, whatever form the index keeps them in.
+      const RawVector<uint8_t> rows = list.codes.rows();
+      const CodeStore padded = CodeStore::from_rows(dim, index.bits(), n, rows);
+      std::vector<float> raw(padded.n_blocks() * 32);
       if (index.bits() == 4) {
         const ScanPath active = active_scan_path();
         force_scan_path(ScanPath::Portable);
         const QueryTable table = build_query_table(rq.data(), centroids.data(), dim);
         const QueryTable* tables[1] = {&table};
-        scan_blocks(tables, 1, list.codes.blocked().bytes.data(), dim, 0, list.codes.n_blocks(),
+        scan_blocks(tables, 1, padded.blocked().bytes.data(), dim, 0, padded.n_blocks(),
                     raw.data(), raw.size());
         force_scan_path(active);
       } else {

@@ -147,7 +147,14 @@ class PartitionedIndex {
   const Codebook& codebook() const;
   std::span<const float> sign_vector() const;
   void prepare_tables() const;
-  const CoarseTable& coarse() const { return coarse_; }
+  // The centroids in the coarse kernels' layout: the resident table when the
+  // index keeps one (keeps_coarse_table), else one built for the caller.
+  CoarseTable coarse() const;
+  // Whether the tiled copy of the centroids stays in memory. Only an index
+  // whose queries often score every list (few lists, or no shortlist) keeps
+  // it; otherwise queries read the centroid rows and an add builds the tiles
+  // for its own call, so the centroids are held once.
+  bool keeps_coarse_table() const { return coarse_.lists() > 0; }
 
   // Rebuilds an index from stored state (file loading); checks everything
   // that must hold between the parts and throws varnel::Error otherwise.
@@ -166,8 +173,11 @@ class PartitionedIndex {
  private:
   PartitionedIndex() = default;
   void refuse_if_mapped() const;
+  CodeStore empty_codes() const;
+  CodeStore owned_codes(const CodeStore& codes) const;
   std::vector<uint32_t> nearest_lists(const float* dots, uint64_t probes) const;
   std::vector<uint32_t> choose_lists(const float* query, uint64_t probes, float* dots) const;
+  void all_dots(const float* query, float* dots) const;
   void check_ids_are_new(std::span<const uint64_t> ids) const;
   // The rotated centroids of the lists a batch adds to.
   struct RotatedCentroids {
@@ -181,7 +191,7 @@ class PartitionedIndex {
                     std::span<const uint64_t> positions);
 
   std::vector<float> centroids_;  // lists * dim, empty until trained
-  CoarseTable coarse_;
+  CoarseTable coarse_;  // empty unless keeps_coarse_table()
   CoarseShortlist shortlist_;  // empty for a dim too large for its sums
   std::vector<List> lists_data_;
   // The id table keeps no ids of its own: it reads them back from the lists.

@@ -1,6 +1,7 @@
 #include "quantize/code_store.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -39,6 +40,77 @@ CodeStore CodeStore::mapped(uint64_t dim, uint64_t bits, uint64_t n, StoredArray
   return store;
 }
 
+CodeStore CodeStore::with_compact_tail(uint64_t dim, uint64_t bits) {
+  CodeStore store(dim, bits);
+  store.compact_tail_ = true;
+  return store;
+}
+
+CodeStore CodeStore::compacted() const {
+  CodeStore copy = with_compact_tail(dim_, bits_);
+  copy.resize(n_);
+  if (row_bytes() == 0) return copy;
+  const uint64_t whole = n_ / kLanes * block_bytes();
+  std::copy_n(blocked_.bytes.data(), whole, copy.blocked_.bytes.data());
+  std::vector<uint8_t> lanes((n_ % kLanes) * row_bytes());
+  gather_lanes(n_ / kLanes * kLanes, n_, lanes.data());
+  copy.scatter_lanes(n_ / kLanes * kLanes, n_, lanes.data());
+  return copy;
+}
+
+void CodeStore::tail_block(uint8_t* out) const {
+  const uint64_t m = tail_size(), columns = row_bytes();
+  const uint8_t* tail = blocked_.bytes.data() + n_ / kLanes * block_bytes();
+  const uint64_t tail_bytes = m * columns;
+  // Whole 32-byte loads where the tail has them (the lanes past m, read from
+  // the next columns, are masked off); byte by byte near the tail's end.
+  uint8_t mask[kLanes];
+  for (uint64_t v = 0; v < kLanes; ++v) mask[v] = v < m ? 0xff : 0;
+  for (uint64_t c = 0; c < columns; ++c) {
+    uint8_t* column = out + c * kLanes;
+    const uint8_t* source = tail + c * m;
+    if (c * m + kLanes <= tail_bytes) {
+      uint8_t loaded[kLanes];
+      std::memcpy(loaded, source, kLanes);
+      for (uint64_t v = 0; v < kLanes; ++v) column[v] = loaded[v] & mask[v];
+    } else {
+      for (uint64_t v = 0; v < kLanes; ++v) column[v] = v < m ? source[v] : 0;
+    }
+  }
+}
+
+void CodeStore::gather_lanes(uint64_t first, uint64_t last, uint8_t* out) const {
+  const uint64_t row = row_bytes();
+  for (uint64_t p = first; p < last; ++p) {
+    const uint8_t* source = lane(p);
+    const uint64_t stride = column_stride(p);
+    for (uint64_t c = 0; c < row; ++c) out[(p - first) * row + c] = source[c * stride];
+  }
+}
+
+void CodeStore::scatter_lanes(uint64_t first, uint64_t last, const uint8_t* in) {
+  const uint64_t row = row_bytes();
+  for (uint64_t p = first; p < last; ++p) {
+    uint8_t* target = lane(p);
+    const uint64_t stride = column_stride(p);
+    for (uint64_t c = 0; c < row; ++c) target[c * stride] = in[(p - first) * row + c];
+  }
+}
+
+// Vectors below both sizes' whole blocks keep their bytes; the others that
+// stay (at most 31: the old tail when growing, the new one when shrinking)
+// change layout, so they are set aside and written back.
+void CodeStore::resize_compact(uint64_t n) {
+  const uint64_t kept_first = std::min(n_, n) / kLanes * kLanes;
+  const uint64_t kept_last = std::min(n_, n);
+  std::vector<uint8_t> moved((kept_last - kept_first) * row_bytes());
+  gather_lanes(kept_first, kept_last, moved.data());
+  blocked_.bytes.resize(bytes_for(n));
+  blocked_.n_blocks = n / kLanes;
+  n_ = n;
+  scatter_lanes(kept_first, kept_last, moved.data());
+}
+
 CodeStore CodeStore::owned_copy() const {
   CodeStore copy = *this;
   copy.blocked_.bytes = blocked_.bytes.owned_copy();
@@ -46,6 +118,10 @@ CodeStore CodeStore::owned_copy() const {
 }
 
 void CodeStore::resize(uint64_t n) {
+  if (compact_tail_) {
+    resize_compact(n);
+    return;
+  }
   const uint64_t blocks = blocks_for(n);
   blocked_.bytes.resize(blocks * block_bytes());
   blocked_.n_blocks = blocks;
@@ -76,7 +152,8 @@ void CodeStore::write_rows(uint64_t first, std::span<const uint8_t> rows) {
     unpack_row(rows.subspan(i * row, row), dim_, bits_, codes);
     codes_to_lane_bytes(codes.data(), dim_, bits_, bytes.data());
     uint8_t* target = lane(first + i);
-    for (uint64_t c = 0; c < row; ++c) target[c * kLanes] = bytes[c];
+    const uint64_t stride = column_stride(first + i);
+    for (uint64_t c = 0; c < row; ++c) target[c * stride] = bytes[c];
   }
 }
 
@@ -109,14 +186,16 @@ void CodeStore::decode(uint64_t position, uint8_t* codes) const {
     gathered = large.data();
   }
   const uint8_t* source = lane(position);
-  for (uint64_t c = 0; c < row; ++c) gathered[c] = source[c * kLanes];
+  const uint64_t stride = column_stride(position);
+  for (uint64_t c = 0; c < row; ++c) gathered[c] = source[c * stride];
   lane_bytes_to_codes(gathered, dim_, bits_, codes);
 }
 
 void CodeStore::copy_vector(uint64_t from, uint64_t to) {
   const uint8_t* source = lane(from);
   uint8_t* target = lane(to);
-  for (uint64_t c = 0; c < row_bytes(); ++c) target[c * kLanes] = source[c * kLanes];
+  const uint64_t from_stride = column_stride(from), to_stride = column_stride(to);
+  for (uint64_t c = 0; c < row_bytes(); ++c) target[c * to_stride] = source[c * from_stride];
 }
 
 }  // namespace varnel
