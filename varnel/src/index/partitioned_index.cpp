@@ -617,10 +617,15 @@ struct ListScanner {
     const uint64_t whole = codes.n_blocks();
     scan_blocks(tables, count, codes.blocked().bytes.data(), dim, 0, whole, out, stride);
     if (codes.tail_size() == 0) return;
-    thread_local std::vector<uint8_t> tail;
-    tail.resize(codes.block_bytes());
-    codes.tail_block(tail.data());
-    scan_blocks(tables, count, tail.data(), dim, 0, 1, out + whole * 32, stride);
+    alignas(64) uint8_t local[4096];
+    std::vector<uint8_t> large;
+    uint8_t* tail = local;
+    if (codes.block_bytes() > sizeof local) {
+      large.resize(codes.block_bytes());
+      tail = large.data();
+    }
+    codes.tail_block(tail);
+    scan_blocks(tables, count, tail, dim, 0, 1, out + whole * 32, stride);
   }
 
   // 4 bits: `row` holds the code sums of the list's vectors.

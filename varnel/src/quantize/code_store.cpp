@@ -62,21 +62,23 @@ void CodeStore::tail_block(uint8_t* out) const {
   const uint64_t m = tail_size(), columns = row_bytes();
   const uint8_t* tail = blocked_.bytes.data() + n_ / kLanes * block_bytes();
   const uint64_t tail_bytes = m * columns;
-  // Whole 32-byte loads where the tail has them (the lanes past m, read from
-  // the next columns, are masked off); byte by byte near the tail's end.
+  // Each column is one 32-byte load whose lanes past m (the next columns'
+  // bytes) are masked off. The columns starting in the tail's last 32 bytes
+  // load from a copy of those bytes with room behind.
+  const uint64_t direct = tail_bytes >= kLanes ? std::min(columns, (tail_bytes - kLanes) / m + 1) : 0;
   uint8_t mask[kLanes];
   for (uint64_t v = 0; v < kLanes; ++v) mask[v] = v < m ? 0xff : 0;
-  for (uint64_t c = 0; c < columns; ++c) {
-    uint8_t* column = out + c * kLanes;
-    const uint8_t* source = tail + c * m;
-    if (c * m + kLanes <= tail_bytes) {
-      uint8_t loaded[kLanes];
-      std::memcpy(loaded, source, kLanes);
-      for (uint64_t v = 0; v < kLanes; ++v) column[v] = loaded[v] & mask[v];
-    } else {
-      for (uint64_t v = 0; v < kLanes; ++v) column[v] = v < m ? source[v] : 0;
-    }
-  }
+  auto put = [&](uint64_t c, const uint8_t* source) {
+    uint8_t loaded[kLanes];
+    std::memcpy(loaded, source, kLanes);
+    for (uint64_t v = 0; v < kLanes; ++v) out[c * kLanes + v] = loaded[v] & mask[v];
+  };
+  for (uint64_t c = 0; c < direct; ++c) put(c, tail + c * m);
+  if (direct == columns) return;
+  uint8_t last[3 * kLanes] = {};
+  const uint64_t from = direct * m;
+  std::memcpy(last, tail + from, tail_bytes - from);
+  for (uint64_t c = direct; c < columns; ++c) put(c, last + (c * m - from));
 }
 
 void CodeStore::gather_lanes(uint64_t first, uint64_t last, uint8_t* out) const {
