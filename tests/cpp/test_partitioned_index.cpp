@@ -354,6 +354,47 @@ TEST_P(PartitionedSearch, EqualsScoringEveryProbedVector) {
   }
 }
 
+// More than 64 lists: the index holds its centroids as rows only. Vectors
+// still join the list the coarse kernels find nearest, and a query probing so
+// many lists that the shortlist is skipped takes every product from the rows.
+TEST_P(PartitionedSearch, CentroidsHeldOnceStillChooseTheListsOfTheCoarseKernels) {
+  const auto [bits, rotation] = GetParam();
+  const uint64_t dim = 32, lists = 70, n = 3000;
+  const PartitionedIndex index = built(dim, bits, lists, n, rotation);
+  EXPECT_FALSE(index.keeps_coarse_table());
+  EXPECT_TRUE(built(dim, bits, 64, 200, rotation).keeps_coarse_table());
+  const std::vector<float> data = clustered(n, dim, 24, 11);
+  const CoarseTable table(index.centroids(), lists, dim);
+  std::vector<uint32_t> nearest(n);
+  table.nearest(data.data(), n, nearest.data());
+  const std::vector<uint64_t> ids = ids_from(5, n);
+  for (uint64_t i = 0; i < n; ++i) {
+    uint64_t list = 0, position = 0;
+    ASSERT_TRUE(index.locate(ids[i], &list, &position));
+    ASSERT_EQ(list, nearest[i]) << i;
+  }
+  const std::vector<float> queries = clustered(6, dim, 5, 99);
+  for (const uint64_t probes : {uint64_t{3}, uint64_t{60}}) {
+    std::vector<uint32_t> expected_lists;
+    for (uint64_t q = 0; q < 6; ++q) {
+      std::vector<float> dots(lists);
+      table.dots(queries.data() + q * dim, 1, dots.data());
+      std::vector<uint32_t> order(lists);
+      std::iota(order.begin(), order.end(), 0u);
+      std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return dots[a] > dots[b]; });
+      order.resize(probes);
+      std::sort(order.begin(), order.end());
+      expected_lists.insert(expected_lists.end(), order.begin(), order.end());
+    }
+    const IdSearchResults expected = reference(index, queries, 10, probes);
+    for_each_path_and_thread_count([&] {
+      SCOPED_TRACE("probes " + std::to_string(probes));
+      EXPECT_EQ(index.probe_lists(queries, 6, probes), expected_lists);
+      expect_same(index.search(queries, 10, probes), expected);
+    });
+  }
+}
+
 TEST_P(PartitionedSearch, ASingleQuerySpreadOverThePoolMergesToTheSameResult) {
   // Probes holding more than 8,192 vectors: one query's lists go to several
   // tasks, whose selectors are merged.
