@@ -1205,6 +1205,11 @@ def curve_ratios(c: dict, threads: int) -> list[dict]:
                             f"resident B/vec {part['resident_after_search_bytes_per_vector']:.0f} vs "
                             f"{hnsw['resident_after_search_bytes_per_vector']:.0f}"))
     sizes = part.get("list_sizes") or {}
+    # The payload: what the estimator reads and a result returns, each once:
+    # per vector its codes, scale, shift and length (float32 each: the shift
+    # and length are stored, not derivable bit for bit) and 8-byte id; per
+    # list one float32 centroid row. Lookup structures (the id table, the
+    # 8-bit shortlist copy of the centroids) and padding count as overhead.
     stored = c["n"] * (part["code_bytes_per_vector"] + part.get("id_bytes_per_vector", 8)) \
         + 4 * c["dim"] * part["lists"] if "lists" in part else None
     if stored:

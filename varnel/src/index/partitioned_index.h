@@ -71,7 +71,7 @@ class PartitionedIndex {
   static constexpr uint64_t kMaxLists = uint64_t{1} << 20;
 
   struct List {
-    CodeStore codes;           // residual codes, blocked
+    CodeStore codes;           // residual codes, blocked (4 bits: a compact tail)
     StoredArray<float> norms;    // residual scales (see above)
     StoredArray<float> shifts;   // residual shifts (see above)
     StoredArray<float> lengths;  // norms of the vectors themselves (cosine, l2)
