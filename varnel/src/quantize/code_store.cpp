@@ -99,18 +99,33 @@ void CodeStore::scatter_lanes(uint64_t first, uint64_t last, const uint8_t* in) 
   }
 }
 
-// Vectors below both sizes' whole blocks keep their bytes; the others that
-// stay (at most 31: the old tail when growing, the new one when shrinking)
-// change layout, so they are set aside and written back.
+// Vectors below both sizes' whole blocks keep their bytes. The others that
+// stay (at most 31, all in block `kept / 32`) change only the stride of
+// their columns: growing widens it (the array grows first, columns move from
+// the last), shrinking narrows it (columns move from the first, then the
+// array shrinks), so every column's move stays clear of those still to come.
 void CodeStore::resize_compact(uint64_t n) {
-  const uint64_t kept_first = std::min(n_, n) / kLanes * kLanes;
-  const uint64_t kept_last = std::min(n_, n);
-  std::vector<uint8_t> moved((kept_last - kept_first) * row_bytes());
-  gather_lanes(kept_first, kept_last, moved.data());
-  blocked_.bytes.resize(bytes_for(n));
+  const uint64_t kept = std::min(n_, n);
+  const uint64_t block = kept / kLanes;
+  const uint64_t lanes = kept % kLanes;
+  const uint64_t old_stride = column_stride(block * kLanes);
+  const uint64_t new_stride = n / kLanes > block ? kLanes : n % kLanes;
+  const uint64_t columns = row_bytes();
+  auto move_column = [&](uint64_t c) {
+    uint8_t* base = blocked_.bytes.data() + block * block_bytes();
+    std::memmove(base + c * new_stride, base + c * old_stride, lanes);
+  };
+  if (lanes > 0 && new_stride > old_stride) {
+    blocked_.bytes.resize(bytes_for(n));
+    for (uint64_t c = columns; c-- > 0;) move_column(c);
+  } else {
+    if (lanes > 0 && new_stride < old_stride) {
+      for (uint64_t c = 0; c < columns; ++c) move_column(c);
+    }
+    blocked_.bytes.resize(bytes_for(n));
+  }
   blocked_.n_blocks = n / kLanes;
   n_ = n;
-  scatter_lanes(kept_first, kept_last, moved.data());
 }
 
 CodeStore CodeStore::owned_copy() const {
