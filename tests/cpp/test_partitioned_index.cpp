@@ -373,6 +373,18 @@ TEST_P(PartitionedSearch, CentroidsHeldOnceStillChooseTheListsOfTheCoarseKernels
     ASSERT_TRUE(index.locate(ids[i], &list, &position));
     ASSERT_EQ(list, nearest[i]) << i;
   }
+  // Adds of one or two vectors take the centroid rows instead of the tiles.
+  PartitionedIndex few = PartitionedIndex::create(dim, bits, lists, rotation);
+  few.set_centroids(index.centroids());
+  for (uint64_t i = 0; i < 90; i += 1 + i % 2) {
+    const uint64_t count = 1 + i % 2;
+    few.add_with_ids(std::span(data).subspan(i * dim, count * dim), std::span(ids).subspan(i, count));
+    for (uint64_t j = i; j < i + count; ++j) {
+      uint64_t list = 0, position = 0;
+      ASSERT_TRUE(few.locate(ids[j], &list, &position));
+      ASSERT_EQ(list, nearest[j]) << j;
+    }
+  }
   const std::vector<float> queries = clustered(6, dim, 5, 99);
   for (const uint64_t probes : {uint64_t{3}, uint64_t{60}}) {
     std::vector<uint32_t> expected_lists;

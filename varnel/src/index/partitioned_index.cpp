@@ -37,6 +37,11 @@ constexpr uint64_t kMaxShortlistDim = uint64_t{1} << 17;
 // copy is small. A larger index holds the rows only (at 1M vectors and 4000
 // lists the tiles were 2 of 108 resident bytes per vector).
 constexpr uint64_t kMaxListsWithTiles = 64;
+// An add of at most this many vectors finds their lists from the centroid
+// rows when the index keeps no tiles: laying the tiles out (half a
+// millisecond at 4000 lists of dim 128) costs more than a few vectors'
+// products.
+constexpr uint64_t kMaxRowsForRowNearest = 2;
 // Vectors encoded per task of `add_with_ids`.
 constexpr uint64_t kEncodeChunk = 512;
 // After an add that moved at least this many bytes of lists into larger
@@ -227,7 +232,10 @@ void PartitionedIndex::set_centroids(std::span<const float> centroids) {
   CoarseShortlist shortlist =
       dim_ <= kMaxShortlistDim ? CoarseShortlist(centroids, lists_, dim_) : CoarseShortlist();
   const bool keep_tiles = shortlist.empty() || lists_ <= kMaxListsWithTiles;
-  CoarseTable table = keep_tiles ? CoarseTable(centroids, lists_, dim_) : CoarseTable();
+  CoarseTable table(centroids, lists_, dim_);
+  std::vector<float> half_norms(table.half_norms().begin(), table.half_norms().end());
+  if (!keep_tiles) table = CoarseTable();
+  half_norms_ = std::move(half_norms);
   centroids_.assign(centroids.begin(), centroids.end());
   coarse_ = std::move(table);
   shortlist_ = std::move(shortlist);
@@ -386,7 +394,11 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
   check_rows_are_usable(vectors, dim_, "vector", " of the batch");
 
   PageVector<uint32_t> assignment(count);
-  coarse().nearest(vectors.data(), count, assignment.data());
+  if (keeps_coarse_table() || count > kMaxRowsForRowNearest) {
+    coarse().nearest(vectors.data(), count, assignment.data());
+  } else {
+    nearest_from_rows(vectors.data(), count, assignment.data());
+  }
   std::vector<uint64_t> old_sizes(lists_);
   PageVector<uint64_t> positions(count);
   for (uint64_t l = 0; l < lists_; ++l) old_sizes[l] = lists_data_[l].ids.size();
@@ -558,6 +570,25 @@ void PartitionedIndex::all_dots(const float* query, float* dots) const {
     float sum = 0.0f;
     for (uint64_t j = 0; j < dim_; ++j) sum = sum + query[j] * c[j];
     dots[l] = sum;
+  }
+}
+
+// The choice of CoarseTable::nearest (the largest <x, c> - |c|^2 / 2, of
+// equal values the lowest list) from the same sequential sums of the rows.
+void PartitionedIndex::nearest_from_rows(const float* rows, uint64_t count, uint32_t* out) const {
+  std::vector<float> dots(lists_);
+  for (uint64_t i = 0; i < count; ++i) {
+    all_dots(rows + i * dim_, dots.data());
+    float best = 0.0f;
+    uint32_t chosen = coarse_kernels::kNoCentroid;
+    for (uint64_t l = 0; l < lists_; ++l) {
+      const float value = dots[l] - half_norms_[l];
+      if (value > best || (chosen == coarse_kernels::kNoCentroid && value == value)) {
+        best = value;
+        chosen = uint32_t(l);
+      }
+    }
+    out[i] = chosen == coarse_kernels::kNoCentroid ? 0 : chosen;
   }
 }
 

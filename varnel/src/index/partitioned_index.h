@@ -178,6 +178,7 @@ class PartitionedIndex {
   std::vector<uint32_t> nearest_lists(const float* dots, uint64_t probes) const;
   std::vector<uint32_t> choose_lists(const float* query, uint64_t probes, float* dots) const;
   void all_dots(const float* query, float* dots) const;
+  void nearest_from_rows(const float* rows, uint64_t count, uint32_t* out) const;
   void check_ids_are_new(std::span<const uint64_t> ids) const;
   // The rotated centroids of the lists a batch adds to.
   struct RotatedCentroids {
@@ -192,6 +193,7 @@ class PartitionedIndex {
 
   std::vector<float> centroids_;  // lists * dim, empty until trained
   CoarseTable coarse_;  // empty unless keeps_coarse_table()
+  std::vector<float> half_norms_;  // per list: half the centroid's squared norm, as the coarse table has it
   CoarseShortlist shortlist_;  // empty for a dim too large for its sums
   std::vector<List> lists_data_;
   // The id table keeps no ids of its own: it reads them back from the lists.
