@@ -394,7 +394,9 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
   check_rows_are_usable(vectors, dim_, "vector", " of the batch");
 
   PageVector<uint32_t> assignment(count);
-  if (keeps_coarse_table() || count > kMaxRowsForRowNearest) {
+  if (keeps_coarse_table()) {
+    coarse_.nearest(vectors.data(), count, assignment.data());
+  } else if (count > kMaxRowsForRowNearest) {
     coarse().nearest(vectors.data(), count, assignment.data());
   } else {
     nearest_from_rows(vectors.data(), count, assignment.data());
