@@ -531,6 +531,11 @@ def worker(spec: dict) -> dict:
     q = np.load(spec["q"])
     gt = np.load(spec["gt"])
     n, k = len(x), spec["k"]
+    # Modules the harness loads later for itself (the generator of training_rows,
+    # ctypes for settled_rss_bytes) are loaded before the baseline: at 1M vectors
+    # their pages and objects were 6 B/vector of every method's resident memory.
+    import ctypes  # noqa: F401
+    import numpy.random  # noqa: F401
     rss0 = rss_bytes()
     can_reset = reset_hwm()
     out["hwm_resettable"] = can_reset
@@ -1208,6 +1213,11 @@ def curve_ratios(c: dict, threads: int) -> list[dict]:
                             f"resident B/vec {part['resident_after_search_bytes_per_vector']:.0f} vs "
                             f"{hnsw['resident_after_search_bytes_per_vector']:.0f}"))
     sizes = part.get("list_sizes") or {}
+    # The payload: what the estimator reads and a result returns, each once:
+    # per vector its codes, scale, shift and length (float32 each: the shift
+    # and length are stored, not derivable bit for bit) and 8-byte id; per
+    # list one float32 centroid row. Lookup structures (the id table, the
+    # 8-bit shortlist copy of the centroids) and padding count as overhead.
     stored = c["n"] * (part["code_bytes_per_vector"] + part.get("id_bytes_per_vector", 8)) \
         + 4 * c["dim"] * part["lists"] if "lists" in part else None
     if stored:

@@ -393,6 +393,11 @@ TEST_P(MappedPartitioned, ChangesAreRefusedAndACopyIsWritable) {
   PartitionedIndex copy = mapped.owned_copy();
   EXPECT_FALSE(copy.is_mapped());
   expect_same_partitioned(copy, mapped);
+  // A copy keeps the tails of 4-bit lists compact, and writes them whole again.
+  for (const PartitionedIndex::List& list : copy.list_data()) {
+    EXPECT_EQ(list.codes.has_compact_tail(), shape.bits == 4);
+  }
+  EXPECT_TRUE(mapped_partitioned_bytes(copy) == mapped_partitioned_bytes(mapped));
   copy.add_with_ids(one, std::vector<uint64_t>{12});
   EXPECT_TRUE(copy.contains(12));
   EXPECT_FALSE(mapped.contains(12));

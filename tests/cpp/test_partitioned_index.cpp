@@ -107,13 +107,16 @@ IdSearchResults reference(const PartitionedIndex& index, const std::vector<float
       for (uint64_t j = 0; j < dim; ++j) dot = dot + query[j] * index.centroids()[l * dim + j];
       const PartitionedIndex::List& list = index.list_data()[l];
       const uint64_t n = list.ids.size();
-      std::vector<float> raw(list.codes.n_blocks() * 32);
+      // The list's codes laid out anew in whole blocks, whatever form the index keeps them in.
+      const RawVector<uint8_t> rows = list.codes.rows();
+      const CodeStore padded = CodeStore::from_rows(dim, index.bits(), n, rows);
+      std::vector<float> raw(padded.n_blocks() * 32);
       if (index.bits() == 4) {
         const ScanPath active = active_scan_path();
         force_scan_path(ScanPath::Portable);
         const QueryTable table = build_query_table(rq.data(), centroids.data(), dim);
         const QueryTable* tables[1] = {&table};
-        scan_blocks(tables, 1, list.codes.blocked().bytes.data(), dim, 0, list.codes.n_blocks(),
+        scan_blocks(tables, 1, padded.blocked().bytes.data(), dim, 0, padded.n_blocks(),
                     raw.data(), raw.size());
         force_scan_path(active);
       } else {
@@ -220,12 +223,13 @@ TEST(CoarseShortlist, SumsAreExactOnEveryPathAndKeepTheBestLists) {
   // distance in float: the largest <q, c> - |c|^2 / 2.
   PartitionedIndex index = PartitionedIndex::create(dim, 4, lists, Rotation::Rotor3);
   index.set_centroids(centroids);
+  const CoarseTable coarse = index.coarse();
   for_each_path_and_thread_count([&] {
     const std::vector<uint32_t> chosen = index.probe_lists(queries, 200, probes);
     for (uint64_t q = 0; q < 200; ++q) {
       std::vector<float> dots(lists);
-      index.coarse().dots(queries.data() + q * dim, 1, dots.data());
-      for (uint64_t l = 0; l < lists; ++l) dots[l] = dots[l] - index.coarse().half_norms()[l];
+      coarse.dots(queries.data() + q * dim, 1, dots.data());
+      for (uint64_t l = 0; l < lists; ++l) dots[l] = dots[l] - coarse.half_norms()[l];
       std::vector<uint32_t> order(lists);
       std::iota(order.begin(), order.end(), 0u);
       std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return dots[a] > dots[b]; });
@@ -459,6 +463,60 @@ TEST_P(PartitionedSearch, EqualsScoringEveryProbedVector) {
         EXPECT_EQ(one.ids, std::vector<uint64_t>(expected.ids.begin(), expected.ids.begin() + expected.k));
       });
     }
+  }
+}
+
+// More than 64 lists: the index holds its centroids as rows only. Vectors
+// still join the list the coarse kernels find nearest, and a query probing so
+// many lists that the shortlist is skipped takes every product from the rows.
+TEST_P(PartitionedSearch, CentroidsHeldOnceStillChooseTheListsOfTheCoarseKernels) {
+  const auto [bits, rotation] = GetParam();
+  const uint64_t dim = 32, lists = 70, n = 3000;
+  const PartitionedIndex index = built(dim, bits, lists, n, rotation);
+  EXPECT_FALSE(index.keeps_coarse_table());
+  EXPECT_TRUE(built(dim, bits, 64, 200, rotation).keeps_coarse_table());
+  const std::vector<float> data = clustered(n, dim, 24, 11);
+  const CoarseTable table(index.centroids(), lists, dim);
+  std::vector<uint32_t> nearest(n);
+  table.nearest(data.data(), n, nearest.data());
+  const std::vector<uint64_t> ids = ids_from(5, n);
+  for (uint64_t i = 0; i < n; ++i) {
+    uint64_t list = 0, position = 0;
+    ASSERT_TRUE(index.locate(ids[i], &list, &position));
+    ASSERT_EQ(list, nearest[i]) << i;
+  }
+  // Adds of one or two vectors take the centroid rows instead of the tiles.
+  PartitionedIndex few = PartitionedIndex::create(dim, bits, lists, rotation);
+  few.set_centroids(index.centroids());
+  for (uint64_t i = 0; i < 90; i += 1 + i % 2) {
+    const uint64_t count = 1 + i % 2;
+    few.add_with_ids(std::span(data).subspan(i * dim, count * dim), std::span(ids).subspan(i, count));
+    for (uint64_t j = i; j < i + count; ++j) {
+      uint64_t list = 0, position = 0;
+      ASSERT_TRUE(few.locate(ids[j], &list, &position));
+      ASSERT_EQ(list, nearest[j]) << j;
+    }
+  }
+  const std::vector<float> queries = clustered(6, dim, 5, 99);
+  for (const uint64_t probes : {uint64_t{3}, uint64_t{60}}) {
+    std::vector<uint32_t> expected_lists;
+    for (uint64_t q = 0; q < 6; ++q) {
+      std::vector<float> dots(lists);
+      table.dots(queries.data() + q * dim, 1, dots.data());
+      for (uint64_t l = 0; l < lists; ++l) dots[l] = dots[l] - table.half_norms()[l];  // nearest by Euclidean distance
+      std::vector<uint32_t> order(lists);
+      std::iota(order.begin(), order.end(), 0u);
+      std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return dots[a] > dots[b]; });
+      order.resize(probes);
+      std::sort(order.begin(), order.end());
+      expected_lists.insert(expected_lists.end(), order.begin(), order.end());
+    }
+    const IdSearchResults expected = reference(index, queries, 10, probes);
+    for_each_path_and_thread_count([&] {
+      SCOPED_TRACE("probes " + std::to_string(probes));
+      EXPECT_EQ(index.probe_lists(queries, 6, probes), expected_lists);
+      expect_same(index.search(queries, 10, probes), expected);
+    });
   }
 }
 

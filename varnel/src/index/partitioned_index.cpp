@@ -31,6 +31,17 @@ constexpr uint64_t kTrainSeedOffset = 0x6b6d65616e73;  // "kmeans"
 // The shortlist's integer sums stay exact in 32 bits up to this dim
 // (127 * 127 * 2^17 < 2^31); a larger dim scores every centroid in float.
 constexpr uint64_t kMaxShortlistDim = uint64_t{1} << 17;
+// An index of at most this many lists keeps its centroids' tiled copy as
+// well as the rows: its queries often probe so large a share of the lists
+// that the shortlist is skipped and every list's product is needed, and the
+// copy is small. A larger index holds the rows only (at 1M vectors and 4000
+// lists the tiles were 2 of 108 resident bytes per vector).
+constexpr uint64_t kMaxListsWithTiles = 64;
+// An add of at most this many vectors finds their lists from the centroid
+// rows when the index keeps no tiles: laying the tiles out (half a
+// millisecond at 4000 lists of dim 128) costs more than a few vectors'
+// products.
+constexpr uint64_t kMaxRowsForRowNearest = 2;
 // Vectors encoded per task of `add_with_ids`.
 constexpr uint64_t kEncodeChunk = 512;
 // After an add that moved at least this many bytes of lists into larger
@@ -154,7 +165,7 @@ PartitionedIndex PartitionedIndex::create(uint64_t dim, uint64_t bits, uint64_t 
   index.rotation_ = rotation;
   index.seed_ = seed;
   index.lists_data_.resize(lists);
-  for (List& list : index.lists_data_) list.codes = CodeStore(dim, bits);
+  for (List& list : index.lists_data_) list.codes = index.empty_codes();
   index.where_ = IdTable(lists);
   return index;
 }
@@ -180,6 +191,18 @@ void PartitionedIndex::prepare_tables() const {
   sign_vector();
 }
 
+// 4-bit lists keep compact tails: the list scan hands the tail to the scan
+// kernel as a whole block. The 2- and 3-bit scans read the blocks in place.
+CodeStore PartitionedIndex::empty_codes() const {
+  return bits_ == 4 ? CodeStore::with_compact_tail(dim_, bits_) : CodeStore(dim_, bits_);
+}
+
+// Codes in the form an owned list keeps (a mapped store stays as it is).
+CodeStore PartitionedIndex::owned_codes(const CodeStore& codes) const {
+  if (codes.is_mapped() || codes.has_compact_tail() || !empty_codes().has_compact_tail()) return codes;
+  return codes.compacted();
+}
+
 bool PartitionedIndex::is_mapped() const {
   for (const List& list : lists_data_) {
     if (list.codes.is_mapped() || list.norms.is_mapped() || list.shifts.is_mapped() || list.lengths.is_mapped()) {
@@ -196,7 +219,7 @@ void PartitionedIndex::refuse_if_mapped() const {
 PartitionedIndex PartitionedIndex::owned_copy() const {
   PartitionedIndex copy = *this;
   for (List& list : copy.lists_data_) {
-    list.codes = list.codes.owned_copy();
+    list.codes = owned_codes(list.codes.owned_copy());
     list.norms = list.norms.owned_copy();
     list.shifts = list.shifts.owned_copy();
     list.lengths = list.lengths.owned_copy();
@@ -226,8 +249,12 @@ void PartitionedIndex::set_centroids(std::span<const float> centroids) {
     if (!std::isfinite(value)) throw Error("centroids must be finite");
   }
   CoarseTable table(centroids, lists_, dim_);
+  std::vector<float> half_norms(table.half_norms().begin(), table.half_norms().end());
   CoarseShortlist shortlist =
-      dim_ <= kMaxShortlistDim ? CoarseShortlist(centroids, table.half_norms(), lists_, dim_) : CoarseShortlist();
+      dim_ <= kMaxShortlistDim ? CoarseShortlist(centroids, half_norms, lists_, dim_) : CoarseShortlist();
+  const bool keep_tiles = shortlist.empty() || lists_ <= kMaxListsWithTiles;
+  if (!keep_tiles) table = CoarseTable();
+  half_norms_ = std::move(half_norms);
   centroids_.assign(centroids.begin(), centroids.end());
   coarse_ = std::move(table);
   shortlist_ = std::move(shortlist);
@@ -386,7 +413,13 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
   check_rows_are_usable(vectors, dim_, "vector", " of the batch");
 
   PageVector<uint32_t> assignment(count);
-  coarse_.nearest(vectors.data(), count, assignment.data());
+  if (keeps_coarse_table()) {
+    coarse_.nearest(vectors.data(), count, assignment.data());
+  } else if (count > kMaxRowsForRowNearest) {
+    coarse().nearest(vectors.data(), count, assignment.data());
+  } else {
+    nearest_from_rows(vectors.data(), count, assignment.data());
+  }
   std::vector<uint64_t> old_sizes(lists_);
   PageVector<uint64_t> positions(count);
   for (uint64_t l = 0; l < lists_; ++l) old_sizes[l] = lists_data_[l].ids.size();
@@ -506,7 +539,7 @@ std::vector<uint32_t> PartitionedIndex::probe_lists(std::span<const float> queri
 std::vector<uint32_t> PartitionedIndex::choose_lists(const float* query, uint64_t probes, float* dots) const {
   const uint64_t shortlisted = shortlist_size(probes, lists_);
   if (shortlist_.empty() || shortlisted >= lists_) {
-    coarse_.dots(query, 1, dots);
+    all_dots(query, dots);
     return nearest_lists(dots, probes);
   }
   const std::vector<uint32_t> candidates = shortlist_.best(query, shortlisted);
@@ -526,8 +559,7 @@ std::vector<uint32_t> PartitionedIndex::choose_lists(const float* query, uint64_
     for (std::size_t c = 0; c < lanes; ++c) dots[candidates[first + c]] = sums[c];
   }
   TopK top(probes);
-  const std::span<const float> half_norms = coarse_.half_norms();
-  for (const uint32_t l : candidates) top.offer(dots[l] - half_norms[l], l);
+  for (const uint32_t l : candidates) top.offer(dots[l] - half_norms_[l], l);
   std::vector<float> scores(probes);
   std::vector<int64_t> chosen(probes);
   top.finish(scores.data(), chosen.data());
@@ -535,13 +567,67 @@ std::vector<uint32_t> PartitionedIndex::choose_lists(const float* query, uint64_
   return std::vector<uint32_t>(chosen.begin(), chosen.end());
 }
 
+CoarseTable PartitionedIndex::coarse() const {
+  return keeps_coarse_table() ? coarse_ : CoarseTable(centroids_, lists_, dim_);
+}
+
+// <query, centroid> of every list: the coarse kernels when the index keeps
+// their table, else the same sequential sums from the rows, four centroids
+// at a time so that their additions overlap.
+void PartitionedIndex::all_dots(const float* query, float* dots) const {
+  if (keeps_coarse_table()) {
+    coarse_.dots(query, 1, dots);
+    return;
+  }
+  uint64_t l = 0;
+  for (; l + 4 <= lists_; l += 4) {
+    const float* c = centroids_.data() + l * dim_;
+    float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
+    for (uint64_t j = 0; j < dim_; ++j) {
+      const float v = query[j];
+      s0 = s0 + v * c[j];
+      s1 = s1 + v * c[dim_ + j];
+      s2 = s2 + v * c[2 * dim_ + j];
+      s3 = s3 + v * c[3 * dim_ + j];
+    }
+    dots[l] = s0;
+    dots[l + 1] = s1;
+    dots[l + 2] = s2;
+    dots[l + 3] = s3;
+  }
+  for (; l < lists_; ++l) {
+    const float* c = centroids_.data() + l * dim_;
+    float sum = 0.0f;
+    for (uint64_t j = 0; j < dim_; ++j) sum = sum + query[j] * c[j];
+    dots[l] = sum;
+  }
+}
+
+// The choice of CoarseTable::nearest (the largest <x, c> - |c|^2 / 2, of
+// equal values the lowest list) from the same sequential sums of the rows.
+void PartitionedIndex::nearest_from_rows(const float* rows, uint64_t count, uint32_t* out) const {
+  std::vector<float> dots(lists_);
+  for (uint64_t i = 0; i < count; ++i) {
+    all_dots(rows + i * dim_, dots.data());
+    float best = 0.0f;
+    uint32_t chosen = coarse_kernels::kNoCentroid;
+    for (uint64_t l = 0; l < lists_; ++l) {
+      const float value = dots[l] - half_norms_[l];
+      if (value > best || (chosen == coarse_kernels::kNoCentroid && value == value)) {
+        best = value;
+        chosen = uint32_t(l);
+      }
+    }
+    out[i] = chosen == coarse_kernels::kNoCentroid ? 0 : chosen;
+  }
+}
+
 // The `probes` lists of largest <q, centroid> - |centroid|^2 / 2 (of equal
 // values the lower list number), in increasing list order.
 std::vector<uint32_t> PartitionedIndex::nearest_lists(const float* dots, uint64_t probes) const {
   TopK top(probes);
-  const std::span<const float> half_norms = coarse_.half_norms();
   std::vector<float> nearness(lists_);
-  for (uint64_t l = 0; l < lists_; ++l) nearness[l] = dots[l] - half_norms[l];
+  for (uint64_t l = 0; l < lists_; ++l) nearness[l] = dots[l] - half_norms_[l];
   offer_scores(top, nearness.data(), 0, lists_);
   std::vector<float> scores(probes);
   std::vector<int64_t> chosen(probes);
@@ -580,14 +666,13 @@ struct ListScanner {
     if (n == 0 || count == 0) return;
     if (allowed && (*allowed)[l].count() == 0) return;
     poll_interrupt();
-    const uint64_t blocks = list.codes.n_blocks();
+    const uint64_t blocks = blocks_for(n);
     const uint64_t stride = blocks * 32;
     if (buffer.size() < count * stride) buffer.resize(count * stride);
     if (bits == 4) {
       std::vector<const QueryTable*> tables(count);
       for (std::size_t t = 0; t < count; ++t) tables[t] = &states[t]->tables->table;
-      scan_blocks(tables.data(), count, list.codes.blocked().bytes.data(), dim, 0, blocks,
-                  buffer.data(), stride);
+      scan_codes(list.codes, tables.data(), count, buffer.data(), stride);
       for (std::size_t t = 0; t < count; ++t) offer_scanned(l, *states[t], buffer.data() + t * stride);
       return;
     }
@@ -601,6 +686,24 @@ struct ListScanner {
     for (std::size_t t = 0; t < count; ++t) {
       verify(l, *states[t], scanner, buffer.data() + t * stride);
     }
+  }
+
+  // 4 bits: the sums of every block of `codes`, its compact tail (if any)
+  // expanded to the whole block a padded store would hold.
+  void scan_codes(const CodeStore& codes, const QueryTable* const* tables, std::size_t count, float* out,
+                  uint64_t stride) const {
+    const uint64_t whole = codes.n_blocks();
+    scan_blocks(tables, count, codes.blocked().bytes.data(), dim, 0, whole, out, stride);
+    if (codes.tail_size() == 0) return;
+    alignas(64) uint8_t local[4096];
+    std::vector<uint8_t> large;
+    uint8_t* tail = local;
+    if (codes.block_bytes() > sizeof local) {
+      large.resize(codes.block_bytes());
+      tail = large.data();
+    }
+    codes.tail_block(tail);
+    scan_blocks(tables, count, tail, dim, 0, 1, out + whole * 32, stride);
   }
 
   // 4 bits: `row` holds the code sums of the list's vectors.
@@ -685,16 +788,16 @@ struct Rescorer {
     const uint64_t count = kept.size();
     // Each candidate's 4-bit codes read in place: byte c of its lane holds
     // the codes of coordinates 2c (high half) and 2c + 1.
-    std::vector<const uint8_t*> lanes(count);
+    std::vector<CodeStore::VectorBytes> bytes(count);
     for (uint64_t c = 0; c < count; ++c) {
       const uint64_t l = uint64_t(kept[c]) >> 32, p = uint64_t(kept[c]) & 0xffffffffu;
-      lanes[c] = lists[l].codes.block(p / CodeStore::kLanes) + p % CodeStore::kLanes;
+      bytes[c] = lists[l].codes.vector_bytes(p);
     }
     std::vector<float> sums(count, 0.0f);
     for (uint64_t column = 0; column < dim / 2; ++column) {
       const float high = rq[2 * column], low = rq[2 * column + 1];
       for (uint64_t c = 0; c < count; ++c) {
-        const uint8_t byte = lanes[c][column * CodeStore::kLanes];
+        const uint8_t byte = bytes[c].first[column * bytes[c].stride];
         sums[c] = (sums[c] + high * values[byte >> 4]) + low * values[byte & 15];
       }
     }
@@ -1055,6 +1158,7 @@ PartitionedIndex PartitionedIndex::from_parts(uint64_t dim, uint64_t bits, uint6
     }
   }
   index.lists_data_ = std::move(data);
+  for (List& list : index.lists_data_) list.codes = index.owned_codes(list.codes);
   return index;
 }
 

@@ -74,7 +74,7 @@ class PartitionedIndex {
   static constexpr uint64_t kMaxLists = uint64_t{1} << 20;
 
   struct List {
-    CodeStore codes;           // residual codes, blocked
+    CodeStore codes;           // residual codes, blocked (4 bits: a compact tail)
     StoredArray<float> norms;    // residual scales (see above)
     StoredArray<float> shifts;   // residual shifts (see above)
     StoredArray<float> lengths;  // norms of the vectors themselves (cosine, l2)
@@ -150,7 +150,14 @@ class PartitionedIndex {
   const Codebook& codebook() const;
   std::span<const float> sign_vector() const;
   void prepare_tables() const;
-  const CoarseTable& coarse() const { return coarse_; }
+  // The centroids in the coarse kernels' layout: the resident table when the
+  // index keeps one (keeps_coarse_table), else one built for the caller.
+  CoarseTable coarse() const;
+  // Whether the tiled copy of the centroids stays in memory. Only an index
+  // whose queries often score every list (few lists, or no shortlist) keeps
+  // it; otherwise queries read the centroid rows and an add builds the tiles
+  // for its own call, so the centroids are held once.
+  bool keeps_coarse_table() const { return coarse_.lists() > 0; }
 
   // Rebuilds an index from stored state (file loading); checks everything
   // that must hold between the parts and throws varnel::Error otherwise.
@@ -169,8 +176,12 @@ class PartitionedIndex {
  private:
   PartitionedIndex() = default;
   void refuse_if_mapped() const;
+  CodeStore empty_codes() const;
+  CodeStore owned_codes(const CodeStore& codes) const;
   std::vector<uint32_t> nearest_lists(const float* dots, uint64_t probes) const;
   std::vector<uint32_t> choose_lists(const float* query, uint64_t probes, float* dots) const;
+  void all_dots(const float* query, float* dots) const;
+  void nearest_from_rows(const float* rows, uint64_t count, uint32_t* out) const;
   void check_ids_are_new(std::span<const uint64_t> ids) const;
   // The rotated centroids of the lists a batch adds to.
   struct RotatedCentroids {
@@ -184,7 +195,8 @@ class PartitionedIndex {
                     std::span<const uint64_t> positions);
 
   std::vector<float> centroids_;  // lists * dim, empty until trained
-  CoarseTable coarse_;
+  CoarseTable coarse_;  // empty unless keeps_coarse_table()
+  std::vector<float> half_norms_;  // per list: half the centroid's squared norm, as the coarse table has it
   CoarseShortlist shortlist_;  // empty for a dim too large for its sums
   std::vector<List> lists_data_;
   // The id table keeps no ids of its own: it reads them back from the lists.

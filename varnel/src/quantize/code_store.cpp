@@ -1,6 +1,7 @@
 #include "quantize/code_store.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -39,6 +40,94 @@ CodeStore CodeStore::mapped(uint64_t dim, uint64_t bits, uint64_t n, StoredArray
   return store;
 }
 
+CodeStore CodeStore::with_compact_tail(uint64_t dim, uint64_t bits) {
+  CodeStore store(dim, bits);
+  store.compact_tail_ = true;
+  return store;
+}
+
+CodeStore CodeStore::compacted() const {
+  CodeStore copy = with_compact_tail(dim_, bits_);
+  copy.resize(n_);
+  if (row_bytes() == 0) return copy;
+  const uint64_t whole = n_ / kLanes * block_bytes();
+  std::copy_n(blocked_.bytes.data(), whole, copy.blocked_.bytes.data());
+  std::vector<uint8_t> lanes((n_ % kLanes) * row_bytes());
+  gather_lanes(n_ / kLanes * kLanes, n_, lanes.data());
+  copy.scatter_lanes(n_ / kLanes * kLanes, n_, lanes.data());
+  return copy;
+}
+
+void CodeStore::tail_block(uint8_t* out) const {
+  const uint64_t m = tail_size(), columns = row_bytes();
+  const uint8_t* tail = blocked_.bytes.data() + n_ / kLanes * block_bytes();
+  const uint64_t tail_bytes = m * columns;
+  // Each column is one 32-byte load whose lanes past m (the next columns'
+  // bytes) are masked off. The columns starting in the tail's last 32 bytes
+  // load from a copy of those bytes with room behind.
+  const uint64_t direct = tail_bytes >= kLanes ? std::min(columns, (tail_bytes - kLanes) / m + 1) : 0;
+  uint8_t mask[kLanes];
+  for (uint64_t v = 0; v < kLanes; ++v) mask[v] = v < m ? 0xff : 0;
+  auto put = [&](uint64_t c, const uint8_t* source) {
+    uint8_t loaded[kLanes];
+    std::memcpy(loaded, source, kLanes);
+    for (uint64_t v = 0; v < kLanes; ++v) out[c * kLanes + v] = loaded[v] & mask[v];
+  };
+  for (uint64_t c = 0; c < direct; ++c) put(c, tail + c * m);
+  if (direct == columns) return;
+  uint8_t last[3 * kLanes] = {};
+  const uint64_t from = direct * m;
+  std::memcpy(last, tail + from, tail_bytes - from);
+  for (uint64_t c = direct; c < columns; ++c) put(c, last + (c * m - from));
+}
+
+void CodeStore::gather_lanes(uint64_t first, uint64_t last, uint8_t* out) const {
+  const uint64_t row = row_bytes();
+  for (uint64_t p = first; p < last; ++p) {
+    const uint8_t* source = lane(p);
+    const uint64_t stride = column_stride(p);
+    for (uint64_t c = 0; c < row; ++c) out[(p - first) * row + c] = source[c * stride];
+  }
+}
+
+void CodeStore::scatter_lanes(uint64_t first, uint64_t last, const uint8_t* in) {
+  const uint64_t row = row_bytes();
+  for (uint64_t p = first; p < last; ++p) {
+    uint8_t* target = lane(p);
+    const uint64_t stride = column_stride(p);
+    for (uint64_t c = 0; c < row; ++c) target[c * stride] = in[(p - first) * row + c];
+  }
+}
+
+// Vectors below both sizes' whole blocks keep their bytes. The others that
+// stay (at most 31, all in block `kept / 32`) change only the stride of
+// their columns: growing widens it (the array grows first, columns move from
+// the last), shrinking narrows it (columns move from the first, then the
+// array shrinks), so every column's move stays clear of those still to come.
+void CodeStore::resize_compact(uint64_t n) {
+  const uint64_t kept = std::min(n_, n);
+  const uint64_t block = kept / kLanes;
+  const uint64_t lanes = kept % kLanes;
+  const uint64_t old_stride = column_stride(block * kLanes);
+  const uint64_t new_stride = n / kLanes > block ? kLanes : n % kLanes;
+  const uint64_t columns = row_bytes();
+  auto move_column = [&](uint64_t c) {
+    uint8_t* base = blocked_.bytes.data() + block * block_bytes();
+    std::memmove(base + c * new_stride, base + c * old_stride, lanes);
+  };
+  if (lanes > 0 && new_stride > old_stride) {
+    blocked_.bytes.resize(bytes_for(n));
+    for (uint64_t c = columns; c-- > 0;) move_column(c);
+  } else {
+    if (lanes > 0 && new_stride < old_stride) {
+      for (uint64_t c = 0; c < columns; ++c) move_column(c);
+    }
+    blocked_.bytes.resize(bytes_for(n));
+  }
+  blocked_.n_blocks = n / kLanes;
+  n_ = n;
+}
+
 CodeStore CodeStore::owned_copy() const {
   CodeStore copy = *this;
   copy.blocked_.bytes = blocked_.bytes.owned_copy();
@@ -46,6 +135,10 @@ CodeStore CodeStore::owned_copy() const {
 }
 
 void CodeStore::resize(uint64_t n) {
+  if (compact_tail_) {
+    resize_compact(n);
+    return;
+  }
   const uint64_t blocks = blocks_for(n);
   blocked_.bytes.resize(blocks * block_bytes());
   blocked_.n_blocks = blocks;
@@ -76,7 +169,8 @@ void CodeStore::write_rows(uint64_t first, std::span<const uint8_t> rows) {
     unpack_row(rows.subspan(i * row, row), dim_, bits_, codes);
     codes_to_lane_bytes(codes.data(), dim_, bits_, bytes.data());
     uint8_t* target = lane(first + i);
-    for (uint64_t c = 0; c < row; ++c) target[c * kLanes] = bytes[c];
+    const uint64_t stride = column_stride(first + i);
+    for (uint64_t c = 0; c < row; ++c) target[c * stride] = bytes[c];
   }
 }
 
@@ -109,14 +203,16 @@ void CodeStore::decode(uint64_t position, uint8_t* codes) const {
     gathered = large.data();
   }
   const uint8_t* source = lane(position);
-  for (uint64_t c = 0; c < row; ++c) gathered[c] = source[c * kLanes];
+  const uint64_t stride = column_stride(position);
+  for (uint64_t c = 0; c < row; ++c) gathered[c] = source[c * stride];
   lane_bytes_to_codes(gathered, dim_, bits_, codes);
 }
 
 void CodeStore::copy_vector(uint64_t from, uint64_t to) {
   const uint8_t* source = lane(from);
   uint8_t* target = lane(to);
-  for (uint64_t c = 0; c < row_bytes(); ++c) target[c * kLanes] = source[c * kLanes];
+  const uint64_t from_stride = column_stride(from), to_stride = column_stride(to);
+  for (uint64_t c = 0; c < row_bytes(); ++c) target[c * to_stride] = source[c * from_stride];
 }
 
 }  // namespace varnel

@@ -111,6 +111,9 @@ const char* kind_name(MappedKind kind) {
 struct Planned {
   Section section;
   std::span<const uint8_t> bytes;
+  // A store with a compact tail: its tail follows `bytes` as the whole block
+  // the file holds.
+  const CodeStore* tail_of = nullptr;
 };
 
 template <class T>
@@ -167,7 +170,12 @@ void write_sections(BufferedWriter& writer, const Shape& shape, std::vector<Plan
   for (const Planned& planned : sections) {
     writer.write(kZeros.data(), planned.section.offset - written);
     writer.write(planned.bytes.data(), planned.bytes.size());
-    written = planned.section.offset + planned.bytes.size();
+    if (planned.tail_of != nullptr && planned.tail_of->tail_size() > 0) {
+      std::vector<uint8_t> tail(planned.tail_of->block_bytes());
+      planned.tail_of->tail_block(tail.data());
+      writer.write(tail.data(), tail.size());
+    }
+    written = planned.section.offset + planned.section.size;
   }
   writer.write_trailer();
 }
@@ -219,7 +227,15 @@ void write_partitioned_sections(BufferedWriter& writer, const PartitionedIndex& 
     const PartitionedIndex::List& list = index.list_data()[l];
     const BlockedCache& blocked = list.codes.blocked();
     const uint32_t group = uint32_t(l);
-    sections.push_back(plan<uint8_t>(kCodes, {blocked.bytes.data(), blocked.bytes.size()}, group));
+    if (list.codes.has_compact_tail()) {
+      // The file holds every block whole, as a mapped store reads it.
+      const uint64_t whole = list.codes.n_blocks() * list.codes.block_bytes();
+      const uint64_t padded = blocks_for(list.codes.size()) * list.codes.block_bytes();
+      Planned codes{Section{kCodes, group, 0, padded, padded}, {blocked.bytes.data(), whole}, &list.codes};
+      sections.push_back(codes);
+    } else {
+      sections.push_back(plan<uint8_t>(kCodes, {blocked.bytes.data(), blocked.bytes.size()}, group));
+    }
     sections.push_back(plan<float>(kNorms, {list.norms.data(), list.norms.size()}, group));
     sections.push_back(plan<float>(kShifts, {list.shifts.data(), list.shifts.size()}, group));
     sections.push_back(plan<float>(kLengths, {list.lengths.data(), list.lengths.size()}, group));
