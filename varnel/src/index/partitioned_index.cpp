@@ -63,6 +63,24 @@ constexpr uint64_t kMinSharedVisits = 2;
 // least this many vectors: below, handing work over costs more than it saves.
 constexpr uint64_t kMinVectorsToSplit = 8192;
 
+// <query, row_of(i)> for i < count, each the plain sequential float sum the
+// coarse kernels compute, written by store(i, dot); kSideBySide rows at once
+// so that their chains of adds overlap.
+template <class RowOf, class Store>
+void sequential_dots(const float* query, uint64_t dim, uint64_t count, const RowOf& row_of, const Store& store) {
+  constexpr uint64_t kSideBySide = 8;
+  for (uint64_t first = 0; first < count; first += kSideBySide) {
+    const uint64_t lanes = std::min(kSideBySide, count - first);
+    const float* rows[kSideBySide];
+    float sums[kSideBySide] = {};
+    for (uint64_t c = 0; c < kSideBySide; ++c) rows[c] = row_of(first + std::min(c, lanes - 1));
+    for (uint64_t j = 0; j < dim; ++j) {
+      for (uint64_t c = 0; c < kSideBySide; ++c) sums[c] = sums[c] + query[j] * rows[c][j];
+    }
+    for (uint64_t c = 0; c < lanes; ++c) store(first + c, sums[c]);
+  }
+}
+
 // "{what} {row}{where} has a NaN ...", as the other indexes word it.
 void check_rows_are_usable(std::span<const float> rows, uint64_t dim, const char* what,
                            const char* where = "") {
@@ -543,21 +561,9 @@ std::vector<uint32_t> PartitionedIndex::choose_lists(const float* query, uint64_
     return nearest_lists(dots, probes);
   }
   const std::vector<uint32_t> candidates = shortlist_.best(query, shortlisted);
-  // The sequential sum every coarse kernel computes, for kSideBySide
-  // candidates at once so that their chains of adds overlap.
-  constexpr std::size_t kSideBySide = 8;
-  for (std::size_t first = 0; first < candidates.size(); first += kSideBySide) {
-    const std::size_t lanes = std::min(kSideBySide, candidates.size() - first);
-    const float* rows[kSideBySide];
-    float sums[kSideBySide] = {};
-    for (std::size_t c = 0; c < kSideBySide; ++c) {
-      rows[c] = centroids_.data() + uint64_t{candidates[first + std::min(c, lanes - 1)]} * dim_;
-    }
-    for (uint64_t j = 0; j < dim_; ++j) {
-      for (std::size_t c = 0; c < kSideBySide; ++c) sums[c] = sums[c] + query[j] * rows[c][j];
-    }
-    for (std::size_t c = 0; c < lanes; ++c) dots[candidates[first + c]] = sums[c];
-  }
+  sequential_dots(query, dim_, candidates.size(),
+                  [&](uint64_t i) { return centroids_.data() + uint64_t{candidates[i]} * dim_; },
+                  [&](uint64_t i, float dot) { dots[candidates[i]] = dot; });
   TopK top(probes);
   for (const uint32_t l : candidates) top.offer(dots[l] - half_norms_[l], l);
   std::vector<float> scores(probes);
@@ -572,35 +578,14 @@ CoarseTable PartitionedIndex::coarse() const {
 }
 
 // <query, centroid> of every list: the coarse kernels when the index keeps
-// their table, else the same sequential sums from the rows, four centroids
-// at a time so that their additions overlap.
+// their table, else the same sequential sums from the rows.
 void PartitionedIndex::all_dots(const float* query, float* dots) const {
   if (keeps_coarse_table()) {
     coarse_.dots(query, 1, dots);
     return;
   }
-  uint64_t l = 0;
-  for (; l + 4 <= lists_; l += 4) {
-    const float* c = centroids_.data() + l * dim_;
-    float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
-    for (uint64_t j = 0; j < dim_; ++j) {
-      const float v = query[j];
-      s0 = s0 + v * c[j];
-      s1 = s1 + v * c[dim_ + j];
-      s2 = s2 + v * c[2 * dim_ + j];
-      s3 = s3 + v * c[3 * dim_ + j];
-    }
-    dots[l] = s0;
-    dots[l + 1] = s1;
-    dots[l + 2] = s2;
-    dots[l + 3] = s3;
-  }
-  for (; l < lists_; ++l) {
-    const float* c = centroids_.data() + l * dim_;
-    float sum = 0.0f;
-    for (uint64_t j = 0; j < dim_; ++j) sum = sum + query[j] * c[j];
-    dots[l] = sum;
-  }
+  sequential_dots(query, dim_, lists_, [&](uint64_t l) { return centroids_.data() + l * dim_; },
+                  [&](uint64_t l, float dot) { dots[l] = dot; });
 }
 
 // The choice of CoarseTable::nearest (the largest <x, c> - |c|^2 / 2, of
