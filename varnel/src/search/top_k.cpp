@@ -173,11 +173,6 @@ void offer_best_scores(TopK& top, const float* scores, uint64_t first, uint64_t 
     offer_scores(top, scores, first, count);
     return;
   }
-  auto offer_from = [&](uint64_t begin, uint64_t end) {
-    for (uint64_t i = begin; i < end; ++i) {
-      if (scores[i] >= bound && top.admits(scores[i])) top.offer(scores[i], first + i);
-    }
-  };
   for (uint64_t g = 0; g < groups; ++g) {
     if (!(maxima[g] >= bound)) continue;
     for (unsigned mask = at_least(scores + g * kGroup, bound); mask != 0; mask &= mask - 1) {
@@ -185,7 +180,9 @@ void offer_best_scores(TopK& top, const float* scores, uint64_t first, uint64_t 
       if (top.admits(scores[i])) top.offer(scores[i], first + i);
     }
   }
-  offer_from(groups * kGroup, count);
+  for (uint64_t i = groups * kGroup; i < count; ++i) {  // the scores past the last whole group
+    if (scores[i] >= bound && top.admits(scores[i])) top.offer(scores[i], first + i);
+  }
 }
 
 void append_kept(const float* scores, const int64_t* positions, uint64_t count,
