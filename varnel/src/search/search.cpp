@@ -229,11 +229,17 @@ struct BoundedSearch {
       std::vector<const BoundedQuery*> query_ptrs;
       std::vector<TopK> tops;
       queries.reserve(b1 - b0);
+      tops.reserve(b1 - b0);
       for (uint64_t q = b0; q < b1; ++q) {
         queries.push_back(query(q));
         tops.emplace_back(k);
       }
       for (const auto& query : queries) query_ptrs.push_back(&query);
+      // A stretch leaves a query a few positions to verify; its queue fills
+      // whole batches across stretches.
+      std::vector<OfferQueue> pending;
+      pending.reserve(b1 - b0);
+      for (uint64_t t = 0; t < b1 - b0; ++t) pending.emplace_back(scanner, queries[t], tops[t]);
       for (uint64_t s0 = 0; s0 < n_blocks; s0 += stretch) {
         poll_interrupt();
         const uint64_t s1 = std::min(n_blocks, s0 + stretch);
@@ -241,10 +247,11 @@ struct BoundedSearch {
           const uint64_t group = std::min<uint64_t>(kGroup, queries.size() - g0);
           scanner.approximate(query_ptrs.data() + g0, group, s0, s1, approx.data(), stride);
           for (uint64_t t = 0; t < group; ++t) {
-            scanner.offer_blocks(queries[g0 + t], approx.data() + t * stride, s0, s1, nullptr, tops[g0 + t]);
+            scanner.offer_blocks(approx.data() + t * stride, s0, s1, nullptr, pending[g0 + t]);
           }
         }
       }
+      for (OfferQueue& queue : pending) queue.flush();
       for (uint64_t q = b0; q < b1; ++q) {
         tops[q - b0].finish(results.scores.data() + q * k, results.indices.data() + q * k);
       }
