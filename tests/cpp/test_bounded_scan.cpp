@@ -182,6 +182,48 @@ TEST(BoundedScan, BoundHoldsForEveryVector) {
   }
 }
 
+// Batches of every size verify bit for bit as one position at a time on the
+// portable path does: positions of every byte alignment, within one block
+// and far apart, up to a part-filled last block.
+TEST(BoundedScan, ExactSumsOfEveryBatchSizeMatchPortable) {
+  for (uint64_t bits : {2u, 3u}) {
+    for (uint64_t dim : {8u, 64u, 768u}) {
+      const uint64_t n = 317;
+      std::vector<uint8_t> codes = random_bytes(n * dim, 6);
+      for (uint8_t& c : codes) c &= static_cast<uint8_t>((1u << bits) - 1);
+      const CodeStore store = CodeStore::from_rows(dim, bits, n, varnel::pack_codes(codes, n, dim, bits));
+      const std::vector<float> norms(n, 1.0f);
+      const std::vector<float> centroids = SkerryIndex::create(dim, bits, Rotation::Rotor3).centroids();
+      std::vector<float> rq = random_vectors(1, dim, 7);
+      rq[dim / 2] *= 1e6f;  // sums that round differently in another order
+      const BoundedQuery query = varnel::build_bounded_query(rq.data(), centroids, dim, bits);
+      ASSERT_TRUE(varnel::force_scan_path(varnel::ScanPath::Portable));
+      std::vector<float> want(n);
+      {
+        const varnel::BoundedScanner portable(store, norms);
+        for (uint64_t v = 0; v < n; ++v) want[v] = portable.exact_sum(query, v);
+      }
+      for_each_scan_path([&](varnel::ScanPath) {
+        const varnel::BoundedScanner scanner(store, norms);  // takes the forced path
+        for (std::size_t count = 1; count <= varnel::BoundedScanner::kVerifyBatch; ++count) {
+          for (uint64_t step : {1u, 3u, 19u}) {
+            uint64_t positions[varnel::BoundedScanner::kVerifyBatch];
+            const uint64_t first = n - 1 - (count - 1) * step < n ? n - 1 - (count - 1) * step : 0;
+            for (std::size_t i = 0; i < count; ++i) positions[i] = std::min<uint64_t>(n - 1, first + i * step);
+            float got[varnel::BoundedScanner::kVerifyBatch];
+            scanner.exact_sums(query, positions, count, got);
+            for (std::size_t i = 0; i < count; ++i) {
+              ASSERT_EQ(0, std::memcmp(&got[i], &want[positions[i]], sizeof(float)))
+                  << "bits " << bits << " dim " << dim << " count " << count << " step " << step << " position "
+                  << positions[i];
+            }
+          }
+        }
+      });
+    }
+  }
+}
+
 namespace {
 
 struct DataSet {
