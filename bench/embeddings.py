@@ -231,12 +231,14 @@ def load_manifest(cache_dir: Path = DEFAULT_DIR) -> dict | None:
 
 
 def load_sentences(cache_dir: Path = DEFAULT_DIR, extra_packages: tuple[str, ...] = EXTRA_PACKAGES,
-                   log=print, model: str = "minilm") -> list[str]:
+                   log=print, model: str = "minilm", rebuild: bool = False) -> list[str]:
     """Sentences of the cache, building the sentence list on first use.
 
-    The list is kept as long as the manifest's source tag (Python version,
-    versions of the extra packages) matches this environment; otherwise it is
-    rebuilt and the old embedding chunks are dropped.
+    A cached list is used even when the manifest's source tag (Python version,
+    versions of the extra packages) differs from this environment's: another
+    environment (a venv without the text-source packages) reading the cache
+    once dropped a whole day of embeddings. Only ``rebuild=True`` makes a new
+    list for a differing tag, dropping the old embedding chunks.
     """
     cache_dir.mkdir(parents=True, exist_ok=True)
     manifest_path = cache_dir / "manifest.json"
@@ -252,6 +254,10 @@ def load_sentences(cache_dir: Path = DEFAULT_DIR, extra_packages: tuple[str, ...
                 return lines
             old = manifest.get("source") or {}
             changed = sorted(k for k in set(old) | set(tag) if old.get(k) != tag.get(k))
+            if not rebuild:
+                log(f"embeddings: text sources differ from the cache's ({', '.join(changed)}); "
+                    f"the cached sentence list is kept (embeddings.py --rebuild starts over)")
+                return lines
             log(f"embeddings: text sources changed since the cache was made ({', '.join(changed)}); "
                 f"rebuilding the sentence list")
     log("embeddings: collecting sentences from docstrings and comments (takes a few minutes once)")
@@ -344,11 +350,12 @@ def load_model(threads: int | None = None, model: str = "minilm", cache_dir: Pat
 
 
 def build(n_rows: int, cache_dir: Path = DEFAULT_DIR, threads: int | None = None,
-          batch_size: int = 64, log=print, verbose: bool = True, model: str = "minilm") -> dict:
+          batch_size: int = 64, log=print, verbose: bool = True, model: str = "minilm",
+          rebuild: bool = False) -> dict:
     """Make sure rows [0, min(n_rows, #sentences)) are cached. Returns a summary."""
     import numpy as np
 
-    sentences = load_sentences(cache_dir, model=model)
+    sentences = load_sentences(cache_dir, model=model, rebuild=rebuild)
     dim = MODELS[model].dim
     total = len(sentences)
     target = min(n_rows, total)
@@ -423,14 +430,17 @@ def main(argv=None) -> int:
                     help="minilm: all-MiniLM-L6-v2 (dim 384); mpnet: all-mpnet-base-v2 (dim 768)")
     ap.add_argument("--cache-dir", type=Path, help="default bench/data/<model>/")
     ap.add_argument("--count", action="store_true", help="only collect and count the sentences")
+    ap.add_argument("--rebuild", action="store_true",
+                    help="make a new sentence list (dropping the cached embeddings) when the text sources "
+                         "differ from the cache's")
     args = ap.parse_args(argv)
     if args.cache_dir is None:
         args.cache_dir = MODELS[args.model].cache_dir
     if args.count:
-        s = load_sentences(args.cache_dir, model=args.model)
+        s = load_sentences(args.cache_dir, model=args.model, rebuild=args.rebuild)
         print(f"{len(s):,} distinct sentences; {cached_rows(args.cache_dir):,} rows cached in {args.cache_dir}")
         return 0
-    summary = build(args.n, args.cache_dir, args.threads, args.batch_size, model=args.model)
+    summary = build(args.n, args.cache_dir, args.threads, args.batch_size, model=args.model, rebuild=args.rebuild)
     if summary["embedded"]:
         print(f"embeddings: {summary['embedded']:,} sentences in {summary['seconds']:.1f} s "
               f"({summary['rate_per_s']:,.1f}/s)")
