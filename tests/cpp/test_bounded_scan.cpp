@@ -111,7 +111,7 @@ TEST(PairScan, EveryPathMatchesPortable) {
   for (uint64_t dim : {8u, 136u, 2056u}) {  // 2056: a second chunk of groups
     const uint64_t n_blocks = 5;
     const std::vector<uint8_t> blocked = random_bytes(n_blocks * 3 * dim / 8 * 32, 11);
-    std::vector<varnel::QueryTable> tables(6);
+    std::vector<varnel::QueryTable> tables(10);
     std::vector<const varnel::QueryTable*> pointers;
     for (std::size_t t = 0; t < tables.size(); ++t) {
       tables[t].bytes = random_bytes(dim / 2 * 64, 20 + t);
@@ -126,7 +126,7 @@ TEST(PairScan, EveryPathMatchesPortable) {
     varnel::scan_pair_blocks(pointers.data(), pointers.size(), blocked.data(), dim, 0, n_blocks,
                              want.data(), stride);
     for_each_scan_path([&](varnel::ScanPath) {
-      for (std::size_t nt : {1u, 3u, 6u}) {
+      for (std::size_t nt : {1u, 3u, 6u, 8u, 10u}) {  // groups of up to eight, AVX2 in fours
         std::vector<float> got(tables.size() * stride, kNan);
         varnel::scan_pair_blocks(pointers.data(), nt, blocked.data(), dim, 0, n_blocks, got.data(), stride);
         for (std::size_t t = 0; t < nt; ++t) {

@@ -213,11 +213,16 @@ VARNEL_VBMI void vbmi_scan(const TableView* tables, const uint8_t* blocks, uint6
 
 VARNEL_AVX2 void scan_group_avx2(const TableView* tables, std::size_t g, const uint8_t* blocks,
                                  uint64_t n_blocks, uint64_t groups, float* out, std::size_t out_stride) {
-  switch (g) {
-    case 1: return avx2_scan<1>(tables, blocks, n_blocks, groups, out, out_stride);
-    case 2: return avx2_scan<2>(tables, blocks, n_blocks, groups, out, out_stride);
-    case 3: return avx2_scan<3>(tables, blocks, n_blocks, groups, out, out_stride);
-    default: return avx2_scan<4>(tables, blocks, n_blocks, groups, out, out_stride);
+  // Sixteen registers hold the counters of four queries at most.
+  for (std::size_t t0 = 0; t0 < g; t0 += 4) {
+    const TableView* part = tables + t0;
+    float* part_out = out + t0 * out_stride;
+    switch (g - t0) {
+      case 1: avx2_scan<1>(part, blocks, n_blocks, groups, part_out, out_stride); break;
+      case 2: avx2_scan<2>(part, blocks, n_blocks, groups, part_out, out_stride); break;
+      case 3: avx2_scan<3>(part, blocks, n_blocks, groups, part_out, out_stride); break;
+      default: avx2_scan<4>(part, blocks, n_blocks, groups, part_out, out_stride); break;
+    }
   }
 }
 
@@ -228,7 +233,11 @@ VARNEL_VBMI void scan_group_avx512vbmi(const TableView* tables, std::size_t g, c
     case 1: return vbmi_scan<1>(tables, blocks, n_blocks, groups, out, out_stride);
     case 2: return vbmi_scan<2>(tables, blocks, n_blocks, groups, out, out_stride);
     case 3: return vbmi_scan<3>(tables, blocks, n_blocks, groups, out, out_stride);
-    default: return vbmi_scan<4>(tables, blocks, n_blocks, groups, out, out_stride);
+    case 4: return vbmi_scan<4>(tables, blocks, n_blocks, groups, out, out_stride);
+    case 5: return vbmi_scan<5>(tables, blocks, n_blocks, groups, out, out_stride);
+    case 6: return vbmi_scan<6>(tables, blocks, n_blocks, groups, out, out_stride);
+    case 7: return vbmi_scan<7>(tables, blocks, n_blocks, groups, out, out_stride);
+    default: return vbmi_scan<8>(tables, blocks, n_blocks, groups, out, out_stride);
   }
 }
 

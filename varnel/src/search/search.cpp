@@ -221,7 +221,8 @@ struct BoundedSearch {
     const uint64_t n_blocks = scanner.n_blocks();
     // Approximate scores of one kernel group at a time: the buffer stays
     // small, so a search leaves little freed memory behind in the allocator.
-    constexpr uint64_t kGroup = 4;
+    // The 3-bit kernel decodes each code group once for up to eight queries.
+    const uint64_t kGroup = bits == 3 ? 8 : 4;
     std::vector<float> approx(kGroup * stride);
     for (uint64_t b0 = q0; b0 < q1; b0 += batch) {
       const uint64_t b1 = std::min(q1, b0 + batch);
