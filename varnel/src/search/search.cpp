@@ -203,12 +203,16 @@ struct BoundedSearch {
   }
 
   // Queries per batch: their tables (re-read for every stretch) should stay
-  // near the cache too; a multiple of 4, the kernels' group size.
+  // near the cache too; a multiple of the kernels' group size.
   uint64_t queries_per_batch() const {
     const uint64_t table_bytes = dim / 2 * (bits == 2 ? 16 : 64);
-    const uint64_t fitting = kBoundedTableBytes / std::max<uint64_t>(1, table_bytes) / 4 * 4;
-    return std::clamp<uint64_t>(fitting, 4, kQueryBatch);
+    const uint64_t group = kernel_group();
+    const uint64_t fitting = kBoundedTableBytes / std::max<uint64_t>(1, table_bytes) / group * group;
+    return std::clamp<uint64_t>(fitting, group, kQueryBatch);
   }
+
+  // The 3-bit kernel decodes each code group once for up to eight queries.
+  uint64_t kernel_group() const { return bits == 3 ? 8 : 4; }
 
   BoundedQuery query(uint64_t q) const {
     return build_bounded_query(prepared + q * padded_dim, centroids, dim, bits);
@@ -221,8 +225,7 @@ struct BoundedSearch {
     const uint64_t n_blocks = scanner.n_blocks();
     // Approximate scores of one kernel group at a time: the buffer stays
     // small, so a search leaves little freed memory behind in the allocator.
-    // The 3-bit kernel decodes each code group once for up to eight queries.
-    const uint64_t kGroup = bits == 3 ? 8 : 4;
+    const uint64_t kGroup = kernel_group();
     std::vector<float> approx(kGroup * stride);
     for (uint64_t b0 = q0; b0 < q1; b0 += batch) {
       const uint64_t b1 = std::min(q1, b0 + batch);
