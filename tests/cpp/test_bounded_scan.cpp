@@ -303,6 +303,22 @@ TEST(BoundedSearch, IdenticalToExactScoringAtDim768) {
 
 // Stored norms may be anything a file holds: negative, zero, infinite, NaN.
 // And removal keeps the blocked store and its rows in step.
+// Enough vectors for several stretches of the batch search (a query's
+// positions to verify wait across them) and queries for a kernel group of
+// eight and one of four.
+TEST(BoundedSearch, IdenticalAcrossStretchesAndQueryGroups) {
+  for (uint64_t bits : {2u, 3u}) {
+    SCOPED_TRACE("bits " + std::to_string(bits));
+    SkerryIndex index = SkerryIndex::create(768, bits, Rotation::Rotor3);
+    index.add(random_vectors(2000, 768, 21));
+    const std::vector<float> queries = random_vectors(12, 768, 22);
+    for (uint64_t k : {uint64_t{1}, uint64_t{10}, uint64_t{100}}) {
+      const varnel::SearchResults want = exact_search(index, queries, k);
+      for_each_scan_path([&](varnel::ScanPath) { expect_identical(index.search(queries, k), want); });
+    }
+  }
+}
+
 TEST(BoundedSearch, IdenticalWithStrangeNormsAndAfterRemoval) {
   for (uint64_t bits : {2u, 3u}) {
     const uint64_t dim = 32, n = 150;
