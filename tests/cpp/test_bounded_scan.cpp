@@ -111,7 +111,7 @@ TEST(PairScan, EveryPathMatchesPortable) {
   for (uint64_t dim : {8u, 136u, 2056u}) {  // 2056: a second chunk of groups
     const uint64_t n_blocks = 5;
     const std::vector<uint8_t> blocked = random_bytes(n_blocks * 3 * dim / 8 * 32, 11);
-    std::vector<varnel::QueryTable> tables(6);
+    std::vector<varnel::QueryTable> tables(10);
     std::vector<const varnel::QueryTable*> pointers;
     for (std::size_t t = 0; t < tables.size(); ++t) {
       tables[t].bytes = random_bytes(dim / 2 * 64, 20 + t);
@@ -126,7 +126,7 @@ TEST(PairScan, EveryPathMatchesPortable) {
     varnel::scan_pair_blocks(pointers.data(), pointers.size(), blocked.data(), dim, 0, n_blocks,
                              want.data(), stride);
     for_each_scan_path([&](varnel::ScanPath) {
-      for (std::size_t nt : {1u, 3u, 6u}) {
+      for (std::size_t nt : {1u, 3u, 6u, 8u, 10u}) {  // groups of up to eight, AVX2 in fours
         std::vector<float> got(tables.size() * stride, kNan);
         varnel::scan_pair_blocks(pointers.data(), nt, blocked.data(), dim, 0, n_blocks, got.data(), stride);
         for (std::size_t t = 0; t < nt; ++t) {
@@ -178,6 +178,48 @@ TEST(BoundedScan, BoundHoldsForEveryVector) {
       std::vector<float> broken(dim, 1.0f);
       broken[1] = kInf;
       EXPECT_EQ(varnel::build_bounded_query(broken.data(), centroids, dim, bits).upper_offset, kInf);
+    }
+  }
+}
+
+// Batches of every size verify bit for bit as one position at a time on the
+// portable path does: positions of every byte alignment, within one block
+// and far apart, up to a part-filled last block.
+TEST(BoundedScan, ExactSumsOfEveryBatchSizeMatchPortable) {
+  for (uint64_t bits : {2u, 3u}) {
+    for (uint64_t dim : {8u, 64u, 768u}) {
+      const uint64_t n = 317;
+      std::vector<uint8_t> codes = random_bytes(n * dim, 6);
+      for (uint8_t& c : codes) c &= static_cast<uint8_t>((1u << bits) - 1);
+      const CodeStore store = CodeStore::from_rows(dim, bits, n, varnel::pack_codes(codes, n, dim, bits));
+      const std::vector<float> norms(n, 1.0f);
+      const std::vector<float> centroids = SkerryIndex::create(dim, bits, Rotation::Rotor3).centroids();
+      std::vector<float> rq = random_vectors(1, dim, 7);
+      rq[dim / 2] *= 1e6f;  // sums that round differently in another order
+      const BoundedQuery query = varnel::build_bounded_query(rq.data(), centroids, dim, bits);
+      ASSERT_TRUE(varnel::force_scan_path(varnel::ScanPath::Portable));
+      std::vector<float> want(n);
+      {
+        const varnel::BoundedScanner portable(store, norms);
+        for (uint64_t v = 0; v < n; ++v) want[v] = portable.exact_sum(query, v);
+      }
+      for_each_scan_path([&](varnel::ScanPath) {
+        const varnel::BoundedScanner scanner(store, norms);  // takes the forced path
+        for (std::size_t count = 1; count <= varnel::BoundedScanner::kVerifyBatch; ++count) {
+          for (uint64_t step : {1u, 3u, 19u}) {
+            uint64_t positions[varnel::BoundedScanner::kVerifyBatch];
+            const uint64_t first = n - 1 - (count - 1) * step < n ? n - 1 - (count - 1) * step : 0;
+            for (std::size_t i = 0; i < count; ++i) positions[i] = std::min<uint64_t>(n - 1, first + i * step);
+            float got[varnel::BoundedScanner::kVerifyBatch];
+            scanner.exact_sums(query, positions, count, got);
+            for (std::size_t i = 0; i < count; ++i) {
+              ASSERT_EQ(0, std::memcmp(&got[i], &want[positions[i]], sizeof(float)))
+                  << "bits " << bits << " dim " << dim << " count " << count << " step " << step << " position "
+                  << positions[i];
+            }
+          }
+        }
+      });
     }
   }
 }
@@ -261,6 +303,22 @@ TEST(BoundedSearch, IdenticalToExactScoringAtDim768) {
 
 // Stored norms may be anything a file holds: negative, zero, infinite, NaN.
 // And removal keeps the blocked store and its rows in step.
+// Enough vectors for several stretches of the batch search (a query's
+// positions to verify wait across them) and queries for a kernel group of
+// eight and one of four.
+TEST(BoundedSearch, IdenticalAcrossStretchesAndQueryGroups) {
+  for (uint64_t bits : {2u, 3u}) {
+    SCOPED_TRACE("bits " + std::to_string(bits));
+    SkerryIndex index = SkerryIndex::create(768, bits, Rotation::Rotor3);
+    index.add(random_vectors(2000, 768, 21));
+    const std::vector<float> queries = random_vectors(12, 768, 22);
+    for (uint64_t k : {uint64_t{1}, uint64_t{10}, uint64_t{100}}) {
+      const varnel::SearchResults want = exact_search(index, queries, k);
+      for_each_scan_path([&](varnel::ScanPath) { expect_identical(index.search(queries, k), want); });
+    }
+  }
+}
+
 TEST(BoundedSearch, IdenticalWithStrangeNormsAndAfterRemoval) {
   for (uint64_t bits : {2u, 3u}) {
     const uint64_t dim = 32, n = 150;

@@ -6,8 +6,8 @@
 // A group of eight coordinates is three byte-columns; the low six bits of
 // each byte are a whole pair index and the top bits of the three bytes
 // together the fourth. VBMI looks a 64-entry row up with one byte permute
-// (it reads only the low six index bits); AVX2 selects among four 16-byte
-// shuffles by index bits 4 and 5. The four table bytes of a group (each at
+// (it reads only the low six index bits); AVX2 combines four 16-byte
+// shuffles, each zero outside the piece that index bits 4 and 5 name. The four table bytes of a group (each at
 // most 127) are added in two byte pairs and widened into 16-bit counters as
 // in the 4-bit kernels: `word_sums` adds each byte pair as one word and
 // `odd_sums` the odd lane alone, so the even lane is word_sums - 256 *
@@ -40,22 +40,31 @@ VARNEL_AVX2_INLINE __m256i avx2_row_piece(const uint8_t* row, int piece) {
   return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 16 * piece)));
 }
 
-// The 32 indices of one lookup (bits 0-5, bit 7 clear) and the masks that
-// carry index bits 4 and 5 in bit 7 of every byte, as blendv reads them.
+// The indices of one lookup into each 16-byte piece of a 64-entry row: the
+// index's low four bits where bits 4-5 name the piece, bit 7 set (the shuffle
+// then gives 0) elsewhere. One saturating add after an exclusive or does it:
+// i ^ 16k lies in 0..15 exactly for piece k, and 0x70 more sets bit 7 above.
+// The four shuffles are then combined by OR, where selecting among them with
+// blends took three variable blends of three micro-operations each.
 struct Avx2Index {
-  __m256i index, bit4, bit5;
+  __m256i piece[4];
 };
 
 VARNEL_AVX2_INLINE Avx2Index avx2_index(__m256i six_bits) {
-  return {six_bits, _mm256_slli_epi16(six_bits, 3), _mm256_slli_epi16(six_bits, 2)};
+  const __m256i above = _mm256_set1_epi8(0x70);
+  Avx2Index i;
+  for (int k = 0; k < 4; ++k) {
+    i.piece[k] = _mm256_adds_epu8(_mm256_xor_si256(six_bits, _mm256_set1_epi8(static_cast<char>(16 * k))), above);
+  }
+  return i;
 }
 
 VARNEL_AVX2_INLINE __m256i avx2_lookup(const uint8_t* row, const Avx2Index& i) {
-  const __m256i low = _mm256_blendv_epi8(_mm256_shuffle_epi8(avx2_row_piece(row, 0), i.index),
-                                         _mm256_shuffle_epi8(avx2_row_piece(row, 1), i.index), i.bit4);
-  const __m256i high = _mm256_blendv_epi8(_mm256_shuffle_epi8(avx2_row_piece(row, 2), i.index),
-                                          _mm256_shuffle_epi8(avx2_row_piece(row, 3), i.index), i.bit4);
-  return _mm256_blendv_epi8(low, high, i.bit5);
+  const __m256i low = _mm256_or_si256(_mm256_shuffle_epi8(avx2_row_piece(row, 0), i.piece[0]),
+                                      _mm256_shuffle_epi8(avx2_row_piece(row, 1), i.piece[1]));
+  const __m256i high = _mm256_or_si256(_mm256_shuffle_epi8(avx2_row_piece(row, 2), i.piece[2]),
+                                       _mm256_shuffle_epi8(avx2_row_piece(row, 3), i.piece[3]));
+  return _mm256_or_si256(low, high);
 }
 
 VARNEL_AVX2_INLINE void avx2_finish_chunk(__m256i word_sums, __m256i odd_sums, const TableView& table,
@@ -213,11 +222,16 @@ VARNEL_VBMI void vbmi_scan(const TableView* tables, const uint8_t* blocks, uint6
 
 VARNEL_AVX2 void scan_group_avx2(const TableView* tables, std::size_t g, const uint8_t* blocks,
                                  uint64_t n_blocks, uint64_t groups, float* out, std::size_t out_stride) {
-  switch (g) {
-    case 1: return avx2_scan<1>(tables, blocks, n_blocks, groups, out, out_stride);
-    case 2: return avx2_scan<2>(tables, blocks, n_blocks, groups, out, out_stride);
-    case 3: return avx2_scan<3>(tables, blocks, n_blocks, groups, out, out_stride);
-    default: return avx2_scan<4>(tables, blocks, n_blocks, groups, out, out_stride);
+  // Sixteen registers hold the counters of four queries at most.
+  for (std::size_t t0 = 0; t0 < g; t0 += 4) {
+    const TableView* part = tables + t0;
+    float* part_out = out + t0 * out_stride;
+    switch (g - t0) {
+      case 1: avx2_scan<1>(part, blocks, n_blocks, groups, part_out, out_stride); break;
+      case 2: avx2_scan<2>(part, blocks, n_blocks, groups, part_out, out_stride); break;
+      case 3: avx2_scan<3>(part, blocks, n_blocks, groups, part_out, out_stride); break;
+      default: avx2_scan<4>(part, blocks, n_blocks, groups, part_out, out_stride); break;
+    }
   }
 }
 
@@ -228,7 +242,11 @@ VARNEL_VBMI void scan_group_avx512vbmi(const TableView* tables, std::size_t g, c
     case 1: return vbmi_scan<1>(tables, blocks, n_blocks, groups, out, out_stride);
     case 2: return vbmi_scan<2>(tables, blocks, n_blocks, groups, out, out_stride);
     case 3: return vbmi_scan<3>(tables, blocks, n_blocks, groups, out, out_stride);
-    default: return vbmi_scan<4>(tables, blocks, n_blocks, groups, out, out_stride);
+    case 4: return vbmi_scan<4>(tables, blocks, n_blocks, groups, out, out_stride);
+    case 5: return vbmi_scan<5>(tables, blocks, n_blocks, groups, out, out_stride);
+    case 6: return vbmi_scan<6>(tables, blocks, n_blocks, groups, out, out_stride);
+    case 7: return vbmi_scan<7>(tables, blocks, n_blocks, groups, out, out_stride);
+    default: return vbmi_scan<8>(tables, blocks, n_blocks, groups, out, out_stride);
   }
 }
 

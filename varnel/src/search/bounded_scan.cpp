@@ -119,42 +119,111 @@ VARNEL_AVX2_INLINE __m256 add_entry(__m256 sum, const float* table, uint64_t j, 
   return _mm256_add_ps(sum, _mm256_permutevar8x32_ps(_mm256_loadu_ps(table + j * 8), code));
 }
 
-// Exact sums of eight stored vectors, one per 32-bit lane, each summed in
+// Exact sums of 8 * C stored vectors, one per 32-bit lane, each summed in
 // coordinate order as the portable loop does (lanes never mix, so the sums
 // are bit-identical). A vector's lane bytes lie 32 bytes apart; each column
 // step gathers the aligned words that hold them and shifts each lane's byte
 // down. Codes index the coordinate's eight table entries by a float permute.
+// The C registers of sums are independent chains of dependent additions,
+// which the core overlaps.
+template <int C>
 VARNEL_AVX2 void exact_sums_avx2(const uint8_t* base, const int32_t* word_offsets,
                                  const int32_t* shifts, uint64_t dim, uint64_t bits,
                                  const float* table, float* out) {
-  const __m256i offsets = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(word_offsets));
-  const __m256i shift = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(shifts));
-  __m256 sum = _mm256_setzero_ps();
+  __m256i offsets[C], shift[C];
+  __m256 sum[C];
+  for (int h = 0; h < C; ++h) {
+    offsets[h] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(word_offsets + 8 * h));
+    shift[h] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(shifts + 8 * h));
+    sum[h] = _mm256_setzero_ps();
+  }
   if (bits == 2) {
     const __m256i three = _mm256_set1_epi32(3);
     for (uint64_t c = 0; c < dim / 4; ++c) {
-      const __m256i byte = gather_column(base, offsets, shift, c);
-      sum = add_entry(sum, table, 4 * c, _mm256_srli_epi32(byte, 6));
-      sum = add_entry(sum, table, 4 * c + 1, _mm256_and_si256(_mm256_srli_epi32(byte, 4), three));
-      sum = add_entry(sum, table, 4 * c + 2, _mm256_and_si256(_mm256_srli_epi32(byte, 2), three));
-      sum = add_entry(sum, table, 4 * c + 3, _mm256_and_si256(byte, three));
+      for (int h = 0; h < C; ++h) {
+        const __m256i byte = gather_column(base, offsets[h], shift[h], c);
+        sum[h] = add_entry(sum[h], table, 4 * c, _mm256_srli_epi32(byte, 6));
+        sum[h] = add_entry(sum[h], table, 4 * c + 1, _mm256_and_si256(_mm256_srli_epi32(byte, 4), three));
+        sum[h] = add_entry(sum[h], table, 4 * c + 2, _mm256_and_si256(_mm256_srli_epi32(byte, 2), three));
+        sum[h] = add_entry(sum[h], table, 4 * c + 3, _mm256_and_si256(byte, three));
+      }
     }
   } else {
     const __m256i six = _mm256_set1_epi32(0x3F), seven = _mm256_set1_epi32(7);
     for (uint64_t g = 0; g < dim / 8; ++g) {
-      const __m256i b0 = gather_column(base, offsets, shift, 3 * g), b1 = gather_column(base, offsets, shift, 3 * g + 1), b2 = gather_column(base, offsets, shift, 3 * g + 2);
-      const __m256i pairs[4] = {
-          _mm256_and_si256(b0, six), _mm256_and_si256(b1, six), _mm256_and_si256(b2, six),
-          _mm256_or_si256(_mm256_or_si256(_mm256_srli_epi32(b0, 6), _mm256_slli_epi32(_mm256_srli_epi32(b1, 6), 2)),
-                          _mm256_slli_epi32(_mm256_srli_epi32(b2, 6), 4))};
-      for (uint64_t m = 0; m < 4; ++m) {
-        sum = add_entry(sum, table, 8 * g + 2 * m, _mm256_srli_epi32(pairs[m], 3));
-        sum = add_entry(sum, table, 8 * g + 2 * m + 1, _mm256_and_si256(pairs[m], seven));
+      for (int h = 0; h < C; ++h) {
+        const __m256i b0 = gather_column(base, offsets[h], shift[h], 3 * g),
+                      b1 = gather_column(base, offsets[h], shift[h], 3 * g + 1),
+                      b2 = gather_column(base, offsets[h], shift[h], 3 * g + 2);
+        const __m256i pairs[4] = {
+            _mm256_and_si256(b0, six), _mm256_and_si256(b1, six), _mm256_and_si256(b2, six),
+            _mm256_or_si256(_mm256_or_si256(_mm256_srli_epi32(b0, 6), _mm256_slli_epi32(_mm256_srli_epi32(b1, 6), 2)),
+                            _mm256_slli_epi32(_mm256_srli_epi32(b2, 6), 4))};
+        for (uint64_t m = 0; m < 4; ++m) {
+          sum[h] = add_entry(sum[h], table, 8 * g + 2 * m, _mm256_srli_epi32(pairs[m], 3));
+          sum[h] = add_entry(sum[h], table, 8 * g + 2 * m + 1, _mm256_and_si256(pairs[m], seven));
+        }
       }
     }
   }
-  _mm256_storeu_ps(out, sum);
+  for (int h = 0; h < C; ++h) _mm256_storeu_ps(out + 8 * h, sum[h]);
 }
+
+// GCC 12's AVX-512 headers start registers from undefined values.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#define VARNEL_AVX512 __attribute__((target("avx512f,avx2")))
+#define VARNEL_AVX512_INLINE __attribute__((target("avx512f,avx2"), always_inline)) inline
+
+VARNEL_AVX512_INLINE __m512i gather_column16(const uint8_t* base, __m512i offsets, __m512i shift, uint64_t c) {
+  const __m512i at = _mm512_add_epi32(offsets, _mm512_set1_epi32(static_cast<int32_t>(c * 32)));
+  const __m512i words = _mm512_i32gather_epi32(at, base, 1);
+  return _mm512_and_si512(_mm512_srlv_epi32(words, shift), _mm512_set1_epi32(0xFF));
+}
+
+// The permute reads only the low four bits of each code (all below 8): the
+// upper half of the row register is never selected.
+VARNEL_AVX512_INLINE __m512 add_entry16(__m512 sum, const float* table, uint64_t j, __m512i code) {
+  const __m512 row = _mm512_castps256_ps512(_mm256_loadu_ps(table + j * 8));
+  return _mm512_add_ps(sum, _mm512_permutexvar_ps(code, row));
+}
+
+// exact_sums_avx2 with sixteen lanes per register: one chain of additions
+// sums twice the vectors.
+VARNEL_AVX512 void exact_sums_avx512(const uint8_t* base, const int32_t* word_offsets,
+                                     const int32_t* shifts, uint64_t dim, uint64_t bits,
+                                     const float* table, float* out) {
+  const __m512i offsets = _mm512_loadu_si512(word_offsets);
+  const __m512i shift = _mm512_loadu_si512(shifts);
+  __m512 sum = _mm512_setzero_ps();
+  if (bits == 2) {
+    const __m512i three = _mm512_set1_epi32(3);
+    for (uint64_t c = 0; c < dim / 4; ++c) {
+      const __m512i byte = gather_column16(base, offsets, shift, c);
+      sum = add_entry16(sum, table, 4 * c, _mm512_srli_epi32(byte, 6));
+      sum = add_entry16(sum, table, 4 * c + 1, _mm512_and_si512(_mm512_srli_epi32(byte, 4), three));
+      sum = add_entry16(sum, table, 4 * c + 2, _mm512_and_si512(_mm512_srli_epi32(byte, 2), three));
+      sum = add_entry16(sum, table, 4 * c + 3, _mm512_and_si512(byte, three));
+    }
+  } else {
+    const __m512i six = _mm512_set1_epi32(0x3F), seven = _mm512_set1_epi32(7);
+    for (uint64_t g = 0; g < dim / 8; ++g) {
+      const __m512i b0 = gather_column16(base, offsets, shift, 3 * g),
+                    b1 = gather_column16(base, offsets, shift, 3 * g + 1),
+                    b2 = gather_column16(base, offsets, shift, 3 * g + 2);
+      const __m512i pairs[4] = {
+          _mm512_and_si512(b0, six), _mm512_and_si512(b1, six), _mm512_and_si512(b2, six),
+          _mm512_or_si512(_mm512_or_si512(_mm512_srli_epi32(b0, 6), _mm512_slli_epi32(_mm512_srli_epi32(b1, 6), 2)),
+                          _mm512_slli_epi32(_mm512_srli_epi32(b2, 6), 4))};
+      for (uint64_t m = 0; m < 4; ++m) {
+        sum = add_entry16(sum, table, 8 * g + 2 * m, _mm512_srli_epi32(pairs[m], 3));
+        sum = add_entry16(sum, table, 8 * g + 2 * m + 1, _mm512_and_si512(pairs[m], seven));
+      }
+    }
+  }
+  _mm512_storeu_ps(out, sum);
+}
+#pragma GCC diagnostic pop
 
 // candidate_lanes for a whole block of 32 lanes, eight at a time. The
 // comparisons are ordered (a NaN product compares false, so its lane stays a
@@ -177,6 +246,12 @@ VARNEL_AVX2 uint32_t candidate_lanes_avx2(const float* approx, const float* norm
 bool verify_with_simd() {
   return cpu_features().avx2 && active_scan_path() != ScanPath::Portable;
 }
+
+// The AVX-512 paths verify with AVX-512 too.
+bool verify_wide() {
+  const ScanPath path = active_scan_path();
+  return cpu_features().avx512f && (path == ScanPath::Avx512 || path == ScanPath::Avx512Vbmi);
+}
 #else
 // candidate_lanes for a whole block of 32 lanes, eight at a time. The
 // comparisons are ordered (a NaN product compares false, so its lane stays a
@@ -197,57 +272,28 @@ VARNEL_AVX2 uint32_t candidate_lanes_avx2(const float* approx, const float* norm
 }
 
 bool verify_with_simd() { return false; }
+bool verify_wide() { return false; }
 #endif
 
-// Positions offered by one query, exactly scored eight at a time and then
-// offered in order.
-class PendingOffers {
- public:
-  PendingOffers(const BoundedScanner& scanner, const BoundedQuery& query, std::span<const float> norms,
-                TopK& top, const OfferedLanes* lanes = nullptr)
-      : scanner_(scanner), query_(query), norms_(norms), top_(top),
-        positions_of_(lanes ? lanes->positions : nullptr), keys_(lanes ? lanes->keys : nullptr) {}
-
-  void push(uint64_t position) {
-    positions_[count_++] = position;
-    if (count_ == BoundedScanner::kVerifyBatch) flush();
-  }
-
-  void flush() {
-    if (count_ == 0) return;
-    float sums[BoundedScanner::kVerifyBatch];
-    scanner_.exact_sums(query_, positions_, count_, sums);
-    if (keys_ != nullptr) {
-      float norms[BoundedScanner::kVerifyBatch], keys[BoundedScanner::kVerifyBatch];
-      for (std::size_t i = 0; i < count_; ++i) norms[i] = norms_[positions_[i]];
-      keys_->keys(sums, norms, count_, keys);
-      for (std::size_t i = 0; i < count_; ++i) offer(keys[i], positions_[i]);
-    } else {
-      for (std::size_t i = 0; i < count_; ++i) offer(sums[i] * norms_[positions_[i]], positions_[i]);
-    }
-    verified_ += count_;
-    count_ = 0;
-  }
-
-  uint64_t verified() const { return verified_; }
-
- private:
-  void offer(float key, uint64_t lane) {
-    if (top_.admits(key)) top_.offer(key, positions_of_ ? positions_of_[lane] : lane);
-  }
-
-  const BoundedScanner& scanner_;
-  const BoundedQuery& query_;
-  std::span<const float> norms_;
-  TopK& top_;
-  const uint64_t* positions_of_;
-  const LaneKeys* keys_;
-  uint64_t positions_[BoundedScanner::kVerifyBatch];
-  std::size_t count_ = 0;
-  uint64_t verified_ = 0;
-};
-
 }  // namespace
+
+void OfferQueue::flush() {
+  if (count_ == 0) return;
+  float sums[BoundedScanner::kVerifyBatch];
+  scanner_.exact_sums(query_, positions_, count_, sums);
+  const std::span<const float> norms = scanner_.norms();
+  if (keys_ != nullptr) {
+    float lane_norms[BoundedScanner::kVerifyBatch], keys[BoundedScanner::kVerifyBatch];
+    for (std::size_t i = 0; i < count_; ++i) lane_norms[i] = norms[positions_[i]];
+    keys_->keys(sums, lane_norms, count_, keys);
+    for (std::size_t i = 0; i < count_; ++i) offer(keys[i], positions_[i]);
+  } else {
+    for (std::size_t i = 0; i < count_; ++i) offer(sums[i] * norms[positions_[i]], positions_[i]);
+  }
+  verified_ += count_;
+  verified_total.fetch_add(count_, std::memory_order_relaxed);
+  count_ = 0;
+}
 
 // The approximate score and its bound
 // -----------------------------------
@@ -364,7 +410,7 @@ BoundedQuery build_bounded_query(const float* rq, std::span<const float> centroi
 }
 
 BoundedScanner::BoundedScanner(const CodeStore& store, std::span<const float> norms)
-    : store_(store), norms_(norms), simd_(verify_with_simd()) {
+    : store_(store), norms_(norms), simd_(verify_with_simd()), wide_(simd_ && verify_wide()) {
   if ((store.bits() != 2 && store.bits() != 3) || norms.size() < store.size()) {
     throw Error("bounded scan: 2- or 3-bit codes with one norm per vector");
   }
@@ -412,15 +458,22 @@ void BoundedScanner::exact_sums(const BoundedQuery& query, const uint64_t* posit
   if (simd_ && count > 0 && address(positions[count - 1]) - (address(positions[0]) & ~uint64_t{3}) +
                                     block_bytes < kReach) {
     const uint64_t origin = address(positions[0]) & ~uint64_t{3};
-    alignas(32) int32_t offsets[kVerifyBatch], shifts[kVerifyBatch];
+    alignas(64) int32_t offsets[kVerifyBatch], shifts[kVerifyBatch];
     for (std::size_t i = 0; i < kVerifyBatch; ++i) {
       const uint64_t at = address(positions[i < count ? i : count - 1]);
       offsets[i] = static_cast<int32_t>((at & ~uint64_t{3}) - origin);
       shifts[i] = static_cast<int32_t>(8 * (at & 3));
     }
     float lanes[kVerifyBatch];
-    exact_sums_avx2(store_.blocked().bytes.data() + origin, offsets, shifts, store_.dim(), store_.bits(),
-                    query.exact.data(), lanes);
+    const uint8_t* base = store_.blocked().bytes.data() + origin;
+    const uint64_t dim = store_.dim(), bits = store_.bits();
+    if (wide_) {
+      exact_sums_avx512(base, offsets, shifts, dim, bits, query.exact.data(), lanes);
+    } else if (count > 8) {
+      exact_sums_avx2<2>(base, offsets, shifts, dim, bits, query.exact.data(), lanes);
+    } else {
+      exact_sums_avx2<1>(base, offsets, shifts, dim, bits, query.exact.data(), lanes);
+    }
     std::copy_n(lanes, count, sums);
     return;
   }
@@ -449,9 +502,18 @@ uint32_t BoundedScanner::candidate_lanes(const BoundedQuery& query, const float*
 
 uint64_t BoundedScanner::offer_blocks(const BoundedQuery& query, const float* approx, uint64_t b0,
                                       uint64_t b1, const uint64_t* allowed, TopK& top) const {
+  OfferQueue queue(*this, query, top);
+  offer_blocks(approx, b0, b1, allowed, queue);
+  queue.flush();
+  return queue.verified();
+}
+
+uint64_t BoundedScanner::offer_blocks(const float* approx, uint64_t b0, uint64_t b1,
+                                      const uint64_t* allowed, OfferQueue& queue) const {
   const uint64_t n = store_.size();
+  const BoundedQuery& query = queue.query();
+  TopK& top = queue.top();
   uint64_t offered = 0;
-  PendingOffers pending(*this, query, norms_, top);
   for (uint64_t b = b0; b < b1; ++b) {
     // A whole index in one call (one query over all threads) may verify for
     // long when many scores tie.
@@ -469,14 +531,12 @@ uint64_t BoundedScanner::offer_blocks(const BoundedQuery& query, const float* ap
       wanted &= candidate_lanes(query, approx + (b - b0) * kLanes, base, lanes, top.threshold());
     }
     while (wanted != 0) {
-      pending.push(base + static_cast<unsigned>(__builtin_ctz(wanted)));
+      queue.push(base + static_cast<unsigned>(__builtin_ctz(wanted)));
       wanted &= wanted - 1;
     }
   }
-  pending.flush();
   offered_total.fetch_add(offered, std::memory_order_relaxed);
-  verified_total.fetch_add(pending.verified(), std::memory_order_relaxed);
-  return pending.verified();
+  return offered;
 }
 
 // The keyed form of candidate_lanes. The exact sum s lies in [fl(a + C-),
@@ -536,7 +596,7 @@ uint64_t BoundedScanner::offer_lanes(const BoundedQuery& query, const float* app
                                      uint64_t b1, const OfferedLanes& lanes, TopK& top) const {
   const uint64_t n = store_.size();
   uint64_t offered = 0;
-  PendingOffers pending(*this, query, norms_, top, &lanes);
+  OfferQueue pending(*this, query, top, &lanes);
   thread_local BoundKeys bounds;
   if (lanes.keys && b0 * kLanes < n) bound_keys(query, approx, b0, b1, *lanes.keys, bounds);
   for (uint64_t b = b0; b < b1; ++b) {
@@ -563,7 +623,6 @@ uint64_t BoundedScanner::offer_lanes(const BoundedQuery& query, const float* app
   }
   pending.flush();
   offered_total.fetch_add(offered, std::memory_order_relaxed);
-  verified_total.fetch_add(pending.verified(), std::memory_order_relaxed);
   return pending.verified();
 }
 

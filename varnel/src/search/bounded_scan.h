@@ -78,6 +78,8 @@ struct OfferedLanes {
   const LaneKeys* keys = nullptr;
 };
 
+class OfferQueue;
+
 class BoundedScanner {
  public:
   // store: 2- or 3-bit codes; norms: one per stored vector.
@@ -98,6 +100,13 @@ class BoundedScanner {
   // position costs nothing). Returns the number of exactly scored positions.
   uint64_t offer_blocks(const BoundedQuery& query, const float* approx, uint64_t b0, uint64_t b1,
                         const uint64_t* allowed, TopK& top) const;
+
+  // As offer_blocks, the positions to verify added to `queue` (of this
+  // scanner), which verifies them once it holds a full batch: a caller that
+  // scans one query in many short ranges keeps one queue across its calls
+  // and calls queue.flush() after the last. Returns the positions offered.
+  uint64_t offer_blocks(const float* approx, uint64_t b0, uint64_t b1, const uint64_t* allowed,
+                        OfferQueue& queue) const;
 
   // As offer_blocks, with block masks, positions other than the lanes and
   // keys other than the score (see OfferedLanes).
@@ -120,12 +129,15 @@ class BoundedScanner {
     return exact_sum(query, position) * norms_[position];
   }
 
-  // exact_sum of `count` (1 to kVerifyBatch) positions at once.
-  static constexpr std::size_t kVerifyBatch = 8;
+  // exact_sum of `count` (1 to kVerifyBatch) positions at once, in
+  // increasing position order. A sum is a chain of dim dependent additions,
+  // so a batch takes about the same time however few positions it holds.
+  static constexpr std::size_t kVerifyBatch = 16;
   void exact_sums(const BoundedQuery& query, const uint64_t* positions, std::size_t count,
                   float* sums) const;
 
   uint64_t n_blocks() const { return store_.n_blocks(); }
+  std::span<const float> norms() const { return norms_; }
   uint64_t block_bytes() const { return store_.block_bytes(); }
 
  private:
@@ -143,6 +155,45 @@ class BoundedScanner {
   const CodeStore& store_;
   std::span<const float> norms_;
   bool simd_;
+  bool wide_;  // 16 lanes of AVX-512 per batch
+};
+
+// Positions of one query offered in increasing order, exactly scored a batch
+// at a time and then offered to its selector in that order. Positions wait
+// in the queue while the selector's threshold is the one before them: a
+// position ruled out by that lower threshold is ruled out at its own turn
+// too, so the selector ends as offering each at once would leave it.
+class OfferQueue {
+ public:
+  OfferQueue(const BoundedScanner& scanner, const BoundedQuery& query, TopK& top,
+             const OfferedLanes* lanes = nullptr)
+      : scanner_(scanner), query_(query), top_(top), positions_of_(lanes ? lanes->positions : nullptr),
+        keys_(lanes ? lanes->keys : nullptr) {}
+
+  void push(uint64_t position) {
+    positions_[count_++] = position;
+    if (count_ == BoundedScanner::kVerifyBatch) flush();
+  }
+  // Scores and offers every waiting position.
+  void flush();
+
+  const BoundedQuery& query() const { return query_; }
+  TopK& top() const { return top_; }
+  uint64_t verified() const { return verified_; }
+
+ private:
+  void offer(float key, uint64_t lane) {
+    if (top_.admits(key)) top_.offer(key, positions_of_ ? positions_of_[lane] : lane);
+  }
+
+  const BoundedScanner& scanner_;
+  const BoundedQuery& query_;
+  TopK& top_;
+  const uint64_t* positions_of_;
+  const LaneKeys* keys_;
+  uint64_t positions_[BoundedScanner::kVerifyBatch];
+  std::size_t count_ = 0;
+  uint64_t verified_ = 0;
 };
 
 // Totals of positions offered and exactly scored by offer_blocks since the

@@ -58,7 +58,8 @@ namespace {
 
 using pair_kernels::GroupKernel;
 
-constexpr std::size_t kMaxGroup = 4;
+// Eight queries share each group's code decoding (on AVX2, two passes of four).
+constexpr std::size_t kMaxGroup = 8;
 constexpr uint64_t kTileBytes = 96 * 1024;
 
 #if defined(__x86_64__)

@@ -15,7 +15,7 @@ inline constexpr uint64_t kChunkGroups = 128;
 inline constexpr uint64_t kLanes = 32;
 inline constexpr uint64_t kRowBytes = 64;
 
-// tables: g views (1..4); groups = dim / 8 >= 1. Writes
+// tables: g views (1..8); groups = dim / 8 >= 1. Writes
 // out[t * out_stride + b * 32 + lane] for b < n_blocks.
 using GroupKernel = void (*)(const TableView* tables, std::size_t g, const uint8_t* blocks,
                              uint64_t n_blocks, uint64_t groups, float* out, std::size_t out_stride);

@@ -203,12 +203,16 @@ struct BoundedSearch {
   }
 
   // Queries per batch: their tables (re-read for every stretch) should stay
-  // near the cache too; a multiple of 4, the kernels' group size.
+  // near the cache too; a multiple of the kernels' group size.
   uint64_t queries_per_batch() const {
     const uint64_t table_bytes = dim / 2 * (bits == 2 ? 16 : 64);
-    const uint64_t fitting = kBoundedTableBytes / std::max<uint64_t>(1, table_bytes) / 4 * 4;
-    return std::clamp<uint64_t>(fitting, 4, kQueryBatch);
+    const uint64_t group = kernel_group();
+    const uint64_t fitting = kBoundedTableBytes / std::max<uint64_t>(1, table_bytes) / group * group;
+    return std::clamp<uint64_t>(fitting, group, kQueryBatch);
   }
+
+  // The 3-bit kernel decodes each code group once for up to eight queries.
+  uint64_t kernel_group() const { return bits == 3 ? 8 : 4; }
 
   BoundedQuery query(uint64_t q) const {
     return build_bounded_query(prepared + q * padded_dim, centroids, dim, bits);
@@ -221,7 +225,7 @@ struct BoundedSearch {
     const uint64_t n_blocks = scanner.n_blocks();
     // Approximate scores of one kernel group at a time: the buffer stays
     // small, so a search leaves little freed memory behind in the allocator.
-    constexpr uint64_t kGroup = 4;
+    const uint64_t kGroup = kernel_group();
     std::vector<float> approx(kGroup * stride);
     for (uint64_t b0 = q0; b0 < q1; b0 += batch) {
       const uint64_t b1 = std::min(q1, b0 + batch);
@@ -229,11 +233,17 @@ struct BoundedSearch {
       std::vector<const BoundedQuery*> query_ptrs;
       std::vector<TopK> tops;
       queries.reserve(b1 - b0);
+      tops.reserve(b1 - b0);
       for (uint64_t q = b0; q < b1; ++q) {
         queries.push_back(query(q));
         tops.emplace_back(k);
       }
       for (const auto& query : queries) query_ptrs.push_back(&query);
+      // A stretch leaves a query a few positions to verify; its queue fills
+      // whole batches across stretches.
+      std::vector<OfferQueue> pending;
+      pending.reserve(b1 - b0);
+      for (uint64_t t = 0; t < b1 - b0; ++t) pending.emplace_back(scanner, queries[t], tops[t]);
       for (uint64_t s0 = 0; s0 < n_blocks; s0 += stretch) {
         poll_interrupt();
         const uint64_t s1 = std::min(n_blocks, s0 + stretch);
@@ -241,10 +251,11 @@ struct BoundedSearch {
           const uint64_t group = std::min<uint64_t>(kGroup, queries.size() - g0);
           scanner.approximate(query_ptrs.data() + g0, group, s0, s1, approx.data(), stride);
           for (uint64_t t = 0; t < group; ++t) {
-            scanner.offer_blocks(queries[g0 + t], approx.data() + t * stride, s0, s1, nullptr, tops[g0 + t]);
+            scanner.offer_blocks(approx.data() + t * stride, s0, s1, nullptr, pending[g0 + t]);
           }
         }
       }
+      for (OfferQueue& queue : pending) queue.flush();
       for (uint64_t q = b0; q < b1; ++q) {
         tops[q - b0].finish(results.scores.data() + q * k, results.indices.data() + q * k);
       }
