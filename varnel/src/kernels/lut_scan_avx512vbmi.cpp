@@ -27,6 +27,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
+#include "kernels/lut_scan_x86.h"
 #include "search/lut_scan_kernels.h"
 
 #define VARNEL_VBMI __attribute__((target("avx512f,avx512bw,avx512vbmi,avx2,fma")))
@@ -97,41 +98,6 @@ VARNEL_VBMI_INLINE void accumulate(__m512i rows, const PairIndices& idx, const R
   lane_sums = _mm512_add_epi16(lane_sums, _mm512_maddubs_epi16(pair, s.ones));
 }
 
-// What a filtered scan does to one block's final scores of one table.
-struct BlockFilter {
-  const float* factors;  // the block's 32
-  float threshold;
-  uint64_t* above;
-  uint64_t bit;
-};
-
-// Adds S * delta to the 32 lanes of one block (bias first on the first chunk);
-// after the last chunk of a filtered scan, multiplies by the factors and
-// marks the block when a product passes the threshold.
-template <bool kFiltered>
-VARNEL_VBMI_INLINE void finish_chunk(__m512i lane_sums, const TableView& table, bool first_chunk,
-                                     bool last_chunk, const BlockFilter& filter, float* lanes) {
-  const __m256i halves[2] = {_mm512_castsi512_si256(lane_sums),
-                             _mm512_extracti64x4_epi64(lane_sums, 1)};
-  const __m512 delta = _mm512_set1_ps(table.delta);
-  __mmask16 over = 0;
-  for (int h = 0; h < 2; ++h) {
-    const __m512 sums = _mm512_cvtepi32_ps(_mm512_cvtepu16_epi32(halves[h]));
-    const __m512 acc = first_chunk ? _mm512_set1_ps(table.bias) : _mm512_loadu_ps(lanes + 16 * h);
-    __m512 score = _mm512_fmadd_ps(sums, delta, acc);
-    if (kFiltered && last_chunk) {
-      score = _mm512_mul_ps(score, _mm512_loadu_ps(filter.factors + 16 * h));
-      over |= _mm512_cmp_ps_mask(score, _mm512_set1_ps(filter.threshold), _CMP_GT_OQ);
-    }
-    _mm512_storeu_ps(lanes + 16 * h, score);
-  }
-  if (kFiltered && last_chunk) *filter.above |= static_cast<uint64_t>(over != 0) * filter.bit;
-}
-
-uint64_t chunk_end(uint64_t c0, uint64_t columns) {
-  return columns - c0 < kChunkColumns ? columns : c0 + kChunkColumns;
-}
-
 // G queries against B consecutive blocks per pass (block `first` of the
 // call); the counters (2 * G * B registers) stay in registers across the
 // column loop.
@@ -167,13 +133,10 @@ VARNEL_VBMI void scan_blocks_vbmi(const TableView* tables, const uint8_t* codes,
     for (int g = 0; g < G; ++g) {
 #pragma GCC unroll 16
       for (int k = 0; k < B; ++k) {
-        BlockFilter block_filter{};
-        if constexpr (kFiltered) {
-          block_filter = BlockFilter{filter->factors + (first + k) * kLanes, filter->thresholds[g],
-                                     filter->above + g, uint64_t{1} << (first + k)};
-        }
-        finish_chunk<kFiltered>(lane_sums[g][k], tables[g], c0 == 0, c1 == columns,
-                                block_filter, out + g * out_stride + k * kLanes);
+        avx512_finish_block<kFiltered>(lane_sums[g][k], _mm512_set1_ps(tables[g].delta),
+                                       _mm512_set1_ps(tables[g].bias), c0 == 0, c1 == columns,
+                                       kFiltered ? block_filter(filter, g, first + k) : BlockFilter{},
+                                       out + g * out_stride + k * kLanes);
       }
     }
   }

@@ -17,6 +17,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
+#include "kernels/lut_scan_x86.h"
 #include "search/lut_scan_kernels.h"
 
 #define VARNEL_AVX2 __attribute__((target("avx2,fma")))
@@ -32,28 +33,10 @@ namespace {
 constexpr uint64_t kTableRowBytes = 16;
 constexpr uint64_t kColumnTableBytes = 2 * kTableRowBytes;
 
-uint64_t chunk_end(uint64_t c0, uint64_t columns) {
-  return columns - c0 < kChunkColumns ? columns : c0 + kChunkColumns;
-}
-
 // ---- AVX2 ----
 
 VARNEL_AVX2_INLINE __m256i avx2_broadcast_row(const uint8_t* row) {
   return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row)));
-}
-
-// What a filtered scan does to one block's final scores of one table.
-struct BlockFilter {
-  const float* factors;  // the block's 32
-  float threshold;
-  uint64_t* above;
-  uint64_t bit;
-};
-
-// The filter of block `block` of a kernel call for table g.
-inline BlockFilter block_filter(const ScoreFilter* filter, int g, uint64_t block) {
-  return BlockFilter{filter->factors + block * kLanes, filter->thresholds[g], filter->above + g,
-                     uint64_t{1} << block};
 }
 
 // Adds S * delta to the 32 lanes of one block (bias first on the first chunk);
@@ -194,26 +177,6 @@ VARNEL_AVX512_INLINE __m512i avx512_load_block_pair(const uint8_t* first, const 
   const __m256i low_half = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(first));
   const __m256i high_half = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(second));
   return _mm512_inserti64x4(_mm512_castsi256_si512(low_half), high_half, 1);
-}
-
-template <bool kFiltered>
-VARNEL_AVX512_INLINE void avx512_finish_block(__m512i lane_sums_u16, __m512 delta, __m512 bias,
-                                              bool first_chunk, bool last_chunk,
-                                              const BlockFilter& filter, float* lanes) {
-  const __m256i halves[2] = {_mm512_castsi512_si256(lane_sums_u16),
-                             _mm512_extracti64x4_epi64(lane_sums_u16, 1)};
-  __mmask16 over = 0;
-  for (int h = 0; h < 2; ++h) {
-    const __m512 sums = _mm512_cvtepi32_ps(_mm512_cvtepu16_epi32(halves[h]));
-    const __m512 acc = first_chunk ? bias : _mm512_loadu_ps(lanes + 16 * h);
-    __m512 score = _mm512_fmadd_ps(sums, delta, acc);
-    if (kFiltered && last_chunk) {
-      score = _mm512_mul_ps(score, _mm512_loadu_ps(filter.factors + 16 * h));
-      over |= _mm512_cmp_ps_mask(score, _mm512_set1_ps(filter.threshold), _CMP_GT_OQ);
-    }
-    _mm512_storeu_ps(lanes + 16 * h, score);
-  }
-  if (kFiltered && last_chunk) *filter.above |= static_cast<uint64_t>(over != 0) * filter.bit;
 }
 
 // Adds S * delta to the lanes of the first block and, if present, the second
