@@ -566,11 +566,7 @@ std::vector<uint32_t> PartitionedIndex::choose_lists(const float* query, uint64_
                   [&](uint64_t i, float dot) { dots[candidates[i]] = dot; });
   TopK top(probes);
   for (const uint32_t l : candidates) top.offer(dots[l] - half_norms_[l], l);
-  std::vector<float> scores(probes);
-  std::vector<int64_t> chosen(probes);
-  top.finish(scores.data(), chosen.data());
-  std::sort(chosen.begin(), chosen.end());
-  return std::vector<uint32_t>(chosen.begin(), chosen.end());
+  return chosen_lists(top);
 }
 
 CoarseTable PartitionedIndex::coarse() const {
@@ -614,11 +610,7 @@ std::vector<uint32_t> PartitionedIndex::nearest_lists(const float* dots, uint64_
   std::vector<float> nearness(lists_);
   for (uint64_t l = 0; l < lists_; ++l) nearness[l] = dots[l] - half_norms_[l];
   offer_scores(top, nearness.data(), 0, lists_);
-  std::vector<float> scores(probes);
-  std::vector<int64_t> chosen(probes);
-  top.finish(scores.data(), chosen.data());
-  std::sort(chosen.begin(), chosen.end());
-  return std::vector<uint32_t>(chosen.begin(), chosen.end());
+  return chosen_lists(top);
 }
 
 namespace {

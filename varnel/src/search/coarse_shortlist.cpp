@@ -97,8 +97,12 @@ std::vector<uint32_t> CoarseShortlist::best(const float* query, uint64_t count) 
   approximate(query, approximations.data());
   TopK top(count);
   offer_best_scores(top, approximations.data(), 0, lists_);
-  std::vector<float> scores(count);
-  std::vector<int64_t> chosen(count);
+  return chosen_lists(top);
+}
+
+std::vector<uint32_t> chosen_lists(TopK& top) {
+  std::vector<float> scores(top.k());
+  std::vector<int64_t> chosen(top.k());
   top.finish(scores.data(), chosen.data());
   std::sort(chosen.begin(), chosen.end());
   return std::vector<uint32_t>(chosen.begin(), chosen.end());

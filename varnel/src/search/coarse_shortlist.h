@@ -14,6 +14,8 @@
 
 namespace varnel {
 
+class TopK;
+
 class CoarseShortlist {
  public:
   CoarseShortlist() = default;
@@ -41,6 +43,10 @@ class CoarseShortlist {
   uint64_t dim_ = 0;
   uint64_t groups_ = 0;  // coordinates in groups of kGroup
 };
+
+// The lists a selector offered list numbers keeps, in increasing order (the
+// selector holds at least its k lists).
+std::vector<uint32_t> chosen_lists(TopK& top);
 
 // How many lists the shortlist keeps for `probes` probed lists.
 inline uint64_t shortlist_size(uint64_t probes, uint64_t lists) {
