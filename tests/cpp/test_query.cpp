@@ -126,7 +126,8 @@ TEST(Query, BoundedScanEqualsScoringEveryVector) {
       }
       std::copy_n(data.begin(), 40 * dim, data.begin() + 9000 * dim);  // repeated vectors
       std::fill_n(data.begin() + 5 * dim, dim, 0.0f);
-      const auto queries = varnel::testing::random_vectors(7, dim, 12);
+      // Eleven queries: more than one kernel group of eight (3 bits) and of four.
+      const auto queries = varnel::testing::random_vectors(11, dim, 12);
       const SkerryIndex index = make_index(bits, data, dim);
       const varnel::RefineRows rows{data.data(), n, dim};
       for (const auto& positions : filters) {
@@ -140,15 +141,15 @@ TEST(Query, BoundedScanEqualsScoringEveryVector) {
               options.metric = metric;
               options.refine = factor ? &rows : nullptr;
               options.refine_factor = std::max<uint64_t>(1, factor);
-              SearchResults batched;  // seven queries: never spread over the threads
-              for (const uint64_t nq : {7u, 1u}) {
+              SearchResults batched;  // several queries: never spread over the threads
+              for (const uint64_t nq : {11u, 1u}) {
                 std::span<const float> q(queries.data(), nq * dim);
                 SearchResults expected;
                 {
                   ExactScan exact(true);
                   expected = varnel::query(index, q, 10, options);
                 }
-                if (nq == 7) {
+                if (nq > 1) {
                   batched = expected;
                 } else {  // one query over the threads selects as one thread does
                   const std::vector<int64_t> first_row(batched.indices.begin(), batched.indices.begin() + expected.k);

@@ -484,10 +484,13 @@ struct BoundedLoop {
   uint64_t blocks_per_stretch() const {
     return std::max<uint64_t>(2, kBoundedStretchBytes / std::max<uint64_t>(1, scanner.block_bytes()));
   }
+  // The 3-bit kernel decodes each code group once for up to eight queries.
+  uint64_t kernel_group() const { return bits == 3 ? 8 : 4; }
   uint64_t queries_per_batch() const {
     const uint64_t table_bytes = job.dim / 2 * (bits == 2 ? 16 : 64);
-    const uint64_t fitting = kBoundedTableBytes / std::max<uint64_t>(1, table_bytes) / 4 * 4;
-    return std::clamp<uint64_t>(fitting, 4, kQueryBatch);
+    const uint64_t group = kernel_group();
+    const uint64_t fitting = kBoundedTableBytes / std::max<uint64_t>(1, table_bytes) / group * group;
+    return std::clamp<uint64_t>(fitting, group, kQueryBatch);
   }
 
   // Approximate scores of blocks [b0, b1) into out (32 per block), runs of
@@ -513,21 +516,32 @@ struct BoundedLoop {
   void run_queries(uint64_t q0, uint64_t q1) const {
     const uint64_t stretch = blocks_per_stretch(), stride = stretch * kLanes;
     const uint64_t n_blocks = scanner.n_blocks();
-    constexpr uint64_t kGroup = 4;
+    const uint64_t kGroup = kernel_group();
     std::vector<float> approx(kGroup * stride);
     for (uint64_t b0 = q0; b0 < q1; b0 += queries_per_batch()) {
       const uint64_t b1 = std::min(q1, b0 + queries_per_batch());
+      // Reserved up front: the queues keep references to these.
       std::vector<BoundedQuery> queries;
       std::vector<const BoundedQuery*> query_ptrs;
       std::vector<std::optional<MetricKeys>> keys;
+      std::vector<OfferedLanes> offers;
       std::vector<TopK> tops;
+      std::vector<OfferQueue> pending;
       queries.reserve(b1 - b0);
+      keys.reserve(b1 - b0);
+      offers.reserve(b1 - b0);
+      tops.reserve(b1 - b0);
+      pending.reserve(b1 - b0);
       for (uint64_t q = b0; q < b1; ++q) {
         queries.push_back(bounded_query(q));
         keys.push_back(keys_of(q));
+        offers.push_back(offered(keys.back()));
         tops.emplace_back(job.candidates);
+        pending.emplace_back(scanner, queries.back(), tops.back(), &offers.back());
       }
       for (const auto& query : queries) query_ptrs.push_back(&query);
+      // A stretch leaves a query a few positions to verify; its queue fills
+      // whole batches across stretches.
       for (uint64_t s0 = 0; s0 < n_blocks; s0 += stretch) {
         const uint64_t s1 = std::min(n_blocks, s0 + stretch);
         if (!lanes.any_in(s0 * kLanes, std::min(lanes.n, s1 * kLanes))) continue;
@@ -536,11 +550,11 @@ struct BoundedLoop {
           const uint64_t group = std::min<uint64_t>(kGroup, queries.size() - g0);
           approximate(query_ptrs.data() + g0, group, s0, s1, approx.data(), stride);
           for (uint64_t t = 0; t < group; ++t) {
-            scanner.offer_lanes(queries[g0 + t], approx.data() + t * stride, s0, s1,
-                                offered(keys[g0 + t]), tops[g0 + t]);
+            scanner.offer_lanes(approx.data() + t * stride, s0, s1, offers[g0 + t], pending[g0 + t]);
           }
         }
       }
+      for (OfferQueue& queue : pending) queue.flush();
       for (uint64_t q = b0; q < b1; ++q) job.finish(q, tops[q - b0]);
     }
   }

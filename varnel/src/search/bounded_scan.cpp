@@ -594,9 +594,18 @@ uint32_t keyed_candidates(const float* high, const float* low, bool rising, uint
 
 uint64_t BoundedScanner::offer_lanes(const BoundedQuery& query, const float* approx, uint64_t b0,
                                      uint64_t b1, const OfferedLanes& lanes, TopK& top) const {
-  const uint64_t n = store_.size();
-  uint64_t offered = 0;
   OfferQueue pending(*this, query, top, &lanes);
+  offer_lanes(approx, b0, b1, lanes, pending);
+  pending.flush();
+  return pending.verified();
+}
+
+uint64_t BoundedScanner::offer_lanes(const float* approx, uint64_t b0, uint64_t b1,
+                                     const OfferedLanes& lanes, OfferQueue& pending) const {
+  const uint64_t n = store_.size();
+  const BoundedQuery& query = pending.query();
+  TopK& top = pending.top();
+  uint64_t offered = 0;
   thread_local BoundKeys bounds;
   if (lanes.keys && b0 * kLanes < n) bound_keys(query, approx, b0, b1, *lanes.keys, bounds);
   for (uint64_t b = b0; b < b1; ++b) {
@@ -621,9 +630,8 @@ uint64_t BoundedScanner::offer_lanes(const BoundedQuery& query, const float* app
       wanted &= wanted - 1;
     }
   }
-  pending.flush();
   offered_total.fetch_add(offered, std::memory_order_relaxed);
-  return pending.verified();
+  return offered;
 }
 
 void BoundedScanner::offer_lanes_split(const BoundedQuery& query, const float* approx, uint64_t b_end,

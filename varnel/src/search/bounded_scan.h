@@ -113,6 +113,12 @@ class BoundedScanner {
   uint64_t offer_lanes(const BoundedQuery& query, const float* approx, uint64_t b0, uint64_t b1,
                        const OfferedLanes& lanes, TopK& top) const;
 
+  // As offer_lanes, the positions to verify added to `queue` (made with the
+  // same `lanes`), as the queue form of offer_blocks. Returns the positions
+  // offered.
+  uint64_t offer_lanes(const float* approx, uint64_t b0, uint64_t b1, const OfferedLanes& lanes,
+                       OfferQueue& queue) const;
+
   // offer_lanes over blocks [0, b_end) for one query, split over the pool:
   // each piece selects its own best top.k(), then the pieces' lists are
   // offered to `top` in position order. The k best of a union are among the
