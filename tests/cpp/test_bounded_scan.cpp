@@ -2,9 +2,11 @@
 // bound of the approximate scan, and results identical to exact scoring.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -161,9 +163,16 @@ TEST(BoundedScan, BoundHoldsForEveryVector) {
           if (shape == 2) {
             for (uint64_t j = 0; j < dim; ++j) rq[j] = (j % 2 ? 1.0f : -1.0f) * scale;  // cancelling sums
           }
-          const BoundedQuery query = varnel::build_bounded_query(rq.data(), centroids, dim, bits);
-          ASSERT_TRUE(std::isfinite(query.upper_offset)) << bits << " " << dim << " " << scale << " " << shape;
+          std::optional<BoundedQuery> portable;  // the first path is the portable one
           for_each_scan_path([&](varnel::ScanPath) {
+            const BoundedQuery query = varnel::build_bounded_query(rq.data(), centroids, dim, bits);
+            ASSERT_TRUE(std::isfinite(query.upper_offset)) << bits << " " << dim << " " << scale << " " << shape;
+            if (!portable) portable = query;
+            // Every path builds the same tables and bound.
+            EXPECT_EQ(query.approx.bytes, portable->approx.bytes);
+            EXPECT_EQ(std::bit_cast<uint32_t>(query.approx.delta), std::bit_cast<uint32_t>(portable->approx.delta));
+            EXPECT_EQ(std::bit_cast<uint32_t>(query.upper_offset), std::bit_cast<uint32_t>(portable->upper_offset));
+            EXPECT_EQ(std::bit_cast<uint32_t>(query.lower_offset), std::bit_cast<uint32_t>(portable->lower_offset));
             std::vector<float> approx(store.n_blocks() * 32);
             const BoundedQuery* one[1] = {&query};
             scanner.approximate(one, 1, 0, store.n_blocks(), approx.data(), approx.size());

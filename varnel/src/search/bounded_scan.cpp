@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #if defined(__x86_64__)
@@ -93,6 +94,29 @@ double clamped_step(double x) {
   const int whole = static_cast<int>(clamped);
   const bool up = clamped - static_cast<double>(whole) >= 0.5;
   return static_cast<double>(whole + static_cast<int>(up));
+}
+
+// The byte table of one coordinate pair: entry (h, l) approximates the pair's
+// value high[h] + low[l] (each a product of two floats, exact in double, so
+// the sum is rounded once) by window + steps * delta. Also what the bound
+// needs of the row: the largest error and the largest steps * delta.
+struct RowTable {
+  double error = 0.0;
+  double largest = 0.0;
+};
+
+RowTable quantise_row_portable(const double* high, const double* low, uint64_t per, double window,
+                               double delta, uint8_t* bytes) {
+  RowTable row;
+  for (uint64_t i = 0; i < per * per; ++i) {
+    const double value = high[i / per] + low[i % per];
+    const double steps = clamped_step((value - window) / delta);
+    bytes[i] = static_cast<uint8_t>(steps);
+    const double quantised = window + steps * delta;
+    row.error = std::max(row.error, std::fabs(value - quantised));
+    row.largest = std::max(row.largest, steps * delta);
+  }
+  return row;
 }
 
 BoundedQuery unbounded_query(BoundedQuery query) {
@@ -243,6 +267,46 @@ VARNEL_AVX2 uint32_t candidate_lanes_avx2(const float* approx, const float* norm
   return ~ruled_out;
 }
 
+// quantise_row_portable four entries at a time, the same operations in the
+// same order on each (division, clamp, rounding of halves up, product and
+// sum): bit-identical bytes, and the same maxima, which do not depend on the
+// order they are taken in. max_pd(x, 0) and min_pd(x, 127) pick as std::max
+// and std::min do for the values that occur (never NaN). per: 4 or 8.
+VARNEL_AVX2 RowTable quantise_row_avx2(const double* high, const double* low, uint64_t per,
+                                       double window, double delta, uint8_t* bytes) {
+  const __m256d start = _mm256_set1_pd(window), step = _mm256_set1_pd(delta);
+  const __m256d zero = _mm256_setzero_pd(), most = _mm256_set1_pd(kMaxStep);
+  const __m256d half = _mm256_set1_pd(0.5), one = _mm256_set1_pd(1.0), sign = _mm256_set1_pd(-0.0);
+  __m256d error = zero, largest = zero;
+  for (uint64_t h = 0; h < per; ++h) {
+    const __m256d first = _mm256_set1_pd(high[h]);
+    for (uint64_t l = 0; l < per; l += 4) {
+      const __m256d value = _mm256_add_pd(first, _mm256_loadu_pd(low + l));
+      const __m256d x = _mm256_div_pd(_mm256_sub_pd(value, start), step);
+      const __m256d clamped = _mm256_min_pd(_mm256_max_pd(x, zero), most);
+      const __m256d whole = _mm256_cvtepi32_pd(_mm256_cvttpd_epi32(clamped));
+      const __m256d up = _mm256_cmp_pd(_mm256_sub_pd(clamped, whole), half, _CMP_GE_OQ);
+      const __m256d steps = _mm256_add_pd(whole, _mm256_and_pd(up, one));
+      const __m128i ints = _mm256_cvttpd_epi32(steps);
+      const int32_t four = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(ints, ints), ints));
+      std::memcpy(bytes + h * per + l, &four, 4);
+      const __m256d scaled = _mm256_mul_pd(steps, step);
+      const __m256d quantised = _mm256_add_pd(start, scaled);
+      error = _mm256_max_pd(_mm256_andnot_pd(sign, _mm256_sub_pd(value, quantised)), error);
+      largest = _mm256_max_pd(scaled, largest);
+    }
+  }
+  alignas(32) double errors[4], largests[4];
+  _mm256_store_pd(errors, error);
+  _mm256_store_pd(largests, largest);
+  RowTable row;
+  for (int i = 0; i < 4; ++i) {
+    row.error = std::max(row.error, errors[i]);
+    row.largest = std::max(row.largest, largests[i]);
+  }
+  return row;
+}
+
 bool verify_with_simd() {
   return cpu_features().avx2 && active_scan_path() != ScanPath::Portable;
 }
@@ -269,6 +333,11 @@ VARNEL_AVX2 uint32_t candidate_lanes_avx2(const float* approx, const float* norm
     ruled_out |= static_cast<uint32_t>(_mm256_movemask_ps(out)) << (8 * r);
   }
   return ~ruled_out;
+}
+
+RowTable quantise_row_avx2(const double* high, const double* low, uint64_t per, double window,
+                           double delta, uint8_t* bytes) {
+  return quantise_row_portable(high, low, per, window, delta, bytes);
 }
 
 bool verify_with_simd() { return false; }
@@ -338,7 +407,6 @@ BoundedQuery build_bounded_query(const float* rq, std::span<const float> centroi
     throw Error("bounded scan: 2- or 3-bit codes and a dim that is a multiple of 8 only");
   }
   const uint64_t per = uint64_t{1} << bits;  // codes per coordinate
-  const uint64_t entries = per * per;
   const uint64_t row_bytes = bits == 2 ? 16 : 64;
   const uint64_t rows = dim / 2;
 
@@ -357,41 +425,40 @@ BoundedQuery build_bounded_query(const float* rq, std::span<const float> centroi
   }
   if (!finite || !std::isfinite(m_sum)) return unbounded_query(std::move(query));
 
-  std::vector<double> values(rows * entries), lows(rows), spreads(rows);
+  // A pair's values are sums high[h] + low[l] of the two coordinates'
+  // products (exact in double); rounding is monotone, so the row's extremes
+  // are the rounded sums of the two sides' extremes.
+  std::vector<double> sides(rows * 2 * per), lows(rows), spreads(rows);
   double largest_spread = 0.0;
   for (uint64_t r = 0; r < rows; ++r) {
-    double* v = values.data() + r * entries;
-    double low = std::numeric_limits<double>::infinity(), high = -low;
-    for (uint64_t i = 0; i < entries; ++i) {
-      v[i] = double(rq[2 * r]) * double(centroids[i / per]) + double(rq[2 * r + 1]) * double(centroids[i % per]);
-      low = std::min(low, v[i]);
-      high = std::max(high, v[i]);
+    double* high = sides.data() + r * 2 * per;
+    double* low = high + per;
+    for (uint64_t c = 0; c < per; ++c) {
+      high[c] = double(rq[2 * r]) * double(centroids[c]);
+      low[c] = double(rq[2 * r + 1]) * double(centroids[c]);
     }
-    lows[r] = low;
-    spreads[r] = high - low;
+    const auto [high_min, high_max] = std::minmax_element(high, high + per);
+    const auto [low_min, low_max] = std::minmax_element(low, low + per);
+    lows[r] = *high_min + *low_min;
+    spreads[r] = (*high_max + *low_max) - lows[r];
     largest_spread = std::max(largest_spread, spreads[r]);
   }
   const float delta = table_step(spreads, largest_spread);
   query.approx.delta = delta;
 
+  const bool simd = verify_with_simd();
   double sum_errors = 0.0, bias = 0.0, sum_abs_low = 0.0, byte_span = 0.0;
   for (uint64_t r = 0; r < rows; ++r) {
-    const double* v = values.data() + r * entries;
+    const double* high = sides.data() + r * 2 * per;
     uint8_t* bytes = query.approx.bytes.data() + r * row_bytes;
     // A row wider than 127 steps is centred on the window it can hold.
     const double window = lows[r] + std::max(0.0, spreads[r] - kMaxStep * double(delta)) / 2.0;
-    double error = 0.0, largest = 0.0;
-    for (uint64_t i = 0; i < entries; ++i) {
-      const double steps = clamped_step((v[i] - window) / double(delta));
-      bytes[i] = static_cast<uint8_t>(steps);
-      const double quantised = window + steps * double(delta);
-      error = std::max(error, std::fabs(v[i] - quantised));
-      largest = std::max(largest, steps * double(delta));
-    }
-    sum_errors += error;
+    const RowTable row = simd ? quantise_row_avx2(high, high + per, per, window, double(delta), bytes)
+                              : quantise_row_portable(high, high + per, per, window, double(delta), bytes);
+    sum_errors += row.error;
     bias += window;
     sum_abs_low += std::fabs(window);
-    byte_span += largest;
+    byte_span += row.largest;
   }
 
   const double d = double(dim);
