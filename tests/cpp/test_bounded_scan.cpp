@@ -22,6 +22,7 @@
 #include "test_support.h"
 
 using varnel::BoundedQuery;
+using varnel::PairTables;
 using varnel::CodeStore;
 using varnel::Rotation;
 using varnel::SkerryIndex;
@@ -109,35 +110,83 @@ TEST(LaneBytes, RoundTripAndStoreMatchesRows) {
   }
 }
 
-TEST(PairScan, EveryPathMatchesPortable) {
-  for (uint64_t dim : {8u, 136u, 2056u}) {  // 2056: a second chunk of groups
-    const uint64_t n_blocks = 5;
-    const std::vector<uint8_t> blocked = random_bytes(n_blocks * 3 * dim / 8 * 32, 11);
-    std::vector<varnel::QueryTable> tables(10);
-    std::vector<const varnel::QueryTable*> pointers;
-    for (std::size_t t = 0; t < tables.size(); ++t) {
-      tables[t].bytes = random_bytes(dim / 2 * 64, 20 + t);
-      for (uint8_t& b : tables[t].bytes) b &= 0x7F;
-      tables[t].bias = 0.25f * float(t);
-      tables[t].delta = 0.001f + 0.01f * float(t);
-      pointers.push_back(&tables[t]);
-    }
-    const std::size_t stride = n_blocks * 32;
-    std::vector<float> want(tables.size() * stride);
-    ASSERT_TRUE(varnel::force_scan_path(varnel::ScanPath::Portable));
-    varnel::scan_pair_blocks(pointers.data(), pointers.size(), blocked.data(), dim, 0, n_blocks,
-                             want.data(), stride);
-    for_each_scan_path([&](varnel::ScanPath) {
-      for (std::size_t nt : {1u, 3u, 6u, 8u, 10u}) {  // groups of up to eight, AVX2 in fours
-        std::vector<float> got(tables.size() * stride, kNan);
-        varnel::scan_pair_blocks(pointers.data(), nt, blocked.data(), dim, 0, n_blocks, got.data(), stride);
-        for (std::size_t t = 0; t < nt; ++t) {
-          ASSERT_EQ(0, std::memcmp(got.data() + t * stride, want.data() + t * stride, stride * 4))
-              << "dim " << dim << " nt " << nt << " table " << t;
-        }
+using PairScanFunction = void (*)(const varnel::QueryTable* const*, std::size_t, const uint8_t*, uint64_t,
+                                   uint64_t, uint64_t, float*, std::size_t);
+
+// Random pair tables of either form: 64-entry rows, or split rows (eight
+// entries per coordinate, each stored twice) with bytes at most `most`.
+std::vector<varnel::QueryTable> random_pair_tables(uint64_t dim, bool split, uint8_t most, std::size_t count) {
+  std::vector<varnel::QueryTable> tables(count);
+  for (std::size_t t = 0; t < count; ++t) {
+    tables[t].bytes = random_bytes(dim / 2 * (split ? 32 : 64), 20 + t);
+    for (uint8_t& b : tables[t].bytes) b %= most + 1;
+    if (split) {
+      for (uint64_t at = 0; at < tables[t].bytes.size(); at += 16) {
+        std::copy_n(tables[t].bytes.begin() + at, 8, tables[t].bytes.begin() + at + 8);
       }
-    });
+    }
+    tables[t].bias = 0.25f * float(t);
+    tables[t].delta = 0.001f + 0.01f * float(t);
   }
+  return tables;
+}
+
+// Every path scores both forms of tables as the portable kernels do.
+TEST(PairScan, EveryPathMatchesPortable) {
+  for (const bool split : {false, true}) {
+    const PairScanFunction scan = split ? varnel::scan_split_pair_blocks : varnel::scan_pair_blocks;
+    for (uint64_t dim : {8u, 136u, 2056u}) {  // 2056: more than one chunk of groups
+      const uint64_t n_blocks = 5;
+      const std::vector<uint8_t> blocked = random_bytes(n_blocks * 3 * dim / 8 * 32, 11);
+      const std::vector<varnel::QueryTable> tables = random_pair_tables(dim, split, 127, 10);
+      std::vector<const varnel::QueryTable*> pointers;
+      for (const varnel::QueryTable& table : tables) pointers.push_back(&table);
+      const std::size_t stride = n_blocks * 32;
+      std::vector<float> want(tables.size() * stride);
+      ASSERT_TRUE(varnel::force_scan_path(varnel::ScanPath::Portable));
+      scan(pointers.data(), pointers.size(), blocked.data(), dim, 0, n_blocks, want.data(), stride);
+      for_each_scan_path([&](varnel::ScanPath) {
+        for (std::size_t nt : {1u, 3u, 6u, 8u, 10u}) {  // groups of up to eight, AVX2 in fours
+          std::vector<float> got(tables.size() * stride, kNan);
+          scan(pointers.data(), nt, blocked.data(), dim, 0, n_blocks, got.data(), stride);
+          for (std::size_t t = 0; t < nt; ++t) {
+            ASSERT_EQ(0, std::memcmp(got.data() + t * stride, want.data() + t * stride, stride * 4))
+                << "split " << split << " dim " << dim << " nt " << nt << " table " << t;
+          }
+        }
+      });
+    }
+  }
+}
+
+// A split table scores as the 64-entry table of its sums, entry (a << 3 | b)
+// = A[a] + B[b] (within one chunk of either form, so the same rounding).
+TEST(PairScan, SplitTablesScoreAsTheirJointSums) {
+  const uint64_t dim = 136, n_blocks = 3;
+  const std::vector<uint8_t> blocked = random_bytes(n_blocks * 3 * dim / 8 * 32, 12);
+  const std::vector<varnel::QueryTable> split = random_pair_tables(dim, true, 63, 2);
+  std::vector<varnel::QueryTable> joint(split.size());
+  for (std::size_t t = 0; t < split.size(); ++t) {
+    joint[t] = split[t];
+    joint[t].bytes.assign(dim / 2 * 64, 0);
+    for (uint64_t r = 0; r < dim / 2; ++r) {
+      for (unsigned i = 0; i < 64; ++i) {
+        joint[t].bytes[r * 64 + i] =
+            static_cast<uint8_t>(split[t].bytes[r * 32 + (i >> 3)] + split[t].bytes[r * 32 + 16 + (i & 7)]);
+      }
+    }
+  }
+  const std::size_t stride = n_blocks * 32;
+  for_each_scan_path([&](varnel::ScanPath) {
+    for (std::size_t t = 0; t < split.size(); ++t) {
+      const varnel::QueryTable* one_split[1] = {&split[t]};
+      const varnel::QueryTable* one_joint[1] = {&joint[t]};
+      std::vector<float> got(stride), want(stride);
+      varnel::scan_split_pair_blocks(one_split, 1, blocked.data(), dim, 0, n_blocks, got.data(), stride);
+      varnel::scan_pair_blocks(one_joint, 1, blocked.data(), dim, 0, n_blocks, want.data(), stride);
+      ASSERT_EQ(0, std::memcmp(got.data(), want.data(), stride * 4)) << "table " << t;
+    }
+  });
 }
 
 // The bound holds for every stored vector: fl(a + lower) <= s <= fl(a +
@@ -163,25 +212,27 @@ TEST(BoundedScan, BoundHoldsForEveryVector) {
           if (shape == 2) {
             for (uint64_t j = 0; j < dim; ++j) rq[j] = (j % 2 ? 1.0f : -1.0f) * scale;  // cancelling sums
           }
-          std::optional<BoundedQuery> portable;  // the first path is the portable one
-          for_each_scan_path([&](varnel::ScanPath) {
-            const BoundedQuery query = varnel::build_bounded_query(rq.data(), centroids, dim, bits);
-            ASSERT_TRUE(std::isfinite(query.upper_offset)) << bits << " " << dim << " " << scale << " " << shape;
-            if (!portable) portable = query;
-            // Every path builds the same tables and bound.
-            EXPECT_EQ(query.approx.bytes, portable->approx.bytes);
-            EXPECT_EQ(std::bit_cast<uint32_t>(query.approx.delta), std::bit_cast<uint32_t>(portable->approx.delta));
-            EXPECT_EQ(std::bit_cast<uint32_t>(query.upper_offset), std::bit_cast<uint32_t>(portable->upper_offset));
-            EXPECT_EQ(std::bit_cast<uint32_t>(query.lower_offset), std::bit_cast<uint32_t>(portable->lower_offset));
-            std::vector<float> approx(store.n_blocks() * 32);
-            const BoundedQuery* one[1] = {&query};
-            scanner.approximate(one, 1, 0, store.n_blocks(), approx.data(), approx.size());
-            for (uint64_t v = 0; v < n; ++v) {
-              const float s = scanner.exact_sum(query, v);
-              ASSERT_LE(approx[v] + query.lower_offset, s) << "bits " << bits << " dim " << dim << " v " << v;
-              ASSERT_GE(approx[v] + query.upper_offset, s) << "bits " << bits << " dim " << dim << " v " << v;
-            }
-          });
+          for (const PairTables form : {PairTables::Joint, PairTables::Split}) {
+            std::optional<BoundedQuery> portable;  // the first path is the portable one
+            for_each_scan_path([&](varnel::ScanPath) {
+              const BoundedQuery query = varnel::build_bounded_query(rq.data(), centroids, dim, bits, form);
+              ASSERT_TRUE(std::isfinite(query.upper_offset)) << bits << " " << dim << " " << scale << " " << shape;
+              if (!portable) portable = query;
+              // Every path builds the same tables and bound.
+              EXPECT_EQ(query.approx.bytes, portable->approx.bytes);
+              EXPECT_EQ(std::bit_cast<uint32_t>(query.approx.delta), std::bit_cast<uint32_t>(portable->approx.delta));
+              EXPECT_EQ(std::bit_cast<uint32_t>(query.upper_offset), std::bit_cast<uint32_t>(portable->upper_offset));
+              EXPECT_EQ(std::bit_cast<uint32_t>(query.lower_offset), std::bit_cast<uint32_t>(portable->lower_offset));
+              std::vector<float> approx(store.n_blocks() * 32);
+              const BoundedQuery* one[1] = {&query};
+              scanner.approximate(one, 1, 0, store.n_blocks(), approx.data(), approx.size());
+              for (uint64_t v = 0; v < n; ++v) {
+                const float s = scanner.exact_sum(query, v);
+                ASSERT_LE(approx[v] + query.lower_offset, s) << "bits " << bits << " dim " << dim << " v " << v << " split " << query.split;
+                ASSERT_GE(approx[v] + query.upper_offset, s) << "bits " << bits << " dim " << dim << " v " << v << " split " << query.split;
+              }
+            });
+          }
         }
       }
       std::vector<float> broken(dim, 1.0f);

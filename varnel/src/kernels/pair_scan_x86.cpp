@@ -1,5 +1,6 @@
 // x86-64 kernels of the 3-bit pair-table scan: AVX2 (one block of 32 lanes
-// per pass) and AVX-512 VBMI (two blocks per pass). Every function carries
+// per pass) over 64-entry rows or split rows, and AVX-512 VBMI (two blocks
+// per pass) over 64-entry rows. Every function carries
 // its own target attribute; the dispatcher calls one only on a CPU that has
 // its instructions.
 //
@@ -129,6 +130,116 @@ VARNEL_AVX2 void avx2_scan(const TableView* tables, const uint8_t* blocks, uint6
   }
 }
 
+// ---- AVX2, split tables ----
+//
+// A pair index p = code(2r) << 3 | code(2r+1) looks its two bytes up in
+// 16-byte rows that hold eight entries twice: p & 15 for the second code
+// (bit 3, a bit of the first code, picks the repeat), (p >> 3) & 15 for the
+// first; the mask also clears bit 7, which would zero the shuffle. Each pair
+// costs two shuffles, against four for a 64-entry row.
+
+uint64_t split_chunk_end(uint64_t g0, uint64_t groups) {
+  return groups - g0 < kSplitChunkGroups ? groups : g0 + kSplitChunkGroups;
+}
+
+struct SplitIndex {
+  __m256i first, second;
+};
+
+VARNEL_AVX2_INLINE SplitIndex avx2_split_index(__m256i pairs) {
+  const __m256i low_four = _mm256_set1_epi8(0x0F);
+  return {_mm256_and_si256(_mm256_srli_epi16(pairs, 3), low_four), _mm256_and_si256(pairs, low_four)};
+}
+
+// One pair of one query: its two bytes, their sum, and the widening.
+VARNEL_AVX2_INLINE void avx2_split_pair(const uint8_t* row, const SplitIndex& i, __m256i& word_sums,
+                                        __m256i& odd_sums) {
+  const __m256i pair = _mm256_add_epi8(_mm256_shuffle_epi8(avx2_row_piece(row, 0), i.first),
+                                       _mm256_shuffle_epi8(avx2_row_piece(row, 1), i.second));
+  word_sums = _mm256_add_epi16(word_sums, pair);
+  odd_sums = _mm256_add_epi16(odd_sums, _mm256_srli_epi16(pair, 8));
+}
+
+VARNEL_AVX2_INLINE __m256i avx2_last_pairs(const uint8_t* column) {
+  const __m256i two_low = _mm256_set1_epi8(0x03), two_mid = _mm256_set1_epi8(0x0C),
+                two_high = _mm256_set1_epi8(0x30);
+  return _mm256_or_si256(
+      _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(avx2_load(column), 6), two_low),
+                      _mm256_and_si256(_mm256_srli_epi16(avx2_load(column + kLanes), 4), two_mid)),
+      _mm256_and_si256(_mm256_srli_epi16(avx2_load(column + 2 * kLanes), 2), two_high));
+}
+
+// Four queries, written out, their eight counters pinned to registers (as in
+// the 4-bit kernel: with arrays GCC kept them on the stack); a column is
+// loaded again where its pairs are looked up rather than held.
+VARNEL_AVX2 void avx2_split_scan4(const TableView* tables, const uint8_t* blocks, uint64_t n_blocks,
+                                  uint64_t groups, float* out, std::size_t out_stride) {
+  const uint64_t block_bytes = 3 * groups * kLanes;
+  const uint8_t* t0 = tables[0].bytes;
+  const uint8_t* t1 = tables[1].bytes;
+  const uint8_t* t2 = tables[2].bytes;
+  const uint8_t* t3 = tables[3].bytes;
+  for (uint64_t b = 0; b < n_blocks; ++b) {
+    const uint8_t* codes = blocks + b * block_bytes;
+    for (uint64_t g0 = 0; g0 < groups; g0 += kSplitChunkGroups) {
+      const uint64_t g1 = split_chunk_end(g0, groups);
+      __m256i w0 = _mm256_setzero_si256(), w1 = w0, w2 = w0, w3 = w0;
+      __m256i o0 = w0, o1 = w0, o2 = w0, o3 = w0;
+      for (uint64_t g = g0; g < g1; ++g) {
+        const uint8_t* column = codes + 3 * g * kLanes;
+        const __m256i last = avx2_last_pairs(column);
+        for (int k = 0; k < 4; ++k) {
+          const SplitIndex index = avx2_split_index(k < 3 ? avx2_load(column + k * kLanes) : last);
+          const uint64_t offset = (4 * g + k) * kSplitRowBytes;
+          avx2_split_pair(t0 + offset, index, w0, o0);
+          avx2_split_pair(t1 + offset, index, w1, o1);
+          avx2_split_pair(t2 + offset, index, w2, o2);
+          avx2_split_pair(t3 + offset, index, w3, o3);
+          asm("" : "+x"(w0), "+x"(w1), "+x"(w2), "+x"(w3), "+x"(o0), "+x"(o1), "+x"(o2), "+x"(o3));
+        }
+      }
+      const __m256i words[4] = {w0, w1, w2, w3};
+      const __m256i odds[4] = {o0, o1, o2, o3};
+      for (int t = 0; t < 4; ++t) {
+        avx2_finish_chunk(words[t], odds[t], tables[t], g0 == 0, out + t * out_stride + b * kLanes);
+      }
+    }
+  }
+}
+
+template <int G>
+VARNEL_AVX2 void avx2_split_scan(const TableView* tables, const uint8_t* blocks, uint64_t n_blocks,
+                                 uint64_t groups, float* out, std::size_t out_stride) {
+  const __m256i two_low = _mm256_set1_epi8(0x03), two_mid = _mm256_set1_epi8(0x0C),
+                two_high = _mm256_set1_epi8(0x30);
+  const uint64_t block_bytes = 3 * groups * kLanes;
+  for (uint64_t b = 0; b < n_blocks; ++b) {
+    const uint8_t* codes = blocks + b * block_bytes;
+    for (uint64_t g0 = 0; g0 < groups; g0 += kSplitChunkGroups) {
+      const uint64_t g1 = split_chunk_end(g0, groups);
+      __m256i word_sums[G], odd_sums[G];
+      for (int t = 0; t < G; ++t) word_sums[t] = odd_sums[t] = _mm256_setzero_si256();
+      for (uint64_t g = g0; g < g1; ++g) {
+        const uint8_t* column = codes + 3 * g * kLanes;
+        const __m256i x[3] = {avx2_load(column), avx2_load(column + kLanes), avx2_load(column + 2 * kLanes)};
+        const __m256i last = _mm256_or_si256(
+            _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(x[0], 6), two_low),
+                            _mm256_and_si256(_mm256_srli_epi16(x[1], 4), two_mid)),
+            _mm256_and_si256(_mm256_srli_epi16(x[2], 2), two_high));
+        for (int k = 0; k < 4; ++k) {
+          const SplitIndex index = avx2_split_index(k < 3 ? x[k] : last);
+          for (int t = 0; t < G; ++t) {
+            avx2_split_pair(tables[t].bytes + (4 * g + k) * kSplitRowBytes, index, word_sums[t], odd_sums[t]);
+          }
+        }
+      }
+      for (int t = 0; t < G; ++t) {
+        avx2_finish_chunk(word_sums[t], odd_sums[t], tables[t], g0 == 0, out + t * out_stride + b * kLanes);
+      }
+    }
+  }
+}
+
 // ---- AVX-512 VBMI ----
 
 // permutex2var word indices that gather block k's 32 lanes in order from
@@ -231,6 +342,21 @@ VARNEL_AVX2 void scan_group_avx2(const TableView* tables, std::size_t g, const u
       case 2: avx2_scan<2>(part, blocks, n_blocks, groups, part_out, out_stride); break;
       case 3: avx2_scan<3>(part, blocks, n_blocks, groups, part_out, out_stride); break;
       default: avx2_scan<4>(part, blocks, n_blocks, groups, part_out, out_stride); break;
+    }
+  }
+}
+
+VARNEL_AVX2 void scan_split_group_avx2(const TableView* tables, std::size_t g, const uint8_t* blocks,
+                                       uint64_t n_blocks, uint64_t groups, float* out,
+                                       std::size_t out_stride) {
+  for (std::size_t t0 = 0; t0 < g; t0 += 4) {
+    const TableView* part = tables + t0;
+    float* part_out = out + t0 * out_stride;
+    switch (g - t0) {
+      case 1: avx2_split_scan<1>(part, blocks, n_blocks, groups, part_out, out_stride); break;
+      case 2: avx2_split_scan<2>(part, blocks, n_blocks, groups, part_out, out_stride); break;
+      case 3: avx2_split_scan<3>(part, blocks, n_blocks, groups, part_out, out_stride); break;
+      default: avx2_split_scan4(part, blocks, n_blocks, groups, part_out, out_stride); break;
     }
   }
 }

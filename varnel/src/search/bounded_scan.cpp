@@ -15,6 +15,7 @@
 #include "runtime/interrupt.h"
 #include "runtime/pool.h"
 #include "search/pair_scan.h"
+#include "search/pair_scan_kernels.h"
 
 namespace varnel {
 
@@ -57,9 +58,9 @@ std::vector<float> exact_table(const float* rq, std::span<const float> centroids
 
 // Fused multiply-add steps of the approximate kernels per score: one per
 // chunk of byte-columns.
-uint64_t kernel_steps(uint64_t dim, uint64_t bits) {
+uint64_t kernel_steps(uint64_t dim, uint64_t bits, bool split) {
   const uint64_t columns = bits == 2 ? dim / 4 : dim / 8;
-  const uint64_t chunk = bits == 2 ? 256 : 128;
+  const uint64_t chunk = bits == 2 ? 256 : split ? pair_kernels::kSplitChunkGroups : 128;
   return std::max<uint64_t>(1, (columns + chunk - 1) / chunk);
 }
 
@@ -117,6 +118,47 @@ RowTable quantise_row_portable(const double* high, const double* low, uint64_t p
     row.largest = std::max(row.largest, steps * delta);
   }
   return row;
+}
+
+// The split form of a 3-bit pair's row: one byte per coordinate, A for the
+// first (high[a] from window_high) and B for the second, each rounded as a
+// joint row is. The pair (a, b) stands for window + (A[a] + B[b]) * delta,
+// window = window_high + window_low; its error is measured against the pair's
+// value as for a joint row. Layout: A twice, then B twice (pair_scan_kernels.h).
+constexpr uint64_t kSplitCodes = 8;
+
+// The error and largest value of a split row's 64 pairs (first[a] + second[b]
+// steps against high[a] + low[b]).
+RowTable split_row_errors_portable(const double* high, const double* low, const double* first,
+                                   const double* second, double window, double delta) {
+  RowTable row;
+  for (uint64_t a = 0; a < kSplitCodes; ++a) {
+    for (uint64_t b = 0; b < kSplitCodes; ++b) {
+      const double steps = first[a] + second[b];
+      const double quantised = window + steps * delta;
+      row.error = std::max(row.error, std::fabs((high[a] + low[b]) - quantised));
+      row.largest = std::max(row.largest, steps * delta);
+    }
+  }
+  return row;
+}
+
+RowTable split_row_errors_avx2(const double* high, const double* low, const double* first,
+                               const double* second, double window, double delta);
+bool verify_with_simd();
+
+RowTable split_row(const double* high, const double* low, double window_high, double window_low,
+                   double delta, uint8_t* bytes) {
+  double first[kSplitCodes], second[kSplitCodes];
+  for (uint64_t c = 0; c < kSplitCodes; ++c) {
+    first[c] = clamped_step((high[c] - window_high) / delta);
+    second[c] = clamped_step((low[c] - window_low) / delta);
+    bytes[c] = bytes[kSplitCodes + c] = static_cast<uint8_t>(first[c]);
+    bytes[2 * kSplitCodes + c] = bytes[3 * kSplitCodes + c] = static_cast<uint8_t>(second[c]);
+  }
+  const double window = window_high + window_low;
+  return verify_with_simd() ? split_row_errors_avx2(high, low, first, second, window, delta)
+                            : split_row_errors_portable(high, low, first, second, window, delta);
 }
 
 BoundedQuery unbounded_query(BoundedQuery query) {
@@ -307,6 +349,33 @@ VARNEL_AVX2 RowTable quantise_row_avx2(const double* high, const double* low, ui
   return row;
 }
 
+// split_row_errors_portable four pairs at a time, the same operations on
+// each; the maxima do not depend on the order they are taken in.
+VARNEL_AVX2 RowTable split_row_errors_avx2(const double* high, const double* low, const double* first,
+                                           const double* second, double window, double delta) {
+  const __m256d start = _mm256_set1_pd(window), step = _mm256_set1_pd(delta), sign = _mm256_set1_pd(-0.0);
+  __m256d error = _mm256_setzero_pd(), largest = error;
+  for (uint64_t a = 0; a < kSplitCodes; ++a) {
+    for (uint64_t b = 0; b < kSplitCodes; b += 4) {
+      const __m256d steps = _mm256_add_pd(_mm256_set1_pd(first[a]), _mm256_loadu_pd(second + b));
+      const __m256d scaled = _mm256_mul_pd(steps, step);
+      const __m256d value = _mm256_add_pd(_mm256_set1_pd(high[a]), _mm256_loadu_pd(low + b));
+      const __m256d off = _mm256_sub_pd(value, _mm256_add_pd(start, scaled));
+      error = _mm256_max_pd(_mm256_andnot_pd(sign, off), error);
+      largest = _mm256_max_pd(scaled, largest);
+    }
+  }
+  alignas(32) double errors[4], largests[4];
+  _mm256_store_pd(errors, error);
+  _mm256_store_pd(largests, largest);
+  RowTable row;
+  for (int i = 0; i < 4; ++i) {
+    row.error = std::max(row.error, errors[i]);
+    row.largest = std::max(row.largest, largests[i]);
+  }
+  return row;
+}
+
 bool verify_with_simd() {
   return cpu_features().avx2 && active_scan_path() != ScanPath::Portable;
 }
@@ -338,6 +407,11 @@ VARNEL_AVX2 uint32_t candidate_lanes_avx2(const float* approx, const float* norm
 RowTable quantise_row_avx2(const double* high, const double* low, uint64_t per, double window,
                            double delta, uint8_t* bytes) {
   return quantise_row_portable(high, low, per, window, delta, bytes);
+}
+
+RowTable split_row_errors_avx2(const double* high, const double* low, const double* first,
+                               const double* second, double window, double delta) {
+  return split_row_errors_portable(high, low, first, second, window, delta);
 }
 
 bool verify_with_simd() { return false; }
@@ -403,14 +477,22 @@ void OfferQueue::flush() {
 //    either product fails the comparison: such a position is scored exactly.
 BoundedQuery build_bounded_query(const float* rq, std::span<const float> centroids, uint64_t dim,
                                  uint64_t bits) {
+  return build_bounded_query(rq, centroids, dim, bits,
+                             pair_scan_prefers_split_tables() ? PairTables::Split : PairTables::Joint);
+}
+
+BoundedQuery build_bounded_query(const float* rq, std::span<const float> centroids, uint64_t dim,
+                                 uint64_t bits, PairTables form) {
   if ((bits != 2 && bits != 3) || centroids.size() != (uint64_t{1} << bits) || dim % 8 != 0) {
     throw Error("bounded scan: 2- or 3-bit codes and a dim that is a multiple of 8 only");
   }
   const uint64_t per = uint64_t{1} << bits;  // codes per coordinate
-  const uint64_t row_bytes = bits == 2 ? 16 : 64;
+  const bool split = bits == 3 && form == PairTables::Split;
+  const uint64_t row_bytes = bits == 2 ? 16 : split ? pair_kernels::kSplitRowBytes : 64;
   const uint64_t rows = dim / 2;
 
   BoundedQuery query;
+  query.split = split;
   query.exact = exact_table(rq, centroids, dim);
   query.approx.bias = 0.0f;
   query.approx.bytes.assign(rows * row_bytes, 0);
@@ -429,6 +511,7 @@ BoundedQuery build_bounded_query(const float* rq, std::span<const float> centroi
   // products (exact in double); rounding is monotone, so the row's extremes
   // are the rounded sums of the two sides' extremes.
   std::vector<double> sides(rows * 2 * per), lows(rows), spreads(rows);
+  std::vector<double> side_lows(split ? rows : 0), side_spreads(split ? rows : 0);  // second coordinates
   double largest_spread = 0.0;
   for (uint64_t r = 0; r < rows; ++r) {
     double* high = sides.data() + r * 2 * per;
@@ -439,22 +522,41 @@ BoundedQuery build_bounded_query(const float* rq, std::span<const float> centroi
     }
     const auto [high_min, high_max] = std::minmax_element(high, high + per);
     const auto [low_min, low_max] = std::minmax_element(low, low + per);
+    if (split) {  // each coordinate's own range is what a byte must span
+      lows[r] = *high_min;
+      spreads[r] = *high_max - *high_min;
+      side_lows[r] = *low_min;
+      side_spreads[r] = *low_max - *low_min;
+      largest_spread = std::max({largest_spread, spreads[r], side_spreads[r]});
+      continue;
+    }
     lows[r] = *high_min + *low_min;
     spreads[r] = (*high_max + *low_max) - lows[r];
     largest_spread = std::max(largest_spread, spreads[r]);
   }
+  if (split) spreads.insert(spreads.end(), side_spreads.begin(), side_spreads.end());
   const float delta = table_step(spreads, largest_spread);
   query.approx.delta = delta;
+  // A range wider than 127 steps is centred on the window it can hold.
+  auto window_of = [&](double low, double spread) {
+    return low + std::max(0.0, spread - kMaxStep * double(delta)) / 2.0;
+  };
 
   const bool simd = verify_with_simd();
   double sum_errors = 0.0, bias = 0.0, sum_abs_low = 0.0, byte_span = 0.0;
   for (uint64_t r = 0; r < rows; ++r) {
     const double* high = sides.data() + r * 2 * per;
     uint8_t* bytes = query.approx.bytes.data() + r * row_bytes;
-    // A row wider than 127 steps is centred on the window it can hold.
-    const double window = lows[r] + std::max(0.0, spreads[r] - kMaxStep * double(delta)) / 2.0;
-    const RowTable row = simd ? quantise_row_avx2(high, high + per, per, window, double(delta), bytes)
-                              : quantise_row_portable(high, high + per, per, window, double(delta), bytes);
+    double window = window_of(lows[r], spreads[r]);
+    RowTable row;
+    if (split) {
+      const double window_low = window_of(side_lows[r], side_spreads[r]);
+      row = split_row(high, high + per, window, window_low, double(delta), bytes);
+      window += window_low;
+    } else {
+      row = simd ? quantise_row_avx2(high, high + per, per, window, double(delta), bytes)
+                 : quantise_row_portable(high, high + per, per, window, double(delta), bytes);
+    }
     sum_errors += row.error;
     bias += window;
     sum_abs_low += std::fabs(window);
@@ -463,7 +565,7 @@ BoundedQuery build_bounded_query(const float* rq, std::span<const float> centroi
 
   const double d = double(dim);
   const double gamma = d * kUnit / (1.0 - d * kUnit);
-  const double steps = double(kernel_steps(dim, bits));
+  const double steps = double(kernel_steps(dim, bits, split));
   const double w = byte_span + sum_abs_low + m_sum + sum_errors;
   const double core = gamma * m_sum + sum_errors + steps * kUnit * byte_span;
   const double e = (core + 4.0 * kUnit * w + 0x1p-30 * w) * (1.0 + 0x1p-20) +
@@ -494,8 +596,12 @@ void BoundedScanner::approximate(const BoundedQuery* const* queries, std::size_t
     scan_blocks(tables.data(), nt, store_.blocked().bytes.data(), store_.dim() / 2, b0, b1, out,
                 out_stride);
   } else {
-    scan_pair_blocks(tables.data(), nt, store_.blocked().bytes.data(), store_.dim(), b0, b1, out,
-                     out_stride);
+    const bool split = nt > 0 && queries[0]->split;
+    for (std::size_t t = 1; t < nt; ++t) {
+      if (queries[t]->split != split) throw Error("bounded scan: queries of one call need tables of one form");
+    }
+    auto scan = split ? scan_split_pair_blocks : scan_pair_blocks;
+    scan(tables.data(), nt, store_.blocked().bytes.data(), store_.dim(), b0, b1, out, out_stride);
   }
 }
 

@@ -40,7 +40,46 @@ void score_block_portable(const TableView& table, const uint8_t* codes, uint64_t
   std::memcpy(lanes_out, acc, sizeof(acc));
 }
 
+// The split form: row r holds A (entries 0-7, repeated at 8-15) and B at
+// 16 bytes on.
+void score_split_block_portable(const TableView& table, const uint8_t* codes, uint64_t groups,
+                                float* lanes_out) {
+  float acc[kLanes];
+  for (float& lane : acc) lane = table.bias;
+  for (uint64_t g0 = 0; g0 < groups; g0 += kSplitChunkGroups) {
+    const uint64_t g1 = groups - g0 < kSplitChunkGroups ? groups : g0 + kSplitChunkGroups;
+    uint32_t sums[kLanes] = {};
+    for (uint64_t g = g0; g < g1; ++g) {
+      const uint8_t* column = codes + 3 * g * kLanes;
+      const uint8_t* rows = table.bytes + 4 * g * kSplitRowBytes;
+      for (uint64_t v = 0; v < kLanes; ++v) {
+        const unsigned b0 = column[v], b1 = column[kLanes + v], b2 = column[2 * kLanes + v];
+        const unsigned pairs[4] = {b0 & 0x3F, b1 & 0x3F, b2 & 0x3F,
+                                   (b0 >> 6) | (b1 >> 6) << 2 | (b2 >> 6) << 4};
+        for (int k = 0; k < 4; ++k) {
+          const uint8_t* row = rows + k * kSplitRowBytes;
+          sums[v] += row[pairs[k] >> 3] + row[16 + (pairs[k] & 7)];
+        }
+      }
+    }
+    for (uint64_t v = 0; v < kLanes; ++v) {
+      acc[v] = std::fma(static_cast<float>(sums[v]), table.delta, acc[v]);
+    }
+  }
+  std::memcpy(lanes_out, acc, sizeof(acc));
+}
+
 }  // namespace
+
+void scan_split_group_portable(const TableView* tables, std::size_t g, const uint8_t* blocks,
+                               uint64_t n_blocks, uint64_t groups, float* out, std::size_t out_stride) {
+  for (std::size_t t = 0; t < g; ++t) {
+    for (uint64_t b = 0; b < n_blocks; ++b) {
+      score_split_block_portable(tables[t], blocks + b * 3 * groups * kLanes, groups,
+                                 out + t * out_stride + b * kLanes);
+    }
+  }
+}
 
 void scan_group_portable(const TableView* tables, std::size_t g, const uint8_t* blocks,
                          uint64_t n_blocks, uint64_t groups, float* out, std::size_t out_stride) {
@@ -88,6 +127,19 @@ Choice current_kernel() {
 #endif
 }
 
+// The kernel of the split form: AVX2 wherever the CPU has it, the portable one
+// on the portable path (the reference in tests).
+Choice current_split_kernel() {
+  const ScanPath path = active_scan_path();
+#if defined(__x86_64__)
+  if (path != ScanPath::Portable && cpu_features().avx2) {
+    return {pair_kernels::scan_split_group_avx2, "avx2"};
+  }
+#endif
+  (void)path;
+  return {pair_kernels::scan_split_group_portable, "portable"};
+}
+
 // An even count lets the AVX-512 kernel pair every block of a tile.
 uint64_t blocks_per_tile(uint64_t block_bytes) {
   const uint64_t fitting = (kTileBytes / block_bytes) & ~uint64_t{1};
@@ -98,10 +150,19 @@ uint64_t blocks_per_tile(uint64_t block_bytes) {
 
 const char* pair_scan_path_name() { return current_kernel().name; }
 
-void scan_pair_blocks(const QueryTable* const* tables, std::size_t nt, const uint8_t* blocked,
-                      uint64_t dim, uint64_t b0, uint64_t b1, float* out, std::size_t out_stride) {
+bool pair_scan_prefers_split_tables() {
+  return std::strcmp(current_kernel().name, "avx2") == 0;
+}
+
+namespace {
+
+// Checks the arguments, then runs `kernel` over tiles of blocks and groups of
+// up to eight tables.
+void scan_pair_tiles(GroupKernel kernel, uint64_t row_bytes, const QueryTable* const* tables,
+                     std::size_t nt, const uint8_t* blocked, uint64_t dim, uint64_t b0, uint64_t b1,
+                     float* out, std::size_t out_stride) {
   if (b1 < b0) throw Error("block range is reversed");
-  const uint64_t expected = dim / 2 * pair_kernels::kRowBytes;
+  const uint64_t expected = dim / 2 * row_bytes;
   for (std::size_t t = 0; t < nt; ++t) {
     if (tables[t]->bytes.size() != expected) {
       throw Error("pair table has " + std::to_string(tables[t]->bytes.size()) +
@@ -119,7 +180,6 @@ void scan_pair_blocks(const QueryTable* const* tables, std::size_t nt, const uin
     }
     return;
   }
-  const GroupKernel kernel = current_kernel().kernel;
   const uint64_t block_bytes = 3 * groups * pair_kernels::kLanes;
   const uint64_t tile = blocks_per_tile(block_bytes);
   for (uint64_t tile_start = b0; tile_start < b1; tile_start += tile) {
@@ -134,6 +194,20 @@ void scan_pair_blocks(const QueryTable* const* tables, std::size_t nt, const uin
              out + t0 * out_stride + (tile_start - b0) * pair_kernels::kLanes, out_stride);
     }
   }
+}
+
+}  // namespace
+
+void scan_pair_blocks(const QueryTable* const* tables, std::size_t nt, const uint8_t* blocked,
+                      uint64_t dim, uint64_t b0, uint64_t b1, float* out, std::size_t out_stride) {
+  scan_pair_tiles(current_kernel().kernel, pair_kernels::kRowBytes, tables, nt, blocked, dim, b0, b1,
+                  out, out_stride);
+}
+
+void scan_split_pair_blocks(const QueryTable* const* tables, std::size_t nt, const uint8_t* blocked,
+                            uint64_t dim, uint64_t b0, uint64_t b1, float* out, std::size_t out_stride) {
+  scan_pair_tiles(current_split_kernel().kernel, pair_kernels::kSplitRowBytes, tables, nt, blocked,
+                  dim, b0, b1, out, out_stride);
 }
 
 }  // namespace varnel

@@ -25,6 +25,17 @@ inline constexpr uint64_t kPairChunk = 256;
 void scan_pair_blocks(const QueryTable* const* tables, std::size_t nt, const uint8_t* blocked,
                       uint64_t dim, uint64_t b0, uint64_t b1, float* out, std::size_t out_stride);
 
+// The same scan over tables of the split form (pair_scan_kernels.h: dim/2
+// rows of 32 bytes, a pair's byte the sum of one byte per coordinate, each at
+// most 127), with chunks of 64 groups. The kernel that needs four shuffles
+// per 64-entry row scans these with two.
+void scan_split_pair_blocks(const QueryTable* const* tables, std::size_t nt, const uint8_t* blocked,
+                            uint64_t dim, uint64_t b0, uint64_t b1, float* out, std::size_t out_stride);
+
+// Whether queries should bring split tables: the current path has no
+// 64-entry byte permute.
+bool pair_scan_prefers_split_tables();
+
 // The kernel scan_pair_blocks uses now (follows the 4-bit path choice; the
 // AVX-512 path needs VBMI, else AVX2 serves).
 const char* pair_scan_path_name();
