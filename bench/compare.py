@@ -1497,6 +1497,14 @@ def main(argv=None) -> int:
                         + (f"VARNEL_SCAN_PATH={forced}" if forced else simd_path(run["cpu"]["simd"]))
                         + "; a varnel-b4@PATH row forces PATH")
     print(run["notes"][-1])
+    # The variables that hold the peers to narrower instruction sets (an
+    # AVX2-only core emulated on an AVX-512 one): FAISS's own kernels, and the
+    # OpenBLAS its flat index multiplies with.
+    held = [f"{name}={os.environ[name]}" for name in ("FAISS_OPT_LEVEL", "OPENBLAS_CORETYPE")
+            if os.environ.get(name)]
+    if held:
+        run["notes"].append("peers held to: " + ", ".join(held))
+        print(run["notes"][-1])
 
     # embeddings
     sentence_rows = {}
