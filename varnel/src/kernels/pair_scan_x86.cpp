@@ -1,6 +1,6 @@
 // x86-64 kernels of the 3-bit pair-table scan: AVX2 (one block of 32 lanes
-// per pass) over 64-entry rows or split rows, and AVX-512 VBMI (two blocks
-// per pass) over 64-entry rows. Every function carries
+// per pass) over 64-entry rows or split rows, AVX-512BW (two blocks per pass)
+// over split rows and AVX-512 VBMI (two blocks per pass) over 64-entry rows. Every function carries
 // its own target attribute; the dispatcher calls one only on a CPU that has
 // its instructions.
 //
@@ -23,6 +23,8 @@
 
 #define VARNEL_AVX2 __attribute__((target("avx2,fma")))
 #define VARNEL_AVX2_INLINE __attribute__((target("avx2,fma"), always_inline)) inline
+#define VARNEL_BW __attribute__((target("avx512f,avx512bw,avx2,fma")))
+#define VARNEL_BW_INLINE __attribute__((target("avx512f,avx512bw,avx2,fma"), always_inline)) inline
 #define VARNEL_VBMI __attribute__((target("avx512f,avx512bw,avx512vbmi,avx2,fma")))
 #define VARNEL_VBMI_INLINE \
   __attribute__((target("avx512f,avx512bw,avx512vbmi,avx2,fma"), always_inline)) inline
@@ -240,7 +242,7 @@ VARNEL_AVX2 void avx2_split_scan(const TableView* tables, const uint8_t* blocks,
   }
 }
 
-// ---- AVX-512 VBMI ----
+// ---- AVX-512 (two blocks per pass) ----
 
 // permutex2var word indices that gather block k's 32 lanes in order from
 // (even_sums, odd_sums): word i of either register covers lanes 2i, 2i+1 of
@@ -257,14 +259,14 @@ constexpr LaneOrder lane_order(int block) {
 
 constexpr LaneOrder kBlockLaneOrder[2] = {lane_order(0), lane_order(1)};
 
-VARNEL_VBMI_INLINE __m512i vbmi_load_block_pair(const uint8_t* first, const uint8_t* second) {
+VARNEL_BW_INLINE __m512i load_block_pair(const uint8_t* first, const uint8_t* second) {
   const __m256i low_half = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(first));
   const __m256i high_half = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(second));
   return _mm512_inserti64x4(_mm512_castsi256_si512(low_half), high_half, 1);
 }
 
-VARNEL_VBMI_INLINE void vbmi_finish_chunk(__m512i word_sums, __m512i odd_sums, const TableView& table,
-                                          bool first_chunk, bool has_second, float* lanes) {
+VARNEL_BW_INLINE void avx512_finish_chunk(__m512i word_sums, __m512i odd_sums, const TableView& table,
+                                            bool first_chunk, bool has_second, float* lanes) {
   const __m512i even_sums = _mm512_sub_epi16(word_sums, _mm512_slli_epi16(odd_sums, 8));
   const __m512 delta = _mm512_set1_ps(table.delta);
   const __m512 bias = _mm512_set1_ps(table.bias);
@@ -277,6 +279,56 @@ VARNEL_VBMI_INLINE void vbmi_finish_chunk(__m512i word_sums, __m512i odd_sums, c
       const __m512 sums = _mm512_cvtepi32_ps(_mm512_cvtepu16_epi32(halves[h]));
       const __m512 acc = first_chunk ? bias : _mm512_loadu_ps(target);
       _mm512_storeu_ps(target, _mm512_fmadd_ps(sums, delta, acc));
+    }
+  }
+}
+
+// The split tables with AVX-512BW: as avx2_split_scan, two blocks per pass.
+VARNEL_BW_INLINE __m512i bw_row_piece(const uint8_t* row, int piece) {
+  return _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 16 * piece)));
+}
+
+template <int G>
+VARNEL_BW void bw_split_scan(const TableView* tables, const uint8_t* blocks, uint64_t n_blocks,
+                             uint64_t groups, float* out, std::size_t out_stride) {
+  // Bit selects (a ? b : c) that assemble the fourth index from the top bits
+  // (its bits 6-7 are left over; the shuffles below read neither).
+  const __m512i low_four = _mm512_set1_epi8(0x0F), low_two = _mm512_set1_epi8(0x03);
+  const uint64_t block_bytes = 3 * groups * kLanes;
+  for (uint64_t b = 0; b < n_blocks; b += 2) {
+    const uint8_t* first = blocks + b * block_bytes;
+    const bool has_second = b + 1 < n_blocks;
+    // A lone last block is scored twice over; only its first copy is kept.
+    const uint8_t* second = has_second ? first + block_bytes : first;
+    for (uint64_t g0 = 0; g0 < groups; g0 += kSplitChunkGroups) {
+      const uint64_t g1 = split_chunk_end(g0, groups);
+      __m512i word_sums[G], odd_sums[G];
+      for (int t = 0; t < G; ++t) word_sums[t] = odd_sums[t] = _mm512_setzero_si512();
+      for (uint64_t g = g0; g < g1; ++g) {
+        const uint64_t offset = 3 * g * kLanes;
+        const __m512i x[3] = {load_block_pair(first + offset, second + offset),
+                              load_block_pair(first + offset + kLanes, second + offset + kLanes),
+                              load_block_pair(first + offset + 2 * kLanes, second + offset + 2 * kLanes)};
+        const __m512i upper = _mm512_ternarylogic_epi32(low_four, _mm512_srli_epi16(x[1], 4),
+                                                        _mm512_srli_epi16(x[2], 2), 0xCA);
+        const __m512i last = _mm512_ternarylogic_epi32(low_two, _mm512_srli_epi16(x[0], 6), upper, 0xCA);
+        for (int k = 0; k < 4; ++k) {
+          const __m512i pairs = k < 3 ? x[k] : last;
+          const __m512i first_index = _mm512_and_si512(_mm512_srli_epi16(pairs, 3), low_four);
+          const __m512i second_index = _mm512_and_si512(pairs, low_four);
+          for (int t = 0; t < G; ++t) {
+            const uint8_t* row = tables[t].bytes + (4 * g + k) * kSplitRowBytes;
+            const __m512i pair = _mm512_add_epi8(_mm512_shuffle_epi8(bw_row_piece(row, 0), first_index),
+                                                 _mm512_shuffle_epi8(bw_row_piece(row, 1), second_index));
+            word_sums[t] = _mm512_add_epi16(word_sums[t], pair);
+            odd_sums[t] = _mm512_add_epi16(odd_sums[t], _mm512_srli_epi16(pair, 8));
+          }
+        }
+      }
+      for (int t = 0; t < G; ++t) {
+        avx512_finish_chunk(word_sums[t], odd_sums[t], tables[t], g0 == 0, has_second,
+                            out + t * out_stride + b * kLanes);
+      }
     }
   }
 }
@@ -302,9 +354,9 @@ VARNEL_VBMI void vbmi_scan(const TableView* tables, const uint8_t* blocks, uint6
       for (int t = 0; t < G; ++t) word_sums[t] = odd_sums[t] = _mm512_setzero_si512();
       for (uint64_t g = g0; g < g1; ++g) {
         const uint64_t offset = 3 * g * kLanes;
-        const __m512i x0 = vbmi_load_block_pair(first + offset, second + offset);
-        const __m512i x1 = vbmi_load_block_pair(first + offset + kLanes, second + offset + kLanes);
-        const __m512i x2 = vbmi_load_block_pair(first + offset + 2 * kLanes, second + offset + 2 * kLanes);
+        const __m512i x0 = load_block_pair(first + offset, second + offset);
+        const __m512i x1 = load_block_pair(first + offset + kLanes, second + offset + kLanes);
+        const __m512i x2 = load_block_pair(first + offset + 2 * kLanes, second + offset + 2 * kLanes);
         // Bits 0-1 from x0 >> 6, bits 2-3 from x1 >> 4, bits 4-5 from x2 >> 2.
         const __m512i upper = _mm512_ternarylogic_epi32(low_four, _mm512_srli_epi16(x1, 4),
                                                         _mm512_srli_epi16(x2, 2), 0xCA);
@@ -322,7 +374,7 @@ VARNEL_VBMI void vbmi_scan(const TableView* tables, const uint8_t* blocks, uint6
         }
       }
       for (int t = 0; t < G; ++t) {
-        vbmi_finish_chunk(word_sums[t], odd_sums[t], tables[t], g0 == 0, has_second,
+        avx512_finish_chunk(word_sums[t], odd_sums[t], tables[t], g0 == 0, has_second,
                           out + t * out_stride + b * kLanes);
       }
     }
@@ -358,6 +410,21 @@ VARNEL_AVX2 void scan_split_group_avx2(const TableView* tables, std::size_t g, c
       case 3: avx2_split_scan<3>(part, blocks, n_blocks, groups, part_out, out_stride); break;
       default: avx2_split_scan4(part, blocks, n_blocks, groups, part_out, out_stride); break;
     }
+  }
+}
+
+VARNEL_BW void scan_split_group_avx512(const TableView* tables, std::size_t g, const uint8_t* blocks,
+                                       uint64_t n_blocks, uint64_t groups, float* out,
+                                       std::size_t out_stride) {
+  switch (g) {
+    case 1: return bw_split_scan<1>(tables, blocks, n_blocks, groups, out, out_stride);
+    case 2: return bw_split_scan<2>(tables, blocks, n_blocks, groups, out, out_stride);
+    case 3: return bw_split_scan<3>(tables, blocks, n_blocks, groups, out, out_stride);
+    case 4: return bw_split_scan<4>(tables, blocks, n_blocks, groups, out, out_stride);
+    case 5: return bw_split_scan<5>(tables, blocks, n_blocks, groups, out, out_stride);
+    case 6: return bw_split_scan<6>(tables, blocks, n_blocks, groups, out, out_stride);
+    case 7: return bw_split_scan<7>(tables, blocks, n_blocks, groups, out, out_stride);
+    default: return bw_split_scan<8>(tables, blocks, n_blocks, groups, out, out_stride);
   }
 }
 

@@ -127,11 +127,14 @@ Choice current_kernel() {
 #endif
 }
 
-// The kernel of the split form: AVX2 wherever the CPU has it, the portable one
-// on the portable path (the reference in tests).
+// The kernel of the split form: AVX-512BW on the AVX-512 paths, AVX2 on the
+// AVX2 path, the portable one on the portable path (the reference in tests).
 Choice current_split_kernel() {
   const ScanPath path = active_scan_path();
 #if defined(__x86_64__)
+  if ((path == ScanPath::Avx512 || path == ScanPath::Avx512Vbmi) && cpu_features().avx512bw) {
+    return {pair_kernels::scan_split_group_avx512, "avx512"};
+  }
   if (path != ScanPath::Portable && cpu_features().avx2) {
     return {pair_kernels::scan_split_group_avx2, "avx2"};
   }

@@ -36,6 +36,8 @@ void scan_split_group_portable(const TableView* tables, std::size_t g, const uin
 #if defined(__x86_64__)
 void scan_split_group_avx2(const TableView* tables, std::size_t g, const uint8_t* blocks,
                            uint64_t n_blocks, uint64_t groups, float* out, std::size_t out_stride);
+void scan_split_group_avx512(const TableView* tables, std::size_t g, const uint8_t* blocks,
+                             uint64_t n_blocks, uint64_t groups, float* out, std::size_t out_stride);
 void scan_group_avx2(const TableView* tables, std::size_t g, const uint8_t* blocks,
                      uint64_t n_blocks, uint64_t groups, float* out, std::size_t out_stride);
 void scan_group_avx512vbmi(const TableView* tables, std::size_t g, const uint8_t* blocks,
