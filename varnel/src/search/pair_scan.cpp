@@ -151,10 +151,13 @@ uint64_t blocks_per_tile(uint64_t block_bytes) {
 
 }  // namespace
 
-const char* pair_scan_path_name() { return current_kernel().name; }
-
 bool pair_scan_prefers_split_tables() {
   return std::strcmp(current_kernel().name, "avx2") == 0;
+}
+
+const char* pair_scan_path_name() {
+  if (!pair_scan_prefers_split_tables()) return current_kernel().name;
+  return std::strcmp(current_split_kernel().name, "avx512") == 0 ? "avx512 split" : "avx2 split";
 }
 
 namespace {

@@ -36,8 +36,9 @@ void scan_split_pair_blocks(const QueryTable* const* tables, std::size_t nt, con
 // 64-entry byte permute.
 bool pair_scan_prefers_split_tables();
 
-// The kernel scan_pair_blocks uses now (follows the 4-bit path choice; the
-// AVX-512 path needs VBMI, else AVX2 serves).
+// The kernel a 3-bit search uses now (follows the 4-bit path choice; the
+// AVX-512 path needs VBMI for 64-entry rows, else split tables serve, with
+// " split" after the kernel's name).
 const char* pair_scan_path_name();
 
 }  // namespace varnel
