@@ -44,6 +44,10 @@ for sanitizer in address thread; do
   ctest --test-dir "build/$sanitizer" --output-on-failure -j "$jobs"
 done
 
+# The C++ tests once more for 64-bit Arm, under emulation: the NEON kernels
+# build and match the portable ones.
+bash scripts/check_arm64.sh
+
 if [ -f python/module.cpp ]; then
   python -m pip install -q .
   python -m pytest tests/python -q

@@ -174,24 +174,6 @@ bool verify_wide() {
   return cpu_features().avx512f && (path == ScanPath::Avx512 || path == ScanPath::Avx512Vbmi);
 }
 #else
-// candidate_lanes for a whole block of 32 lanes, eight at a time. The
-// comparisons are ordered (a NaN product compares false, so its lane stays a
-// candidate) and each product is rounded on its own, as in the scalar loop.
-VARNEL_AVX2 uint32_t candidate_lanes_avx2(const float* approx, const float* norms, float up,
-                                          float down, float threshold) {
-  const __m256 upper = _mm256_set1_ps(up), lower = _mm256_set1_ps(down);
-  const __m256 limit = _mm256_set1_ps(threshold);
-  uint32_t ruled_out = 0;
-  for (int r = 0; r < 4; ++r) {
-    const __m256 a = _mm256_loadu_ps(approx + 8 * r), norm = _mm256_loadu_ps(norms + 8 * r);
-    const __m256 high = _mm256_mul_ps(_mm256_add_ps(a, upper), norm);
-    const __m256 low = _mm256_mul_ps(_mm256_add_ps(a, lower), norm);
-    const __m256 out = _mm256_and_ps(_mm256_cmp_ps(high, limit, _CMP_LE_OQ), _mm256_cmp_ps(low, limit, _CMP_LE_OQ));
-    ruled_out |= static_cast<uint32_t>(_mm256_movemask_ps(out)) << (8 * r);
-  }
-  return ~ruled_out;
-}
-
 bool verify_with_simd() { return false; }
 bool verify_wide() { return false; }
 #endif

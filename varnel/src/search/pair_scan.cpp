@@ -111,9 +111,13 @@ struct Choice {
 };
 
 // Follows the 4-bit path choice: portable stays portable (the reference in
-// tests), AVX2 is AVX2, and every AVX-512 path takes VBMI where the CPU has it.
+// tests), AVX2 is AVX2, NEON is NEON, and every AVX-512 path takes VBMI where
+// the CPU has it.
 Choice current_kernel() {
   const ScanPath path = active_scan_path();
+#if defined(__aarch64__)
+  if (path == ScanPath::Neon) return {pair_kernels::scan_group_neon, "neon"};
+#endif
   if (path == ScanPath::Portable || path == ScanPath::Neon) {
     return {pair_kernels::scan_group_portable, "portable"};
   }

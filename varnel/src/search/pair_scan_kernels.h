@@ -43,5 +43,9 @@ void scan_group_avx2(const TableView* tables, std::size_t g, const uint8_t* bloc
 void scan_group_avx512vbmi(const TableView* tables, std::size_t g, const uint8_t* blocks,
                            uint64_t n_blocks, uint64_t groups, float* out, std::size_t out_stride);
 #endif
+#if defined(__aarch64__)
+void scan_group_neon(const TableView* tables, std::size_t g, const uint8_t* blocks, uint64_t n_blocks,
+                     uint64_t groups, float* out, std::size_t out_stride);
+#endif
 
 }  // namespace varnel::pair_kernels
