@@ -209,11 +209,10 @@ VARNEL_AVX2 void avx2_split_scan4(const TableView* tables, const uint8_t* blocks
   }
 }
 
+// One to three queries (a group's last pass).
 template <int G>
 VARNEL_AVX2 void avx2_split_scan(const TableView* tables, const uint8_t* blocks, uint64_t n_blocks,
                                  uint64_t groups, float* out, std::size_t out_stride) {
-  const __m256i two_low = _mm256_set1_epi8(0x03), two_mid = _mm256_set1_epi8(0x0C),
-                two_high = _mm256_set1_epi8(0x30);
   const uint64_t block_bytes = 3 * groups * kLanes;
   for (uint64_t b = 0; b < n_blocks; ++b) {
     const uint8_t* codes = blocks + b * block_bytes;
@@ -223,13 +222,9 @@ VARNEL_AVX2 void avx2_split_scan(const TableView* tables, const uint8_t* blocks,
       for (int t = 0; t < G; ++t) word_sums[t] = odd_sums[t] = _mm256_setzero_si256();
       for (uint64_t g = g0; g < g1; ++g) {
         const uint8_t* column = codes + 3 * g * kLanes;
-        const __m256i x[3] = {avx2_load(column), avx2_load(column + kLanes), avx2_load(column + 2 * kLanes)};
-        const __m256i last = _mm256_or_si256(
-            _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(x[0], 6), two_low),
-                            _mm256_and_si256(_mm256_srli_epi16(x[1], 4), two_mid)),
-            _mm256_and_si256(_mm256_srli_epi16(x[2], 2), two_high));
+        const __m256i last = avx2_last_pairs(column);
         for (int k = 0; k < 4; ++k) {
-          const SplitIndex index = avx2_split_index(k < 3 ? x[k] : last);
+          const SplitIndex index = avx2_split_index(k < 3 ? avx2_load(column + k * kLanes) : last);
           for (int t = 0; t < G; ++t) {
             avx2_split_pair(tables[t].bytes + (4 * g + k) * kSplitRowBytes, index, word_sums[t], odd_sums[t]);
           }
