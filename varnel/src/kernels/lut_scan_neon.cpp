@@ -6,6 +6,7 @@
 
 #include <arm_neon.h>
 
+#include "kernels/lut_scan_neon.h"
 #include "search/lut_scan_kernels.h"
 
 namespace varnel::scan_kernels {
@@ -14,11 +15,6 @@ namespace {
 
 constexpr uint64_t kTableRowBytes = 16;
 constexpr uint64_t kColumnTableBytes = 2 * kTableRowBytes;
-
-// Counters of lanes 0-7, 8-15, 16-23, 24-31 of one block.
-struct LaneCounters {
-  uint16x8_t eighths[4];
-};
 
 uint64_t chunk_end(uint64_t c0, uint64_t columns) {
   return columns - c0 < kChunkColumns ? columns : c0 + kChunkColumns;
@@ -29,21 +25,6 @@ void add_pair_sums(LaneCounters& counters, uint8x16_t lanes_0_15, uint8x16_t lan
   counters.eighths[1] = vaddw_high_u8(counters.eighths[1], lanes_0_15);
   counters.eighths[2] = vaddw_u8(counters.eighths[2], vget_low_u8(lanes_16_31));
   counters.eighths[3] = vaddw_high_u8(counters.eighths[3], lanes_16_31);
-}
-
-// Adds S * delta to the 32 lanes of one block (bias first on the first chunk).
-void finish_chunk(const LaneCounters& counters, const TableView& table, bool first_chunk,
-                  float* lanes) {
-  const float32x4_t delta = vdupq_n_f32(table.delta);
-  for (int q = 0; q < 4; ++q) {
-    const uint32x4_t quarter_sums[2] = {vmovl_u16(vget_low_u16(counters.eighths[q])),
-                                        vmovl_high_u16(counters.eighths[q])};
-    for (int h = 0; h < 2; ++h) {
-      float* dest = lanes + 8 * q + 4 * h;
-      const float32x4_t acc = first_chunk ? vdupq_n_f32(table.bias) : vld1q_f32(dest);
-      vst1q_f32(dest, vfmaq_f32(acc, vcvtq_f32_u32(quarter_sums[h]), delta));
-    }
-  }
 }
 
 template <int G>

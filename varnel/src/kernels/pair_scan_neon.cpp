@@ -7,16 +7,15 @@
 
 #include <arm_neon.h>
 
+#include "kernels/lut_scan_neon.h"
 #include "search/pair_scan_kernels.h"
 
 namespace varnel::pair_kernels {
 
 namespace {
 
-// Counters of lanes 0-7, 8-15, 16-23, 24-31 of one block.
-struct LaneCounters {
-  uint16x8_t eighths[4];
-};
+using scan_kernels::LaneCounters;
+using scan_kernels::finish_chunk;
 
 uint64_t chunk_end(uint64_t g0, uint64_t groups) {
   return groups - g0 < kChunkGroups ? groups : g0 + kChunkGroups;
@@ -44,20 +43,6 @@ void add_rows(uint16x8_t& low_eighth, uint16x8_t& high_eighth, const uint8x16x4_
   const uint8x16_t sums = vaddq_u8(vqtbl4q_u8(first_row, first_index), vqtbl4q_u8(second_row, second_index));
   low_eighth = vaddw_u8(low_eighth, vget_low_u8(sums));
   high_eighth = vaddw_high_u8(high_eighth, sums);
-}
-
-// Adds S * delta to the 32 lanes of one block (bias first on the first chunk).
-void finish_chunk(const LaneCounters& counters, const TableView& table, bool first_chunk, float* lanes) {
-  const float32x4_t delta = vdupq_n_f32(table.delta);
-  for (int q = 0; q < 4; ++q) {
-    const uint32x4_t quarter_sums[2] = {vmovl_u16(vget_low_u16(counters.eighths[q])),
-                                        vmovl_high_u16(counters.eighths[q])};
-    for (int h = 0; h < 2; ++h) {
-      float* dest = lanes + 8 * q + 4 * h;
-      const float32x4_t acc = first_chunk ? vdupq_n_f32(table.bias) : vld1q_f32(dest);
-      vst1q_f32(dest, vfmaq_f32(acc, vcvtq_f32_u32(quarter_sums[h]), delta));
-    }
-  }
 }
 
 template <int G>

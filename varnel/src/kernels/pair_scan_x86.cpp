@@ -260,6 +260,26 @@ VARNEL_BW_INLINE __m512i load_block_pair(const uint8_t* first, const uint8_t* se
   return _mm512_inserti64x4(_mm512_castsi256_si512(low_half), high_half, 1);
 }
 
+// The four pair-index registers of group g of two blocks: the three columns
+// (a permute or masked shuffle reads only their low six bits) and the fourth
+// index assembled from their top bits by bit selects (a ? b : c): bits 0-1
+// from x0 >> 6, bits 2-3 from x1 >> 4, bits 4-5 from x2 >> 2 (bits 6-7 are
+// left over, and no lookup reads them).
+struct Avx512Pairs {
+  __m512i index[4];
+};
+
+VARNEL_BW_INLINE Avx512Pairs avx512_group_pairs(const uint8_t* first, const uint8_t* second, uint64_t g) {
+  const uint64_t offset = 3 * g * kLanes;
+  const __m512i x0 = load_block_pair(first + offset, second + offset);
+  const __m512i x1 = load_block_pair(first + offset + kLanes, second + offset + kLanes);
+  const __m512i x2 = load_block_pair(first + offset + 2 * kLanes, second + offset + 2 * kLanes);
+  const __m512i upper = _mm512_ternarylogic_epi32(_mm512_set1_epi8(0x0F), _mm512_srli_epi16(x1, 4),
+                                                  _mm512_srli_epi16(x2, 2), 0xCA);
+  const __m512i last = _mm512_ternarylogic_epi32(_mm512_set1_epi8(0x03), _mm512_srli_epi16(x0, 6), upper, 0xCA);
+  return {{x0, x1, x2, last}};
+}
+
 VARNEL_BW_INLINE void avx512_finish_chunk(__m512i word_sums, __m512i odd_sums, const TableView& table,
                                             bool first_chunk, bool has_second, float* lanes) {
   const __m512i even_sums = _mm512_sub_epi16(word_sums, _mm512_slli_epi16(odd_sums, 8));
@@ -286,9 +306,7 @@ VARNEL_BW_INLINE __m512i bw_row_piece(const uint8_t* row, int piece) {
 template <int G>
 VARNEL_BW void bw_split_scan(const TableView* tables, const uint8_t* blocks, uint64_t n_blocks,
                              uint64_t groups, float* out, std::size_t out_stride) {
-  // Bit selects (a ? b : c) that assemble the fourth index from the top bits
-  // (its bits 6-7 are left over; the shuffles below read neither).
-  const __m512i low_four = _mm512_set1_epi8(0x0F), low_two = _mm512_set1_epi8(0x03);
+  const __m512i low_four = _mm512_set1_epi8(0x0F);
   const uint64_t block_bytes = 3 * groups * kLanes;
   for (uint64_t b = 0; b < n_blocks; b += 2) {
     const uint8_t* first = blocks + b * block_bytes;
@@ -300,15 +318,9 @@ VARNEL_BW void bw_split_scan(const TableView* tables, const uint8_t* blocks, uin
       __m512i word_sums[G], odd_sums[G];
       for (int t = 0; t < G; ++t) word_sums[t] = odd_sums[t] = _mm512_setzero_si512();
       for (uint64_t g = g0; g < g1; ++g) {
-        const uint64_t offset = 3 * g * kLanes;
-        const __m512i x[3] = {load_block_pair(first + offset, second + offset),
-                              load_block_pair(first + offset + kLanes, second + offset + kLanes),
-                              load_block_pair(first + offset + 2 * kLanes, second + offset + 2 * kLanes)};
-        const __m512i upper = _mm512_ternarylogic_epi32(low_four, _mm512_srli_epi16(x[1], 4),
-                                                        _mm512_srli_epi16(x[2], 2), 0xCA);
-        const __m512i last = _mm512_ternarylogic_epi32(low_two, _mm512_srli_epi16(x[0], 6), upper, 0xCA);
+        const Avx512Pairs group = avx512_group_pairs(first, second, g);
         for (int k = 0; k < 4; ++k) {
-          const __m512i pairs = k < 3 ? x[k] : last;
+          const __m512i pairs = group.index[k];
           const __m512i first_index = _mm512_and_si512(_mm512_srli_epi16(pairs, 3), low_four);
           const __m512i second_index = _mm512_and_si512(pairs, low_four);
           for (int t = 0; t < G; ++t) {
@@ -335,8 +347,6 @@ VARNEL_VBMI_INLINE __m512i vbmi_row(const uint8_t* row) {
 template <int G>
 VARNEL_VBMI void vbmi_scan(const TableView* tables, const uint8_t* blocks, uint64_t n_blocks,
                            uint64_t groups, float* out, std::size_t out_stride) {
-  // Bit selects (a ? b : c) that assemble the fourth index from the top bits.
-  const __m512i low_four = _mm512_set1_epi8(0x0F), low_two = _mm512_set1_epi8(0x03);
   const uint64_t block_bytes = 3 * groups * kLanes;
   for (uint64_t b = 0; b < n_blocks; b += 2) {
     const uint8_t* first = blocks + b * block_bytes;
@@ -348,21 +358,15 @@ VARNEL_VBMI void vbmi_scan(const TableView* tables, const uint8_t* blocks, uint6
       __m512i word_sums[G], odd_sums[G];
       for (int t = 0; t < G; ++t) word_sums[t] = odd_sums[t] = _mm512_setzero_si512();
       for (uint64_t g = g0; g < g1; ++g) {
-        const uint64_t offset = 3 * g * kLanes;
-        const __m512i x0 = load_block_pair(first + offset, second + offset);
-        const __m512i x1 = load_block_pair(first + offset + kLanes, second + offset + kLanes);
-        const __m512i x2 = load_block_pair(first + offset + 2 * kLanes, second + offset + 2 * kLanes);
-        // Bits 0-1 from x0 >> 6, bits 2-3 from x1 >> 4, bits 4-5 from x2 >> 2.
-        const __m512i upper = _mm512_ternarylogic_epi32(low_four, _mm512_srli_epi16(x1, 4),
-                                                        _mm512_srli_epi16(x2, 2), 0xCA);
-        const __m512i last = _mm512_ternarylogic_epi32(low_two, _mm512_srli_epi16(x0, 6), upper, 0xCA);
+        const Avx512Pairs group = avx512_group_pairs(first, second, g);
         for (int t = 0; t < G; ++t) {
           const uint8_t* rows = tables[t].bytes + 4 * g * kRowBytes;
-          const __m512i first_pairs = _mm512_add_epi8(_mm512_permutexvar_epi8(x0, vbmi_row(rows)),
-                                                      _mm512_permutexvar_epi8(x1, vbmi_row(rows + kRowBytes)));
+          const __m512i first_pairs =
+              _mm512_add_epi8(_mm512_permutexvar_epi8(group.index[0], vbmi_row(rows)),
+                              _mm512_permutexvar_epi8(group.index[1], vbmi_row(rows + kRowBytes)));
           const __m512i second_pairs =
-              _mm512_add_epi8(_mm512_permutexvar_epi8(x2, vbmi_row(rows + 2 * kRowBytes)),
-                              _mm512_permutexvar_epi8(last, vbmi_row(rows + 3 * kRowBytes)));
+              _mm512_add_epi8(_mm512_permutexvar_epi8(group.index[2], vbmi_row(rows + 2 * kRowBytes)),
+                              _mm512_permutexvar_epi8(group.index[3], vbmi_row(rows + 3 * kRowBytes)));
           word_sums[t] = _mm512_add_epi16(_mm512_add_epi16(word_sums[t], first_pairs), second_pairs);
           odd_sums[t] = _mm512_add_epi16(
               odd_sums[t], _mm512_add_epi16(_mm512_srli_epi16(first_pairs, 8), _mm512_srli_epi16(second_pairs, 8)));

@@ -165,6 +165,30 @@ BoundedQuery unbounded_query(BoundedQuery query) {
 
 #if defined(__x86_64__)
 #define VARNEL_AVX2 __attribute__((target("avx2")))
+#define VARNEL_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
+
+// Four entries of a row stand for window + steps * delta (`scaled` = steps *
+// delta): the running maxima of their error against `value` and of `scaled`,
+// in the portable loops' operations.
+VARNEL_AVX2_INLINE void take_maxima(__m256d value, __m256d window, __m256d scaled, __m256d& error,
+                                    __m256d& largest) {
+  const __m256d off = _mm256_sub_pd(value, _mm256_add_pd(window, scaled));
+  error = _mm256_max_pd(_mm256_andnot_pd(_mm256_set1_pd(-0.0), off), error);
+  largest = _mm256_max_pd(scaled, largest);
+}
+
+// The row's maxima from the four lanes' (order does not change a maximum).
+VARNEL_AVX2_INLINE RowTable row_table_of(__m256d error, __m256d largest) {
+  alignas(32) double errors[4], largests[4];
+  _mm256_store_pd(errors, error);
+  _mm256_store_pd(largests, largest);
+  RowTable row;
+  for (int i = 0; i < 4; ++i) {
+    row.error = std::max(row.error, errors[i]);
+    row.largest = std::max(row.largest, largests[i]);
+  }
+  return row;
+}
 
 // quantise_row_portable four entries at a time, the same operations in the
 // same order on each (division, clamp, rounding of halves up, product and
@@ -175,7 +199,7 @@ VARNEL_AVX2 RowTable quantise_row_avx2(const double* high, const double* low, ui
                                        double window, double delta, uint8_t* bytes) {
   const __m256d start = _mm256_set1_pd(window), step = _mm256_set1_pd(delta);
   const __m256d zero = _mm256_setzero_pd(), most = _mm256_set1_pd(kMaxStep);
-  const __m256d half = _mm256_set1_pd(0.5), one = _mm256_set1_pd(1.0), sign = _mm256_set1_pd(-0.0);
+  const __m256d half = _mm256_set1_pd(0.5), one = _mm256_set1_pd(1.0);
   __m256d error = zero, largest = zero;
   for (uint64_t h = 0; h < per; ++h) {
     const __m256d first = _mm256_set1_pd(high[h]);
@@ -189,48 +213,26 @@ VARNEL_AVX2 RowTable quantise_row_avx2(const double* high, const double* low, ui
       const __m128i ints = _mm256_cvttpd_epi32(steps);
       const int32_t four = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(ints, ints), ints));
       std::memcpy(bytes + h * per + l, &four, 4);
-      const __m256d scaled = _mm256_mul_pd(steps, step);
-      const __m256d quantised = _mm256_add_pd(start, scaled);
-      error = _mm256_max_pd(_mm256_andnot_pd(sign, _mm256_sub_pd(value, quantised)), error);
-      largest = _mm256_max_pd(scaled, largest);
+      take_maxima(value, start, _mm256_mul_pd(steps, step), error, largest);
     }
   }
-  alignas(32) double errors[4], largests[4];
-  _mm256_store_pd(errors, error);
-  _mm256_store_pd(largests, largest);
-  RowTable row;
-  for (int i = 0; i < 4; ++i) {
-    row.error = std::max(row.error, errors[i]);
-    row.largest = std::max(row.largest, largests[i]);
-  }
-  return row;
+  return row_table_of(error, largest);
 }
 
 // split_row_errors_portable four pairs at a time, the same operations on
 // each; the maxima do not depend on the order they are taken in.
 VARNEL_AVX2 RowTable split_row_errors_avx2(const double* high, const double* low, const double* first,
                                            const double* second, double window, double delta) {
-  const __m256d start = _mm256_set1_pd(window), step = _mm256_set1_pd(delta), sign = _mm256_set1_pd(-0.0);
+  const __m256d start = _mm256_set1_pd(window), step = _mm256_set1_pd(delta);
   __m256d error = _mm256_setzero_pd(), largest = error;
   for (uint64_t a = 0; a < kSplitCodes; ++a) {
     for (uint64_t b = 0; b < kSplitCodes; b += 4) {
       const __m256d steps = _mm256_add_pd(_mm256_set1_pd(first[a]), _mm256_loadu_pd(second + b));
-      const __m256d scaled = _mm256_mul_pd(steps, step);
       const __m256d value = _mm256_add_pd(_mm256_set1_pd(high[a]), _mm256_loadu_pd(low + b));
-      const __m256d off = _mm256_sub_pd(value, _mm256_add_pd(start, scaled));
-      error = _mm256_max_pd(_mm256_andnot_pd(sign, off), error);
-      largest = _mm256_max_pd(scaled, largest);
+      take_maxima(value, start, _mm256_mul_pd(steps, step), error, largest);
     }
   }
-  alignas(32) double errors[4], largests[4];
-  _mm256_store_pd(errors, error);
-  _mm256_store_pd(largests, largest);
-  RowTable row;
-  for (int i = 0; i < 4; ++i) {
-    row.error = std::max(row.error, errors[i]);
-    row.largest = std::max(row.largest, largests[i]);
-  }
-  return row;
+  return row_table_of(error, largest);
 }
 
 // The portable path builds with the portable loops: the reference in tests.

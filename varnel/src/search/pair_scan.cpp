@@ -16,21 +16,44 @@ namespace pair_kernels {
 
 namespace {
 
+// The four pair indices of lane v of a group's three byte-columns: the low
+// six bits of each byte, and the fourth from their top bits.
+struct LanePairs {
+  unsigned index[4];
+};
+
+LanePairs lane_pairs(const uint8_t* column, uint64_t v) {
+  const unsigned b0 = column[v], b1 = column[kLanes + v], b2 = column[2 * kLanes + v];
+  return {{b0 & 0x3F, b1 & 0x3F, b2 & 0x3F, (b0 >> 6) | (b1 >> 6) << 2 | (b2 >> 6) << 4}};
+}
+
+// A 64-entry row per pair.
+struct JointRows {
+  static constexpr uint64_t kChunk = kChunkGroups, kRow = kRowBytes;
+  static unsigned value(const uint8_t* row, unsigned pair) { return row[pair]; }
+};
+
+// The split form: row r holds A (entries 0-7, repeated at 8-15) and B at
+// 16 bytes on.
+struct SplitRows {
+  static constexpr uint64_t kChunk = kSplitChunkGroups, kRow = kSplitRowBytes;
+  static unsigned value(const uint8_t* row, unsigned pair) { return row[pair >> 3] + row[16 + (pair & 7)]; }
+};
+
+template <class Rows>
 void score_block_portable(const TableView& table, const uint8_t* codes, uint64_t groups,
                           float* lanes_out) {
   float acc[kLanes];
   for (float& lane : acc) lane = table.bias;
-  for (uint64_t g0 = 0; g0 < groups; g0 += kChunkGroups) {
-    const uint64_t g1 = groups - g0 < kChunkGroups ? groups : g0 + kChunkGroups;
+  for (uint64_t g0 = 0; g0 < groups; g0 += Rows::kChunk) {
+    const uint64_t g1 = groups - g0 < Rows::kChunk ? groups : g0 + Rows::kChunk;
     uint32_t sums[kLanes] = {};
     for (uint64_t g = g0; g < g1; ++g) {
       const uint8_t* column = codes + 3 * g * kLanes;
-      const uint8_t* rows = table.bytes + 4 * g * kRowBytes;
+      const uint8_t* rows = table.bytes + 4 * g * Rows::kRow;
       for (uint64_t v = 0; v < kLanes; ++v) {
-        const unsigned b0 = column[v], b1 = column[kLanes + v], b2 = column[2 * kLanes + v];
-        const unsigned last = (b0 >> 6) | (b1 >> 6) << 2 | (b2 >> 6) << 4;
-        sums[v] += rows[b0 & 0x3F] + rows[kRowBytes + (b1 & 0x3F)] +
-                   rows[2 * kRowBytes + (b2 & 0x3F)] + rows[3 * kRowBytes + last];
+        const LanePairs pairs = lane_pairs(column, v);
+        for (int k = 0; k < 4; ++k) sums[v] += Rows::value(rows + k * Rows::kRow, pairs.index[k]);
       }
     }
     for (uint64_t v = 0; v < kLanes; ++v) {
@@ -40,55 +63,27 @@ void score_block_portable(const TableView& table, const uint8_t* codes, uint64_t
   std::memcpy(lanes_out, acc, sizeof(acc));
 }
 
-// The split form: row r holds A (entries 0-7, repeated at 8-15) and B at
-// 16 bytes on.
-void score_split_block_portable(const TableView& table, const uint8_t* codes, uint64_t groups,
-                                float* lanes_out) {
-  float acc[kLanes];
-  for (float& lane : acc) lane = table.bias;
-  for (uint64_t g0 = 0; g0 < groups; g0 += kSplitChunkGroups) {
-    const uint64_t g1 = groups - g0 < kSplitChunkGroups ? groups : g0 + kSplitChunkGroups;
-    uint32_t sums[kLanes] = {};
-    for (uint64_t g = g0; g < g1; ++g) {
-      const uint8_t* column = codes + 3 * g * kLanes;
-      const uint8_t* rows = table.bytes + 4 * g * kSplitRowBytes;
-      for (uint64_t v = 0; v < kLanes; ++v) {
-        const unsigned b0 = column[v], b1 = column[kLanes + v], b2 = column[2 * kLanes + v];
-        const unsigned pairs[4] = {b0 & 0x3F, b1 & 0x3F, b2 & 0x3F,
-                                   (b0 >> 6) | (b1 >> 6) << 2 | (b2 >> 6) << 4};
-        for (int k = 0; k < 4; ++k) {
-          const uint8_t* row = rows + k * kSplitRowBytes;
-          sums[v] += row[pairs[k] >> 3] + row[16 + (pairs[k] & 7)];
-        }
-      }
-    }
-    for (uint64_t v = 0; v < kLanes; ++v) {
-      acc[v] = std::fma(static_cast<float>(sums[v]), table.delta, acc[v]);
+template <class Rows>
+void scan_group_portable_of(const TableView* tables, std::size_t g, const uint8_t* blocks,
+                            uint64_t n_blocks, uint64_t groups, float* out, std::size_t out_stride) {
+  for (std::size_t t = 0; t < g; ++t) {
+    for (uint64_t b = 0; b < n_blocks; ++b) {
+      score_block_portable<Rows>(tables[t], blocks + b * 3 * groups * kLanes, groups,
+                                 out + t * out_stride + b * kLanes);
     }
   }
-  std::memcpy(lanes_out, acc, sizeof(acc));
 }
 
 }  // namespace
 
 void scan_split_group_portable(const TableView* tables, std::size_t g, const uint8_t* blocks,
                                uint64_t n_blocks, uint64_t groups, float* out, std::size_t out_stride) {
-  for (std::size_t t = 0; t < g; ++t) {
-    for (uint64_t b = 0; b < n_blocks; ++b) {
-      score_split_block_portable(tables[t], blocks + b * 3 * groups * kLanes, groups,
-                                 out + t * out_stride + b * kLanes);
-    }
-  }
+  scan_group_portable_of<SplitRows>(tables, g, blocks, n_blocks, groups, out, out_stride);
 }
 
 void scan_group_portable(const TableView* tables, std::size_t g, const uint8_t* blocks,
                          uint64_t n_blocks, uint64_t groups, float* out, std::size_t out_stride) {
-  for (std::size_t t = 0; t < g; ++t) {
-    for (uint64_t b = 0; b < n_blocks; ++b) {
-      score_block_portable(tables[t], blocks + b * 3 * groups * kLanes, groups,
-                           out + t * out_stride + b * kLanes);
-    }
-  }
+  scan_group_portable_of<JointRows>(tables, g, blocks, n_blocks, groups, out, out_stride);
 }
 
 }  // namespace pair_kernels
