@@ -138,10 +138,9 @@ RowTable split_row_errors_portable(const double* high, const double* low, const 
 
 RowTable split_row_errors_avx2(const double* high, const double* low, const double* first,
                                const double* second, double window, double delta);
-bool tables_with_simd();
 
 RowTable split_row(const double* high, const double* low, double window_high, double window_low,
-                   double delta, uint8_t* bytes) {
+                   double delta, bool simd, uint8_t* bytes) {
   double first[kSplitCodes], second[kSplitCodes];
   for (uint64_t c = 0; c < kSplitCodes; ++c) {
     first[c] = clamped_step((high[c] - window_high) / delta);
@@ -150,8 +149,8 @@ RowTable split_row(const double* high, const double* low, double window_high, do
     bytes[2 * kSplitCodes + c] = bytes[3 * kSplitCodes + c] = static_cast<uint8_t>(second[c]);
   }
   const double window = window_high + window_low;
-  return tables_with_simd() ? split_row_errors_avx2(high, low, first, second, window, delta)
-                            : split_row_errors_portable(high, low, first, second, window, delta);
+  return simd ? split_row_errors_avx2(high, low, first, second, window, delta)
+              : split_row_errors_portable(high, low, first, second, window, delta);
 }
 
 BoundedQuery unbounded_query(BoundedQuery query) {
@@ -372,7 +371,7 @@ BoundedQuery build_bounded_query(const float* rq, std::span<const float> centroi
     RowTable row;
     if (split) {
       const double window_low = window_of(side_lows[r], side_spreads[r]);
-      row = split_row(high, high + per, window, window_low, double(delta), bytes);
+      row = split_row(high, high + per, window, window_low, double(delta), simd, bytes);
       window += window_low;
     } else {
       row = simd ? quantise_row_avx2(high, high + per, per, window, double(delta), bytes)
