@@ -34,7 +34,6 @@
 
 #include "index/id_map.h"
 #include "index/partitioned_index.h"
-#include "index/partitioned_index.h"
 #include "index/query.h"
 #include "index/skerry_index.h"
 #include "quantize/rotor.h"
@@ -1105,6 +1104,7 @@ struct QueryRequest {
   InputArray<float> refine;
   varnel::RefineRows refine_rows;
   varnel::QueryOptions options;
+  std::optional<float> radius;  // range search: slots beyond it are emptied
 };
 
 // `allowed` of SkerryIndex: positions or a boolean mask of length n.
@@ -1131,23 +1131,23 @@ bool read_allowed(const IdMapObject* obj, PyObject* allowed_obj, QueryRequest* r
 // converted to one C-contiguous float32 (rows, dim) array, once; a float32
 // C-contiguous array is used as it is. Values too large for float32 become
 // infinite and are refused as every non-finite query is.
-PyObject* queries_as_float32(PyObject* queries_obj) {
-  PyObject* any = PyArray_FromAny(queries_obj, nullptr, 0, 0, 0, nullptr);
+PyObject* rows_as_float32(PyObject* rows_obj, const char* name, const char* not_two_d) {
+  PyObject* any = PyArray_FromAny(rows_obj, nullptr, 0, 0, 0, nullptr);
   if (!any) {
-    prefix_type_error("queries");
+    prefix_type_error(name);
     return nullptr;
   }
   auto* array = reinterpret_cast<PyArrayObject*>(any);
   const char kind = PyArray_DESCR(array)->kind;
   if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b') {
     Py_DECREF(any);
-    PyErr_SetString(PyExc_TypeError, "argument 'queries': expected numbers (a float or integer array-like)");
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected numbers (a float or integer array-like)", name);
     return nullptr;
   }
   const int ndim = PyArray_NDIM(array);
   if (ndim != 1 && ndim != 2) {
     Py_DECREF(any);
-    PyErr_Format(PyExc_ValueError, "queries must be one query (1-D) or a 2-D array of queries, not %d-D", ndim);
+    PyErr_Format(PyExc_ValueError, not_two_d, ndim);
     return nullptr;
   }
   Py_INCREF(reinterpret_cast<PyObject*>(g_f32));  // PyArray_FromArray steals a reference to the descriptor
@@ -1162,6 +1162,21 @@ PyObject* queries_as_float32(PyObject* queries_obj) {
   return reshaped;
 }
 
+PyObject* queries_as_float32(PyObject* queries_obj) {
+  return rows_as_float32(queries_obj, "queries", "queries must be one query (1-D) or a 2-D array of queries, not %d-D");
+}
+
+bool to_radius(PyObject* radius_obj, std::optional<float>* radius) {
+  if (radius_obj == Py_None) return true;
+  const double value = PyFloat_AsDouble(radius_obj);
+  if (value == -1.0 && PyErr_Occurred()) {
+    prefix_type_error("radius");
+    return false;
+  }
+  radius->emplace(static_cast<float>(value));
+  return true;
+}
+
 // The arguments of both query methods, read under the shared access the
 // caller keeps until it returns. Arrays are taken last, since converting
 // the other arguments may run Python code that changes them.
@@ -1170,17 +1185,21 @@ bool query_arguments(PyObject* args, PyObject* kwargs, const char* format, Obj* 
                      SharedAccess& access, QueryRequest* request) {
   // refine_ids is IdMapIndex's alone; its format string has one more unit.
   static const char* skerry_keywords[] = {"queries", "k", "allowed", "metric", "refine",
-                                          "refine_factor", nullptr};
+                                          "refine_factor", "radius", nullptr};
   static const char* idmap_keywords[] = {"queries", "k", "allowed", "metric", "refine",
-                                         "refine_factor", "refine_ids", nullptr};
-  const char** keywords = std::is_same_v<Obj, IdMapObject> ? idmap_keywords : skerry_keywords;
+                                         "refine_factor", "refine_ids", "radius", nullptr};
   PyObject *queries_obj, *k_obj, *allowed_obj = Py_None, *metric_obj = nullptr;
-  PyObject *refine_obj = Py_None, *factor_obj = Py_None, *refine_ids_obj = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &queries_obj,
-                                   &k_obj, &allowed_obj, &metric_obj, &refine_obj, &factor_obj,
-                                   &refine_ids_obj)) {
-    return false;
-  }
+  PyObject *refine_obj = Py_None, *factor_obj = Py_None, *refine_ids_obj = Py_None, *radius_obj = Py_None;
+  const bool parsed =
+      std::is_same_v<Obj, IdMapObject>
+          ? PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(idmap_keywords), &queries_obj,
+                                        &k_obj, &allowed_obj, &metric_obj, &refine_obj, &factor_obj,
+                                        &refine_ids_obj, &radius_obj)
+          : PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(skerry_keywords), &queries_obj,
+                                        &k_obj, &allowed_obj, &metric_obj, &refine_obj, &factor_obj,
+                                        &radius_obj);
+  if (!parsed) return false;
+  if (!to_radius(radius_obj, &request->radius)) return false;
   if (!access.acquire(obj->borrow) || !to_u64(k_obj, "k", &request->k)) return false;
   varnel::QueryOptions& options = request->options;
   if (metric_obj) {
@@ -1242,12 +1261,13 @@ PyObject* skerry_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   SkerryObject* obj = as<SkerryObject>(self);
   SharedAccess access;
   QueryRequest request;
-  if (!query_arguments(args, kwargs, "OO|$OOOO:SkerryIndex.query", obj, access, &request)) {
+  if (!query_arguments(args, kwargs, "OO|$OOOOO:SkerryIndex.query", obj, access, &request)) {
     return nullptr;
   }
   varnel::SearchResults results;
   if (!guarded_without_gil([&] {
         results = varnel::query(obj->index, request.queries.span(), request.k, request.options);
+        if (request.radius) varnel::keep_within_radius(results, request.options.metric, *request.radius);
       })) {
     return nullptr;
   }
@@ -1259,12 +1279,13 @@ PyObject* idmap_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   IdMapObject* obj = as<IdMapObject>(self);
   SharedAccess access;
   QueryRequest request;
-  if (!query_arguments(args, kwargs, "OO|$OOOOO:IdMapIndex.query", obj, access, &request)) {
+  if (!query_arguments(args, kwargs, "OO|$OOOOOO:IdMapIndex.query", obj, access, &request)) {
     return nullptr;
   }
   varnel::IdSearchResults results;
   if (!guarded_without_gil([&] {
         results = varnel::query(obj->index, request.queries.span(), request.k, request.options);
+        if (request.radius) varnel::keep_within_radius(results, request.options.metric, *request.radius);
       })) {
     return nullptr;
   }
@@ -1309,7 +1330,52 @@ PyObject* idmap_remove_many(PyObject* self, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
+// Upsert is new: it takes array-likes and ids of any integer dtype, and
+// raises ValueError (not the panic type) for a bad batch.
+PyObject* idmap_upsert(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"vectors", "ids", nullptr};
+  PyObject *vectors_obj, *ids_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:IdMapIndex.upsert", const_cast<char**>(keywords),
+                                   &vectors_obj, &ids_obj)) {
+    return nullptr;
+  }
+  IdMapObject* obj = as<IdMapObject>(self);
+  ExclusiveAccess access;
+  if (!access.acquire(obj->borrow)) return nullptr;
+  std::vector<uint64_t> ids;
+  if (!read_integers(ids_obj, "ids", &ids, nullptr)) return nullptr;
+  OwnedRef converted;
+  converted.reset(rows_as_float32(vectors_obj, "vectors", "vectors must be one vector (1-D) or a 2-D array, not %d-D"));
+  InputArray<float> vectors;
+  if (!converted.object ||
+      !take_array(converted.object, "vectors", 2, g_f32, "vectors must be C-contiguous", &vectors)) {
+    return nullptr;
+  }
+  if (vectors.rows > 0 && static_cast<uint64_t>(vectors.cols) != obj->index.dim()) {
+    PyErr_Format(PyExc_ValueError, "vectors have %lld columns but the index has dim %llu",
+                 static_cast<long long>(vectors.cols), static_cast<unsigned long long>(obj->index.dim()));
+    return nullptr;
+  }
+  if (!guarded([&] {
+        try {
+          obj->index.upsert(vectors.span(), ids);
+        } catch (const varnel::ArgumentError&) {
+          throw;
+        } catch (const varnel::Error& e) {
+          throw varnel::ArgumentError(e.what());
+        }
+      })) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
 // PartitionedIndex -------------------------------------------------------------
+//
+// The partitioned index takes what users of other libraries pass: any
+// array-like of numbers (lists, float64, one vector as a 1-D array), ids of
+// any integer dtype, any dim. A broken precondition raises ValueError, which
+// `except Exception` sees, instead of the panic type.
 
 // Lists probed per query when the caller does not say.
 constexpr uint64_t kDefaultProbes = 8;
@@ -1320,16 +1386,80 @@ struct PartitionedObject {
   varnel::PartitionedIndex index;
 };
 
+template <class F>
+void with_plain_errors(F& call) {
+  try {
+    call();
+  } catch (const varnel::ArgumentError&) {
+    throw;
+  } catch (const varnel::Error& e) {
+    throw varnel::ArgumentError(e.what());
+  }
+}
+
+template <class F>
+bool guarded_plain(F&& call) {
+  return guarded([&] { with_plain_errors(call); });
+}
+
+template <class F>
+bool guarded_plain_without_gil(F&& call) {
+  return guarded_without_gil([&] { with_plain_errors(call); });
+}
+
+// Rows of floats converted once to C-contiguous float32 (rows, input dim)
+// and given zeros up to the coded dim, as the index reads them.
+struct FloatRows {
+  OwnedRef converted;
+  InputArray<float> array;
+  std::vector<float> padded;
+  uint64_t rows = 0;
+
+  std::span<const float> span() const {
+    return padded.empty() ? array.span() : std::span<const float>(padded.data(), padded.size());
+  }
+};
+
+bool take_float_rows(PyObject* obj, const char* name, const varnel::PartitionedIndex& index, FloatRows* out) {
+  const std::string not_two_d = std::string(name) + " must be one vector (1-D) or a 2-D array of vectors, not %d-D";
+  out->converted.reset(rows_as_float32(obj, name, not_two_d.c_str()));
+  if (!out->converted.object ||
+      !take_array(out->converted.object, name, 2, g_f32, "rows must be C-contiguous", &out->array)) {
+    return false;
+  }
+  const uint64_t rows = static_cast<uint64_t>(out->array.rows);
+  const uint64_t cols = static_cast<uint64_t>(out->array.cols);
+  const uint64_t dim = index.input_dim(), coded = index.dim();
+  out->rows = rows;
+  if (rows > 0 && cols != dim) {
+    PyErr_Format(PyExc_ValueError, "%s have %llu columns but the index has dim %llu", name,
+                 static_cast<unsigned long long>(cols), static_cast<unsigned long long>(dim));
+    return false;
+  }
+  if (rows == 0 || coded == dim) return true;
+  return guarded([&] {
+    out->padded.assign(rows * coded, 0.0f);
+    for (uint64_t r = 0; r < rows; ++r) {
+      std::memcpy(out->padded.data() + r * coded, out->array.data + r * dim, dim * sizeof(float));
+    }
+  });
+}
+
+// Ids as non-negative integers of any integer dtype, or a list of them.
+bool take_ids(PyObject* obj, const char* name, std::vector<uint64_t>* ids) {
+  return read_integers(obj, name, ids, nullptr);
+}
+
 PyObject* partitioned_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"dim", "bits", "lists", "rotation", nullptr};
-  PyObject *dim_obj, *bits_obj, *lists_obj, *rotation_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|O:PartitionedIndex", const_cast<char**>(keywords),
-                                   &dim_obj, &bits_obj, &lists_obj, &rotation_obj)) {
+  static const char* keywords[] = {"dim", "bits", "lists", "rotation", "seed", nullptr};
+  PyObject *dim_obj, *bits_obj, *lists_obj, *rotation_obj = nullptr, *seed_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|O$O:PartitionedIndex", const_cast<char**>(keywords),
+                                   &dim_obj, &bits_obj, &lists_obj, &rotation_obj, &seed_obj)) {
     return nullptr;
   }
-  uint64_t dim, bits, lists;
+  uint64_t dim, bits, lists, seed = varnel::PartitionedIndex::kDefaultSeed;
   if (!to_u64(dim_obj, "dim", &dim) || !to_u64(bits_obj, "bits", &bits) ||
-      !to_u64(lists_obj, "lists", &lists)) {
+      !to_u64(lists_obj, "lists", &lists) || (seed_obj && !to_u64(seed_obj, "seed", &seed))) {
     return nullptr;
   }
   varnel::Rotation rotation = varnel::Rotation::Rotor3;
@@ -1338,8 +1468,8 @@ PyObject* partitioned_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
   }
   PyObject* self = nullptr;
   // Wrapped straight from create: no optional to move from (GCC warns about one).
-  if (!guarded([&] {
-        self = wrap<PartitionedObject>(type, varnel::PartitionedIndex::create(dim, bits, lists, rotation));
+  if (!guarded_plain([&] {
+        self = wrap<PartitionedObject>(type, varnel::PartitionedIndex::create(dim, bits, lists, rotation, seed));
       })) {
     return nullptr;
   }
@@ -1370,7 +1500,7 @@ PyObject* partitioned_repr(PyObject* self) {
   if (!access.acquire(as<PartitionedObject>(self)->borrow)) return nullptr;
   const varnel::PartitionedIndex& index = as<PartitionedObject>(self)->index;
   return PyUnicode_FromFormat("PartitionedIndex(dim=%llu, bits=%llu, lists=%llu, rotation='%s', n=%llu)",
-                              static_cast<unsigned long long>(index.dim()),
+                              static_cast<unsigned long long>(index.input_dim()),
                               static_cast<unsigned long long>(index.bits()),
                               static_cast<unsigned long long>(index.lists()),
                               varnel::rotation_name(index.rotation()),
@@ -1387,14 +1517,9 @@ PyObject* partitioned_train(PyObject* self, PyObject* args, PyObject* kwargs) {
   PartitionedObject* obj = as<PartitionedObject>(self);
   ExclusiveAccess access;
   if (!access.acquire(obj->borrow)) return nullptr;
-  InputArray<float> sample;
-  if (!take_array(sample_obj, "sample", 2, g_f32, "sample must be C-contiguous", &sample)) return nullptr;
-  if (static_cast<uint64_t>(sample.cols) != obj->index.dim()) {
-    PyErr_Format(PyExc_ValueError, "sample has %lld columns but the index has dim %llu",
-                 static_cast<long long>(sample.cols), static_cast<unsigned long long>(obj->index.dim()));
-    return nullptr;
-  }
-  if (!guarded([&] { obj->index.train(sample.span()); })) return nullptr;
+  FloatRows sample;
+  if (!take_float_rows(sample_obj, "sample", obj->index, &sample)) return nullptr;
+  if (!guarded_plain([&] { obj->index.train(sample.span()); })) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -1408,21 +1533,12 @@ PyObject* partitioned_add_with_ids(PyObject* self, PyObject* args, PyObject* kwa
   PartitionedObject* obj = as<PartitionedObject>(self);
   ExclusiveAccess access;
   if (!access.acquire(obj->borrow)) return nullptr;
-  if (!check_array(vectors_obj, "vectors", 2, g_f32) || !check_array(ids_obj, "ids", 1, g_u64)) {
+  std::vector<uint64_t> ids;
+  FloatRows vectors;
+  if (!take_ids(ids_obj, "ids", &ids) || !take_float_rows(vectors_obj, "vectors", obj->index, &vectors)) {
     return nullptr;
   }
-  InputArray<float> vectors;
-  InputArray<uint64_t> ids;
-  if (!take_array(vectors_obj, "vectors", 2, g_f32, "vectors must be C-contiguous", &vectors) ||
-      !take_array(ids_obj, "ids", 1, g_u64, "ids must be C-contiguous", &ids)) {
-    return nullptr;
-  }
-  if (vectors.rows > 0 && static_cast<uint64_t>(vectors.cols) != obj->index.dim()) {
-    PyErr_Format(PyExc_ValueError, "vectors have %lld columns but the index has dim %llu",
-                 static_cast<long long>(vectors.cols), static_cast<unsigned long long>(obj->index.dim()));
-    return nullptr;
-  }
-  if (!guarded([&] { obj->index.add_with_ids(vectors.span(), ids.span()); })) return nullptr;
+  if (!guarded_plain([&] { obj->index.add_with_ids(vectors.span(), ids); })) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -1439,7 +1555,7 @@ PyObject* partitioned_remove(PyObject* self, PyObject* args, PyObject* kwargs) {
   uint64_t id;
   if (!to_u64(id_obj, "id", &id)) return nullptr;
   bool removed = false;
-  if (!guarded([&] { removed = obj->index.remove(id); })) return nullptr;
+  if (!guarded_plain([&] { removed = obj->index.remove(id); })) return nullptr;
   return PyBool_FromLong(removed);
 }
 
@@ -1454,8 +1570,8 @@ PyObject* partitioned_remove_many(PyObject* self, PyObject* args, PyObject* kwar
   ExclusiveAccess access;
   if (!access.acquire(obj->borrow)) return nullptr;
   std::vector<uint64_t> ids;
-  if (!read_integers(ids_obj, "ids", &ids, nullptr)) return nullptr;
-  if (!guarded([&] { obj->index.remove_many(ids); })) return nullptr;
+  if (!take_ids(ids_obj, "ids", &ids)) return nullptr;
+  if (!guarded_plain([&] { obj->index.remove_many(ids); })) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -1501,14 +1617,23 @@ PyObject* partitioned_list_sizes(PyObject* self, PyObject*) {
   return array;
 }
 
+// The centroids in the caller's dim (the coded tail is zeros).
 PyObject* partitioned_centroids(PyObject* self, PyObject*) {
   SharedAccess access;
   if (!access.acquire(as<PartitionedObject>(self)->borrow)) return nullptr;
   const varnel::PartitionedIndex& index = as<PartitionedObject>(self)->index;
+  const uint64_t dim = index.input_dim(), coded = index.dim();
+  const uint64_t rows = index.is_trained() ? index.lists() : 0;
   std::vector<float> values;
-  if (!guarded([&] { values = index.centroids(); })) return nullptr;
-  const npy_intp rows = index.is_trained() ? static_cast<npy_intp>(index.lists()) : 0;
-  return adopt(values, rows, static_cast<npy_intp>(index.dim()), NPY_FLOAT32);
+  if (!guarded([&] {
+        values.resize(rows * dim);
+        for (uint64_t r = 0; r < rows; ++r) {
+          std::memcpy(values.data() + r * dim, index.centroids().data() + r * coded, dim * sizeof(float));
+        }
+      })) {
+    return nullptr;
+  }
+  return adopt(values, static_cast<npy_intp>(rows), static_cast<npy_intp>(dim), NPY_FLOAT32);
 }
 
 PyObject* partitioned_set_centroids(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -1521,18 +1646,15 @@ PyObject* partitioned_set_centroids(PyObject* self, PyObject* args, PyObject* kw
   PartitionedObject* obj = as<PartitionedObject>(self);
   ExclusiveAccess access;
   if (!access.acquire(obj->borrow)) return nullptr;
-  InputArray<float> centroids;
-  if (!take_array(centroids_obj, "centroids", 2, g_f32, "centroids must be C-contiguous", &centroids)) {
-    return nullptr;
-  }
-  if (static_cast<uint64_t>(centroids.rows) != obj->index.lists() ||
-      static_cast<uint64_t>(centroids.cols) != obj->index.dim()) {
+  FloatRows centroids;
+  if (!take_float_rows(centroids_obj, "centroids", obj->index, &centroids)) return nullptr;
+  if (centroids.rows != obj->index.lists()) {
     PyErr_Format(PyExc_ValueError, "centroids must have shape (lists, dim) = (%llu, %llu)",
                  static_cast<unsigned long long>(obj->index.lists()),
-                 static_cast<unsigned long long>(obj->index.dim()));
+                 static_cast<unsigned long long>(obj->index.input_dim()));
     return nullptr;
   }
-  if (!guarded([&] { obj->index.set_centroids(centroids.span()); })) return nullptr;
+  if (!guarded_plain([&] { obj->index.set_centroids(centroids.span()); })) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -1540,14 +1662,6 @@ PyObject* partitioned_set_centroids(PyObject* self, PyObject* args, PyObject* kw
 bool to_probes(PyObject* probes_obj, uint64_t lists, uint64_t* probes) {
   *probes = std::min(kDefaultProbes, lists);
   return probes_obj == nullptr || to_u64(probes_obj, "probes", probes);
-}
-
-// Checked here so that the message names the index's own dimension.
-bool check_query_columns(const InputArray<float>& queries, uint64_t dim) {
-  if (queries.rows == 0 || static_cast<uint64_t>(queries.cols) == dim) return true;
-  PyErr_Format(PyExc_ValueError, "queries have %lld columns but the index has dim %llu",
-               static_cast<long long>(queries.cols), static_cast<unsigned long long>(dim));
-  return false;
 }
 
 PyObject* partitioned_search(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -1560,34 +1674,52 @@ PyObject* partitioned_search(PyObject* self, PyObject* args, PyObject* kwargs) {
   PartitionedObject* obj = as<PartitionedObject>(self);
   SharedAccess access;
   uint64_t k, probes;
-  InputArray<float> queries;
-  if (!access.acquire(obj->borrow) || !check_array(queries_obj, "queries", 2, g_f32) ||
-      !to_u64(k_obj, "k", &k) || !to_probes(probes_obj, obj->index.lists(), &probes) ||
-      !take_array(queries_obj, "queries", 2, g_f32, "queries must be C-contiguous", &queries) ||
-      !check_query_columns(queries, obj->index.dim())) {
+  FloatRows queries;
+  if (!access.acquire(obj->borrow) || !to_u64(k_obj, "k", &k) ||
+      !to_probes(probes_obj, obj->index.lists(), &probes) ||
+      !take_float_rows(queries_obj, "queries", obj->index, &queries)) {
     return nullptr;
   }
   varnel::IdSearchResults results;
-  if (!guarded([&] { results = obj->index.search(queries.span(), k, probes); })) return nullptr;
-  return result_pair("ids", results.scores, results.ids, NPY_UINT64, static_cast<uint64_t>(queries.rows),
-                     results.k);
+  if (!guarded_plain([&] { results = obj->index.search(queries.span(), k, probes); })) return nullptr;
+  return result_pair("ids", results.scores, results.ids, NPY_UINT64, queries.rows, results.k);
+}
+
+// Rows to re-score against: a C-contiguous float32 array is read in place
+// (it may be large); anything else is converted once.
+bool take_refine(PyObject* refine_obj, FloatRows* out) {
+  if (is_array_of(refine_obj, 2, g_f32) &&
+      PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(refine_obj))) {
+    Py_INCREF(refine_obj);
+    out->converted.reset(refine_obj);
+  } else {
+    out->converted.reset(rows_as_float32(refine_obj, "refine", "refine must be a 2-D array of vectors, not %d-D"));
+    if (!out->converted.object) return false;
+  }
+  if (!take_array(out->converted.object, "refine", 2, g_f32, "refine must be C-contiguous", &out->array)) {
+    return false;
+  }
+  out->rows = static_cast<uint64_t>(out->array.rows);
+  return true;
 }
 
 PyObject* partitioned_query(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"queries", "k",      "probes",        "allowed",
-                                   "metric",  "refine", "refine_factor", nullptr};
+  static const char* keywords[] = {"queries", "k",         "probes", "allowed", "metric", "refine",
+                                   "refine_factor", "refine_ids", "radius", nullptr};
   PyObject *queries_obj, *k_obj, *probes_obj = nullptr, *allowed_obj = Py_None, *metric_obj = nullptr;
-  PyObject *refine_obj = Py_None, *factor_obj = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOO:PartitionedIndex.query",
+  PyObject *refine_obj = Py_None, *factor_obj = Py_None, *refine_ids_obj = Py_None, *radius_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOO:PartitionedIndex.query",
                                    const_cast<char**>(keywords), &queries_obj, &k_obj, &probes_obj,
-                                   &allowed_obj, &metric_obj, &refine_obj, &factor_obj)) {
+                                   &allowed_obj, &metric_obj, &refine_obj, &factor_obj, &refine_ids_obj,
+                                   &radius_obj)) {
     return nullptr;
   }
   PartitionedObject* obj = as<PartitionedObject>(self);
   SharedAccess access;
   uint64_t k, probes;
-  if (!access.acquire(obj->borrow) || !check_array(queries_obj, "queries", 2, g_f32) ||
-      !to_u64(k_obj, "k", &k) || !to_probes(probes_obj, obj->index.lists(), &probes)) {
+  std::optional<float> radius;
+  if (!access.acquire(obj->borrow) || !to_u64(k_obj, "k", &k) ||
+      !to_probes(probes_obj, obj->index.lists(), &probes) || !to_radius(radius_obj, &radius)) {
     return nullptr;
   }
   varnel::PartitionedQueryOptions options;
@@ -1609,29 +1741,36 @@ PyObject* partitioned_query(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     if (!to_u64(factor_obj, "refine_factor", &options.refine_factor)) return nullptr;
   }
-  if (refining && !check_array(refine_obj, "refine", 2, g_f32)) return nullptr;
-  std::vector<uint64_t> allowed;
+  std::vector<uint64_t> allowed, refine_ids;
   if (allowed_obj != Py_None) {
     if (!read_integers(allowed_obj, "allowed", &allowed, nullptr)) return nullptr;
     options.allowed_ids = &allowed;
   }
-  InputArray<float> queries, refine;
-  varnel::RefineRows refine_rows;
-  if (!take_array(queries_obj, "queries", 2, g_f32, "queries must be C-contiguous", &queries) ||
-      !check_query_columns(queries, obj->index.dim())) {
-    return nullptr;
+  if (refine_ids_obj != Py_None) {
+    if (!refining) {
+      PyErr_SetString(PyExc_ValueError, "refine_ids needs refine, the vectors to re-score against");
+      return nullptr;
+    }
+    if (!take_ids(refine_ids_obj, "refine_ids", &refine_ids)) return nullptr;
+    options.refine_ids = std::span<const uint64_t>(refine_ids);
   }
+  // Arrays last: converting the other arguments may run Python code.
+  FloatRows queries, refine;
+  varnel::RefineRows refine_rows;
+  if (!take_float_rows(queries_obj, "queries", obj->index, &queries)) return nullptr;
   if (refining) {
-    if (!take_array(refine_obj, "refine", 2, g_f32, "refine must be C-contiguous", &refine)) return nullptr;
-    refine_rows = {refine.data, static_cast<uint64_t>(refine.rows), static_cast<uint64_t>(refine.cols)};
+    if (!take_refine(refine_obj, &refine)) return nullptr;
+    refine_rows = {refine.array.data, refine.rows, static_cast<uint64_t>(refine.array.cols)};
     options.refine = &refine_rows;
   }
   varnel::IdSearchResults results;
-  if (!guarded_without_gil([&] { results = varnel::query(obj->index, queries.span(), k, probes, options); })) {
+  if (!guarded_plain_without_gil([&] {
+        results = varnel::query(obj->index, queries.span(), k, probes, options);
+        if (radius) varnel::keep_within_radius(results, options.metric, *radius);
+      })) {
     return nullptr;
   }
-  return result_pair("ids", results.scores, results.ids, NPY_UINT64, static_cast<uint64_t>(queries.rows),
-                     results.k);
+  return result_pair("ids", results.scores, results.ids, NPY_UINT64, queries.rows, results.k);
 }
 
 PyObject* partitioned_write(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -1825,7 +1964,8 @@ PyMethodDef skerry_methods[] = {
     {"from_bytes", as_cfunction(index_from_bytes<SkerryObject>), kArgs | METH_CLASS, kFromBytesDoc},
     {"__reduce__", as_cfunction(index_reduce<SkerryObject>), METH_NOARGS, kReduceDoc},
     {"query", as_cfunction(skerry_query), kArgs,
-     "query($self, queries, k, *, allowed=None, metric='ip', refine=None, refine_factor=None)\n--\n\n"
+     "query($self, queries, k, *, allowed=None, metric='ip', refine=None, refine_factor=None,\n"
+     "      radius=None)\n--\n\n"
      "Top-`k` search with options. Returns `(scores, indices)` as `(nq, K)` arrays,\n"
      "best first, K = `min(k, len(self))` and at least 1 (with no query rows: `k`).\n"
      "`queries`: any array-like of numbers with `dim` columns, or one query as a\n"
@@ -1839,7 +1979,9 @@ PyMethodDef skerry_methods[] = {
      "  distance |q|^2 + |x|^2 - 2 ip, best = smallest; may dip just below 0).\n"
      "refine: the original float32 vectors (an array or np.memmap), row i for position i:\n"
      "  the best `refine_factor * k` candidates by code (factor 4 by default) are\n"
-     "  re-scored exactly against them; the best `k` are returned with exact scores.\n\n"
+     "  re-scored exactly against them; the best `k` are returned with exact scores.\n"
+     "radius: range search: slots whose score is below `radius` (\"ip\", \"cosine\")\n"
+     "  or above it (\"l2\") become empty slots; with k = len(self), every match.\n\n"
      "Runs without the interpreter lock (other threads run; changing the index\n"
      "meanwhile raises RuntimeError) and stops on Ctrl-C. Empty slots: index -1\n"
      "with score -inf (+inf for \"l2\")."},
@@ -1853,6 +1995,8 @@ PyMethodDef skerry_methods[] = {
 PyMethodDef idmap_methods[] = {
     {"add_with_ids", as_cfunction(idmap_add_with_ids), kArgs,
      "add_with_ids($self, vectors, ids)\n--\n\nAdd vectors with stable external `uint64` ids."},
+    {"upsert", as_cfunction(idmap_upsert), kArgs,
+     "upsert($self, vectors, ids)\n--\n\nAdd vectors with ids, replacing the vectors of ids already stored."},
     {"remove", as_cfunction(idmap_remove), kArgs, "remove($self, id)\n--\n\n"},
     {"search", as_cfunction(idmap_search), kArgs,
      "search($self, queries, k)\n--\n\nTop-`k` search returning external ids. Returns `(scores, ids)` "
@@ -1867,7 +2011,7 @@ PyMethodDef idmap_methods[] = {
     {"__reduce__", as_cfunction(index_reduce<IdMapObject>), METH_NOARGS, kReduceDoc},
     {"query", as_cfunction(idmap_query), kArgs,
      "query($self, queries, k, *, allowed=None, metric='ip', refine=None, refine_factor=None,\n"
-     "      refine_ids=None)\n--\n\n"
+     "      refine_ids=None, radius=None)\n--\n\n"
      "Top-`k` search with options. Returns `(scores, ids)` as `(nq, K)` arrays,\n"
      "best first, K = `min(k, len(self))` and at least 1 (with no query rows: `k`).\n"
      "`queries`: any array-like of numbers with `dim` columns, or one query as a\n"
@@ -1883,7 +2027,10 @@ PyMethodDef idmap_methods[] = {
      "  the best `refine_factor * k` candidates by code (factor 4 by default) are\n"
      "  re-scored exactly against them; the best `k` are returned with exact scores.\n"
      "refine_ids: the id of each `refine` row, in any order, for sparse ids: then\n"
-     "  `refine` needs a row only for every id that may be returned.\n\n"
+     "  `refine` needs a row only for every id that may be returned.\n"
+     "radius: range search: slots whose score is below `radius` (\"ip\", \"cosine\")\n"
+     "  or above it (\"l2\") become empty slots; with k = len(self), every match.\n\n"
+
      "Runs without the interpreter lock (other threads run; changing the index\n"
      "meanwhile raises RuntimeError) and stops on Ctrl-C. Empty slots: id 2**64 - 1\n"
      "with score -inf (+inf for \"l2\")."},
@@ -1949,9 +2096,11 @@ PyMethodDef partitioned_methods[] = {
      "nearest\n(Euclidean) to each query (8 by default, or every list of a\nsmaller index). "
      "Returns `(scores, ids)`."},
     {"query", as_cfunction(partitioned_query), kArgs,
-     "query($self, queries, k, *, probes=8, allowed=None, metric='ip', refine=None, refine_factor=None)\n"
+     "query($self, queries, k, *, probes=8, allowed=None, metric='ip', refine=None, refine_factor=None,\n"
+     "refine_ids=None, radius=None)\n"
      "--\n\nTop-`k` search with the options of `IdMapIndex.query` (allowed ids,\n"
-     "metric, exact re-scoring with refine rows indexed by id)."},
+     "metric, exact re-scoring with refine rows indexed by id or by `refine_ids`,\n"
+     "range search within `radius`)."},
     {"remove", as_cfunction(partitioned_remove), kArgs, "remove($self, id)\n--\n\n"},
     {"remove_many", as_cfunction(partitioned_remove_many), kArgs,
      "remove_many($self, ids)\n--\n\nRemove every id of `ids`, or none."},
@@ -1974,7 +2123,7 @@ PyMethodDef partitioned_methods[] = {
 };
 
 PyGetSetDef partitioned_getters[] = {
-    {"dim", partitioned_number<&varnel::PartitionedIndex::dim>, nullptr, nullptr, nullptr},
+    {"dim", partitioned_number<&varnel::PartitionedIndex::input_dim>, nullptr, nullptr, nullptr},
     {"bits", partitioned_number<&varnel::PartitionedIndex::bits>, nullptr, nullptr, nullptr},
     {"lists", partitioned_number<&varnel::PartitionedIndex::lists>, nullptr, nullptr, nullptr},
     {"rotation", partitioned_rotation, nullptr, nullptr, nullptr},
@@ -1984,7 +2133,7 @@ PyGetSetDef partitioned_getters[] = {
 };
 
 PyType_Slot partitioned_slots[] = {
-    {Py_tp_doc, const_cast<char*>("PartitionedIndex(dim, bits, lists, rotation=\"rotor3\")\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("PartitionedIndex(dim, bits, lists, rotation=\"rotor3\", *, seed=117900524)\n--\n\n")},
     {Py_tp_methods, partitioned_methods},
     {Py_tp_getset, partitioned_getters},
     {Py_tp_new, reinterpret_cast<void*>(partitioned_new)},

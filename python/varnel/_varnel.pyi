@@ -79,6 +79,7 @@ class SkerryIndex:
         metric: _Metric = "ip",
         refine: NDArray[np.float32] | None = None,
         refine_factor: SupportsIndex | None = None,
+        radius: float | None = None,
     ) -> tuple[NDArray[np.float32], NDArray[np.int64]]:
         """Top-`k` search with options. Returns `(scores, indices)` as `(nq, K)` arrays,
         best first, K = `min(k, len(self))` and at least 1 (with no query rows: `k`).
@@ -116,6 +117,12 @@ class IdMapIndex:
     def __new__(cls, dim: SupportsIndex, bits: SupportsIndex, rotation: str = "rotor3") -> IdMapIndex: ...
     def add_with_ids(self, vectors: NDArray[np.float32], ids: NDArray[np.uint64]) -> None:
         """Add vectors with stable external `uint64` ids."""
+    def upsert(self, vectors: ArrayLike, ids: ArrayLike) -> None:
+        """Add vectors with ids, replacing the vectors of ids already stored.
+        Takes any array-like of numbers (one vector as a 1-D array) and
+        non-negative integer ids of any dtype. The batch is checked whole
+        first (its length, ids repeated inside it: ValueError) and nothing
+        changes if it is refused; the replacement is not stopped by Ctrl-C."""
     def remove(self, id: SupportsIndex) -> bool: ...
     def search(
         self, queries: NDArray[np.float32], k: SupportsIndex
@@ -166,6 +173,7 @@ class IdMapIndex:
         refine: NDArray[np.float32] | None = None,
         refine_factor: SupportsIndex | None = None,
         refine_ids: ArrayLike | None = None,
+        radius: float | None = None,
     ) -> tuple[NDArray[np.float32], NDArray[np.uint64]]:
         """Top-`k` search with options. Returns `(scores, ids)` as `(nq, K)` arrays,
         best first, K = `min(k, len(self))` and at least 1 (with no query rows: `k`).
@@ -209,23 +217,36 @@ class PartitionedIndex:
     """Vectors in `lists` lists by their nearest trained centroid; each list
     holds 2-, 3- or 4-bit codes of its vectors' residuals to the centroid,
     with stable uint64 ids. A search scans only the `probes` lists whose
-    centroids are nearest to the query."""
+    centroids are nearest to the query.
+
+    Takes any array-like of numbers (float64, lists; one vector or query as a
+    1-D array), ids of any integer dtype and any `dim` (coded with zeros
+    appended up to a multiple of 8, which changes no score); `seed` chooses
+    the rotation and training. A broken precondition raises ValueError."""
 
     def __new__(
-        cls, dim: SupportsIndex, bits: SupportsIndex, lists: SupportsIndex, rotation: str = "rotor3"
+        cls,
+        dim: SupportsIndex,
+        bits: SupportsIndex,
+        lists: SupportsIndex,
+        rotation: str = "rotor3",
+        *,
+        seed: SupportsIndex = 117900524,
     ) -> PartitionedIndex: ...
-    def train(self, sample: NDArray[np.float32]) -> None:
+    def train(self, sample: ArrayLike) -> None:
         """Learn the centroids from a `(n, dim)` float32 sample by seeded k-means
         (10 iterations; at most 256 vectors per list are used, a seeded subset
         of a larger sample). Bit-identical on every machine, instruction-set
         path and thread count. Needs `n >= lists` and an empty index; stops on
         Ctrl-C leaving the index as it was."""
-    def add_with_ids(self, vectors: NDArray[np.float32], ids: NDArray[np.uint64]) -> None:
-        """Add vectors with stable `uint64` ids; each joins the list of its
-        nearest centroid by Euclidean distance. The checks and messages of
-        `IdMapIndex.add_with_ids`; a refused batch changes nothing."""
+    def add_with_ids(self, vectors: ArrayLike, ids: ArrayLike) -> None:
+        """Add vectors with stable non-negative integer ids (any integer
+        dtype, or a list); each joins the list of its nearest centroid by
+        Euclidean distance. The checks and messages of
+        `IdMapIndex.add_with_ids`, raised as ValueError; a refused batch
+        changes nothing."""
     def search(
-        self, queries: NDArray[np.float32], k: SupportsIndex, *, probes: SupportsIndex = 8
+        self, queries: ArrayLike, k: SupportsIndex, *, probes: SupportsIndex = 8
     ) -> tuple[NDArray[np.float32], NDArray[np.uint64]]:
         """Top-`k` search. Returns `(scores, ids)` as `(nq, k)` arrays, best first.
 
@@ -236,19 +257,25 @@ class PartitionedIndex:
         slot holds score `-inf` and id `2**64 - 1`."""
     def query(
         self,
-        queries: NDArray[np.float32],
+        queries: ArrayLike,
         k: SupportsIndex,
         *,
         probes: SupportsIndex = 8,
         allowed: ArrayLike | None = None,
         metric: _Metric = "ip",
-        refine: NDArray[np.float32] | None = None,
+        refine: ArrayLike | None = None,
         refine_factor: SupportsIndex | None = None,
+        refine_ids: ArrayLike | None = None,
+        radius: float | None = None,
     ) -> tuple[NDArray[np.float32], NDArray[np.uint64]]:
         """`search` with the options of `IdMapIndex.query`: `allowed` ids (ids
         not stored are ignored), `metric` "ip", "cosine" or "l2" (from the
-        stored vector lengths), and `refine` rows indexed by id to re-score the
-        best `refine_factor * k` candidates (factor 4 by default) exactly.
+        stored vector lengths), and `refine` rows indexed by id (or by
+        `refine_ids`, the id of each row) to re-score the best
+        `refine_factor * k` candidates (factor 4 by default) exactly; a
+        candidate without a row raises ValueError. The cost of refinement
+        grows with the candidates, not with the size of `refine`. `radius`:
+        range search, slots beyond it become empty slots.
         Runs without the interpreter lock; stops on Ctrl-C. Empty slots: id
         2**64 - 1 with score -inf (+inf for "l2")."""
     def remove(self, id: SupportsIndex) -> bool: ...
@@ -260,7 +287,7 @@ class PartitionedIndex:
         """The number of vectors in each list."""
     def centroids(self) -> NDArray[np.float32]:
         """The centroids as a `(lists, dim)` array; 0 rows before training."""
-    def set_centroids(self, centroids: NDArray[np.float32]) -> None:
+    def set_centroids(self, centroids: ArrayLike) -> None:
         """Use these `(lists, dim)` finite centroids instead of training (the
         index must be empty): shards given the same centroids search alike."""
     def write(

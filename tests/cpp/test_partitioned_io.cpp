@@ -292,10 +292,13 @@ TEST(PartitionedQuery, RefineRescoresTheBestCandidatesExactly) {
       EXPECT_EQ(found_ids, expected_ids);
     }
   }
+  // A candidate without a row is refused; rows are checked per candidate,
+  // so the query for the vector of the last id (the first added) finds it.
   PartitionedQueryOptions short_rows;
   const RefineRows too_few{rows.data(), n - 1, kDim};
   short_rows.refine = &too_few;
-  EXPECT_THROW(query(index, queries, k, 2, short_rows), ArgumentError);
+  const std::span<const float> last_vector(data.data(), kDim);
+  EXPECT_THROW(query(index, last_vector, k, 4, short_rows), ArgumentError);
   const RefineRows wrong_width{rows.data(), n / 2, kDim * 2};
   short_rows.refine = &wrong_width;
   EXPECT_THROW(query(index, queries, k, 2, short_rows), ArgumentError);

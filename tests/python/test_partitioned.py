@@ -296,29 +296,31 @@ def bad_calls(data):
     big[1, :4] = 3e38
     fresh = ids_for(5, first=10**9)
     return [
-        ("float64", lambda ix: ix.add_with_ids(data[:5].astype(np.float64), fresh), TypeError, "vectors"),
-        ("one-dimensional", lambda ix: ix.add_with_ids(data[0], fresh[:1]), TypeError, "vectors"),
+        ("text vectors", lambda ix: ix.add_with_ids(np.array([["a"] * 32]), fresh[:1]), TypeError, "vectors"),
+        ("3-D vectors", lambda ix: ix.add_with_ids(data[:4].reshape(2, 2, 32), fresh[:4]), ValueError,
+         "vectors must be one vector"),
         ("wrong dim", lambda ix: ix.add_with_ids(np.ascontiguousarray(data[:5, :16]), fresh), ValueError,
          "columns"),
-        ("signed ids", lambda ix: ix.add_with_ids(data[:5], fresh.astype(np.int64)), TypeError, "ids"),
-        ("nan", lambda ix: ix.add_with_ids(nan, fresh), PanicException, "^vector 3 of the batch has a NaN"),
-        ("huge", lambda ix: ix.add_with_ids(big, fresh), PanicException, "^vector 1 of the batch"),
-        ("duplicate in index", lambda ix: ix.add_with_ids(data[:5], ids_for(5)), PanicException,
+        ("negative ids", lambda ix: ix.add_with_ids(data[:2], [7, -1]), ValueError, "-1 is negative"),
+        ("float ids", lambda ix: ix.add_with_ids(data[:2], [7.0, 8.0]), TypeError, "ids"),
+        ("nan", lambda ix: ix.add_with_ids(nan, fresh), ValueError, "^vector 3 of the batch has a NaN"),
+        ("huge", lambda ix: ix.add_with_ids(big, fresh), ValueError, "^vector 1 of the batch"),
+        ("duplicate in index", lambda ix: ix.add_with_ids(data[:5], ids_for(5)), ValueError,
          "already present"),
         ("duplicate in batch", lambda ix: ix.add_with_ids(data[:2], np.array([5, 5], np.uint64)),
-         PanicException, "id 5 already present"),
-        ("id count", lambda ix: ix.add_with_ids(data[:5], fresh[:4]), PanicException, "expected 5 ids, got 4"),
+         ValueError, "id 5 already present"),
+        ("id count", lambda ix: ix.add_with_ids(data[:5], fresh[:4]), ValueError, "expected 5 ids, got 4"),
         ("k 0", lambda ix: ix.search(data[:2], 0), ValueError, "k must be at least 1"),
         ("probes 0", lambda ix: ix.search(data[:2], 3, probes=0), ValueError, "probes must be between 1"),
         ("probes > lists", lambda ix: ix.search(data[:2], 3, probes=5), ValueError, "probes must be between 1"),
-        ("nan query", lambda ix: ix.search(nan, 3, probes=2), PanicException, "^query 3 has a NaN"),
+        ("nan query", lambda ix: ix.search(nan, 3, probes=2), ValueError, "^query 3 has a NaN"),
         ("query dim", lambda ix: ix.search(np.ascontiguousarray(data[:2, :16]), 3, probes=2), ValueError,
          "columns"),
-        ("retrain", lambda ix: ix.train(data), PanicException, "train needs an empty index"),
+        ("retrain", lambda ix: ix.train(data), ValueError, "train needs an empty index"),
     ]
 
 
-@pytest.mark.parametrize("case", range(15))
+@pytest.mark.parametrize("case", range(16))
 def test_bad_input_is_refused_and_changes_nothing(trained, case):
     index, data = trained
     name, call, error, match = bad_calls(data)[case]
@@ -332,15 +334,15 @@ def test_untrained_and_too_small_samples_say_so():
     index = PartitionedIndex(16, 4, 8)
     data = clustered(20, 16)
     assert not index.is_trained
-    with pytest.raises(PanicException, match="not trained"):
+    with pytest.raises(ValueError, match="not trained"):
         index.add_with_ids(data, ids_for(20))
-    with pytest.raises(PanicException, match="not trained"):
+    with pytest.raises(ValueError, match="not trained"):
         index.search(data[:1], 3, probes=1)
-    with pytest.raises(PanicException, match="got 5 vectors for 8 lists"):
+    with pytest.raises(ValueError, match="got 5 vectors for 8 lists"):
         index.train(data[:5])
     assert not index.is_trained and len(index) == 0
-    for args in [(16, 4, 0), (12, 4, 2), (16, 5, 2)]:
-        with pytest.raises(PanicException):
+    for args in [(16, 4, 0), (0, 4, 2), (16, 5, 2)]:
+        with pytest.raises(ValueError):
             PartitionedIndex(*args)
 
 
@@ -520,3 +522,95 @@ def test_query_refine_rescores_exactly_by_id(small):
         np.testing.assert_allclose(scores[q], [exact[i] for i in best], rtol=1e-5)
     with pytest.raises(ValueError):
         index.query(queries, 10, probes=6, refine=data[:100])  # ids up to 1499 may be returned
+
+
+# ---- What users of other libraries pass ----------------------------------
+
+
+def test_array_likes_float64_lists_and_integer_ids_give_the_same_index():
+    data = clustered(600, 16)
+    strict = PartitionedIndex(16, 4, 4)
+    strict.train(data)
+    strict.add_with_ids(data, np.arange(600, dtype=np.uint64))
+    loose = PartitionedIndex(16, 4, 4)
+    loose.train(data.astype(np.float64).tolist())
+    loose.add_with_ids(data[:300].astype(np.float64), np.arange(300, dtype=np.int64))
+    loose.add_with_ids(data[300:].tolist(), list(range(300, 600)))
+    assert strict.to_bytes() == loose.to_bytes()
+    expected = strict.query(data[:1], 5, probes=2)
+    for query in (data[0], data[0].astype(np.float64), data[0].tolist(), data[:1].T.copy().T):
+        found = loose.query(query, 5, probes=2)
+        np.testing.assert_array_equal(found[1], expected[1])
+        np.testing.assert_array_equal(found[0], expected[0])
+    np.testing.assert_array_equal(loose.search(data[0].astype(np.float64), 5, probes=2)[1], expected[1])
+
+
+@pytest.mark.parametrize("dim", [1, 5, 20, 44])
+def test_any_dim_searches_as_vectors_padded_by_hand(tmp_path, dim):
+    coded = -(-dim // 8) * 8
+    data = clustered(500, dim, seed=dim)
+    padded = np.zeros((500, coded), np.float32)
+    padded[:, :dim] = data
+    ids = np.arange(500, dtype=np.uint64) * 7
+    odd, by_hand = PartitionedIndex(dim, 3, 4), PartitionedIndex(coded, 3, 4)
+    for index, rows in ((odd, data), (by_hand, padded)):
+        index.train(rows)
+        index.add_with_ids(rows, ids)
+    assert odd.dim == dim and odd.centroids().shape == (4, dim)
+    np.testing.assert_array_equal(odd.centroids(), by_hand.centroids()[:, :dim])
+    refine = np.zeros((int(ids.max()) + 1, dim), np.float32)
+    refine[ids.astype(np.int64)] = data
+    refine_padded = np.zeros((len(refine), coded), np.float32)
+    refine_padded[:, :dim] = refine
+    odd.write(tmp_path / "rows.vnip")
+    odd.write(tmp_path / "mapped.vnip", layout="mapped")
+    copies = [odd, PartitionedIndex.load(tmp_path / "rows.vnip"), PartitionedIndex.open(tmp_path / "mapped.vnip"),
+              pickle.loads(pickle.dumps(odd))]
+    for metric in ("ip", "cosine", "l2"):
+        want = by_hand.query(padded[:6], 7, probes=2, metric=metric, refine=refine_padded)
+        plain = by_hand.query(padded[:6], 7, probes=2, metric=metric)
+        for index in copies:
+            assert index.dim == dim
+            got = index.query(data[:6], 7, probes=2, metric=metric, refine=refine)
+            np.testing.assert_array_equal(got[1], want[1])
+            np.testing.assert_array_equal(got[0], want[0])
+            got = index.query(data[:6], 7, probes=2, metric=metric)
+            np.testing.assert_array_equal(got[1], plain[1])
+            np.testing.assert_array_equal(got[0], plain[0])
+
+
+def test_refine_ids_match_rows_indexed_by_id(trained):
+    index, data = trained
+    ids = ids_for(len(data))
+    by_id = np.zeros((int(ids.max()) + 1, index.dim), np.float32)
+    by_id[ids.astype(np.int64)] = data
+    order = np.random.default_rng(3).permutation(len(data))
+    for metric in ("ip", "l2"):
+        want = index.query(data[:4], 6, probes=3, metric=metric, refine=by_id)
+        got = index.query(data[:4], 6, probes=3, metric=metric, refine=data[order].astype(np.float64),
+                          refine_ids=ids[order].astype(np.int64))
+        np.testing.assert_array_equal(got[1], want[1])
+        np.testing.assert_array_equal(got[0], want[0])
+    for refine, refine_ids, match in [
+        (data[:-1], ids[:-1], "may be returned but is not in refine_ids"),
+        (data, np.r_[ids[:-1], ids[0]], "more than once in refine_ids"),
+        (data, ids[:-1], "refine_ids has"),
+        (by_id[:10], None, "rows but id"),
+    ]:
+        with pytest.raises(ValueError, match=match):
+            index.query(data[-1:], 6, probes=4, refine=refine, refine_ids=refine_ids, refine_factor=20)
+    with pytest.raises(ValueError, match="refine_ids needs refine"):
+        index.query(data[:1], 3, refine_ids=ids)
+
+
+def test_seed_gives_another_index_that_files_keep(tmp_path):
+    data = clustered(400, 16)
+    one, same, other = (PartitionedIndex(16, 2, 4, seed=s) for s in (5, 5, 6))
+    for index in (one, same, other):
+        index.train(data)
+        index.add_with_ids(data, np.arange(400))
+    assert one.to_bytes() == same.to_bytes() != other.to_bytes()
+    one.write(tmp_path / "seeded.vnip")
+    again = PartitionedIndex.load(tmp_path / "seeded.vnip")
+    np.testing.assert_array_equal(again.search(data[:3], 5)[0], one.search(data[:3], 5)[0])
+    assert PartitionedIndex(16, 2, 4).to_bytes() == PartitionedIndex(16, 2, 4, seed=117900524).to_bytes()

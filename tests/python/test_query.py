@@ -379,3 +379,50 @@ class TestArrayLikesAndSparseRefine:
         # with a filter, only the allowed ids need rows
         index.query(vectors(1, 16), 1, refine=np.ones((2, 16), np.float32), refine_ids=[0, 1_000_003],
                     allowed=np.array([0, 1_000_003], np.uint64))
+
+
+@pytest.mark.parametrize("metric", ["ip", "cosine", "l2"])
+def test_radius_keeps_exactly_the_slots_within_it(cls, metric):
+    from varnel import PartitionedIndex
+
+    data, q = vectors(400, 16), vectors(3, 16, seed=4)
+    partitioned = PartitionedIndex(16, 4, 4)
+    partitioned.train(data)
+    partitioned.add_with_ids(data, np.arange(400))
+    for index, empty in ((fill(cls(16, 4), data), -1 if cls is SkerryIndex else EMPTY_ID),
+                         (partitioned, EMPTY_ID)):
+        scores, found = index.query(q, 400, metric=metric)
+        radius = float(np.median(scores[:, 20]))
+        within = scores <= radius if metric == "l2" else scores >= radius
+        got_scores, got = index.query(q, 400, metric=metric, radius=radius)
+        np.testing.assert_array_equal(got, np.where(within, found, empty))
+        np.testing.assert_array_equal(got_scores[within], scores[within])
+        assert np.all(np.isinf(got_scores[~within]))
+        assert 0 < within.sum() < within.size
+        with pytest.raises(ValueError, match="NaN"):
+            index.query(q, 4, metric=metric, radius=float("nan"))
+
+
+def test_upsert_replaces_stored_ids_and_checks_the_batch_first():
+    data, fresh = vectors(200, 16), vectors(50, 16, seed=9)
+    index = IdMapIndex(16, 3)
+    index.add_with_ids(data, np.arange(200, dtype=np.uint64))
+    expected = IdMapIndex(16, 3)
+    expected.add_with_ids(data[:150], np.arange(150, dtype=np.uint64))
+    expected.add_with_ids(fresh, np.arange(150, 200, dtype=np.uint64))
+    index.upsert(fresh.astype(np.float64), list(range(150, 200)))
+    assert len(index) == 200
+    np.testing.assert_array_equal(index.search(data[:5], 10)[1], expected.search(data[:5], 10)[1])
+    np.testing.assert_array_equal(index.search(data[:5], 10)[0], expected.search(data[:5], 10)[0])
+    before = index.to_bytes()
+    for vectors_, ids, error, match in [
+        (fresh[:2], [3, 3], ValueError, "more than once"),
+        (fresh[:2], [1], ValueError, "ids"),
+        (fresh[:2, :8], [1, 2], ValueError, "columns"),
+        (fresh[:2], [1, -2], ValueError, "negative"),
+    ]:
+        with pytest.raises(error, match=match):
+            index.upsert(vectors_, ids)
+        assert index.to_bytes() == before
+    index.upsert(fresh[:3], np.array([500, 501, 502], np.int64))
+    assert len(index) == 203 and 501 in index

@@ -5,6 +5,7 @@
 
 #include "index/batch_checks.h"
 #include "runtime/error.h"
+#include "runtime/interrupt.h"
 
 namespace varnel {
 
@@ -91,6 +92,20 @@ void IdMapIndex::add_with_ids(std::span<const float> vectors, std::span<const ui
     ids_.resize(first);
     throw;
   }
+}
+
+void IdMapIndex::upsert(std::span<const float> vectors, std::span<const uint64_t> ids) {
+  if (is_mapped()) throw ArgumentError(kMappedReadOnly);
+  const uint64_t count = vector_count(vectors.size(), dim());
+  check_id_count(ids.size(), count);
+  if (const std::optional<uint64_t> repeat = first_repeat(ids)) {
+    throw ArgumentError("id " + std::to_string(ids[*repeat]) + " appears more than once in the batch");
+  }
+  if (count == 0) return;
+  // Ctrl-C between the removal and the add would lose the old vectors.
+  const InterruptScope uninterrupted([] { return false; });
+  for (const uint64_t id : ids) remove(id);
+  add_with_ids(vectors, ids);
 }
 
 bool IdMapIndex::remove(uint64_t id) {

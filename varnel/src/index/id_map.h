@@ -40,6 +40,12 @@ class IdMapIndex {
   // Rejects the whole batch, changing nothing, if any id repeats inside it or
   // is already stored.
   void add_with_ids(std::span<const float> vectors, std::span<const uint64_t> ids);
+  // add_with_ids that replaces the vectors of ids already stored instead of
+  // refusing them. The batch is checked whole before anything changes (its
+  // length, ids repeated inside it: ArgumentError); then the stored ids of
+  // the batch are removed and the batch added, without polling for
+  // interrupts, so the change is made whole.
+  void upsert(std::span<const float> vectors, std::span<const uint64_t> ids);
   bool remove(uint64_t id);
   // Removes every id of the batch, one after the other as remove() would, or
   // nothing at all: an id that is not stored, or that repeats, throws

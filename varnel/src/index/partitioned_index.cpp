@@ -173,11 +173,14 @@ class Verifier {
 
 PartitionedIndex PartitionedIndex::create(uint64_t dim, uint64_t bits, uint64_t lists,
                                           Rotation rotation, uint64_t seed) {
-  SkerryIndex::with_options(dim, bits, rotation, seed);  // the same checks, the same messages
+  if (dim == 0) throw Error("dim must be at least 1");
+  const uint64_t coded = coded_dim_for(dim);
+  SkerryIndex::with_options(coded, bits, rotation, seed);  // the same checks, the same messages
   if (lists == 0) throw Error("lists must be at least 1");
   if (lists > kMaxLists) throw Error("lists must be at most " + std::to_string(kMaxLists));
   PartitionedIndex index;
-  index.dim_ = dim;
+  index.dim_ = coded;
+  index.input_dim_ = dim;
   index.bits_ = bits;
   index.lists_ = lists;
   index.rotation_ = rotation;
@@ -1014,13 +1017,56 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
 
 // ---- Search with options ----
 
+namespace {
+
+// Which refine row holds the vector of an id.
+class RefineRowFinder {
+ public:
+  explicit RefineRowFinder(const PartitionedQueryOptions& options) : options_(options) {
+    if (!options.refine_ids) return;
+    if (!options.refine) throw ArgumentError("refine_ids needs refine, the vectors to re-score against");
+    const std::span<const uint64_t> ids = *options.refine_ids;
+    if (options.refine->rows != ids.size()) {
+      throw ArgumentError("refine_ids has " + std::to_string(ids.size()) + " ids but refine has " +
+                          std::to_string(options.refine->rows) + " rows");
+    }
+    row_of_id_.reserve(ids.size());
+    for (uint64_t row = 0; row < ids.size(); ++row) {
+      if (!row_of_id_.emplace(ids[row], row).second) {
+        throw ArgumentError("id " + std::to_string(ids[row]) + " appears more than once in refine_ids");
+      }
+    }
+  }
+
+  uint64_t operator()(uint64_t id) const {
+    if (options_.refine_ids) {
+      const auto found = row_of_id_.find(id);
+      if (found == row_of_id_.end()) {
+        throw ArgumentError("id " + std::to_string(id) + " may be returned but is not in refine_ids");
+      }
+      return found->second;
+    }
+    if (id >= options_.refine->rows) {
+      throw ArgumentError("refine has " + std::to_string(options_.refine->rows) + " rows but id " +
+                          std::to_string(id) + " may be returned (rows are indexed by id)");
+    }
+    return id;
+  }
+
+ private:
+  const PartitionedQueryOptions& options_;
+  IdMap<uint64_t> row_of_id_;
+};
+
+}  // namespace
+
 IdSearchResults query(const PartitionedIndex& index, std::span<const float> queries, uint64_t k,
                       uint64_t probes, const PartitionedQueryOptions& options) {
   index.check_search(queries, k, probes);
   if (options.refine_factor == 0) throw ArgumentError("refine_factor must be at least 1");
-  if (options.refine && options.refine->cols != index.dim()) {
+  if (options.refine && options.refine->cols != index.input_dim()) {
     throw ArgumentError("refine has " + std::to_string(options.refine->cols) +
-                        " columns but the index has dim " + std::to_string(index.dim()));
+                        " columns but the index has dim " + std::to_string(index.input_dim()));
   }
   // Allowed ids as positions of each list; ids not stored are ignored.
   std::vector<AllowedSet> allowed;
@@ -1035,22 +1081,10 @@ IdSearchResults query(const PartitionedIndex& index, std::span<const float> quer
     eligible = 0;
     for (const AllowedSet& set : allowed) eligible += set.count();
   }
-  if (options.refine) {
-    uint64_t largest = 0;
-    bool any = false;
-    for (uint64_t l = 0; l < index.lists(); ++l) {
-      const std::vector<uint64_t>& ids = index.list_data()[l].ids;
-      for (uint64_t p = 0; p < ids.size(); ++p) {
-        if (options.allowed_ids && !allowed[l].contains(p)) continue;
-        largest = !any || ids[p] > largest ? ids[p] : largest;
-        any = true;
-      }
-    }
-    if (any && largest >= options.refine->rows) {
-      throw ArgumentError("refine has " + std::to_string(options.refine->rows) + " rows but id " +
-                          std::to_string(largest) + " may be returned (rows are indexed by id)");
-    }
-  }
+  // Refine rows by id: the row of an id is the id itself, or its place in
+  // refine_ids. Checked per candidate, so a query costs the same whatever
+  // the size of the refine array.
+  const RefineRowFinder refine_row(options);
   const uint64_t k_eff = std::max<uint64_t>(1, std::min(k, eligible));
   PartitionedIndex::ScanRequest request;
   request.metric = options.metric;
@@ -1079,9 +1113,11 @@ IdSearchResults query(const PartitionedIndex& index, std::span<const float> quer
       TopK top(k_eff);
       for (const int64_t key : candidates) {
         if (key < 0) continue;
-        const uint64_t id = index.id_at(static_cast<uint64_t>(key));
+        const uint64_t id = refine_row(index.id_at(static_cast<uint64_t>(key)));
+        // The coded tail of a query is zeros: summing the caller's columns
+        // gives the sums of vectors padded by hand.
         const float score = exact_score(options.metric, query_row,
-                                        options.refine->data + id * options.refine->cols, index.dim());
+                                        options.refine->data + id * options.refine->cols, index.input_dim());
         top.offer(options.metric == Metric::L2 ? -score : score, static_cast<uint64_t>(key));
       }
       top.finish(exact.scores.data() + q * k_eff, exact.keys.data() + q * k_eff);
@@ -1108,7 +1144,7 @@ PartitionedIndex PartitionedIndex::from_parts(uint64_t dim, uint64_t bits, uint6
     const List& list = data[l];
     const uint64_t n = list.ids.size();
     if (list.codes.size() != n || list.norms.size() != n || list.shifts.size() != n || list.lengths.size() != n ||
-        list.codes.dim() != dim || list.codes.bits() != bits) {
+        list.codes.dim() != index.dim_ || list.codes.bits() != bits) {
       throw Error("stored codes, norms and ids of a list do not match");
     }
     if (n > kMaxListSize) throw Error("a stored list holds more than 2^32 - 1 vectors");

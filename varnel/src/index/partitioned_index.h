@@ -43,6 +43,7 @@
 // whole query's length, large against a short residual) picks the best
 // width + max(width, 16) vectors, and those are ranked by the float sum.
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -81,7 +82,12 @@ class PartitionedIndex {
     std::vector<uint64_t> ids;   // owned even when the rest is mapped
   };
 
-  // Checks bits, dim and rotation as SkerryIndex does, then lists >= 1.
+  // Checks bits, dim and rotation as SkerryIndex does (on the coded dim),
+  // then lists >= 1. Any dim >= 1 is taken: vectors are coded with zeros
+  // appended up to coded_dim_for(dim), a multiple of 8, which changes no
+  // inner product, norm or distance. Every span this class takes or returns
+  // (vectors, queries, samples, centroids) is in the coded dim; input_dim()
+  // is the caller's, the one files record.
   static PartitionedIndex create(uint64_t dim, uint64_t bits, uint64_t lists, Rotation rotation,
                                  uint64_t seed = kDefaultSeed);
   static constexpr uint64_t kDefaultSeed = 117900524;
@@ -132,7 +138,9 @@ class PartitionedIndex {
   IdSearchResults to_ids(KeyResults found) const;
   uint64_t id_at(uint64_t key) const;
 
-  uint64_t dim() const { return dim_; }
+  uint64_t dim() const { return dim_; }  // the coded dim
+  uint64_t input_dim() const { return input_dim_; }
+  static uint64_t coded_dim_for(uint64_t input_dim) { return (input_dim + 7) / 8 * 8; }
   uint64_t bits() const { return bits_; }
   uint64_t lists() const { return lists_; }
   Rotation rotation() const { return rotation_; }
@@ -159,7 +167,8 @@ class PartitionedIndex {
   // for its own call, so the centroids are held once.
   bool keeps_coarse_table() const { return coarse_.lists() > 0; }
 
-  // Rebuilds an index from stored state (file loading); checks everything
+  // Rebuilds an index from stored state (file loading; `dim` is the input
+  // dim, the parts are in the coded dim); checks everything
   // that must hold between the parts and throws varnel::Error otherwise.
   static PartitionedIndex from_parts(uint64_t dim, uint64_t bits, uint64_t lists, Rotation rotation,
                                      uint64_t seed, std::vector<float> centroids,
@@ -209,7 +218,8 @@ class PartitionedIndex {
   OnceCell<BlockRotations> rotations_;
   OnceCell<Codebook> codebook_;
   OnceCell<std::vector<float>> signs_;
-  uint64_t dim_ = 0;
+  uint64_t dim_ = 0;        // coded
+  uint64_t input_dim_ = 0;  // as created; dim_ rounded up to a multiple of 8
   uint64_t bits_ = 0;
   uint64_t lists_ = 0;
   uint64_t seed_ = 0;
@@ -221,6 +231,8 @@ struct PartitionedQueryOptions {
   const RefineRows* refine = nullptr;         // rows indexed by id; nullptr: scores from the codes
   uint64_t refine_factor = 1;                 // candidates re-scored: refine_factor * k
   const std::vector<uint64_t>* allowed_ids = nullptr;  // nullptr: every id; unknown ids are ignored
+  // The id of each refine row, in any order; without it row i holds id i.
+  std::optional<std::span<const uint64_t>> refine_ids;
 };
 
 // search() with the options of IdMapIndex's query: only allowed ids, cosine

@@ -883,4 +883,30 @@ std::vector<float> reconstruct(const IdMapIndex& index, std::span<const uint64_t
   return reconstruct(index.core(), positions);
 }
 
+namespace {
+
+template <class Results, class Slot>
+void empty_beyond(Results& results, Metric metric, float radius, Slot empty_slot) {
+  if (std::isnan(radius)) throw ArgumentError("radius must be a number, not NaN");
+  const bool ascending = metric == Metric::L2;
+  const float empty_score = ascending ? std::numeric_limits<float>::infinity()
+                                      : -std::numeric_limits<float>::infinity();
+  for (uint64_t i = 0; i < results.scores.size(); ++i) {
+    const float score = results.scores[i];
+    if (ascending ? score <= radius : score >= radius) continue;
+    results.scores[i] = empty_score;
+    empty_slot(i);
+  }
+}
+
+}  // namespace
+
+void keep_within_radius(SearchResults& results, Metric metric, float radius) {
+  empty_beyond(results, metric, radius, [&](uint64_t i) { results.indices[i] = -1; });
+}
+
+void keep_within_radius(IdSearchResults& results, Metric metric, float radius) {
+  empty_beyond(results, metric, radius, [&](uint64_t i) { results.ids[i] = IdMapIndex::kEmptyId; });
+}
+
 }  // namespace varnel

@@ -112,4 +112,11 @@ IdSearchResults query(const IdMapIndex& index, std::span<const float> queries, u
 // Decoded vectors of stored ids; ArgumentError for an id that is not stored.
 std::vector<float> reconstruct(const IdMapIndex& index, std::span<const uint64_t> ids);
 
+// Range search over query results: empties every slot whose score lies
+// beyond `radius` (below it for "ip" and "cosine", above it for the squared
+// "l2" distance), as an empty slot of that metric. Results are best first,
+// so the kept slots of a row are a prefix. ArgumentError for a NaN radius.
+void keep_within_radius(SearchResults& results, Metric metric, float radius);
+void keep_within_radius(IdSearchResults& results, Metric metric, float radius);
+
 }  // namespace varnel

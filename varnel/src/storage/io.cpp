@@ -976,7 +976,7 @@ void write_partitioned_to(BufferedWriter& writer, const PartitionedIndex& index)
   writer.write_u8(kPartitionedVersion);
   writer.write_u8(uint8_t(index.bits()));
   writer.write_u8(rotation_tag(index.rotation()));
-  writer.write_u32(uint32_t(index.dim()));
+  writer.write_u32(uint32_t(index.input_dim()));
   writer.write_u32(uint32_t(index.lists()));
   writer.write_u64(index.seed());
   writer.write_u8(index.is_trained() ? 1 : 0);
@@ -1003,7 +1003,9 @@ PartitionedIndex read_partitioned_from(BufferedReader& reader) {
   const uint64_t lists = reader.read_u32();
   const uint64_t seed = reader.read_u64();
   const uint8_t trained = reader.read_u8();
-  check_buildable(dim, bits, rotation);
+  // The header holds the caller's dim; centroids and codes are in the coded one.
+  const uint64_t coded_dim = PartitionedIndex::coded_dim_for(dim);
+  check_buildable(coded_dim, bits, rotation);
   if (lists == 0 || lists > PartitionedIndex::kMaxLists) {
     throw IoError("invalid index file: lists must be between 1 and " +
                   std::to_string(PartitionedIndex::kMaxLists) + ", got " + std::to_string(lists));
@@ -1014,12 +1016,12 @@ PartitionedIndex read_partitioned_from(BufferedReader& reader) {
   reader.require(multiply_or_fail(lists, 4));
   std::vector<float> centroids;
   if (trained) {
-    const uint64_t values = multiply_or_fail(lists, dim);
+    const uint64_t values = multiply_or_fail(lists, coded_dim);
     reader.require(multiply_or_fail(values, sizeof(float)));
     const RawVector<float> stored = reader.read_f32s(values);
     centroids.assign(stored.begin(), stored.end());
   }
-  const uint64_t row_bytes = dim / 8 * bits;
+  const uint64_t row_bytes = coded_dim / 8 * bits;
   const uint64_t per_vector = row_bytes + 4 + (has_shifts ? 4 : 0) + 4 + 8;
   std::vector<PartitionedIndex::List> data;
   for (uint64_t l = 0; l < lists; ++l) {
@@ -1028,7 +1030,7 @@ PartitionedIndex read_partitioned_from(BufferedReader& reader) {
     reader.require(multiply_or_fail(n, per_vector));
     PartitionedIndex::List list;
     const RawVector<uint8_t> rows = reader.read_bytes(multiply_or_fail(n, row_bytes));
-    list.codes = CodeStore::from_rows(dim, bits, n, rows);
+    list.codes = CodeStore::from_rows(coded_dim, bits, n, rows);
     list.norms = reader.read_f32s(n);
     list.shifts = has_shifts ? StoredArray<float>(reader.read_f32s(n)) : StoredArray<float>(RawVector<float>(n, 0.0f));
     list.lengths = reader.read_f32s(n);

@@ -58,6 +58,7 @@ struct Header {
   uint64_t bits = 0;
   Rotation rotation = Rotation::Rotor3;
   uint64_t dim = 0;
+  uint64_t coded_dim = 0;  // dim rounded up to a multiple of 8 for a partitioned index
   uint64_t n = 0;
   uint64_t seed = 0;
   uint64_t lists = 0;
@@ -241,7 +242,7 @@ void write_partitioned_sections(BufferedWriter& writer, const PartitionedIndex& 
     sections.push_back(plan<float>(kLengths, {list.lengths.data(), list.lengths.size()}, group));
     sections.push_back(plan<uint64_t>(kIds, {list.ids.data(), list.ids.size()}, group));
   }
-  const Shape shape{MappedKind::Partitioned, index.dim(),  index.bits(), index.rotation(),
+  const Shape shape{MappedKind::Partitioned, index.input_dim(),  index.bits(), index.rotation(),
                     index.len(),             index.seed(), index.lists()};
   write_sections(writer, shape, std::move(sections));
 }
@@ -294,8 +295,11 @@ Header parse_header(std::span<const uint8_t> bytes, MappedKind expected) {
   header.seed = load<uint64_t>(head + 24);
   header.lists = load<uint64_t>(head + kListCountOffset);
   if (header.dim == 0) throw IoError("invalid index file: dim must not be 0");
+  // A partitioned index records its caller's dim and codes with zeros appended.
+  header.coded_dim =
+      header.kind == MappedKind::Partitioned ? PartitionedIndex::coded_dim_for(header.dim) : header.dim;
   try {
-    (void)SkerryIndex::with_options(header.dim, header.bits, header.rotation, 0);
+    (void)SkerryIndex::with_options(header.coded_dim, header.bits, header.rotation, 0);
   } catch (const Error& refused) {
     throw IoError(std::string("invalid index file: ") + refused.what());
   }
@@ -425,14 +429,14 @@ PartitionedIndex read_partitioned(std::span<const uint8_t> bytes, const std::sha
   if (header.lists == 0 || header.lists > PartitionedIndex::kMaxLists) fail_damaged("invalid list count");
   const ListSections found = sections_by_list(header);
   if (!found.centroids) fail_damaged("the CENT section is missing");
-  const uint64_t centroid_count = found.centroids->count == 0 ? 0 : checked_count(header.lists, header.dim);
+  const uint64_t centroid_count = found.centroids->count == 0 ? 0 : checked_count(header.lists, header.coded_dim);
   std::span<const uint8_t> centroid_bytes =
       checked_section(bytes, found.centroids, "CENT", centroid_count, sizeof(float));
   std::vector<float> centroids(centroid_count);
   // An untrained index has no centroids: memcpy may not be given null pointers.
   if (!centroid_bytes.empty()) std::memcpy(centroids.data(), centroid_bytes.data(), centroid_bytes.size());
 
-  const uint64_t block_bytes = header.dim / 8 * header.bits * 32;
+  const uint64_t block_bytes = header.coded_dim / 8 * header.bits * 32;
   std::vector<PartitionedIndex::List> data(header.lists);
   uint64_t total = 0;
   for (uint64_t l = 0; l < header.lists; ++l) {
@@ -456,7 +460,7 @@ PartitionedIndex read_partitioned(std::span<const uint8_t> bytes, const std::sha
                              : StoredArray<float>(RawVector<float>(n, 0.0f));
     list.lengths = mapped_array<float>(lengths, keep_alive);
     try {
-      list.codes = CodeStore::mapped(header.dim, header.bits, n, mapped_array<uint8_t>(codes, keep_alive));
+      list.codes = CodeStore::mapped(header.coded_dim, header.bits, n, mapped_array<uint8_t>(codes, keep_alive));
     } catch (const Error& refused) {
       throw IoError(std::string("invalid index file: ") + refused.what());
     }
