@@ -175,6 +175,30 @@ void type_error_for(PyObject* obj, const char* name, const char* tail) {
   Py_DECREF(type_name);
 }
 
+// A failed file operation keeps its message (callers match on it) and
+// gains a note that names the path, shown under the traceback.
+void note_path_on_os_error(const std::string& path, const char* doing) {
+  if (!PyErr_Occurred() || !PyErr_ExceptionMatches(PyExc_OSError)) return;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyObject* name = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+  PyObject* note = name ? PyUnicode_FromFormat("while %s %R", doing, name) : nullptr;
+  PyObject* added = note && value ? PyObject_CallMethod(value, "add_note", "O", note) : nullptr;
+  if (!added) PyErr_Clear();  // the note is a courtesy: the original error stands
+  Py_XDECREF(added);
+  Py_XDECREF(note);
+  Py_XDECREF(name);
+  PyErr_Restore(type, value, traceback);
+}
+
+template <class F>
+bool guarded_file(const std::string& path, const char* doing, F&& call) {
+  if (guarded(std::forward<F>(call))) return true;
+  note_path_on_os_error(path, doing);
+  return false;
+}
+
 // ---------------------------------------------------------------------------
 // Borrow state: a reader-writer flag that is checked, never waited for. With
 // the interpreter lock held, a conflict can only come from Python code run
@@ -710,7 +734,7 @@ PyObject* index_write(PyObject* self, PyObject* args, PyObject* kwargs) {
   std::string path;
   if (!to_path(path_obj, "path", &path)) return nullptr;
   const auto& index = as<Obj>(self)->index;
-  bool ok = guarded([&] {
+  bool ok = guarded_file(path, "writing", [&] {
     if constexpr (std::is_same_v<Obj, SkerryObject>) {
       mapped_layout ? varnel::write_mapped_index(index, path, options)
                     : varnel::write_index(index, path, options);
@@ -741,11 +765,15 @@ PyObject* index_open(PyObject* cls, PyObject* args, PyObject* kwargs) {
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
   if constexpr (std::is_same_v<Obj, SkerryObject>) {
     std::optional<varnel::SkerryIndex> index;
-    if (!guarded([&] { index.emplace(varnel::open_mapped_index(path, verify != 0)); })) return nullptr;
+    if (!guarded_file(path, "opening", [&] { index.emplace(varnel::open_mapped_index(path, verify != 0)); })) {
+      return nullptr;
+    }
     return wrap<SkerryObject>(type, std::move(*index));
   } else {
     std::optional<varnel::IdMapIndex> index;
-    if (!guarded([&] { index.emplace(varnel::open_mapped_id_map(path, verify != 0)); })) return nullptr;
+    if (!guarded_file(path, "opening", [&] { index.emplace(varnel::open_mapped_id_map(path, verify != 0)); })) {
+      return nullptr;
+    }
     return wrap<IdMapObject>(type, std::move(*index));
   }
 }
@@ -764,11 +792,11 @@ PyObject* index_load(PyObject* cls, PyObject* args, PyObject* kwargs) {
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
   if constexpr (std::is_same_v<Obj, SkerryObject>) {
     std::optional<varnel::SkerryIndex> index;
-    if (!guarded([&] { index.emplace(varnel::load_index(path, options)); })) return nullptr;
+    if (!guarded_file(path, "loading", [&] { index.emplace(varnel::load_index(path, options)); })) return nullptr;
     return wrap<SkerryObject>(type, std::move(*index));
   } else {
     std::optional<varnel::IdMapIndex> index;
-    if (!guarded([&] { index.emplace(varnel::load_id_map(path, options)); })) return nullptr;
+    if (!guarded_file(path, "loading", [&] { index.emplace(varnel::load_id_map(path, options)); })) return nullptr;
     return wrap<IdMapObject>(type, std::move(*index));
   }
 }
@@ -1790,7 +1818,7 @@ PyObject* partitioned_write(PyObject* self, PyObject* args, PyObject* kwargs) {
   std::string path;
   if (!to_path(path_obj, "path", &path)) return nullptr;
   const varnel::PartitionedIndex& index = as<PartitionedObject>(self)->index;
-  if (!guarded([&] {
+  if (!guarded_file(path, "writing", [&] {
         mapped_layout ? varnel::write_mapped_partitioned(index, path, options)
                       : varnel::write_partitioned(index, path, options);
       })) {
@@ -1812,7 +1840,9 @@ PyObject* partitioned_open(PyObject* cls, PyObject* args, PyObject* kwargs) {
   std::string path;
   if (!to_path(path_obj, "path", &path)) return nullptr;
   std::optional<varnel::PartitionedIndex> index;
-  if (!guarded([&] { index.emplace(varnel::open_mapped_partitioned(path, verify != 0)); })) return nullptr;
+  if (!guarded_file(path, "opening", [&] { index.emplace(varnel::open_mapped_partitioned(path, verify != 0)); })) {
+    return nullptr;
+  }
   return wrap<PartitionedObject>(reinterpret_cast<PyTypeObject*>(cls), std::move(*index));
 }
 
@@ -1832,7 +1862,7 @@ PyObject* partitioned_load(PyObject* cls, PyObject* args, PyObject* kwargs) {
   std::string path;
   if (!to_path(path_obj, "path", &path)) return nullptr;
   std::optional<varnel::PartitionedIndex> index;
-  if (!guarded([&] { index.emplace(varnel::load_partitioned(path, options)); })) return nullptr;
+  if (!guarded_file(path, "loading", [&] { index.emplace(varnel::load_partitioned(path, options)); })) return nullptr;
   return wrap<PartitionedObject>(reinterpret_cast<PyTypeObject*>(cls), std::move(*index));
 }
 

@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 from conftest import fill, vectors
 
+import varnel
 from varnel import IdMapIndex, SkerryIndex
 
 SEED_BYTES = bytes.fromhex("EC04070700000000")  # 117900524, little-endian
@@ -341,3 +342,31 @@ def test_write_leaves_only_the_target_whether_or_not_it_syncs(tmp_path, sync):
         index.write(tmp_path / "out.vnix", sync=sync)
     assert os.listdir(tmp_path) == ["out.vnix"]
     assert (tmp_path / "out.vnix").read_bytes() == index.to_bytes()
+
+
+@pytest.mark.parametrize("kind", ["skerry", "idmap", "partitioned"])
+def test_file_errors_name_the_path_and_the_rows_layout_points_to_load(tmp_path, kind):
+    data = np.random.default_rng(0).standard_normal((40, 8), dtype=np.float32)
+    if kind == "partitioned":
+        index = varnel.PartitionedIndex(8, 4, 2)
+        index.train(data)
+        index.add_with_ids(data, np.arange(40))
+    elif kind == "idmap":
+        index = varnel.IdMapIndex(8, 4)
+        index.add_with_ids(data, np.arange(40, dtype=np.uint64))
+    else:
+        index = varnel.SkerryIndex(8, 4)
+        index.add(data)
+    cls = type(index)
+    missing = tmp_path / "missing.idx"
+    for call, doing in ((cls.load, "loading"), (cls.open, "opening")):
+        with pytest.raises(OSError) as caught:
+            call(missing)
+        assert str(caught.value) == "No such file or directory (os error 2)"
+        assert caught.value.__notes__ == [f"while {doing} {str(missing)!r}"]
+    with pytest.raises(OSError) as caught:
+        index.write(tmp_path / "no-such-dir" / "x.idx")
+    assert str(tmp_path / "no-such-dir" / "x.idx") in caught.value.__notes__[0]
+    index.write(tmp_path / "rows.idx")
+    with pytest.raises(OSError, match=r"wrong magic \(this file has the rows layout: read it with load\(\)"):
+        cls.open(tmp_path / "rows.idx")

@@ -250,7 +250,14 @@ void write_partitioned_sections(BufferedWriter& writer, const PartitionedIndex& 
 // ---- Reading ----
 
 Header parse_header(std::span<const uint8_t> bytes, MappedKind expected) {
-  if (bytes.size() < 4 || !is_mapped_layout(bytes)) throw IoError("not a mapped index file: wrong magic");
+  if (bytes.size() < 4 || !is_mapped_layout(bytes)) {
+    const std::string_view magic(reinterpret_cast<const char*>(bytes.data()), std::min<size_t>(bytes.size(), 4));
+    if (magic == "VNIX" || magic == "VNIM" || magic == "VNIP") {
+      throw IoError("not a mapped index file: wrong magic (this file has the rows layout: read it with load(), "
+                    "or write it with layout=\"mapped\" to map it with open())");
+    }
+    throw IoError("not a mapped index file: wrong magic");
+  }
   if (bytes.size() < kMappedHeaderSize + kTrailerSize) throw IoError("failed to fill whole buffer");
   const uint8_t* head = bytes.data();
   const bool partitioned = head[5] == uint8_t(MappedKind::Partitioned);
