@@ -15,7 +15,7 @@ from numpy.typing import NDArray
 import varnel
 from varnel import _cli_eval
 from varnel._cli_common import CliError, Console, search_chunk
-from varnel._cli_inputs import IdFile, batch_rows, check_index_dim, open_vectors, require_readable_file
+from varnel._cli_inputs import IdFile, batch_rows, open_vectors, require_readable_file
 from varnel._cli_outputs import check_new_output, replacing, replacing_file, result_table, write_results
 
 EXTENSION = ".vnip"
@@ -105,12 +105,18 @@ def spread_text(spread: dict[str, Any]) -> str:
 # build
 
 
+def check_positive_dim(dim: int, name: str) -> None:
+    # A partitioned index takes any dim: it appends the zeros itself.
+    if dim < 1:
+        raise CliError(f"{name}: vectors of dim {dim} cannot be indexed")
+
+
 def run_build(args: argparse.Namespace, console: Console) -> int:
     if os.path.splitext(args.output)[1].lower() != EXTENSION:
         raise CliError(f"{args.output}: a partitioned index (--lists) is written as {EXTENSION}")
     check_new_output(args.output, args.force)
     source = open_vectors(args.vectors, column=args.column, id_column=args.id_column, dataset=args.dataset)
-    check_index_dim(source.dim, source.name)
+    check_positive_dim(source.dim, source.name)
     id_file = IdFile(args.ids, source.count) if args.ids else None
     if id_file is not None and source.has_ids:
         raise CliError("give ids with --ids or with --id-column, not both")
@@ -298,7 +304,7 @@ def run_eval(args: argparse.Namespace, console: Console) -> int:
     if args.plot is not None:
         _cli_eval.check_plot_output(args.plot, args.force)
     source = open_vectors(args.vectors, column=args.column, dataset=args.dataset)
-    check_index_dim(source.dim, source.name)
+    check_positive_dim(source.dim, source.name)
     workload = _cli_eval.choose_queries(args, source, console)
     if workload.base_count < args.k:
         raise CliError(f"{source.name}: {workload.base_count:,} vectors to index, fewer than k = {args.k}")

@@ -134,7 +134,7 @@ def add_input_options(parser: Parser, ids: bool) -> None:
 
 def add_build_arguments(parser: Parser) -> None:
     parser.add_argument("vectors", metavar="VECTORS", help="vector file: .npy, .fvecs/.ivecs/.bvecs, .parquet or .hdf5")
-    parser.add_argument("-o", "--output", required=True, metavar="INDEX", help="index file to write: .vnix or .vnim")
+    parser.add_argument("-o", "--output", required=True, metavar="INDEX", help="index file to write: .vnix, .vnim or (with --lists) .vnip")
     parser.add_argument("--bits", type=bits_value, default=4, help="code width: 2, 3 or 4 (default 4)")
     parser.add_argument(
         "--rotation", default="rotor3", metavar="NAME", help="planar2, rotor3 (default), iso4, walshrotor3"
@@ -164,7 +164,7 @@ def add_partitioned_build_options(parser: Parser) -> None:
 
 
 def add_search_arguments(parser: Parser) -> None:
-    parser.add_argument("index", metavar="INDEX", help="index file (.vnix or .vnim)")
+    parser.add_argument("index", metavar="INDEX", help="index file (.vnix, .vnim or .vnip)")
     parser.add_argument("queries", metavar="QUERIES", help="query file: .npy, .fvecs/.ivecs/.bvecs, .parquet or .hdf5")
     parser.add_argument("-k", type=at_least(1), default=10, help="neighbours per query (default 10)")
     parser.add_argument(
@@ -196,7 +196,7 @@ def add_search_arguments(parser: Parser) -> None:
 
 
 def add_info_arguments(parser: Parser) -> None:
-    parser.add_argument("index", metavar="INDEX", help="index file (.vnix or .vnim)")
+    parser.add_argument("index", metavar="INDEX", help="index file (.vnix, .vnim or .vnip)")
     parser.add_argument("--json", action="store_true", help="print one JSON object")
 
 
@@ -243,7 +243,10 @@ def run_build(args: argparse.Namespace, console: Console) -> int:
     if kind == _cli_partitioned.EXTENSION:
         raise CliError(f"{args.output}: a partitioned index (.vnip) is built with --lists N")
     if kind not in INDEX_EXTENSIONS:
-        raise CliError(f"{args.output}: unknown extension '{kind}'; an index file is .vnix (positions) or .vnim (ids)")
+        raise CliError(
+            f"{args.output}: unknown extension '{kind}'; an index file is .vnix (positions), .vnim (ids) "
+            "or .vnip (partitioned, with --lists N)"
+        )
     check_new_output(args.output, args.force)
     source = open_vectors(args.vectors, column=args.column, id_column=args.id_column, dataset=args.dataset)
     check_index_dim(source.dim, source.name)

@@ -130,3 +130,18 @@ def test_probes_on_an_exhaustive_index_is_refused(folder):
     run("build", "x.npy", "-o", "plain.vnix", "-q", cwd=folder)
     done = run("search", "plain.vnix", "q.npy", "--probes", 2, cwd=folder, check=False)
     assert done.returncode == 1 and "--probes needs a partitioned index" in done.stderr
+
+
+def test_any_dim_builds_and_searches_a_vnip_while_vnix_asks_for_padding(tmp_path):
+    rng = np.random.default_rng(5)
+    vectors = rng.standard_normal((300, 12)).astype(np.float32)
+    np.save(tmp_path / "x.npy", vectors)
+    run("build", "x.npy", "-o", "x.vnip", "--lists", 4, "-q", cwd=tmp_path)
+    run("search", "x.vnip", "x.npy", "-k", 3, "--probes", 4, "-o", "f.npy", "-q", cwd=tmp_path)
+    index = varnel.PartitionedIndex.load(tmp_path / "x.vnip")
+    assert index.dim == 12
+    np.testing.assert_array_equal(np.load(tmp_path / "f.ids.npy"), index.search(vectors, 3, probes=4)[1])
+    refused = run("build", "x.npy", "-o", "x.vnix", "-q", cwd=tmp_path, check=False)
+    assert refused.returncode == 1 and "pad every vector" in refused.stderr
+    unknown = run("build", "x.npy", "-o", "x.idx", "-q", cwd=tmp_path, check=False)
+    assert unknown.returncode == 1 and ".vnip" in unknown.stderr
