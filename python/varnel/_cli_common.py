@@ -8,6 +8,8 @@ import sys
 from collections.abc import Callable
 from typing import Any
 
+from varnel._install import install_hint
+
 
 class CliError(Exception):
     """A problem the user can fix; the command prints its message as one line and exits."""
@@ -21,7 +23,7 @@ class UsageError(CliError):
     exit_code = 2
 
 
-INSTALL_HINT = "pip install 'varnel[cli]'"
+INSTALL_HINT = install_hint("tqdm", "cli")
 
 
 class Console:

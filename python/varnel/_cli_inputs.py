@@ -20,6 +20,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from varnel._cli_common import CliError
+from varnel._install import install_hint
 
 
 VECTOR_EXTENSIONS = (".npy", ".fvecs", ".ivecs", ".bvecs", ".parquet", ".pq", ".h5", ".hdf5")
@@ -35,7 +36,8 @@ def require(module: str, extra: str, purpose: str) -> ModuleType:
     try:
         return importlib.import_module(module)
     except ImportError:
-        raise CliError(f"{purpose} needs {module.split('.')[0]}: pip install 'varnel[{extra}]'") from None
+        package = module.split(".")[0]
+        raise CliError(f"{purpose} needs {package}: {install_hint(package, extra)}") from None
 
 
 def require_readable_file(path: str) -> None:

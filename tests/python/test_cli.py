@@ -532,3 +532,16 @@ def test_the_command_is_told_apart_by_the_interpreter_arguments(argv, module):
     from varnel._startup import _module_run_with_dash_m
 
     assert _module_run_with_dash_m(argv) == module
+
+
+def test_install_hints_name_what_pip_can_find():
+    # varnel is not on a package index: 'varnel[extra]' would fail to install.
+    from varnel._cli_common import CliError
+    from varnel._cli_inputs import require
+
+    with pytest.raises(CliError) as caught:
+        require("no_such_module.sub", "parquet", "reading x.parquet")
+    assert str(caught.value) == (
+        "reading x.parquet needs no_such_module: pip install no_such_module "
+        "(or, in a varnel checkout, pip install '.[parquet]' or '.[all]')"
+    )
