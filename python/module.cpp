@@ -1801,6 +1801,83 @@ PyObject* partitioned_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   return result_pair("ids", results.scores, results.ids, NPY_UINT64, queries.rows, results.k);
 }
 
+PyObject* partitioned_balance(PyObject* self, PyObject*) {
+  SharedAccess access;
+  if (!access.acquire(as<PartitionedObject>(self)->borrow)) return nullptr;
+  const varnel::PartitionedIndex::Balance b = as<PartitionedObject>(self)->index.balance();
+  return Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:d,s:d}", "lists", (unsigned long long)b.lists, "vectors",
+                       (unsigned long long)b.vectors, "empty", (unsigned long long)b.empty, "smallest",
+                       (unsigned long long)b.smallest, "largest", (unsigned long long)b.largest, "mean", b.mean,
+                       "imbalance", b.imbalance);
+}
+
+PyObject* partitioned_rebalance(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"split_above", "merge_below", "lists", "max_steps", "vectors", "vector_ids",
+                                   nullptr};
+  double split_above = 2.0, merge_below = 0.25;
+  PyObject *lists_obj = Py_None, *steps_obj = Py_None, *vectors_obj = Py_None, *ids_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$ddOOOO:PartitionedIndex.rebalance",
+                                   const_cast<char**>(keywords), &split_above, &merge_below, &lists_obj,
+                                   &steps_obj, &vectors_obj, &ids_obj)) {
+    return nullptr;
+  }
+  PartitionedObject* obj = as<PartitionedObject>(self);
+  ExclusiveAccess access;
+  if (!access.acquire(obj->borrow)) return nullptr;
+  varnel::PartitionedIndex::RebalanceOptions options;
+  options.split_above = split_above;
+  options.merge_below = merge_below;
+  if (steps_obj != Py_None && !to_u64(steps_obj, "max_steps", &options.max_steps)) return nullptr;
+  if (lists_obj != Py_None && !to_u64(lists_obj, "lists", &options.lists)) return nullptr;
+  std::vector<uint64_t> vector_ids;
+  if (ids_obj != Py_None) {
+    if (vectors_obj == Py_None) {
+      PyErr_SetString(PyExc_ValueError, "vector_ids needs vectors, the rows they name");
+      return nullptr;
+    }
+    if (!take_ids(ids_obj, "vector_ids", &vector_ids)) return nullptr;
+    options.vector_ids = std::span<const uint64_t>(vector_ids);
+  }
+  FloatRows vectors;
+  varnel::RefineRows rows;
+  if (vectors_obj != Py_None) {
+    if (!take_refine(vectors_obj, &vectors)) return nullptr;
+    rows = {vectors.array.data, vectors.rows, static_cast<uint64_t>(vectors.array.cols)};
+    options.vectors = &rows;
+  }
+  varnel::PartitionedIndex::RebalanceReport report;
+  if (!guarded_plain([&] { report = obj->index.rebalance(options); })) return nullptr;
+  return Py_BuildValue("{s:K,s:K,s:K,s:O}", "splits", (unsigned long long)report.splits, "merges",
+                       (unsigned long long)report.merges, "recoded", (unsigned long long)report.recoded,
+                       "balanced", report.balanced ? Py_True : Py_False);
+}
+
+PyObject* partitioned_reconstruct(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"ids", nullptr};
+  PyObject* ids_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:PartitionedIndex.reconstruct", const_cast<char**>(keywords),
+                                   &ids_obj)) {
+    return nullptr;
+  }
+  PartitionedObject* obj = as<PartitionedObject>(self);
+  SharedAccess access;
+  if (!access.acquire(obj->borrow)) return nullptr;
+  std::vector<uint64_t> ids;
+  if (!take_ids(ids_obj, "ids", &ids)) return nullptr;
+  const uint64_t dim = obj->index.input_dim(), coded = obj->index.dim();
+  std::vector<float> values;
+  if (!guarded_plain([&] {
+        std::vector<float> decoded = obj->index.reconstruct(ids);
+        values.resize(ids.size() * dim);
+        for (uint64_t i = 0; i < ids.size(); ++i) {
+          std::memcpy(values.data() + i * dim, decoded.data() + i * coded, dim * sizeof(float));
+        }
+      })) {
+    return nullptr;
+  }
+  return adopt(values, static_cast<npy_intp>(ids.size()), static_cast<npy_intp>(dim), NPY_FLOAT32);
+}
+
 PyObject* partitioned_write(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"path", "layout", "sync", nullptr};
   PyObject* path_obj;
@@ -2135,6 +2212,17 @@ PyMethodDef partitioned_methods[] = {
     {"remove_many", as_cfunction(partitioned_remove_many), kArgs,
      "remove_many($self, ids)\n--\n\nRemove every id of `ids`, or none."},
     {"contains", as_cfunction(partitioned_contains), kArgs, "contains($self, id)\n--\n\n"},
+    {"balance", as_cfunction(partitioned_balance), METH_NOARGS,
+     "balance($self)\n--\n\nHow the list sizes are spread: a dict of lists, vectors, empty, smallest,\n"
+     "largest, mean and imbalance (sum of squared sizes * lists / n^2: 1 for equal lists)."},
+    {"rebalance", as_cfunction(partitioned_rebalance), kArgs,
+     "rebalance($self, *, split_above=2.0, merge_below=0.25, lists=None, max_steps=None, vectors=None,\n"
+     "vector_ids=None)\n"
+     "--\n\nSplit lists above `split_above` times the mean size and merge lists below\n"
+     "`merge_below` times it, at most `max_steps` of them; returns a dict of splits,\n"
+     "merges, recoded and balanced."},
+    {"reconstruct", as_cfunction(partitioned_reconstruct), kArgs,
+     "reconstruct($self, ids)\n--\n\nThe vectors of `ids` as their codes reconstruct them."},
     {"list_sizes", as_cfunction(partitioned_list_sizes), METH_NOARGS,
      "list_sizes($self)\n--\n\nThe number of vectors in each list, as a uint64 array."},
     {"centroids", as_cfunction(partitioned_centroids), METH_NOARGS,

@@ -503,6 +503,11 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
 
 bool PartitionedIndex::remove(uint64_t id) {
   refuse_if_mapped();
+  return remove_stored(id);
+}
+
+// remove() of an index known to be writable (the check walks every list).
+bool PartitionedIndex::remove_stored(uint64_t id) {
   const uint64_t slot = where_.find_slot(id, ids_of());
   if (slot == IdTable::kNotFound) return false;
   // Let go of the id while its list still holds it (the table reads it there).
@@ -537,7 +542,7 @@ void PartitionedIndex::remove_many(std::span<const uint64_t> ids) {
     if (!contains(ids[i])) throw ArgumentError("id " + std::to_string(ids[i]) + " is not in the index");
   }
   if (repeat) throw ArgumentError("id " + std::to_string(ids[*repeat]) + " appears more than once in ids");
-  for (const uint64_t id : ids) remove(id);
+  for (const uint64_t id : ids) remove_stored(id);
 }
 
 // ---- Search ----

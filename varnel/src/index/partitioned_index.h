@@ -167,6 +167,66 @@ class PartitionedIndex {
   // for its own call, so the centroids are held once.
   bool keeps_coarse_table() const { return coarse_.lists() > 0; }
 
+  // ---- Keeping the lists balanced as the data changes (partitioned_rebalance.cpp) ----
+
+  // How the list sizes are spread. `imbalance` is sum(size^2) * lists / n^2:
+  // the rows a query scans, on average over queries that probe lists in
+  // proportion to their sizes, relative to equal lists (1 for equal lists).
+  struct Balance {
+    uint64_t lists = 0;
+    uint64_t vectors = 0;
+    uint64_t empty = 0;
+    uint64_t smallest = 0;
+    uint64_t largest = 0;
+    double mean = 0.0;
+    double imbalance = 1.0;
+  };
+  Balance balance() const;
+
+  struct RebalanceOptions {
+    // A list holding more than split_above times the mean list size is split
+    // in two (2-means over its vectors); one holding fewer than merge_below
+    // times the mean is dissolved into the nearest other lists.
+    double split_above = 2.0;
+    double merge_below = 0.25;
+    // Splits and merges made at most in this call (the index stays valid
+    // and searchable between them).
+    uint64_t max_steps = ~uint64_t{0};
+    // The list count to come back to once no list is beyond the bounds, by
+    // merging the smallest lists; 0: the count when the call starts.
+    uint64_t lists = 0;
+    // The original vectors, for exact re-coding: row i holds id i, or the id
+    // of row i is vector_ids[i]. Without them vectors are re-coded from what
+    // their codes reconstruct (centroid + scale * decoded direction).
+    const RefineRows* vectors = nullptr;
+    std::optional<std::span<const uint64_t>> vector_ids;
+  };
+  struct RebalanceReport {
+    uint64_t splits = 0;
+    uint64_t merges = 0;
+    uint64_t recoded = 0;   // vectors coded again against a new centroid
+    bool balanced = false;  // no list left beyond the bounds
+  };
+  // Merges undersized lists and splits oversized ones, one step at a time:
+  // the smallest list while one is below the bound, then the largest (ties:
+  // the lower list number). A split divides the list by k-means into as
+  // many parts as bring it to the mean size (the list keeps the first part,
+  // the others become new lists), re-codes its vectors against their new
+  // centroids and moves the vectors of the 8 lists nearest to it that are
+  // now nearer to a new centroid; a merge re-codes the dissolved list's
+  // vectors into their nearest remaining lists, and the last list takes its
+  // number. Every vector joins the list of its nearest
+  // centroid, as add does. The same calls in the same order give
+  // bit-identical indexes on every path and thread count. Ctrl-C stops it
+  // between steps (Interrupted); a step itself is not interrupted.
+  RebalanceReport rebalance(const RebalanceOptions& options);
+
+  // The vectors of `ids` as their codes reconstruct them: the list's
+  // centroid plus the scale times the decoded residual direction, plus the
+  // coding error's component along the centroid (from the shift).
+  // ArgumentError for an id that is not stored.
+  std::vector<float> reconstruct(std::span<const uint64_t> ids) const;
+
   // Rebuilds an index from stored state (file loading; `dim` is the input
   // dim, the parts are in the coded dim); checks everything
   // that must hold between the parts and throws varnel::Error otherwise.
@@ -185,6 +245,7 @@ class PartitionedIndex {
  private:
   PartitionedIndex() = default;
   void refuse_if_mapped() const;
+  bool remove_stored(uint64_t id);
   CodeStore empty_codes() const;
   CodeStore owned_codes(const CodeStore& codes) const;
   std::vector<uint32_t> nearest_lists(const float* dots, uint64_t probes) const;
@@ -202,6 +263,14 @@ class PartitionedIndex {
   RotatedCentroids rotate_centroids(std::span<const uint32_t> assignment) const;
   void encode_batch(std::span<const float> vectors, std::span<const uint32_t> assignment,
                     std::span<const uint64_t> positions);
+  // Rebalancing: new centroids for a changed list count, and the id table
+  // rebuilt for the lists' numbers.
+  void replace_centroids(std::vector<float> centroids, uint64_t lists);
+  void rebuild_id_table();
+  std::vector<float> vectors_of(std::span<const uint64_t> ids, const RebalanceOptions& options) const;
+  void split_list(uint64_t list, const RebalanceOptions& options, RebalanceReport* report);
+  void merge_list(uint64_t list, const RebalanceOptions& options, RebalanceReport* report);
+  void move_vectors(std::span<const uint64_t> ids, std::span<const float> vectors);
 
   std::vector<float> centroids_;  // lists * dim, empty until trained
   CoarseTable coarse_;  // empty unless keeps_coarse_table()
