@@ -86,12 +86,18 @@ def size_spread(index: Any) -> dict[str, Any]:
         "mean": mean,
         "empty": int((sizes == 0).sum()),
         "cv": float(sizes.std() / mean) if mean > 0 else 0.0,
+        "imbalance": float(index.balance()["imbalance"]),
     }
 
 
 def stored_bytes_per_vector(index: Any) -> int:
     """Codes of the residual, its scale and shift, the vector's own length and the id."""
-    return index.dim // 8 * index.bits + 4 + 4 + 4 + 8
+    return code_bytes(index) + 4 + 4 + 4 + 8
+
+
+def code_bytes(index: Any) -> int:
+    # The codes cover the dim rounded up to a multiple of 8 (zeros appended inside).
+    return -(-index.dim // 8) * index.bits
 
 
 def spread_text(spread: dict[str, Any]) -> str:
@@ -251,7 +257,7 @@ def run_info(args: argparse.Namespace) -> int:
         "bits": index.bits,
         "rotation": index.rotation,
         "lists": index.lists,
-        "list_sizes": {key: spread[key] for key in ("min", "median", "max", "mean", "empty", "cv")},
+        "list_sizes": {key: spread[key] for key in ("min", "median", "max", "mean", "empty", "cv", "imbalance")},
         "file_bytes": size,
         "bytes_per_vector": per_vector,
         "centroid_bytes": 4 * index.dim * index.lists,
@@ -276,8 +282,12 @@ def run_info(args: argparse.Namespace) -> int:
             f"list sizes        min {spread['min']:,}, median {spread['median']:,.0f}, max {spread['max']:,}, "
             f"mean {spread['mean']:,.1f}, {spread['empty']:,} empty, std/mean {spread['cv']:.2f}"
         ),
+        (
+            f"imbalance         {spread['imbalance']:.2f} (rows a query scans relative to equal lists; "
+            "rebalance() evens the lists out)"
+        ),
         f"file size         {size:,} bytes",
-        f"bytes per vector  {per_vector} ({index.dim // 8 * index.bits} codes + 4 scale + 4 shift + 4 length + 8 id)",
+        f"bytes per vector  {per_vector} ({code_bytes(index)} codes + 4 scale + 4 shift + 4 length + 8 id)",
     ]
     print("\n".join(lines))
     return 0

@@ -285,6 +285,30 @@ class PartitionedIndex:
     def contains(self, id: SupportsIndex) -> bool: ...
     def list_sizes(self) -> NDArray[np.uint64]:
         """The number of vectors in each list."""
+    def balance(self) -> dict[str, float]:
+        """How the list sizes are spread: `lists`, `vectors`, `empty`, `smallest`,
+        `largest`, `mean` and `imbalance` (sum of squared sizes * lists / n^2:
+        the rows a query scans relative to equal lists; 1 for equal lists)."""
+    def rebalance(
+        self,
+        *,
+        split_above: float = 2.0,
+        merge_below: float = 0.25,
+        lists: SupportsIndex | None = None,
+        max_steps: SupportsIndex | None = None,
+        vectors: ArrayLike | None = None,
+        vector_ids: ArrayLike | None = None,
+    ) -> dict[str, int | bool]:
+        """Merge lists below `merge_below` times the mean size, split lists
+        above `split_above` times it (k-means into parts of the mean size),
+        then merge the smallest lists until the list count is back at `lists`
+        (default: the count when the call starts); at most `max_steps` splits
+        and merges. Re-codes only the vectors whose list or centroid changes,
+        from `vectors` (rows by id, or by `vector_ids`) when given, else from
+        their codes. Deterministic; Ctrl-C stops it between steps. Returns
+        `splits`, `merges`, `recoded` and `balanced`."""
+    def reconstruct(self, ids: ArrayLike) -> NDArray[np.float32]:
+        """The vectors of `ids` as their codes reconstruct them."""
     def centroids(self) -> NDArray[np.float32]:
         """The centroids as a `(lists, dim)` array; 0 rows before training."""
     def set_centroids(self, centroids: ArrayLike) -> None:

@@ -77,8 +77,9 @@ def test_info_reports_lists_and_their_spread(folder):
     sizes = reference(folder).list_sizes()
     assert facts["kind"] == "PartitionedIndex" and facts["lists"] == LISTS and facts["vectors"] == N
     assert facts["list_sizes"]["min"] == sizes.min() and facts["list_sizes"]["max"] == sizes.max()
+    assert facts["list_sizes"]["imbalance"] == pytest.approx(LISTS * (sizes.astype(float) ** 2).sum() / N**2)
     text = run("info", "x.vnip", cwd=folder).stdout
-    assert "lists" in text and "list sizes" in text
+    assert "lists" in text and "list sizes" in text and "imbalance" in text
 
 
 def test_a_mapped_build_is_searched_in_place_with_the_same_results(folder):
