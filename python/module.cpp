@@ -1852,6 +1852,15 @@ PyObject* partitioned_rebalance(PyObject* self, PyObject* args, PyObject* kwargs
                        "balanced", report.balanced ? Py_True : Py_False);
 }
 
+PyObject* partitioned_compact(PyObject* self, PyObject*) {
+  PartitionedObject* obj = as<PartitionedObject>(self);
+  ExclusiveAccess access;
+  if (!access.acquire(obj->borrow)) return nullptr;
+  uint64_t freed = 0;
+  if (!guarded_plain([&] { freed = obj->index.compact(); })) return nullptr;
+  return PyLong_FromUnsignedLongLong(freed);
+}
+
 PyObject* partitioned_reconstruct(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"ids", nullptr};
   PyObject* ids_obj;
@@ -2221,6 +2230,9 @@ PyMethodDef partitioned_methods[] = {
      "--\n\nSplit lists above `split_above` times the mean size and merge lists below\n"
      "`merge_below` times it, at most `max_steps` of them; returns a dict of splits,\n"
      "merges, recoded and balanced."},
+    {"compact", as_cfunction(partitioned_compact), METH_NOARGS,
+     "compact($self)\n--\n\nGive back the room lists keep beyond their vectors (after removals);\n"
+     "returns the bytes freed."},
     {"reconstruct", as_cfunction(partitioned_reconstruct), kArgs,
      "reconstruct($self, ids)\n--\n\nThe vectors of `ids` as their codes reconstruct them."},
     {"list_sizes", as_cfunction(partitioned_list_sizes), METH_NOARGS,

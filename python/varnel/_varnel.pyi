@@ -309,6 +309,10 @@ class PartitionedIndex:
         `splits`, `merges`, `recoded` and `balanced`."""
     def reconstruct(self, ids: ArrayLike) -> NDArray[np.float32]:
         """The vectors of `ids` as their codes reconstruct them."""
+    def compact(self) -> int:
+        """Give back the room lists keep beyond their vectors (left by removals
+        and by the slack of growth); returns the bytes freed. Results and
+        files are unchanged."""
     def centroids(self) -> NDArray[np.float32]:
         """The centroids as a `(lists, dim)` array; 0 rows before training."""
     def set_centroids(self, centroids: ArrayLike) -> None:

@@ -133,3 +133,17 @@ def test_reconstruct_is_close_and_a_balanced_index_is_left_alone():
     assert index.rebalance(split_above=4.0, merge_below=0.1) == {"splits": 0, "merges": 0, "recoded": 0,
                                                                   "balanced": True}
     assert index.to_bytes() == before
+
+
+def test_compact_frees_the_room_removals_leave_and_changes_no_result(drift):
+    index = pickle.loads(pickle.dumps(drift[0]))
+    vectors = drift[1]
+    index.remove_many(np.arange(2000, 3500))
+    before = index.to_bytes(), index.search(vectors[:5], 10, probes=LISTS)
+    freed = index.compact()
+    assert freed >= 1500 * (DIM // 8 * 4 + 20)
+    assert index.to_bytes() == before[0]
+    np.testing.assert_array_equal(index.search(vectors[:5], 10, probes=LISTS)[1], before[1][1])
+    assert index.compact() == 0
+    index.add_with_ids(vectors[2000:2100], np.arange(2000, 2100))
+    assert len(index) == len(drift[0]) - 1400

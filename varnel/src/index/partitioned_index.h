@@ -212,7 +212,7 @@ class PartitionedIndex {
   // the lower list number). A split divides the list by k-means into as
   // many parts as bring it to the mean size (the list keeps the first part,
   // the others become new lists), re-codes its vectors against their new
-  // centroids and moves the vectors of the 8 lists nearest to it that are
+  // centroids and moves the vectors of the 32 lists nearest to it that are
   // now nearer to a new centroid; a merge re-codes the dissolved list's
   // vectors into their nearest remaining lists, and the last list takes its
   // number. Every vector joins the list of its nearest
@@ -220,6 +220,11 @@ class PartitionedIndex {
   // bit-identical indexes on every path and thread count. Ctrl-C stops it
   // between steps (Interrupted); a step itself is not interrupted.
   RebalanceReport rebalance(const RebalanceOptions& options);
+
+  // Gives back the room lists keep beyond their vectors (left by removals
+  // and by the slack of growth) and returns the bytes freed. Results and
+  // files are unchanged.
+  uint64_t compact();
 
   // The vectors of `ids` as their codes reconstruct them: the list's
   // centroid plus the scale times the decoded residual direction, plus the

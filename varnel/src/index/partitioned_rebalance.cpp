@@ -24,6 +24,7 @@
 #include "quantize/rotation.h"
 #include "runtime/error.h"
 #include "runtime/interrupt.h"
+#include "runtime/page_memory.h"
 
 namespace varnel {
 namespace {
@@ -90,6 +91,39 @@ PartitionedIndex::Balance PartitionedIndex::balance() const {
   b.mean = double(b.vectors) / double(lists_);
   b.imbalance = b.vectors == 0 ? 1.0 : squares * double(lists_) / (double(b.vectors) * double(b.vectors));
   return b;
+}
+
+namespace {
+
+template <class Array>
+uint64_t spare_bytes(const Array& array) {
+  return (array.capacity() - array.size()) * sizeof(array[0]);
+}
+
+template <class T>
+StoredArray<T> exactly_sized(const StoredArray<T>& array) {
+  return StoredArray<T>(RawVector<T>(array.begin(), array.end()));
+}
+
+}  // namespace
+
+uint64_t PartitionedIndex::compact() {
+  refuse_if_mapped();
+  const uint64_t row = dim_ / 8 * bits_;
+  uint64_t freed = 0;
+  for (List& list : lists_data_) {
+    const uint64_t spare = spare_bytes(list.norms) + spare_bytes(list.shifts) + spare_bytes(list.lengths) +
+                           spare_bytes(list.ids) + (list.codes.capacity() - list.codes.size()) * row;
+    if (spare == 0) continue;
+    list.codes = owned_codes(list.codes.owned_copy());
+    list.norms = exactly_sized(list.norms);
+    list.shifts = exactly_sized(list.shifts);
+    list.lengths = exactly_sized(list.lengths);
+    list.ids.shrink_to_fit();
+    freed += spare;
+  }
+  if (freed > 0) release_free_pages();
+  return freed;
 }
 
 std::vector<float> PartitionedIndex::reconstruct(std::span<const uint64_t> ids) const {
