@@ -425,6 +425,13 @@ void reserve_for(PartitionedIndex::List& list, uint64_t needed) {
 }  // namespace
 
 void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<const uint64_t> ids) {
+  add_vectors(vectors, ids, nullptr);
+}
+
+// add_with_ids, finding the nearest lists with `table` when the caller has
+// one for the current centroids (rebalancing shares it between its steps).
+void PartitionedIndex::add_vectors(std::span<const float> vectors, std::span<const uint64_t> ids,
+                                   const CoarseTable* table) {
   refuse_if_mapped();
   const uint64_t count = vector_count(vectors.size(), dim_);
   check_id_count(ids.size(), count);
@@ -434,7 +441,11 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
   check_rows_are_usable(vectors, dim_, "vector", " of the batch");
 
   PageVector<uint32_t> assignment(count);
-  if (keeps_coarse_table()) {
+  if (table) {
+    // Rebalancing moves a few lists' worth of vectors per step: fewer than
+    // repay laying out the pruning tiles afresh for each step.
+    table->nearest(vectors.data(), count, assignment.data(), CoarseTable::NearestSearch::kEvery);
+  } else if (keeps_coarse_table()) {
     coarse_.nearest(vectors.data(), count, assignment.data());
   } else if (count > kMaxRowsForRowNearest) {
     coarse().nearest(vectors.data(), count, assignment.data());

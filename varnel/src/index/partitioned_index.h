@@ -274,8 +274,10 @@ class PartitionedIndex {
   void rebuild_id_table();
   std::vector<float> vectors_of(std::span<const uint64_t> ids, const RebalanceOptions& options) const;
   void split_list(uint64_t list, const RebalanceOptions& options, RebalanceReport* report);
-  void merge_list(uint64_t list, const RebalanceOptions& options, RebalanceReport* report);
-  void move_vectors(std::span<const uint64_t> ids, std::span<const float> vectors);
+  void move_vectors(std::span<const uint64_t> ids, std::span<const float> vectors, const CoarseTable& table);
+  void add_vectors(std::span<const float> vectors, std::span<const uint64_t> ids, const CoarseTable* table);
+  void dissolve_lists(std::vector<uint64_t> lists, const RebalanceOptions& options, RebalanceReport* report);
+  float nearness(const float* x, uint32_t list) const;
 
   std::vector<float> centroids_;  // lists * dim, empty until trained
   CoarseTable coarse_;  // empty unless keeps_coarse_table()

@@ -12,6 +12,7 @@
 // codes reconstruct, which adds a second quantisation error to it; given the
 // originals (by id), the result is what adding them afresh would give.
 #include <algorithm>
+#include <functional>
 #include <bit>
 #include <cmath>
 #include <numeric>
@@ -33,6 +34,9 @@ namespace {
 constexpr uint64_t kNeighbourLists = 32;
 constexpr uint64_t kSplitSeedOffset = 0x73706c6974;  // "split"
 constexpr uint64_t kSplitIterations = 8;
+// A merge step dissolves lists holding up to this many mean lists' vectors
+// together: one table of centroids and one add for all of them.
+constexpr double kMergeBudgetLists = 8.0;
 
 // Which rows of the caller's vectors hold which ids.
 class VectorRows {
@@ -217,10 +221,20 @@ void PartitionedIndex::rebuild_id_table() {
 
 // Removes `ids` and adds them again with `vectors`: each joins the list of
 // its nearest centroid, coded against it.
-void PartitionedIndex::move_vectors(std::span<const uint64_t> ids, std::span<const float> vectors) {
+void PartitionedIndex::move_vectors(std::span<const uint64_t> ids, std::span<const float> vectors,
+                                    const CoarseTable& table) {
   if (ids.empty()) return;
   for (const uint64_t id : ids) remove_stored(id);
-  add_with_ids(vectors, ids);
+  add_vectors(vectors, ids, &table);
+}
+
+// <x, c> - |c|^2 / 2 for list l, summed in coordinate order: the add's
+// measure of nearness (larger is nearer).
+float PartitionedIndex::nearness(const float* x, uint32_t l) const {
+  const float* c = centroids_.data() + uint64_t{l} * dim_;
+  float dot = 0.0f;
+  for (uint64_t j = 0; j < dim_; ++j) dot += x[j] * c[j];
+  return dot - half_norms_[l];
 }
 
 void PartitionedIndex::split_list(uint64_t list, const RebalanceOptions& options, RebalanceReport* report) {
@@ -242,9 +256,11 @@ void PartitionedIndex::split_list(uint64_t list, const RebalanceOptions& options
   const std::vector<uint32_t> near = choose_lists(centroids_.data() + list * dim_,
                                                   std::min<uint64_t>(lists_, kNeighbourLists + 1), dots.data());
   std::vector<uint64_t> neighbour_ids;
+  std::vector<uint32_t> neighbour_lists;
   for (const uint32_t l : near) {
     if (l == list) continue;
     neighbour_ids.insert(neighbour_ids.end(), lists_data_[l].ids.begin(), lists_data_[l].ids.end());
+    neighbour_lists.insert(neighbour_lists.end(), lists_data_[l].ids.size(), l);
   }
   const std::vector<float> neighbour_vectors = vectors_of(neighbour_ids, options);
 
@@ -257,46 +273,87 @@ void PartitionedIndex::split_list(uint64_t list, const RebalanceOptions& options
   // The table packs list numbers in as few bits as the list count needs.
   if (std::bit_width(lists_ - 1) > std::bit_width(first_new - 1)) rebuild_id_table();
 
-  // A neighbour's vector moves only if a new centre is now nearest to it.
+  // A neighbour's vector was in its nearest list, and only the centres of
+  // this split have changed: it moves if one of them is now nearer than its
+  // own centroid (the add then places it by the usual rule).
+  std::vector<uint32_t> changed{uint32_t(list)};
+  for (uint64_t l = first_new; l < lists_; ++l) changed.push_back(uint32_t(l));
   std::vector<uint64_t> ids = own;
   std::vector<float> vectors = own_vectors;
-  std::vector<uint32_t> nearest(neighbour_ids.size());
-  if (!neighbour_ids.empty()) coarse().nearest(neighbour_vectors.data(), neighbour_ids.size(), nearest.data());
   for (uint64_t i = 0; i < neighbour_ids.size(); ++i) {
-    if (nearest[i] != list && nearest[i] < first_new) continue;
+    const float* x = neighbour_vectors.data() + i * dim_;
+    const float own_value = nearness(x, neighbour_lists[i]);
+    const bool moves = std::any_of(changed.begin(), changed.end(),
+                                   [&](uint32_t l) { return nearness(x, l) > own_value; });
+    if (!moves) continue;
     ids.push_back(neighbour_ids[i]);
-    vectors.insert(vectors.end(), neighbour_vectors.begin() + i * dim_, neighbour_vectors.begin() + (i + 1) * dim_);
+    vectors.insert(vectors.end(), x, x + dim_);
   }
-  move_vectors(ids, vectors);
+  move_vectors(ids, vectors, coarse());
   ++report->splits;
   report->recoded += ids.size();
 }
 
-void PartitionedIndex::merge_list(uint64_t list, const RebalanceOptions& options, RebalanceReport* report) {
-  const std::vector<uint64_t> own(lists_data_[list].ids.begin(), lists_data_[list].ids.end());
+// Dissolves `lists` at once: their vectors are removed, their centroids
+// dropped (the last lists take the freed numbers) and the vectors added
+// again to their nearest remaining lists.
+void PartitionedIndex::dissolve_lists(std::vector<uint64_t> lists, const RebalanceOptions& options,
+                                      RebalanceReport* report) {
+  std::sort(lists.begin(), lists.end(), std::greater<>());
+  std::vector<uint64_t> own;
+  for (const uint64_t l : lists) own.insert(own.end(), lists_data_[l].ids.begin(), lists_data_[l].ids.end());
   const std::vector<float> own_vectors = vectors_of(own, options);
   for (const uint64_t id : own) remove_stored(id);
-  // The last list takes the dissolved one's number: only its ids move in
-  // the table.
-  const uint64_t last = lists_ - 1;
   std::vector<float> centroids = centroids_;
-  if (list != last) {
-    // Slots are found while the table still matches the lists (a lookup
-    // reads ids back from them), then re-pointed once the list has moved.
-    const std::vector<uint64_t>& moved = lists_data_[last].ids;
-    std::vector<uint64_t> slots(moved.size());
-    for (uint64_t p = 0; p < moved.size(); ++p) slots[p] = where_.find_slot(moved[p], ids_of());
-    std::copy_n(centroids.data() + last * dim_, dim_, centroids.data() + list * dim_);
-    lists_data_[list] = std::move(lists_data_[last]);
-    for (uint64_t p = 0; p < slots.size(); ++p) where_.move(slots[p], {list, p});
+  uint64_t count = lists_;
+  for (const uint64_t list : lists) {  // highest first: a list moved into a hole is never dissolved later
+    const uint64_t last = count - 1;
+    if (list != last) {
+      // Slots are found while the table still matches the lists (a lookup
+      // reads ids back from them), then re-pointed once the list has moved.
+      const std::vector<uint64_t>& moved = lists_data_[last].ids;
+      std::vector<uint64_t> slots(moved.size());
+      for (uint64_t p = 0; p < moved.size(); ++p) slots[p] = where_.find_slot(moved[p], ids_of());
+      std::copy_n(centroids.data() + last * dim_, dim_, centroids.data() + list * dim_);
+      lists_data_[list] = std::move(lists_data_[last]);
+      for (uint64_t p = 0; p < slots.size(); ++p) where_.move(slots[p], {list, p});
+    }
+    lists_data_.pop_back();
+    --count;
   }
-  lists_data_.pop_back();
-  centroids.resize(last * dim_);
-  replace_centroids(std::move(centroids), last);
-  add_with_ids(own_vectors, own);
-  ++report->merges;
+  centroids.resize(count * dim_);
+  replace_centroids(std::move(centroids), count);
+  add_vectors(own_vectors, own, nullptr);
+  report->merges += lists.size();
   report->recoded += own.size();
 }
+
+namespace {
+
+// The lists to dissolve in one step: those below `below` vectors, then (to
+// come back to `target` lists) the smallest others; smallest first, ties by
+// list number, until they hold about `budget` vectors (at least one list).
+std::vector<uint64_t> lists_to_dissolve(const std::vector<PartitionedIndex::List>& data, double below,
+                                        uint64_t target, double budget) {
+  std::vector<uint64_t> order(data.size());
+  std::iota(order.begin(), order.end(), uint64_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](uint64_t a, uint64_t b) { return data[a].ids.size() < data[b].ids.size(); });
+  std::vector<uint64_t> chosen;
+  double vectors = 0.0;
+  const uint64_t surplus = data.size() > target ? data.size() - target : 0;
+  for (const uint64_t l : order) {
+    const bool small = double(data[l].ids.size()) < below;
+    if (!small && chosen.size() >= surplus) break;
+    if (!chosen.empty() && vectors + double(data[l].ids.size()) > budget) break;
+    if (chosen.size() + 1 >= data.size()) break;  // one list stays
+    chosen.push_back(l);
+    vectors += double(data[l].ids.size());
+  }
+  return chosen;
+}
+
+}  // namespace
 
 PartitionedIndex::RebalanceReport PartitionedIndex::rebalance(const RebalanceOptions& options) {
   refuse_if_mapped();
@@ -331,7 +388,8 @@ PartitionedIndex::RebalanceReport PartitionedIndex::rebalance(const RebalanceOpt
     // the list count is back where it was (or at options.lists): splits
     // alone would leave more, shorter lists, and so lower recall at the
     // same probes.
-    const bool too_small = lists_ > 1 && double(lists_data_[smallest].ids.size()) < options.merge_below * mean;
+    const double below = options.merge_below * mean;
+    const bool too_small = lists_ > 1 && double(lists_data_[smallest].ids.size()) < below;
     const bool split = !too_small && double(lists_data_[largest].ids.size()) > options.split_above * mean &&
                        lists_data_[largest].ids.size() >= 2 && lists_ < kMaxLists;
     const bool merge = too_small || (!split && lists_ > target_lists);
@@ -342,7 +400,12 @@ PartitionedIndex::RebalanceReport PartitionedIndex::rebalance(const RebalanceOpt
     if (step >= options.max_steps) return report;
     // A step changes several lists: it runs to its end once begun.
     const InterruptScope uninterrupted([] { return false; });
-    split ? split_list(largest, options, &report) : merge_list(smallest, options, &report);
+    if (split) {
+      split_list(largest, options, &report);
+    } else {
+      dissolve_lists(lists_to_dissolve(lists_data_, below, target_lists, kMergeBudgetLists * mean), options,
+                     &report);
+    }
   }
 }
 
