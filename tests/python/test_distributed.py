@@ -464,7 +464,7 @@ def test_partitioned_shards_return_what_one_partitioned_index_returns(make_index
 
 
 @needs_ray
-def test_partitioned_shards_refuse_misuse(make_index, tmp_path):
+def test_partitioned_shards_refuse_misuse(make_index):
     data = vectors(200, 16, seed=3)
     plain = make_index(16, 4, num_shards=2)
     with pytest.raises(TypeError, match="lists=N"):
@@ -479,5 +479,3 @@ def test_partitioned_shards_refuse_misuse(make_index, tmp_path):
     sharded.add_with_ids(data, np.arange(200, dtype=np.uint64))
     with pytest.raises(ValueError):
         sharded.search(data[:2], 5, probes=5)
-    with pytest.raises(NotImplementedError):
-        sharded.write(tmp_path / "shards")
