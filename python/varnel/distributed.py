@@ -435,7 +435,7 @@ def _read_manifest(directory: str) -> dict[str, Any]:
         if not lists_valid or not (centroids is None or isinstance(centroids, str)):
             raise OSError(f"{MANIFEST_NAME} in {directory} has no valid lists or centroids")
     elif "lists" in manifest or "centroids" in manifest:
-        raise OSError(f"{MANIFEST_NAME} in {directory} names lists, which a version {MANIFEST_VERSION} manifest has not")
+        raise OSError(f"{MANIFEST_NAME} in {directory} names lists, which no version {MANIFEST_VERSION} manifest has")
     shards = manifest.get("shards")
     if not isinstance(shards, list) or len(shards) != manifest.get("num_shards") or not shards:
         raise OSError(f"{MANIFEST_NAME} in {directory} lists a wrong number of shard files")
@@ -477,15 +477,15 @@ class _Shard:
         # Shards on one node must not each start a thread per hardware thread.
         cpus = ray.get_runtime_context().get_assigned_resources().get("CPU", 1.0)
         varnel.set_num_threads(max(1, int(cpus)))
-        kind = IdMapIndex if lists is None else PartitionedIndex
         if path:
-            self.index = kind.load(path)
-            self.ids = np.sort(_ids_in_file(path, lists))
+            self.index = (IdMapIndex if lists is None else PartitionedIndex).load(path)
+        elif lists is None:
+            self.index = IdMapIndex(dim, bits, rotation)
         else:
-            self.index = IdMapIndex(dim, bits, rotation) if lists is None else PartitionedIndex(dim, bits, lists, rotation)
-            self.ids = np.empty(0, dtype=np.uint64)
-        # self.ids: every stored id, ascending (8 bytes per vector), for the
-        # questions about many ids at once that the index answers one id at a time.
+            self.index = PartitionedIndex(dim, bits, lists, rotation)
+        # Every stored id, ascending (8 bytes per vector): it answers the questions
+        # about many ids at once that the index answers one id at a time.
+        self.ids = np.sort(_ids_in_file(path, lists)) if path else np.empty(0, dtype=np.uint64)
         self.journal: list[np.ndarray] | None = None
 
     def threads(self) -> int:
@@ -1036,7 +1036,8 @@ class ShardedIndex:
             else:
                 row_ids = _as_ids(refine_ids)
                 parts = self._split_by_shard(row_ids)
-                refine_facts = {s: ("ids", np.sort(parts[s][1]) if s in parts else np.empty(0, np.uint64)) for s in shards}
+                no_ids = np.empty(0, np.uint64)
+                refine_facts = {s: ("ids", np.sort(parts[s][1]) if s in parts else no_ids) for s in shards}
         with self._lock:
             shared_rows = ray.put(rows)
             calls = {s: (shared_rows, asked, allowed_parts[s], forwarded, refine_facts[s]) for s in allowed_parts}

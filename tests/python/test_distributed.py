@@ -546,8 +546,12 @@ QUERY_CASES = {
     "refine-l2-factor-1": (10, lambda d: {"refine": d["by_id"], "metric": "l2", "refine_factor": 1}),
     "refine-ids-cosine": (10, lambda d: {"refine": d["rows"], "refine_ids": d["row_ids"], "metric": "cosine"}),
     # Rows only for what the filter lets through.
-    "refine-ids-filtered": (5, lambda d: {"allowed": d["row_ids"][1:], "refine": d["rows"][1:], "refine_ids": d["row_ids"][1:]}),
-    "allowed-refine": (7, lambda d: {"allowed": d["ids"][::13], "refine": d["by_id"], "metric": "l2", "refine_factor": 3}),
+    "refine-ids-filtered": (
+        5, lambda d: {"allowed": d["row_ids"][1:], "refine": d["rows"][1:], "refine_ids": d["row_ids"][1:]}
+    ),
+    "allowed-refine": (
+        7, lambda d: {"allowed": d["ids"][::13], "refine": d["by_id"], "metric": "l2", "refine_factor": 3}
+    ),
     "k-0": (0, lambda d: {"metric": "cosine"}),
     "k-above-size": (1500, lambda d: {"allowed": d["ids"][::40], "refine": d["by_id"]}),
 }
@@ -699,7 +703,8 @@ def test_partitioned_shards_written_loaded_and_recovered(make_index, tmp_path):
         assert len(part) == np.count_nonzero(shard_of(ids[:600], 3) == shard)
     loaded = make_index(str(tmp_path), loader=ShardedIndex.load, num_cpus_per_shard=0.1)
     assert (loaded.lists, len(loaded)) == (8, 600)
-    assert_same_results(loaded.query(queries, 10, probes=3, metric="l2"), single.query(queries, 10, probes=3, metric="l2"))
+    options = {"probes": 3, "metric": "l2", "allowed": ids[:900:3]}  # the loaded shards know their ids
+    assert_same_results(loaded.query(queries, 10, **options), single.query(queries, 10, **options))
 
     kill_shard(sharded, 1)
     with pytest.raises(ShardUnavailableError, match="shard 1 of 3"):
