@@ -1277,8 +1277,8 @@ def _best_columns(scores: np.ndarray, ids: np.ndarray, width: int, *, ascending:
 
 
 # Queries re-scored together: their candidates' rows (queries x candidates x dim
-# float32) stay near this many values.
-_RESCORE_VALUES = 1 << 22
+# float32) stay near this many values, a few MB that stay in cache.
+_RESCORE_VALUES = 1 << 20
 
 
 def _refined(
