@@ -428,7 +428,7 @@ def _read_manifest(directory: str) -> dict[str, Any]:
     parameters_valid = _is_int(manifest.get("dim")) and _is_int(manifest.get("bits"))
     if not parameters_valid or manifest.get("rotation") not in _ROTATION_TAGS:
         raise OSError(f"{MANIFEST_NAME} in {directory} has no valid dim, bits or rotation")
-    lists = manifest.get("lists")
+    lists: Any = manifest.get("lists")
     if version == PARTITIONED_MANIFEST_VERSION:
         centroids = manifest.get("centroids")
         lists_valid = _is_int(lists) and 1 <= lists <= _MAX_LISTS
@@ -477,6 +477,7 @@ class _Shard:
         # Shards on one node must not each start a thread per hardware thread.
         cpus = ray.get_runtime_context().get_assigned_resources().get("CPU", 1.0)
         varnel.set_num_threads(max(1, int(cpus)))
+        self.index: IdMapIndex | PartitionedIndex
         if path:
             self.index = (IdMapIndex if lists is None else PartitionedIndex).load(path)
         elif lists is None:
@@ -515,10 +516,15 @@ class _Shard:
             self.index.prepare()
 
     def set_centroids(self, centroids: np.ndarray) -> None:
-        _library_call(self.index.set_centroids, centroids)
+        _library_call(self.partitioned().set_centroids, centroids)
 
     def centroids(self) -> np.ndarray:
-        return self.index.centroids()
+        return self.partitioned().centroids()
+
+    def partitioned(self) -> PartitionedIndex:
+        if not isinstance(self.index, PartitionedIndex):
+            raise TypeError("this shard holds no PartitionedIndex")
+        return self.index
 
     def search(self, queries: Any, k: int, probes: int | None = None) -> tuple[np.ndarray, np.ndarray, int, float]:
         start = time.perf_counter()
@@ -626,6 +632,7 @@ class ShardedIndex:
         start_timeout: float = 120.0,
         lists: int | None = None,
     ):
+        probe: IdMapIndex | PartitionedIndex
         if lists is not None:
             probe = PartitionedIndex(dim, bits, lists, rotation)  # its parameter checks and messages
         else:
@@ -1159,13 +1166,13 @@ class ShardedIndex:
             if index._lists is None:
                 index._probe = IdMapIndex(index._dim, index._bits, index._rotation)
             else:
-                index._probe = PartitionedIndex(index._dim, index._bits, index._lists, index._rotation)
+                index._probe = partitioned = PartitionedIndex(index._dim, index._bits, index._lists, index._rotation)
         except (ValueError, TypeError, OverflowError, PanicException) as error:
             raise OSError(f"{MANIFEST_NAME} in {directory} has parameters no index can have: {error}") from None
         index._actors = index._start(shards, index._paths(shards))
         if manifest.get("centroids") is not None:
             try:
-                index._probe.set_centroids(ray.get(index._actors[0].centroids.remote()))
+                partitioned.set_centroids(ray.get(index._actors[0].centroids.remote()))
             except BaseException:
                 index.close()
                 raise
