@@ -8,8 +8,11 @@ max(1, floor(cpus / N)) threads per shard). Prints, per configuration, the
 time to add --n Gaussian vectors in batches of --batch, the queries per second
 of a batch of --queries queries (best of --reps, after prepare()), and where a
 sharded search spends its time: the slowest shard's own search, the merge on
-the caller, and the rest (Ray calls, transfer of queries and results). The
-plain IdMapIndex runs in this process with --cpus threads. A figure, not a test.
+the caller, and the rest (Ray calls, transfer of queries and results). A
+second table times query with options: a filter admitting a tenth of the
+ids, and "l2" with exact re-ranking (refine rows by refine_ids, re-scored on
+the caller for the sharded index). The plain IdMapIndex runs in this process
+with --cpus threads. A figure, not a test.
 """
 from __future__ import annotations
 
@@ -59,6 +62,13 @@ def print_merge_scaling(args, merge_results) -> None:
         print(f"| {num_shards} | {1e3 * merge_s:.1f} | {1e9 * merge_s / (args.queries * num_shards):.0f} |")
 
 
+def query_options(data: np.ndarray, ids: np.ndarray) -> dict[str, dict]:
+    return {
+        "filter 10 %": {"allowed": ids[::10]},
+        "l2 + refine": {"metric": "l2", "refine": data, "refine_ids": ids},
+    }
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--n", type=int, default=1_000_000)
@@ -98,6 +108,9 @@ def main() -> None:
     expected, _ = plain.search(queries, args.k)
     search_s = best_of(args.reps, lambda: plain.search(queries, args.k))
     print(f"| IdMapIndex | {args.cpus} | {add_s:.2f} | {search_s:.3f} | {args.queries / search_s:,.0f} | | | |")
+    options = query_options(data, ids)
+    expected_query = {name: plain.query(queries, args.k, **o)[0] for name, o in options.items()}
+    query_rows = [("IdMapIndex", [best_of(args.reps, lambda o=o: plain.query(queries, args.k, **o)) for o in options.values()])]
     del plain
 
     ray.init(num_cpus=args.cpus, include_dashboard=False, log_to_driver=False, configure_logging=False)
@@ -125,7 +138,17 @@ def main() -> None:
             rest_ms = 1e3 * (total_s - slowest - merge_s)
             print(f"| ShardedIndex, {num_shards} shards | {threads} | {add_s:.2f} | {search_s:.3f} | "
                   f"{args.queries / search_s:,.0f} | {slowest:.3f} | {1e3 * merge_s:.2f} | {rest_ms:.0f} |")
+            for name, o in options.items():
+                got = index.query(queries, args.k, **o)[0]
+                assert np.array_equal(got.view(np.uint32), expected_query[name].view(np.uint32)), name
+            times = [best_of(args.reps, lambda o=o: index.query(queries, args.k, **o)) for o in options.values()]
+            query_rows.append((f"ShardedIndex, {num_shards} shards", times))
     ray.shutdown()
+    print(f"\nquery, {args.queries:,} queries, k = {args.k} (seconds, best of {args.reps}):")
+    print("| index | " + " | ".join(options) + " |")
+    print("|---|" + "---|" * len(options))
+    for name, times in query_rows:
+        print(f"| {name} | " + " | ".join(f"{t:.3f}" for t in times) + " |")
     print_merge_scaling(args, merge_results)
     print(f"\nload average {os.getloadavg()[0]:.1f} at the end (2 cores shared with other work skew the figures)")
 

@@ -1,11 +1,12 @@
-"""A sharded ``IdMapIndex`` on Ray: one index per Ray actor, searched together.
+"""A sharded index on Ray: one index per Ray actor, searched together.
 
 ``ShardedIndex`` spreads vectors over ``num_shards`` actors, each holding one
-``IdMapIndex`` with the same ``dim``, ``bits``, ``rotation`` and the default
-seed, so every shard encodes a vector exactly as a single index would. Search
-sends the query batch to every shard at once and merges their top-k lists on
-the caller's side; the scores are bit for bit those of one ``IdMapIndex``
-holding the same vectors.
+``IdMapIndex`` (or, with ``lists=N``, one ``PartitionedIndex`` of N lists
+sharing the same centroids) with the same ``dim``, ``bits``, ``rotation`` and
+the default seed, so every shard encodes a vector exactly as a single index
+would. ``search`` and ``query`` send the query batch to every shard at once and
+merge their top-k lists on the caller's side; the scores are bit for bit those
+of one index holding the same vectors.
 
 Routing: an id lives on shard ``splitmix64(id) mod num_shards`` (see
 ``shard_of``). The rule depends on nothing but the id and the shard count, so
@@ -50,9 +51,13 @@ ROUTING_RULE = "splitmix64(id) mod num_shards"
 MANIFEST_NAME = "manifest.json"
 MANIFEST_FORMAT = "varnel-sharded-index"
 MANIFEST_VERSION = 1
+# Partitioned shards: the manifest also names the list count and the sha256 of
+# the centroids every shard file must hold (older readers refuse it by version).
+PARTITIONED_MANIFEST_VERSION = 2
 # Shard files; a name like this that the manifest does not list is an error
 # (the hidden staging directory an interrupted write may leave is not one).
-_SHARD_FILE_NAME = re.compile(r"^shard-\d+\.vnim$")
+_SHARD_FILE_NAME = re.compile(r"^shard-\d+\.vni[mp]$")
+_MAX_LISTS = 1 << 20
 # A manifest lists about 150 bytes per shard: this allows some 100,000 shards
 # and keeps a hostile file from filling memory.
 _MANIFEST_MAX_BYTES = 16 << 20
@@ -93,10 +98,16 @@ def shard_of(ids: Any, num_shards: int) -> np.ndarray:
 
 
 # ---------------------------------------------------------------------------
-# Argument checks, mirroring the binding's rules and messages.
+# Arguments. Whatever the library itself accepts is checked by the library:
+# each ShardedIndex keeps an empty index of its shards' kind and parameters and
+# hands it the caller's arguments first, so every refusal carries the
+# library's message and no shard is asked anything. Only what a single index
+# does not have (the column count of adds and searches, which a sharded index
+# insists on) is checked here.
 
 
 def _check_array(name: str, value: Any, ndim: int, dtype: type) -> np.ndarray:
+    """The rule of the library's add_with_ids (and remove_many here): exactly this dtype and rank."""
     if not isinstance(value, np.ndarray) or value.ndim != ndim or value.dtype != np.dtype(dtype):
         raise TypeError(f"argument '{name}': '{type(value).__name__}' object cannot be cast as 'ndarray'")
     if not value.flags.c_contiguous:
@@ -104,19 +115,86 @@ def _check_array(name: str, value: Any, ndim: int, dtype: type) -> np.ndarray:
     return value
 
 
-def _check_rows(name: str, array: np.ndarray, dim: int) -> None:
-    if array.shape[0] and array.shape[1] != dim:
+def _check_rows(name: str, array: Any, dim: int) -> None:
+    if isinstance(array, np.ndarray) and array.ndim == 2 and array.shape[0] and array.shape[1] != dim:
         raise ValueError(f"{name} must have {dim} columns, got {array.shape[1]}")
 
 
-def _to_u64(name: str, value: Any) -> int:
-    try:
-        number = operator.index(value)
-    except TypeError as error:
-        raise TypeError(f"argument '{name}': {error}") from None
-    if not 0 <= number <= EMPTY_ID:
-        raise OverflowError(f"{name} {number} is not an unsigned 64-bit integer")
-    return number
+def _as_ids(value: Any) -> np.ndarray:
+    """Ids the library has accepted (non-negative integers of any dtype, a list) as one uint64 array."""
+    return np.ascontiguousarray(np.asarray(value), dtype=np.uint64).reshape(-1)
+
+
+def _query_rows(queries: Any) -> np.ndarray:
+    """Queries the library has accepted, converted as it converts them: one C-contiguous
+    float32 array of rows (a 1-D query becomes one row); float32 rows are used as they are."""
+    rows = np.ascontiguousarray(np.asarray(queries), dtype=np.float32)
+    return rows.reshape(1, -1) if rows.ndim == 1 else rows
+
+
+def _isin_sorted(values: np.ndarray, sorted_values: np.ndarray) -> np.ndarray:
+    """Per value, whether it is in the ascending array `sorted_values`."""
+    places = np.searchsorted(sorted_values, values)
+    found = np.zeros(len(values), dtype=bool)
+    inside = places < len(sorted_values)
+    found[inside] = sorted_values[places[inside]] == values[inside]
+    return found
+
+
+def _saturating_product(a: int, b: int) -> int:
+    return min(a * b, EMPTY_ID)
+
+
+def _empty_score(metric: str) -> float:
+    return np.inf if metric == "l2" else -np.inf
+
+
+# ---------------------------------------------------------------------------
+# Exact re-scoring on the caller: the float32 sums the library's refinement
+# makes, in the same order, so the scores are bit for bit its own. NumPy
+# rounds every product and every sum to float32 on its own (no fused
+# multiply-add), as the library does.
+
+
+def _vector_norms(columns: np.ndarray) -> np.ndarray:
+    """|v| of vectors given coordinate by coordinate (`columns[j]` holds coordinate j of
+    every vector): squares summed in coordinate order in float32, then the square root;
+    a vector whose squares overflow float32 is summed in float64 instead."""
+    squares = np.full(columns.shape[1:], -0.0, dtype=np.float32)
+    for column in columns:
+        squares += column * column
+    with np.errstate(over="ignore", invalid="ignore"):
+        norms = np.sqrt(squares)
+    overflow = np.isinf(squares)
+    if overflow.any():
+        picked = columns[:, overflow]
+        wide = np.zeros(picked.shape[1:], dtype=np.float64)
+        for column in picked:
+            wide += column.astype(np.float64) * column
+        norms[overflow] = np.sqrt(wide).astype(np.float32)
+    return norms
+
+
+def _exact_scores(metric: str, queries: np.ndarray, vectors: np.ndarray) -> np.ndarray:
+    """Exact scores of `vectors` (q, c, dim) against their query of `queries` (q, dim):
+    "ip" sum q_j x_j, "l2" sum (q_j - x_j)^2, "cosine" ip / (|q| |x|), 0 for a zero norm."""
+    columns = np.ascontiguousarray(np.moveaxis(vectors, 2, 0))  # coordinate j of every vector
+    query_columns = np.ascontiguousarray(queries.T)[:, :, None]
+    total = np.zeros(vectors.shape[:2], dtype=np.float32)
+    with np.errstate(all="ignore"):
+        for q_j, x_j in zip(query_columns, columns):
+            if metric == "l2":
+                difference = q_j - x_j
+                total += difference * difference
+            else:
+                total += q_j * x_j
+        if metric != "cosine":
+            return total
+        q_norm = _vector_norms(query_columns)
+        x_norm = _vector_norms(columns)
+        denominator = q_norm * x_norm
+        cosine = np.where(denominator > 0, total / denominator, np.float32(0))
+        return np.where(denominator == np.inf, total / q_norm / x_norm, cosine).astype(np.float32)
 
 
 def _first_offending_id(ids: np.ndarray, present: np.ndarray) -> int | None:
@@ -176,6 +254,76 @@ def _read_exactly(descriptor: int, offset: int, size: int) -> bytes:
     return data
 
 
+def _vnim_layout(descriptor: int, size: int, name: str) -> tuple[dict[str, Any], np.ndarray]:
+    """Header fields and ids of an IdMapIndex file (VNIM)."""
+    if size < 15:
+        raise ValueError(f"shard file {name} is not a version 2 VNIM file")
+    header = _read_exactly(descriptor, 0, 15)
+    if header[:5] != b"VNIM\x02":
+        raise ValueError(f"shard file {name} is not a version 2 VNIM file")
+    bits, tag = header[5], header[6]
+    dim, count = int.from_bytes(header[7:11], "little"), int.from_bytes(header[11:15], "little")
+    seed_at = 15 + dim // 8 * bits * count + 4 * count
+    data_end = seed_at + 8 + 8 * count
+    if size not in (data_end, data_end + _TRAILER_BYTES):
+        raise ValueError(f"shard file {name} has {size} bytes, its header announces {data_end}")
+    seed = int.from_bytes(_read_exactly(descriptor, seed_at, 8), "little")
+    ids = np.frombuffer(_read_exactly(descriptor, seed_at + 8, 8 * count), dtype="<u8")
+    return {"dim": dim, "bits": bits, "tag": tag, "seed": seed, "count": count}, ids
+
+
+def _vnip_layout(descriptor: int, size: int, name: str) -> tuple[dict[str, Any], np.ndarray]:
+    """Header fields, the sha256 of the centroids (None untrained) and the ids of a
+    PartitionedIndex file (VNIP), walking its lists without reading their codes."""
+    if size < 24:
+        raise ValueError(f"shard file {name} is not a VNIP file")
+    header = _read_exactly(descriptor, 0, 24)
+    if header[:4] != b"VNIP" or header[4] not in (2, 3) or header[23] > 1:
+        raise ValueError(f"shard file {name} is not a version 2 or 3 VNIP file")
+    version, bits, tag = header[4], header[5], header[6]
+    dim, lists = int.from_bytes(header[7:11], "little"), int.from_bytes(header[11:15], "little")
+    seed, trained = int.from_bytes(header[15:23], "little"), bool(header[23])
+    if not 1 <= lists <= _MAX_LISTS:
+        raise ValueError(f"shard file {name} declares {lists} lists")
+    offset, centroids = 24, None
+    if trained:
+        centroid_bytes = 4 * lists * dim
+        if offset + centroid_bytes > size:
+            raise ValueError(f"shard file {name} ends inside its centroids")
+        os.lseek(descriptor, offset, os.SEEK_SET)
+        centroids = _sha256_of(descriptor, centroid_bytes)
+        offset += centroid_bytes
+    # Per vector: its code row, scale, shift (from version 3), norm, and then the list's ids.
+    before_ids = dim // 8 * bits + 4 + (4 if version >= 3 else 0) + 4
+    parts = []
+    for _ in range(lists):
+        count = int.from_bytes(_read_exactly(descriptor, offset, 4), "little") if offset + 4 <= size else -1
+        ids_at = offset + 4 + before_ids * count
+        if count < 0 or ids_at + 8 * count > size:
+            raise ValueError(f"shard file {name} has {size} bytes, fewer than its lists announce")
+        parts.append(np.frombuffer(_read_exactly(descriptor, ids_at, 8 * count), dtype="<u8"))
+        offset = ids_at + 8 * count
+    if size not in (offset, offset + _TRAILER_BYTES):
+        raise ValueError(f"shard file {name} has {size} bytes, its header announces {offset}")
+    ids = np.concatenate(parts) if parts else np.empty(0, dtype="<u8")
+    fields = {"dim": dim, "bits": bits, "tag": tag, "seed": seed, "count": len(ids), "lists": lists}
+    return {**fields, "centroids": centroids}, ids
+
+
+def _shard_file_layout(descriptor: int, name: str, lists: int | None) -> tuple[dict[str, Any], np.ndarray]:
+    """Header fields and ids of a shard file of either kind; ValueError says what does not fit."""
+    size = os.fstat(descriptor).st_size
+    return (_vnim_layout if lists is None else _vnip_layout)(descriptor, size, name)
+
+
+def _ids_in_file(path: str, lists: int | None) -> np.ndarray:
+    descriptor = open_regular_file(path)
+    try:
+        return _shard_file_layout(descriptor, os.path.basename(path), lists)[1]
+    finally:
+        os.close(descriptor)
+
+
 def _shard_file_problem(path: str, entry: Mapping[str, Any], shard: int, params: Mapping[str, Any]) -> str | None:
     """Why the shard file at `path` cannot be loaded as shard `shard`, or None if it can.
 
@@ -202,24 +350,23 @@ def _open_shard_file_problem(
         return f"shard file {name} has {size} bytes, the manifest says {entry['bytes']}"
     if _sha256_of(descriptor, size) != entry["sha256"]:
         return f"shard file {name} was altered (sha256 differs from the manifest)"
-    if size < 15:
-        return f"shard file {name} is not a version 2 VNIM file"
-    header = _read_exactly(descriptor, 0, 15)
-    if header[:5] != b"VNIM\x02":
-        return f"shard file {name} is not a version 2 VNIM file"
-    bits, tag = header[5], header[6]
-    dim, count = int.from_bytes(header[7:11], "little"), int.from_bytes(header[11:15], "little")
-    code_bytes = dim // 8 * bits * count
-    seed_at = 15 + code_bytes + 4 * count
-    data_end = seed_at + 8 + 8 * count
-    if size not in (data_end, data_end + _TRAILER_BYTES):
-        return f"shard file {name} has {size} bytes, its header announces {data_end}"
-    seed = int.from_bytes(_read_exactly(descriptor, seed_at, 8), "little")
-    ids = np.frombuffer(_read_exactly(descriptor, seed_at + 8, 8 * count), dtype="<u8")
-    expected = (params["dim"], params["bits"], _ROTATION_TAGS[params["rotation"]], DEFAULT_SEED, entry["count"])
-    if (dim, bits, tag, seed, count) != expected:
-        return f"shard file {name} does not match the manifest's dim, bits, rotation, seed or count"
-    if count and not np.all(shard_of(ids, params["num_shards"]) == shard):
+    try:
+        fields, ids = _shard_file_layout(descriptor, name, params["lists"])
+    except ValueError as error:
+        return str(error)
+    expected = {
+        "dim": params["dim"],
+        "bits": params["bits"],
+        "tag": _ROTATION_TAGS[params["rotation"]],
+        "seed": DEFAULT_SEED,
+        "count": entry["count"],
+    }
+    if params["lists"] is not None:
+        expected.update(lists=params["lists"], centroids=params["centroids"])
+    if fields != expected:
+        what = "dim, bits, rotation, seed or count" + ("" if params["lists"] is None else ", lists or centroids")
+        return f"shard file {name} does not match the manifest's {what}"
+    if len(ids) and not np.all(shard_of(ids, params["num_shards"]) == shard):
         return f"shard file {name} holds ids that route to another shard"
     return None
 
@@ -234,8 +381,8 @@ def _manifest_checksum(body: Mapping[str, Any]) -> str:
     return hashlib.sha256(text.encode()).hexdigest()
 
 
-def _shard_file_name(shard: int) -> str:
-    return f"shard-{shard:05d}.vnim"
+def _shard_file_name(shard: int, lists: int | None = None) -> str:
+    return f"shard-{shard:05d}.{'vnim' if lists is None else 'vnip'}"
 
 
 def _is_int(value: Any) -> bool:
@@ -268,8 +415,12 @@ def _read_manifest(directory: str) -> dict[str, Any]:
         raise OSError(f"{MANIFEST_NAME} in {directory} cannot be read: nested too deeply") from None
     if not isinstance(manifest, dict) or manifest.get("checksum") != _manifest_checksum(manifest):
         raise OSError(f"{MANIFEST_NAME} in {directory} was altered (its checksum does not match)")
-    if manifest.get("format") != MANIFEST_FORMAT or manifest.get("version") != MANIFEST_VERSION:
-        raise OSError(f"{MANIFEST_NAME} in {directory} is not a version {MANIFEST_VERSION} {MANIFEST_FORMAT} manifest")
+    version = manifest.get("version")
+    if manifest.get("format") != MANIFEST_FORMAT or version not in (MANIFEST_VERSION, PARTITIONED_MANIFEST_VERSION):
+        raise OSError(
+            f"{MANIFEST_NAME} in {directory} is not a version {MANIFEST_VERSION} or "
+            f"{PARTITIONED_MANIFEST_VERSION} {MANIFEST_FORMAT} manifest"
+        )
     if manifest.get("routing") != ROUTING_RULE:
         raise OSError(f"unknown routing rule {manifest.get('routing')!r} (this version routes by {ROUTING_RULE!r})")
     if manifest.get("seed") != DEFAULT_SEED:
@@ -277,6 +428,14 @@ def _read_manifest(directory: str) -> dict[str, Any]:
     parameters_valid = _is_int(manifest.get("dim")) and _is_int(manifest.get("bits"))
     if not parameters_valid or manifest.get("rotation") not in _ROTATION_TAGS:
         raise OSError(f"{MANIFEST_NAME} in {directory} has no valid dim, bits or rotation")
+    lists: Any = manifest.get("lists")
+    if version == PARTITIONED_MANIFEST_VERSION:
+        centroids = manifest.get("centroids")
+        lists_valid = _is_int(lists) and 1 <= lists <= _MAX_LISTS
+        if not lists_valid or not (centroids is None or isinstance(centroids, str)):
+            raise OSError(f"{MANIFEST_NAME} in {directory} has no valid lists or centroids")
+    elif "lists" in manifest or "centroids" in manifest:
+        raise OSError(f"{MANIFEST_NAME} in {directory} names lists, which no version {MANIFEST_VERSION} manifest has")
     shards = manifest.get("shards")
     if not isinstance(shards, list) or len(shards) != manifest.get("num_shards") or not shards:
         raise OSError(f"{MANIFEST_NAME} in {directory} lists a wrong number of shard files")
@@ -286,7 +445,7 @@ def _read_manifest(directory: str) -> dict[str, Any]:
             and isinstance(entry.get("sha256"), str)
             and all(_is_int(entry.get(key)) for key in ("bytes", "count"))
         )
-        if not fields_valid or entry.get("file") != _shard_file_name(number):
+        if not fields_valid or entry.get("file") != _shard_file_name(number, lists):
             raise OSError(f"{MANIFEST_NAME} in {directory} has no valid entry for shard {number}")
     listed = {entry["file"] for entry in shards}
     present = {name for name in os.listdir(directory) if _SHARD_FILE_NAME.match(name)}
@@ -306,9 +465,9 @@ class _ShardPanic(Exception):
     a BaseException raised in an actor method would end the actor)."""
 
 
-def _library_call(function, *args):
+def _library_call(function, *args, **options):
     try:
-        return function(*args)
+        return function(*args, **options)
     except PanicException as error:
         raise _ShardPanic(*error.args) from None
 
@@ -318,10 +477,16 @@ class _Shard:
         # Shards on one node must not each start a thread per hardware thread.
         cpus = ray.get_runtime_context().get_assigned_resources().get("CPU", 1.0)
         varnel.set_num_threads(max(1, int(cpus)))
-        if lists is not None:
-            self.index = PartitionedIndex(dim, bits, lists, rotation)
+        self.index: IdMapIndex | PartitionedIndex
+        if path:
+            self.index = (IdMapIndex if lists is None else PartitionedIndex).load(path)
+        elif lists is None:
+            self.index = IdMapIndex(dim, bits, rotation)
         else:
-            self.index = IdMapIndex.load(path) if path else IdMapIndex(dim, bits, rotation)
+            self.index = PartitionedIndex(dim, bits, lists, rotation)
+        # Every stored id, ascending (8 bytes per vector): it answers the questions
+        # about many ids at once that the index answers one id at a time.
+        self.ids = np.sort(_ids_in_file(path, lists)) if path else np.empty(0, dtype=np.uint64)
         self.journal: list[np.ndarray] | None = None
 
     def threads(self) -> int:
@@ -331,32 +496,79 @@ class _Shard:
         return len(self.index)
 
     def present(self, ids: np.ndarray) -> np.ndarray:
-        contains = self.index.contains
-        return np.fromiter((contains(i) for i in ids.tolist()), dtype=bool, count=len(ids))
+        return _isin_sorted(ids, self.ids)
 
     def add(self, vectors: np.ndarray, ids: np.ndarray) -> None:
         _library_call(self.index.add_with_ids, vectors, ids)
+        added = np.sort(ids)
+        self.ids = np.insert(self.ids, np.searchsorted(self.ids, added), added)
         if self.journal is not None:
             self.journal.append(ids)
 
     def remove_many(self, ids: np.ndarray) -> np.ndarray:
         remove = self.index.remove
-        return np.fromiter((remove(i) for i in ids.tolist()), dtype=bool, count=len(ids))
+        removed = np.fromiter((remove(i) for i in ids.tolist()), dtype=bool, count=len(ids))
+        self.ids = np.delete(self.ids, np.searchsorted(self.ids, ids[removed]))
+        return removed
 
     def prepare(self) -> None:
         if hasattr(self.index, "prepare"):  # a partitioned shard has no caches to build
             self.index.prepare()
 
     def set_centroids(self, centroids: np.ndarray) -> None:
-        _library_call(self.index.set_centroids, centroids)
+        _library_call(self.partitioned().set_centroids, centroids)
 
-    def search(self, queries: np.ndarray, k: int, probes: int | None = None) -> tuple[np.ndarray, np.ndarray, int, float]:
+    def centroids(self) -> np.ndarray:
+        return self.partitioned().centroids()
+
+    def partitioned(self) -> PartitionedIndex:
+        if not isinstance(self.index, PartitionedIndex):
+            raise TypeError("this shard holds no PartitionedIndex")
+        return self.index
+
+    def search(self, queries: Any, k: int, probes: int | None = None) -> tuple[np.ndarray, np.ndarray, int, float]:
         start = time.perf_counter()
-        if probes is None:
-            scores, ids = _library_call(self.index.search, queries, k)
-        else:
-            scores, ids = _library_call(lambda: self.index.search(queries, k, probes=probes))
+        options = {} if probes is None else {"probes": probes}
+        scores, ids = _library_call(self.index.search, queries, k, **options)
         return scores, ids, len(self.index), time.perf_counter() - start
+
+    def query(
+        self,
+        queries: np.ndarray,
+        k: int,
+        allowed: np.ndarray | None,
+        options: Mapping[str, Any],
+        refine: tuple[str, Any] | None,
+    ) -> tuple[np.ndarray | None, np.ndarray | None, int, float, int | None]:
+        """The index's query over this shard's part of `allowed`: (scores, ids, the
+        number of stored ids the filter admits, seconds, refine fact).
+
+        `refine` asks for the fact that decides whether the caller's refine
+        vectors cover every id this shard may return: ("rows", n) gives the
+        largest such id, ("ids", ascending refine ids routed here) the smallest
+        one missing from them. When the fact already refuses the refine
+        vectors, nothing is searched (scores and ids None).
+        """
+        start = time.perf_counter()
+        eligible = self.ids
+        if allowed is not None:
+            allowed = np.unique(allowed)
+            eligible = allowed[_isin_sorted(allowed, self.ids)]
+        fact, refused = None, False
+        if refine is not None and len(eligible):
+            what, value = refine
+            if what == "rows":
+                fact = int(eligible[-1])
+                refused = fact >= value
+            else:
+                missing = eligible[~_isin_sorted(eligible, value)]
+                fact = int(missing[0]) if len(missing) else None
+                refused = fact is not None
+        if refused:
+            return None, None, len(eligible), time.perf_counter() - start, fact
+        filtered = None if allowed is None else eligible
+        scores, ids = _library_call(self.index.query, queries, k, allowed=filtered, **options)
+        return scores, ids, len(eligible), time.perf_counter() - start, fact
 
     def write(self, path: str) -> dict[str, Any]:
         self.index.write(path)
@@ -367,7 +579,11 @@ class _Shard:
             digest = _sha256_of(descriptor, size)
         finally:
             os.close(descriptor)
-        return {"sha256": digest, "bytes": size, "count": len(self.index)}
+        entry = {"sha256": digest, "bytes": size, "count": len(self.index)}
+        if isinstance(self.index, PartitionedIndex):
+            centroids = np.ascontiguousarray(self.index.centroids(), dtype="<f4")
+            entry["centroids"] = hashlib.sha256(centroids.tobytes()).hexdigest() if self.index.is_trained else None
+        return entry
 
     def start_journal(self) -> None:
         self.journal = []
@@ -387,7 +603,8 @@ _ShardActor = ray.remote(max_restarts=0)(_Shard)
 
 
 class ShardedIndex:
-    """An ``IdMapIndex`` spread over ``num_shards`` Ray actors.
+    """An ``IdMapIndex`` (or, with ``lists=N``, a ``PartitionedIndex``) spread over
+    ``num_shards`` Ray actors.
 
     Each shard is an actor reserving ``num_cpus_per_shard`` CPUs (fractions
     allowed) and running varnel with that many threads (at least one).
@@ -400,7 +617,7 @@ class ShardedIndex:
     instead; ``train(sample)`` learns the centroids once, on the caller's
     side, and gives every shard the same ones, so ``search(..., probes=P)``
     returns bit for bit what one ``PartitionedIndex`` trained on the same
-    sample returns. Such an index is not yet written to or loaded from files.
+    sample returns. Both kinds are written, loaded and recovered alike.
     """
 
     def __init__(
@@ -415,10 +632,13 @@ class ShardedIndex:
         start_timeout: float = 120.0,
         lists: int | None = None,
     ):
+        probe: IdMapIndex | PartitionedIndex
         if lists is not None:
             probe = PartitionedIndex(dim, bits, lists, rotation)  # its parameter checks and messages
         else:
             probe = IdMapIndex(dim, bits, rotation)  # the same parameter checks and messages
+        # Always empty: it checks the arguments of calls (see "Arguments" above).
+        self._probe: IdMapIndex | PartitionedIndex = probe
         self._lists = None if lists is None else probe.lists
         num_shards = operator.index(num_shards)
         if num_shards < 1:
@@ -526,6 +746,9 @@ class ShardedIndex:
                 dead.append(shard)
             except _ShardPanic as error:
                 failures[shard] = PanicException(*error.cause.args)
+            except ray.exceptions.RayTaskError as error:
+                # The library's own exception, without Ray's wrapping of the remote traceback.
+                failures[shard] = error.cause if isinstance(error.cause, Exception) else error
             except Exception as error:
                 failures[shard] = error
         return results, dead, failures
@@ -540,7 +763,8 @@ class ShardedIndex:
             return sum(self._call("size", self._every_shard()).values())
 
     def contains(self, id: int) -> bool:
-        id = _to_u64("id", id)
+        self._probe.contains(id)  # the library's checks of an id
+        id = operator.index(id)
         shard = int(shard_of(id, self._num_shards)[0])
         with self._lock:
             return bool(self._call("present", {shard: (np.array([id], dtype=np.uint64),)})[shard][0])
@@ -681,7 +905,8 @@ class ShardedIndex:
 
     def remove(self, id: int) -> bool:
         """Removes one id; returns whether it was stored."""
-        id = _to_u64("id", id)
+        self._probe.contains(id)  # the library's checks of an id
+        id = operator.index(id)
         return bool(self.remove_many(np.array([id], dtype=np.uint64))[0])
 
     def remove_many(self, ids: np.ndarray) -> np.ndarray:
@@ -715,14 +940,22 @@ class ShardedIndex:
 
     def train(self, sample: np.ndarray) -> None:
         """Learns the lists' centroids from ``sample`` (as ``PartitionedIndex.train``)
-        on the caller's side and gives every shard the same ones; only with ``lists``."""
+        on the caller's side and gives every shard the same ones; only with ``lists``.
+
+        As for one index, the shards must be empty: if any holds vectors, the
+        library's refusal is raised and no shard's centroids change."""
         if self.lists is None:
             raise TypeError("train needs a ShardedIndex made with lists=N")
         index = PartitionedIndex(self._dim, self._bits, self.lists, self._rotation)
         index.train(sample)
         centroids = ray.put(index.centroids())
         with self._lock:
-            self._call("set_centroids", self._every_shard(centroids))
+            sizes = self._call("size", self._every_shard())
+            # Shards holding vectors first: their refusal comes before any shard changes.
+            holding = [shard for shard, size in sizes.items() if size]
+            for shards in (holding, [shard for shard in sizes if shard not in holding]):
+                self._call("set_centroids", {shard: (centroids,) for shard in shards})
+            self._probe = index
 
     def search(self, queries: np.ndarray, k: int, *, probes: int | None = None) -> tuple[np.ndarray, np.ndarray]:
         """Top-k over all shards: ``(scores, ids)`` as in ``IdMapIndex.search``.
@@ -733,27 +966,122 @@ class ShardedIndex:
         k-th place, which of them are kept depends, as in a single index, on
         positions inside the shards (the order of adds and removals).
 
-        With ``lists``, ``probes`` (default 8) lists are scanned per query in
-        every shard, the same lists everywhere (the shards share centroids).
+        With ``lists``, ``probes`` lists (by default 8, or ``lists`` when it is
+        smaller) are scanned per query in every shard, the same lists
+        everywhere (the shards share centroids).
         """
-        _check_array("queries", queries, 2, np.float32)
-        _check_rows("queries", queries, self._dim)
-        k = _to_u64("k", k)
         if self.lists is None and probes is not None:
             raise TypeError("probes needs a ShardedIndex made with lists=N")
-        if self.lists is not None:
-            probes = 8 if probes is None else _to_u64("probes", probes)
+        _check_rows("queries", queries, self._dim)
+        options = {} if probes is None else {"probes": probes}
+        self._probe.search(queries, k, **options)  # the library's checks of every argument
+        k = operator.index(k)
         with self._lock:
             shared_queries = ray.put(queries)
             results = self._call("search", self._every_shard(shared_queries, k, probes))
-        if queries.shape[0] == 0:
+        if results[0][0].shape[0] == 0:
             return np.empty((0, k), np.float32), np.empty((0, k), np.uint64)
         return merge_results([results[shard][:3] for shard in range(self._num_shards)], k)
+
+    def query(
+        self,
+        queries: Any,
+        k: int,
+        *,
+        allowed: Any = None,
+        metric: str = "ip",
+        refine: np.ndarray | None = None,
+        refine_factor: int | None = None,
+        refine_ids: Any = None,
+        probes: int | None = None,
+        **options: Any,
+    ) -> tuple[np.ndarray, np.ndarray]:
+        """Top-k with the options of the shards' own ``query``: ``(scores, ids)``.
+
+        Takes what ``IdMapIndex.query`` takes (with ``lists``, what
+        ``PartitionedIndex.query`` takes, ``probes`` included), with the same
+        checks and messages, made once on the caller before any shard is asked;
+        further keyword options go to every shard's ``query`` as they are.
+
+        - ``allowed`` ids: each shard filters by the allowed ids routed to it,
+          so the answer holds the best of all of them (k columns when k of
+          them are stored, wherever they live); fewer allowed than ``k`` gives
+          fewer columns, as one index gives.
+        - ``metric``: "ip", "cosine" or "l2" (ascending), merged in its order.
+        - ``refine`` rows (by id, or by ``refine_ids``) stay on the caller:
+          the shards return their best ``refine_factor * k`` candidates by
+          code, the caller keeps the best ``refine_factor * k`` of all of them,
+          as one index would, reads only their rows and re-scores them exactly
+          (the same float32 sums as the library). A ``np.memmap`` is read
+          only where needed.
+
+        Scores are bit for bit those of one index holding the same vectors;
+        ids too, except among exactly equal scores, which come in ascending
+        id order (see ``search``). With ``lists`` each shard scans the same
+        ``probes`` lists, as one ``PartitionedIndex`` with the same centroids.
+        """
+        forwarded: dict[str, Any] = {"metric": metric, **options}
+        if probes is not None:
+            forwarded["probes"] = probes
+        refining = {"refine": refine, "refine_factor": refine_factor, "refine_ids": refine_ids}
+        refining = {name: value for name, value in refining.items() if value is not None}
+        # The library's checks of every argument, by an empty index of the shards' kind.
+        self._probe.query(queries, k, allowed=allowed, **forwarded, **refining)
+        rows, k = _query_rows(queries), operator.index(k)
+        shards = range(self._num_shards)
+        allowed_parts: dict[int, np.ndarray | None] = {s: None for s in shards}
+        if allowed is not None:
+            parts = self._split_by_shard(_as_ids(allowed))
+            allowed_parts = {s: parts[s][1] if s in parts else np.empty(0, np.uint64) for s in shards}
+        refine_facts: dict[int, tuple[str, Any] | None] = {s: None for s in shards}
+        asked, factor, row_ids = k, 1, None
+        if refine is not None:
+            factor = 4 if refine_factor is None else operator.index(refine_factor)
+            asked = _saturating_product(max(1, k), factor)
+            if refine_ids is None:
+                refine_facts = {s: ("rows", refine.shape[0]) for s in shards}
+            else:
+                row_ids = _as_ids(refine_ids)
+                parts = self._split_by_shard(row_ids)
+                no_ids = np.empty(0, np.uint64)
+                refine_facts = {s: ("ids", np.sort(parts[s][1]) if s in parts else no_ids) for s in shards}
+        with self._lock:
+            shared_rows = ray.put(rows)
+            calls = {s: (shared_rows, asked, allowed_parts[s], forwarded, refine_facts[s]) for s in allowed_parts}
+            results, dead, failures = self._call_all("query", calls)
+        if dead:
+            raise ShardUnavailableError(dead, self._num_shards)
+        if refine is not None:
+            self._check_refine_facts(refine.shape[0], refine_ids is not None, [r[4] for r in results.values()])
+        if failures:
+            raise next(iter(failures.values()))
+        found = [results[shard][:3] for shard in shards]
+        if rows.shape[0] == 0:
+            return np.empty((0, k), np.float32), np.empty((0, k), np.uint64)
+        if refine is None:
+            return merge_results(found, k, metric=metric)
+        return _refined(rows, k, metric, found, factor, refine, row_ids)
+
+    @staticmethod
+    def _check_refine_facts(refine_rows: int, by_refine_ids: bool, facts: list[int | None]) -> None:
+        """The refusals of one index whose refine rows miss an id it may return."""
+        known = [fact for fact in facts if fact is not None]
+        if by_refine_ids and known:
+            raise ValueError(f"id {min(known)} may be returned but is not in refine_ids")
+        if not by_refine_ids and known and max(known) >= refine_rows:
+            raise ValueError(
+                f"refine has {refine_rows} rows but id {max(known)} may be returned (rows are indexed by id)"
+            )
 
     # -- files --------------------------------------------------------------
 
     def write(self, directory: str | os.PathLike) -> None:
-        """Writes every shard's ``.vnim`` file in parallel, then the manifest.
+        """Writes every shard's file in parallel, then the manifest.
+
+        A shard file is what its index's ``write`` writes: ``shard-NNNNN.vnim``
+        for ``IdMapIndex`` shards, ``shard-NNNNN.vnip`` for partitioned ones
+        (whose manifest also records the list count and the sha256 of the
+        centroids all shards share).
 
         ``directory`` (created if needed; on storage that every shard's node
         sees) must not hold shard files other than those of this index's
@@ -766,11 +1094,9 @@ class ShardedIndex:
         An interrupted write can leave a directory that ``load`` refuses;
         write to a fresh directory to keep the previous snapshot loadable.
         """
-        if self.lists is not None:
-            raise NotImplementedError("a partitioned ShardedIndex (lists=N) is not written to files yet")
         directory = os.path.abspath(os.fspath(directory))
         os.makedirs(directory, exist_ok=True)
-        names = [_shard_file_name(shard) for shard in range(self._num_shards)]
+        names = [_shard_file_name(shard, self.lists) for shard in range(self._num_shards)]
         foreign = sorted(
             n for n in os.listdir(directory) if _SHARD_FILE_NAME.match(n) and n not in names
         )
@@ -779,11 +1105,14 @@ class ShardedIndex:
         with self._lock, staging_directory(os.path.join(directory, MANIFEST_NAME)) as staging:
             staged = [os.path.join(staging, name) for name in names]
             entries = self._call("write", {shard: (path,) for shard, path in enumerate(staged)})
+            centroids = {entry.pop("centroids", None) for entry in entries.values()}
+            if len(centroids) != 1:
+                raise RuntimeError("the shards hold different centroids; nothing was written")
             for name, path in zip(names, staged):
                 move_into_place(path, os.path.join(directory, name), sync=False)  # the shard synced it
             manifest = {
                 "format": MANIFEST_FORMAT,
-                "version": MANIFEST_VERSION,
+                "version": MANIFEST_VERSION if self.lists is None else PARTITIONED_MANIFEST_VERSION,
                 "dim": self._dim,
                 "bits": self._bits,
                 "rotation": self._rotation,
@@ -792,6 +1121,8 @@ class ShardedIndex:
                 "routing": ROUTING_RULE,
                 "shards": [{"file": names[shard], **entries[shard]} for shard in range(self._num_shards)],
             }
+            if self.lists is not None:
+                manifest.update(lists=self.lists, centroids=centroids.pop())
             manifest["checksum"] = _manifest_checksum(manifest)
             staged_manifest = os.path.join(staging, MANIFEST_NAME)
             with create_new(staged_manifest, text=True) as file:
@@ -822,6 +1153,7 @@ class ShardedIndex:
         index = cls.__new__(cls)
         index._dim, index._bits, index._rotation = manifest["dim"], manifest["bits"], manifest["rotation"]
         index._num_shards = manifest["num_shards"]
+        index._lists = manifest.get("lists")
         index._options = {"scheduling_strategy": "SPREAD", **(actor_options or {}), "num_cpus": num_cpus_per_shard}
         index._start_timeout = start_timeout
         index._lock = threading.RLock()
@@ -830,7 +1162,20 @@ class ShardedIndex:
         index._actors = []
         shards = list(range(index._num_shards))
         index._check_files(shards)
+        try:
+            if index._lists is None:
+                index._probe = IdMapIndex(index._dim, index._bits, index._rotation)
+            else:
+                index._probe = partitioned = PartitionedIndex(index._dim, index._bits, index._lists, index._rotation)
+        except (ValueError, TypeError, OverflowError, PanicException) as error:
+            raise OSError(f"{MANIFEST_NAME} in {directory} has parameters no index can have: {error}") from None
         index._actors = index._start(shards, index._paths(shards))
+        if manifest.get("centroids") is not None:
+            try:
+                partitioned.set_centroids(ray.get(index._actors[0].centroids.remote()))
+            except BaseException:
+                index.close()
+                raise
         return index
 
     def _paths(self, shards: list[int]) -> list[str]:
@@ -839,7 +1184,7 @@ class ShardedIndex:
 
     def _check_files(self, shards: list[int]) -> None:
         manifest = self._written["manifest"]
-        params = {key: manifest[key] for key in ("dim", "bits", "rotation", "num_shards")}
+        params = {key: manifest.get(key) for key in ("dim", "bits", "rotation", "num_shards", "lists", "centroids")}
         checks = [
             _check_shard_file.remote(path, manifest["shards"][shard], shard, params)
             for shard, path in zip(shards, self._paths(shards))
@@ -893,26 +1238,30 @@ class ShardedIndex:
         self.close()
 
 
-def merge_results(parts: list[tuple[np.ndarray, np.ndarray, int]], k: int) -> tuple[np.ndarray, np.ndarray]:
+def merge_results(
+    parts: list[tuple[np.ndarray, np.ndarray, int]], k: int, *, metric: str = "ip"
+) -> tuple[np.ndarray, np.ndarray]:
     """Merges per-shard ``(scores, ids, shard size)`` rows into one top-k.
 
     The effective k is that of one index holding every vector: min(k, total
     size), at least 1. A shard returns min(k, its size) columns (one empty
     column when it is empty, dropped here). Sorted by score, best first, NaN
     below every number as in a single index; equal scores by ascending id.
+    With ``metric="l2"`` (the sizes then those of the vectors a query's filter
+    admits) the smallest score is best and an empty slot holds +inf.
     """
     kept = [(scores, ids) for scores, ids, size in parts if size > 0]
     nq = parts[0][0].shape[0]
     if not kept:
-        return np.full((nq, 1), -np.inf, np.float32), np.full((nq, 1), EMPTY_ID, np.uint64)
+        return np.full((nq, 1), _empty_score(metric), np.float32), np.full((nq, 1), EMPTY_ID, np.uint64)
     scores = np.concatenate([scores for scores, _ in kept], axis=1)
     ids = np.concatenate([ids for _, ids in kept], axis=1)
     width = max(1, min(k, scores.shape[1]))
-    order = _best_columns(scores, ids, width)
+    order = _best_columns(scores, ids, width, ascending=metric == "l2")
     return np.take_along_axis(scores, order, axis=1), np.take_along_axis(ids, order, axis=1)
 
 
-def _best_columns(scores: np.ndarray, ids: np.ndarray, width: int) -> np.ndarray:
+def _best_columns(scores: np.ndarray, ids: np.ndarray, width: int, *, ascending: bool = False) -> np.ndarray:
     """Per row, the columns of the `width` best (score, then smaller id), best first.
 
     A partition finds each row's `width` best in linear time; only they are
@@ -920,17 +1269,67 @@ def _best_columns(scores: np.ndarray, ids: np.ndarray, width: int) -> np.ndarray
     to the `width`-th (more such scores than places, or NaN there), the row is
     sorted whole instead.
     """
-    negated = -scores  # ascending order = best first; NaN sorts last
+    keys = scores if ascending else -scores  # ascending order = best first; NaN sorts last
     if width == scores.shape[1]:
-        return np.lexsort((ids, negated), axis=1)
-    chosen = np.argpartition(negated, width - 1, axis=1)[:, :width]
-    chosen_negated = np.take_along_axis(negated, chosen, axis=1)
-    last = chosen_negated.max(axis=1, keepdims=True)  # the width-th best score, negated
-    unsure = np.flatnonzero(
-        ((negated == last).sum(axis=1) != (chosen_negated == last).sum(axis=1)) | np.isnan(last[:, 0])
-    )
+        return np.lexsort((ids, keys), axis=1)
+    chosen = np.argpartition(keys, width - 1, axis=1)[:, :width]
+    chosen_keys = np.take_along_axis(keys, chosen, axis=1)
+    last = chosen_keys.max(axis=1, keepdims=True)  # the key of the width-th best
+    unsure = np.flatnonzero(((keys == last).sum(axis=1) != (chosen_keys == last).sum(axis=1)) | np.isnan(last[:, 0]))
     chosen_ids = np.take_along_axis(ids, chosen, axis=1)
-    chosen = np.take_along_axis(chosen, np.lexsort((chosen_ids, chosen_negated), axis=1), axis=1)
+    chosen = np.take_along_axis(chosen, np.lexsort((chosen_ids, chosen_keys), axis=1), axis=1)
     if len(unsure):
-        chosen[unsure] = np.lexsort((ids[unsure], negated[unsure]), axis=1)[:, :width]
+        chosen[unsure] = np.lexsort((ids[unsure], keys[unsure]), axis=1)[:, :width]
     return chosen
+
+
+# Queries re-scored together: their candidates' rows (queries x candidates x dim
+# float32) stay near this many values, a few MB that stay in cache.
+_RESCORE_VALUES = 1 << 20
+
+
+def _refined(
+    queries: np.ndarray,
+    k: int,
+    metric: str,
+    found: list[tuple[np.ndarray, np.ndarray, int]],
+    factor: int,
+    refine: np.ndarray,
+    refine_ids: np.ndarray | None,
+) -> tuple[np.ndarray, np.ndarray]:
+    """One index's refinement from the shards' candidates: the best
+    ``factor * k`` of all of them by code, re-scored exactly, the best k kept.
+
+    `found` holds each shard's (code scores, ids, vectors its filter admits),
+    at least ``factor * k`` columns where it has that many.
+    """
+    eligible = sum(size for _, _, size in found)
+    k_eff = max(1, min(k, eligible))
+    width = min(eligible, max(k_eff, _saturating_product(k_eff, factor)))
+    empty = _empty_score(metric)
+    if eligible == 0:
+        return merge_results(found, k, metric=metric)
+    scores = np.concatenate([scores for scores, _, size in found if size], axis=1)
+    ids = np.concatenate([ids for _, ids, size in found if size], axis=1)
+    order = _best_columns(scores, ids, width, ascending=metric == "l2")
+    candidates = np.take_along_axis(ids, order, axis=1)
+    # Empty slots (a partitioned search may leave some) are never re-scored.
+    real = ~((candidates == EMPTY_ID) & (np.take_along_axis(scores, order, axis=1) == empty))
+    if refine_ids is None:
+        rows = np.where(real, candidates, 0).astype(np.intp)
+    else:
+        sorter = np.argsort(refine_ids, kind="stable")
+        places = np.minimum(np.searchsorted(refine_ids, candidates, sorter=sorter), len(refine_ids) - 1)
+        rows = np.where(real, sorter[places], 0)
+    exact = np.full(candidates.shape, empty, dtype=np.float32)
+    step = max(1, _RESCORE_VALUES // max(1, width * queries.shape[1]))
+    for first in range(0, len(queries), step):
+        chunk = slice(first, first + step)
+        vectors = refine[rows[chunk]]
+        unusable = real[chunk] & ~np.isfinite(vectors).all(axis=2)
+        if unusable.any():
+            raise ValueError(f"refine row {int(rows[chunk][unusable].min())} has a NaN or infinite value")
+        exact[chunk] = np.where(real[chunk], _exact_scores(metric, queries[chunk], vectors), empty)
+    candidates = np.where(real, candidates, np.uint64(EMPTY_ID))
+    order = _best_columns(exact, candidates, k_eff, ascending=metric == "l2")
+    return np.take_along_axis(exact, order, axis=1), np.take_along_axis(candidates, order, axis=1)

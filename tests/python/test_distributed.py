@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 from conftest import vectors
 
-from varnel import IdMapIndex, PanicException
+from varnel import IdMapIndex, PanicException, PartitionedIndex
 
 try:
     import ray
@@ -77,16 +77,21 @@ def single_index(dim, bits, rotation, data, ids) -> IdMapIndex:
     return index
 
 
-def assert_same_search(sharded, single, queries, k):
+def assert_same_results(found, expected):
     """Scores bit for bit; ids the same once equal scores are put in ascending id
     order, except in a row's last run of equal scores, which the k-th place may cut."""
-    (scores, ids), (single_scores, single_ids) = sharded.search(queries, k), single.search(queries, k)
+    (scores, ids), (single_scores, single_ids) = found, expected
     assert (scores.dtype, ids.dtype, ids.shape) == (single_scores.dtype, single_ids.dtype, single_ids.shape)
     np.testing.assert_array_equal(scores.view(np.uint32), single_scores.view(np.uint32))
     for row in range(len(scores)):
-        by_score_then_id = np.lexsort((single_ids[row], -single_scores[row]))
+        runs = np.concatenate([[0], np.cumsum(single_scores[row][1:] != single_scores[row][:-1])])
+        by_score_then_id = np.lexsort((single_ids[row], runs))
         cut_run = scores[row] == scores[row][-1]
         np.testing.assert_array_equal(ids[row][~cut_run], single_ids[row][by_score_then_id][~cut_run])
+
+
+def assert_same_search(sharded, single, queries, k):
+    assert_same_results(sharded.search(queries, k), single.search(queries, k))
 
 
 @needs_ray
@@ -305,6 +310,7 @@ class TestFaults:
         kill_shard(sharded, 1)
         calls = [
             lambda: sharded.search(vectors(3, 32), 5),
+            lambda: sharded.query(vectors(3, 32), 5, metric="l2"),
             lambda: len(sharded),
             lambda: sharded.add_with_ids(vectors(30, 32, seed=3), random_ids(30, seed=4)),
             lambda: sharded.write(tmp_path / "again"),
@@ -357,7 +363,7 @@ def edit_manifest(directory, change, reseal=False):
 
 
 def swap_shard_files(directory):
-    first, second = directory / "shard-00000.vnim", directory / "shard-00001.vnim"
+    first, second = sorted(directory.glob("shard-*"))[:2]
     first_bytes = first.read_bytes()
     first.write_bytes(second.read_bytes())
     second.write_bytes(first_bytes)
@@ -445,8 +451,6 @@ class TestTamperedFiles:
 
 @needs_ray
 def test_partitioned_shards_return_what_one_partitioned_index_returns(make_index):
-    from varnel import PartitionedIndex
-
     data, queries = vectors(900, 32, seed=21), vectors(20, 32, seed=22)
     ids = np.arange(900, dtype=np.uint64) * 5 + 7
     single = PartitionedIndex(32, 4, 12)
@@ -464,7 +468,7 @@ def test_partitioned_shards_return_what_one_partitioned_index_returns(make_index
 
 
 @needs_ray
-def test_partitioned_shards_refuse_misuse(make_index, tmp_path):
+def test_partitioned_shards_refuse_misuse(make_index):
     data = vectors(200, 16, seed=3)
     plain = make_index(16, 4, num_shards=2)
     with pytest.raises(TypeError, match="lists=N"):
@@ -479,5 +483,315 @@ def test_partitioned_shards_refuse_misuse(make_index, tmp_path):
     sharded.add_with_ids(data, np.arange(200, dtype=np.uint64))
     with pytest.raises(ValueError):
         sharded.search(data[:2], 5, probes=5)
-    with pytest.raises(NotImplementedError):
-        sharded.write(tmp_path / "shards")
+
+
+# ---------------------------------------------------------------------------
+# query through shards, against one index of the same kind holding the same vectors
+
+
+def outcome(call):
+    """The result of a call, or the type and message of the error it raised."""
+    try:
+        return call()
+    except (ValueError, TypeError, OverflowError, PanicException) as error:
+        return type(error), str(error)
+
+
+def assert_same_outcome(found, expected):
+    if isinstance(expected[0], type):
+        assert found == expected
+    else:
+        assert not isinstance(found[0], type), found
+        assert_same_results(found, expected)
+
+
+@pytest.fixture(scope="module", params=["exhaustive", "partitioned"])
+def same_data(request, cluster):
+    """A sharded index and one index of its kind, with the same 1,200 vectors of varied lengths
+    and ids below 4,800, so that refine rows can be indexed by id."""
+    dim, n = 64, 1200
+    rng = np.random.default_rng(7)
+    data = vectors(n, dim, seed=7) * rng.uniform(0.5, 2.0, (n, 1)).astype(np.float32)
+    ids = rng.choice(4 * n, n, replace=False).astype(np.uint64)
+    partitioned = request.param == "partitioned"
+    lists = 6 if partitioned else None  # fewer than the 8 probes search takes by default
+    # A tenth of a CPU per shard: these actors live as long as the module's other tests.
+    sharded = ShardedIndex(dim, 4, num_shards=3, num_cpus_per_shard=0.1, lists=lists)
+    single = PartitionedIndex(dim, 4, lists) if partitioned else IdMapIndex(dim, 4)
+    if partitioned:
+        sharded.train(data)
+        single.train(data)
+    sharded.add_with_ids(data, ids)
+    single.add_with_ids(data, ids)
+    by_id = np.zeros((4 * n, dim), np.float32)
+    by_id[ids.astype(np.int64)] = data
+    order = rng.permutation(n)
+    yield {
+        "sharded": sharded, "single": single, "ids": ids, "by_id": by_id, "rows": data[order],
+        "row_ids": ids[order], "queries": vectors(25, dim, seed=8), "probes": {"probes": 3} if partitioned else {},
+    }
+    sharded.close()
+
+
+QUERY_CASES = {
+    "plain": (10, lambda d: {}),
+    "cosine": (10, lambda d: {"metric": "cosine"}),
+    "l2": (10, lambda d: {"metric": "l2"}),
+    # Repeated ids and ids not stored are ignored.
+    "allowed": (10, lambda d: {"allowed": np.concatenate([d["ids"][::9], d["ids"][:5], [4801]])}),
+    "allowed-fewer-than-k": (10, lambda d: {"allowed": d["ids"][:4].tolist(), "metric": "l2"}),
+    "allowed-none-stored": (5, lambda d: {"allowed": np.array([4801, 4802])}),
+    "allowed-empty": (5, lambda d: {"allowed": []}),
+    "refine": (10, lambda d: {"refine": d["by_id"]}),
+    "refine-l2-factor-1": (10, lambda d: {"refine": d["by_id"], "metric": "l2", "refine_factor": 1}),
+    "refine-ids-cosine": (10, lambda d: {"refine": d["rows"], "refine_ids": d["row_ids"], "metric": "cosine"}),
+    # Rows only for what the filter lets through.
+    "refine-ids-filtered": (
+        5, lambda d: {"allowed": d["row_ids"][1:], "refine": d["rows"][1:], "refine_ids": d["row_ids"][1:]}
+    ),
+    "allowed-refine": (
+        7, lambda d: {"allowed": d["ids"][::13], "refine": d["by_id"], "metric": "l2", "refine_factor": 3}
+    ),
+    "k-0": (0, lambda d: {"metric": "cosine"}),
+    "k-above-size": (1500, lambda d: {"allowed": d["ids"][::40], "refine": d["by_id"]}),
+}
+
+
+@needs_ray
+class TestQuery:
+    @pytest.mark.parametrize("case", QUERY_CASES)
+    def test_same_results_as_one_index(self, same_data, case):
+        k, options = QUERY_CASES[case]
+        options = {**options(same_data), **same_data["probes"]}
+        queries = same_data["queries"]
+        assert_same_outcome(
+            outcome(lambda: same_data["sharded"].query(queries, k, **options)),
+            outcome(lambda: same_data["single"].query(queries, k, **options)),
+        )
+
+    @pytest.mark.parametrize(
+        "queries",
+        [lambda q: q[0].astype(np.float64), lambda q: q[:3].tolist(), lambda q: q[:0], lambda q: np.asfortranarray(q)],
+        ids=["one-float64", "lists", "no-rows", "fortran"],
+    )
+    def test_queries_taken_as_one_index_takes_them(self, same_data, queries):
+        rows = queries(same_data["queries"])
+        assert_same_outcome(
+            outcome(lambda: same_data["sharded"].query(rows, 6, **same_data["probes"])),
+            outcome(lambda: same_data["single"].query(rows, 6, **same_data["probes"])),
+        )
+
+    def test_filter_spread_over_shards_returns_every_allowed_id(self, same_data):
+        allowed = same_data["ids"][:9]
+        assert len(set(shard_of(allowed, 3).tolist())) == 3
+        lists = {"probes": 6} if same_data["probes"] else {}  # every list: every allowed vector is found
+        _, found = same_data["sharded"].query(same_data["queries"], 9, allowed=allowed, **lists)
+        assert found.shape == (25, 9) and all(sorted(row) == sorted(allowed.tolist()) for row in found.tolist())
+
+    @pytest.mark.parametrize(
+        "k, options",
+        [
+            (5, lambda d: {"metric": "x"}),
+            (5, lambda d: {"allowed": [-1]}),
+            (5, lambda d: {"allowed": np.array([1.0])}),
+            (5, lambda d: {"allowed": d["ids"][None, :4]}),
+            (-1, lambda d: {}),
+            (5, lambda d: {"bogus": 1}),
+            (5, lambda d: {"refine": d["by_id"][:4000]}),  # too short for the largest id
+            (5, lambda d: {"refine": d["by_id"][:, :32].copy()}),
+            (5, lambda d: {"refine": d["by_id"].astype(np.float64)}),
+            (5, lambda d: {"refine": d["by_id"], "refine_factor": 0}),
+            (5, lambda d: {"refine": d["rows"], "refine_ids": np.concatenate([d["row_ids"][:1], d["row_ids"][:-1]])}),
+            (5, lambda d: {"refine": d["rows"][1:], "refine_ids": d["row_ids"][1:]}),  # a stored id has no row
+        ],
+        ids=[
+            "metric", "allowed-negative", "allowed-float", "allowed-2d", "k-negative", "unknown-option",
+            "refine-short", "refine-columns", "refine-float64", "refine-factor-0", "refine-ids-repeated",
+            "refine-ids-missing",
+        ],
+    )
+    def test_refused_as_one_index_refuses(self, same_data, k, options):
+        options = {**options(same_data), **same_data["probes"]}
+        queries = same_data["queries"]
+        expected = outcome(lambda: same_data["single"].query(queries, k, **options))
+        assert_same_outcome(outcome(lambda: same_data["sharded"].query(queries, k, **options)), expected)
+
+    @pytest.mark.parametrize(
+        "queries, options",
+        [
+            (lambda q: q[:, :32].copy(), {}),
+            (lambda q: [["a"] * 64], {}),
+            # IdMapIndex refuses it in the shards, which the caller's checks do not see.
+            (lambda q: q * np.float32(1e20), {"metric": "l2"}),
+        ],
+        ids=["columns", "strings", "l2-overflow"],
+    )
+    def test_bad_queries_taken_as_one_index_takes_them(self, same_data, queries, options):
+        rows, options = queries(same_data["queries"]), {**options, **same_data["probes"]}
+        assert_same_outcome(
+            outcome(lambda: same_data["sharded"].query(rows, 5, **options)),
+            outcome(lambda: same_data["single"].query(rows, 5, **options)),
+        )
+
+    def test_refine_row_with_nan_is_refused_where_it_is_used(self, same_data):
+        if same_data["probes"]:
+            pytest.skip("a PartitionedIndex does not look for NaN in its refine rows")
+        queries = same_data["queries"][:1]
+        best = int(same_data["single"].query(queries, 1)[1][0, 0])
+        refine = same_data["by_id"].copy()
+        refine[best, 3] = np.nan
+        expected = outcome(lambda: same_data["single"].query(queries, 3, refine=refine))
+        assert expected == (ValueError, f"refine row {best} has a NaN or infinite value")
+        assert outcome(lambda: same_data["sharded"].query(queries, 3, refine=refine)) == expected
+        unused = np.full_like(refine, np.nan)
+        unused[same_data["ids"].astype(np.int64)] = same_data["by_id"][same_data["ids"].astype(np.int64)]
+        assert_same_outcome(
+            outcome(lambda: same_data["sharded"].query(queries, 3, refine=unused)),
+            outcome(lambda: same_data["single"].query(queries, 3, refine=unused)),
+        )
+
+    @pytest.mark.parametrize(
+        "call",
+        [
+            lambda index, q: index.search(q, -1),
+            lambda index, q: index.search(q, 2.5),
+            lambda index, q: index.search(q.astype(np.float64), 3),
+            lambda index, q: index.search(np.asfortranarray(q), 3),
+            lambda index, q: index.contains(-1),
+            lambda index, q: index.contains("7"),
+            lambda index, q: index.remove(2**64),
+        ],
+        ids=["k-negative", "k-float", "float64", "fortran", "id-negative", "id-str", "id-too-large"],
+    )
+    def test_other_arguments_checked_as_one_index_checks_them(self, same_data, call):
+        queries = same_data["queries"]
+        expected = outcome(lambda: call(same_data["single"], queries))
+        assert isinstance(expected[0], type)
+        assert outcome(lambda: call(same_data["sharded"], queries)) == expected
+
+    def test_search_probes_as_one_partitioned_index(self, same_data):
+        if not same_data["probes"]:
+            pytest.skip("probes are the partitioned kind's")
+        sharded, single, queries = same_data["sharded"], same_data["single"], same_data["queries"]
+        assert_same_results(sharded.search(queries, 10), single.search(queries, 10))  # by default min(8, lists)
+        for probes in (0, 7):
+            expected = outcome(lambda: single.search(queries, 10, probes=probes))
+            assert outcome(lambda: sharded.search(queries, 10, probes=probes)) == expected
+
+
+# ---------------------------------------------------------------------------
+# Partitioned shards in files
+
+
+@needs_ray
+def test_partitioned_shards_written_loaded_and_recovered(make_index, tmp_path):
+    data, ids, queries = vectors(900, 32, seed=21), random_ids(900), vectors(20, 32, seed=22)
+    sharded = make_index(32, 4, num_shards=3, lists=8, num_cpus_per_shard=0.1)
+    sharded.train(data)
+    sharded.add_with_ids(data[:600], ids[:600])
+    sharded.write(tmp_path)
+    sharded.add_with_ids(data[600:], ids[600:])  # never written
+    assert sorted(p.name for p in tmp_path.iterdir()) == [
+        "manifest.json", "shard-00000.vnip", "shard-00001.vnip", "shard-00002.vnip"
+    ]
+    single = PartitionedIndex(32, 4, 8)
+    single.train(data)
+    single.add_with_ids(data[:600], ids[:600])
+    for shard in range(3):  # each an ordinary PartitionedIndex file holding its shard's ids
+        part = PartitionedIndex.load(str(tmp_path / f"shard-{shard:05d}.vnip"))
+        np.testing.assert_array_equal(part.centroids(), single.centroids())
+        assert len(part) == np.count_nonzero(shard_of(ids[:600], 3) == shard)
+    loaded = make_index(str(tmp_path), loader=ShardedIndex.load, num_cpus_per_shard=0.1)
+    assert (loaded.lists, len(loaded)) == (8, 600)
+    options = {"probes": 3, "metric": "l2", "allowed": ids[:900:3]}  # the loaded shards know their ids
+    assert_same_results(loaded.query(queries, 10, **options), single.query(queries, 10, **options))
+
+    kill_shard(sharded, 1)
+    with pytest.raises(ShardUnavailableError, match="shard 1 of 3"):
+        sharded.query(queries, 10)
+    with pytest.warns(RuntimeWarning, match=r"shards \[1\] changed after the last write"):
+        assert sharded.recover() == (1,)
+    kept = shard_of(ids[600:], 3) != 1  # later adds survive only on the live shards
+    single.add_with_ids(data[600:][kept], ids[600:][kept])
+    assert len(sharded) == len(single)
+    assert_same_results(sharded.search(queries, 10, probes=5), single.search(queries, 10, probes=5))
+
+
+@needs_ray
+def test_untrained_partitioned_shards_load_and_train(make_index, tmp_path):
+    make_index(16, 4, num_shards=1, lists=4).write(tmp_path)
+    loaded = make_index(str(tmp_path), loader=ShardedIndex.load)
+    data = vectors(100, 16, seed=2)
+    loaded.train(data)
+    loaded.add_with_ids(data, np.arange(100, dtype=np.uint64))
+    assert loaded.search(data[:1], 1, probes=4)[1][0, 0] == 0
+
+
+@needs_ray
+def test_train_on_shards_holding_vectors_changes_no_shard(make_index):
+    data = vectors(300, 16, seed=3)
+    sharded = make_index(16, 4, num_shards=3, lists=4)
+    sharded.train(data)
+    before = [ray.get(actor.centroids.remote()) for actor in sharded.actors]
+    sharded.add_with_ids(data[:1], np.array([7], np.uint64))  # one shard holds a vector, two are empty
+    with pytest.raises((PanicException, ValueError), match="empty"):
+        sharded.train(data[::-1] * 3)
+    for actor, centroids in zip(sharded.actors, before):
+        np.testing.assert_array_equal(ray.get(actor.centroids.remote()), centroids)
+
+
+@pytest.fixture(scope="module")
+def written_partitioned_directory(cluster, tmp_path_factory):
+    directory = tmp_path_factory.mktemp("written-partitioned")
+    data = vectors(300, 32, seed=4)
+    with ShardedIndex(32, 4, num_shards=2, num_cpus_per_shard=0.25, lists=4) as sharded:
+        sharded.train(data)
+        sharded.add_with_ids(data, random_ids(300))
+        sharded.write(directory)
+    return directory
+
+
+def replace_shard_file(directory, name, data):
+    """Puts `data` in a shard file and records it in the manifest as its writer would."""
+    import hashlib
+
+    (directory / name).write_bytes(data)
+
+    def record(manifest):
+        entry = next(e for e in manifest["shards"] if e["file"] == name)
+        entry.update(bytes=len(data), sha256=hashlib.sha256(data).hexdigest())
+
+    edit_manifest(directory, record, reseal=True)
+
+
+def other_centroids_in(directory):
+    index = PartitionedIndex.load(str(directory / "shard-00001.vnip"))
+    replacement = PartitionedIndex(32, 4, 4)
+    replacement.set_centroids(index.centroids() * 2)
+    replace_shard_file(directory, "shard-00001.vnip", replacement.to_bytes())
+
+
+def id_map_file_in(directory):
+    index = IdMapIndex(32, 4)
+    replace_shard_file(directory, "shard-00000.vnip", index.to_bytes())
+
+
+@needs_ray
+@pytest.mark.parametrize(
+    "tamper, message",
+    [
+        (swap_shard_files, "route to another shard"),
+        (other_centroids_in, "shard-00001.vnip does not match the manifest's .* centroids"),
+        (lambda d: edit_manifest(d, lambda m: m.update(lists=8), reseal=True), "does not match the manifest's"),
+        (id_map_file_in, "shard-00000.vnip is not a version 2 or 3 VNIP file"),
+        (lambda d: edit_manifest(d, lambda m: m.pop("lists"), reseal=True), "no valid lists or centroids"),
+        (lambda d: edit_manifest(d, lambda m: m.update(version=1), reseal=True), "names lists"),
+    ],
+    ids=["swapped", "centroids", "lists", "id-map-file", "no-lists", "version-1"],
+)
+def test_partitioned_load_refuses(written_partitioned_directory, tmp_path, tamper, message):
+    directory = tmp_path / "copy"
+    shutil.copytree(written_partitioned_directory, directory)
+    tamper(directory)
+    with pytest.raises(OSError, match=message):
+        ShardedIndex.load(str(directory), num_cpus_per_shard=0.25)
