@@ -286,15 +286,17 @@ def _vnip_layout(descriptor: int, size: int, name: str) -> tuple[dict[str, Any],
     if not 1 <= lists <= _MAX_LISTS:
         raise ValueError(f"shard file {name} declares {lists} lists")
     offset, centroids = 24, None
+    # Codes and centroids cover the dim rounded up to a multiple of 8 (zeros appended).
+    coded_dim = -(-dim // 8) * 8
     if trained:
-        centroid_bytes = 4 * lists * dim
+        centroid_bytes = 4 * lists * coded_dim
         if offset + centroid_bytes > size:
             raise ValueError(f"shard file {name} ends inside its centroids")
         os.lseek(descriptor, offset, os.SEEK_SET)
         centroids = _sha256_of(descriptor, centroid_bytes)
         offset += centroid_bytes
     # Per vector: its code row, scale, shift (from version 3), norm, and then the list's ids.
-    before_ids = dim // 8 * bits + 4 + (4 if version >= 3 else 0) + 4
+    before_ids = coded_dim // 8 * bits + 4 + (4 if version >= 3 else 0) + 4
     parts = []
     for _ in range(lists):
         count = int.from_bytes(_read_exactly(descriptor, offset, 4), "little") if offset + 4 <= size else -1
@@ -581,7 +583,10 @@ class _Shard:
             os.close(descriptor)
         entry = {"sha256": digest, "bytes": size, "count": len(self.index)}
         if isinstance(self.index, PartitionedIndex):
-            centroids = np.ascontiguousarray(self.index.centroids(), dtype="<f4")
+            # As the file holds them: rows of the dim rounded up to a multiple of 8, zeros appended.
+            dim = self.index.dim
+            centroids = np.zeros((self.index.lists if self.index.is_trained else 0, -(-dim // 8) * 8), dtype="<f4")
+            centroids[:, :dim] = self.index.centroids()
             entry["centroids"] = hashlib.sha256(centroids.tobytes()).hexdigest() if self.index.is_trained else None
         return entry
 

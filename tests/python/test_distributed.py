@@ -684,9 +684,10 @@ class TestQuery:
 
 
 @needs_ray
-def test_partitioned_shards_written_loaded_and_recovered(make_index, tmp_path):
-    data, ids, queries = vectors(900, 32, seed=21), random_ids(900), vectors(20, 32, seed=22)
-    sharded = make_index(32, 4, num_shards=3, lists=8, num_cpus_per_shard=0.1)
+@pytest.mark.parametrize("dim", [32, 20])  # 20: coded with zeros up to 24 inside each shard file
+def test_partitioned_shards_written_loaded_and_recovered(make_index, tmp_path, dim):
+    data, ids, queries = vectors(900, dim, seed=21), random_ids(900), vectors(20, dim, seed=22)
+    sharded = make_index(dim, 4, num_shards=3, lists=8, num_cpus_per_shard=0.1)
     sharded.train(data)
     sharded.add_with_ids(data[:600], ids[:600])
     sharded.write(tmp_path)
@@ -694,7 +695,7 @@ def test_partitioned_shards_written_loaded_and_recovered(make_index, tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == [
         "manifest.json", "shard-00000.vnip", "shard-00001.vnip", "shard-00002.vnip"
     ]
-    single = PartitionedIndex(32, 4, 8)
+    single = PartitionedIndex(dim, 4, 8)
     single.train(data)
     single.add_with_ids(data[:600], ids[:600])
     for shard in range(3):  # each an ordinary PartitionedIndex file holding its shard's ids
