@@ -219,11 +219,13 @@ def _earliest_failure(failures: list[tuple[np.ndarray, BaseException]]) -> BaseE
     """
     candidates = []
     for rows, error in failures:
-        message = error.args[0] if isinstance(error, PanicException) and error.args else ""
+        # The exhaustive kinds raise PanicException, the partitioned one ValueError.
+        library_error = isinstance(error, (PanicException, ValueError))
+        message = error.args[0] if library_error and error.args else ""
         found = _VECTOR_IN_BATCH.match(message) if isinstance(message, str) else None
         if found:
             row = int(rows[int(found.group(1))])
-            error = PanicException(f"vector {row} of the batch" + message[found.end() :], *error.args[1:])
+            error = type(error)(f"vector {row} of the batch" + message[found.end() :], *error.args[1:])
             candidates.append((row, error))
         else:
             candidates.append((-1, error))
@@ -862,8 +864,10 @@ class ShardedIndex:
 
     def _add_batch(self, vectors: np.ndarray, ids: np.ndarray) -> None:
         count = vectors.shape[0]
+        # A broken precondition: the panic type of IdMapIndex, ValueError as PartitionedIndex raises.
+        fault = PanicException if self._lists is None else ValueError
         if len(ids) != count:
-            raise PanicException(
+            raise fault(
                 f"assertion `left == right` failed: expected {count} ids, got {len(ids)}\n"
                 f"  left: {len(ids)}\n right: {count}"
             )
@@ -875,7 +879,7 @@ class ShardedIndex:
         for shard, (rows, _, _) in parts.items():
             present[rows] = answers[shard]
         if (offending := _first_offending_id(ids, present)) is not None:
-            raise PanicException(f"id {offending} already present in index")
+            raise fault(f"id {offending} already present in index")
         try:
             added, dead, failures = self._call_all("add", {s: (v, i) for s, (_, i, v) in parts.items()})
         except BaseException:

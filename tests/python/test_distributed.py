@@ -476,7 +476,7 @@ def test_partitioned_shards_refuse_misuse(make_index):
     with pytest.raises(TypeError, match="lists=N"):
         plain.train(data)
     sharded = make_index(16, 4, num_shards=2, lists=4)
-    with pytest.raises(PanicException):
+    with pytest.raises(ValueError, match="not trained"):
         sharded.add_with_ids(data, np.arange(200, dtype=np.uint64))  # not trained yet
     assert len(sharded) == 0
     sharded.train(data)
