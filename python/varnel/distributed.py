@@ -984,6 +984,8 @@ class ShardedIndex:
         _check_rows("queries", queries, self._dim)
         options = {} if probes is None else {"probes": probes}
         self._probe.search(queries, k, **options)  # the library's checks of every argument
+        if self.lists is not None:
+            queries = _query_rows(queries)  # a partitioned index takes array-likes: converted once here
         k = operator.index(k)
         with self._lock:
             shared_queries = ray.put(queries)
@@ -1047,7 +1049,10 @@ class ShardedIndex:
         if refine is not None:
             factor = 4 if refine_factor is None else operator.index(refine_factor)
             asked = _saturating_product(max(1, k), factor)
-            if refine_ids is None:
+            if self.lists is not None:
+                # A partitioned index checks the rows of its candidates only (in _refined).
+                row_ids = None if refine_ids is None else _as_ids(refine_ids)
+            elif refine_ids is None:
                 refine_facts = {s: ("rows", refine.shape[0]) for s in shards}
             else:
                 row_ids = _as_ids(refine_ids)
@@ -1060,7 +1065,7 @@ class ShardedIndex:
             results, dead, failures = self._call_all("query", calls)
         if dead:
             raise ShardUnavailableError(dead, self._num_shards)
-        if refine is not None:
+        if refine is not None and self.lists is None:
             self._check_refine_facts(refine.shape[0], refine_ids is not None, [r[4] for r in results.values()])
         if failures:
             raise next(iter(failures.values()))
@@ -1325,16 +1330,26 @@ def _refined(
     # Empty slots (a partitioned search may leave some) are never re-scored.
     real = ~((candidates == EMPTY_ID) & (np.take_along_axis(scores, order, axis=1) == empty))
     if refine_ids is None:
+        beyond = real & (candidates >= refine.shape[0])
+        if beyond.any():  # only a partitioned index gets here: the others checked every stored id
+            raise ValueError(
+                f"refine has {refine.shape[0]} rows but id {int(candidates[beyond].min())} may be returned "
+                "(rows are indexed by id)"
+            )
         rows = np.where(real, candidates, 0).astype(np.intp)
     else:
         sorter = np.argsort(refine_ids, kind="stable")
-        places = np.minimum(np.searchsorted(refine_ids, candidates, sorter=sorter), len(refine_ids) - 1)
+        places = np.minimum(np.searchsorted(refine_ids, candidates, sorter=sorter), max(len(refine_ids) - 1, 0))
+        missing = real & ((refine_ids[sorter[places]] != candidates) if len(refine_ids) else True)
+        if np.any(missing):
+            raise ValueError(f"id {int(candidates[missing].min())} may be returned but is not in refine_ids")
         rows = np.where(real, sorter[places], 0)
     exact = np.full(candidates.shape, empty, dtype=np.float32)
     step = max(1, _RESCORE_VALUES // max(1, width * queries.shape[1]))
     for first in range(0, len(queries), step):
         chunk = slice(first, first + step)
-        vectors = refine[rows[chunk]]
+        # Only the candidates' rows are read, and converted as the library converts them.
+        vectors = np.asarray(refine[rows[chunk]], dtype=np.float32)
         unusable = real[chunk] & ~np.isfinite(vectors).all(axis=2)
         if unusable.any():
             raise ValueError(f"refine row {int(rows[chunk][unusable].min())} has a NaN or infinite value")

@@ -1,5 +1,6 @@
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -614,7 +615,13 @@ class TestQuery:
         options = {**options(same_data), **same_data["probes"]}
         queries = same_data["queries"]
         expected = outcome(lambda: same_data["single"].query(queries, k, **options))
-        assert_same_outcome(outcome(lambda: same_data["sharded"].query(queries, k, **options)), expected)
+        found = outcome(lambda: same_data["sharded"].query(queries, k, **options))
+        if same_data["probes"] and isinstance(expected[0], type) and "may be returned" in expected[1]:
+            # A partitioned index checks its candidates' rows as it meets them: the id it names
+            # depends on that order, which shards do not share.
+            expected, found = ((o[0], re.sub(r"id \d+", "id N", o[1])) if isinstance(o[0], type) else o
+                               for o in (expected, found))
+        assert_same_outcome(found, expected)
 
     @pytest.mark.parametrize(
         "queries, options",
@@ -666,8 +673,9 @@ class TestQuery:
     def test_other_arguments_checked_as_one_index_checks_them(self, same_data, call):
         queries = same_data["queries"]
         expected = outcome(lambda: call(same_data["single"], queries))
-        assert isinstance(expected[0], type)
-        assert outcome(lambda: call(same_data["sharded"], queries)) == expected
+        # A partitioned index takes float64 and Fortran-ordered queries (converted once).
+        assert isinstance(expected[0], type) or same_data["probes"]
+        assert_same_outcome(outcome(lambda: call(same_data["sharded"], queries)), expected)
 
     def test_search_probes_as_one_partitioned_index(self, same_data):
         if not same_data["probes"]:
