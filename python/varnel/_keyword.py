@@ -13,6 +13,17 @@ rarer, query words it holds; ``"double quoted words"`` must appear as that
 phrase. Nothing in a query is taken as FTS5 syntax, so no query can fail to
 parse.
 
+FTS5's BM25 visits every document that holds a query word (about a
+microsecond each, even under a filter), so a word found in a large share of
+the documents ("the", "of") would cost tens of milliseconds while adding
+little to the ranking: its BM25 weight is near zero. A search therefore scores at most ``match_budget``
+(default 500) documents by the query's words: it takes the words from the
+rarest on while the documents holding them fit the budget (the rarest word is
+always taken), and leaves out the commoner rest, as the "cutoff frequency" of
+some search engines does. ``match_budget=None`` scores every word. How many
+documents hold a word is counted once and remembered until a tenth of the
+store has changed.
+
 Stores written before the keyword index existed (format version 1) get one
 when they are opened: the texts are indexed in one transaction that also
 raises the version, so an interrupted upgrade is simply done again.
@@ -37,7 +48,7 @@ from varnel._fusion import (
     relative_score_fusion,
 )
 
-__all__ = ["KeywordSearch", "TOKENIZERS", "match_expression"]
+__all__ = ["KeywordSearch", "TOKENIZERS", "match_expression", "query_terms"]
 
 TABLE = "keywords"
 # unicode61 folds case and (with remove_diacritics 2) accents; porter adds
@@ -51,6 +62,8 @@ DEFAULT_TOKENIZER = "unicode61"
 MAX_TERMS = 64
 # Candidates each side of a hybrid search hands to the fusion, at least.
 MIN_CANDIDATES = 20
+# Documents a keyword search scores at most, unless its rarest word alone holds more.
+MATCH_BUDGET = 500
 
 _PHRASE = re.compile(r'"([^"]*)"')
 _WORD = re.compile(r"[^\W_]+")
@@ -198,15 +211,25 @@ def _index_problem(db: sqlite3.Connection) -> str | None:
 # ---------------------------------------------------------------------------
 
 
-def match_expression(query: str) -> str | None:
-    """The FTS5 query for a user's text: any of its words or quoted phrases (None: it has none)."""
+def query_terms(query: str) -> list[str]:
+    """The words and quoted phrases of a user's text, lower-cased, each once, in order."""
     if not isinstance(query, str):
         raise ValueError(f"a keyword query must be a string, not {type(query).__name__}")
     terms = [" ".join(_WORD.findall(phrase)) for phrase in _PHRASE.findall(query)]
     terms.extend(_WORD.findall(_PHRASE.sub(" ", query)))
-    unique = list(dict.fromkeys(term.lower() for term in terms if term))[:MAX_TERMS]
+    return list(dict.fromkeys(term.lower() for term in terms if term))[:MAX_TERMS]
+
+
+def match_expression(terms: Sequence[str]) -> str | None:
+    """The FTS5 query matching any of `terms` (None: there are none)."""
     # Only letters, digits and spaces remain, so each term is a well-formed FTS5 string.
-    return " OR ".join(f'"{term}"' for term in unique) or None
+    return " OR ".join(f'"{term}"' for term in terms) or None
+
+
+def _check_budget(budget: Any) -> int | None:
+    if budget is not None and (not isinstance(budget, int) or isinstance(budget, bool) or budget < 1):
+        raise ValueError(f"match_budget must be a positive integer or None, not {budget!r}")
+    return budget
 
 
 def _check_k(name: str, k: Any) -> int:
@@ -219,18 +242,26 @@ class KeywordSearch:
     """Keyword and hybrid search, a part of ``DocumentStore``."""
 
     def keyword_search(
-        self, query: str, k: int, *, where: Mapping[str, Any] | None = None, with_vectors: bool = False
+        self,
+        query: str,
+        k: int,
+        *,
+        where: Mapping[str, Any] | None = None,
+        with_vectors: bool = False,
+        match_budget: int | None = MATCH_BUDGET,
     ) -> list[tuple[Any, float, np.ndarray | None]]:
         """The best `k` documents for the words of `query` by BM25: (record, score, vector or None).
 
-        Higher scores are better; documents holding none of the words are not returned.
+        Higher scores are better; documents holding none of the words are not
+        returned. `match_budget` bounds the documents scored (see the module's notes).
         """
         _check_k("k", k)
-        expression = match_expression(query)
+        terms = query_terms(query)
+        _check_budget(match_budget)
         allowed_sql = self._compiled(where)
         with self._lock:
             self._require_keywords()
-            hits = self._keyword_hits(expression, k, allowed_sql)
+            hits = self._keyword_hits(terms, k, allowed_sql, match_budget)
             if not hits:
                 return []
             uids, scores = zip(*hits)
@@ -249,6 +280,7 @@ class KeywordSearch:
         alpha: float = ALPHA,
         fetch_k: int | None = None,
         with_vectors: bool = False,
+        match_budget: int | None = MATCH_BUDGET,
     ) -> list[tuple[Any, Scores, np.ndarray | None]]:
         """The best `k` documents by keyword (`query`) and vector (`vector`) search fused.
 
@@ -258,13 +290,15 @@ class KeywordSearch:
         pair for the vector and the keyword side, default equal) or
         ``"relative"`` (each side's scores scaled to [0, 1], then
         ``alpha * vector + (1 - alpha) * keyword``). A side of weight 0 is not
-        searched. Returns (record, Scores, vector or None), best first.
+        searched. `match_budget` is keyword_search's. Returns (record,
+        Scores, vector or None), best first.
         """
         _check_k("k", k)
         if fetch_k is not None:
             _check_k("fetch_k", fetch_k)
         vector_weight, keyword_weight = check_fusion(fusion, k=rrf_k, weights=weights, alpha=alpha)
-        expression = match_expression(query)
+        terms = query_terms(query)
+        _check_budget(match_budget)
         allowed_sql = self._compiled(where)
         fetch = max(MIN_CANDIDATES, 2 * k) if fetch_k is None else max(fetch_k, k)
         with self._lock:
@@ -275,7 +309,7 @@ class KeywordSearch:
             if k == 0:
                 return []
             dense = self._vector_hits(queries, fetch, allowed_sql) if vector_weight > 0 else []
-            sparse = self._keyword_hits(expression, fetch, allowed_sql) if keyword_weight > 0 else []
+            sparse = self._keyword_hits(terms, fetch, allowed_sql, match_budget) if keyword_weight > 0 else []
             if fusion == "rrf":
                 lists = [[uid for uid, _ in dense], [uid for uid, _ in sparse]]
                 fused = reciprocal_rank_fusion(lists, k=rrf_k, weights=(vector_weight, keyword_weight))
@@ -315,11 +349,14 @@ class KeywordSearch:
                 "keyword and hybrid search need one"
             )
 
-    def _keyword_hits(self, expression: str | None, k: int, allowed_sql) -> list[tuple[int, float]]:
+    def _keyword_hits(self, terms: list[str], k: int, allowed_sql, budget: int | None) -> list[tuple[int, float]]:
         """(uid, BM25 score) of the best `k` matches, best first."""
+        if budget is not None and len(terms) > 1:
+            terms = self._affordable(terms, budget)
+        expression = match_expression(terms)
         if expression is None or k == 0:
             return []
-        sql = f"SELECT rowid, -bm25({TABLE}) FROM {TABLE} WHERE {TABLE} MATCH ?"
+        sql = f"SELECT rowid, -rank FROM {TABLE} WHERE {TABLE} MATCH ?"
         params: list[Any] = [expression]
         if allowed_sql is not None:
             sql += f" AND rowid IN ({allowed_sql[0]})"
@@ -342,3 +379,30 @@ class KeywordSearch:
             refine=refine, refine_factor=self.refine_factor if refine is not None else None,
         )
         return [(int(uid), float(score)) for score, uid in zip(scores[0], uids[0]) if np.isfinite(score)]
+
+    def _affordable(self, terms: list[str], budget: int) -> list[str]:
+        """The rarest of `terms` whose documents, together, fit the budget (at least one)."""
+        counts = [self._documents_holding(term) for term in terms]
+        kept, total = [], 0
+        for count, term in sorted(zip(counts, terms)):
+            if count == 0:
+                continue
+            if kept and total + count > budget:
+                break
+            kept.append(term)
+            total += count
+        return kept
+
+    def _documents_holding(self, term: str) -> int:
+        # The counts only choose which words to score, so they may lag a little
+        # behind the table: they are dropped once a tenth of it has changed.
+        changes = self._db.total_changes
+        cache = getattr(self, "_term_counts", None)
+        if cache is None or changes - cache[0] > len(self) // 10 + 100:
+            cache = self._term_counts = (changes, {})
+        counts = cache[1]
+        if term not in counts:
+            counts[term] = self._db.execute(
+                f"SELECT count(*) FROM {TABLE} WHERE {TABLE} MATCH ?", (match_expression([term]),)
+            ).fetchone()[0]
+        return counts[term]
