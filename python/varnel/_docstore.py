@@ -19,6 +19,9 @@ A store lives in memory, or in a directory:
   when re-ranking is on). Rows are written before the table names them, and a
   row the committed table names is never written again.
 
+The texts are also indexed for keyword search (an FTS5 table in
+``store.sqlite``, kept in the same transactions; see ``varnel._keyword``).
+
 Nothing is pickled: a directory holds SQLite, varnel index files and raw floats.
 """
 

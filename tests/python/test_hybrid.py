@@ -302,3 +302,45 @@ def test_save_copies_the_keyword_index(store, tmp_path):
     assert keys(again.keyword_search("pets", 5)) == keys(store.keyword_search("pets", 5))
     assert again._settings["keyword_fields"] == '["title", "tags"]'
     again.close()
+
+
+CHANGER = """
+import sys
+import numpy as np
+from varnel._docstore import DocumentStore
+
+store = DocumentStore(directory=sys.argv[1])
+rng = np.random.default_rng(0)
+print("ready", flush=True)
+for round in range(10**6):
+    keys = [f"k{i}" for i in rng.choice(200, 20, replace=False)]
+    store.upsert(keys, [f"word{round % 7} round{round}" for _ in keys], [{}] * len(keys), rng.standard_normal((20, 8)))
+    store.delete([f"k{i}" for i in rng.choice(200, 5)])
+"""
+
+
+def test_killed_mid_change_the_keyword_index_and_the_vectors_agree(tmp_path):
+    import os
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    directory = tmp_path / "s"
+    child = subprocess.Popen([sys.executable, "-c", CHANGER, str(directory)], stdout=subprocess.PIPE, env=os.environ)
+    try:
+        assert child.stdout.readline() == b"ready\n"
+        time.sleep(1.0)
+    finally:
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+    store = DocumentStore.load(directory)  # checks that the keyword index holds the table's documents
+    stored = {record.key: record.text for record in store.get(store.keys())}
+    assert stored and len(store) == len(stored)
+    for word in (f"word{i}" for i in range(7)):
+        expected = sorted(key for key, text in stored.items() if word in text.split())
+        assert sorted(keys(store.keyword_search(word, 500))) == expected
+    # And every document the keywords find is found by its vector too.
+    vectors = store.vectors(list(stored))
+    assert all(store.search(vector, 1)[0][0][0].key == key for key, vector in zip(stored, vectors))
+    store.close()
