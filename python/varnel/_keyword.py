@@ -378,7 +378,8 @@ class KeywordSearch:
             self._pad(queries), k, allowed=allowed, metric=self.metric,
             refine=refine, refine_factor=self.refine_factor if refine is not None else None,
         )
-        return [(int(uid), float(score)) for score, uid in zip(scores[0], uids[0]) if np.isfinite(score)]
+        found = np.isfinite(scores[0])
+        return list(zip(uids[0][found].astype(np.int64).tolist(), scores[0][found].tolist()))
 
     def _affordable(self, terms: list[str], budget: int) -> list[str]:
         """The rarest of `terms` whose documents, together, fit the budget (at least one)."""
