@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import math
 import os
 import time
 from collections.abc import Iterator
@@ -220,11 +219,20 @@ class Documents:
         self.seen.add(key)
         return key
 
-    def _vector(self, row: dict[str, Any], where: str) -> list[float]:
+    def _vector(self, row: dict[str, Any], where: str) -> np.ndarray:
         values = row.get(self.embedding_field)
         if not isinstance(values, (list, tuple)) or not values:
             raise CliError(f"{where}: the field {self.embedding_field!r} is missing or not a list of numbers")
-        if not all(isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v) for v in values):
+        try:
+            array = np.asarray(values)
+        except (ValueError, OverflowError):
+            array = np.asarray([None])
+        # Strings, booleans, nulls and nested lists give other kinds of array than plain numbers do.
+        if array.ndim != 1 or array.dtype.kind not in "fiu":
+            raise CliError(f"{where}: the embedding holds something other than finite numbers")
+        with np.errstate(over="ignore"):
+            values = array.astype(np.float32)
+        if not np.isfinite(values).all():
             raise CliError(f"{where}: the embedding holds something other than finite numbers")
         if self.dim is None:
             self.dim = len(values)
