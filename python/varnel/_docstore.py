@@ -19,6 +19,9 @@ A store lives in memory, or in a directory:
   when re-ranking is on). Rows are written before the table names them, and a
   row the committed table names is never written again.
 
+The texts are also indexed for keyword search (an FTS5 table in
+``store.sqlite``, kept in the same transactions; see ``varnel._keyword``).
+
 Nothing is pickled: a directory holds SQLite, varnel index files and raw floats.
 """
 
@@ -41,12 +44,14 @@ from typing import Any
 
 import numpy as np
 
-from varnel import IdMapIndex
+from varnel import IdMapIndex, _keyword
 
 __all__ = ["DocumentStore", "Record", "StoreFormatError", "compile_filter"]
 
 FORMAT = "varnel-document-store"
-FORMAT_VERSION = 1
+FORMAT_VERSION = 2
+# Version 1 had no keyword index; it is built when such a store is opened.
+_READABLE_VERSIONS = (1, FORMAT_VERSION)
 DATABASE_NAME = "store.sqlite"
 VECTORS_NAME = "vectors.f32"
 LOCK_NAME = "store.lock"
@@ -379,14 +384,19 @@ class _Rows:
 # ---------------------------------------------------------------------------
 
 
-class DocumentStore:
-    """Documents with embeddings, metadata filters and exact re-ranking.
+class DocumentStore(_keyword.KeywordSearch):
+    """Documents with embeddings, metadata filters, exact re-ranking and keyword search.
 
     ``dim`` may be None: it is then taken from the first vectors added.
     ``directory`` None keeps everything in memory (``save`` writes it out);
     a directory that holds a store is opened (its settings win, and must not
     contradict the ones given), an empty or missing one gets a new store, and
     every change is then on disk when the call returns.
+
+    The texts (and the metadata fields named in ``keyword_fields``) are
+    indexed for keyword search by BM25 unless ``keyword_index=False``;
+    ``keyword_tokenizer`` "porter" adds English stemming to the default
+    "unicode61" (see ``keyword_search`` and ``hybrid_search``).
     """
 
     def __init__(
@@ -399,9 +409,13 @@ class DocumentStore:
         refine_factor: int = 4,
         rotation: str | None = None,
         directory: str | os.PathLike[str] | None = None,
+        keyword_index: bool | None = None,
+        keyword_fields: Sequence[str] | None = None,
+        keyword_tokenizer: str | None = None,
     ):
         # None: as stored in `directory`, or the default for a new store.
         requested = {"dim": dim, "bits": bits, "metric": metric, "refine": refine, "rotation": rotation}
+        requested.update(_keyword.requested_settings(keyword_index, keyword_fields, keyword_tokenizer))
         bits = 4 if bits is None else bits
         metric = "cosine" if metric is None else metric
         refine = True if refine is None else refine
@@ -426,6 +440,7 @@ class DocumentStore:
         self._settings = {
             "format": FORMAT, "version": FORMAT_VERSION, "dim": dim, "bits": bits, "metric": metric,
             "refine": int(refine), "rotation": rotation, "generation": 0, "next_uid": 0,
+            **_keyword.new_settings(requested),
         }
         self._free: list[int] = []
         if directory is None:
@@ -475,6 +490,7 @@ class DocumentStore:
         with self._db:
             self._db.executescript(_SCHEMA)
             self._db.executemany("INSERT INTO settings VALUES (?, ?)", self._settings.items())
+            _keyword.create(self._db, self._settings)
 
     def _create_directory(self, directory: str) -> None:
         os.makedirs(directory, exist_ok=True)
@@ -532,6 +548,7 @@ class DocumentStore:
             try:
                 self._settings = _read_settings(self._db, directory)
                 self._load_parts(directory)
+                _keyword.open_index(self._db, self._settings, directory, FORMAT_VERSION)
             except BaseException:
                 self._db.close()
                 raise
@@ -668,6 +685,7 @@ class DocumentStore:
         with self._transaction() as db:
             replaced = self._uids_of(keys)
             _delete_rows(db, replaced)
+            _keyword.remove(db, self._settings, replaced)
             db.executemany(
                 "INSERT INTO documents (uid, key, text, metadata, ref, payload) VALUES (?, ?, ?, ?, ?, ?)",
                 zip(uids.tolist(), keys, texts, metadata_json, refs or [None] * len(keys), payload_json),
@@ -676,6 +694,7 @@ class DocumentStore:
                 "INSERT INTO fields VALUES (?, ?, ?, ?)",
                 (row for uid, metadata in zip(uids.tolist(), metadatas) for row in _field_rows(uid, metadata or {})),
             )
+            _keyword.add(db, self._settings, uids, texts, metadatas)
             if self._rows is not None:
                 self._rows.write(uids.astype(np.int64), padded)
             self._change_index(db, add=(padded, uids), remove=replaced, next_uid=next_uid)
@@ -715,6 +734,7 @@ class DocumentStore:
             if len(uids) == 0:
                 return 0
             _delete_rows(db, uids)
+            _keyword.remove(db, self._settings, uids)
             self._change_index(db, add=None, remove=uids, next_uid=self._settings["next_uid"])
         self._free = sorted(self._free + uids.tolist(), reverse=True)
         return len(uids)
@@ -980,7 +1000,7 @@ def _read_settings(db: sqlite3.Connection, directory: str) -> dict[str, Any]:
         raise StoreFormatError(f"{directory}: no settings table ({error})") from error
     if settings.get("format") != FORMAT:
         raise StoreFormatError(f"{directory} is not a varnel document store")
-    if settings.get("version") != FORMAT_VERSION:
+    if settings.get("version") not in _READABLE_VERSIONS:
         raise StoreFormatError(f"{directory} was written by another version (format {settings.get('version')!r}, this reads {FORMAT_VERSION})")
     checks = {
         "dim": lambda v: v is None or (isinstance(v, int) and v > 0),

@@ -94,7 +94,7 @@ EXAMPLES = {
 def make_parser() -> Parser:
     parser = Parser(
         prog="varnel",
-        description="Build, search, inspect and evaluate varnel vector indexes from files.",
+        description="Build, search, inspect and evaluate varnel vector indexes from files, and document stores of texts with embeddings.",
         epilog="Run 'varnel COMMAND --help' for the options and examples of each command.",
     )
     parser.add_argument("--version", action="version", version=f"varnel {varnel.__version__}")
@@ -120,6 +120,9 @@ def make_parser() -> Parser:
     add_info_arguments(command("info", "Describe an index file from its header, without loading it.", run_info))
     add_eval_arguments(command("eval", "Measure recall, speed and size of each code width on a file.", run_eval))
     add_demo_arguments(command("demo", "Index synthetic clustered embeddings and report recall.", run_demo))
+    from varnel import _cli_store
+
+    _cli_store.add_parser(commands, common)
     return parser
 
 

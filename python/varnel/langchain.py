@@ -2,32 +2,38 @@
 
 Texts and metadata live in SQLite beside an ``IdMapIndex``; metadata filters
 run inside the scan; the float vectors re-rank the candidates exactly (turn it
-off with ``refine=False`` to keep only the codes). Install with
+off with ``refine=False`` to keep only the codes). The texts are also indexed
+for keyword search (BM25), alone or fused with the vectors: the search types
+"keyword" and "hybrid" beside LangChain's own. Install with
 ``pip install 'varnel[langchain]'``; ``import varnel`` does not import LangChain.
 """
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import os
 import uuid
 from collections.abc import Callable, Iterable, Sequence
-from typing import Any
+from typing import Any, ClassVar
 
 import numpy as np
 
 try:
+    from langchain_core.callbacks import AsyncCallbackManagerForRetrieverRun, CallbackManagerForRetrieverRun
     from langchain_core.documents import Document
     from langchain_core.embeddings import Embeddings
     from langchain_core.runnables.config import run_in_executor
-    from langchain_core.vectorstores import VectorStore
+    from langchain_core.vectorstores import VectorStore, VectorStoreRetriever
     from langchain_core.vectorstores.utils import maximal_marginal_relevance
 except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError("varnel.langchain needs LangChain: pip install 'varnel[langchain]'") from error
 
 from varnel._docstore import DocumentStore, Record
+from varnel._fusion import ALPHA, RRF_K, Scores
+from varnel._keyword import MATCH_BUDGET
 
-__all__ = ["VarnelVectorStore"]
+__all__ = ["Scores", "VarnelRetriever", "VarnelVectorStore"]
 
 
 class VarnelVectorStore(VectorStore):
@@ -48,6 +54,12 @@ class VarnelVectorStore(VectorStore):
     ``filter`` (in every search, ``delete`` and ``get``): ``{"field": value}``,
     ``{"field": {"$gte": 3}}``, ``$eq $ne $gt $gte $lt $lte $in $nin $contains
     $any $all $exists $text $itext``, combined with ``$and``, ``$or``, ``$not``.
+
+    Keyword search (``keyword_search``, BM25 over the texts and the metadata
+    fields named in ``keyword_fields``) and hybrid search (``hybrid_search``,
+    keyword and vector results fused) are also reached through
+    ``search(query, "keyword" | "hybrid")`` and ``as_retriever(search_type=...)``.
+    ``keyword_index=False`` makes a store without the keyword index.
     """
 
     def __init__(
@@ -61,11 +73,15 @@ class VarnelVectorStore(VectorStore):
         refine_factor: int = 4,
         rotation: str | None = None,
         dim: int | None = None,
+        keyword_index: bool | None = None,
+        keyword_fields: Sequence[str] | None = None,
+        keyword_tokenizer: str | None = None,
     ):
         self.embedding = embedding
         self._store = DocumentStore(
             dim, bits=bits, metric=metric, refine=refine, refine_factor=refine_factor,
-            rotation=rotation, directory=directory,
+            rotation=rotation, directory=directory, keyword_index=keyword_index,
+            keyword_fields=keyword_fields, keyword_tokenizer=keyword_tokenizer,
         )
 
     # -- construction and persistence ---------------------------------------------
@@ -255,6 +271,129 @@ class VarnelVectorStore(VectorStore):
         vectors = np.stack([vector for _, _, vector in found])
         chosen = maximal_marginal_relevance(np.asarray(embedding, dtype=np.float32), vectors, lambda_mult=lambda_mult, k=k)
         return [_document(found[i][0]) for i in chosen]
+
+    # -- keyword and hybrid search ------------------------------------------------------
+
+    def keyword_search(self, query: str, k: int = 4, **kwargs: Any) -> list[Document]:
+        """The `k` documents that match the words of `query` best (BM25)."""
+        return [doc for doc, _ in self.keyword_search_with_score(query, k, **kwargs)]
+
+    def keyword_search_with_score(
+        self,
+        query: str,
+        k: int = 4,
+        *,
+        filter: dict[str, Any] | None = None,
+        match_budget: int | None = MATCH_BUDGET,
+    ) -> list[tuple[Document, float]]:
+        """The `k` best keyword matches with their BM25 score (higher is better).
+
+        Documents holding none of the query's words are not returned;
+        ``"quoted words"`` must appear as a phrase. `match_budget` bounds the
+        documents scored: the rarest words are taken first, the commonest may
+        be left out (None: every word).
+        """
+        found = self._store.keyword_search(query, k, where=filter, match_budget=match_budget)
+        return [(_document(record), score) for record, score, _ in found]
+
+    async def akeyword_search(self, query: str, k: int = 4, **kwargs: Any) -> list[Document]:
+        return await run_in_executor(None, self.keyword_search, query, k, **kwargs)
+
+    async def akeyword_search_with_score(self, query: str, k: int = 4, **kwargs: Any) -> list[tuple[Document, float]]:
+        return await run_in_executor(None, self.keyword_search_with_score, query, k, **kwargs)
+
+    def hybrid_search(self, query: str, k: int = 4, **kwargs: Any) -> list[Document]:
+        """The `k` best documents by keyword and vector search fused (see ``hybrid_search_with_scores``)."""
+        return [doc for doc, _ in self.hybrid_search_with_scores(query, k, **kwargs)]
+
+    def hybrid_search_with_scores(self, query: str, k: int = 4, **kwargs: Any) -> list[tuple[Document, Scores]]:
+        """The `k` best documents by keyword (BM25) and vector search fused, with their scores.
+
+        Options (keyword-only): ``filter`` (applies to both sides), ``fusion``
+        "rrf" (default: reciprocal rank fusion, ``sum(weight / (rrf_k + rank))``,
+        ``rrf_k=60``, ``weights=(vector, keyword)`` default equal) or
+        "relative" (each side's scores scaled to [0, 1], then
+        ``alpha * vector + (1 - alpha) * keyword``; ``alpha=0.5``; 1 is the
+        vectors alone, 0 the keywords alone), ``fetch_k`` (candidates from each
+        side, default ``max(2 * k, 20)``), ``match_budget`` (as in
+        ``keyword_search_with_score``). ``Scores`` hold the fused score (higher
+        is better), the vector distance (as ``similarity_search_with_score``
+        gives it), the BM25 score and each side's rank, None where that side
+        did not find the document.
+        """
+        return self._hybrid(query, self.embedding.embed_query(query), k, **kwargs)
+
+    async def ahybrid_search(self, query: str, k: int = 4, **kwargs: Any) -> list[Document]:
+        return [doc for doc, _ in await self.ahybrid_search_with_scores(query, k, **kwargs)]
+
+    async def ahybrid_search_with_scores(self, query: str, k: int = 4, **kwargs: Any) -> list[tuple[Document, Scores]]:
+        embedding = await self.embedding.aembed_query(query)
+        return await run_in_executor(None, self._hybrid, query, embedding, k, **kwargs)
+
+    def _hybrid(
+        self,
+        query: str,
+        embedding: Sequence[float],
+        k: int,
+        *,
+        filter: dict[str, Any] | None = None,
+        fusion: str = "rrf",
+        rrf_k: float = RRF_K,
+        weights: Sequence[float] | None = None,
+        alpha: float = ALPHA,
+        fetch_k: int | None = None,
+        match_budget: int | None = MATCH_BUDGET,
+    ) -> list[tuple[Document, Scores]]:
+        found = self._store.hybrid_search(
+            query, embedding, k, where=filter, fusion=fusion, rrf_k=rrf_k, weights=weights, alpha=alpha,
+            fetch_k=fetch_k, match_budget=match_budget,
+        )
+        to_distance = _DISTANCES[self._store.metric]
+        return [
+            (_document(record), scores if scores.vector_score is None
+             else dataclasses.replace(scores, vector_score=to_distance(scores.vector_score)))
+            for record, scores, _ in found
+        ]
+
+    def search(self, query: str, search_type: str, **kwargs: Any) -> list[Document]:
+        """As LangChain's, with the search types "keyword" and "hybrid" as well."""
+        if search_type == "keyword":
+            return self.keyword_search(query, **kwargs)
+        if search_type == "hybrid":
+            return self.hybrid_search(query, **kwargs)
+        return super().search(query, search_type, **kwargs)
+
+    async def asearch(self, query: str, search_type: str, **kwargs: Any) -> list[Document]:
+        if search_type == "keyword":
+            return await self.akeyword_search(query, **kwargs)
+        if search_type == "hybrid":
+            return await self.ahybrid_search(query, **kwargs)
+        return await super().asearch(query, search_type, **kwargs)
+
+    def as_retriever(self, **kwargs: Any) -> VarnelRetriever:
+        """A retriever; ``search_type`` may also be "keyword" or "hybrid" (``search_kwargs`` as their methods take)."""
+        tags = kwargs.pop("tags", None) or [*self._get_retriever_tags()]
+        return VarnelRetriever(vectorstore=self, tags=tags, **kwargs)
+
+
+class VarnelRetriever(VectorStoreRetriever):
+    """LangChain's vector store retriever with the search types "keyword" and "hybrid" added."""
+
+    allowed_search_types: ClassVar[tuple[str, ...]] = (*VectorStoreRetriever.allowed_search_types, "keyword", "hybrid")
+
+    def _get_relevant_documents(
+        self, query: str, *, run_manager: CallbackManagerForRetrieverRun, **kwargs: Any
+    ) -> list[Document]:
+        if self.search_type in ("keyword", "hybrid"):
+            return self.vectorstore.search(query, self.search_type, **(self.search_kwargs | kwargs))
+        return super()._get_relevant_documents(query, run_manager=run_manager, **kwargs)
+
+    async def _aget_relevant_documents(
+        self, query: str, *, run_manager: AsyncCallbackManagerForRetrieverRun, **kwargs: Any
+    ) -> list[Document]:
+        if self.search_type in ("keyword", "hybrid"):
+            return await self.vectorstore.asearch(query, self.search_type, **(self.search_kwargs | kwargs))
+        return await super()._aget_relevant_documents(query, run_manager=run_manager, **kwargs)
 
 
 def _query_and_k(args: tuple[Any, ...], kwargs: dict[str, Any]) -> tuple[str, int]:

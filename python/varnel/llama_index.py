@@ -3,7 +3,9 @@
 Stores the nodes themselves (``stores_text=True``): text, metadata and the
 node's own fields in SQLite beside an ``IdMapIndex``, so a ``VectorStoreIndex``
 needs no separate document store. ``MetadataFilters`` run inside the scan.
-Install with ``pip install 'varnel[llamaindex]'``; ``import varnel`` does not
+Besides the default (vector) and MMR query modes, the texts are searched by
+keyword (BM25: modes ``TEXT_SEARCH`` and ``SPARSE``) and by both fused
+(``HYBRID``, weighted by ``alpha``). Install with ``pip install 'varnel[llamaindex]'``; ``import varnel`` does not
 import LlamaIndex.
 """
 
@@ -33,8 +35,12 @@ except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError("varnel.llama_index needs LlamaIndex: pip install 'varnel[llamaindex]'") from error
 
 from varnel._docstore import DocumentStore, Record
+from varnel._fusion import ALPHA, RRF_K
+from varnel._keyword import MATCH_BUDGET, MIN_CANDIDATES
 
 __all__ = ["VarnelVectorStore", "filters_to_where"]
+_KEYWORD_MODES = (VectorStoreQueryMode.TEXT_SEARCH, VectorStoreQueryMode.SPARSE)
+_MODES = (VectorStoreQueryMode.DEFAULT, VectorStoreQueryMode.MMR, VectorStoreQueryMode.HYBRID, *_KEYWORD_MODES)
 
 _OPERATORS = {
     FilterOperator.EQ: "$eq",
@@ -86,7 +92,11 @@ class VarnelVectorStore(BasePydanticVectorStore):
     on disk when the call returns.
 
     Similarities: the cosine similarity ("cosine"), the inner product ("ip"),
-    or ``1 / (1 + Euclidean distance)`` ("l2"); higher is closer.
+    or ``1 / (1 + Euclidean distance)`` ("l2"); higher is closer. Keyword
+    modes give the BM25 score, the hybrid mode the fused score.
+
+    ``keyword_index=False`` makes a store without the keyword index;
+    ``keyword_fields`` names metadata fields indexed with the text.
     """
 
     stores_text: bool = True
@@ -104,12 +114,16 @@ class VarnelVectorStore(BasePydanticVectorStore):
         refine: bool | None = None,
         refine_factor: int = 4,
         rotation: str | None = None,
+        keyword_index: bool | None = None,
+        keyword_fields: Sequence[str] | None = None,
+        keyword_tokenizer: str | None = None,
         **kwargs: Any,
     ) -> None:
         super().__init__(**kwargs)
         self._store = DocumentStore(
             dim, bits=bits, metric=metric, refine=refine, refine_factor=refine_factor,
-            rotation=rotation, directory=directory,
+            rotation=rotation, directory=directory, keyword_index=keyword_index,
+            keyword_fields=keyword_fields, keyword_tokenizer=keyword_tokenizer,
         )
 
     @classmethod
@@ -197,10 +211,23 @@ class VarnelVectorStore(BasePydanticVectorStore):
         return [_node(record) for record in self._store.get(list(node_ids))]
 
     def query(self, query: VectorStoreQuery, **kwargs: Any) -> VectorStoreQueryResult:
+        """Answers a query in the modes default, mmr, hybrid, text_search and sparse.
+
+        text_search and sparse rank by BM25 over ``query_str`` (sparse returns
+        ``sparse_top_k`` results if given). hybrid fuses both sides: by default
+        relative score fusion with ``alpha`` (0.5 if None; 1 the vectors
+        alone, 0 the keywords alone), or reciprocal rank fusion with the
+        keyword argument ``fusion="rrf"`` (``rrf_k``, ``weights``); it returns
+        ``hybrid_top_k`` results (default ``similarity_top_k``) from at least
+        ``similarity_top_k`` / ``sparse_top_k`` candidates per side.
+        ``match_budget`` bounds the documents a keyword search scores.
+        """
+        if query.mode not in _MODES:
+            raise ValueError(f"query mode {query.mode!r} is not supported (default, mmr, hybrid, text_search and sparse are)")
+        if query.mode in _KEYWORD_MODES or query.mode == VectorStoreQueryMode.HYBRID:
+            return self._text_query(query, **kwargs)
         if query.query_embedding is None:
             raise ValueError("VarnelVectorStore answers queries by embedding (query_embedding is None)")
-        if query.mode not in (VectorStoreQueryMode.DEFAULT, VectorStoreQueryMode.MMR):
-            raise ValueError(f"query mode {query.mode!r} is not supported (default and mmr are)")
         where = self._where(query)
         k = query.similarity_top_k
         mmr = query.mode == VectorStoreQueryMode.MMR
@@ -214,6 +241,35 @@ class VarnelVectorStore(BasePydanticVectorStore):
             similarities=[to_similarity(score) for _, score, _ in found],
             ids=[record.key for record, _, _ in found],
         )
+
+    def _text_query(
+        self,
+        query: VectorStoreQuery,
+        *,
+        fusion: str = "relative",
+        rrf_k: float = RRF_K,
+        weights: Sequence[float] | None = None,
+        match_budget: int | None = MATCH_BUDGET,
+        **kwargs: Any,
+    ) -> VectorStoreQueryResult:
+        if not isinstance(query.query_str, str):
+            raise ValueError(f"query mode {query.mode.value!r} needs the query's text (query_str is None)")
+        where = self._where(query)
+        if query.mode in _KEYWORD_MODES:
+            k = query.similarity_top_k
+            if query.mode == VectorStoreQueryMode.SPARSE and query.sparse_top_k is not None:
+                k = query.sparse_top_k
+            found = self._store.keyword_search(query.query_str, k, where=where, match_budget=match_budget)
+            return _result([(record, score) for record, score, _ in found])
+        if query.query_embedding is None:
+            raise ValueError("the hybrid mode needs the query's embedding as well (query_embedding is None)")
+        k = query.hybrid_top_k or query.similarity_top_k
+        fetch = max(query.similarity_top_k, query.sparse_top_k or 0, 2 * k, MIN_CANDIDATES)
+        found = self._store.hybrid_search(
+            query.query_str, query.query_embedding, k, where=where, fusion=fusion, rrf_k=rrf_k, weights=weights,
+            alpha=ALPHA if query.alpha is None else query.alpha, fetch_k=fetch, match_budget=match_budget,
+        )
+        return _result([(record, scores.score) for record, scores, _ in found])
 
     def _where(self, query: VectorStoreQuery) -> dict[str, Any] | None:
         parts = []
@@ -236,6 +292,14 @@ class VarnelVectorStore(BasePydanticVectorStore):
             embedding_ids=list(range(len(found))), mmr_threshold=threshold,
         )
         return [found[i] for i in chosen]
+
+
+def _result(found: list[tuple[Record, float]]) -> VectorStoreQueryResult:
+    return VectorStoreQueryResult(
+        nodes=[_node(record) for record, _ in found],
+        similarities=[score for _, score in found],
+        ids=[record.key for record, _ in found],
+    )
 
 
 def _node(record: Record) -> BaseNode:

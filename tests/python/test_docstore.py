@@ -1,5 +1,6 @@
 """The document store under the framework integrations: filters, atomic changes, persistence."""
 
+import contextlib
 import os
 import sqlite3
 
@@ -213,15 +214,23 @@ def test_reopening_with_other_settings_is_refused(tmp_path):
     DocumentStore(directory=tmp_path / "s").close()  # unset settings are taken from the store
 
 
+@contextlib.contextmanager
+def _database(directory):
+    # Closed at once: a connection left to the garbage collector would move its
+    # write-ahead log into store.sqlite at some later moment.
+    with contextlib.closing(sqlite3.connect(directory / "store.sqlite")) as db, db:
+        yield db
+
+
 def _tamper(directory, how):
     if how == "version":
-        with sqlite3.connect(directory / "store.sqlite") as db:
+        with _database(directory) as db:
             db.execute("UPDATE settings SET value = 99 WHERE name = 'version'")
     elif how == "metadata":
-        with sqlite3.connect(directory / "store.sqlite") as db:
+        with _database(directory) as db:
             db.execute("UPDATE documents SET metadata = '{broken' WHERE key = 'k1'")
     elif how == "extra row":
-        with sqlite3.connect(directory / "store.sqlite") as db:
+        with _database(directory) as db:
             db.execute("INSERT INTO documents (uid, key, metadata) VALUES (4, 'ghost', '{}')")
             db.execute("UPDATE settings SET value = 5 WHERE name = 'next_uid'")
     elif how == "index bit flip":

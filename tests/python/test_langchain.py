@@ -154,3 +154,47 @@ def test_directory_store_persists_every_change(tmp_path):
 def test_import_of_the_module_alone_does_not_import_llama_index():
     script = "import sys, varnel.langchain; sys.exit(any(m.startswith('llama_index') for m in sys.modules))"
     assert subprocess.run([sys.executable, "-c", script], timeout=120).returncode == 0
+
+
+@pytest.fixture()
+def worded():
+    from langchain_core.embeddings import DeterministicFakeEmbedding
+
+    store = VarnelVectorStore(DeterministicFakeEmbedding(size=16), keyword_fields=["title"])
+    texts = ["zymurgy is the science of brewing", "cats nap all day", "dogs bark at night", "cats chase dogs"]
+    titles = ["Brewing", "Cats", "Dogs", "Pets"]
+    store.add_texts(texts, [{"title": t, "i": i} for i, t in enumerate(titles)], ids=["a", "b", "c", "d"])
+    yield store
+    store.close()
+
+
+@pytest.mark.asyncio
+async def test_keyword_and_hybrid_search_types_through_langchains_entry_points(worded):
+    assert [d.id for d in worded.search("zymurgy", "keyword", k=3)] == ["a"]
+    assert [d.id for d in worded.search("pets", "keyword", k=3)] == ["d"]  # a keyword field
+    assert worded.search("zymurgy", "hybrid", k=2)[0].id == "a"
+    assert [d.id for d in await worded.asearch("cats", "keyword", k=3, filter={"i": 1})] == ["b"]
+    assert (await worded.asearch("zymurgy", "hybrid", k=1))[0].id == "a"
+    for search_type in ("keyword", "hybrid"):
+        retriever = worded.as_retriever(search_type=search_type, search_kwargs={"k": 2, "filter": {"i": {"$gte": 2}}})
+        found = retriever.invoke("dogs")
+        assert {d.id for d in found} <= {"c", "d"} and len(found) == 2
+        assert [d.id for d in await retriever.ainvoke("dogs")] == [d.id for d in found]
+    assert worded.as_retriever(search_type="mmr", search_kwargs={"k": 1}).invoke("cats")  # the others still work
+    with pytest.raises(ValueError, match="not allowed"):
+        worded.as_retriever(search_type="bm25")
+
+
+def test_hybrid_scores_carry_both_sides(worded):
+    found = worded.hybrid_search_with_scores("dogs", k=4, fusion="relative", alpha=0.5)
+    distances = {doc.id: distance for doc, distance in worded.similarity_search_with_score("dogs", k=4)}
+    assert len(found) == 4 and [s.score for _, s in found] == sorted((s.score for _, s in found), reverse=True)
+    for doc, scores in found:
+        assert scores.vector_score == pytest.approx(distances[doc.id], abs=1e-6)  # a distance, as LangChain's
+        assert (scores.keyword_score is not None) == (doc.id in ("c", "d"))
+    keyword_only = worded.hybrid_search_with_scores("dogs", k=4, fusion="relative", alpha=0.0)
+    assert [doc.id for doc, _ in keyword_only] == [doc.id for doc, _ in worded.keyword_search_with_score("dogs", k=4)]
+    with pytest.raises(TypeError, match="lambda_mult"):
+        worded.hybrid_search("dogs", k=2, lambda_mult=0.5)
+    with pytest.raises(ValueError, match="alpha must lie"):
+        worded.hybrid_search("dogs", fusion="relative", alpha=2)

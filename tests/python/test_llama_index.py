@@ -123,7 +123,9 @@ def test_mmr_mode_and_doc_id_restriction(store):
         (lambda s: s.add([TextNode(text="x", id_="e")]), "has no embedding"),
         (lambda s: s.add([node(7, embedding=[1.0] * 5)]), "5 dimensions, the store 12"),
         (lambda s: s.query(VectorStoreQuery(query_embedding=None)), "query_embedding is None"),
-        (lambda s: s.query(VectorStoreQuery(query_embedding=[0.0] * 12, mode=VectorStoreQueryMode.SPARSE)), "not supported"),
+        (lambda s: s.query(VectorStoreQuery(query_embedding=[0.0] * 12, mode=VectorStoreQueryMode.SVM)), "not supported"),
+        (lambda s: s.query(VectorStoreQuery(query_embedding=[0.0] * 12, mode=VectorStoreQueryMode.SPARSE)), "query_str is None"),
+        (lambda s: s.query(VectorStoreQuery(query_str="x", mode=VectorStoreQueryMode.HYBRID)), "query_embedding is None"),
     ],
 )
 def test_bad_input_is_refused_and_changes_nothing(store, call, error):
@@ -131,6 +133,34 @@ def test_bad_input_is_refused_and_changes_nothing(store, call, error):
     with pytest.raises(ValueError, match=error):
         call(store)
     assert [n.node_id for n in store.get_nodes()] == ["n0", "n1"]
+
+
+def test_keyword_and_hybrid_modes_through_a_retriever():
+    store = VarnelVectorStore(keyword_fields=["animal"])
+    documents = [
+        Document(text=text, id_=f"doc{i}", metadata={"animal": "cat" if "cat" in text else "other", "rank": i})
+        for i, text in enumerate(TEXTS + ["zymurgy: the chemistry of brewing"])
+    ]
+    context = StorageContext.from_defaults(vector_store=store)
+    # MockEmbedding gives every text the same vector: whatever the vectors rank, only keywords tell texts apart.
+    index = VectorStoreIndex.from_documents(documents, storage_context=context, embed_model=MockEmbedding(embed_dim=12))
+
+    def retrieve(mode, query, **options):
+        return [hit.node.ref_doc_id for hit in index.as_retriever(vector_store_query_mode=mode, **options).retrieve(query)]
+
+    for mode in ("text_search", "sparse"):
+        assert retrieve(mode, "zymurgy", similarity_top_k=3) == ["doc5"]
+        assert sorted(retrieve(mode, "cat", similarity_top_k=3)) == ["doc0", "doc2"]  # text or the animal field
+    assert len(retrieve("sparse", "the cat dog", similarity_top_k=1, sparse_top_k=3)) == 3
+    assert retrieve("hybrid", "zymurgy", similarity_top_k=2, alpha=0.0) == ["doc5"]
+    assert retrieve("hybrid", "zymurgy", similarity_top_k=2)[0] == "doc5"
+    assert len(retrieve("hybrid", "zymurgy", similarity_top_k=2, alpha=1.0)) == 2
+    rrf = index.as_retriever(vector_store_query_mode="hybrid", similarity_top_k=2, vector_store_kwargs={"fusion": "rrf"})
+    hits = rrf.retrieve("zymurgy")
+    assert hits[0].node.ref_doc_id == "doc5" and 1 / 61 < hits[0].score <= 2 / 61  # keyword rank 1 plus a vector rank
+    late = MetadataFilters(filters=[MetadataFilter(key="rank", value=3, operator=FilterOperator.GTE)])
+    assert retrieve("hybrid", "cat zymurgy", similarity_top_k=5, filters=late) == ["doc5", "doc3", "doc4"]
+    assert retrieve("mmr", "cat", similarity_top_k=2) and retrieve("default", "cat", similarity_top_k=2)
 
 
 def test_import_of_the_module_alone_does_not_import_langchain():
