@@ -624,7 +624,7 @@ class DocumentStore:
 
     def _write_new(self, directory: str) -> list[str]:
         """Writes the files of a new, empty store into `directory`; returns their names."""
-        self._db = sqlite3.connect(os.path.join(directory, DATABASE_NAME), isolation_level=None)
+        self._db = _staging_connection(os.path.join(directory, DATABASE_NAME))
         try:
             self._create_schema()
         finally:
@@ -1092,7 +1092,7 @@ class DocumentStore:
     def _write_copy(self, directory: str) -> list[str]:
         """Writes the store's files into `directory`; returns their names."""
         names = [DATABASE_NAME]
-        destination = sqlite3.connect(os.path.join(directory, DATABASE_NAME))
+        destination = _staging_connection(os.path.join(directory, DATABASE_NAME))
         try:
             self._db.backup(destination)
             # One self-contained file: no write-ahead log that could stay behind.
@@ -1131,6 +1131,14 @@ def _connect(target: str, uri: bool = False) -> sqlite3.Connection:
     db = sqlite3.connect(target, uri=uri, check_same_thread=False, isolation_level=None)
     db.execute("PRAGMA journal_mode = WAL" if target != ":memory:" else "PRAGMA journal_mode = MEMORY")
     db.execute("PRAGMA synchronous = FULL")
+    return db
+
+
+def _staging_connection(path: str) -> sqlite3.Connection:
+    # A table being staged needs no syncing of its own: it is synced once,
+    # whole, before the commit, and a crash before that discards it.
+    db = sqlite3.connect(path, isolation_level=None)
+    db.execute("PRAGMA synchronous = OFF")
     return db
 
 
