@@ -17,7 +17,13 @@ A store lives in memory, or in a directory:
   a crash between the two leaves the table naming the old, intact file;
 - ``vectors.f32``: the float32 vectors, row i for id i, memory-mapped (only
   when re-ranking is on). Rows are written before the table names them, and a
-  row the committed table names is never written again.
+  row the committed table names is never written again;
+- ``store.lock``: locked by the one store that has the directory open (or is
+  saving into it).
+
+A whole store (a new one, or one saved over another) is written into a
+staging folder inside the directory and committed by renaming that folder
+(see _install).
 
 Nothing is pickled: a directory holds SQLite, varnel index files and raw floats.
 """
@@ -1294,7 +1300,7 @@ def _finish_ready(directory: str) -> None:
 def _read_manifest(directory: str) -> list[str]:
     path = os.path.join(directory, _READY_NAME, _MANIFEST_NAME)
     names = None
-    with contextlib.suppress(OSError, ValueError):
+    with contextlib.suppress(OSError, ValueError, RecursionError):
         with open(path, "rb") as file:
             names = json.loads(file.read(4096))
     valid = (
