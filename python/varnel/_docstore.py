@@ -1304,8 +1304,9 @@ def _read_manifest(directory: str) -> list[str]:
         with open(path, "rb") as file:
             names = json.loads(file.read(4096))
     valid = (
-        isinstance(names, list) and DATABASE_NAME in names and len(set(names)) == len(names)
+        isinstance(names, list)
         and all(isinstance(name, str) and (name in (DATABASE_NAME, VECTORS_NAME) or _INDEX_FILE.match(name)) for name in names)
+        and DATABASE_NAME in names and len(set(names)) == len(names)
     )
     if not valid:
         raise StoreFormatError(f"{directory}: the unfinished save in {_READY_NAME} cannot be completed (its manifest is missing or damaged)")

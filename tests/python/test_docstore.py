@@ -1,6 +1,7 @@
 """The document store under the framework integrations: filters, atomic changes, persistence."""
 
 import builtins
+import contextlib
 import itertools
 import os
 import pathlib
@@ -387,6 +388,21 @@ def test_a_store_an_earlier_version_left_half_made_is_completed(tmp_path, leftov
     assert DocumentStore.load(directory).keys() == ["a"]
 
 
+@pytest.mark.parametrize("manifest", [None, b'[["x"]]', b'["store.sqlite", "../notes.txt"]', b"[" * 5000])
+def test_a_committed_save_with_a_damaged_manifest_is_refused(tmp_path, manifest):
+    store = DocumentStore(directory=tmp_path / "s")
+    store.upsert(["a"], ["A"], [{}], embeddings(1))
+    store.close()
+    ready = tmp_path / "s" / ".varnel-ready"
+    ready.mkdir()
+    if manifest is not None:
+        (ready / "manifest.json").write_bytes(manifest)
+    with pytest.raises(StoreFormatError, match="cannot be completed"):
+        DocumentStore.load(tmp_path / "s")
+    shutil.rmtree(ready)
+    assert DocumentStore.load(tmp_path / "s").keys() == ["a"]
+
+
 def test_temporary_index_files_of_a_killed_writer_are_removed_at_open(fast_tmp):
     directory = fast_tmp / "s"
     count, dim = 20_000, 32
@@ -432,15 +448,27 @@ def test_reopening_with_other_settings_is_refused(tmp_path):
     DocumentStore(directory=tmp_path / "s").close()  # unset settings are taken from the store
 
 
+@contextlib.contextmanager
+def _database(directory):
+    # Closed at once: a connection left to the garbage collector would move
+    # its log into the file at some later moment, in the middle of a test.
+    db = sqlite3.connect(directory / "store.sqlite")
+    try:
+        with db:
+            yield db
+    finally:
+        db.close()
+
+
 def _tamper(directory, how):
     if how == "version":
-        with sqlite3.connect(directory / "store.sqlite") as db:
+        with _database(directory) as db:
             db.execute("UPDATE settings SET value = 99 WHERE name = 'version'")
     elif how == "metadata":
-        with sqlite3.connect(directory / "store.sqlite") as db:
+        with _database(directory) as db:
             db.execute("UPDATE documents SET metadata = '{broken' WHERE key = 'k1'")
     elif how == "extra row":
-        with sqlite3.connect(directory / "store.sqlite") as db:
+        with _database(directory) as db:
             db.execute("INSERT INTO documents (uid, key, metadata) VALUES (4, 'ghost', '{}')")
             db.execute("UPDATE settings SET value = 5 WHERE name = 'next_uid'")
     elif how == "index bit flip":
