@@ -133,7 +133,9 @@ def compile_filter(where: Mapping[str, Any]) -> tuple[str, list[Any]]:
     $gt, $gte, $lt, $lte, $in, $nin, $contains (a list holds the value), $any,
     $all (a list holds any / all of the values), $exists (True or False),
     $empty (True: missing, null or an empty list), $text, $itext (substring,
-    case-sensitive or not).
+    case-sensitive or not). A filter nested deeper than MAX_FILTER_DEPTH, with
+    more than MAX_FILTER_CONDITIONS conditions or binding more than
+    MAX_FILTER_VALUES values raises ValueError.
     """
     query = _Query()
     sql, params = _compile_mapping(where, query, 0)
