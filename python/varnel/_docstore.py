@@ -17,7 +17,13 @@ A store lives in memory, or in a directory:
   a crash between the two leaves the table naming the old, intact file;
 - ``vectors.f32``: the float32 vectors, row i for id i, memory-mapped (only
   when re-ranking is on). Rows are written before the table names them, and a
-  row the committed table names is never written again.
+  row the committed table names is never written again;
+- ``store.lock``: locked by the one store that has the directory open (or is
+  saving into it).
+
+A whole store (a new one, or one saved over another) is written into a
+staging folder inside the directory and committed by renaming that folder
+(see _install).
 
 The texts are also indexed for keyword search (an FTS5 table in
 ``store.sqlite``, kept in the same transactions; see ``varnel._keyword``).
@@ -28,6 +34,7 @@ Nothing is pickled: a directory holds SQLite, varnel index files and raw floats.
 from __future__ import annotations
 
 import contextlib
+import errno
 import fcntl
 import json
 import math
@@ -35,7 +42,7 @@ import os
 import re
 import shutil
 import sqlite3
-import tempfile
+import stat
 import threading
 import weakref
 from collections.abc import Iterable, Mapping, Sequence
@@ -55,12 +62,26 @@ _READABLE_VERSIONS = (1, FORMAT_VERSION)
 DATABASE_NAME = "store.sqlite"
 VECTORS_NAME = "vectors.f32"
 LOCK_NAME = "store.lock"
+# A store being written into its directory, before and after its commit.
+_STAGING_NAME = ".varnel-staging"
+_READY_NAME = ".varnel-ready"
+_MANIFEST_NAME = "manifest.json"
 METRICS = ("cosine", "ip", "l2")
 EMPTY_ID = 2**64 - 1
 _INDEX_FILE = re.compile(r"^index-(\d+)\.vnim$")
+# What an index write leaves when it is cut short: it writes aside, then renames.
+_INDEX_TEMPORARY = re.compile(r"^\.index-\d+\.vnim\.tmp-[0-9a-z]{12}$")
 _INT64 = (-(2**63), 2**63 - 1)
 # SQLite's default limit on bound parameters is 32766; stay well below it.
 _CHUNK = 10_000
+# Filters: how deep $and, $or and $not may nest, how many conditions one may
+# hold and how many values it may bind (SQLite's default limit).
+MAX_FILTER_DEPTH = 64
+MAX_FILTER_CONDITIONS = 5_000
+MAX_FILTER_VALUES = 32_766
+_COMPOUND_TERMS = 250
+# A list longer than this travels as one JSON parameter (see _member).
+_LONG_LIST = 64
 
 _SCHEMA = """
 CREATE TABLE settings (name TEXT PRIMARY KEY, value) WITHOUT ROWID;
@@ -117,61 +138,167 @@ def compile_filter(where: Mapping[str, Any]) -> tuple[str, list[Any]]:
     $gt, $gte, $lt, $lte, $in, $nin, $contains (a list holds the value), $any,
     $all (a list holds any / all of the values), $exists (True or False),
     $empty (True: missing, null or an empty list), $text, $itext (substring,
-    case-sensitive or not).
+    case-sensitive or not). A filter nested deeper than MAX_FILTER_DEPTH, with
+    more than MAX_FILTER_CONDITIONS conditions or binding more than
+    MAX_FILTER_VALUES values raises ValueError.
     """
-    params: list[Any] = []
-    sql = _compile_mapping(where, params)
+    query = _Query()
+    sql, params = _compile_mapping(where, query, 0)
+    # The named parts come first in the text, so their parameters come first too.
+    params = [value for _, part_params in query.parts for value in part_params] + params
+    if len(params) > MAX_FILTER_VALUES:
+        raise ValueError(
+            f"the filter binds {len(params)} values, more than SQLite takes ({MAX_FILTER_VALUES});"
+            " long lists travel as one value except for floats and strings holding NUL"
+        )
+    if query.parts:
+        sql = "WITH " + ", ".join(f"where_{i}(uid) AS ({part})" for i, (part, _) in enumerate(query.parts)) + " " + sql
     return sql, params
 
 
-def _compile_mapping(where: Any, params: list[Any]) -> str:
+# A piece of a filter's SQL (a SELECT of uids) with the parameters of its
+# placeholders, in order.
+_Sql = tuple[str, list[Any]]
+
+
+class _Query:
+    """The combinations of conditions in a filter, each a named part (a common
+    table expression) that later ones refer to by name. Parts refer to each
+    other rather than nest, so however deep a filter nests, its SQL does not:
+    SQLite's parser refuses subqueries nested about ten deep."""
+
+    def __init__(self) -> None:
+        self.parts: list[_Sql] = []
+        self.conditions = 0
+
+    def part(self, sql: _Sql) -> _Sql:
+        self.parts.append(sql)
+        return f"SELECT uid FROM where_{len(self.parts) - 1}", []
+
+    def condition(self, sql: _Sql) -> _Sql:
+        self.conditions += 1
+        if self.conditions > MAX_FILTER_CONDITIONS:
+            raise ValueError(
+                f"the filter holds more than {MAX_FILTER_CONDITIONS} conditions;"
+                " put the values of one field into one $in"
+            )
+        return sql
+
+
+def _compile_mapping(where: Any, query: _Query, depth: int) -> _Sql:
     if not isinstance(where, Mapping):
         raise ValueError(f"a filter must be a mapping, not {type(where).__name__}")
     parts = []
     for key, value in where.items():
         if not isinstance(key, str):
             raise ValueError(f"filter keys must be strings, not {key!r}")
+        if key in ("$and", "$or", "$not") and depth >= MAX_FILTER_DEPTH:
+            raise ValueError(f"the filter nests $and, $or and $not deeper than {MAX_FILTER_DEPTH} levels (at this {key})")
         if key in ("$and", "$or"):
-            parts.append(_compile_logical(key, value, params))
+            parts.append(_compile_logical(key, value, query, depth + 1))
         elif key in ("$key", "$ref"):
             if not isinstance(value, (list, tuple)) or not all(isinstance(v, str) for v in value):
                 raise ValueError(f"{key} takes a list of strings")
-            column = key[1:]
-            parts.append(f"{_ALL} WHERE {column} IN ({_placeholders(list(value), params)})")
+            for item in value:
+                _check_text(item, key)
+            params: list[Any] = []
+            sql = f"{_ALL} WHERE {_member(key[1:], list(value), params)}"
+            parts.append(query.condition((sql, params)))
         elif key == "$not":
-            parts.append(f"{_ALL} EXCEPT SELECT uid FROM ({_compile_mapping(value, params)})")
+            inner, params = _compile_mapping(value, query, depth + 1)
+            parts.append(query.part(query.condition((f"{_ALL} EXCEPT SELECT uid FROM ({inner})", params))))
         elif key.startswith("$"):
             raise ValueError(f"unknown filter operator {key!r} (use $and, $or, $not or a field name)")
-        elif isinstance(value, Mapping):
-            if not value:
-                raise ValueError(f"the condition on {key!r} is empty")
-            parts.extend(_compile_condition(key, op, operand, params) for op, operand in value.items())
-        elif isinstance(value, (list, tuple)):
-            parts.append(_compile_condition(key, "$in", value, params))
         else:
-            parts.append(_compile_condition(key, "$eq", value, params))
-    return _combine(parts, "INTERSECT", empty=_ALL)
+            _check_text(key, "a filter field name")
+            if isinstance(value, Mapping):
+                if not value:
+                    raise ValueError(f"the condition on {key!r} is empty")
+                parts.extend(_leaf(query, key, op, operand) for op, operand in value.items())
+            elif isinstance(value, (list, tuple)):
+                parts.append(_leaf(query, key, "$in", value))
+            else:
+                parts.append(_leaf(query, key, "$eq", value))
+    return _combine(parts, "INTERSECT", query, empty=_ALL)
 
 
-def _compile_logical(op: str, operands: Any, params: list[Any]) -> str:
+def _leaf(query: _Query, key: str, op: Any, operand: Any) -> _Sql:
+    params: list[Any] = []
+    sql = _compile_condition(key, op, operand, params)
+    return query.condition((sql, params))
+
+
+def _compile_logical(op: str, operands: Any, query: _Query, depth: int) -> _Sql:
     if not isinstance(operands, (list, tuple)):
         raise ValueError(f"{op} takes a list of filters, not {type(operands).__name__}")
-    parts = [_compile_mapping(operand, params) for operand in operands]
     if op == "$and":
-        return _combine(parts, "INTERSECT", empty=_ALL)
-    return _combine(parts, "UNION", empty=f"{_ALL} WHERE 0")
+        parts = [_compile_mapping(operand, query, depth) for operand in operands]
+        return _combine(parts, "INTERSECT", query, empty=_ALL)
+    # Equalities on one field, however many, become one $in: a wide $or of
+    # them is one index lookup rather than a union of thousands.
+    equal: dict[str, list[Any]] = {}
+    others = []
+    for operand in operands:
+        found = _equality(operand)
+        if found is None:
+            others.append(operand)
+        else:
+            equal.setdefault(found[0], []).extend(found[1])
+    parts = [_leaf(query, key, "$in", values) for key, values in equal.items()]
+    parts.extend(_compile_mapping(operand, query, depth) for operand in others)
+    return _combine(parts, "UNION", query, empty=f"{_ALL} WHERE 0")
 
 
-def _combine(parts: list[str], how: str, *, empty: str) -> str:
+def _equality(where: Any) -> tuple[str, list[Any]] | None:
+    """(field, values) if `where` holds a field equal to one of the values, else None."""
+    if not isinstance(where, Mapping) or len(where) != 1:
+        return None
+    ((key, value),) = where.items()
+    if not isinstance(key, str) or key.startswith("$"):
+        return None
+    op = "$eq"
+    if isinstance(value, Mapping):
+        if len(value) != 1:
+            return None
+        ((op, value),) = value.items()
+        if op not in ("$eq", "$in"):
+            return None
+    elif isinstance(value, (list, tuple)):
+        op = "$in"
+    # `= NULL` never holds, so an equality with None stays as it is (IS NULL).
+    if op == "$eq" and value is None:
+        return None
+    _check_text(key, "a filter field name")
+    return key, _scalars(op, key, value) if op == "$in" else [_scalar(op, key, value)]
+
+
+def _combine(parts: list[_Sql], how: str, query: _Query, *, empty: str) -> _Sql:
     if not parts:
-        return empty
+        return empty, []
     if len(parts) == 1:
         return parts[0]
-    return f" {how} ".join(f"SELECT uid FROM ({part})" for part in parts)
+    # SQLite takes at most 500 terms in one compound SELECT; INTERSECT and
+    # UNION are associative, so wider ones are combined in groups.
+    while len(parts) > _COMPOUND_TERMS:
+        parts = [_combine(parts[start : start + _COMPOUND_TERMS], how, query, empty=empty)
+                 for start in range(0, len(parts), _COMPOUND_TERMS)]
+    sql = f" {how} ".join(f"SELECT uid FROM ({part})" for part, _ in parts)
+    return query.part((sql, [value for _, params in parts for value in params]))
+
+
+def _check_text(value: str, where: str) -> None:
+    # SQLite takes UTF-8: a lone surrogate could not be bound.
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:
+        raise ValueError(f"{where}: {value!r} is not valid Unicode (it holds a lone surrogate)") from None
 
 
 def _scalar(op: str, key: str, value: Any) -> Any:
-    if value is None or isinstance(value, (str, bool)):
+    if isinstance(value, str):
+        _check_text(value, f"{op} on {key!r}")
+        return value
+    if value is None or isinstance(value, bool):
         return value
     if isinstance(value, int):
         if not _INT64[0] <= value <= _INT64[1]:
@@ -200,9 +327,23 @@ def _type_guard(op: str, key: str, value: Any) -> str:
     raise ValueError(f"{op} on {key!r} takes a string or a number, not {type(value).__name__}")
 
 
-def _placeholders(values: list[Any], params: list[Any]) -> str:
-    params.extend(values)
-    return ", ".join("?" * len(values))
+def _member(column: str, values: list[Any], params: list[Any]) -> str:
+    """SQL that holds where `column` equals one of `values`."""
+    if len(values) <= _LONG_LIST:
+        params.extend(values)
+        return f"{column} IN ({', '.join('?' * len(values))})"
+    # One JSON parameter however long the list, so no list meets SQLite's
+    # limit on parameters. JSON carries None, bools, integers and text
+    # exactly; floats (parsed by SQLite) and text holding NUL (cut at it by
+    # json_each) are bound one by one.
+    exact = [v for v in values if not isinstance(v, float) and not (isinstance(v, str) and "\x00" in v)]
+    other = [v for v in values if isinstance(v, float) or (isinstance(v, str) and "\x00" in v)]
+    params.append(json.dumps(exact, ensure_ascii=False))
+    sql = f"{column} IN (SELECT value FROM json_each(?))"
+    if other:
+        params.extend(other)
+        sql = f"({sql} OR {column} IN ({', '.join('?' * len(other))}))"
+    return sql
 
 
 def _compile_condition(key: str, op: Any, operand: Any, params: list[Any]) -> str:
@@ -225,7 +366,7 @@ def _compile_condition(key: str, op: Any, operand: Any, params: list[Any]) -> st
     if op in ("$in", "$nin"):
         values = _scalars(op, key, operand)
         params.append(key)
-        matches = f"{scalar_rows} AND value IN ({_placeholders(values, params)})"
+        matches = f"{scalar_rows} AND {_member('value', values, params)}"
         return matches if op == "$in" else f"{_ALL} EXCEPT {matches}"
     if op == "$contains":
         value = _scalar(op, key, operand)
@@ -233,12 +374,12 @@ def _compile_condition(key: str, op: Any, operand: Any, params: list[Any]) -> st
         return f"{list_rows} AND value = ?"
     if op in ("$any", "$all"):
         values = _scalars(op, key, operand)
+        if op == "$all" and not values:
+            return _ALL  # every document holds all of no values
         params.append(key)
-        matches = f"{list_rows} AND value IN ({_placeholders(values, params)})"
+        matches = f"{list_rows} AND {_member('value', values, params)}"
         if op == "$any":
             return matches
-        if not values:
-            return _ALL
         params.append(len(set(values)))
         return f"{matches} GROUP BY uid HAVING count(DISTINCT value) = ?"
     if op == "$exists":
@@ -259,6 +400,7 @@ def _compile_condition(key: str, op: Any, operand: Any, params: list[Any]) -> st
     if op in ("$text", "$itext"):
         if not isinstance(operand, str):
             raise ValueError(f"{op} on {key!r} takes a string")
+        _check_text(operand, f"{op} on {key!r}")
         params.extend([key, operand])
         if op == "$text":
             return f"{scalar_rows} AND typeof(value) = 'text' AND instr(value, ?) > 0"
@@ -433,27 +575,20 @@ class DocumentStore(_keyword.KeywordSearch):
         self._lock_file: weakref.finalize | None = None
         self._index: IdMapIndex | None = None
         self._rows: _Rows | None = None
-        if directory is not None and _holds_store(directory):
-            self._open(os.fspath(directory))
-            self._check_requested(**requested)
-            return
         self._settings = {
             "format": FORMAT, "version": FORMAT_VERSION, "dim": dim, "bits": bits, "metric": metric,
             "refine": int(refine), "rotation": rotation, "generation": 0, "next_uid": 0,
             **_keyword.new_settings(requested),
         }
         self._free: list[int] = []
-        if directory is None:
-            self._db = _connect(":memory:")
-            self._create_schema()
-        else:
-            self._create_directory(os.fspath(directory))
+        if directory is not None:
+            self._open_or_create(os.fspath(directory))
+            self._check_requested(**requested)
+            return
+        self._db = _connect(":memory:")
+        self._create_schema()
         if dim is not None:
             self._start_index(dim)
-            if self._directory is not None:
-                self._index.write(os.path.join(self._directory, "index-0.vnim"))
-                with self._db:
-                    self._db.execute("UPDATE settings SET value = ? WHERE name = 'dim'", (dim,))
 
     # -- properties ---------------------------------------------------------
 
@@ -492,24 +627,43 @@ class DocumentStore(_keyword.KeywordSearch):
             self._db.executemany("INSERT INTO settings VALUES (?, ?)", self._settings.items())
             _keyword.create(self._db, self._settings)
 
-    def _create_directory(self, directory: str) -> None:
+    def _open_or_create(self, directory: str) -> None:
+        """Opens the store in `directory`, or creates one there with the settings given.
+
+        A new store is written aside and put in place whole (see _install): a
+        creation cut short leaves no store, or one that the next open completes.
+        """
+        _refuse_foreign(directory)
         os.makedirs(directory, exist_ok=True)
-        if any(not name.startswith(".") for name in os.listdir(directory)):
-            raise FileExistsError(f"{directory} is not empty and holds no document store")
         self._take_lock(directory)
-        self._directory = directory
-        self._db = _connect(os.path.join(directory, DATABASE_NAME))
-        self._create_schema()
+        try:
+            _recover(directory)
+            if not _holds_store(directory):
+                _refuse_foreign(directory)
+                _install(directory, self._write_new)
+            self._open(directory)
+        except BaseException:
+            self._release_lock()
+            raise
+
+    def _write_new(self, directory: str) -> list[str]:
+        """Writes the files of a new, empty store into `directory`; returns their names."""
+        self._db = _staging_connection(os.path.join(directory, DATABASE_NAME))
+        try:
+            self._create_schema()
+        finally:
+            self._db.close()
+        names = [DATABASE_NAME]
+        if self.dim is not None:
+            names.append("index-0.vnim")
+            IdMapIndex(_padded(self.dim), self.bits, self.rotation).write(os.path.join(directory, names[-1]))
         if self.refine:
+            names.append(VECTORS_NAME)
             open(os.path.join(directory, VECTORS_NAME), "wb").close()
+        return names
 
     def _take_lock(self, directory: str) -> None:
-        fd = os.open(os.path.join(directory, LOCK_NAME), os.O_RDWR | os.O_CREAT, 0o666)
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            os.close(fd)
-            raise RuntimeError(f"{directory} is open in another store (or another process)") from None
+        fd = _lock_directory(directory)
         # A store dropped without close() must not keep its directory locked.
         self._lock_file = weakref.finalize(self, os.close, fd)
 
@@ -529,8 +683,9 @@ class DocumentStore(_keyword.KeywordSearch):
     def load(cls, directory: str | os.PathLike[str], *, refine_factor: int = 4) -> DocumentStore:
         """Open the store in `directory`; later changes are written there."""
         directory = os.fspath(directory)
-        if not _holds_store(directory):
-            raise FileNotFoundError(f"{directory} holds no document store ({DATABASE_NAME} is missing)")
+        missing = FileNotFoundError(f"{directory} holds no document store ({DATABASE_NAME} is missing)")
+        if not _holds_store(directory) and not _is_directory(os.path.join(directory, _READY_NAME)):
+            raise missing
         store = cls.__new__(cls)
         store._lock = threading.RLock()
         store.refine_factor = refine_factor
@@ -538,11 +693,19 @@ class DocumentStore(_keyword.KeywordSearch):
         store._lock_file = None
         store._index = None
         store._rows = None
-        store._open(directory)
+        store._take_lock(directory)
+        try:
+            _recover(directory)
+            if not _holds_store(directory):
+                raise missing
+            store._open(directory)
+        except BaseException:
+            store._release_lock()
+            raise
         return store
 
     def _open(self, directory: str) -> None:
-        self._take_lock(directory)
+        """Reads the store in `directory`, whose lock the caller holds."""
         try:
             self._db = _connect(f"file:{_uri_path(directory)}?mode=rw", uri=True)
             try:
@@ -553,11 +716,7 @@ class DocumentStore(_keyword.KeywordSearch):
                 self._db.close()
                 raise
         except sqlite3.DatabaseError as error:
-            self._release_lock()
             raise StoreFormatError(f"{directory}: the document table cannot be read ({error})") from error
-        except BaseException:
-            self._release_lock()
-            raise
         self._directory = directory
         _remove_stale_index_files(directory, self._settings["generation"])
 
@@ -570,6 +729,8 @@ class DocumentStore(_keyword.KeywordSearch):
         if broken:
             raise StoreFormatError(f"{directory}: {broken} document(s) have metadata that is not JSON")
         self._free = sorted(set(range(settings["next_uid"])) - set(uids.tolist()), reverse=True)
+        if settings["next_uid"] == 0 and settings["generation"] == 0:
+            _complete_empty(directory, settings)
         if settings["dim"] is None:
             if len(uids):
                 raise StoreFormatError(f"{directory}: documents but no dimension")
@@ -924,39 +1085,57 @@ class DocumentStore(_keyword.KeywordSearch):
     def save(self, directory: str | os.PathLike[str]) -> None:
         """Write the store to `directory` (missing, empty, or a store that is replaced).
 
-        The new store is written beside it and renamed into place, so an
-        interrupted save leaves the earlier contents as they were.
+        The new store is written beside the old one, inside `directory`, and
+        put in place at a single step: an interrupted save leaves the earlier
+        contents, or the new ones, which the next open then completes. A
+        directory that another store holds open is refused (RuntimeError) and
+        left as it was.
         """
         target = os.path.abspath(os.fspath(directory))
         with self._lock:
-            if self._directory is not None and os.path.abspath(self._directory) == target:
+            if self._directory is not None and os.path.realpath(self._directory) == os.path.realpath(target):
                 return  # every change is on disk already
-            if os.path.exists(target) and os.listdir(target) and not _holds_store(target):
-                raise FileExistsError(f"{target} is not empty and holds no document store")
-            parent = os.path.dirname(target)
-            os.makedirs(parent, exist_ok=True)
-            staging = tempfile.mkdtemp(prefix=".varnel-save-", dir=parent)
+            _refuse_foreign(target)
+            created = not os.path.lexists(target)
+            os.makedirs(target, exist_ok=True)
+            lock = None
             try:
-                self._write_copy(staging)
-                _replace_directory(staging, target)
+                try:
+                    lock = _lock_directory(target)
+                except RuntimeError:
+                    raise RuntimeError(
+                        f"cannot save to {target}: another store (or another process) has it open; close that store first"
+                    ) from None
+                _recover(target)
+                _refuse_foreign(target)
+                _install(target, self._write_copy)
             except BaseException:
-                shutil.rmtree(staging, ignore_errors=True)
+                if created and lock is not None:
+                    _remove_unfinished(target)
                 raise
+            finally:
+                if lock is not None:
+                    os.close(lock)
 
-    def _write_copy(self, directory: str) -> None:
-        destination = sqlite3.connect(os.path.join(directory, DATABASE_NAME))
+    def _write_copy(self, directory: str) -> list[str]:
+        """Writes the store's files into `directory`; returns their names."""
+        names = [DATABASE_NAME]
+        destination = _staging_connection(os.path.join(directory, DATABASE_NAME))
         try:
             self._db.backup(destination)
+            # One self-contained file: no write-ahead log that could stay behind.
+            destination.execute("PRAGMA journal_mode = DELETE")
         finally:
             destination.close()
         if self._index is not None:
-            self._index.write(os.path.join(directory, f"index-{self._settings['generation']}.vnim"))
+            names.append(f"index-{self._settings['generation']}.vnim")
+            self._index.write(os.path.join(directory, names[-1]))
         if self.refine:
+            names.append(VECTORS_NAME)
             rows = self._rows.view(self._settings["next_uid"]) if self._rows is not None else np.zeros((0, 8), np.float32)
             with open(os.path.join(directory, VECTORS_NAME), "wb") as file:
                 file.write(np.ascontiguousarray(rows).tobytes())
-                file.flush()
-                os.fsync(file.fileno())
+        return names
 
     def close(self) -> None:
         """Release the directory (its lock and files); the store is unusable afterwards."""
@@ -980,6 +1159,14 @@ def _connect(target: str, uri: bool = False) -> sqlite3.Connection:
     db = sqlite3.connect(target, uri=uri, check_same_thread=False, isolation_level=None)
     db.execute("PRAGMA journal_mode = WAL" if target != ":memory:" else "PRAGMA journal_mode = MEMORY")
     db.execute("PRAGMA synchronous = FULL")
+    return db
+
+
+def _staging_connection(path: str) -> sqlite3.Connection:
+    # A table being staged needs no syncing of its own: it is synced once,
+    # whole, before the commit, and a crash before that discards it.
+    db = sqlite3.connect(path, isolation_level=None)
+    db.execute("PRAGMA synchronous = OFF")
     return db
 
 
@@ -1019,27 +1206,176 @@ def _read_settings(db: sqlite3.Connection, directory: str) -> dict[str, Any]:
 
 def _remove_stale_index_files(directory: str, generation: int) -> None:
     # Left by a crash after a new index file was written but before the table
-    # named it (or after the table named it but before the old one was removed).
+    # named it (or after the table named it but before the old one was
+    # removed), and the temporary files of index writes that were cut short.
     for name in os.listdir(directory):
         match = _INDEX_FILE.match(name)
-        if match and int(match.group(1)) != generation:
+        if (match and int(match.group(1)) != generation) or _INDEX_TEMPORARY.match(name):
             with contextlib.suppress(OSError):
                 os.remove(os.path.join(directory, name))
 
 
-def _replace_directory(staging: str, target: str) -> None:
-    if not os.path.exists(target):
-        os.rename(staging, target)
-        return
-    retired = tempfile.mkdtemp(prefix=".varnel-old-", dir=os.path.dirname(target))
-    os.rmdir(retired)
-    os.rename(target, retired)
+# ---------------------------------------------------------------------------
+# Writing a whole store into a directory
+# ---------------------------------------------------------------------------
+#
+# Saving and creating write the store's files into a staging folder inside the
+# directory, then rename it to the ready folder: that rename is the commit.
+# The ready folder's files then move into place one by one, the table last.
+# Whoever next takes the directory's lock (open, load, create, save) first
+# finishes a ready folder and removes a staging one, so a crash at any step
+# leaves the old store or the new one. The lock file is never replaced, so the
+# lock holds throughout.
+
+
+def _lock_directory(directory: str) -> int:
+    """A descriptor holding `directory`'s lock; RuntimeError if another store holds it."""
+    fd = os.open(os.path.join(directory, LOCK_NAME), os.O_RDWR | os.O_CREAT, 0o666)
     try:
-        os.rename(staging, target)
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        os.close(fd)
+        raise RuntimeError(f"{directory} is open in another store (or another process)") from None
     except BaseException:
-        os.rename(retired, target)
+        os.close(fd)
         raise
-    shutil.rmtree(retired, ignore_errors=True)
+    return fd
+
+
+def _is_directory(path: str) -> bool:
+    try:
+        return stat.S_ISDIR(os.lstat(path).st_mode)
+    except OSError:
+        return False
+
+
+def _refuse_foreign(directory: str) -> None:
+    """FileExistsError if `directory` holds no store but files a store did not put there."""
+    if not os.path.isdir(directory) or _holds_store(directory) or _is_directory(os.path.join(directory, _READY_NAME)):
+        return
+    # Hidden files are let be; a lone lock file is what a cut-short creation leaves.
+    if any(not name.startswith(".") and name != LOCK_NAME for name in os.listdir(directory)):
+        raise FileExistsError(f"{directory} is not empty and holds no document store")
+
+
+def _install(directory: str, write) -> None:
+    """Puts the files that `write(folder)` writes (and names) in place as `directory`'s store.
+
+    The caller holds the directory's lock.
+    """
+    staging = os.path.join(directory, _STAGING_NAME)
+    os.mkdir(staging)
+    try:
+        names = write(staging)
+        for name in names:
+            _sync_file(os.path.join(staging, name))
+        with open(os.path.join(staging, _MANIFEST_NAME), "w", encoding="utf-8") as file:
+            json.dump(names, file)
+            file.flush()
+            os.fsync(file.fileno())
+        _sync_directory(staging)
+        os.rename(staging, os.path.join(directory, _READY_NAME))
+    except BaseException:
+        shutil.rmtree(staging, ignore_errors=True)
+        raise
+    _sync_directory(directory)
+    _finish_ready(directory)
+
+
+def _recover(directory: str) -> None:
+    """Finishes a save or creation that was committed and removes one that was not.
+
+    The caller holds the directory's lock.
+    """
+    staging = os.path.join(directory, _STAGING_NAME)
+    if _is_directory(staging):
+        shutil.rmtree(staging)
+    elif os.path.lexists(staging):
+        os.remove(staging)
+    if _is_directory(os.path.join(directory, _READY_NAME)):
+        _finish_ready(directory)
+
+
+def _finish_ready(directory: str) -> None:
+    ready = os.path.join(directory, _READY_NAME)
+    names = _read_manifest(directory)
+    if os.path.lexists(os.path.join(ready, DATABASE_NAME)):
+        # The old table's log must not be replayed onto the new table.
+        for suffix in ("-wal", "-shm", "-journal"):
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(os.path.join(directory, DATABASE_NAME + suffix))
+    # Once the table is in place the store is whole, so it moves last.
+    for name in sorted(names, key=lambda name: name == DATABASE_NAME):
+        if os.path.lexists(os.path.join(ready, name)):
+            os.replace(os.path.join(ready, name), os.path.join(directory, name))
+    for name in os.listdir(directory):
+        if (name == VECTORS_NAME or _INDEX_FILE.match(name)) and name not in names:
+            os.remove(os.path.join(directory, name))
+    _sync_directory(directory)
+    # A staging folder is always removed, so renaming the ready one to that
+    # name ends the save in one step.
+    staging = os.path.join(directory, _STAGING_NAME)
+    os.rename(ready, staging)
+    shutil.rmtree(staging, ignore_errors=True)
+
+
+def _read_manifest(directory: str) -> list[str]:
+    path = os.path.join(directory, _READY_NAME, _MANIFEST_NAME)
+    names = None
+    with contextlib.suppress(OSError, ValueError, RecursionError):
+        with open(path, "rb") as file:
+            names = json.loads(file.read(4096))
+    valid = (
+        isinstance(names, list)
+        and all(isinstance(name, str) and (name in (DATABASE_NAME, VECTORS_NAME) or _INDEX_FILE.match(name)) for name in names)
+        and DATABASE_NAME in names and len(set(names)) == len(names)
+    )
+    if not valid:
+        raise StoreFormatError(f"{directory}: the unfinished save in {_READY_NAME} cannot be completed (its manifest is missing or damaged)")
+    return names
+
+
+def _remove_unfinished(directory: str) -> None:
+    """Removes a directory that a failed save created, unless it came to hold a store."""
+    if _holds_store(directory) or _is_directory(os.path.join(directory, _READY_NAME)):
+        return
+    with contextlib.suppress(OSError):
+        shutil.rmtree(os.path.join(directory, _STAGING_NAME), ignore_errors=True)
+        os.remove(os.path.join(directory, LOCK_NAME))
+        os.rmdir(directory)
+
+
+def _complete_empty(directory: str, settings: Mapping[str, Any]) -> None:
+    # A store that was never written to, whose creation an earlier version
+    # cut short before its index or vectors file: it holds nothing, so the
+    # missing files are made rather than the store refused.
+    dim = settings["dim"]
+    index_path = os.path.join(directory, "index-0.vnim")
+    if dim is not None and not os.path.lexists(index_path):
+        IdMapIndex(_padded(dim), settings["bits"], settings["rotation"]).write(index_path)
+    vectors_path = os.path.join(directory, VECTORS_NAME)
+    if settings["refine"] and not os.path.lexists(vectors_path):
+        open(vectors_path, "wb").close()
+
+
+def _sync_file(path: str) -> None:
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def _sync_directory(path: str) -> None:
+    # Makes renames in the folder durable; some file systems cannot (EINVAL).
+    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(fd)
+    except OSError as error:
+        if error.errno not in (errno.EINVAL, errno.EROFS):
+            raise
+    finally:
+        os.close(fd)
 
 
 def _check_keys(keys: Sequence[Any], allow_repeats: bool = False) -> None:

@@ -1,14 +1,24 @@
 """The document store under the framework integrations: filters, atomic changes, persistence."""
 
+import builtins
 import contextlib
+import itertools
 import os
+import pathlib
+import shutil
+import signal
 import sqlite3
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
 
 import numpy as np
 import pytest
 
 from varnel import IdMapIndex
-from varnel._docstore import DocumentStore, StoreFormatError
+from varnel._docstore import MAX_FILTER_CONDITIONS, MAX_FILTER_DEPTH, DocumentStore, StoreFormatError
 
 ROWS = [
     {"n": 0, "kind": "a", "tags": ["x", "y"], "score": 0.5},
@@ -21,6 +31,14 @@ ROWS = [
 
 def embeddings(n, dim=6, seed=0):
     return np.random.default_rng(seed).standard_normal((n, dim)).astype(np.float32)
+
+
+def _nested(op, depth):
+    where = {"n": 1}
+    for _ in range(depth):
+        # The second part of $and holds everywhere, that of $or nowhere.
+        where = {op: where} if op == "$not" else {op: [where, {"n": {"$gte" if op == "$and" else "$lt": 0}}]}
+    return where
 
 
 @pytest.fixture(params=["memory", "directory"])
@@ -59,6 +77,15 @@ def store(request, tmp_path):
         ({"name": {"$text": "beta"}}, [4]),
         ({"name": {"$itext": "ALPHA"}}, [4]),
         ({"$key": ["k1", "k4", "nope"]}, [1, 4]),
+        ({"tags": {"$all": []}}, [0, 1, 2, 3, 4]),
+        ({"$or": [{"n": 1}, {"n": {"$in": [4]}}, {"note": None}, {"kind": "zz"}]}, [1, 3, 4]),
+        # Lists longer than a few dozen values travel as one parameter.
+        ({"n": {"$in": [1.0, 3.5, 4] + list(range(100, 40_000))}}, [1, 4]),
+        ({"n": {"$nin": list(range(1, 40_000))}}, [0]),
+        ({"kind": ["a", "x\x00y"] + [f"z{i}" for i in range(100)]}, [0, 2]),
+        ({"tags": {"$all": ["y"] * 100}}, [0, 1]),
+        ({"tags": {"$any": ["x"] + [f"z{i}" for i in range(100)]}}, [0]),
+        ({"$key": ["k1"] + [f"no{i}" for i in range(100)]}, [1]),
     ],
 )
 def test_filters_select_the_matching_documents(store, where, expected):
@@ -78,11 +105,28 @@ def test_filters_select_the_matching_documents(store, where, expected):
         ({"n": {}}, "is empty"),
         ({"$and": {"n": 1}}, "takes a list of filters"),
         ([("n", 1)], "must be a mapping"),
+        (_nested("$not", MAX_FILTER_DEPTH + 1), f"deeper than {MAX_FILTER_DEPTH} levels"),
+        ({"$or": [{"n": {"$gt": i}} for i in range(MAX_FILTER_CONDITIONS + 1)]}, "more than 5000 conditions"),
+        ({"n": {"$in": [i + 0.5 for i in range(40_000)]}}, "binds 40002 values"),
+        ({"kind": "\ud800"}, "lone surrogate"),
+        ({"\ud800": 1}, "lone surrogate"),
     ],
 )
 def test_bad_filters_are_refused(store, where, message):
     with pytest.raises(ValueError, match=message):
         store.search(embeddings(1), 3, where=where)
+
+
+def test_wide_and_deep_filters_run(store):
+    # SQLite takes 500 terms in one compound and nests subqueries only about
+    # ten deep; the filters are combined in groups and as named parts.
+    assert store.keys({"$or": [{"n": {"$gt": 10 + i}} for i in range(599)] + [{"kind": "c"}]}) == ["k3"]
+    assert store.keys({"$or": [{"n": i} for i in range(600)]}) == [f"k{i}" for i in range(5)]
+    assert store.keys({"$and": [{"n": {"$lt": 10 + i}} for i in range(600)] + [{"kind": "a"}]}) == ["k0", "k2"]
+    for op in ("$and", "$or"):
+        assert store.keys(_nested(op, MAX_FILTER_DEPTH)) == ["k1"]
+    assert store.keys(_nested("$not", MAX_FILTER_DEPTH)) == ["k1"]
+    assert store.keys(_nested("$not", MAX_FILTER_DEPTH - 1)) == ["k0", "k2", "k3", "k4"]
 
 
 def test_filtered_search_is_exact_and_runs_inside_the_scan():
@@ -200,6 +244,198 @@ def test_save_and_load_round_trip_and_replace(store, tmp_path):
         store.save(tmp_path / "other")
 
 
+_HOLDER = """
+import sys
+import numpy as np
+from varnel._docstore import DocumentStore
+store = DocumentStore(directory=sys.argv[1])
+store.upsert(["o1"], ["one"], [{}], np.ones((1, 6), np.float32))
+print("open", flush=True)
+sys.stdin.readline()
+store.upsert(["o2"], ["two"], [{}], np.full((1, 6), 2, np.float32))
+store.close()
+"""
+
+
+def test_save_onto_a_store_another_process_holds_is_refused_and_changes_nothing(tmp_path):
+    directory = tmp_path / "held"
+    holder = subprocess.Popen([sys.executable, "-c", _HOLDER, str(directory)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline() == "open\n"
+        before = {path.name: path.read_bytes() for path in directory.iterdir()}
+        other = DocumentStore()
+        other.upsert(["x"], ["X"], [{}], embeddings(1))
+        with pytest.raises(RuntimeError, match="another store \\(or another process\\) has it open"):
+            other.save(directory)
+        assert {path.name: path.read_bytes() for path in directory.iterdir()} == before
+        holder.stdin.write("\n")
+        holder.stdin.flush()
+        assert holder.wait(timeout=60) == 0
+    finally:
+        if holder.poll() is None:
+            holder.kill()
+    assert DocumentStore.load(directory).keys() == ["o1", "o2"]
+
+
+@pytest.fixture
+def fast_tmp(tmp_path):
+    """A folder in memory where there is one: the crash tests sync files often."""
+    if not (os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK)):
+        yield tmp_path
+        return
+    with tempfile.TemporaryDirectory(dir="/dev/shm") as folder:
+        yield pathlib.Path(folder)
+
+
+_FILE_OPERATIONS = [
+    (os, "open"), (os, "mkdir"), (os, "rename"), (os, "replace"), (os, "remove"), (os, "unlink"),
+    (os, "rmdir"), (os, "fsync"), (os, "truncate"), (builtins, "open"), (sqlite3, "connect"),
+]
+
+
+def _killed_at(at, action):
+    """Runs `action` in a child process that dies at its `at`-th file operation (as
+    if killed there); True if it finished before."""
+    pid = os.fork()
+    if pid == 0:
+        calls = itertools.count(1)
+
+        def counted(function):
+            def call(*args, **kwargs):
+                if next(calls) == at:
+                    os._exit(9)
+                return function(*args, **kwargs)
+            return call
+
+        try:
+            for module, name in _FILE_OPERATIONS:
+                setattr(module, name, counted(getattr(module, name)))
+            action()
+        except BaseException:
+            traceback.print_exc()
+            os._exit(1)
+        os._exit(0)
+    status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+    assert status in (0, 9)
+    return status == 0
+
+
+@pytest.mark.parametrize("over_a_store", [True, False])
+def test_a_save_killed_at_any_file_operation_leaves_the_old_store_or_the_new(fast_tmp, over_a_store):
+    old = DocumentStore(directory=fast_tmp / "old")
+    old.upsert(["a", "b"], ["A", "B"], [{}, {}], embeddings(2))
+    old.close()
+    new = DocumentStore(refine=False)  # other files than the old store: no vectors
+    new.upsert(["c", "d", "e"], ["C", "D", "E"], [{}, {}, {}], embeddings(3, seed=1))
+    target = fast_tmp / "target"
+    seen = set()
+    for at in itertools.count(1):
+        shutil.rmtree(target, ignore_errors=True)
+        if over_a_store:
+            shutil.copytree(fast_tmp / "old", target)
+        finished = _killed_at(at, lambda: new.save(target))
+        try:
+            loaded = DocumentStore.load(target)
+        except FileNotFoundError:
+            assert not over_a_store and not finished
+            new.save(target)  # what the crash left is in nobody's way
+            loaded = DocumentStore.load(target)
+            seen.add("none")
+        keys = loaded.keys()
+        assert keys in (["a", "b"], ["c", "d", "e"]) and len(loaded) == len(keys)
+        assert sorted(record.key for record, _, _ in loaded.search(embeddings(1), 5)[0]) == keys
+        loaded.close()
+        seen.add(tuple(keys))
+        assert not [name for name in os.listdir(target) if name.startswith(".")]
+        assert sorted(os.listdir(fast_tmp)) == ["old", "target"]
+        if finished:
+            break
+    assert at > 10 and seen == ({("a", "b")} if over_a_store else {"none"}) | {("c", "d", "e")}
+
+
+@pytest.mark.parametrize("dim", [6, None])
+def test_creating_a_store_killed_at_any_file_operation_leaves_it_creatable(fast_tmp, dim):
+    target = fast_tmp / "new"
+    seen = set()
+    for at in itertools.count(1):
+        shutil.rmtree(target, ignore_errors=True)
+        finished = _killed_at(at, lambda: DocumentStore(dim, directory=target, bits=2).close())
+        # A store the crash left half-made is completed (bits=2), or made anew (the default, 4).
+        store = DocumentStore(dim, directory=target)
+        assert len(store) == 0 and store.dim == dim and store.bits in ((2,) if finished else (2, 4))
+        seen.add(store.bits)
+        store.upsert(["a"], ["A"], [{}], embeddings(1))
+        store.close()
+        loaded = DocumentStore.load(target)
+        assert loaded.keys() == ["a"] and loaded.search(embeddings(1), 1)[0][0][0].key == "a"
+        loaded.close()
+        if finished:
+            break
+    assert at > 10 and seen == {2, 4}
+
+
+@pytest.mark.parametrize("leftover", ["lock file", "index file", "vectors file"])
+def test_a_store_an_earlier_version_left_half_made_is_completed(tmp_path, leftover):
+    directory = tmp_path / "s"
+    DocumentStore(None if leftover == "vectors file" else 6, directory=directory).close()
+    if leftover == "lock file":
+        for path in directory.iterdir():
+            if path.name != "store.lock":
+                path.unlink()
+    else:
+        (directory / ("index-0.vnim" if leftover == "index file" else "vectors.f32")).unlink()
+    store = DocumentStore(directory=directory)
+    store.upsert(["a"], ["A"], [{}], embeddings(1))
+    store.close()
+    assert DocumentStore.load(directory).keys() == ["a"]
+
+
+@pytest.mark.parametrize("manifest", [None, b'[["x"]]', b'["store.sqlite", "../notes.txt"]', b"[" * 5000])
+def test_a_committed_save_with_a_damaged_manifest_is_refused(tmp_path, manifest):
+    store = DocumentStore(directory=tmp_path / "s")
+    store.upsert(["a"], ["A"], [{}], embeddings(1))
+    store.close()
+    ready = tmp_path / "s" / ".varnel-ready"
+    ready.mkdir()
+    if manifest is not None:
+        (ready / "manifest.json").write_bytes(manifest)
+    with pytest.raises(StoreFormatError, match="cannot be completed"):
+        DocumentStore.load(tmp_path / "s")
+    shutil.rmtree(ready)
+    assert DocumentStore.load(tmp_path / "s").keys() == ["a"]
+
+
+def test_temporary_index_files_of_a_killed_writer_are_removed_at_open(fast_tmp):
+    directory = fast_tmp / "s"
+    count, dim = 20_000, 32
+    store = DocumentStore(dim, directory=directory, refine=False)
+    store.upsert([str(i) for i in range(count)], [""] * count, [{}] * count, embeddings(count, dim))
+    store.close()
+
+    def temporary():
+        return [name for name in os.listdir(directory) if ".tmp-" in name]
+
+    for _ in range(20):
+        pid = os.fork()
+        if pid == 0:
+            try:
+                writer = DocumentStore.load(directory)
+                for seed in itertools.count():
+                    writer.upsert(["extra"], [""], [{}], embeddings(1, dim, seed=seed))
+            finally:
+                os._exit(1)
+        deadline = time.monotonic() + 10
+        while not temporary() and time.monotonic() < deadline:
+            pass
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        if temporary():
+            break
+    assert temporary()
+    again = DocumentStore.load(directory)
+    assert temporary() == [] and len(again) in (count, count + 1)
+
+
 def test_a_dropped_store_releases_its_directory(tmp_path):
     store = DocumentStore(directory=tmp_path / "s")
     store.upsert(["a"], ["A"], [{}], embeddings(1))
@@ -216,10 +452,14 @@ def test_reopening_with_other_settings_is_refused(tmp_path):
 
 @contextlib.contextmanager
 def _database(directory):
-    # Closed at once: a connection left to the garbage collector would move its
-    # write-ahead log into store.sqlite at some later moment.
-    with contextlib.closing(sqlite3.connect(directory / "store.sqlite")) as db, db:
-        yield db
+    # Closed at once: a connection left to the garbage collector would move
+    # its log into the file at some later moment, in the middle of a test.
+    db = sqlite3.connect(directory / "store.sqlite")
+    try:
+        with db:
+            yield db
+    finally:
+        db.close()
 
 
 def _tamper(directory, how):

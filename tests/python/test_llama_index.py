@@ -98,6 +98,15 @@ def test_standard_behaviours(store):
         (MetadataFilters(filters=[MetadataFilter(key="tags", value=["red", "blue"], operator=FilterOperator.ALL)]), {"n0"}),
         (MetadataFilters(filters=[MetadataFilter(key="name", value="ITEM 3", operator=FilterOperator.TEXT_MATCH_INSENSITIVE)]), {"n3"}),
         (MetadataFilters(filters=[MetadataFilter(key="tags", value=None, operator=FilterOperator.IS_EMPTY)]), {"n1", "n3", "n5"}),
+        # Wider than SQLite's 500 terms of one compound SELECT.
+        (MetadataFilters(filters=[MetadataFilter(key="i", value=v) for v in range(4, 604)], condition=FilterCondition.OR), {"n4", "n5"}),
+        (
+            MetadataFilters(
+                filters=[MetadataFilter(key="i", value=v, operator=FilterOperator.GT) for v in range(4, 604)],
+                condition=FilterCondition.OR,
+            ),
+            {"n5"},
+        ),
     ],
 )
 def test_metadata_filters(store, filters, expected):
@@ -107,6 +116,18 @@ def test_metadata_filters(store, filters, expected):
     assert {n.node_id for n in store.get_nodes(filters=filters)} == expected
     store.delete_nodes(filters=filters)
     assert not {n.node_id for n in store.get_nodes()} & expected
+
+
+def test_persist_onto_a_store_held_open_is_refused(tmp_path):
+    held = VarnelVectorStore(directory=tmp_path / "s")
+    held.add([node(0)])
+    other = VarnelVectorStore()
+    other.add([node(1)])
+    with pytest.raises(RuntimeError, match="has it open"):
+        other.persist(str(tmp_path / "s"))
+    held.add([node(2)])
+    held.close()
+    assert [n.node_id for n in VarnelVectorStore.from_persist_path(str(tmp_path / "s")).get_nodes()] == ["n0", "n2"]
 
 
 def test_mmr_mode_and_doc_id_restriction(store):
