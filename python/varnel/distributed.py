@@ -13,7 +13,7 @@ Routing: an id lives on shard ``splitmix64(id) mod num_shards`` (see
 it is the same in every process, on every machine and in every version; an
 index written with N shards must be loaded with N shards.
 
-Ray is an optional dependency (``pip install 'varnel[ray]'``); ``import varnel``
+Ray is an optional dependency (``pip install 'ray[data]'``, or ``pip install '.[ray]'`` in a varnel checkout); ``import varnel``
 does not import this module.
 """
 
@@ -32,11 +32,13 @@ from typing import Any
 
 import numpy as np
 
+from varnel._install import install_hint
+
 try:
     import ray
     import ray.exceptions
 except ImportError as error:  # pragma: no cover - depends on the environment
-    raise ImportError("varnel.distributed needs Ray: pip install 'varnel[ray]'") from error
+    raise ImportError("varnel.distributed needs Ray: " + install_hint("'ray[data]'", "ray")) from error
 
 import varnel
 from varnel import IdMapIndex, PanicException, PartitionedIndex

@@ -5,7 +5,7 @@ run inside the scan; the float vectors re-rank the candidates exactly (turn it
 off with ``refine=False`` to keep only the codes). The texts are also indexed
 for keyword search (BM25), alone or fused with the vectors: the search types
 "keyword" and "hybrid" beside LangChain's own. Install with
-``pip install 'varnel[langchain]'``; ``import varnel`` does not import LangChain.
+``pip install langchain-core``, or ``pip install '.[langchain]'`` in a varnel checkout; ``import varnel`` does not import LangChain.
 """
 
 from __future__ import annotations
@@ -19,6 +19,8 @@ from typing import Any, ClassVar
 
 import numpy as np
 
+from varnel._install import install_hint
+
 try:
     from langchain_core.callbacks import AsyncCallbackManagerForRetrieverRun, CallbackManagerForRetrieverRun
     from langchain_core.documents import Document
@@ -27,7 +29,7 @@ try:
     from langchain_core.vectorstores import VectorStore, VectorStoreRetriever
     from langchain_core.vectorstores.utils import maximal_marginal_relevance
 except ImportError as error:  # pragma: no cover - depends on the environment
-    raise ImportError("varnel.langchain needs LangChain: pip install 'varnel[langchain]'") from error
+    raise ImportError(f"varnel.langchain needs LangChain: {install_hint('langchain-core', 'langchain')}") from error
 
 from varnel._docstore import DocumentStore, Record
 from varnel._fusion import ALPHA, RRF_K, Scores

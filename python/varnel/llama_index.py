@@ -5,7 +5,7 @@ node's own fields in SQLite beside an ``IdMapIndex``, so a ``VectorStoreIndex``
 needs no separate document store. ``MetadataFilters`` run inside the scan.
 Besides the default (vector) and MMR query modes, the texts are searched by
 keyword (BM25: modes ``TEXT_SEARCH`` and ``SPARSE``) and by both fused
-(``HYBRID``, weighted by ``alpha``). Install with ``pip install 'varnel[llamaindex]'``; ``import varnel`` does not
+(``HYBRID``, weighted by ``alpha``). Install with ``pip install llama-index-core``, or ``pip install '.[llamaindex]'`` in a varnel checkout; ``import varnel`` does not
 import LlamaIndex.
 """
 
@@ -16,6 +16,8 @@ import math
 import os
 from collections.abc import Sequence
 from typing import Any
+
+from varnel._install import install_hint
 
 try:
     from llama_index.core.bridge.pydantic import PrivateAttr
@@ -32,7 +34,7 @@ try:
     )
     from llama_index.core.vector_stores.utils import metadata_dict_to_node, node_to_metadata_dict
 except ImportError as error:  # pragma: no cover - depends on the environment
-    raise ImportError("varnel.llama_index needs LlamaIndex: pip install 'varnel[llamaindex]'") from error
+    raise ImportError(f"varnel.llama_index needs LlamaIndex: {install_hint('llama-index-core', 'llamaindex')}") from error
 
 from varnel._docstore import DocumentStore, Record
 from varnel._fusion import ALPHA, RRF_K

@@ -21,7 +21,7 @@ try:
 except ImportError:
     ray = None
 
-needs_ray = pytest.mark.skipif(ray is None, reason="Ray is not installed (pip install 'varnel[ray]')")
+needs_ray = pytest.mark.skipif(ray is None, reason="Ray is not installed (pip install '.[ray]')")
 EMPTY_ID = 2**64 - 1
 # Outputs of a SplitMix64 generator seeded with 0, its published reference sequence.
 SPLITMIX64_SEED0 = [0xE220A8397B1DCDAF, 0x6E789E6AA1B965F4, 0x06C45D188009454F]
