@@ -1,6 +1,8 @@
 #include "index/batch_checks.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <string>
 
 #include "index/id_hash.h"
@@ -42,6 +44,20 @@ std::optional<uint64_t> first_repeat(std::span<const uint64_t> ids) {
   seen.reserve(ids.size());
   for (uint64_t i = 0; i < ids.size(); ++i) {
     if (!seen.insert(ids[i]).second) return i;
+  }
+  return std::nullopt;
+}
+
+float largest_stored_norm() { return std::sqrt(std::numeric_limits<float>::max()); }
+
+std::optional<uint64_t> first_unstorable_vector(std::span<const float> vectors, uint64_t dim) {
+  for (uint64_t row = 0; dim > 0 && row < vectors.size() / dim; ++row) {
+    float sum = -0.0f;
+    for (const float value : vectors.subspan(row * dim, dim)) {
+      const float square = value * value;
+      sum += square;
+    }
+    if (!std::isfinite(sum)) return row;
   }
   return std::nullopt;
 }

@@ -259,16 +259,37 @@ void PartitionedIndex::train(std::span<const float> sample) {
   options.warmup_iterations = kTrainWarmup;
   options.seed = seed_ + kTrainSeedOffset;
   std::vector<float> centroids = train_kmeans(sample, n, dim_, lists_, options);
+  if (const auto row = first_unstorable_vector(centroids, dim_)) {
+    throw ArgumentError("training made centroid " + std::to_string(*row) +
+                        " with a norm too large for float32 squares (above 1.8e19): no vector could be "
+                        "added near it; scale the sample down");
+  }
   set_centroids(centroids);
 }
 
 void PartitionedIndex::set_centroids(std::span<const float> centroids) {
   refuse_if_mapped();
   if (len() > 0) throw Error("centroids can change only while the index is empty");
+  check_centroid_values(centroids);
+  // A vector joins its list with its residual to the centroid, whose norm
+  // must be one add can store: against a centroid this long, every vector
+  // near the origin (np.ones, say) would fail to add.
+  if (const auto row = first_unstorable_vector(centroids, dim_)) {
+    throw ArgumentError("centroid " + std::to_string(*row) +
+                        " has a norm too large for float32 squares (above 1.8e19): no vector could be "
+                        "added near it; scale the centroids down");
+  }
+  install_centroids(centroids);
+}
+
+void PartitionedIndex::check_centroid_values(std::span<const float> centroids) const {
   if (centroids.size() != lists_ * dim_) throw Error("centroids must hold lists * dim values");
   for (const float value : centroids) {
     if (!std::isfinite(value)) throw Error("centroids must be finite");
   }
+}
+
+void PartitionedIndex::install_centroids(std::span<const float> centroids) {
   CoarseTable table(centroids, lists_, dim_);
   std::vector<float> half_norms(table.half_norms().begin(), table.half_norms().end());
   CoarseShortlist shortlist =
@@ -366,9 +387,12 @@ void PartitionedIndex::encode_batch(std::span<const float> vectors, std::span<co
   const RotatedCentroids rotated_centroids = rotate_centroids(assignment);
   const std::vector<float>& values = codebook().centroids;
   const uint64_t chunks = (m + kEncodeChunk - 1) / kEncodeChunk;
+  // Sized by the batch as well: a few vectors of a large dim need no room
+  // for a whole chunk of them.
+  const uint64_t held = std::min(kEncodeChunk, m);
   parallel_for(chunks, [&](std::size_t begin, std::size_t end) {
-    std::vector<float> residuals(kEncodeChunk * dim_), norms(kEncodeChunk);
-    std::vector<uint8_t> rows(kEncodeChunk * row), codes(dim_);
+    std::vector<float> residuals(held * dim_), norms(held);
+    std::vector<uint8_t> rows(held * row), codes(dim_);
     for (std::size_t chunk = begin; chunk < end; ++chunk) {
       poll_interrupt();
       const uint64_t first = chunk * kEncodeChunk;
@@ -438,7 +462,12 @@ void PartitionedIndex::add_vectors(std::span<const float> vectors, std::span<con
   check_ids_are_new(ids);
   if (count == 0) return;
   if (!is_trained()) throw Error("the index is not trained: call train before adding vectors");
-  check_rows_are_usable(vectors, dim_, "vector", " of the batch");
+  // What IdMapIndex::add refuses: a vector whose length could not be stored
+  // (nor written to a file that loads again).
+  if (const auto row = first_unstorable_vector(vectors, dim_)) {
+    throw Error("vector " + std::to_string(*row) +
+                " of the batch has a NaN or infinite value, or a norm too large for float32");
+  }
 
   PageVector<uint32_t> assignment(count);
   if (table) {
@@ -492,9 +521,11 @@ void PartitionedIndex::add_vectors(std::span<const float> vectors, std::span<con
     encode_batch(vectors, assignment, positions);
     for (uint64_t i = 0; i < count; ++i) {
       const List& list = lists_data_[assignment[i]];
+      // The vector itself passed the check above: what overflows is its
+      // residual to a centroid far from it.
       if (!std::isfinite(list.norms[positions[i]]) || !std::isfinite(list.shifts[positions[i]])) {
-        throw Error("vector " + std::to_string(i) +
-                    " of the batch has a NaN or infinite value, or a norm too large for float32");
+        throw Error("vector " + std::to_string(i) + " of the batch lies too far from the centroid of list " +
+                    std::to_string(assignment[i]) + ": its residual overflows float32");
       }
     }
     where_.reserve(where_.size() + count, *std::max_element(grown.begin(), grown.end()) - 1, ids_of());
@@ -1154,7 +1185,14 @@ PartitionedIndex PartitionedIndex::from_parts(uint64_t dim, uint64_t bits, uint6
   PartitionedIndex index = create(dim, bits, lists, rotation, seed);
   if (data.size() != lists) throw Error("stored lists do not match the list count");
   const bool trained = !centroids.empty();
-  if (trained) index.set_centroids(centroids);
+  // Stored centroids are taken as they were set: finite, but of any norm, so
+  // that every file written keeps loading.
+  if (trained) {
+    index.check_centroid_values(centroids);
+    index.install_centroids(centroids);
+  }
+  const float largest_length = largest_stored_norm();
+  const float largest_scale = 2.0f * largest_length;
   uint64_t total = 0;
   for (uint64_t l = 0; l < lists; ++l) {
     const List& list = data[l];
@@ -1169,6 +1207,12 @@ PartitionedIndex PartitionedIndex::from_parts(uint64_t dim, uint64_t bits, uint6
       if (!(list.norms[p] >= 0.0f) || !std::isfinite(list.norms[p]) || !(list.lengths[p] >= 0.0f) ||
           !std::isfinite(list.lengths[p])) {
         throw Error("stored norms must be finite and non-negative");
+      }
+      // What add stores: lengths of vectors it accepts, and scales of at
+      // most twice a residual's length (residual_terms).
+      if (list.lengths[p] > largest_length || list.norms[p] > largest_scale) {
+        throw Error("vector " + std::to_string(p) + " of list " + std::to_string(l) +
+                    " has a norm above what add stores (1.8e19 for its length, 3.7e19 for its residual scale)");
       }
       if (!std::isfinite(list.shifts[p])) throw Error("stored shifts must be finite");
     }

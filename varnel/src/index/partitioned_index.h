@@ -98,6 +98,9 @@ class PartitionedIndex {
   void train(std::span<const float> sample);
   bool is_trained() const { return !centroids_.empty(); }
   // Sets centroids directly (lists * dim finite values); the index must be empty.
+  // Centroids whose float32 squares overflow (norm above about 1.8e19) are
+  // refused with ArgumentError naming the first: no vector near the origin
+  // could be added against them. train refuses the same of its result.
   void set_centroids(std::span<const float> centroids);
 
   // The checks and messages of IdMapIndex::add_with_ids; a refused or
@@ -251,6 +254,10 @@ class PartitionedIndex {
   PartitionedIndex() = default;
   void refuse_if_mapped() const;
   bool remove_stored(uint64_t id);
+  // Count and finite values of stored or given centroids (Error otherwise).
+  void check_centroid_values(std::span<const float> centroids) const;
+  // Takes checked centroids and builds the coarse tables from them.
+  void install_centroids(std::span<const float> centroids);
   CodeStore empty_codes() const;
   CodeStore owned_codes(const CodeStore& codes) const;
   std::vector<uint32_t> nearest_lists(const float* dots, uint64_t probes) const;

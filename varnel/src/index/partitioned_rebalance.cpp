@@ -177,8 +177,9 @@ std::vector<float> PartitionedIndex::vectors_of(std::span<const uint64_t> ids,
 }
 
 // The centroids of a changed list count, with every table set_centroids
-// builds (and its checks). The lists are set aside while it runs, since
-// set_centroids takes only an empty index, and put back after; a refusal
+// builds (and the checks a stored index's centroids get: the lists it keeps
+// may have centroids of any finite norm, as a loaded file may). The lists
+// are set aside while the tables are built, and put back after; a refusal
 // changes nothing.
 void PartitionedIndex::replace_centroids(std::vector<float> centroids, uint64_t lists) {
   std::vector<List> kept = std::move(lists_data_);
@@ -188,7 +189,8 @@ void PartitionedIndex::replace_centroids(std::vector<float> centroids, uint64_t 
   where_ = IdTable(lists);
   lists_ = lists;
   try {
-    set_centroids(centroids);
+    check_centroid_values(centroids);
+    install_centroids(centroids);
   } catch (...) {
     lists_ = kept_lists;
     lists_data_ = std::move(kept);

@@ -157,8 +157,11 @@ void SkerryIndex::add(std::span<const float> vectors) {
     // written to their lanes of the store (disjoint bytes), so the result is
     // the same whatever the number of threads.
     const uint64_t chunks = (m + kEncodeChunk - 1) / kEncodeChunk;
+    // Sized by the batch as well: a few vectors of a large dim need no room
+    // for a whole chunk of megabyte rows.
+    const uint64_t chunk_rows_held = std::min(kEncodeChunk, m);
     parallel_for(chunks, [&](std::size_t begin, std::size_t end) {
-      std::vector<uint8_t> rows(kEncodeChunk * row);
+      std::vector<uint8_t> rows(chunk_rows_held * row);
       for (std::size_t chunk = begin; chunk < end; ++chunk) {
         poll_interrupt();
         const uint64_t first = chunk * kEncodeChunk;
@@ -206,11 +209,7 @@ SearchResults SkerryIndex::search(std::span<const float> queries, uint64_t k) co
     throw Error("query " + std::to_string(*row) +
                 " has a NaN or infinite value, or a norm too large for float32");
   }
-  const BlockRotations& rotations = block_rotations();
-  const std::vector<float>& centroid_table = centroids();
-  std::span<const float> signs = sign_vector();
-  const uint64_t effective_k = std::max<uint64_t>(1, std::min(k, n_));
-
+  // An empty index answers before its tables are built: they grow with dim.
   if (n_ == 0) {
     SearchResults results;
     results.nq = nq;
@@ -219,6 +218,10 @@ SearchResults SkerryIndex::search(std::span<const float> queries, uint64_t k) co
     results.indices.assign(nq, -1);
     return results;
   }
+  const BlockRotations& rotations = block_rotations();
+  const std::vector<float>& centroid_table = centroids();
+  std::span<const float> signs = sign_vector();
+  const uint64_t effective_k = std::max<uint64_t>(1, std::min(k, n_));
   const uint64_t block = block_size(rotation_);
   if (bits_ == 4) {
     const BlockedCache& cache = blocked_codes();

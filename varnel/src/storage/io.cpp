@@ -17,6 +17,7 @@
 #include <system_error>
 #include <utility>
 
+#include "index/batch_checks.h"
 #include "runtime/error.h"
 #include "runtime/interrupt.h"
 #include "storage/mapped_file.h"
@@ -357,10 +358,6 @@ void check_writable(const IdMapIndex& index) {
   }
 }
 
-// Encoding never produces these, and a search would rank such a vector first
-// (infinite) or report NaN scores.
-// `add` refuses vectors whose squared norm overflows float32, so no norm it
-// stores exceeds the square root of the largest float; a file may not either.
 void check_finite(std::span<const float> values, const char* what) {
   for (std::size_t i = 0; i < values.size(); ++i) {
     if (!std::isfinite(values[i])) {
@@ -369,16 +366,18 @@ void check_finite(std::span<const float> values, const char* what) {
   }
 }
 
-void check_norms(std::span<const float> norms) {
-  const float largest = std::sqrt(std::numeric_limits<float>::max());
-  for (std::size_t i = 0; i < norms.size(); ++i) {
-    if (!(norms[i] >= 0.0f) || norms[i] == std::numeric_limits<float>::infinity()) {
+// A residual's scale is at most twice its length (partitioned_index.cpp),
+// and the length is a norm add stores.
+void check_scales(std::span<const float> scales) {
+  const float largest = 2.0f * largest_stored_norm();
+  for (std::size_t i = 0; i < scales.size(); ++i) {
+    if (!(scales[i] >= 0.0f) || scales[i] == std::numeric_limits<float>::infinity()) {
       throw IoError("invalid index file: vector " + std::to_string(i) +
                     " has a negative or non-finite norm");
     }
-    if (norms[i] > largest) {
+    if (scales[i] > largest) {
       throw IoError("invalid index file: vector " + std::to_string(i) +
-                    " has a norm above 1.8e19, which no added vector can have");
+                    " has a residual scale above 3.7e19, which no added vector can have");
     }
   }
 }
@@ -734,21 +733,36 @@ void BufferedWriter::flush() {
 
 // ---- Sections ----
 
-// The storage rows are produced from the blocked store a slice at a time, so
-// writing never holds a second copy of the codes.
+namespace {
+
+// The storage rows of the first n vectors, produced from the blocked store a
+// slice at a time, so writing never holds a second copy of the codes. A
+// slice is sized by the vectors there are and by bytes, not by a fixed row
+// count: an empty index of a large dim (a row of megabytes) would otherwise
+// take a gigabyte to write nothing.
+void write_code_rows(BufferedWriter& writer, const CodeStore& codes, uint64_t n) {
+  constexpr uint64_t kMaxRowsPerSlice = 1024;
+  constexpr uint64_t kSliceBytes = uint64_t{1} << 20;
+  const uint64_t row = codes.row_bytes();
+  if (n == 0 || row == 0) return;
+  const uint64_t rows_per_slice = std::clamp<uint64_t>(kSliceBytes / row, 1, std::min(kMaxRowsPerSlice, n));
+  std::vector<uint8_t> slice(rows_per_slice * row);
+  for (uint64_t first = 0; first < n; first += rows_per_slice) {
+    const uint64_t count = std::min(rows_per_slice, n - first);
+    codes.read_rows(first, count, std::span<uint8_t>(slice.data(), count * row));
+    writer.write(slice.data(), count * row);
+  }
+}
+
+}  // namespace
+
 void write_core(BufferedWriter& writer, uint64_t bits, Rotation rotation, uint64_t dim, uint64_t n,
                 const CodeStore& codes, std::span<const float> norms) {
   writer.write_u8(uint8_t(bits));
   writer.write_u8(rotation_tag(rotation));
   writer.write_u32(uint32_t(dim));
   writer.write_u32(uint32_t(n));
-  constexpr uint64_t kRowsPerSlice = 1024;
-  std::vector<uint8_t> slice(kRowsPerSlice * codes.row_bytes());
-  for (uint64_t first = 0; first < n; first += kRowsPerSlice) {
-    const uint64_t count = std::min(kRowsPerSlice, n - first);
-    codes.read_rows(first, count, slice);
-    writer.write(slice.data(), count * codes.row_bytes());
-  }
+  write_code_rows(writer, codes, n);
   writer.write_f32s(norms);
 }
 
@@ -770,6 +784,24 @@ void expect_magic(BufferedReader& reader, std::string_view magic) {
   expect_magic_version(reader, magic, kFormatVersion, kFormatVersion);
 }
 
+// Encoding never produces these, and a search would rank such a vector first
+// (infinite) or report NaN scores. `add` refuses vectors whose squared norm
+// overflows float32, so no norm it stores exceeds the square root of the
+// largest float; a file may not either.
+void check_stored_norms(std::span<const float> norms) {
+  const float largest = largest_stored_norm();
+  for (std::size_t i = 0; i < norms.size(); ++i) {
+    if (!(norms[i] >= 0.0f) || norms[i] == std::numeric_limits<float>::infinity()) {
+      throw IoError("invalid index file: vector " + std::to_string(i) +
+                    " has a negative or non-finite norm");
+    }
+    if (norms[i] > largest) {
+      throw IoError("invalid index file: vector " + std::to_string(i) +
+                    " has a norm above 1.8e19, which no added vector can have");
+    }
+  }
+}
+
 CoreRecord read_core(BufferedReader& reader) {
   CoreRecord record;
   record.bits = reader.read_u8();
@@ -783,7 +815,7 @@ CoreRecord read_core(BufferedReader& reader) {
   reader.require(add_or_fail(code_bytes, norm_bytes));
   record.codes = reader.read_bytes(code_bytes);
   record.norms = reader.read_f32s(record.n);
-  check_norms(record.norms);
+  check_stored_norms(record.norms);
   return record;
 }
 
@@ -946,17 +978,6 @@ constexpr std::string_view kPartitionedMagic = "VNIP";
 constexpr uint8_t kPartitionedVersion = 3;
 constexpr uint8_t kPartitionedVersionWithoutShifts = 2;
 
-// Storage rows produced from the blocked store a slice at a time.
-void write_list_rows(BufferedWriter& writer, const CodeStore& codes, uint64_t n) {
-  constexpr uint64_t kRowsPerSlice = 1024;
-  std::vector<uint8_t> slice(kRowsPerSlice * codes.row_bytes());
-  for (uint64_t first = 0; first < n; first += kRowsPerSlice) {
-    const uint64_t count = std::min(kRowsPerSlice, n - first);
-    codes.read_rows(first, count, slice);
-    writer.write(slice.data(), count * codes.row_bytes());
-  }
-}
-
 void check_writable(const PartitionedIndex& index) {
   if (index.dim() > kMaxStoredCount || index.lists() > kMaxStoredCount) {
     throw IoError("cannot write index: dim or lists exceed the file format's limit of 4294967295");
@@ -984,7 +1005,7 @@ void write_partitioned_to(BufferedWriter& writer, const PartitionedIndex& index)
   for (const PartitionedIndex::List& list : index.list_data()) {
     const uint64_t n = list.ids.size();
     writer.write_u32(uint32_t(n));
-    write_list_rows(writer, list.codes, n);
+    write_code_rows(writer, list.codes, n);
     writer.write_f32s(list.norms);
     writer.write_f32s(list.shifts);
     writer.write_f32s(list.lengths);
@@ -1035,8 +1056,8 @@ PartitionedIndex read_partitioned_from(BufferedReader& reader) {
     list.shifts = has_shifts ? StoredArray<float>(reader.read_f32s(n)) : StoredArray<float>(RawVector<float>(n, 0.0f));
     list.lengths = reader.read_f32s(n);
     list.ids = reader.read_u64s(n);
-    check_norms(list.norms);
-    check_norms(list.lengths);
+    check_scales(list.norms);
+    check_stored_norms(list.lengths);
     check_finite(list.shifts, "shifts");
     data.push_back(std::move(list));
   }

@@ -212,6 +212,10 @@ uint8_t expect_magic_version(BufferedReader& reader, std::string_view magic, uin
 // the Walsh power-of-two rule, dim 0) before reading codes or norms, and
 // norms that no vector can have (negative, infinite, NaN).
 CoreRecord read_core(BufferedReader& reader);
+// Refuses stored norms (or vector lengths) that no index could hold, with
+// IoError: negative, NaN, infinite, or above what add stores (about 1.8e19).
+// Every reader of either layout applies it.
+void check_stored_norms(std::span<const float> norms);
 
 // The whole file contents, from or to any byte stream. The writers end with
 // the trailer; the readers verify it.

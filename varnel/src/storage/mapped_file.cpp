@@ -249,6 +249,23 @@ void write_partitioned_sections(BufferedWriter& writer, const PartitionedIndex& 
 
 // ---- Reading ----
 
+// Each section holds bytes of its own: a table whose entries point into one
+// another's bytes would read ids from codes, or the same values as two
+// arrays. Writers place them in increasing order, which is checked in one
+// pass; only another order costs a sort.
+void check_no_overlap(const std::vector<Section>& sections) {
+  std::vector<std::pair<uint64_t, uint64_t>> spans;  // [offset, end) of the sections that hold bytes
+  spans.reserve(sections.size());
+  for (const Section& section : sections) {
+    if (section.size > 0) spans.emplace_back(section.offset, section.offset + section.size);
+  }
+  const auto overlaps = [](const auto& a, const auto& b) { return b.first < a.second; };
+  if (!std::is_sorted(spans.begin(), spans.end())) std::sort(spans.begin(), spans.end());
+  for (std::size_t i = 1; i < spans.size(); ++i) {
+    if (overlaps(spans[i - 1], spans[i])) fail_damaged("two sections overlap");
+  }
+}
+
 Header parse_header(std::span<const uint8_t> bytes, MappedKind expected) {
   if (bytes.size() < 4 || !is_mapped_layout(bytes)) {
     const std::string_view magic(reinterpret_cast<const char*>(bytes.data()), std::min<size_t>(bytes.size(), 4));
@@ -321,6 +338,7 @@ Header parse_header(std::span<const uint8_t> bytes, MappedKind expected) {
     }
     header.sections.push_back(section);
   }
+  check_no_overlap(header.sections);
   return header;
 }
 
@@ -358,12 +376,21 @@ void check_trailer(std::span<const uint8_t> bytes, bool verify) {
   }
 }
 
-// Encoding never produces these, and a search would rank such a vector first
-// (infinite) or report NaN scores.
-void check_norms(std::span<const float> norms) {
-  for (std::size_t i = 0; i < norms.size(); ++i) {
-    if (!(norms[i] >= 0.0f) || norms[i] == std::numeric_limits<float>::infinity()) {
-      throw IoError("invalid index file: vector " + std::to_string(i) + " has a negative or non-finite norm");
+// The ids are unique and the lookup answers exactly them: its entries have
+// strictly increasing ids, and each names a position below n that holds its
+// id. n distinct ids then name n distinct positions, so the ids by position
+// are those n, each once. One pass over the lookup and one id read per
+// entry; no table is built.
+void check_lookup(std::span<const uint64_t> ids, std::span<const uint64_t> lookup) {
+  for (uint64_t i = 0; i < ids.size(); ++i) {
+    const uint64_t id = lookup[2 * i], position = lookup[2 * i + 1];
+    if (i > 0 && id <= lookup[2 * i - 2]) {
+      if (id == lookup[2 * i - 2]) fail_damaged("id " + std::to_string(id) + " is stored twice");
+      fail_damaged("the LOOK section is not sorted by id");
+    }
+    if (position >= ids.size() || ids[position] != id) {
+      fail_damaged("the LOOK section names a position that does not hold id " + std::to_string(id) +
+                   " (the ids repeat, or the table does not match them)");
     }
   }
 }
@@ -379,7 +406,7 @@ SkerryIndex read_core(std::span<const uint8_t> bytes, const std::shared_ptr<cons
   std::span<const uint8_t> codes =
       find_section(bytes, header, kCodes, checked_count(blocks_for(header.n), block_bytes), 1);
   std::span<const uint8_t> norms = find_section(bytes, header, kNorms, header.n, sizeof(float));
-  check_norms({reinterpret_cast<const float*>(norms.data()), norms.size() / sizeof(float)});
+  check_stored_norms({reinterpret_cast<const float*>(norms.data()), norms.size() / sizeof(float)});
   try {
     return SkerryIndex::from_mapped(header.dim, header.bits, header.rotation, header.seed, header.n,
                                     mapped_array<uint8_t>(codes, keep_alive), mapped_array<float>(norms, keep_alive));
@@ -544,8 +571,14 @@ IdMapIndex read_mapped_id_map(std::span<const uint8_t> bytes, std::shared_ptr<co
   std::span<const uint8_t> ids = find_section(bytes, header, kIds, header.n, sizeof(uint64_t));
   std::span<const uint8_t> lookup =
       find_section(bytes, header, kLookup, checked_count(header.n, 2), sizeof(uint64_t));
-  return IdMapIndex::from_mapped(std::move(core), mapped_array<uint64_t>(ids, keep_alive),
-                                 mapped_array<uint64_t>(lookup, keep_alive));
+  check_lookup({reinterpret_cast<const uint64_t*>(ids.data()), header.n},
+               {reinterpret_cast<const uint64_t*>(lookup.data()), 2 * header.n});
+  try {
+    return IdMapIndex::from_mapped(std::move(core), mapped_array<uint64_t>(ids, keep_alive),
+                                   mapped_array<uint64_t>(lookup, keep_alive));
+  } catch (const Error& refused) {
+    throw IoError(std::string("invalid index file: ") + refused.what());
+  }
 }
 
 SkerryIndex open_mapped_index(const std::string& path, bool verify) {
