@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -228,6 +230,80 @@ TEST(MappedFileDamage, EveryDamageIsRefusedWithIoError) {
   AlignedCopy flipped(with_byte(good, codes + 3, good[codes + 3] ^ 0x10));
   EXPECT_NO_THROW(read_mapped_index(flipped.span(), std::make_shared<int>(0), false));
   EXPECT_THROW(read_mapped_index(flipped.span(), std::make_shared<int>(0), true), IoError);
+}
+
+// Files whose checksums were recomputed after the lie (a careless or hostile
+// writer): every reader refuses them with IoError, whether it maps the file
+// (with or without the full checksum) or loads it into memory.
+TEST(MappedFileDamage, FilesThatLieAreRefusedByEveryReader) {
+  const IdMapIndex index = make_id_map({16, 4, 40, Rotation::Rotor3});
+  const Bytes good = mapped_id_map_bytes(index);
+  const uint64_t codes = section_offset(good, 0), norms = section_offset(good, 1);
+  const uint64_t ids = section_offset(good, 2), lookup = section_offset(good, 3);
+  const auto with_u64 = [](Bytes bytes, std::size_t at, uint64_t value) {
+    std::memcpy(&bytes.at(at), &value, 8);
+    return bytes;
+  };
+  const auto id_at = [&](uint64_t position) {
+    uint64_t id = 0;
+    std::memcpy(&id, &good[ids + 8 * position], 8);
+    return id;
+  };
+  // The id of position 0 stored at position 1 too, with the lookup left as
+  // it was, or rebuilt to list both (sorted, as a writer would).
+  const Bytes repeated = with_u64(good, ids + 8, id_at(0));
+  Bytes repeated_listed = repeated;
+  {
+    std::vector<std::pair<uint64_t, uint64_t>> pairs;
+    for (uint64_t p = 0; p < index.len(); ++p) pairs.emplace_back(p == 1 ? id_at(0) : id_at(p), p);
+    std::sort(pairs.begin(), pairs.end());
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+      std::memcpy(&repeated_listed[lookup + 16 * i], &pairs[i].first, 8);
+      std::memcpy(&repeated_listed[lookup + 16 * i + 8], &pairs[i].second, 8);
+    }
+  }
+  Bytes unsorted = good;  // the first two lookup entries swapped
+  std::swap_ranges(unsorted.begin() + std::ptrdiff_t(lookup), unsorted.begin() + std::ptrdiff_t(lookup + 16),
+                   unsorted.begin() + std::ptrdiff_t(lookup + 16));
+  Bytes huge_norm = good;
+  const float huge = 3.4e38f;
+  std::memcpy(&huge_norm[norms + 4 * 3], &huge, 4);
+  const std::size_t ids_entry = kMappedHeaderSize + kMappedSectionEntrySize * 2;
+  const std::size_t norms_entry = kMappedHeaderSize + kMappedSectionEntrySize * 1;
+  const struct {
+    const char* what;
+    Bytes bytes;
+  } cases[] = {
+      {"repeated id", fuzzing::resealed(repeated)},
+      {"repeated id, listed twice", fuzzing::resealed(repeated_listed)},
+      {"lookup out of order", fuzzing::resealed(unsorted)},
+      {"norm above what add stores", fuzzing::resealed(huge_norm)},
+      {"ids pointed at the codes", fuzzing::resealed(with_u64(good, ids_entry + 8, codes))},
+      {"norms inside the codes", fuzzing::resealed(with_u64(good, norms_entry + 8, codes + 64))},
+  };
+  for (const auto& lying : cases) {
+    SCOPED_TRACE(lying.what);
+    AlignedCopy copy(lying.bytes);
+    for (const bool verify : {false, true}) {
+      EXPECT_THROW(read_mapped_id_map(copy.span(), std::make_shared<int>(0), verify), IoError);
+    }
+    EXPECT_THROW(id_map_from_bytes(lying.bytes), IoError);  // what load does with a mapped file
+  }
+  // The same norm and overlap lies in a SkerryIndex file.
+  const Bytes plain = mapped_index_bytes(index.core());
+  Bytes plain_huge = plain;
+  std::memcpy(&plain_huge[section_offset(plain, 1) + 4 * 3], &huge, 4);
+  for (const Bytes& lying : {fuzzing::resealed(plain_huge),
+                             fuzzing::resealed(with_u64(plain, norms_entry + 8, section_offset(plain, 0)))}) {
+    AlignedCopy copy(lying);
+    EXPECT_THROW(read_mapped_index(copy.span(), std::make_shared<int>(0), false), IoError);
+    EXPECT_THROW(index_from_bytes(lying), IoError);
+  }
+  // The largest norm add stores is accepted.
+  Bytes largest = plain;
+  const float limit = std::sqrt(std::numeric_limits<float>::max());
+  std::memcpy(&largest[section_offset(plain, 1)], &limit, 4);
+  EXPECT_NO_THROW(index_from_bytes(fuzzing::resealed(largest)));
 }
 
 // Resealed mutants reach every check behind the checksums; each must open
@@ -504,6 +580,10 @@ TEST(MappedPartitionedDamage, EveryDamageIsRefusedWithIoError) {
     std::memcpy(&bytes.at(at), &value, 4);
     return bytes;
   };
+  const auto with_u64 = [](Bytes bytes, std::size_t at, uint64_t value) {
+    std::memcpy(&bytes.at(at), &value, 8);
+    return bytes;
+  };
   const float nan = std::numeric_limits<float>::quiet_NaN();
   uint64_t first_id = 0;
   std::memcpy(&first_id, &good[find_entry(table, "IDS_", 0).offset], 8);
@@ -535,6 +615,10 @@ TEST(MappedPartitionedDamage, EveryDamageIsRefusedWithIoError) {
       {"NaN shift", fuzzing::resealed(with_float(good, shifts1.offset, nan))},
       {"no shifts in a file that has them", fuzzing::resealed(with_byte(good, shifts1.at, 'X'))},
       {"shifts in a file of the first version", fuzzing::resealed(with_byte(good, 4, 1))},
+      {"length above what add stores", fuzzing::resealed(with_float(good, lengths0.offset, 3.4e38f))},
+      {"scale above twice that", fuzzing::resealed(with_float(good, norms1.offset, 4e19f))},
+      {"lengths of list 1 pointed at those of list 0",
+       fuzzing::resealed(with_u64(good, find_entry(table, "LENS", 1).at + 8, lengths0.offset))},
   };
   for (const auto& damaged : cases) {
     SCOPED_TRACE(damaged.what);

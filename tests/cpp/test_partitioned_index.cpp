@@ -655,6 +655,48 @@ TEST(PartitionedIndex, BadInputIsRefusedAndChangesNothing) {
   expect_same(index.search(query, 10, 2), before);
 }
 
+// Centroids no vector near the origin can be coded against (their squares
+// overflow float32) are refused where they are made, naming the first; a
+// vector add cannot store is refused as IdMapIndex refuses it, and a residual
+// that overflows blames its distance to the centroid, not the vector.
+TEST(PartitionedIndex, CentroidsAndVectorsTooLongToCodeAreRefused) {
+  const uint64_t dim = 16;
+  const auto along_first = [&](std::vector<float> values, uint64_t rows) {
+    std::vector<float> out(rows * dim, 0.0f);
+    for (uint64_t r = 0; r < rows; ++r) {
+      out[r * dim] = values[r % values.size()];
+      out[r * dim + 1 + r % (dim - 1)] = 1.0f;
+    }
+    return out;
+  };
+  PartitionedIndex index = PartitionedIndex::create(dim, 4, 2, Rotation::Rotor3);
+  std::vector<float> centroids(2 * dim, 0.0f);
+  centroids[dim + 3] = 1e20f;
+  EXPECT_EQ(error_message([&] { index.set_centroids(centroids); }),
+            "centroid 1 has a norm too large for float32 squares (above 1.8e19): no vector could be added near "
+            "it; scale the centroids down");
+  EXPECT_THROW(index.set_centroids(centroids), ArgumentError);
+  EXPECT_THROW(index.train(along_first({1e20f, 2e20f}, 100)), ArgumentError);
+  EXPECT_FALSE(index.is_trained());
+  centroids[dim + 3] = 1.8e19f;  // as long as a vector add takes: a centroid too
+  index.set_centroids(centroids);
+  index.add_with_ids(along_first({1.0f}, 3), ids_from(0, 3));
+
+  // A stored index keeps centroids of any finite norm; a vector near one of
+  // them is too long to store, and one far from it overflows its residual.
+  std::vector<PartitionedIndex::List> empty(1);
+  empty[0].codes = CodeStore::with_compact_tail(dim, 4);
+  PartitionedIndex loaded =
+      PartitionedIndex::from_parts(dim, 4, 1, Rotation::Rotor3, 1, along_first({3e19f}, 1), std::move(empty));
+  EXPECT_EQ(error_message([&] { loaded.add_with_ids(along_first({1.0f, 3e19f}, 2), ids_from(0, 2)); }),
+            "vector 1 of the batch has a NaN or infinite value, or a norm too large for float32");
+  PartitionedIndex far = PartitionedIndex::create(dim, 4, 1, Rotation::Rotor3);
+  far.set_centroids(along_first({1.5e19f}, 1));
+  EXPECT_EQ(error_message([&] { far.add_with_ids(along_first({1.0f, -1.5e19f}, 2), ids_from(0, 2)); }),
+            "vector 1 of the batch lies too far from the centroid of list 0: its residual overflows float32");
+  EXPECT_EQ(loaded.len() + far.len(), 0u);
+}
+
 // Ids that share their high bits, or are multiples of a large power of two,
 // are what an unkeyed table would pile onto one run of slots: through add,
 // removal and a rebuild from parts, each is still found where it is.

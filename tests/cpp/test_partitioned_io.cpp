@@ -10,15 +10,18 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "../fuzz/mapped_reseal.h"
 #include "index/partitioned_index.h"
 #include "index/query.h"
 #include "runtime/cpu.h"
 #include "runtime/error.h"
 #include "runtime/pool.h"
 #include "storage/io.h"
+#include "storage/mapped_file.h"
 #include "test_support.h"
 
 namespace varnel {
@@ -161,6 +164,43 @@ TEST(PartitionedFile, CountsBeyondTheFileAreRefusedBeforeAllocating) {
   const float infinity = std::numeric_limits<float>::infinity();
   std::memcpy(&infinite_shift[norms_at + first * 4], &infinity, 4);
   EXPECT_THROW(partitioned_from_bytes(infinite_shift), IoError);
+}
+
+// A residual's scale reaches twice its length, and the length may be as long
+// as add takes: vectors that long, far from their centroid, give scales above
+// any vector's norm, and their files load again from either layout.
+TEST(PartitionedFile, LongVectorsFarFromTheirCentroidLoadAgain) {
+  const float longest = std::sqrt(std::numeric_limits<float>::max());
+  for (const uint64_t bits : {2, 3, 4}) {
+    SCOPED_TRACE(bits);
+    PartitionedIndex index = PartitionedIndex::create(kDim, bits, 1, Rotation::Rotor3);
+    index.set_centroids(std::vector<float>(kDim, 0.0f));
+    std::vector<float> data = random_vectors(60, kDim, 3);
+    for (uint64_t row = 0; row < 60; ++row) {
+      float* x = data.data() + row * kDim;
+      const float scale = 1.7e19f / vector_norm(x, kDim);
+      for (uint64_t j = 0; j < kDim; ++j) x[j] *= scale;
+    }
+    index.add_with_ids(data, spaced_ids(60));
+    const StoredArray<float>& scales = index.list_data()[0].norms;
+    ASSERT_GT(*std::max_element(scales.begin(), scales.end()), longest);
+    expect_same_index(partitioned_from_bytes(partitioned_to_bytes(index)), index);
+    fuzzing::AlignedCopy mapped(mapped_partitioned_bytes(index));
+    expect_same_index(read_mapped_partitioned(mapped.span(), std::make_shared<int>(0), false), index);
+  }
+}
+
+// Values no add stores are refused however the index is rebuilt: a length
+// above the longest vector, a scale above twice that.
+TEST(PartitionedFile, StoredValuesBeyondWhatAddStoresAreRefused) {
+  const PartitionedIndex index = filled(4, 2, 10);
+  for (const bool length : {true, false}) {
+    std::vector<PartitionedIndex::List> lists = index.list_data();
+    (length ? lists[0].lengths : lists[0].norms)[0] = length ? 1.9e19f : 3.8e19f;
+    EXPECT_THROW(PartitionedIndex::from_parts(index.dim(), index.bits(), index.lists(), index.rotation(),
+                                              index.seed(), index.centroids(), std::move(lists)),
+                 Error);
+  }
 }
 
 // Version 2 files hold no shifts: read with zero shifts, their vectors score

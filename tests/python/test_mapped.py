@@ -3,6 +3,7 @@
 import copy
 import os
 import pickle
+import struct
 
 import numpy as np
 import pytest
@@ -101,6 +102,100 @@ def test_open_refuses_what_it_cannot_map(tmp_path, cls):
         cls.open(tmp_path / "flipped", verify=True)
     with pytest.raises(OSError, match="checksum mismatch"):
         cls.load(tmp_path / "flipped")
+
+
+def crc_table_entry(byte: int) -> int:
+    for _ in range(8):
+        byte = (byte >> 1) ^ (0x82F63B78 if byte & 1 else 0)
+    return byte
+
+
+CRC_TABLE = [crc_table_entry(i) for i in range(256)]
+
+
+def crc32c(data: bytes) -> int:
+    """CRC-32C (Castagnoli), as the file trailers and mapped headers hold it."""
+    crc = 0xFFFFFFFF
+    for byte in data:
+        crc = CRC_TABLE[(crc ^ byte) & 0xFF] ^ (crc >> 8)
+    return crc ^ 0xFFFFFFFF
+
+
+def sections(data) -> dict:
+    """(tag, group) -> (offset of its table entry, offset of its bytes), from the section table."""
+    (count,) = struct.unpack_from("<I", data, 12)
+    found = {}
+    for i in range(count):
+        tag, group, offset = struct.unpack_from("<4sIQ", data, 64 + 32 * i)
+        found[tag.decode(), group] = (64 + 32 * i, offset)
+    return found
+
+
+def resealed(data) -> bytes:
+    """The file with both checksums recomputed, as a careless or hostile writer would leave it."""
+    data = bytearray(data)
+    (count,) = struct.unpack_from("<I", data, 12)
+    struct.pack_into("<I", data, 40, crc32c(bytes(data[:40] + data[64:64 + 32 * count])))
+    struct.pack_into("<I", data, len(data) - 4, crc32c(bytes(data[:-16])))
+    return bytes(data)
+
+
+def lie(data, what):
+    """The mapped file `data` changed as `what` says; ids repeat, norms grow, sections point into others."""
+    data = bytearray(data)
+    at = sections(data)
+    if what == "repeated id":  # the lookup rebuilt to list it twice, sorted
+        n = struct.unpack_from("<Q", data, 16)[0]
+        ids = list(struct.unpack_from(f"<{n}Q", data, at["IDS_", 0][1]))
+        ids[1] = ids[0]
+        struct.pack_into(f"<{n}Q", data, at["IDS_", 0][1], *ids)
+        pairs = sorted((i, p) for p, i in enumerate(ids))
+        struct.pack_into(f"<{2 * n}Q", data, at["LOOK", 0][1], *[v for pair in pairs for v in pair])
+    elif what == "repeated id, lookup as it was":
+        data[at["IDS_", 0][1] + 8:at["IDS_", 0][1] + 16] = data[at["IDS_", 0][1]:at["IDS_", 0][1] + 8]
+    elif what == "norm 3.4e38":
+        struct.pack_into("<f", data, at.get(("LENS", 0), at.get(("NORM", 0)))[1], 3.4e38)
+    elif what == "norms pointed into the codes":
+        struct.pack_into("<Q", data, at["NORM", 0][0] + 8, at["CODE", 0][1])
+    elif what == "lengths of list 1 pointed at list 0's":
+        struct.pack_into("<Q", data, at["LENS", 1][0] + 8, at["LENS", 0][1])
+    return resealed(data)
+
+
+def written_kind(kind, tmp_path):
+    if kind is PartitionedIndex:
+        data = vectors(60, 16)
+        index = PartitionedIndex(16, 4, 2)
+        index.train(data)
+        index.add_with_ids(data, np.arange(60, dtype=np.uint64))
+        assert min(index.list_sizes()) > 0
+    else:
+        index = fill(kind(16, 4), vectors(40, 16))
+    index.write(tmp_path / "good", layout="mapped")
+    return (tmp_path / "good").read_bytes()
+
+
+LIES = [
+    (IdMapIndex, "repeated id", "stored twice"),
+    (IdMapIndex, "repeated id, lookup as it was", "does not hold id"),
+    (IdMapIndex, "norm 3.4e38", "norm above 1.8e19"),
+    (IdMapIndex, "norms pointed into the codes", "two sections overlap"),
+    (SkerryIndex, "norm 3.4e38", "norm above 1.8e19"),
+    (SkerryIndex, "norms pointed into the codes", "two sections overlap"),
+    (PartitionedIndex, "norm 3.4e38", "norm above what add stores"),
+    (PartitionedIndex, "lengths of list 1 pointed at list 0's", "two sections overlap"),
+]
+
+
+@pytest.mark.parametrize("kind, what, message", LIES, ids=[f"{k.__name__}: {w}" for k, w, _ in LIES])
+def test_files_that_lie_are_refused_however_they_are_read(tmp_path, kind, what, message):
+    path = tmp_path / "lying"
+    path.write_bytes(lie(written_kind(kind, tmp_path), what))
+    readers = [lambda: kind.open(path), lambda: kind.open(path, verify=True), lambda: kind.load(path),
+               lambda: kind.from_bytes(path.read_bytes())]
+    for read in readers:
+        with pytest.raises(OSError, match=message):  # never the panic type, which escapes `except Exception`
+            read()
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")

@@ -346,6 +346,43 @@ def test_untrained_and_too_small_samples_say_so():
             PartitionedIndex(*args)
 
 
+@pytest.mark.parametrize("how", ["train", "set_centroids"])
+def test_centroids_too_long_to_code_against_are_refused(how):
+    # Vectors of norm ~1e20 pass train's check (their norm fits float32), but
+    # nothing could be added near their centroids: each residual's squares
+    # overflow, even that of np.ones.
+    sample = clustered(200, 16)
+    sample[:, 0] += np.float32(1e20)
+    index = PartitionedIndex(16, 4, 2)
+    with pytest.raises(ValueError, match=r"centroid [01] has a norm too large for float32 squares \(above 1.8e19\)"):
+        if how == "train":
+            index.train(sample)
+        else:
+            index.set_centroids(sample[:2])
+    assert not index.is_trained
+    sample[:, 0] = np.float32(1.7e19)  # as long as vectors add takes: centroids as long are fine
+    index.train(sample)
+    index.add_with_ids(np.ones((3, 16), np.float32), ids_for(3))
+    assert len(index) == 3
+
+
+def test_vectors_as_long_as_add_takes_round_trip_through_files(tmp_path):
+    # Far from their centroid, their residual scales exceed any vector's norm
+    # (up to twice the residual's length): the files must load again.
+    data = clustered(200, 16)
+    data *= np.float32(1.7e19) / np.linalg.norm(data, axis=1, keepdims=True)
+    index = PartitionedIndex(16, 3, 1)
+    index.set_centroids(np.zeros((1, 16), np.float32))
+    index.add_with_ids(data, ids_for(200))
+    index.write(tmp_path / "mapped", layout="mapped")
+    for again in (PartitionedIndex.from_bytes(index.to_bytes()), PartitionedIndex.open(tmp_path / "mapped")):
+        for a, b in zip(again.search(data[:4], 5, probes=1), index.search(data[:4], 5, probes=1)):
+            np.testing.assert_array_equal(a, b)
+    # Longer vectors are refused as IdMapIndex refuses them, not stored to make a file that no longer loads.
+    with pytest.raises(ValueError, match="^vector 0 of the batch has a NaN or infinite value, or a norm too large"):
+        index.add_with_ids(data[:1] * np.float32(2), ids_for(1, first=1))
+
+
 def test_files_bytes_pickle_and_copy_search_alike(tmp_path, trained):
     index, data = trained
     expected = index.search(data[:6], 10, probes=3)

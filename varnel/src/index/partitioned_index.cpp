@@ -260,8 +260,8 @@ void PartitionedIndex::train(std::span<const float> sample) {
   options.seed = seed_ + kTrainSeedOffset;
   std::vector<float> centroids = train_kmeans(sample, n, dim_, lists_, options);
   if (const auto row = first_unstorable_vector(centroids, dim_)) {
-    throw ArgumentError("training made centroid " + std::to_string(*row) +
-                        " with a norm too large for float32 squares (above 1.8e19): no vector could be "
+    throw ArgumentError("centroid " + std::to_string(*row) +
+                        " has a norm too large for float32 squares (above 1.8e19): no vector could be "
                         "added near it; scale the sample down");
   }
   set_centroids(centroids);
