@@ -238,7 +238,8 @@ class PartitionedIndex:
         (10 iterations; at most 256 vectors per list are used, a seeded subset
         of a larger sample). Bit-identical on every machine, instruction-set
         path and thread count. Needs `n >= lists` and an empty index; stops on
-        Ctrl-C leaving the index as it was."""
+        Ctrl-C leaving the index as it was. Centroids whose squares overflow
+        float32 (norm above about 1.8e19) raise ValueError naming the first."""
     def add_with_ids(self, vectors: ArrayLike, ids: ArrayLike) -> None:
         """Add vectors with stable non-negative integer ids (any integer
         dtype, or a list); each joins the list of its nearest centroid by
@@ -317,7 +318,9 @@ class PartitionedIndex:
         """The centroids as a `(lists, dim)` array; 0 rows before training."""
     def set_centroids(self, centroids: ArrayLike) -> None:
         """Use these `(lists, dim)` finite centroids instead of training (the
-        index must be empty): shards given the same centroids search alike."""
+        index must be empty): shards given the same centroids search alike.
+        A centroid whose squares overflow float32 (norm above about 1.8e19)
+        raises ValueError naming it: no vector near it could be added."""
     def write(
         self, path: str | os.PathLike[str] | os.PathLike[bytes], *, layout: _Layout = "rows", sync: bool = True
     ) -> None:
