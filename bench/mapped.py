@@ -7,7 +7,10 @@ workers, search speed from a warm mapping, and the first query after open.
 Builds one SkerryIndex of --n Gaussian vectors (kept in --dir with --keep, so
 a second run skips the build), writes it in the row layout and the mapped
 layout, then measures:
-- open (mapped, with and without verify) against load, median of --reps;
+- open (mapped, with and without verify) against load, median of --reps; and
+  the open of an IdMapIndex of the same vectors with shuffled ids (open reads
+  its norms, ids and sorted id table to prove the ids unique: 28 bytes a
+  vector, the ids in table order);
 - --workers processes forked after open (or after nothing, each calling load
   itself), each searching the same queries, their summed proportional set size
   (Pss in /proc/PID/smaps_rollup) against one index's codes + norms, next to the
@@ -51,6 +54,18 @@ def build(path_rows: str, path_mapped: str, n: int, dim: int, bits: int) -> None
     for first in range(0, n, step):
         index.add(rng.standard_normal((min(step, n - first), dim), dtype=np.float32))
     index.write(path_rows)
+    index.write(path_mapped, layout="mapped")
+
+
+def build_id_map(path_mapped: str, n: int, dim: int, bits: int) -> None:
+    """The vectors of build() with shuffled ids, in the mapped layout."""
+    index = varnel.IdMapIndex(dim, bits)
+    rng = np.random.default_rng(7)
+    ids = np.random.default_rng(8).permutation(n).astype(np.uint64) * 7 + 1
+    step = 50_000
+    for first in range(0, n, step):
+        count = min(step, n - first)
+        index.add_with_ids(rng.standard_normal((count, dim), dtype=np.float32), ids[first:first + count])
     index.write(path_mapped, layout="mapped")
 
 
@@ -139,10 +154,11 @@ def main() -> None:
           f"load average: {os.getloadavg()[0]:.1f}")
     os.makedirs(args.dir, exist_ok=True)
     stem = os.path.join(args.dir, f"n{args.n}-d{args.dim}-b{args.bits}")
-    rows, mapped_path = stem + ".vnix", stem + ".mapped.vnix"
-    if not (args.keep and os.path.exists(rows) and os.path.exists(mapped_path)):
+    rows, mapped_path, id_map_path = stem + ".vnix", stem + ".mapped.vnix", stem + ".mapped.vnim"
+    if not (args.keep and all(os.path.exists(path) for path in (rows, mapped_path, id_map_path))):
         started = time.perf_counter()
         build(rows, mapped_path, args.n, args.dim, args.bits)
+        build_id_map(id_map_path, args.n, args.dim, args.bits)
         print(f"built {args.n:,} x {args.dim}, {args.bits} bits in {time.perf_counter() - started:.1f} s")
     codes_norms = args.n * (args.dim // 8 * args.bits + 4)
     print(f"codes + norms: {codes_norms / 2**20:.1f} MiB; files: rows {os.path.getsize(rows) / 2**20:.1f} MiB, "
@@ -154,6 +170,9 @@ def main() -> None:
     open_ms = median_ms(lambda: varnel.SkerryIndex.open(mapped_path), max(args.reps, 20))
     verify_ms = median_ms(lambda: varnel.SkerryIndex.open(mapped_path, verify=True), args.reps)
     print(f"load {load_ms:.1f} ms | open {open_ms:.3f} ms | open(verify=True) {verify_ms:.1f} ms  (median)")
+    varnel.IdMapIndex.open(id_map_path)
+    id_open_ms = median_ms(lambda: varnel.IdMapIndex.open(id_map_path), max(args.reps, 20))
+    print(f"IdMapIndex open {id_open_ms:.3f} ms (median; shuffled ids checked against the id table)")
 
     queries = np.random.default_rng(11).standard_normal((args.queries, args.dim), dtype=np.float32)
     # The first search after open: tables are built once per process and shape,

@@ -790,6 +790,17 @@ void expect_magic(BufferedReader& reader, std::string_view magic) {
 // largest float; a file may not either.
 void check_stored_norms(std::span<const float> norms) {
   const float largest = largest_stored_norm();
+  // One pass of integer compares, which vectorises (opening a mapped file
+  // runs it over every norm); the loop below only names the first bad one.
+  // Non-negative floats order as their bits do, and every negative value,
+  // NaN and infinity has bits above the limit's, except -0, a zero.
+  const uint32_t limit = std::bit_cast<uint32_t>(largest);
+  uint32_t bad = 0;
+  for (const float norm : norms) {
+    const uint32_t bits = std::bit_cast<uint32_t>(norm);
+    bad |= uint32_t(bits > limit) & uint32_t(bits != 0x80000000u);
+  }
+  if (bad == 0) return;
   for (std::size_t i = 0; i < norms.size(); ++i) {
     if (!(norms[i] >= 0.0f) || norms[i] == std::numeric_limits<float>::infinity()) {
       throw IoError("invalid index file: vector " + std::to_string(i) +

@@ -384,7 +384,7 @@ void check_trailer(std::span<const uint8_t> bytes, bool verify) {
 void check_lookup(std::span<const uint64_t> ids, std::span<const uint64_t> lookup) {
   // Positions in id order are scattered over the ids: each is asked for a
   // few dozen entries ahead, so the reads overlap instead of waiting in turn.
-  constexpr uint64_t kAhead = 32;
+  constexpr uint64_t kAhead = 64;
   for (uint64_t i = 0; i < ids.size(); ++i) {
     if (i + kAhead < ids.size()) {
       const uint64_t ahead = lookup[2 * (i + kAhead) + 1];
