@@ -906,7 +906,8 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
   results.width = width;
   results.scores.assign(nq * width, -std::numeric_limits<float>::infinity());
   results.keys.assign(nq * width, -1);
-  if (nq == 0) return results;
+  // An empty index answers before its tables are built: they grow with dim.
+  if (nq == 0 || len() == 0) return results;
 
   prepare_tables();
   const uint64_t block = block_size(rotation_);
