@@ -169,8 +169,9 @@ class TestPaths:
         with pytest.raises(OSError) as info:
             index.write(str(tmp_path))
         assert type(info.value) is OSError and info.value.args == ("Is a directory (os error 21)",)
-        with pytest.raises(OSError, match=r"^No such file or directory \(os error 2\)$"):
+        with pytest.raises(OSError) as info:  # the message alone (a note names the path)
             index.write(str(tmp_path / "missing" / "x"))
+        assert info.value.args == ("No such file or directory (os error 2)",)
         assert len(index) == 4
         for got, expected in zip(index.search(data, 4), before):
             np.testing.assert_array_equal(got, expected)
