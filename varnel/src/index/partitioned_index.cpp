@@ -100,6 +100,10 @@ uint64_t table_candidates(uint64_t width) { return width + std::max<uint64_t>(wi
 struct QueryTables {
   QueryTable table;      // 4 bits
   BoundedQuery bounded;  // 2 and 3 bits
+  // 4 bits, for vectors scored one by one: the rotated query's coordinate j
+  // times each codebook value v at [16 j + v], so that a vector's float sum
+  // is a chain of additions of exactly the products the rescoring multiplies.
+  std::vector<float> products;
 };
 
 // Selector keys are "higher is better" (the negated distance for L2), so one
@@ -113,6 +117,8 @@ struct KeyOfScore : MetricKey {
 struct ProbedLists {
   std::vector<uint32_t> lists;
   std::vector<float> dots;
+  bool direct = false;    // a filter's every admitted vector is scored one by one
+  bool products = false;  // 4 bits: some vectors are scored one by one
 
   // `lists` as choose_lists returns them, `all_dots` as it leaves them.
   ProbedLists(std::vector<uint32_t> chosen, const float* all_dots) : lists(std::move(chosen)), dots(lists.size()) {
@@ -261,6 +267,7 @@ void PartitionedIndex::train(std::span<const float> sample) {
 
 void PartitionedIndex::set_centroids(std::span<const float> centroids) {
   refuse_if_mapped();
+  stamp_.renew();
   if (len() > 0) throw Error("centroids can change only while the index is empty");
   if (centroids.size() != lists_ * dim_) throw Error("centroids must hold lists * dim values");
   for (const float value : centroids) {
@@ -423,6 +430,7 @@ void reserve_for(PartitionedIndex::List& list, uint64_t needed) {
 
 void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<const uint64_t> ids) {
   refuse_if_mapped();
+  stamp_.renew();
   const uint64_t count = vector_count(vectors.size(), dim_);
   check_id_count(ids.size(), count);
   check_ids_are_new(ids);
@@ -502,6 +510,7 @@ bool PartitionedIndex::remove(uint64_t id) {
   refuse_if_mapped();
   const uint64_t slot = where_.find_slot(id, ids_of());
   if (slot == IdTable::kNotFound) return false;
+  stamp_.renew();
   // Let go of the id while its list still holds it (the table reads it there).
   const IdTable::Place place = where_.place_at(slot);
   where_.erase_slot(slot, ids_of());
@@ -569,6 +578,76 @@ std::vector<uint32_t> PartitionedIndex::choose_lists(const float* query, uint64_
   return chosen_lists(top);
 }
 
+PartitionedIndex::PlannedLists PartitionedIndex::plan_lists(const float* query, uint64_t probes,
+                                                            const ScanRequest& request, float* dots) const {
+  const ListFilter& filter = *request.allowed;
+  const uint64_t admitted = filter.total();
+  const auto dots_of = [&](const std::vector<uint32_t>& chosen) {
+    sequential_dots(query, dim_, chosen.size(), [&](uint64_t i) { return centroids_.data() + uint64_t{chosen[i]} * dim_; },
+                    [&](uint64_t i, float dot) { dots[chosen[i]] = dot; });
+  };
+  PlannedLists planned;
+  if (admitted <= filter_plan::exact_below(request.plan, probes, len(), lists_)) {
+    planned.lists = filter.nonempty();
+    planned.direct = true;
+    dots_of(planned.lists);
+    return planned;
+  }
+  const auto admitted_in = [&](const std::vector<uint32_t>& chosen) {
+    uint64_t sum = 0;
+    for (const uint32_t l : chosen) sum += filter.count(l);
+    return sum;
+  };
+  planned.lists = choose_lists(query, probes, dots);
+  uint64_t probed = 0;
+  for (const uint32_t l : planned.lists) probed += lists_data_[l].ids.size();
+  const uint64_t target = filter_plan::target(admitted, request.width, probed);
+  const uint64_t reach = std::min(admitted, request.width);  // never fewer within reach
+  const uint64_t most = std::max(probes, std::min(request.plan.max_probes, lists_));
+  uint64_t found = admitted_in(planned.lists);
+  if (found >= target) return planned;
+
+  const std::vector<uint32_t>& holding = filter.nonempty();
+  if (holding.size() * filter_plan::kFewListsShare <= lists_) {
+    // Few lists hold admitted vectors: those alone, nearest first (of equal
+    // nearness the lower list), until the target is in reach.
+    dots_of(holding);
+    std::vector<std::pair<float, uint32_t>> order;
+    order.reserve(holding.size());
+    for (const uint32_t l : holding) order.emplace_back(dots[l] - half_norms_[l], l);
+    std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
+      return a.first > b.first || (a.first == b.first && a.second < b.second);
+    });
+    const uint64_t least = std::min<uint64_t>(probes, holding.size());
+    std::vector<uint32_t> taken;
+    uint64_t in_reach = 0;
+    for (const auto& [nearness, l] : order) {
+      const bool enough = in_reach >= target && taken.size() >= least;
+      const bool bounded = taken.size() >= most && in_reach >= reach;
+      if (enough || bounded) break;
+      taken.push_back(l);
+      in_reach += filter.count(l);
+    }
+    std::sort(taken.begin(), taken.end());
+    planned.lists = std::move(taken);
+    return planned;
+  }
+  // Admitted vectors in most lists: more of the nearest lists, as many as
+  // the share found so far suggests (a quarter more), until the target is in
+  // reach; past `most` only while fewer than `reach` are.
+  uint64_t count = probes;
+  while (found < target && count < lists_) {
+    if (count >= most && found >= reach) break;
+    const double wanted = found > 0 ? 1.25 * double(count) * double(target) / double(found) : 2.0 * double(count);
+    uint64_t next = std::max<uint64_t>(count + 1, uint64_t(std::min(wanted, double(lists_))));
+    if (found >= reach) next = std::min(next, most);
+    count = std::min(next, lists_);
+    planned.lists = choose_lists(query, count, dots);
+    found = admitted_in(planned.lists);
+  }
+  return planned;
+}
+
 CoarseTable PartitionedIndex::coarse() const {
   return keeps_coarse_table() ? coarse_ : CoarseTable(centroids_, lists_, dim_);
 }
@@ -619,12 +698,19 @@ namespace {
 struct ListScanner {
   const std::vector<PartitionedIndex::List>& lists;
   uint64_t dim, bits;
-  const std::vector<AllowedSet>* allowed;  // per list; nullptr: every vector
+  const ListFilter* allowed;  // nullptr: every vector
+
+  // Whether the admitted vectors of list `l` are scored one by one rather
+  // than by scanning the list's codes (filter_plan.h).
+  bool one_by_one(uint64_t l, bool direct) const {
+    return allowed && (direct || filter_plan::one_by_one(allowed->count(l), lists[l].ids.size()));
+  }
 
   // Asks for list `l`'s codes and per-vector floats ahead of its scan: the
   // probed lists are scattered over the index, and a list's scan is too
   // short for the hardware prefetcher to get ahead of it.
   void prefetch(uint64_t l) const {
+    if (allowed && (allowed->count(l) == 0 || one_by_one(l, false))) return;
     const PartitionedIndex::List& list = lists[l];
     const std::size_t bytes = list.codes.blocked().bytes.size();
     const uint8_t* codes = list.codes.blocked().bytes.data();
@@ -641,8 +727,72 @@ struct ListScanner {
     const PartitionedIndex::List& list = lists[l];
     const uint64_t n = list.ids.size();
     if (n == 0 || count == 0) return;
-    if (allowed && (*allowed)[l].count() == 0) return;
+    if (allowed && allowed->count(l) == 0) return;
     poll_interrupt();
+    if (allowed) {
+      // Queries for which the list's admitted vectors are few score them
+      // alone; the others scan the list.
+      std::vector<QueryState*> scanning;
+      for (std::size_t t = 0; t < count; ++t) {
+        if (one_by_one(l, states[t]->probed->direct)) {
+          score_one_by_one(l, *states[t]);
+        } else {
+          scanning.push_back(states[t]);
+        }
+      }
+      if (!scanning.empty()) scan_states(l, scanning.data(), scanning.size(), buffer);
+      return;
+    }
+    scan_states(l, states, count, buffer);
+  }
+
+  // Offers every admitted vector of list `l` to the query's selector, each
+  // scored with the float sum the 4-bit candidates are ranked by (with the
+  // verification's exact sum at 2 and 3 bits), in increasing position order.
+  void score_one_by_one(uint64_t l, QueryState& state) const {
+    const PartitionedIndex::List& list = lists[l];
+    const float offset = state.probed->dot(uint32_t(l));
+    if (bits != 4) {
+      const BoundedScanner scanner(list.codes, list.norms);
+      Verifier verifier(scanner, state.tables->bounded, list, offset, state.key_of, key_of(l, 0), state.top);
+      allowed->for_each(l, [&](uint64_t p) { verifier.push(p); });
+      verifier.flush();
+      return;
+    }
+    // Eight sums side by side, so that their chains of additions overlap.
+    constexpr std::size_t kSideBySide = 8;
+    const float* products = state.tables->products.data();
+    uint64_t waiting[kSideBySide];
+    std::size_t count = 0;
+    auto flush = [&] {
+      CodeStore::VectorBytes bytes[kSideBySide];
+      float sums[kSideBySide] = {};
+      for (std::size_t c = 0; c < count; ++c) bytes[c] = list.codes.vector_bytes(waiting[c]);
+      for (uint64_t column = 0; column < dim / 2; ++column) {
+        const float* high = products + 32 * column;
+        const float* low = high + 16;
+        for (std::size_t c = 0; c < count; ++c) {
+          const uint8_t byte = bytes[c].first[column * bytes[c].stride];
+          sums[c] = (sums[c] + high[byte >> 4]) + low[byte & 15];
+        }
+      }
+      for (std::size_t c = 0; c < count; ++c) {
+        const uint64_t p = waiting[c];
+        const float score = state.key_of((offset + list.shifts[p]) + sums[c] * list.norms[p], list.lengths[p]);
+        if (state.top.admits(score)) state.top.offer(score, key_of(l, p));
+      }
+      count = 0;
+    };
+    allowed->for_each(l, [&](uint64_t p) {
+      waiting[count++] = p;
+      if (count == kSideBySide) flush();
+    });
+    flush();
+  }
+
+  void scan_states(uint64_t l, QueryState* const* states, std::size_t count, std::vector<float>& buffer) const {
+    const PartitionedIndex::List& list = lists[l];
+    const uint64_t n = list.ids.size();
     const uint64_t blocks = blocks_for(n);
     const uint64_t stride = blocks * 32;
     if (buffer.size() < count * stride) buffer.resize(count * stride);
@@ -702,9 +852,8 @@ struct ListScanner {
       }
       return;
     }
-    const AllowedSet& set = (*allowed)[l];
     for (uint64_t i = 0; i < n; ++i) {
-      if (set.contains(i) && state.top.admits(row[i])) state.top.offer(row[i], key_of(l, i));
+      if (allowed->contains(l, i) && state.top.admits(row[i])) state.top.offer(row[i], key_of(l, i));
     }
   }
 
@@ -715,10 +864,9 @@ struct ListScanner {
     const float offset = state.probed->dot(uint32_t(l));
     const BoundedQuery& bounded = state.tables->bounded;
     const float up = bounded.upper_offset, down = bounded.lower_offset;
-    const AllowedSet* set = allowed ? &(*allowed)[l] : nullptr;
     Verifier verifier(scanner, bounded, list, offset, state.key_of, key_of(l, 0), state.top);
     for (uint64_t p = 0; p < n; ++p) {
-      if (set && !set->contains(p)) continue;
+      if (allowed && !allowed->contains(l, p)) continue;
       if (state.top.has_plain_threshold()) {
         const float threshold = state.top.threshold();
         // base + s * norm rises with s (norm >= 0), so the exact key lies
@@ -878,10 +1026,17 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
     order_equal_scores_by_key(scores, keys, width);
   };
 
-  auto tables_for = [&](const float* rq) {
+  auto tables_for = [&](const float* rq, const ProbedLists& probed) {
     QueryTables tables;
     if (bits_ == 4) {
       tables.table = build_query_table(rq, codebook().centroids.data(), dim_);
+      if (probed.products) {
+        const float* values = codebook().centroids.data();
+        tables.products.resize(dim_ * 16);
+        for (uint64_t j = 0; j < dim_; ++j) {
+          for (uint64_t v = 0; v < 16; ++v) tables.products[j * 16 + v] = rq[j] * values[v];
+        }
+      }
     } else {
       tables.bounded = build_bounded_query(rq, codebook().centroids, dim_, bits_);
     }
@@ -929,7 +1084,7 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
       states.emplace_back(scanned);
       states.back().probed = known ? known : &chosen[q];
       states.back().key_of = key_of_query(q0 + q);
-      tables.push_back(tables_for(prepared.data() + q * block_rotations().padded_dim));
+      tables.push_back(tables_for(prepared.data() + q * block_rotations().padded_dim, *states.back().probed));
       states.back().tables = &tables.back();
       for (const uint32_t l : states.back().probed->lists) probed.emplace_back(l, static_cast<uint32_t>(q));
     }
@@ -955,7 +1110,7 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
   // selector of one pass over all lists.
   auto run_single = [&](uint64_t q, const ProbedLists& chosen, const float* rq) {
     SplitTopK kept;
-    const QueryTables tables = tables_for(rq);
+    const QueryTables tables = tables_for(rq, chosen);
     const KeyOfScore key = key_of_query(q);
     parallel_for(chosen.lists.size(), [&](std::size_t begin, std::size_t end) {
       QueryState state(scanned);
@@ -971,6 +1126,47 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
     kept.merge_into(top);
     finish(q, top, rq, chosen, key);
   };
+
+  if (request.allowed) {
+    // Each query on its own, with the lists its plan gives.
+    const ListFilter& filter = *request.allowed;
+    auto run_planned = [&](uint64_t q, std::vector<float>& dots) {
+      PlannedLists planned = plan_lists(queries.data() + q * dim_, probes, request, dots.data());
+      ProbedLists chosen(std::move(planned.lists), dots.data());
+      chosen.direct = planned.direct;
+      uint64_t work = 0;  // about the vectors a scan of the lists reads
+      for (const uint32_t l : chosen.lists) {
+        if (filter.count(l) == 0) continue;
+        if (scanner.one_by_one(l, chosen.direct)) {
+          chosen.products = bits_ == 4;
+          work += filter.count(l) * filter_plan::kOneByOneShare;
+        } else {
+          work += lists_data_[l].ids.size();
+        }
+      }
+      if (nq < num_threads() && work >= kMinVectorsToSplit && chosen.lists.size() >= 2) {
+        const std::vector<float> prepared = prepare_queries(queries.subspan(q * dim_, dim_), 1, dim_, sign_vector(),
+                                                            block_rotations().matrices, block,
+                                                            block_rotations().padded_dim);
+        run_single(q, chosen, prepared.data());
+      } else {
+        run_group(q, q + 1, &chosen);
+      }
+    };
+    if (nq < num_threads()) {
+      std::vector<float> dots(lists_);
+      for (uint64_t q = 0; q < nq; ++q) run_planned(q, dots);
+    } else {
+      parallel_for(nq, [&](std::size_t begin, std::size_t end) {
+        std::vector<float> dots(lists_);
+        for (std::size_t q = begin; q < end; ++q) {
+          poll_interrupt();
+          run_planned(q, dots);
+        }
+      });
+    }
+    return results;
+  }
 
   if (nq < num_threads()) {
     std::vector<float> dots(lists_);
@@ -1023,25 +1219,23 @@ IdSearchResults query(const PartitionedIndex& index, std::span<const float> quer
                         " columns but the index has dim " + std::to_string(index.dim()));
   }
   // Allowed ids as positions of each list; ids not stored are ignored.
-  std::vector<AllowedSet> allowed;
-  uint64_t eligible = index.len();
+  std::optional<ListFilter> built;
+  const ListFilter* filter = options.filter;
   if (options.allowed_ids) {
-    allowed.reserve(index.lists());
-    for (const PartitionedIndex::List& list : index.list_data()) allowed.push_back(AllowedSet::none(list.ids.size()));
-    for (const uint64_t id : *options.allowed_ids) {
-      uint64_t l = 0, position = 0;
-      if (index.locate(id, &l, &position)) allowed[l].allow(position);
-    }
-    eligible = 0;
-    for (const AllowedSet& set : allowed) eligible += set.count();
+    built.emplace(ListFilter::from_ids(index, *options.allowed_ids));
+    filter = &*built;
   }
+  if (filter && filter->stamp() != index.stamp()) {
+    throw Error("the filter was made for another index, or before this one changed");
+  }
+  const uint64_t eligible = filter ? filter->total() : index.len();
   if (options.refine) {
     uint64_t largest = 0;
     bool any = false;
     for (uint64_t l = 0; l < index.lists(); ++l) {
       const std::vector<uint64_t>& ids = index.list_data()[l].ids;
       for (uint64_t p = 0; p < ids.size(); ++p) {
-        if (options.allowed_ids && !allowed[l].contains(p)) continue;
+        if (filter && !filter->contains(l, p)) continue;
         largest = !any || ids[p] > largest ? ids[p] : largest;
         any = true;
       }
@@ -1054,7 +1248,8 @@ IdSearchResults query(const PartitionedIndex& index, std::span<const float> quer
   const uint64_t k_eff = std::max<uint64_t>(1, std::min(k, eligible));
   PartitionedIndex::ScanRequest request;
   request.metric = options.metric;
-  request.allowed = options.allowed_ids ? &allowed : nullptr;
+  request.allowed = filter;
+  request.plan = options.plan;
   request.width = k_eff;
   if (options.refine) {
     uint64_t product = 0;
