@@ -135,6 +135,9 @@ struct QueryState {
   const QueryTables* tables = nullptr;
   KeyOfScore key_of;
   TopK top;
+  // 4 bits: keys of vectors to score one by one, offered in key order before
+  // anything later is (ListScanner::offer_waiting).
+  std::vector<uint64_t> waiting;
   explicit QueryState(uint64_t k) : top(k) {}
 };
 
@@ -280,6 +283,7 @@ void PartitionedIndex::set_centroids(std::span<const float> centroids) {
   const bool keep_tiles = shortlist.empty() || lists_ <= kMaxListsWithTiles;
   if (!keep_tiles) table = CoarseTable();
   half_norms_ = std::move(half_norms);
+  filter_tiles_.reset();
   centroids_.assign(centroids.begin(), centroids.end());
   coarse_ = std::move(table);
   shortlist_ = std::move(shortlist);
@@ -578,73 +582,71 @@ std::vector<uint32_t> PartitionedIndex::choose_lists(const float* query, uint64_
   return chosen_lists(top);
 }
 
+const CoarseTable& PartitionedIndex::tiled_centroids() const {
+  if (keeps_coarse_table()) return coarse_;
+  return filter_tiles_.get_or_init([&] { return CoarseTable(centroids_, lists_, dim_); });
+}
+
 PartitionedIndex::PlannedLists PartitionedIndex::plan_lists(const float* query, uint64_t probes,
                                                             const ScanRequest& request, float* dots) const {
   const ListFilter& filter = *request.allowed;
   const uint64_t admitted = filter.total();
-  const auto dots_of = [&](const std::vector<uint32_t>& chosen) {
-    sequential_dots(query, dim_, chosen.size(), [&](uint64_t i) { return centroids_.data() + uint64_t{chosen[i]} * dim_; },
-                    [&](uint64_t i, float dot) { dots[chosen[i]] = dot; });
+  const std::vector<uint32_t>& holding = filter.nonempty();
+  // <q, centroid> of the lists holding admitted vectors: row by row for a
+  // few lists, else every list's from the tiles (the same sums either way).
+  const auto holding_dots = [&] {
+    if (holding.size() * filter_plan::kFewListsShare <= lists_) {
+      sequential_dots(query, dim_, holding.size(),
+                      [&](uint64_t i) { return centroids_.data() + uint64_t{holding[i]} * dim_; },
+                      [&](uint64_t i, float dot) { dots[holding[i]] = dot; });
+    } else {
+      tiled_centroids().dots(query, 1, dots);
+    }
   };
   PlannedLists planned;
   if (admitted <= filter_plan::exact_below(request.plan, probes, len(), lists_)) {
-    planned.lists = filter.nonempty();
+    planned.lists = holding;
     planned.direct = true;
-    dots_of(planned.lists);
+    holding_dots();
     return planned;
   }
-  const auto admitted_in = [&](const std::vector<uint32_t>& chosen) {
-    uint64_t sum = 0;
-    for (const uint32_t l : chosen) sum += filter.count(l);
-    return sum;
-  };
   planned.lists = choose_lists(query, probes, dots);
-  uint64_t probed = 0;
-  for (const uint32_t l : planned.lists) probed += lists_data_[l].ids.size();
+  uint64_t probed = 0, found = 0;
+  for (const uint32_t l : planned.lists) {
+    probed += lists_data_[l].ids.size();
+    found += filter.count(l);
+  }
   const uint64_t target = filter_plan::target(admitted, request.width, probed);
-  const uint64_t reach = std::min(admitted, request.width);  // never fewer within reach
-  const uint64_t most = std::max(probes, std::min(request.plan.max_probes, lists_));
-  uint64_t found = admitted_in(planned.lists);
   if (found >= target) return planned;
 
-  const std::vector<uint32_t>& holding = filter.nonempty();
-  if (holding.size() * filter_plan::kFewListsShare <= lists_) {
-    // Few lists hold admitted vectors: those alone, nearest first (of equal
-    // nearness the lower list), until the target is in reach.
-    dots_of(holding);
-    std::vector<std::pair<float, uint32_t>> order;
-    order.reserve(holding.size());
-    for (const uint32_t l : holding) order.emplace_back(dots[l] - half_norms_[l], l);
-    std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
-      return a.first > b.first || (a.first == b.first && a.second < b.second);
-    });
-    const uint64_t least = std::min<uint64_t>(probes, holding.size());
-    std::vector<uint32_t> taken;
-    uint64_t in_reach = 0;
-    for (const auto& [nearness, l] : order) {
-      const bool enough = in_reach >= target && taken.size() >= least;
-      const bool bounded = taken.size() >= most && in_reach >= reach;
-      if (enough || bounded) break;
-      taken.push_back(l);
-      in_reach += filter.count(l);
-    }
-    std::sort(taken.begin(), taken.end());
-    planned.lists = std::move(taken);
-    return planned;
+  // The lists holding admitted vectors, nearest first (of equal nearness the
+  // lower list), until the target is in reach and at least `probes` (or all
+  // of them) are taken; past `most` only while fewer than `reach` are.
+  const uint64_t reach = std::min(admitted, request.width);
+  const uint64_t most = std::max(probes, std::min(request.plan.max_probes, lists_));
+  const uint64_t least = std::min<uint64_t>(probes, holding.size());
+  holding_dots();
+  std::vector<std::pair<float, uint32_t>> heap;
+  heap.reserve(holding.size());
+  for (const uint32_t l : holding) heap.emplace_back(dots[l] - half_norms_[l], l);
+  const auto farther = [](const std::pair<float, uint32_t>& a, const std::pair<float, uint32_t>& b) {
+    return a.first < b.first || (a.first == b.first && a.second > b.second);
+  };
+  std::make_heap(heap.begin(), heap.end(), farther);
+  std::vector<uint32_t> taken;
+  uint64_t in_reach = 0;
+  while (!heap.empty()) {
+    const bool enough = in_reach >= target && taken.size() >= least;
+    const bool bounded = taken.size() >= most && in_reach >= reach;
+    if (enough || bounded) break;
+    std::pop_heap(heap.begin(), heap.end(), farther);
+    const uint32_t l = heap.back().second;
+    heap.pop_back();
+    taken.push_back(l);
+    in_reach += filter.count(l);
   }
-  // Admitted vectors in most lists: more of the nearest lists, as many as
-  // the share found so far suggests (a quarter more), until the target is in
-  // reach; past `most` only while fewer than `reach` are.
-  uint64_t count = probes;
-  while (found < target && count < lists_) {
-    if (count >= most && found >= reach) break;
-    const double wanted = found > 0 ? 1.25 * double(count) * double(target) / double(found) : 2.0 * double(count);
-    uint64_t next = std::max<uint64_t>(count + 1, uint64_t(std::min(wanted, double(lists_))));
-    if (found >= reach) next = std::min(next, most);
-    count = std::min(next, lists_);
-    planned.lists = choose_lists(query, count, dots);
-    found = admitted_in(planned.lists);
-  }
+  std::sort(taken.begin(), taken.end());
+  planned.lists = std::move(taken);
   return planned;
 }
 
@@ -740,6 +742,7 @@ struct ListScanner {
           scanning.push_back(states[t]);
         }
       }
+      for (QueryState* state : scanning) offer_waiting(*state);
       if (!scanning.empty()) scan_states(l, scanning.data(), scanning.size(), buffer);
       return;
     }
@@ -759,35 +762,51 @@ struct ListScanner {
       verifier.flush();
       return;
     }
-    // Eight sums side by side, so that their chains of additions overlap.
-    constexpr std::size_t kSideBySide = 8;
-    const float* products = state.tables->products.data();
-    uint64_t waiting[kSideBySide];
-    std::size_t count = 0;
-    auto flush = [&] {
-      CodeStore::VectorBytes bytes[kSideBySide];
-      float sums[kSideBySide] = {};
-      for (std::size_t c = 0; c < count; ++c) bytes[c] = list.codes.vector_bytes(waiting[c]);
-      for (uint64_t column = 0; column < dim / 2; ++column) {
-        const float* high = products + 32 * column;
-        const float* low = high + 16;
-        for (std::size_t c = 0; c < count; ++c) {
-          const uint8_t byte = bytes[c].first[column * bytes[c].stride];
-          sums[c] = (sums[c] + high[byte >> 4]) + low[byte & 15];
-        }
-      }
-      for (std::size_t c = 0; c < count; ++c) {
-        const uint64_t p = waiting[c];
-        const float score = state.key_of((offset + list.shifts[p]) + sums[c] * list.norms[p], list.lengths[p]);
-        if (state.top.admits(score)) state.top.offer(score, key_of(l, p));
-      }
-      count = 0;
-    };
     allowed->for_each(l, [&](uint64_t p) {
-      waiting[count++] = p;
-      if (count == kSideBySide) flush();
+      state.waiting.push_back(key_of(l, p));
+      if (state.waiting.size() == kSideBySide) offer_waiting(state);
     });
-    flush();
+  }
+
+  // Sums scored side by side, so that their chains of additions overlap:
+  // a list often holds a single admitted vector, so they are gathered over
+  // lists.
+  static constexpr std::size_t kSideBySide = 8;
+
+  // 4 bits: scores and offers the waiting vectors (at most kSideBySide), in
+  // the order they came. Called before a scan of a list offers anything, and
+  // when the query's lists are done, so that offers stay in key order.
+  void offer_waiting(QueryState& state) const {
+    const std::size_t count = state.waiting.size();
+    if (count == 0) return;
+    const float* products = state.tables->products.data();
+    // Always kSideBySide chains (the last vector repeated), so that the sums
+    // stay in registers; the repeats are not offered.
+    const uint8_t* first[kSideBySide];
+    uint64_t stride[kSideBySide];
+    for (std::size_t c = 0; c < kSideBySide; ++c) {
+      const uint64_t key = state.waiting[std::min(c, count - 1)];
+      const CodeStore::VectorBytes bytes = lists[key >> 32].codes.vector_bytes(key & 0xffffffffu);
+      first[c] = bytes.first;
+      stride[c] = bytes.stride;
+    }
+    float sums[kSideBySide] = {};
+    for (uint64_t column = 0; column < dim / 2; ++column) {
+      const float* high = products + 32 * column;
+      const float* low = high + 16;
+      for (std::size_t c = 0; c < kSideBySide; ++c) {
+        const uint8_t byte = first[c][column * stride[c]];
+        sums[c] = (sums[c] + high[byte >> 4]) + low[byte & 15];
+      }
+    }
+    for (std::size_t c = 0; c < count; ++c) {
+      const uint64_t key = state.waiting[c], l = key >> 32, p = key & 0xffffffffu;
+      const PartitionedIndex::List& list = lists[l];
+      const float offset = state.probed->dot(uint32_t(l));
+      const float score = state.key_of((offset + list.shifts[p]) + sums[c] * list.norms[p], list.lengths[p]);
+      if (state.top.admits(score)) state.top.offer(score, key);
+    }
+    state.waiting.clear();
   }
 
   void scan_states(uint64_t l, QueryState* const* states, std::size_t count, std::vector<float>& buffer) const {
@@ -1098,6 +1117,7 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
       if (i < probed.size() && !known) scanner.prefetch(probed[i].first);
       scanner.scan(l, group.data(), group.size(), buffer);
     }
+    for (QueryState& state : states) scanner.offer_waiting(state);
     for (uint64_t q = 0; q < count; ++q) {
       finish(q0 + q, states[q].top, prepared.data() + q * block_rotations().padded_dim, *states[q].probed,
              states[q].key_of);
@@ -1120,6 +1140,7 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
       QueryState* one[1] = {&state};
       std::vector<float> buffer;
       for (std::size_t p = begin; p < end; ++p) scanner.scan(chosen.lists[p], one, 1, buffer);
+      scanner.offer_waiting(state);
       kept.add(state.top);
     });
     TopK top(scanned);

@@ -208,11 +208,19 @@ class PartitionedIndex {
     bool direct = false;  // every admitted vector, scored one by one
   };
   PlannedLists plan_lists(const float* query, uint64_t probes, const ScanRequest& request, float* dots) const;
+  // The centroids' tiles for filtered queries that rank many lists: the
+  // resident table, or one built on first use (see filter_tiles_).
+  const CoarseTable& tiled_centroids() const;
 
   std::vector<float> centroids_;  // lists * dim, empty until trained
   CoarseTable coarse_;  // empty unless keeps_coarse_table()
   std::vector<float> half_norms_;  // per list: half the centroid's squared norm, as the coarse table has it
   CoarseShortlist shortlist_;  // empty for a dim too large for its sums
+  // A filtered query that ranks hundreds of lists needs their <q, centroid>:
+  // the tiled kernels give them many times faster than sums row by row, so
+  // an index without a resident table builds one the first time (as much
+  // memory again as the centroids) and keeps it until the centroids change.
+  OnceCell<CoarseTable> filter_tiles_;
   std::vector<List> lists_data_;
   // The id table keeps no ids of its own: it reads them back from the lists.
   struct IdsOf {
