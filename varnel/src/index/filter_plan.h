@@ -11,16 +11,22 @@
 //   exact_below: half the vectors the probed lists hold on average
 //   (probes * len / lists / 2), at least kMinExactBelow: below that, scoring
 //   every admitted vector costs about what probing costs.
-// - Probing, widened: the `probes` nearest lists first; then more lists, in
-//   order of nearness, until the admitted vectors in them reach the target
-//   (below). When few lists hold admitted vectors (a filter on a topic, say)
-//   only those lists are ranked, so lists without one are never counted.
+// - Probing, widened: the `probes` nearest lists, if they hold enough
+//   admitted vectors (the target, below). Otherwise the lists that hold
+//   admitted vectors, nearest first, until the admitted vectors in them reach
+//   the target and at least 2 * probes such lists are taken (or all there
+//   are): a filter on a topic far from the query leaves it only lists that
+//   are far, and their order by nearness tells less, so more of them are
+//   read (they are full of admitted vectors, so each costs what any probed
+//   list costs). Lists without admitted vectors are never counted.
 //   Target: at least the selector's width (k, or the candidates refinement
 //   re-scores), so that no answer is short while enough ids are admitted;
-//   and, for recall, half as many admitted vectors as the unfiltered probes
-//   would rank (a filter admitting a tenth of the vectors probes about five
-//   times as many lists). `max_probes` bounds the widening for recall; the
-//   widening for k results is never bounded.
+//   and, for recall, two fifths as many admitted vectors as the unfiltered
+//   probes hold (a filter admitting a tenth of the vectors reads about four
+//   times as many lists). `max_probes` bounds
+//   the widening for recall; the widening for k results is never bounded.
+//   The <q, centroid> of every list holding admitted vectors is needed to
+//   rank them: when they are many, from the tiled kernels.
 // - Within a probed list that holds few admitted vectors (under one in
 //   kOneByOneShare of its vectors) only those are scored, one by one, instead
 //   of scanning the list's codes.
@@ -41,6 +47,7 @@ namespace filter_plan {
 
 constexpr uint64_t kMinExactBelow = 256;
 constexpr uint64_t kOneByOneShare = 8;
+constexpr uint64_t kLeastProbesFactor = 2;
 // Few lists hold admitted vectors when they are at most one in this many:
 // then ranking those lists alone costs less than the shortlist of all.
 constexpr uint64_t kFewListsShare = 4;
@@ -53,10 +60,11 @@ inline uint64_t exact_below(const FilterPlanOptions& options, uint64_t probes, u
 }
 
 // Admitted vectors the probed lists should hold: `width` for k results (when
-// that many are admitted) and half of `probed`, the vectors an unfiltered
-// query's lists hold, for recall.
+// that many are admitted) and two fifths of `probed`, the vectors an
+// unfiltered query's lists hold, for recall.
 inline uint64_t target(uint64_t admitted, uint64_t width, uint64_t probed) {
-  const uint64_t wanted = width > probed / 2 ? width : probed / 2;
+  const uint64_t share = probed * 2 / 5;
+  const uint64_t wanted = width > share ? width : share;
   return wanted < admitted ? wanted : admitted;
 }
 

@@ -620,11 +620,11 @@ PartitionedIndex::PlannedLists PartitionedIndex::plan_lists(const float* query, 
   if (found >= target) return planned;
 
   // The lists holding admitted vectors, nearest first (of equal nearness the
-  // lower list), until the target is in reach and at least `probes` (or all
-  // of them) are taken; past `most` only while fewer than `reach` are.
+  // lower list), until the target is in reach and at least twice `probes`
+  // (or all of them) are taken; past `most` only while fewer than `reach` are.
   const uint64_t reach = std::min(admitted, request.width);
   const uint64_t most = std::max(probes, std::min(request.plan.max_probes, lists_));
-  const uint64_t least = std::min<uint64_t>(probes, holding.size());
+  const uint64_t least = std::min<uint64_t>(filter_plan::kLeastProbesFactor * probes, holding.size());
   holding_dots();
   std::vector<std::pair<float, uint32_t>> heap;
   heap.reserve(holding.size());
