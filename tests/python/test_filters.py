@@ -260,3 +260,17 @@ def test_positions_out_of_range_are_refused_as_for_raw_arrays():
         index.query(x[:1], 5, allowed=IdFilter([3, 100]))
     index.add(x[:1])
     assert index.query(x[:1], 5, allowed=IdFilter([3, 100]))[1].shape == (1, 2)
+
+
+def test_one_filter_shared_by_threads_querying_several_indexes():
+    from concurrent.futures import ThreadPoolExecutor
+
+    indexes = [filled("partitioned", seed=s)[0] for s in (1, 2)] + [filled("idmap", seed=3)[0]]
+    flt = IdFilter(np.arange(0, 6000, 6))
+    queries, _ = clustered(8, 32, seed=4)
+    expected = [query_of(index, queries, np.arange(0, 6000, 6)) for index in indexes]
+    with ThreadPoolExecutor(4) as pool:
+        found = list(pool.map(lambda i: query_of(indexes[i % 3], queries, flt), range(24)))
+    for i, (scores, ids) in enumerate(found):
+        np.testing.assert_array_equal(ids, expected[i % 3][1])
+        np.testing.assert_array_equal(scores, expected[i % 3][0])
