@@ -46,7 +46,7 @@ struct FilterPlanOptions {
 namespace filter_plan {
 
 constexpr uint64_t kMinExactBelow = 256;
-constexpr uint64_t kOneByOneShare = 8;
+constexpr uint64_t kOneByOneShare = 32;
 constexpr uint64_t kLeastProbesFactor = 2;
 // Few lists hold admitted vectors when they are at most one in this many:
 // then ranking those lists alone costs less than the shortlist of all.
