@@ -24,6 +24,7 @@
 #include <exception>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <new>
 #include <optional>
 #include <span>
@@ -32,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+#include "index/id_filter.h"
 #include "index/id_map.h"
 #include "index/partitioned_index.h"
 #include "index/query.h"
@@ -58,6 +60,7 @@ PyObject* g_panic = nullptr;
 PyTypeObject* g_skerry_type = nullptr;
 PyTypeObject* g_idmap_type = nullptr;
 PyTypeObject* g_partitioned_type = nullptr;
+PyTypeObject* g_id_filter_type = nullptr;
 PyArray_Descr* g_f32 = nullptr;
 PyArray_Descr* g_u64 = nullptr;
 PyArray_Descr* g_i64 = nullptr;
@@ -1123,12 +1126,127 @@ struct OwnedRef {
   }
 };
 
+// IdFilter ---------------------------------------------------------------------
+
+struct IdFilterObject {
+  PyObject_HEAD
+  varnel::IdFilter filter;
+};
+
+bool is_id_filter(PyObject* obj) { return g_id_filter_type && PyObject_TypeCheck(obj, g_id_filter_type); }
+
+const varnel::IdFilter& filter_of(PyObject* obj) { return as<IdFilterObject>(obj)->filter; }
+
+// Any array-like of non-negative integers, and other iterables of them (a
+// set, a dict's keys, a generator), or another IdFilter.
+bool read_filter_ids(PyObject* ids_obj, std::vector<uint64_t>* ids) {
+  if (is_id_filter(ids_obj)) {
+    return guarded([&] { *ids = filter_of(ids_obj).ids(); });
+  }
+  OwnedRef listed;
+  if (PyUnicode_Check(ids_obj) || PyBytes_Check(ids_obj)) {
+    type_error_for(ids_obj, "ids", "is not an array-like of integer ids");
+    return false;
+  }
+  if (!PyArray_Check(ids_obj) && !PySequence_Check(ids_obj)) {
+    PyObject* iterator = PyObject_GetIter(ids_obj);
+    if (!iterator) {
+      PyErr_Clear();
+      type_error_for(ids_obj, "ids", "is not an array-like of integer ids");
+      return false;
+    }
+    Py_DECREF(iterator);
+    listed.reset(PySequence_List(ids_obj));
+    if (!listed.object) return false;
+    ids_obj = listed.object;
+  }
+  if (PyArray_Check(ids_obj) && PyArray_TYPE(reinterpret_cast<PyArrayObject*>(ids_obj)) == NPY_BOOL) {
+    PyErr_SetString(PyExc_TypeError,
+                    "argument 'ids': IdFilter takes ids, not a boolean mask (pass np.flatnonzero(mask))");
+    return false;
+  }
+  return read_integers(ids_obj, "ids", ids, nullptr);
+}
+
+PyObject* id_filter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"ids", nullptr};
+  PyObject* ids_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:IdFilter", const_cast<char**>(keywords), &ids_obj)) {
+    return nullptr;
+  }
+  std::vector<uint64_t> ids;
+  if (!read_filter_ids(ids_obj, &ids)) return nullptr;
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);  // takes a reference to the type
+  if (!self) return nullptr;
+  try {
+    new (&as<IdFilterObject>(self)->filter) varnel::IdFilter(std::move(ids));
+  } catch (...) {
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    Py_DECREF(reinterpret_cast<PyObject*>(type));
+    return PyErr_NoMemory();
+  }
+  return self;
+}
+
+void id_filter_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  as<IdFilterObject>(self)->filter.~IdFilter();
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
+Py_ssize_t id_filter_len(PyObject* self) { return static_cast<Py_ssize_t>(filter_of(self).ids().size()); }
+
+// Anything that is not a non-negative integer below 2**64 is simply not in it.
+int id_filter_has(PyObject* self, PyObject* id_obj) {
+  PyObject* integer = PyNumber_Index(id_obj);
+  if (!integer) {
+    PyErr_Clear();
+    return 0;
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(integer);
+  Py_DECREF(integer);
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return 0;
+  }
+  return filter_of(self).contains(value) ? 1 : 0;
+}
+
+PyObject* id_filter_ids(PyObject* self, void*) {
+  const std::vector<uint64_t>& ids = filter_of(self).ids();
+  npy_intp count = static_cast<npy_intp>(ids.size());
+  PyObject* array = PyArray_SimpleNew(1, &count, NPY_UINT64);
+  if (!array) return nullptr;
+  if (count > 0) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), ids.data(), ids.size() * 8);
+  return array;
+}
+
+PyObject* id_filter_conversions(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(filter_of(self).conversions());
+}
+
+// pickle and copy: the ids (the bitmaps are rebuilt where the copy is used).
+PyObject* id_filter_reduce(PyObject* self, PyObject*) {
+  PyObject* ids = id_filter_ids(self, nullptr);
+  if (!ids) return nullptr;
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+  Py_INCREF(type);
+  return Py_BuildValue("(N(N))", type, ids);
+}
+
+PyObject* id_filter_repr(PyObject* self) {
+  return PyUnicode_FromFormat("IdFilter(<%zd ids>)", id_filter_len(self));
+}
+
 struct QueryRequest {
   OwnedRef converted_queries;  // the float32 copy of queries of another type, if one was made
   InputArray<float> queries;
   std::vector<uint64_t> refine_ids;
   uint64_t k = 0;
   std::optional<varnel::AllowedSet> allowed;
+  std::shared_ptr<const varnel::AllowedSet> filtered;  // an IdFilter's positions for this index
   InputArray<float> refine;
   varnel::RefineRows refine_rows;
   varnel::QueryOptions options;
@@ -1137,6 +1255,9 @@ struct QueryRequest {
 
 // `allowed` of SkerryIndex: positions or a boolean mask of length n.
 bool read_allowed(const SkerryObject* obj, PyObject* allowed_obj, QueryRequest* request) {
+  if (is_id_filter(allowed_obj)) {
+    return guarded([&] { request->filtered = filter_of(allowed_obj).allowed(obj->index); });
+  }
   std::vector<uint64_t> positions;
   std::optional<std::vector<uint8_t>> mask;
   if (!read_integers(allowed_obj, "allowed", &positions, &mask)) return false;
@@ -1149,6 +1270,9 @@ bool read_allowed(const SkerryObject* obj, PyObject* allowed_obj, QueryRequest* 
 
 // `allowed` of IdMapIndex: ids; those not stored are ignored.
 bool read_allowed(const IdMapObject* obj, PyObject* allowed_obj, QueryRequest* request) {
+  if (is_id_filter(allowed_obj)) {
+    return guarded([&] { request->filtered = filter_of(allowed_obj).allowed(obj->index); });
+  }
   std::vector<uint64_t> ids;
   if (!read_integers(allowed_obj, "allowed", &ids, nullptr)) return false;
   return guarded([&] { request->allowed.emplace(varnel::allowed_ids(obj->index, ids)); });
@@ -1282,6 +1406,7 @@ bool query_arguments(PyObject* args, PyObject* kwargs, const char* format, Obj* 
     options.refine = &request->refine_rows;
   }
   if (request->allowed) options.allowed = &*request->allowed;
+  if (request->filtered) options.allowed = request->filtered.get();
   return true;
 }
 
@@ -1692,6 +1817,20 @@ bool to_probes(PyObject* probes_obj, uint64_t lists, uint64_t* probes) {
   return probes_obj == nullptr || to_u64(probes_obj, "probes", probes);
 }
 
+// filter_exact_below= and filter_max_probes= of PartitionedIndex.query; None
+// keeps the documented default.
+bool read_plan_options(PyObject* exact_below_obj, PyObject* max_probes_obj, varnel::FilterPlanOptions* plan) {
+  if (exact_below_obj != Py_None && !to_u64(exact_below_obj, "filter_exact_below", &plan->exact_below)) return false;
+  if (max_probes_obj != Py_None) {
+    if (!to_u64(max_probes_obj, "filter_max_probes", &plan->max_probes)) return false;
+    if (plan->max_probes == 0) {
+      PyErr_SetString(PyExc_ValueError, "filter_max_probes must be at least 1 (or None for every list)");
+      return false;
+    }
+  }
+  return true;
+}
+
 PyObject* partitioned_search(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"queries", "k", "probes", nullptr};
   PyObject *queries_obj, *k_obj, *probes_obj = nullptr;
@@ -1732,14 +1871,16 @@ bool take_refine(PyObject* refine_obj, FloatRows* out) {
 }
 
 PyObject* partitioned_query(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"queries", "k",         "probes", "allowed", "metric", "refine",
-                                   "refine_factor", "refine_ids", "radius", nullptr};
+  static const char* keywords[] = {"queries",       "k",          "probes", "allowed",            "metric",
+                                   "refine",        "refine_factor", "refine_ids", "radius", "filter_exact_below",
+                                   "filter_max_probes", nullptr};
   PyObject *queries_obj, *k_obj, *probes_obj = nullptr, *allowed_obj = Py_None, *metric_obj = nullptr;
   PyObject *refine_obj = Py_None, *factor_obj = Py_None, *refine_ids_obj = Py_None, *radius_obj = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOO:PartitionedIndex.query",
+  PyObject *exact_below_obj = Py_None, *max_probes_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOOO:PartitionedIndex.query",
                                    const_cast<char**>(keywords), &queries_obj, &k_obj, &probes_obj,
                                    &allowed_obj, &metric_obj, &refine_obj, &factor_obj, &refine_ids_obj,
-                                   &radius_obj)) {
+                                   &radius_obj, &exact_below_obj, &max_probes_obj)) {
     return nullptr;
   }
   PartitionedObject* obj = as<PartitionedObject>(self);
@@ -1769,8 +1910,12 @@ PyObject* partitioned_query(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     if (!to_u64(factor_obj, "refine_factor", &options.refine_factor)) return nullptr;
   }
+  if (!read_plan_options(exact_below_obj, max_probes_obj, &options.plan)) return nullptr;
   std::vector<uint64_t> allowed, refine_ids;
-  if (allowed_obj != Py_None) {
+  const varnel::IdFilter* id_filter = nullptr;  // converted (or found converted) inside the call
+  if (is_id_filter(allowed_obj)) {
+    id_filter = &filter_of(allowed_obj);
+  } else if (allowed_obj != Py_None) {
     if (!read_integers(allowed_obj, "allowed", &allowed, nullptr)) return nullptr;
     options.allowed_ids = &allowed;
   }
@@ -1793,6 +1938,11 @@ PyObject* partitioned_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   varnel::IdSearchResults results;
   if (!guarded_plain_without_gil([&] {
+        std::shared_ptr<const varnel::ListFilter> filter;
+        if (id_filter) {
+          filter = id_filter->allowed(obj->index);
+          options.filter = filter.get();
+        }
         results = varnel::query(obj->index, queries.span(), k, probes, options);
         if (radius) varnel::keep_within_radius(results, options.metric, *radius);
       })) {
@@ -2087,8 +2237,9 @@ PyMethodDef skerry_methods[] = {
      "`queries`: any array-like of numbers with `dim` columns, or one query as a\n"
      "1-D array; converted to float32 once (a C-contiguous float32 array is used\n"
      "as it is).\n\n"
-     "allowed: only these may be returned: an integer array of positions or a\n"
-     "  boolean mask of length `len(index)`. Applied inside the scan;\n"
+     "allowed: only these may be returned: an integer array of positions, a\n"
+     "  boolean mask of length `len(index)`, or an IdFilter of positions (built\n"
+     "  once, reused while the length is unchanged). Applied inside the scan;\n"
      "  fewer allowed than `k` gives fewer columns, as a smaller index would.\n"
      "metric: \"ip\" (the estimated inner product, as `search`), \"cosine\" (that\n"
      "  divided by both norms; 0 for a zero vector or query) or \"l2\" (the squared\n"
@@ -2134,7 +2285,8 @@ PyMethodDef idmap_methods[] = {
      "1-D array; converted to float32 once (a C-contiguous float32 array is used\n"
      "as it is).\n\n"
      "allowed: only these may be returned: an array of uint64 ids (ids not stored\n"
-     "  are ignored). Applied inside the scan;\n"
+     "  are ignored), or an IdFilter (its positions are worked out once and reused\n"
+     "  while the index is unchanged). Applied inside the scan;\n"
      "  fewer allowed than `k` gives fewer columns, as a smaller index would.\n"
      "metric: \"ip\" (the estimated inner product, as `search`), \"cosine\" (that\n"
      "  divided by both norms; 0 for a zero vector or query) or \"l2\" (the squared\n"
@@ -2213,10 +2365,13 @@ PyMethodDef partitioned_methods[] = {
      "Returns `(scores, ids)`."},
     {"query", as_cfunction(partitioned_query), kArgs,
      "query($self, queries, k, *, probes=8, allowed=None, metric='ip', refine=None, refine_factor=None,\n"
-     "refine_ids=None, radius=None)\n"
-     "--\n\nTop-`k` search with the options of `IdMapIndex.query` (allowed ids,\n"
-     "metric, exact re-scoring with refine rows indexed by id or by `refine_ids`,\n"
-     "range search within `radius`)."},
+     "refine_ids=None, radius=None, filter_exact_below=None, filter_max_probes=None)\n"
+     "--\n\nTop-`k` search with the options of `IdMapIndex.query` (allowed ids or an\n"
+     "IdFilter, metric, exact re-scoring with refine rows indexed by id or by\n"
+     "`refine_ids`, range search within `radius`). A filtered query scores every\n"
+     "admitted vector when at most `filter_exact_below` are admitted, else probes\n"
+     "more lists until enough admitted vectors are in reach (at most\n"
+     "`filter_max_probes` for recall; always enough for k results)."},
     {"remove", as_cfunction(partitioned_remove), kArgs, "remove($self, id)\n--\n\n"},
     {"remove_many", as_cfunction(partitioned_remove_many), kArgs,
      "remove_many($self, ids)\n--\n\nRemove every id of `ids`, or none."},
@@ -2277,6 +2432,39 @@ PyType_Slot partitioned_slots[] = {
 
 PyType_Spec partitioned_spec = {"varnel.PartitionedIndex", static_cast<int>(sizeof(PartitionedObject)), 0,
                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, partitioned_slots};
+
+PyMethodDef id_filter_methods[] = {
+    {"__reduce__", as_cfunction(id_filter_reduce), METH_NOARGS, kReduceDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef id_filter_getters[] = {
+    {"ids", id_filter_ids, nullptr, const_cast<char*>("The admitted ids, sorted, without repeats (a uint64 copy)."),
+     nullptr},
+    {"_conversions", id_filter_conversions, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot id_filter_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "IdFilter(ids)\n--\n\n"
+                    "A set of admitted ids, built once and passed as `allowed=` to the `query` of\n"
+                    "every index (positions for SkerryIndex). It keeps what it works out for an\n"
+                    "index (a bitmap over its positions) while that index is unchanged, so a wide\n"
+                    "filter costs each later query only the scan. Picklable.")},
+    {Py_tp_methods, id_filter_methods},
+    {Py_tp_getset, id_filter_getters},
+    {Py_tp_new, reinterpret_cast<void*>(id_filter_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(id_filter_dealloc)},
+    {Py_mp_length, reinterpret_cast<void*>(id_filter_len)},
+    {Py_sq_length, reinterpret_cast<void*>(id_filter_len)},
+    {Py_sq_contains, reinterpret_cast<void*>(id_filter_has)},
+    {Py_tp_repr, reinterpret_cast<void*>(id_filter_repr)},
+    {0, nullptr},
+};
+
+PyType_Spec id_filter_spec = {"varnel.IdFilter", static_cast<int>(sizeof(IdFilterObject)), 0,
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, id_filter_slots};
 
 // [(variable, value, used instead, reason)] for environment settings the library
 // cannot follow; the package warns about each once, at import.
@@ -2369,12 +2557,17 @@ PyObject* build_module() {
     g_partitioned_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&partitioned_spec));
     if (!g_partitioned_type) return nullptr;
   }
+  if (!g_id_filter_type) {
+    g_id_filter_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&id_filter_spec));
+    if (!g_id_filter_type) return nullptr;
+  }
   PyObject* module = PyModule_Create(&module_def);
   if (!module) return nullptr;
   PyObject* version = PyUnicode_FromString(kVersion);
   const bool ok = version && add_exported(module, "SkerryIndex", reinterpret_cast<PyObject*>(g_skerry_type)) &&
                   add_exported(module, "IdMapIndex", reinterpret_cast<PyObject*>(g_idmap_type)) &&
                   add_exported(module, "PartitionedIndex", reinterpret_cast<PyObject*>(g_partitioned_type)) &&
+                  add_exported(module, "IdFilter", reinterpret_cast<PyObject*>(g_id_filter_type)) &&
                   add_exported(module, "__version__", version) &&
                   // Outside __all__: the package re-exports it as varnel.PanicException.
                   PyObject_SetAttrString(module, "PanicException", g_panic) == 0;

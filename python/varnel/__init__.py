@@ -2,7 +2,8 @@
 
 ``SkerryIndex`` addresses vectors by position, ``IdMapIndex`` by caller-chosen
 ``uint64`` ids, ``PartitionedIndex`` by ids too, scanning only the lists of
-vectors nearest to each query. Broken preconditions inside the library (bad parameters, a
+vectors nearest to each query; ``IdFilter`` is a set of admitted ids built once
+for the ``allowed=`` of every index's ``query``. Broken preconditions inside the library (bad parameters, a
 buffer whose length is not a multiple of ``dim``, an unknown position, a
 duplicate id) raise ``PanicException``, which derives from ``BaseException``:
 catch it by name, ``except Exception`` does not see it.
@@ -14,6 +15,7 @@ quiet_interrupts_until_main()
 
 from varnel import _varnel  # noqa: E402 (after the line above, which must come first)
 from varnel._varnel import (  # noqa: E402
+    IdFilter,
     IdMapIndex,
     PanicException,
     PartitionedIndex,
@@ -25,6 +27,7 @@ __all__ = [
     "SkerryIndex",
     "IdMapIndex",
     "PartitionedIndex",
+    "IdFilter",
     "PanicException",
     "__version__",
     "num_threads",

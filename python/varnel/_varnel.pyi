@@ -8,7 +8,7 @@ from numpy.typing import ArrayLike, NDArray
 _Metric = Literal["ip", "cosine", "l2"]
 _Layout = Literal["rows", "mapped"]
 
-__all__ = ["SkerryIndex", "IdMapIndex", "PartitionedIndex", "__version__"]
+__all__ = ["SkerryIndex", "IdMapIndex", "PartitionedIndex", "IdFilter", "__version__"]
 
 __version__: Final[str]
 
@@ -75,7 +75,7 @@ class SkerryIndex:
         queries: ArrayLike,
         k: SupportsIndex,
         *,
-        allowed: ArrayLike | None = None,
+        allowed: ArrayLike | IdFilter | None = None,
         metric: _Metric = "ip",
         refine: NDArray[np.float32] | None = None,
         refine_factor: SupportsIndex | None = None,
@@ -87,8 +87,9 @@ class SkerryIndex:
         1-D array; converted to float32 once (a C-contiguous float32 array is used
         as it is).
 
-        allowed: only these may be returned: an integer array of positions or a
-          boolean mask of length `len(index)`. Applied inside the scan;
+        allowed: only these may be returned: an integer array of positions, a
+          boolean mask of length `len(index)`, or an `IdFilter` of positions
+          (built once, reused while the length is unchanged). Applied inside the scan;
           fewer allowed than `k` gives fewer columns, as a smaller index would.
         metric: "ip" (the estimated inner product, as `search`), "cosine" (that
           divided by both norms; 0 for a zero vector or query) or "l2" (the squared
@@ -168,7 +169,7 @@ class IdMapIndex:
         queries: ArrayLike,
         k: SupportsIndex,
         *,
-        allowed: ArrayLike | None = None,
+        allowed: ArrayLike | IdFilter | None = None,
         metric: _Metric = "ip",
         refine: NDArray[np.float32] | None = None,
         refine_factor: SupportsIndex | None = None,
@@ -182,7 +183,8 @@ class IdMapIndex:
         as it is).
 
         allowed: only these may be returned: an array of uint64 ids (ids not stored
-          are ignored). Applied inside the scan;
+          are ignored), or an `IdFilter` (its positions are worked out once and
+          reused while the index is unchanged). Applied inside the scan;
           fewer allowed than `k` gives fewer columns, as a smaller index would.
         metric: "ip" (the estimated inner product, as `search`), "cosine" (that
           divided by both norms; 0 for a zero vector or query) or "l2" (the squared
@@ -262,22 +264,32 @@ class PartitionedIndex:
         k: SupportsIndex,
         *,
         probes: SupportsIndex = 8,
-        allowed: ArrayLike | None = None,
+        allowed: ArrayLike | IdFilter | None = None,
         metric: _Metric = "ip",
         refine: ArrayLike | None = None,
         refine_factor: SupportsIndex | None = None,
         refine_ids: ArrayLike | None = None,
         radius: float | None = None,
+        filter_exact_below: SupportsIndex | None = None,
+        filter_max_probes: SupportsIndex | None = None,
     ) -> tuple[NDArray[np.float32], NDArray[np.uint64]]:
         """`search` with the options of `IdMapIndex.query`: `allowed` ids (ids
-        not stored are ignored), `metric` "ip", "cosine" or "l2" (from the
-        stored vector lengths), and `refine` rows indexed by id (or by
-        `refine_ids`, the id of each row) to re-score the best
+        not stored are ignored) or an `IdFilter`, `metric` "ip", "cosine" or
+        "l2" (from the stored vector lengths), and `refine` rows indexed by id
+        (or by `refine_ids`, the id of each row) to re-score the best
         `refine_factor * k` candidates (factor 4 by default) exactly; a
         candidate without a row raises ValueError. The cost of refinement
         grows with the candidates, not with the size of `refine`. `radius`:
         range search, slots beyond it become empty slots.
-        Runs without the interpreter lock; stops on Ctrl-C. Empty slots: id
+
+        A filtered query plans its lists: with at most `filter_exact_below`
+        admitted ids (default: half the vectors `probes` lists hold on
+        average, at least 256) it scores every admitted vector; otherwise it
+        probes more lists, nearest first among those holding admitted ids,
+        until they hold two fifths of what the unfiltered probes hold (at
+        most `filter_max_probes` lists for that; default every list) and
+        always until `k` admitted ids are in reach: with `k` ids admitted,
+        the answer has `k` results. Runs without the interpreter lock; stops on Ctrl-C. Empty slots: id
         2**64 - 1 with score -inf (+inf for "l2")."""
     def remove(self, id: SupportsIndex) -> bool: ...
     def remove_many(self, ids: ArrayLike) -> None:
@@ -360,3 +372,25 @@ class PartitionedIndex:
     def is_trained(self) -> bool: ...
     def __len__(self) -> int: ...
     def __contains__(self, key: object, /) -> bool: ...
+
+@final
+class IdFilter:
+    """A set of admitted ids, built once and passed as `allowed=` to the
+    `query` of every index (positions for `SkerryIndex`). It keeps what it
+    works out for an index (a bitmap over the index's positions) while that
+    index is unchanged, so a wide filter costs each later query only the
+    scan; an index that changed (add, remove, train) is worked out afresh.
+    Picklable and safe to share between threads."""
+
+    def __new__(cls, ids: ArrayLike | IdFilter) -> IdFilter:
+        """`ids`: any array-like or iterable of non-negative integers (a list,
+        a set, a NumPy array of any integer type, a range); repeats are
+        dropped. A boolean mask is refused (pass `np.flatnonzero(mask)`)."""
+    @property
+    def ids(self) -> NDArray[np.uint64]:
+        """The admitted ids, sorted, without repeats (a copy)."""
+    @property
+    def _conversions(self) -> int: ...
+    def __len__(self) -> int: ...
+    def __contains__(self, id: object, /) -> bool: ...
+    def __reduce__(self) -> tuple[object, tuple[NDArray[np.uint64]]]: ...

@@ -25,11 +25,12 @@ ROTATION_ERROR = "unknown rotation '{}': expected 'planar2', 'rotor3', 'iso4', o
 
 class TestModule:
     def test_exports(self):
-        assert _varnel.__all__ == ["SkerryIndex", "IdMapIndex", "PartitionedIndex", "__version__"]
+        assert _varnel.__all__ == ["SkerryIndex", "IdMapIndex", "PartitionedIndex", "IdFilter", "__version__"]
         assert _varnel.__version__ == varnel.__version__ == "0.2.4"
         assert _varnel.__doc__ == ""
         assert (varnel.SkerryIndex, varnel.IdMapIndex) == (_varnel.SkerryIndex, _varnel.IdMapIndex)
         assert varnel.PartitionedIndex is _varnel.PartitionedIndex
+        assert varnel.IdFilter is _varnel.IdFilter
         assert varnel.PanicException is _varnel.PanicException
 
     def test_panic_exception_derives_directly_from_base_exception(self):

@@ -25,6 +25,10 @@ def build(path: Path) -> tuple[NDArray[np.float32], NDArray[np.uint64]]:
     loaded.remove_many([1, 2])
     present: bool = 3 in loaded and loaded.contains(4) and loaded.remove(5)
     assert present
+    tenant = varnel.IdFilter(range(0, 64, 2))
+    admitted: NDArray[np.uint64] = tenant.ids
+    assert len(tenant) == len(admitted) and 2 in tenant
+    loaded.query(vectors[:1], 3, allowed=tenant)
     threads: int = varnel.num_threads()
     varnel.set_num_threads(threads)
     return loaded.query(vectors, 10, refine=vectors, refine_factor=2)

@@ -71,6 +71,7 @@ void IdMapIndex::check_ids_are_new(std::span<const uint64_t> ids) const {
 
 void IdMapIndex::add_with_ids(std::span<const float> vectors, std::span<const uint64_t> ids) {
   if (is_mapped()) throw ArgumentError(kMappedReadOnly);
+  stamp_.renew();
   const uint64_t count = vector_count(vectors.size(), dim());
   check_id_count(ids.size(), count);
   check_ids_are_new(ids);
@@ -112,6 +113,7 @@ bool IdMapIndex::remove(uint64_t id) {
   if (is_mapped()) throw ArgumentError(kMappedReadOnly);
   const auto found = positions_.find(id);
   if (found == positions_.end()) return false;
+  stamp_.renew();
   const uint64_t position = found->second;
   const uint64_t last = ids_.size() - 1;
   core_.swap_remove(position);  // first: if it refuses, nothing has changed

@@ -4,6 +4,7 @@
 #include <span>
 #include <vector>
 
+#include "index/content_stamp.h"
 #include "index/id_hash.h"
 #include "index/skerry_index.h"
 
@@ -63,6 +64,8 @@ class IdMapIndex {
   Rotation rotation() const { return core_.rotation(); }
   const SkerryIndex& core() const { return core_; }
   const StoredArray<uint64_t>& ids() const { return ids_; }
+  // Names the current contents (ids and positions); see content_stamp.h.
+  uint64_t stamp() const { return stamp_.value(); }
 
  private:
   explicit IdMapIndex(SkerryIndex core) : core_(std::move(core)) {}
@@ -74,6 +77,7 @@ class IdMapIndex {
   StoredArray<uint64_t> ids_;
   IdMap<uint64_t> positions_;  // empty when mapped
   StoredArray<uint64_t> lookup_;                       // mapped only
+  ContentStamp stamp_;
 };
 
 }  // namespace varnel

@@ -100,6 +100,10 @@ uint64_t table_candidates(uint64_t width) { return width + std::max<uint64_t>(wi
 struct QueryTables {
   QueryTable table;      // 4 bits
   BoundedQuery bounded;  // 2 and 3 bits
+  // 4 bits, for vectors scored one by one: the rotated query's coordinate j
+  // times each codebook value v at [16 j + v], so that a vector's float sum
+  // is a chain of additions of exactly the products the rescoring multiplies.
+  std::vector<float> products;
 };
 
 // Selector keys are "higher is better" (the negated distance for L2), so one
@@ -113,6 +117,8 @@ struct KeyOfScore : MetricKey {
 struct ProbedLists {
   std::vector<uint32_t> lists;
   std::vector<float> dots;
+  bool direct = false;    // a filter's every admitted vector is scored one by one
+  bool products = false;  // 4 bits: some vectors are scored one by one
 
   // `lists` as choose_lists returns them, `all_dots` as it leaves them.
   ProbedLists(std::vector<uint32_t> chosen, const float* all_dots) : lists(std::move(chosen)), dots(lists.size()) {
@@ -129,6 +135,9 @@ struct QueryState {
   const QueryTables* tables = nullptr;
   KeyOfScore key_of;
   TopK top;
+  // 4 bits: keys of vectors to score one by one, offered in key order before
+  // anything later is (ListScanner::offer_waiting).
+  std::vector<uint64_t> waiting;
   explicit QueryState(uint64_t k) : top(k) {}
 };
 
@@ -269,6 +278,7 @@ void PartitionedIndex::train(std::span<const float> sample) {
 
 void PartitionedIndex::set_centroids(std::span<const float> centroids) {
   refuse_if_mapped();
+  stamp_.renew();
   if (len() > 0) throw Error("centroids can change only while the index is empty");
   check_centroid_values(centroids);
   // A vector joins its list with its residual to the centroid, whose norm
@@ -297,6 +307,7 @@ void PartitionedIndex::install_centroids(std::span<const float> centroids) {
   const bool keep_tiles = shortlist.empty() || lists_ <= kMaxListsWithTiles;
   if (!keep_tiles) table = CoarseTable();
   half_norms_ = std::move(half_norms);
+  filter_tiles_.reset();
   centroids_.assign(centroids.begin(), centroids.end());
   coarse_ = std::move(table);
   shortlist_ = std::move(shortlist);
@@ -457,6 +468,7 @@ void PartitionedIndex::add_with_ids(std::span<const float> vectors, std::span<co
 void PartitionedIndex::add_vectors(std::span<const float> vectors, std::span<const uint64_t> ids,
                                    const CoarseTable* table) {
   refuse_if_mapped();
+  stamp_.renew();
   const uint64_t count = vector_count(vectors.size(), dim_);
   check_id_count(ids.size(), count);
   check_ids_are_new(ids);
@@ -552,6 +564,7 @@ bool PartitionedIndex::remove(uint64_t id) {
 bool PartitionedIndex::remove_stored(uint64_t id) {
   const uint64_t slot = where_.find_slot(id, ids_of());
   if (slot == IdTable::kNotFound) return false;
+  stamp_.renew();
   // Let go of the id while its list still holds it (the table reads it there).
   const IdTable::Place place = where_.place_at(slot);
   where_.erase_slot(slot, ids_of());
@@ -619,6 +632,74 @@ std::vector<uint32_t> PartitionedIndex::choose_lists(const float* query, uint64_
   return chosen_lists(top);
 }
 
+const CoarseTable& PartitionedIndex::tiled_centroids() const {
+  if (keeps_coarse_table()) return coarse_;
+  return filter_tiles_.get_or_init([&] { return CoarseTable(centroids_, lists_, dim_); });
+}
+
+PartitionedIndex::PlannedLists PartitionedIndex::plan_lists(const float* query, uint64_t probes,
+                                                            const ScanRequest& request, float* dots) const {
+  const ListFilter& filter = *request.allowed;
+  const uint64_t admitted = filter.total();
+  const std::vector<uint32_t>& holding = filter.nonempty();
+  // <q, centroid> of the lists holding admitted vectors: row by row for a
+  // few lists, else every list's from the tiles (the same sums either way).
+  const auto holding_dots = [&] {
+    if (holding.size() * filter_plan::kFewListsShare <= lists_) {
+      sequential_dots(query, dim_, holding.size(),
+                      [&](uint64_t i) { return centroids_.data() + uint64_t{holding[i]} * dim_; },
+                      [&](uint64_t i, float dot) { dots[holding[i]] = dot; });
+    } else {
+      tiled_centroids().dots(query, 1, dots);
+    }
+  };
+  PlannedLists planned;
+  if (admitted <= filter_plan::exact_below(request.plan, probes, len(), lists_)) {
+    planned.lists = holding;
+    planned.direct = true;
+    holding_dots();
+    return planned;
+  }
+  planned.lists = choose_lists(query, probes, dots);
+  uint64_t probed = 0, found = 0;
+  for (const uint32_t l : planned.lists) {
+    probed += lists_data_[l].ids.size();
+    found += filter.count(l);
+  }
+  const uint64_t target = filter_plan::target(admitted, request.width, probed);
+  if (found >= target) return planned;
+
+  // The lists holding admitted vectors, nearest first (of equal nearness the
+  // lower list), until the target is in reach and at least twice `probes`
+  // (or all of them) are taken; past `most` only while fewer than `reach` are.
+  const uint64_t reach = std::min(admitted, request.width);
+  const uint64_t most = std::max(probes, std::min(request.plan.max_probes, lists_));
+  const uint64_t least = std::min<uint64_t>(filter_plan::kLeastProbesFactor * probes, holding.size());
+  holding_dots();
+  std::vector<std::pair<float, uint32_t>> heap;
+  heap.reserve(holding.size());
+  for (const uint32_t l : holding) heap.emplace_back(dots[l] - half_norms_[l], l);
+  const auto farther = [](const std::pair<float, uint32_t>& a, const std::pair<float, uint32_t>& b) {
+    return a.first < b.first || (a.first == b.first && a.second > b.second);
+  };
+  std::make_heap(heap.begin(), heap.end(), farther);
+  std::vector<uint32_t> taken;
+  uint64_t in_reach = 0;
+  while (!heap.empty()) {
+    const bool enough = in_reach >= target && taken.size() >= least;
+    const bool bounded = taken.size() >= most && in_reach >= reach;
+    if (enough || bounded) break;
+    std::pop_heap(heap.begin(), heap.end(), farther);
+    const uint32_t l = heap.back().second;
+    heap.pop_back();
+    taken.push_back(l);
+    in_reach += filter.count(l);
+  }
+  std::sort(taken.begin(), taken.end());
+  planned.lists = std::move(taken);
+  return planned;
+}
+
 CoarseTable PartitionedIndex::coarse() const {
   return keeps_coarse_table() ? coarse_ : CoarseTable(centroids_, lists_, dim_);
 }
@@ -669,12 +750,19 @@ namespace {
 struct ListScanner {
   const std::vector<PartitionedIndex::List>& lists;
   uint64_t dim, bits;
-  const std::vector<AllowedSet>* allowed;  // per list; nullptr: every vector
+  const ListFilter* allowed;  // nullptr: every vector
+
+  // Whether the admitted vectors of list `l` are scored one by one rather
+  // than by scanning the list's codes (filter_plan.h).
+  bool one_by_one(uint64_t l, bool direct) const {
+    return allowed && (direct || filter_plan::one_by_one(allowed->count(l), lists[l].ids.size()));
+  }
 
   // Asks for list `l`'s codes and per-vector floats ahead of its scan: the
   // probed lists are scattered over the index, and a list's scan is too
   // short for the hardware prefetcher to get ahead of it.
   void prefetch(uint64_t l) const {
+    if (allowed && (allowed->count(l) == 0 || one_by_one(l, false))) return;
     const PartitionedIndex::List& list = lists[l];
     const std::size_t bytes = list.codes.blocked().bytes.size();
     const uint8_t* codes = list.codes.blocked().bytes.data();
@@ -691,8 +779,89 @@ struct ListScanner {
     const PartitionedIndex::List& list = lists[l];
     const uint64_t n = list.ids.size();
     if (n == 0 || count == 0) return;
-    if (allowed && (*allowed)[l].count() == 0) return;
+    if (allowed && allowed->count(l) == 0) return;
     poll_interrupt();
+    if (allowed) {
+      // Queries for which the list's admitted vectors are few score them
+      // alone; the others scan the list.
+      std::vector<QueryState*> scanning;
+      for (std::size_t t = 0; t < count; ++t) {
+        if (one_by_one(l, states[t]->probed->direct)) {
+          score_one_by_one(l, *states[t]);
+        } else {
+          scanning.push_back(states[t]);
+        }
+      }
+      for (QueryState* state : scanning) offer_waiting(*state);
+      if (!scanning.empty()) scan_states(l, scanning.data(), scanning.size(), buffer);
+      return;
+    }
+    scan_states(l, states, count, buffer);
+  }
+
+  // Offers every admitted vector of list `l` to the query's selector, each
+  // scored with the float sum the 4-bit candidates are ranked by (with the
+  // verification's exact sum at 2 and 3 bits), in increasing position order.
+  void score_one_by_one(uint64_t l, QueryState& state) const {
+    const PartitionedIndex::List& list = lists[l];
+    const float offset = state.probed->dot(uint32_t(l));
+    if (bits != 4) {
+      const BoundedScanner scanner(list.codes, list.norms);
+      Verifier verifier(scanner, state.tables->bounded, list, offset, state.key_of, key_of(l, 0), state.top);
+      allowed->for_each(l, [&](uint64_t p) { verifier.push(p); });
+      verifier.flush();
+      return;
+    }
+    allowed->for_each(l, [&](uint64_t p) {
+      state.waiting.push_back(key_of(l, p));
+      if (state.waiting.size() == kSideBySide) offer_waiting(state);
+    });
+  }
+
+  // Sums scored side by side, so that their chains of additions overlap:
+  // a list often holds a single admitted vector, so they are gathered over
+  // lists.
+  static constexpr std::size_t kSideBySide = 8;
+
+  // 4 bits: scores and offers the waiting vectors (at most kSideBySide), in
+  // the order they came. Called before a scan of a list offers anything, and
+  // when the query's lists are done, so that offers stay in key order.
+  void offer_waiting(QueryState& state) const {
+    const std::size_t count = state.waiting.size();
+    if (count == 0) return;
+    const float* products = state.tables->products.data();
+    // Always kSideBySide chains (the last vector repeated), so that the sums
+    // stay in registers; the repeats are not offered.
+    const uint8_t* first[kSideBySide];
+    uint64_t stride[kSideBySide];
+    for (std::size_t c = 0; c < kSideBySide; ++c) {
+      const uint64_t key = state.waiting[std::min(c, count - 1)];
+      const CodeStore::VectorBytes bytes = lists[key >> 32].codes.vector_bytes(key & 0xffffffffu);
+      first[c] = bytes.first;
+      stride[c] = bytes.stride;
+    }
+    float sums[kSideBySide] = {};
+    for (uint64_t column = 0; column < dim / 2; ++column) {
+      const float* high = products + 32 * column;
+      const float* low = high + 16;
+      for (std::size_t c = 0; c < kSideBySide; ++c) {
+        const uint8_t byte = first[c][column * stride[c]];
+        sums[c] = (sums[c] + high[byte >> 4]) + low[byte & 15];
+      }
+    }
+    for (std::size_t c = 0; c < count; ++c) {
+      const uint64_t key = state.waiting[c], l = key >> 32, p = key & 0xffffffffu;
+      const PartitionedIndex::List& list = lists[l];
+      const float offset = state.probed->dot(uint32_t(l));
+      const float score = state.key_of((offset + list.shifts[p]) + sums[c] * list.norms[p], list.lengths[p]);
+      if (state.top.admits(score)) state.top.offer(score, key);
+    }
+    state.waiting.clear();
+  }
+
+  void scan_states(uint64_t l, QueryState* const* states, std::size_t count, std::vector<float>& buffer) const {
+    const PartitionedIndex::List& list = lists[l];
+    const uint64_t n = list.ids.size();
     const uint64_t blocks = blocks_for(n);
     const uint64_t stride = blocks * 32;
     if (buffer.size() < count * stride) buffer.resize(count * stride);
@@ -752,9 +921,8 @@ struct ListScanner {
       }
       return;
     }
-    const AllowedSet& set = (*allowed)[l];
     for (uint64_t i = 0; i < n; ++i) {
-      if (set.contains(i) && state.top.admits(row[i])) state.top.offer(row[i], key_of(l, i));
+      if (allowed->contains(l, i) && state.top.admits(row[i])) state.top.offer(row[i], key_of(l, i));
     }
   }
 
@@ -765,10 +933,9 @@ struct ListScanner {
     const float offset = state.probed->dot(uint32_t(l));
     const BoundedQuery& bounded = state.tables->bounded;
     const float up = bounded.upper_offset, down = bounded.lower_offset;
-    const AllowedSet* set = allowed ? &(*allowed)[l] : nullptr;
     Verifier verifier(scanner, bounded, list, offset, state.key_of, key_of(l, 0), state.top);
     for (uint64_t p = 0; p < n; ++p) {
-      if (set && !set->contains(p)) continue;
+      if (allowed && !allowed->contains(l, p)) continue;
       if (state.top.has_plain_threshold()) {
         const float threshold = state.top.threshold();
         // base + s * norm rises with s (norm >= 0), so the exact key lies
@@ -929,10 +1096,17 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
     order_equal_scores_by_key(scores, keys, width);
   };
 
-  auto tables_for = [&](const float* rq) {
+  auto tables_for = [&](const float* rq, const ProbedLists& probed) {
     QueryTables tables;
     if (bits_ == 4) {
       tables.table = build_query_table(rq, codebook().centroids.data(), dim_);
+      if (probed.products) {
+        const float* values = codebook().centroids.data();
+        tables.products.resize(dim_ * 16);
+        for (uint64_t j = 0; j < dim_; ++j) {
+          for (uint64_t v = 0; v < 16; ++v) tables.products[j * 16 + v] = rq[j] * values[v];
+        }
+      }
     } else {
       tables.bounded = build_bounded_query(rq, codebook().centroids, dim_, bits_);
     }
@@ -980,7 +1154,7 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
       states.emplace_back(scanned);
       states.back().probed = known ? known : &chosen[q];
       states.back().key_of = key_of_query(q0 + q);
-      tables.push_back(tables_for(prepared.data() + q * block_rotations().padded_dim));
+      tables.push_back(tables_for(prepared.data() + q * block_rotations().padded_dim, *states.back().probed));
       states.back().tables = &tables.back();
       for (const uint32_t l : states.back().probed->lists) probed.emplace_back(l, static_cast<uint32_t>(q));
     }
@@ -994,6 +1168,7 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
       if (i < probed.size() && !known) scanner.prefetch(probed[i].first);
       scanner.scan(l, group.data(), group.size(), buffer);
     }
+    for (QueryState& state : states) scanner.offer_waiting(state);
     for (uint64_t q = 0; q < count; ++q) {
       finish(q0 + q, states[q].top, prepared.data() + q * block_rotations().padded_dim, *states[q].probed,
              states[q].key_of);
@@ -1006,7 +1181,7 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
   // selector of one pass over all lists.
   auto run_single = [&](uint64_t q, const ProbedLists& chosen, const float* rq) {
     SplitTopK kept;
-    const QueryTables tables = tables_for(rq);
+    const QueryTables tables = tables_for(rq, chosen);
     const KeyOfScore key = key_of_query(q);
     parallel_for(chosen.lists.size(), [&](std::size_t begin, std::size_t end) {
       QueryState state(scanned);
@@ -1016,12 +1191,54 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
       QueryState* one[1] = {&state};
       std::vector<float> buffer;
       for (std::size_t p = begin; p < end; ++p) scanner.scan(chosen.lists[p], one, 1, buffer);
+      scanner.offer_waiting(state);
       kept.add(state.top);
     });
     TopK top(scanned);
     kept.merge_into(top);
     finish(q, top, rq, chosen, key);
   };
+
+  if (request.allowed) {
+    // Each query on its own, with the lists its plan gives.
+    const ListFilter& filter = *request.allowed;
+    auto run_planned = [&](uint64_t q, std::vector<float>& dots) {
+      PlannedLists planned = plan_lists(queries.data() + q * dim_, probes, request, dots.data());
+      ProbedLists chosen(std::move(planned.lists), dots.data());
+      chosen.direct = planned.direct;
+      uint64_t work = 0;  // about the vectors a scan of the lists reads
+      for (const uint32_t l : chosen.lists) {
+        if (filter.count(l) == 0) continue;
+        if (scanner.one_by_one(l, chosen.direct)) {
+          chosen.products = bits_ == 4;
+          work += filter.count(l) * filter_plan::kOneByOneShare;
+        } else {
+          work += lists_data_[l].ids.size();
+        }
+      }
+      if (nq < num_threads() && work >= kMinVectorsToSplit && chosen.lists.size() >= 2) {
+        const std::vector<float> prepared = prepare_queries(queries.subspan(q * dim_, dim_), 1, dim_, sign_vector(),
+                                                            block_rotations().matrices, block,
+                                                            block_rotations().padded_dim);
+        run_single(q, chosen, prepared.data());
+      } else {
+        run_group(q, q + 1, &chosen);
+      }
+    };
+    if (nq < num_threads()) {
+      std::vector<float> dots(lists_);
+      for (uint64_t q = 0; q < nq; ++q) run_planned(q, dots);
+    } else {
+      parallel_for(nq, [&](std::size_t begin, std::size_t end) {
+        std::vector<float> dots(lists_);
+        for (std::size_t q = begin; q < end; ++q) {
+          poll_interrupt();
+          run_planned(q, dots);
+        }
+      });
+    }
+    return results;
+  }
 
   if (nq < num_threads()) {
     std::vector<float> dots(lists_);
@@ -1117,18 +1334,16 @@ IdSearchResults query(const PartitionedIndex& index, std::span<const float> quer
                         " columns but the index has dim " + std::to_string(index.input_dim()));
   }
   // Allowed ids as positions of each list; ids not stored are ignored.
-  std::vector<AllowedSet> allowed;
-  uint64_t eligible = index.len();
+  std::optional<ListFilter> built;
+  const ListFilter* filter = options.filter;
   if (options.allowed_ids) {
-    allowed.reserve(index.lists());
-    for (const PartitionedIndex::List& list : index.list_data()) allowed.push_back(AllowedSet::none(list.ids.size()));
-    for (const uint64_t id : *options.allowed_ids) {
-      uint64_t l = 0, position = 0;
-      if (index.locate(id, &l, &position)) allowed[l].allow(position);
-    }
-    eligible = 0;
-    for (const AllowedSet& set : allowed) eligible += set.count();
+    built.emplace(ListFilter::from_ids(index, *options.allowed_ids));
+    filter = &*built;
   }
+  if (filter && filter->stamp() != index.stamp()) {
+    throw Error("the filter was made for another index, or before this one changed");
+  }
+  const uint64_t eligible = filter ? filter->total() : index.len();
   // Refine rows by id: the row of an id is the id itself, or its place in
   // refine_ids. Checked per candidate, so a query costs the same whatever
   // the size of the refine array.
@@ -1136,7 +1351,8 @@ IdSearchResults query(const PartitionedIndex& index, std::span<const float> quer
   const uint64_t k_eff = std::max<uint64_t>(1, std::min(k, eligible));
   PartitionedIndex::ScanRequest request;
   request.metric = options.metric;
-  request.allowed = options.allowed_ids ? &allowed : nullptr;
+  request.allowed = filter;
+  request.plan = options.plan;
   request.width = k_eff;
   if (options.refine) {
     uint64_t product = 0;

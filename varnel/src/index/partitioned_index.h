@@ -47,8 +47,11 @@
 #include <span>
 #include <vector>
 
+#include "index/content_stamp.h"
+#include "index/filter_plan.h"
 #include "index/id_map.h"
 #include "index/id_table.h"
+#include "index/list_filter.h"
 #include "index/query.h"
 #include "quantize/code_store.h"
 #include "quantize/codebook.h"
@@ -126,10 +129,13 @@ class PartitionedIndex {
   // The scan under search and query: selector keys ("higher is better";
   // the negated distance for L2) and result keys (list << 32 | position,
   // -1 for an empty slot), nq rows of `width`.
+  // With a filter, each query's lists are planned (filter_plan.h): probes
+  // is where the plan starts.
   struct ScanRequest {
     uint64_t width = 1;
     Metric metric = Metric::InnerProduct;
-    const std::vector<AllowedSet>* allowed = nullptr;  // per list; nullptr: all
+    const ListFilter* allowed = nullptr;  // nullptr: all
+    FilterPlanOptions plan;
   };
   struct KeyResults {
     uint64_t nq = 0;
@@ -169,6 +175,8 @@ class PartitionedIndex {
   // it; otherwise queries read the centroid rows and an add builds the tiles
   // for its own call, so the centroids are held once.
   bool keeps_coarse_table() const { return coarse_.lists() > 0; }
+  // Names the current contents (which id is where); see content_stamp.h.
+  uint64_t stamp() const { return stamp_.value(); }
 
   // ---- Keeping the lists balanced as the data changes (partitioned_rebalance.cpp) ----
 
@@ -285,11 +293,26 @@ class PartitionedIndex {
   void add_vectors(std::span<const float> vectors, std::span<const uint64_t> ids, const CoarseTable* table);
   void dissolve_lists(std::vector<uint64_t> lists, const RebalanceOptions& options, RebalanceReport* report);
   float nearness(const float* x, uint32_t list) const;
+  // A filtered query's lists (filter_plan.h), in increasing order, their
+  // <q, centroid> left in `dots`.
+  struct PlannedLists {
+    std::vector<uint32_t> lists;
+    bool direct = false;  // every admitted vector, scored one by one
+  };
+  PlannedLists plan_lists(const float* query, uint64_t probes, const ScanRequest& request, float* dots) const;
+  // The centroids' tiles for filtered queries that rank many lists: the
+  // resident table, or one built on first use (see filter_tiles_).
+  const CoarseTable& tiled_centroids() const;
 
   std::vector<float> centroids_;  // lists * dim, empty until trained
   CoarseTable coarse_;  // empty unless keeps_coarse_table()
   std::vector<float> half_norms_;  // per list: half the centroid's squared norm, as the coarse table has it
   CoarseShortlist shortlist_;  // empty for a dim too large for its sums
+  // A filtered query that ranks hundreds of lists needs their <q, centroid>:
+  // the tiled kernels give them many times faster than sums row by row, so
+  // an index without a resident table builds one the first time (as much
+  // memory again as the centroids) and keeps it until the centroids change.
+  OnceCell<CoarseTable> filter_tiles_;
   std::vector<List> lists_data_;
   // The id table keeps no ids of its own: it reads them back from the lists.
   struct IdsOf {
@@ -307,6 +330,7 @@ class PartitionedIndex {
   uint64_t lists_ = 0;
   uint64_t seed_ = 0;
   Rotation rotation_ = Rotation::Rotor3;
+  ContentStamp stamp_;
 };
 
 struct PartitionedQueryOptions {
@@ -316,11 +340,15 @@ struct PartitionedQueryOptions {
   const std::vector<uint64_t>* allowed_ids = nullptr;  // nullptr: every id; unknown ids are ignored
   // The id of each refine row, in any order; without it row i holds id i.
   std::optional<std::span<const uint64_t>> refine_ids;
+  const ListFilter* filter = nullptr;  // the same, already by list (IdFilter); used when allowed_ids is nullptr
+  FilterPlanOptions plan;              // how a filtered query widens its probes (filter_plan.h)
 };
 
 // search() with the options of IdMapIndex's query: only allowed ids, cosine
 // or squared L2 (from the stored vector lengths; L2 ascending), and exact
 // re-scoring of the best refine_factor * k candidates against refine rows.
+// A filtered query plans its lists (filter_plan.h): probes is where the
+// plan starts, and while k ids are admitted it returns k results.
 // The effective k is min(k, allowed stored ids), at least 1. Empty slots:
 // kEmptyId with -inf (+inf for L2).
 IdSearchResults query(const PartitionedIndex& index, std::span<const float> queries, uint64_t k,
