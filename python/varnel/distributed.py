@@ -41,7 +41,7 @@ except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError("varnel.distributed needs Ray: " + install_hint("'ray[data]'", "ray")) from error
 
 import varnel
-from varnel import IdMapIndex, PanicException, PartitionedIndex
+from varnel import IdFilter, IdMapIndex, PanicException, PartitionedIndex
 from varnel._files import create_new, move_into_place, open_regular_file, staging_directory, sync_directory
 
 __all__ = ["ShardedIndex", "ShardUnavailableError", "shard_of", "merge_results", "ROUTING_RULE"]
@@ -123,7 +123,10 @@ def _check_rows(name: str, array: Any, dim: int) -> None:
 
 
 def _as_ids(value: Any) -> np.ndarray:
-    """Ids the library has accepted (non-negative integers of any dtype, a list) as one uint64 array."""
+    """Ids the library has accepted (non-negative integers of any dtype, a list, an IdFilter) as one
+    uint64 array."""
+    if isinstance(value, IdFilter):
+        return value.ids
     return np.ascontiguousarray(np.asarray(value), dtype=np.uint64).reshape(-1)
 
 

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 from conftest import vectors
 
-from varnel import IdMapIndex, PanicException, PartitionedIndex
+from varnel import IdFilter, IdMapIndex, PanicException, PartitionedIndex
 
 try:
     import ray
@@ -586,8 +586,9 @@ class TestQuery:
         allowed = same_data["ids"][:9]
         assert len(set(shard_of(allowed, 3).tolist())) == 3
         lists = {"probes": 6} if same_data["probes"] else {}  # every list: every allowed vector is found
-        _, found = same_data["sharded"].query(same_data["queries"], 9, allowed=allowed, **lists)
-        assert found.shape == (25, 9) and all(sorted(row) == sorted(allowed.tolist()) for row in found.tolist())
+        for given in (allowed, IdFilter(allowed)):
+            _, found = same_data["sharded"].query(same_data["queries"], 9, allowed=given, **lists)
+            assert found.shape == (25, 9) and all(sorted(row) == sorted(allowed.tolist()) for row in found.tolist())
 
     @pytest.mark.parametrize(
         "k, options",

@@ -10,6 +10,7 @@
 #include "index/batch_checks.h"
 #include "index/kmeans.h"
 #include "index/query.h"
+#include "index/rows_by_id.h"
 #include "index/skerry_index.h"
 #include "quantize/encode.h"
 #include "quantize/pack.h"
@@ -1284,44 +1285,7 @@ PartitionedIndex::KeyResults PartitionedIndex::scan(std::span<const float> queri
 
 namespace {
 
-// Which refine row holds the vector of an id.
-class RefineRowFinder {
- public:
-  explicit RefineRowFinder(const PartitionedQueryOptions& options) : options_(options) {
-    if (!options.refine_ids) return;
-    if (!options.refine) throw ArgumentError("refine_ids needs refine, the vectors to re-score against");
-    const std::span<const uint64_t> ids = *options.refine_ids;
-    if (options.refine->rows != ids.size()) {
-      throw ArgumentError("refine_ids has " + std::to_string(ids.size()) + " ids but refine has " +
-                          std::to_string(options.refine->rows) + " rows");
-    }
-    row_of_id_.reserve(ids.size());
-    for (uint64_t row = 0; row < ids.size(); ++row) {
-      if (!row_of_id_.emplace(ids[row], row).second) {
-        throw ArgumentError("id " + std::to_string(ids[row]) + " appears more than once in refine_ids");
-      }
-    }
-  }
-
-  uint64_t operator()(uint64_t id) const {
-    if (options_.refine_ids) {
-      const auto found = row_of_id_.find(id);
-      if (found == row_of_id_.end()) {
-        throw ArgumentError("id " + std::to_string(id) + " may be returned but is not in refine_ids");
-      }
-      return found->second;
-    }
-    if (id >= options_.refine->rows) {
-      throw ArgumentError("refine has " + std::to_string(options_.refine->rows) + " rows but id " +
-                          std::to_string(id) + " may be returned (rows are indexed by id)");
-    }
-    return id;
-  }
-
- private:
-  const PartitionedQueryOptions& options_;
-  IdMap<uint64_t> row_of_id_;
-};
+constexpr RowsById::Names kRefineNames{"refine", "refine_ids", "may be returned"};
 
 }  // namespace
 
@@ -1347,7 +1311,11 @@ IdSearchResults query(const PartitionedIndex& index, std::span<const float> quer
   // Refine rows by id: the row of an id is the id itself, or its place in
   // refine_ids. Checked per candidate, so a query costs the same whatever
   // the size of the refine array.
-  const RefineRowFinder refine_row(options);
+  if (options.refine_ids && !options.refine) {
+    throw ArgumentError("refine_ids needs refine, the vectors to re-score against");
+  }
+  std::optional<RowsById> refine_rows;
+  if (options.refine) refine_rows.emplace(*options.refine, options.refine_ids, kRefineNames);
   const uint64_t k_eff = std::max<uint64_t>(1, std::min(k, eligible));
   PartitionedIndex::ScanRequest request;
   request.metric = options.metric;
@@ -1377,7 +1345,7 @@ IdSearchResults query(const PartitionedIndex& index, std::span<const float> quer
       TopK top(k_eff);
       for (const int64_t key : candidates) {
         if (key < 0) continue;
-        const uint64_t id = refine_row(index.id_at(static_cast<uint64_t>(key)));
+        const uint64_t id = refine_rows->row_of(index.id_at(static_cast<uint64_t>(key)));
         // The coded tail of a query is zeros: summing the caller's columns
         // gives the sums of vectors padded by hand.
         const float score = exact_score(options.metric, query_row,

@@ -22,6 +22,7 @@
 #include "index/id_map.h"
 #include "index/kmeans.h"
 #include "index/partitioned_index.h"
+#include "index/rows_by_id.h"
 #include "quantize/rotation.h"
 #include "runtime/error.h"
 #include "runtime/interrupt.h"
@@ -38,43 +39,7 @@ constexpr uint64_t kSplitIterations = 8;
 // together: one table of centroids and one add for all of them.
 constexpr double kMergeBudgetLists = 8.0;
 
-// Which rows of the caller's vectors hold which ids.
-class VectorRows {
- public:
-  explicit VectorRows(const PartitionedIndex::RebalanceOptions& options) : options_(options) {
-    if (!options.vectors) return;
-    if (options.vector_ids) {
-      const std::span<const uint64_t> ids = *options.vector_ids;
-      if (ids.size() != options.vectors->rows) {
-        throw ArgumentError("vector_ids has " + std::to_string(ids.size()) + " ids but vectors has " +
-                            std::to_string(options.vectors->rows) + " rows");
-      }
-      row_of_id_.reserve(ids.size());
-      for (uint64_t row = 0; row < ids.size(); ++row) {
-        if (!row_of_id_.emplace(ids[row], row).second) {
-          throw ArgumentError("id " + std::to_string(ids[row]) + " appears more than once in vector_ids");
-        }
-      }
-    }
-  }
-
-  const float* row(uint64_t id) const {
-    uint64_t row = id;
-    if (options_.vector_ids) {
-      const auto found = row_of_id_.find(id);
-      if (found == row_of_id_.end()) throw ArgumentError("id " + std::to_string(id) + " is not in vector_ids");
-      row = found->second;
-    } else if (id >= options_.vectors->rows) {
-      throw ArgumentError("vectors has " + std::to_string(options_.vectors->rows) + " rows but id " +
-                          std::to_string(id) + " is stored (rows are indexed by id)");
-    }
-    return options_.vectors->data + row * options_.vectors->cols;
-  }
-
- private:
-  const PartitionedIndex::RebalanceOptions& options_;
-  IdMap<uint64_t> row_of_id_;
-};
+constexpr RowsById::Names kVectorNames{"vectors", "vector_ids", "is stored"};
 
 }  // namespace
 
@@ -169,7 +134,7 @@ std::vector<float> PartitionedIndex::reconstruct(std::span<const uint64_t> ids) 
 std::vector<float> PartitionedIndex::vectors_of(std::span<const uint64_t> ids,
                                                 const RebalanceOptions& options) const {
   if (!options.vectors) return reconstruct(ids);
-  const VectorRows rows(options);
+  const RowsById rows(*options.vectors, options.vector_ids, kVectorNames);
   std::vector<float> out(ids.size() * dim_, 0.0f);
   const uint64_t cols = input_dim_;  // the coded tail stays zero
   for (uint64_t i = 0; i < ids.size(); ++i) std::copy_n(rows.row(ids[i]), cols, out.data() + i * dim_);
@@ -369,7 +334,10 @@ PartitionedIndex::RebalanceReport PartitionedIndex::rebalance(const RebalanceOpt
     throw ArgumentError("vectors have " + std::to_string(options.vectors->cols) + " columns but the index has dim " +
                         std::to_string(input_dim_));
   }
-  const VectorRows check_rows(options);  // refuses bad vector_ids before any change
+  if (options.vector_ids && !options.vectors) throw ArgumentError("vector_ids needs vectors, the rows they name");
+  if (options.vectors) {
+    const RowsById check(*options.vectors, options.vector_ids, kVectorNames);  // refuses bad ids before any change
+  }
   const uint64_t target_lists = options.lists ? options.lists : lists_;
   if (target_lists > kMaxLists) throw ArgumentError("lists must be at most " + std::to_string(kMaxLists));
   RebalanceReport report;
