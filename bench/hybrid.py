@@ -238,6 +238,9 @@ def main(argv=None) -> int:
     ap.add_argument("--torch-threads", type=int, default=os.cpu_count(), help="threads of the embedding model")
     ap.add_argument("--work-dir", type=Path, help="where the stores are built (default: a temporary folder)")
     ap.add_argument("--json", type=Path, help="also write the figures to this file")
+    ap.add_argument("--stand-in-vectors", action="store_true",
+                    help="seeded random unit vectors instead of embeddings (no model, no quality figures): "
+                         "latency, disk and build time at sizes whose embeddings are not cached yet")
     args = ap.parse_args(argv)
 
     import varnel
@@ -249,9 +252,16 @@ def main(argv=None) -> int:
     rare = rare_queries(docs, args.rare)
     paraphrases = paraphrase_queries(docs, synonyms, args.paraphrase)
     log(f"{n:,} documents, {len(rare)} rare-term and {len(paraphrases)} paraphrase queries")
-    vectors = embed([d["text"] for d in everything], "docs", args.torch_threads, log, count=n)
     query_texts = [q for q, _ in rare] + [q for q, _ in paraphrases]
-    query_vectors = embed(query_texts, "queries", args.torch_threads, log)
+    if args.stand_in_vectors:
+        rng = np.random.default_rng(SEED)
+        vectors = rng.standard_normal((n, 384), dtype=np.float32)
+        query_vectors = rng.standard_normal((len(query_texts), 384), dtype=np.float32)
+        for rows in (vectors, query_vectors):
+            rows /= np.linalg.norm(rows, axis=1, keepdims=True)
+    else:
+        vectors = embed([d["text"] for d in everything], "docs", args.torch_threads, log, count=n)
+        query_vectors = embed(query_texts, "queries", args.torch_threads, log)
     rare_vectors, paraphrase_vectors = query_vectors[: len(rare)], query_vectors[len(rare):]
 
     varnel.set_num_threads(1)
@@ -289,28 +299,29 @@ def main(argv=None) -> int:
 
         fusions = {"rrf": {}, "relative 0.5": {"fusion": "relative", "alpha": 0.5}}
         quality: dict = {"rare": {}, "paraphrase": {}}
-        answers = [keys[position] for _, position in rare]
-        quality["rare"]["dense_hit@10"] = float(np.mean([hit_at(dense(v), a) for v, a in zip(rare_vectors, answers)]))
-        quality["rare"]["keyword_hit@10"] = float(np.mean([hit_at(keyword(q), a) for (q, _), a in zip(rare, answers)]))
-        for name, options in fusions.items():
-            quality["rare"][f"hybrid_{name}_hit@10"] = float(np.mean(
-                [hit_at(hybrid(q, v, **options), a) for (q, _), v, a in zip(rare, rare_vectors, answers)]))
-        synset_keys: dict[str, set[str]] = {}
-        for doc in docs:
-            synset_keys.setdefault(doc["synset"], set()).add(doc["key"])
-        right = [synset_keys[docs[position]["synset"]] for _, position in paraphrases]
-        dense_found = [dense(v) for v in paraphrase_vectors]
-        quality["paraphrase"]["dense_hit@10"] = float(np.mean([bool(set(f) & r) for f, r in zip(dense_found, right)]))
-        for name, options in fusions.items():
-            fused = [hybrid(q, v, **options) for (q, _), v in zip(paraphrases, paraphrase_vectors)]
-            quality["paraphrase"][f"hybrid_{name}_dense_top3_kept"] = float(np.mean(
-                [set(d[:3]) <= set(f) for d, f in zip(dense_found, fused)]))
-            quality["paraphrase"][f"hybrid_{name}_hit@10"] = float(np.mean([bool(set(f) & r) for f, r in zip(fused, right)]))
-        budgeted = [keyword(q) for q, _ in paraphrases]
-        exact = [keyword(q, match_budget=None) for q, _ in paraphrases[:100]]
-        quality["paraphrase"]["keyword_top10_shared_with_unbudgeted_bm25"] = float(np.mean(
-            [len(set(a) & set(b)) / max(len(b), 1) for a, b in zip(budgeted, exact)]))
-        figures["quality"] = quality
+        if not args.stand_in_vectors:  # stand-in vectors say nothing of quality
+            answers = [keys[position] for _, position in rare]
+            quality["rare"]["dense_hit@10"] = float(np.mean([hit_at(dense(v), a) for v, a in zip(rare_vectors, answers)]))
+            quality["rare"]["keyword_hit@10"] = float(np.mean([hit_at(keyword(q), a) for (q, _), a in zip(rare, answers)]))
+            for name, options in fusions.items():
+                quality["rare"][f"hybrid_{name}_hit@10"] = float(np.mean(
+                    [hit_at(hybrid(q, v, **options), a) for (q, _), v, a in zip(rare, rare_vectors, answers)]))
+            synset_keys: dict[str, set[str]] = {}
+            for doc in docs:
+                synset_keys.setdefault(doc["synset"], set()).add(doc["key"])
+            right = [synset_keys[docs[position]["synset"]] for _, position in paraphrases]
+            dense_found = [dense(v) for v in paraphrase_vectors]
+            quality["paraphrase"]["dense_hit@10"] = float(np.mean([bool(set(f) & r) for f, r in zip(dense_found, right)]))
+            for name, options in fusions.items():
+                fused = [hybrid(q, v, **options) for (q, _), v in zip(paraphrases, paraphrase_vectors)]
+                quality["paraphrase"][f"hybrid_{name}_dense_top3_kept"] = float(np.mean(
+                    [set(d[:3]) <= set(f) for d, f in zip(dense_found, fused)]))
+                quality["paraphrase"][f"hybrid_{name}_hit@10"] = float(np.mean([bool(set(f) & r) for f, r in zip(fused, right)]))
+            budgeted = [keyword(q) for q, _ in paraphrases]
+            exact = [keyword(q, match_budget=None) for q, _ in paraphrases[:100]]
+            quality["paraphrase"]["keyword_top10_shared_with_unbudgeted_bm25"] = float(np.mean(
+                [len(set(a) & set(b)) / max(len(b), 1) for a, b in zip(budgeted, exact)]))
+            figures["quality"] = quality
 
         half = args.latency // 2
         timed_queries = [(q, v) for (q, _), v in zip(rare[:half], rare_vectors)]
@@ -330,15 +341,19 @@ def main(argv=None) -> int:
             shutil.rmtree(work, ignore_errors=True)
 
     build = figures["build"]
-    print(f"{n:,} WordNet definitions, MiniLM dim {figures['dim']}, 4 bits, one thread")
-    print(f"rare-term queries ({len(rare)}): hit@10 dense {quality['rare']['dense_hit@10']:.3f}, "
-          f"keyword {quality['rare']['keyword_hit@10']:.3f}, hybrid rrf {quality['rare']['hybrid_rrf_hit@10']:.3f}, "
-          f"hybrid relative {quality['rare']['hybrid_relative 0.5_hit@10']:.3f}")
-    para = quality["paraphrase"]
-    print(f"paraphrase queries ({len(paraphrases)}): dense top-3 kept in hybrid top-10: rrf {para['hybrid_rrf_dense_top3_kept']:.3f}, "
-          f"relative {para['hybrid_relative 0.5_dense_top3_kept']:.3f}; hit@10 dense {para['dense_hit@10']:.3f}, "
-          f"hybrid rrf {para['hybrid_rrf_hit@10']:.3f}, relative {para['hybrid_relative 0.5_hit@10']:.3f}; "
-          f"keyword top-10 shared with unbudgeted BM25 {para['keyword_top10_shared_with_unbudgeted_bm25']:.3f}")
+    print(f"{n:,} WordNet definitions, {'stand-in' if args.stand_in_vectors else 'MiniLM'} vectors of dim "
+          f"{figures['dim']}, 4 bits, one thread")
+    if args.stand_in_vectors:
+        print("stand-in vectors (seeded random unit vectors): latency, disk and build only")
+    else:
+        print(f"rare-term queries ({len(rare)}): hit@10 dense {quality['rare']['dense_hit@10']:.3f}, "
+              f"keyword {quality['rare']['keyword_hit@10']:.3f}, hybrid rrf {quality['rare']['hybrid_rrf_hit@10']:.3f}, "
+              f"hybrid relative {quality['rare']['hybrid_relative 0.5_hit@10']:.3f}")
+        para = quality["paraphrase"]
+        print(f"paraphrase queries ({len(paraphrases)}): dense top-3 kept in hybrid top-10: rrf {para['hybrid_rrf_dense_top3_kept']:.3f}, "
+              f"relative {para['hybrid_relative 0.5_dense_top3_kept']:.3f}; hit@10 dense {para['dense_hit@10']:.3f}, "
+              f"hybrid rrf {para['hybrid_rrf_hit@10']:.3f}, relative {para['hybrid_relative 0.5_hit@10']:.3f}; "
+              f"keyword top-10 shared with unbudgeted BM25 {para['keyword_top10_shared_with_unbudgeted_bm25']:.3f}")
     lat = figures["latency_ms"]
     print("latency ms (p50 / mean / p99): " + ", ".join(
         f"{side} {v['p50']:.2f} / {v['mean']:.2f} / {v['p99']:.2f}" for side, v in lat.items())
