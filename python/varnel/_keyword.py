@@ -47,6 +47,8 @@ from varnel._fusion import (
     reciprocal_rank_fusion,
     relative_score_fusion,
 )
+from varnel._metadata_filter import compile_filter
+from varnel._store_errors import StoreFormatError
 
 __all__ = ["KeywordSearch", "TOKENIZERS", "match_expression", "query_terms"]
 
@@ -168,7 +170,6 @@ def open_index(db: sqlite3.Connection, settings: dict[str, Any], directory: str,
 
     `settings` are updated in place; a problem raises StoreFormatError.
     """
-    from varnel._docstore import StoreFormatError
 
     if settings["version"] < version:
         _upgrade(db, settings, version)
@@ -338,7 +339,6 @@ class KeywordSearch:
 
     @staticmethod
     def _compiled(where: Mapping[str, Any] | None) -> tuple[str, list[Any]] | None:
-        from varnel._docstore import compile_filter
 
         return None if where is None else compile_filter(where)
 
