@@ -151,6 +151,29 @@ bool guarded_without_gil(F&& call) {
   return guarded([&] { std::rethrow_exception(failure); });
 }
 
+// The newer classes and methods raise ValueError for a broken precondition,
+// which `except Exception` sees, instead of the panic type.
+template <class F>
+void with_plain_errors(F& call) {
+  try {
+    call();
+  } catch (const varnel::ArgumentError&) {
+    throw;
+  } catch (const varnel::Error& e) {
+    throw varnel::ArgumentError(e.what());
+  }
+}
+
+template <class F>
+bool guarded_plain(F&& call) {
+  return guarded([&] { with_plain_errors(call); });
+}
+
+template <class F>
+bool guarded_plain_without_gil(F&& call) {
+  return guarded_without_gil([&] { with_plain_errors(call); });
+}
+
 // Turns a pending TypeError into "argument '{name}': {original text}"; any
 // other pending error (OverflowError, an error raised by __index__) is kept.
 void prefix_type_error(const char* name) {
@@ -1483,6 +1506,43 @@ PyObject* idmap_remove_many(PyObject* self, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
+// Rows of floats converted once to C-contiguous float32 (rows, dim) and,
+// for a partitioned index, given zeros up to its coded dim.
+struct FloatRows {
+  OwnedRef converted;
+  InputArray<float> array;
+  std::vector<float> padded;
+  uint64_t rows = 0;
+
+  std::span<const float> span() const {
+    return padded.empty() ? array.span() : std::span<const float>(padded.data(), padded.size());
+  }
+};
+
+bool take_float_rows(PyObject* obj, const char* name, uint64_t dim, uint64_t coded, FloatRows* out) {
+  const std::string not_two_d = std::string(name) + " must be one vector (1-D) or a 2-D array of vectors, not %d-D";
+  out->converted.reset(rows_as_float32(obj, name, not_two_d.c_str()));
+  if (!out->converted.object ||
+      !take_array(out->converted.object, name, 2, g_f32, "rows must be C-contiguous", &out->array)) {
+    return false;
+  }
+  const uint64_t rows = static_cast<uint64_t>(out->array.rows);
+  const uint64_t cols = static_cast<uint64_t>(out->array.cols);
+  out->rows = rows;
+  if (rows > 0 && cols != dim) {
+    PyErr_Format(PyExc_ValueError, "%s have %llu columns but the index has dim %llu", name,
+                 static_cast<unsigned long long>(cols), static_cast<unsigned long long>(dim));
+    return false;
+  }
+  if (rows == 0 || coded == dim) return true;
+  return guarded([&] {
+    out->padded.assign(rows * coded, 0.0f);
+    for (uint64_t r = 0; r < rows; ++r) {
+      std::memcpy(out->padded.data() + r * coded, out->array.data + r * dim, dim * sizeof(float));
+    }
+  });
+}
+
 // Upsert is new: it takes array-likes and ids of any integer dtype, and
 // raises ValueError (not the panic type) for a bad batch.
 PyObject* idmap_upsert(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -1496,30 +1556,12 @@ PyObject* idmap_upsert(PyObject* self, PyObject* args, PyObject* kwargs) {
   ExclusiveAccess access;
   if (!access.acquire(obj->borrow)) return nullptr;
   std::vector<uint64_t> ids;
-  if (!read_integers(ids_obj, "ids", &ids, nullptr)) return nullptr;
-  OwnedRef converted;
-  converted.reset(rows_as_float32(vectors_obj, "vectors", "vectors must be one vector (1-D) or a 2-D array, not %d-D"));
-  InputArray<float> vectors;
-  if (!converted.object ||
-      !take_array(converted.object, "vectors", 2, g_f32, "vectors must be C-contiguous", &vectors)) {
+  FloatRows vectors;
+  const uint64_t dim = obj->index.dim();
+  if (!read_integers(ids_obj, "ids", &ids, nullptr) || !take_float_rows(vectors_obj, "vectors", dim, dim, &vectors)) {
     return nullptr;
   }
-  if (vectors.rows > 0 && static_cast<uint64_t>(vectors.cols) != obj->index.dim()) {
-    PyErr_Format(PyExc_ValueError, "vectors have %lld columns but the index has dim %llu",
-                 static_cast<long long>(vectors.cols), static_cast<unsigned long long>(obj->index.dim()));
-    return nullptr;
-  }
-  if (!guarded([&] {
-        try {
-          obj->index.upsert(vectors.span(), ids);
-        } catch (const varnel::ArgumentError&) {
-          throw;
-        } catch (const varnel::Error& e) {
-          throw varnel::ArgumentError(e.what());
-        }
-      })) {
-    return nullptr;
-  }
+  if (!guarded_plain([&] { obj->index.upsert(vectors.span(), ids); })) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -1539,63 +1581,9 @@ struct PartitionedObject {
   varnel::PartitionedIndex index;
 };
 
-template <class F>
-void with_plain_errors(F& call) {
-  try {
-    call();
-  } catch (const varnel::ArgumentError&) {
-    throw;
-  } catch (const varnel::Error& e) {
-    throw varnel::ArgumentError(e.what());
-  }
-}
-
-template <class F>
-bool guarded_plain(F&& call) {
-  return guarded([&] { with_plain_errors(call); });
-}
-
-template <class F>
-bool guarded_plain_without_gil(F&& call) {
-  return guarded_without_gil([&] { with_plain_errors(call); });
-}
-
-// Rows of floats converted once to C-contiguous float32 (rows, input dim)
-// and given zeros up to the coded dim, as the index reads them.
-struct FloatRows {
-  OwnedRef converted;
-  InputArray<float> array;
-  std::vector<float> padded;
-  uint64_t rows = 0;
-
-  std::span<const float> span() const {
-    return padded.empty() ? array.span() : std::span<const float>(padded.data(), padded.size());
-  }
-};
 
 bool take_float_rows(PyObject* obj, const char* name, const varnel::PartitionedIndex& index, FloatRows* out) {
-  const std::string not_two_d = std::string(name) + " must be one vector (1-D) or a 2-D array of vectors, not %d-D";
-  out->converted.reset(rows_as_float32(obj, name, not_two_d.c_str()));
-  if (!out->converted.object ||
-      !take_array(out->converted.object, name, 2, g_f32, "rows must be C-contiguous", &out->array)) {
-    return false;
-  }
-  const uint64_t rows = static_cast<uint64_t>(out->array.rows);
-  const uint64_t cols = static_cast<uint64_t>(out->array.cols);
-  const uint64_t dim = index.input_dim(), coded = index.dim();
-  out->rows = rows;
-  if (rows > 0 && cols != dim) {
-    PyErr_Format(PyExc_ValueError, "%s have %llu columns but the index has dim %llu", name,
-                 static_cast<unsigned long long>(cols), static_cast<unsigned long long>(dim));
-    return false;
-  }
-  if (rows == 0 || coded == dim) return true;
-  return guarded([&] {
-    out->padded.assign(rows * coded, 0.0f);
-    for (uint64_t r = 0; r < rows; ++r) {
-      std::memcpy(out->padded.data() + r * coded, out->array.data + r * dim, dim * sizeof(float));
-    }
-  });
+  return take_float_rows(obj, name, index.input_dim(), index.dim(), out);
 }
 
 // Ids as non-negative integers of any integer dtype, or a list of them.

@@ -335,6 +335,16 @@ bool PartitionedIndex::locate(uint64_t id, uint64_t* list, uint64_t* position) c
   return true;
 }
 
+bool PartitionedIndex::nearer_list_among(const float* x, uint32_t own, std::span<const uint32_t> lists) const {
+  // Row 0 is the own list's centroid, row i the centroid of lists[i - 1].
+  std::vector<float> nearness(lists.size() + 1);
+  sequential_dots(
+      x, dim_, nearness.size(),
+      [&](uint64_t i) { return centroids_.data() + uint64_t{i == 0 ? own : lists[i - 1]} * dim_; },
+      [&](uint64_t i, float dot) { nearness[i] = dot - half_norms_[i == 0 ? own : lists[i - 1]]; });
+  return std::any_of(nearness.begin() + 1, nearness.end(), [&](float value) { return value > nearness[0]; });
+}
+
 std::vector<uint64_t> PartitionedIndex::list_sizes() const {
   std::vector<uint64_t> sizes(lists_);
   for (uint64_t l = 0; l < lists_; ++l) sizes[l] = lists_data_[l].ids.size();

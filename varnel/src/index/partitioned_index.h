@@ -292,7 +292,9 @@ class PartitionedIndex {
   void move_vectors(std::span<const uint64_t> ids, std::span<const float> vectors, const CoarseTable& table);
   void add_vectors(std::span<const float> vectors, std::span<const uint64_t> ids, const CoarseTable* table);
   void dissolve_lists(std::vector<uint64_t> lists, const RebalanceOptions& options, RebalanceReport* report);
-  float nearness(const float* x, uint32_t list) const;
+  // Whether one of `lists` is nearer to x than list `own`, by the add's
+  // measure <x, c> - |c|^2 / 2 (larger is nearer).
+  bool nearer_list_among(const float* x, uint32_t own, std::span<const uint32_t> lists) const;
   // A filtered query's lists (filter_plan.h), in increasing order, their
   // <q, centroid> left in `dots`.
   struct PlannedLists {

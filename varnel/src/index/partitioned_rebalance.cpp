@@ -3,8 +3,9 @@
 // Lists are placed once, by training on the data of the day. When later
 // data drifts away from it, some lists grow far beyond the mean (every query
 // that probes them scans more) and others empty out (their centroids waste
-// probes). A split replaces one oversized list by two, centred by 2-means on
-// its vectors; a merge dissolves an undersized list into its neighbours.
+// probes). A split divides an oversized list into parts of about the mean
+// size by k-means over its vectors; a merge dissolves undersized lists into
+// their neighbours.
 // Only the vectors whose list changes, or whose list's centroid changes, are
 // coded again; every other list keeps its codes untouched.
 //
@@ -12,14 +13,13 @@
 // codes reconstruct, which adds a second quantisation error to it; given the
 // originals (by id), the result is what adding them afresh would give.
 #include <algorithm>
-#include <functional>
 #include <bit>
+#include <functional>
 #include <cmath>
 #include <numeric>
 #include <string>
 #include <utility>
 
-#include "index/id_map.h"
 #include "index/kmeans.h"
 #include "index/partitioned_index.h"
 #include "index/rows_by_id.h"
@@ -195,15 +195,6 @@ void PartitionedIndex::move_vectors(std::span<const uint64_t> ids, std::span<con
   add_vectors(vectors, ids, &table);
 }
 
-// <x, c> - |c|^2 / 2 for list l, summed in coordinate order: the add's
-// measure of nearness (larger is nearer).
-float PartitionedIndex::nearness(const float* x, uint32_t l) const {
-  const float* c = centroids_.data() + uint64_t{l} * dim_;
-  float dot = 0.0f;
-  for (uint64_t j = 0; j < dim_; ++j) dot += x[j] * c[j];
-  return dot - half_norms_[l];
-}
-
 void PartitionedIndex::split_list(uint64_t list, const RebalanceOptions& options, RebalanceReport* report) {
   const std::vector<uint64_t> own(lists_data_[list].ids.begin(), lists_data_[list].ids.end());
   const std::vector<float> own_vectors = vectors_of(own, options);
@@ -249,10 +240,7 @@ void PartitionedIndex::split_list(uint64_t list, const RebalanceOptions& options
   std::vector<float> vectors = own_vectors;
   for (uint64_t i = 0; i < neighbour_ids.size(); ++i) {
     const float* x = neighbour_vectors.data() + i * dim_;
-    const float own_value = nearness(x, neighbour_lists[i]);
-    const bool moves = std::any_of(changed.begin(), changed.end(),
-                                   [&](uint32_t l) { return nearness(x, l) > own_value; });
-    if (!moves) continue;
+    if (!nearer_list_among(x, neighbour_lists[i], changed)) continue;
     ids.push_back(neighbour_ids[i]);
     vectors.insert(vectors.end(), x, x + dim_);
   }
